@@ -1,0 +1,114 @@
+// kelh_engine - header evaluation: unfold a header block, run the rule base over it
+//
+// split_header_lines(buffer, length, &lines) rewrites the block in place into
+//   unfolded header lines. Bytes 0x21-0x7E and 0x80-0xFF are kept; other control
+//   bytes (0x00-0x08, 0x0E-0x1F, 0x7F) are deleted; every run of white space
+//   (0x09-0x0D, 0x20, with any control bytes inside it) becomes one space, or one
+//   line-end byte 0x01 when the run holds an LF not followed by space or tab (a
+//   folded LF joins the lines). Each line ends at its 0x01 byte, which stays in
+//   the buffer right after the line. Results: 0 with a list in block order (free
+//   it with kelh_free_header_lines; the texts point into the buffer); 10013 when
+//   the block yields no line: empty or only deleted bytes (not logged), text
+//   after the last line end (logged level 1, 10047 "Illegal data."), or no memory
+//   for a record (logged level 2, 10013). *lines is written only on success.
+// kelh_name_hash(text, length): the hash of a header line's name: h = h*33 + byte
+//   over the bytes before the first ":", or over every byte and the line-end byte
+//   0x01 when there is no ":". Equal to rule_name_hash of a pattern that starts
+//   with the same literal name (load_rules.h).
+// match_header_line(pattern, text, length, max_backtracks) runs regx_exec on one
+//   line: the byte text[length] (the line-end byte, inside the buffer) is swapped
+//   for a NUL for the call and put back. Returns REGX_OK, REGX_NOMATCH or the
+//   matcher's error (REGX_ETOOMANY, REGX_ESTACK, REGX_EFATAL). The caller holds
+//   the pattern's lock.
+// rulebase_evaluate(buffer, length, &hits, rule_base, threshold, max_header_length,
+//   max_backtracks, &verdict): sets verdict to 0, splits the block, and walks the
+//   rule lines in order. Before each line it stops once threshold is not 0 and the
+//   total is not below it. A line is tried on the header lines of its name (every
+//   line for name hash 0) that are at most max_header_length long (0 = no limit)
+//   until its first match; a matcher error ends its search and counts as no
+//   match (logged 29001 "Rule %u; regex error %s (%d) for header "%.*s"." at
+//   level 4 for too many backtracks, 5 otherwise). Lines over max_header_length
+//   are logged (level 5, 29030) only while the first rule line is tried, up to
+//   its first match. A single-line rule or the "&." line of a multi-line rule
+//   that matches adds its weight once and appends a RuleHit at the tail of
+//   *hits; once a line of a multi-line rule fails, its following "005" lines are
+//   skipped up to and including the next "&." line. No memory for a RuleHit is
+//   logged (level 1, 10013): the weight still counts, no record is appended.
+//   The verdict is 1 ("spam") when threshold > 0 and total >= threshold, or
+//   threshold <= 0 and total > threshold; a debug trace "Current weight = %d"
+//   then gives the total. The buffer stays rewritten.
+//   Results: 0 when the evaluation ran, whatever the verdict; 10013 when the
+//   block yields no header line (no rule is run, verdict 0); 10040 for a null
+//   argument (not logged). Hit records come from tlvpr_malloc and belong to the
+//   caller, who frees them with tlvpr_free; *hits should be null on entry (records
+//   already in the list are kept and the new ones appended after them).
+// kelh_evaluate_with(..., match, context): rulebase_evaluate with another matcher
+//   in place of match_header_line, called as match(context, line, index, text,
+//   length, max_backtracks) with index the line's position in the rule base and
+//   the line's lock held; for measuring other matchers on the same walk.
+// kelh_free_header_lines(lines) frees a list from split_header_lines; null accepted.
+//
+// Threads: any number of evaluations may share one RuleBase; everything they
+// write is their own except each rule line's pattern, used only under its lock
+// (one lock held at a time, for one match of one header line).
+#ifndef COMMON_REGEX_ENGINE_SRC_KELH_ENGINE_H
+#define COMMON_REGEX_ENGINE_SRC_KELH_ENGINE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "load_rules.h"
+#include "regx.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { KELH_LINE_END = 0x01 };  // the byte that ends every unfolded header line
+
+typedef struct HeaderLine {
+  char *text;               // first character of the line, inside the header buffer
+  uint32_t length;          // characters, without the line-end byte that follows
+  struct HeaderLine *next;  // next line in block order, null at the end
+  uint32_t name_hash;       // kelh_name_hash of the line
+} HeaderLine;
+
+// The hit record handed to the host: the host walks it through its links and
+// reads ID and weight, so its layout is fixed.
+typedef struct RuleHit {
+  struct RuleHit *next;      // null for the last record
+  struct RuleHit *previous;  // null for the first record
+  int32_t rule_id;           // the matching rule ("&." line for a multi-line rule)
+  int32_t weight;            // that line's weight
+} RuleHit;
+
+typedef int (*KelhMatchFn)(void *context, RuleLine *line, uint32_t index, char *text,
+                           uint32_t length, uint32_t max_backtracks);
+
+uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines);
+void kelh_free_header_lines(HeaderLine *lines);
+uint32_t kelh_name_hash(const char *text, uint32_t length);
+int match_header_line(RegxPattern *pattern, char *text, uint32_t length,
+                      uint32_t max_backtracks);
+uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits,
+                           const RuleBase *rule_base, int32_t threshold,
+                           uint32_t max_header_length, uint32_t max_backtracks, int *verdict);
+uint32_t kelh_evaluate_with(char *buffer, uint32_t length, RuleHit **hits,
+                            const RuleBase *rule_base, int32_t threshold,
+                            uint32_t max_header_length, uint32_t max_backtracks, int *verdict,
+                            KelhMatchFn match, void *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(void *) != 8 || sizeof(RuleHit) == 24, "RuleHit layout is shared with the host");
+static_assert(offsetof(RuleHit, next) == 0, "RuleHit layout is shared with the host");
+static_assert(offsetof(RuleHit, previous) == sizeof(void *), "RuleHit layout is shared with the host");
+static_assert(offsetof(RuleHit, rule_id) == 2 * sizeof(void *), "RuleHit layout is shared with the host");
+static_assert(offsetof(RuleHit, weight) == 2 * sizeof(void *) + 4,
+              "RuleHit layout is shared with the host");
+#endif
+
+#endif
