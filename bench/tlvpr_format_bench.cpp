@@ -23,86 +23,56 @@ int libc_snprintf(char *buf, size_t size, const char *format, ...) {
 
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 
-// A complete record head and message, as the file sink writes it.
+// The formats, each one call into a 512-byte buffer.
 template <Formatter fmt>
-void BM_LogRecord(benchmark::State &state) {
+int log_record(char *buf, size_t size) {  // a record head and message as the file sink writes it
+  return fmt(buf, size, "%s (%s:%u.%u): [%u] Loaded %d rules and %d patterns from %s.\n",
+             "Tue Dec 8 02:50:18 2026", "INFO", 41235u, 41240u, 10034u, 1523, 1601, "/opt/talvora/kelv");
+}
+
+template <Formatter fmt>
+int time_suffix(char *buf, size_t size) {  // a rolled file name with its time suffix
+  return fmt(buf, size, "%s%c%s.%04d%02d%02d%02d%02d%s", "/var/log/talvora", '/', "hdrw", 2004, 12,
+             7, 15, 0, ".log");
+}
+
+template <Formatter fmt>
+int rule_trace(char *buf, size_t size) {  // integers with widths, hex and a cut text
+  return fmt(buf, size, "rule %6d weight %+4d flags %#06x line %-5u header %.24s|", 120034, -25,
+             0x2a, 77u, "Received: from mail.example.org (mail.example.org [192.0.2.1])");
+}
+
+template <Formatter fmt>
+int catalog_text(char *buf, size_t size) {  // literal text with one conversion
+  return fmt(buf, size, "Null argument(s) passed to %s.", "tlvModInitModule: (regex filter)");
+}
+
+template <Formatter fmt>
+int fixed_point(char *buf, size_t size) {  // the digit generator against the C library's
+  return fmt(buf, size, "%.3f messages/s", 1234.5678);
+}
+
+template <int (*format_once)(char *, size_t)>
+void BM_Format(benchmark::State &state) {
   char buf[512];
   size_t bytes = 0;
   for (auto _ : state) {
-    int n = fmt(buf, sizeof buf, "%s (%s:%u.%u): [%u] Loaded %d rules and %d patterns from %s.\n",
-                "Tue Dec 8 02:50:18 2026", "INFO", 41235u, 41240u, 10034u, 1523, 1601,
-                "/opt/talvora/kelv");
+    bytes += (size_t)format_once(buf, sizeof buf);
     benchmark::DoNotOptimize(buf);
-    bytes += (size_t)n;
   }
   state.SetBytesProcessed((int64_t)bytes);
 }
 
-// The rolled file name's time suffix.
-template <Formatter fmt>
-void BM_TimeSuffix(benchmark::State &state) {
-  char buf[64];
-  size_t bytes = 0;
-  for (auto _ : state) {
-    int n = fmt(buf, sizeof buf, "%s%c%s.%04d%02d%02d%02d%02d%s", "/var/log/talvora", '/', "hdrw",
-                2004, 12, 7, 15, 0, ".log");
-    benchmark::DoNotOptimize(buf);
-    bytes += (size_t)n;
-  }
-  state.SetBytesProcessed((int64_t)bytes);
-}
-
-// A rule hit trace: integers with widths, hex and a cut text.
-template <Formatter fmt>
-void BM_RuleTrace(benchmark::State &state) {
-  char buf[256];
-  size_t bytes = 0;
-  for (auto _ : state) {
-    int n = fmt(buf, sizeof buf, "rule %6d weight %+4d flags %#06x line %-5u header %.24s|",
-                120034, -25, 0x2a, 77u, "Received: from mail.example.org (mail.example.org [192.0.2.1])");
-    benchmark::DoNotOptimize(buf);
-    bytes += (size_t)n;
-  }
-  state.SetBytesProcessed((int64_t)bytes);
-}
-
-// Literal-heavy text with one conversion, as most catalog messages are.
-template <Formatter fmt>
-void BM_CatalogText(benchmark::State &state) {
-  char buf[256];
-  size_t bytes = 0;
-  for (auto _ : state) {
-    int n = fmt(buf, sizeof buf, "Null argument(s) passed to %s.", "tlvModInitModule: (regex filter)");
-    benchmark::DoNotOptimize(buf);
-    bytes += (size_t)n;
-  }
-  state.SetBytesProcessed((int64_t)bytes);
-}
-
-// A fixed-point figure (timing summaries): the digit generator against the C library's.
-template <Formatter fmt>
-void BM_Fixed(benchmark::State &state) {
-  char buf[64];
-  size_t bytes = 0;
-  double v = 1234.5678;
-  for (auto _ : state) {
-    int n = fmt(buf, sizeof buf, "%.3f messages/s", v);
-    benchmark::DoNotOptimize(buf);
-    bytes += (size_t)n;
-  }
-  state.SetBytesProcessed((int64_t)bytes);
-}
-
-BENCHMARK_TEMPLATE(BM_LogRecord, tlvpr_snprintf);
-BENCHMARK_TEMPLATE(BM_LogRecord, libc_snprintf);
-BENCHMARK_TEMPLATE(BM_TimeSuffix, tlvpr_snprintf);
-BENCHMARK_TEMPLATE(BM_TimeSuffix, libc_snprintf);
-BENCHMARK_TEMPLATE(BM_RuleTrace, tlvpr_snprintf);
-BENCHMARK_TEMPLATE(BM_RuleTrace, libc_snprintf);
-BENCHMARK_TEMPLATE(BM_CatalogText, tlvpr_snprintf);
-BENCHMARK_TEMPLATE(BM_CatalogText, libc_snprintf);
-BENCHMARK_TEMPLATE(BM_Fixed, tlvpr_snprintf);
-BENCHMARK_TEMPLATE(BM_Fixed, libc_snprintf);
+BENCHMARK_TEMPLATE(BM_Format, log_record<tlvpr_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, log_record<libc_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, time_suffix<tlvpr_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, time_suffix<libc_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, rule_trace<tlvpr_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, rule_trace<libc_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, catalog_text<tlvpr_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, catalog_text<libc_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, fixed_point<tlvpr_snprintf>);
+BENCHMARK_TEMPLATE(BM_Format, fixed_point<libc_snprintf>);
 
 }  // namespace
 
