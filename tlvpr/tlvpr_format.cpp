@@ -794,7 +794,7 @@ int tlvpr_vsnprintf(char *buffer, size_t size, const char *format, va_list args)
   sink.end = buffer == nullptr ? nullptr : buffer + (size > 0 ? size - 1 : 0);
   int rc = tlvpr_format(tlvpr_snprintf_stop, &sink, format, args);
   if (size != 0 && sink.cur != nullptr) *sink.cur = '\0';
-  if (rc == -1) return (int)size;
+  if (rc == -1) return size > (size_t)INT_MAX ? INT_MAX : (int)size;
   return rc;
 }
 
