@@ -353,6 +353,27 @@ TEST_F(TvrLogFile, WriteFailureSwitchesToStderr) {
                             file_line("INFO", 29029, "Rules loaded = 1, regexs loaded = 2.") + "\n");
 }
 
+// Former bug: a failed write to standard error left the stream's error indicator
+// set, so every later record wrote the switch notice and its line a second time.
+TEST_F(TvrLogFile, StderrWriteFailureIsIgnored) {
+  hdrw_test::TempDir dir;
+  StderrCapture err(dir.file("stderr"));
+  tvr_log_configure("stderr", "7", nullptr, nullptr, nullptr);
+  int saved = dup(2);
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  dup2(full, 2);
+  close(full);
+  tvr_log(3, 29024);  // lost: standard error is full for a moment
+  dup2(saved, 2);
+  close(saved);
+  tvr_log(6, 29029, 1u, 2u);
+  EXPECT_EQ(tvr_shared_log_settings.stream, stderr);
+  hdrw_test::quiet_log();
+  clearerr(stderr);
+  EXPECT_EQ(err.text(), file_line("INFO", 29029, "Rules loaded = 1, regexs loaded = 2.") + "\n");
+}
+
 class TvrLogEvent : public ::testing::Test {
  protected:
   TvrLogEvent() { tvr_log_configure("syslog", "7", nullptr, nullptr, nullptr); }
