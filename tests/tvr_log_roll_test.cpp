@@ -330,6 +330,25 @@ TEST(TvrLogCleanup, DirectoryFailuresAndTheWorkingDirectory) {
   tvr_shared_log_settings.keep_count = 0;
 }
 
+// Called directly, the two calls keep to the record's meaning: keep_count 0 or
+// less deletes nothing, roll_seconds 0 or less rolls nothing.
+TEST(TvrLogCleanup, NothingIsDeletedOrRolledWhenTheRecordSaysNever) {
+  TempDir dir;
+  hdrw_test::write_file(dir.file("a.log200412050000.log"), "");
+  snprintf(tvr_shared_log_settings.base_name, TVR_LOG_PATH_MAX, "%s", "a.log");
+  snprintf(tvr_shared_log_settings.extension, TVR_LOG_PATH_MAX, "%s", ".log");
+  for (int keep : {0, -1}) {
+    tvr_shared_log_settings.keep_count = keep;
+    EXPECT_EQ(tvr_log_cleanup(dir.path().c_str(), "a.log"), 0u) << keep;
+  }
+  EXPECT_EQ(hdrw_test::list_dir(dir.path()), (std::vector<std::string>{"a.log200412050000.log"}));
+  tvr_shared_log_settings.keep_count = 0;
+  tvr_shared_log_settings.roll_seconds = 0;
+  int renamed = 1;
+  EXPECT_EQ(tvr_log_roll(&renamed), 0);
+  EXPECT_EQ(renamed, 0);
+}
+
 TEST(TvrLogCleanup, OutOfMemoryDeletesNothing) {
   TempDir dir;
   snprintf(tvr_shared_log_settings.base_name, TVR_LOG_PATH_MAX, "%s", "a.log");
