@@ -9,6 +9,7 @@
 
 #include "tlvpr_fileio.h"
 #include "tlvpr_mem.h"
+#include "tlvpr_strings.h"
 
 struct TlvprDir {
   int first;  // 1 before the first entry is read
@@ -61,11 +62,8 @@ int tlvpr_readdir(TlvprDir *listing, TlvprDirent **entry, int skip) {
     if (e == nullptr) {
       return -1;
     }
-    size_t len = strlen(name);
-    e->name = (char *)tlvpr_malloc(len + 1);
-    if (e->name != nullptr) {
-      memcpy(e->name, name, len + 1);
-    } else {
+    e->name = tlvpr_strdup(name);
+    if (e->name == nullptr) {
       tlvpr_free(e);
       return -1;
     }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "test_support.h"
@@ -148,6 +149,36 @@ std::string fixture_rule_file(const std::string &plain, const std::string &key) 
 
 void write_rule_file(const std::string &path, const std::string &plain, const std::string &key) {
   write_file(path, fixture_rule_file(plain, key));
+}
+
+std::string fixture_random_bytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char &c : s) {
+    c = (char)(rng() & 0xFF);
+  }
+  return s;
+}
+
+FILE *fixture_stream(const std::string &bytes) {
+  FILE *f = tmpfile();
+  if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+    ADD_FAILURE() << "cannot fill a temporary stream";
+  }
+  if (f != nullptr) {
+    rewind(f);
+  }
+  return f;
+}
+
+std::string fixture_stream_rest(FILE *stream) {
+  std::string s;
+  char buf[8192];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, stream)) > 0) {
+    s.append(buf, n);
+  }
+  return s;
 }
 
 }  // namespace hdrw_test

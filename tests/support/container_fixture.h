@@ -16,11 +16,17 @@
 // - fixture_rule_file(plain, key): the stored rule file, the Base64 lines of the
 //   container (encryption type 2).
 // - write_rule_file(path, plain, key): fixture_rule_file written to path.
+// Data helpers of the container suites:
+// - fixture_random_bytes(n, seed): n bytes from a fixed-seed generator.
+// - fixture_stream(bytes): a temporary stream (tmpfile) holding bytes,
+//   positioned at its start; the caller closes it.
+// - fixture_stream_rest(stream): everything from the stream's position on.
 // A key text that is not 16, 32 or 48 hex digits, or an OpenSSL failure, fails
 // the current test (ADD_FAILURE) and gives an empty string.
 #ifndef TESTS_SUPPORT_CONTAINER_FIXTURE_H
 #define TESTS_SUPPORT_CONTAINER_FIXTURE_H
 
+#include <cstdio>
 #include <string>
 
 namespace hdrw_test {
@@ -30,6 +36,10 @@ std::string fixture_container(const std::string &plain, const std::string &key);
 std::string fixture_base64_lines(const std::string &bytes);
 std::string fixture_rule_file(const std::string &plain, const std::string &key);
 void write_rule_file(const std::string &path, const std::string &plain, const std::string &key);
+
+std::string fixture_random_bytes(size_t n, unsigned seed);
+FILE *fixture_stream(const std::string &bytes);
+std::string fixture_stream_rest(FILE *stream);
 
 }  // namespace hdrw_test
 

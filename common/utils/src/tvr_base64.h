@@ -56,9 +56,9 @@
 //   text is ignored. tvr_base64_decode_finish(state) is 0 when the text ended on
 //   a group boundary (or after padding), else 2043; it resets the state. out
 //   needs tvr_base64_decode_bound(len) bytes.
-// Chunk codes: 0; 10040 null argument; 10013 out_size too small (nothing
-// consumed, state unchanged); 2043 invalid group (state unchanged). out_len is
-// written on success only.
+// Chunk codes: 0; 10040 null argument, or out_size below the bound (nothing
+// consumed, state unchanged); 2043 invalid group (state unchanged, the content
+// of out unspecified). out_len is written on success only.
 //
 // Nothing here logs or keeps shared state; every call may run on any thread.
 #ifndef COMMON_UTILS_SRC_TVR_BASE64_H

@@ -1,19 +1,26 @@
-// tvr_log - the log call, the debug trace and the message catalog
+// tvr_log - the log call, the debug trace and the level names
 //
-// tvr_log(level, code, ...) writes one record: the catalog text of code is the
-// format, the arguments follow. Levels are syslog severities (TVR_LOG_ALERT 1 ..
-// TVR_LOG_DEBUG 7); a record is dropped when level > the shared threshold. An
-// unknown code is reported instead as level 3, code 1003 "Internal logging error.
-// Error code: %d." with the code as argument (even when its level would drop it).
+// tvr_log(level, code, ...) writes one record: the catalog text of code
+// (tvr_messages.h) is the format, the arguments follow. Levels are syslog
+// severities (TVR_LOG_ALERT 1 .. TVR_LOG_DEBUG 7); a record is dropped when
+// level > the shared threshold (signed). An unknown code is reported instead as
+// level 3, code 1003 "Internal logging error.  Error code: %d." with the code as
+// argument, even when its own level would have been dropped. tvr_vlog is the
+// same with a va_list.
 //
-// tvr_log_trace(file, line, function, format, ...) writes a debug record (level 7,
-// no code) "[file:line:function] message" ("[file:line] message" when function is
-// null); nothing when the threshold is below 7 or format is null. file and
-// function are taken as text (a '%' in them is not a conversion).
+// tvr_log_trace(file, line, function, format, ...) writes a debug record (level
+// 7, no code) "[file:line:function] message" ("[file:line] message" when
+// function is null); nothing when the threshold is below 7 or format is null.
+// file and function are taken as text (a '%' in them is not a conversion); the
+// prefix and the caller's format together are cut to 1023 characters.
 //
-// Neither call reports failure. Both may be called from any thread at any time;
-// they read the shared settings (host/tvrshareddata.h) without locking and the
-// file sink serialises writes under the record's lock.
+// tvr_log_level_name(level): "ALERT" 1, "ERROR" 3, "WARNING" 4, "NOTICE" 5,
+// "INFO" 6, "DEBUG" for every other number. A static text.
+//
+// Neither call reports failure or allocates. Both may be called from any thread
+// at any time; they read the shared settings (host/tvrshareddata.h) without
+// locking and the file sink serialises writes under the record's lock
+// (tvr_log_write.h has the record writer, tvr_log_settings.h the settings).
 #ifndef COMMON_UTILS_SRC_TVR_LOG_H
 #define COMMON_UTILS_SRC_TVR_LOG_H
 
@@ -36,7 +43,9 @@ enum {
 #define TVR_LOG_NO_CODE 0xFFFFFFFFu
 
 void tvr_log(int level, uint32_t code, ...);
+void tvr_vlog(int level, uint32_t code, va_list args);
 void tvr_log_trace(const char *file, unsigned line, const char *function, const char *format, ...);
+const char *tvr_log_level_name(int level);
 
 #ifdef __cplusplus
 }

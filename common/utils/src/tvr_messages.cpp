@@ -1,0 +1,107 @@
+// tvr_messages - the catalog as a constant table sorted by code; a lookup is a
+// binary search over it, so a record whose code is looked up and then dropped
+// costs a handful of comparisons. Tests: tests/tvr_log_test.cpp.
+#include "tvr_messages.h"
+
+namespace {
+
+constexpr TvrMessage tvr_messages_table[] = {
+    {1003, "Internal logging error.  Error code: %d."},
+    {2042, "Encryption error: Error reading input file."},
+    {2043, "Encryption error: error base64 encoding/decoding data."},
+    {2044, "Encryption: %d bytes were en-/de-crypted."},
+    {2045, "Encryption error while encrypting input data."},
+    {2046, "Encryption error: wrong key length: %d."},
+    {2047, "Encryption error: unknown encryption type: %d."},
+    {2070, "Invalid syslog facility '%s'.  Using 'mail'."},
+    {10001, "Malloc error while attempting to allocate %d bytes."},
+    {10008, "Calloc error while attempting to allocate %d bytes."},
+    {10013, "Malloc error while attempting to allocate memory."},
+    {10018, "Null argument(s) passed to %s."},
+    {10019, "Could not open file: %s."},
+    {10030, "Failed to initialize mutex."},
+    {10034, "End of file encountered."},
+    {10035, "File error encountered."},
+    {10040, "Bad argument passed to function."},
+    {10044, "Error getting file status."},
+    {10047, "Illegal data."},
+    {10056, "Unable to open file: %s."},
+    {10070, "errno: %d: %s."},
+    {10081, "Could not split the log file %s into the directory, log file name and extension."},
+    {10089, "Missing mandatory config setting \"%s\""},
+    {10090, "Error while reading config setting \"%s\""},
+    {10092, "Bad value for config setting \"%s\""},
+    {10098, "File path is malformed: \"%s\""},
+    {11007, "tlvModEndHeaders: (regex filter) could not read MDS."},
+    {11008, "tlvModEndHeaders: (regex filter) could not seek MDS."},
+    {11009, "tlvModEndMessage: (regex filter) error encountered in regex engine."},
+    {11010, "tlvModInitModule: (regex filter) cannot configure module."},
+    {11011, "tlvModInitModule: (regex filter) could not initialize the regex engine."},
+    {11012, "tlvModInitModule: (regex filter) cannot read rulebase."},
+    {11013, "tlvModEndMessage: (regex filter) headers length %u > max allowed %u, returning spam "
+            "disposition."},
+    {27115, "read_junkdam_config: %s missing settings."},
+    {29001, "Rule %u; regex error %s (%d) for header \"%.*s\"."},
+    {29004, "Incomplete last line of rule file on version string."},
+    {29005, "Incorrect version string in rule file."},
+    {29007, "Rule too short: rule ID."},
+    {29008, "Bad rule ID."},
+    {29009, "Rule too short: rule weight."},
+    {29010, "Rule too short: rule conjunction."},
+    {29011, "Bad conjunction on a single line rule."},
+    {29012, "Bad conjunction on a multi line rule."},
+    {29013, "Bad rule type."},
+    {29014, "Rule too short: no regex."},
+    {29015, "Cannot read version strings."},
+    {29016, "Cannot read next rule from file."},
+    {29018, "Bad regular expression: %s: %s: %u."},
+    {29024, "Cannot open rule file."},
+    {29025, "Cannot open decryption file."},
+    {29026, "Could not decrypt rule file."},
+    {29027, "Could not rewind decrypted file."},
+    {29028, "Cannot load rule base."},
+    {29029, "Rules loaded = %u, regexs loaded = %u."},
+    {29030, "Header longer than %u, not checking: \"%.*s\"."},
+};
+
+constexpr size_t tvr_messages_size = sizeof(tvr_messages_table) / sizeof(tvr_messages_table[0]);
+
+// tvr_messages_sorted - the lookup relies on strictly ascending codes within range
+constexpr bool tvr_messages_sorted() {
+  for (size_t i = 0; i < tvr_messages_size; i++) {
+    if (tvr_messages_table[i].text == nullptr || tvr_messages_table[i].code > TVR_MESSAGES_LAST) {
+      return false;
+    }
+    if (i > 0 && tvr_messages_table[i - 1].code >= tvr_messages_table[i].code) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(tvr_messages_sorted(), "catalog codes must ascend and stay within the table");
+static_assert(tvr_messages_table[0].code == 1003, "the unknown-code report must have its text");
+static_assert(tvr_messages_size == 55, "catalog size");
+
+}  // namespace
+
+// tvr_message_text - binary search of the sorted table
+const char *tvr_message_text(uint32_t code) {
+  size_t lo = 0;
+  size_t hi = tvr_messages_size;
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    uint32_t have = tvr_messages_table[mid].code;
+    if (have == code) {
+      return tvr_messages_table[mid].text;
+    }
+    if (have < code) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return nullptr;
+}
+
+const TvrMessage *const tvr_messages = tvr_messages_table;
+const size_t tvr_messages_count = tvr_messages_size;
