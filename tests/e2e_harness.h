@@ -4,12 +4,13 @@
 //
 // ModuleWorld makes a temporary directory holding "cert.pem", "server.xml" and
 // the load point "lp/" (rule file "lp/kelv"); it loads the plug-in from
-// HDRW_MODULE_PATH and sends the log (threshold 7) to "module.log". write_config
+// HDRW_MODULE_PATH and captures the log (threshold 7, log_capture.h). write_config
 // writes the configuration (the clientCert element unless told otherwise, plus
 // the given module settings), write_rules the encrypted rule file, make_host a
-// host on them (freed with the world). log_lines gives the log's lines with a
-// given code ("[code] "), log_text the whole log. message() builds a message
-// from header lines and a body. The log settings and the plug-in are process-wide:
+// host on them (freed with the world). log_lines gives the message texts of the
+// records with a code, logged checks one record, log_count counts records of a
+// level and code, log_text is the whole log. message() builds a message from
+// header lines and a body. The log settings and the plug-in are process-wide:
 // worlds must not run on parallel threads.
 #ifndef TESTS_E2E_HARNESS_H
 #define TESTS_E2E_HARNESS_H
@@ -24,6 +25,7 @@
 
 #include "container_fixture.h"
 #include "hdrw_host.h"
+#include "log_capture.h"
 #include "test_support.h"
 
 namespace hdrw_test {
@@ -55,16 +57,13 @@ class ModuleWorld {
     config_path = dir.file("server.xml");
     load_point = dir.file("lp");
     rule_path = load_point + "/kelv";
-    log_path = dir.file("module.log");
     write_file(cert_path, "-----BEGIN CERTIFICATE-----\nnot parsed, any bytes\n");
     key = fixture_key_from_cert(read_file(cert_path));
     EXPECT_EQ(mkdir(load_point.c_str(), 0700), 0);
     char why[512];
     EXPECT_EQ(hdrw_plugin_load(HDRW_MODULE_PATH, &plugin, why, sizeof(why)), 0u) << why;
-    EXPECT_EQ(hdrw_host_configure_log(log_path.c_str(), 7), 0u);
   }
   ~ModuleWorld() {
-    hdrw_host_configure_log("stderr", 3);
     for (HdrwHost *host : hosts) hdrw_host_free(host);
     hdrw_plugin_unload(plugin);
   }
@@ -92,25 +91,28 @@ class ModuleWorld {
     return host;
   }
 
-  std::string log_text() const { return file_exists(log_path) ? read_file(log_path) : ""; }
-  std::vector<std::string> log_lines(uint32_t code) const {
-    std::vector<std::string> found;
-    std::string text = log_text(), tag = "[" + std::to_string(code) + "] ";
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      if (line.find(tag) != std::string::npos) found.push_back(line);
-      start = end + 1;
-    }
-    return found;
+  // The message texts of the records with code, in order.
+  std::vector<std::string> log_lines(uint32_t code) const { return log.messages(code); }
+  bool logged(int level, uint32_t code, const std::string &text) const {
+    return log.contains(level, code, text);
   }
-  // Empties the log file so a test sees only what follows.
-  void clear_log() const { write_file(log_path, ""); }
+  size_t log_count(const char *level_name, uint32_t code) const {
+    size_t n = 0;
+    for (const LogRecord &record : log.records())
+      n += record.level == level_name && record.code == (int64_t)code;
+    return n;
+  }
+  std::string log_text() const {
+    std::string text;
+    for (const std::string &line : log.lines()) text += line + "\n";
+    return text;
+  }
+  // Empties the log so a test sees only what follows.
+  void clear_log() { log.clear(); }
 
   TempDir dir;
-  std::string cert_path, config_path, load_point, rule_path, log_path, key;
+  std::string cert_path, config_path, load_point, rule_path, key;
+  LogCapture log;  // every record, debug traces included
   HdrwPlugin *plugin = nullptr;
   std::vector<HdrwHost *> hosts;
 };

@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "log_capture.h"
 #include "test_support.h"
+#include "tvr_log.h"
 
 using namespace hdrw_test;
 
@@ -91,4 +93,16 @@ TEST(HostLog, LevelsFromKeywordsAndNumbers) {
   EXPECT_EQ(hdrw_host_log_level("7", nullptr), 10040u);
   EXPECT_EQ(hdrw_host_configure_log("stderr", 8), 10040u);
   EXPECT_EQ(hdrw_host_configure_log("stderr", -1), 10040u);
+}
+
+TEST(HostLog, ConfigureSendsRecordsUpToTheLevelToTheDestination) {
+  LogCapture capture;  // restores quiet settings afterwards
+  std::string path = capture.dir() + "/host.log";
+  ASSERT_EQ(hdrw_host_configure_log(path.c_str(), TVR_LOG_WARNING), 0u);
+  tvr_log(TVR_LOG_WARNING, 10092, "kept");
+  tvr_log(TVR_LOG_NOTICE, 11013, 2u, 1u);  // above the threshold: dropped
+  std::string text = read_file(path);
+  EXPECT_NE(text.find("(WARNING:"), std::string::npos);
+  EXPECT_NE(text.find("[10092] Bad value for config setting \"kept\""), std::string::npos);
+  EXPECT_EQ(text.find("11013"), std::string::npos);
 }

@@ -15,7 +15,7 @@ TEST(ModuleStress, EightThreadsOnOneInstanceAgreeWithOne) {
   ModuleWorld world;
   world.write_config();
   world.write_rules(sample_rules());
-  hdrw_host_configure_log(world.log_path.c_str(), 5);  // notices only: keep the log small
+  ASSERT_EQ(hdrw_host_configure_log(world.log.path().c_str(), 5), 0u);  // keep the log small
   HdrwHost *host = world.make_host(0);
   void *instance = hdrw_host_init(host, nullptr);
   ASSERT_NE(instance, nullptr);
