@@ -255,6 +255,7 @@ TEST(TlvprFormat, MalformedPositionalGivesOneAndEmptyText) {
       "%1$2$d",        // a second position where the width goes
       "%300$d",        // beyond the highest position
       "%*3d",          // "*" with digits and no "$"
+      "text %*3d",     // the text before a malformed conversion is not kept
       "% 1$d",         // position after a space flag outside positional mode
   };
   for (const char *format : malformed) {

@@ -164,7 +164,9 @@ static void tlvpr_cvt(double value, int ndigits, bool exponential, TlvprDigits *
     int w = TLVPR_CVT_INT_DIGITS;
     while (ipart != 0 && w > 0) {
       double f = modf(ipart * 0.1, &ipart);
-      wide[--w] = (char)('0' + (int)((f + 0.03) * 10));
+      // The nudge may not lift a digit past 9, however inexact the product.
+      int digit = (int)((f + 0.03) * 10);
+      wide[--w] = (char)('0' + (digit > 9 ? 9 : digit));
       point++;
     }
     for (int i = w; i < TLVPR_CVT_INT_DIGITS && p < TLVPR_CVT_DIGITS; i++) buf[p++] = wide[i];
