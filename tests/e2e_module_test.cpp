@@ -2,6 +2,7 @@
 // and driven through the reference host, with real rule files, configuration and
 // log files. Settings are covered in e2e_settings_test.cpp.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -217,6 +218,7 @@ TEST_F(ModuleTest, ReusesTheInstanceUntilTheRuleFileOrALimitChanges) {
   hdrw_host_free_instance(host, touched);
 
   // Any of the three limits, or another certificate, gives a new instance.
+  set_mtime(world.rule_path, 1700000000);  // the file as the first instance saw it
   const char *changes[] = {"<maxHeaderLength>769</maxHeaderLength>",
                            "<maxTotalHeadersLength>1000</maxTotalHeadersLength>",
                            "<maxBackTracks>100</maxBackTracks>", "<maxBackTracks>25000</maxBackTracks>"};
