@@ -122,6 +122,22 @@ TEST_F(TvrLogSettingsTest, SettingsTexts) {
   }
 }
 
+TEST_F(TvrLogSettingsTest, FieldTextWithoutMemoryIsLoggedAndChangesNothing) {
+  tvr_log_apply_settings("syslog", "ALL,7,0|DAY|0");
+  events_.clear();
+  hdrw_test::fault_loop([] {
+    tvr_log_apply_settings("syslog", "ALL,6,2|HOUR|5");
+    if (settings().threshold != 6) {
+      EXPECT_EQ(settings().threshold, 7);  // the failed parse left the threshold
+      EXPECT_EQ(settings().roll_seconds, 0);
+    }
+  });
+  EXPECT_EQ(event_messages(events_),
+            (std::vector<std::string>{"10001 Malloc error while attempting to allocate 15 bytes."}));
+  EXPECT_EQ(settings().threshold, 6);
+  EXPECT_EQ(settings().roll_seconds, 7200);
+}
+
 TEST_F(TvrLogSettingsTest, ConfigureComposesTheSettingsText) {
   std::string path = dir_.file("a.log");
   tvr_log_configure(path.c_str(), "6", "2", "HOUR", "5");
