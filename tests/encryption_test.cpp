@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -509,4 +510,32 @@ TEST(EncryptionPlainTextPlacement, OnlyInTheSelfDeletingTarget) {
   EXPECT_EQ(fixture_stream_rest(target), plain);
   fclose(target);
   fclose(src);
+}
+
+TEST(EncryptionFailures, NoTemporaryFileReturnsItsStatus) {
+  hdrw_test::LogCapture cap;
+  FILE *src = fixture_stream(fixture_rule_file("x\n", KEY32));
+  FILE *dst = tmpfile();
+  // With the descriptor limit at the next free descriptor, no file can be created.
+  int next = dup(0);
+  close(next);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = (rlim_t)next;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  FILE *temp = nullptr;
+  uint32_t open_rc = tlv_tmpfile_open(&temp);
+  uint32_t rc = tlvDecrypt(src, dst, KEY32, TLV_ENC_DES_BASE64);
+  uint32_t enc_rc = tlvEncrypt(src, dst, KEY32, TLV_ENC_DES_BASE64);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(open_rc, 10003u);
+  EXPECT_EQ(temp, nullptr);
+  EXPECT_EQ(rc, 10003u);
+  EXPECT_EQ(enc_rc, 10003u);
+  EXPECT_EQ(cap.messages(10056), (std::vector<std::string>{"Unable to open file: tlvEncrypt temp file.",
+                                                           "Unable to open file: tlvEncrypt temp file."}));
+  EXPECT_EQ(cap.records().size(), 2u);
+  fclose(src);
+  fclose(dst);
 }

@@ -50,7 +50,7 @@ void check_rows(const std::vector<Row> &rows) {
 TEST(TlvprFormat, IntegerConversionsFlagsWidthPrecision) {
   check_rows({
       {"%.02u 7", F("%.02u", 7), "07"},
-      {"time suffix", F("%04d%02d%02d%02d%02d", 2004, 12, 7, 15, 0), "200412071500"},
+      {"time suffix", F("%u%.02u%.02u%.02u%.02u", 2004, 12, 7, 15, 0), "200412071500"},
       {"%5d 42", F("%5d", 42), "   42"},
       {"%-*d 5 42", F("%-*d", 5, 42), "42   "},
       {"%0*d 5 -42", F("%0*d", 5, -42), "-0042"},
@@ -255,6 +255,7 @@ TEST(TlvprFormat, MalformedPositionalGivesOneAndEmptyText) {
       "%1$2$d",        // a second position where the width goes
       "%300$d",        // beyond the highest position
       "%*3d",          // "*" with digits and no "$"
+      "text %*3d",     // the text before a malformed conversion is not kept
       "% 1$d",         // position after a space flag outside positional mode
   };
   for (const char *format : malformed) {

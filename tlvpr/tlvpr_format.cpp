@@ -164,7 +164,9 @@ static void tlvpr_cvt(double value, int ndigits, bool exponential, TlvprDigits *
     int w = TLVPR_CVT_INT_DIGITS;
     while (ipart != 0 && w > 0) {
       double f = modf(ipart * 0.1, &ipart);
-      wide[--w] = (char)('0' + (int)((f + 0.03) * 10));
+      // The nudge may not lift a digit past 9, however inexact the product.
+      int digit = (int)((f + 0.03) * 10);
+      wide[--w] = (char)('0' + (digit > 9 ? 9 : digit));
       point++;
     }
     for (int i = w; i < TLVPR_CVT_INT_DIGITS && p < TLVPR_CVT_DIGITS; i++) buf[p++] = wide[i];
@@ -504,15 +506,21 @@ static bool tlvpr_convert_int(TlvprOut *out, TlvprSpec *spec, char conv, TlvprAr
   } else {
     mag = spec->length == 'h' ? (uint32_t)(uint16_t)raw : (uint32_t)raw;
   }
-  unsigned base = conv == 'o' ? 8 : (conv == 'x' || conv == 'X') ? 16 : 10;
   const char *digits = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   char buf[16];
   int n = (int)sizeof buf;
   uint32_t v = mag;
-  do {
-    buf[--n] = digits[v % base];
-    v /= base;
-  } while (v != 0);
+  // Constant divisors let the compiler turn each division into a multiply or shift.
+  if (conv == 'o') {
+    do buf[--n] = (char)('0' + (v & 7)); while ((v >>= 3) != 0);
+  } else if (conv == 'x' || conv == 'X') {
+    do buf[--n] = digits[v & 15]; while ((v >>= 4) != 0);
+  } else {
+    do {
+      buf[--n] = (char)('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+  }
   int len = (int)sizeof buf - n;
   uint64_t zeros = (spec->prec_given && spec->prec > len) ? (uint64_t)(spec->prec - len) : 0;
   const char *prefix = nullptr;
@@ -606,7 +614,7 @@ static int tlvpr_run(TlvprOut *out, const char *fmt, TlvprArgs *args) {
   while (*f != '\0') {
     if (*f != '%') {
       const char *run = f;
-      while (*f != '\0' && *f != '%') f++;
+      f = strchrnul(f, '%');
       if (!tlvpr_out_mem(out, run, (size_t)(f - run))) return -1;
       continue;
     }
@@ -786,7 +794,7 @@ int tlvpr_vsnprintf(char *buffer, size_t size, const char *format, va_list args)
   sink.end = buffer == nullptr ? nullptr : buffer + (size > 0 ? size - 1 : 0);
   int rc = tlvpr_format(tlvpr_snprintf_stop, &sink, format, args);
   if (size != 0 && sink.cur != nullptr) *sink.cur = '\0';
-  if (rc == -1) return (int)size;
+  if (rc == -1) return size > (size_t)INT_MAX ? INT_MAX : (int)size;
   return rc;
 }
 

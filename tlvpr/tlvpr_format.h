@@ -12,10 +12,10 @@
 //
 // tlvpr_vsnprintf / tlvpr_snprintf(buffer, size, format, ...): store at most
 // size-1 characters and a terminator (when size >= 1). Result: the length of the
-// text when it fitted, size when it was cut, 1 (and an empty buffer) for a
-// malformed positional specification. A null buffer with size 0 gives the full
-// length; size 0 with a buffer stores nothing; a null buffer with a non-zero
-// size stores nothing either (the caller's error).
+// text when it fitted, size when it was cut (INT_MAX for larger sizes), 1 (and
+// an empty buffer) for a malformed positional specification. A null buffer
+// with size 0 gives the full length; size 0 with a buffer stores nothing; a
+// null buffer with a non-zero size stores nothing either (the caller's error).
 //
 // Conversions: % c s d i u o x X e E f g G n, p with its selector A (IPv4
 // address, 4 bytes in network order), I (IPv4 socket address: 2-byte family,

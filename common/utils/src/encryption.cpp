@@ -431,12 +431,12 @@ uint64_t des_stream(FILE *source, FILE *target, const unsigned char *key, int ke
   unsigned char header[4];
   uint64_t outstanding = 0;  // plain-text bytes still to write when deciphering
   if (direction == TLV_ENC_ENCIPHER) {
-    off_t start = ftello(source);
-    if (start < 0 || fseeko(source, 0, SEEK_END) != 0) {
+    long start = ftell(source);
+    if (start < 0 || fseek(source, 0, SEEK_END) != 0) {
       return 0;
     }
-    off_t end = ftello(source);
-    if (fseeko(source, start, SEEK_SET) != 0 || end <= start ||
+    long end = ftell(source);
+    if (fseek(source, start, SEEK_SET) != 0 || end <= start ||
         (uint64_t)(end - start) > 0xFFFFFFFFu) {
       return 0;
     }
