@@ -133,79 +133,76 @@ bool decrypt_text(const std::string &stored, const std::string &key, std::string
   return true;
 }
 
-struct CryptOptions {
-  std::string cert;
-  std::string output;
-  std::string input = "-";
+std::string input_name(const std::string &path) { return path == "-" ? "standard input" : path; }
+
+struct CryptJob {
+  std::string output;  // "" = standard output
+  std::string name;    // the input as named in messages
+  std::string key;     // key text of the certificate
+  std::string data;    // the whole input
 };
 
-// parse_crypt - the options shared by encrypt and decrypt; false for --help
-bool parse_crypt(const std::string &command, const std::vector<std::string> &words,
-                 CryptOptions &o) {
+// prepare_crypt - the options shared by encrypt and decrypt, the key and the
+// input read; false after printing help for --help
+bool prepare_crypt(const std::string &command, const char *help,
+                   const std::vector<std::string> &words, CryptJob &job) {
   ArgParser args(command, words, {{'o', "output"}});
+  std::string cert, input = "-";
   bool have_input = false;
   while (args.next()) {
     if (!args.is_option()) {
       if (have_input) args.fail("more than one input file given");
-      o.input = args.operand();
+      input = args.operand();
       have_input = true;
     } else if (args.name() == "help") {
+      std::cout << help;
       return false;
     } else if (args.name() == "cert") {
-      o.cert = args.value();
+      cert = args.value();
     } else if (args.name() == "output") {
-      o.output = args.value();
-      if (o.output.empty()) args.fail("option '-o' needs a file name");
+      job.output = args.value();
+      if (job.output.empty()) args.fail("option '-o' needs a file name");
     } else {
       args.unknown();
     }
   }
-  if (o.cert.empty()) args.fail("--cert CERT is required");
+  if (cert.empty()) args.fail("--cert CERT is required");
+  job.key = key_of(cert);
+  job.name = input_name(input);
+  job.data = read_input(input);
   return true;
 }
 
-std::string input_name(const std::string &path) { return path == "-" ? "standard input" : path; }
-
 int rules_encrypt(const std::vector<std::string> &words) {
-  CryptOptions o;
-  if (!parse_crypt("rules encrypt", words, o)) {
-    std::cout << kEncryptHelp;
-    return 0;
-  }
-  std::string key = key_of(o.cert);
-  std::string plain = read_input(o.input);
-  if (!is_rule_text(plain)) {
-    throw Failure(input_name(o.input) +
+  CryptJob job;
+  if (!prepare_crypt("rules encrypt", kEncryptHelp, words, job)) return 0;
+  if (!is_rule_text(job.data)) {
+    throw Failure(job.name +
                   ": not a plain rule file: the first line must be a version line such as "
                   "\"# version 04/18/2001/002\" ended by LF");
   }
   unsigned char *out = nullptr;
   size_t out_len = 0;
-  uint32_t rc =
-      tlvEncryptBuffer(plain.data(), plain.size(), key.c_str(), TLV_ENC_DES_BASE64, &out, &out_len);
-  if (rc != 0) throw Failure(input_name(o.input) + ": cannot encrypt: " + catalog(rc));
+  uint32_t rc = tlvEncryptBuffer(job.data.data(), job.data.size(), job.key.c_str(),
+                                 TLV_ENC_DES_BASE64, &out, &out_len);
+  if (rc != 0) throw Failure(job.name + ": cannot encrypt: " + catalog(rc));
   std::unique_ptr<unsigned char, TlvprFree> guard(out);
-  write_output(o.output, std::string(reinterpret_cast<const char *>(out), out_len));
+  write_output(job.output, std::string(reinterpret_cast<const char *>(out), out_len));
   return 0;
 }
 
 int rules_decrypt(const std::vector<std::string> &words) {
-  CryptOptions o;
-  if (!parse_crypt("rules decrypt", words, o)) {
-    std::cout << kDecryptHelp;
-    return 0;
-  }
-  std::string key = key_of(o.cert);
-  std::string stored = read_input(o.input);
+  CryptJob job;
+  if (!prepare_crypt("rules decrypt", kDecryptHelp, words, job)) return 0;
   std::string plain;
-  if (!decrypt_text(stored, key, plain)) {
-    throw Failure(input_name(o.input) + ": cannot decrypt: not a stored rule file");
+  if (!decrypt_text(job.data, job.key, plain)) {
+    throw Failure(job.name + ": cannot decrypt: not a stored rule file");
   }
   if (!is_rule_text(plain)) {
-    throw Failure(input_name(o.input) +
+    throw Failure(job.name +
                   ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
   }
-  write_output(o.output, plain);
+  write_output(job.output, plain);
   return 0;
 }
 
