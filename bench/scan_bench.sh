@@ -2,9 +2,11 @@
 # Throughput of "hdrweights scan" with the example configuration and rules:
 # generates COUNT messages (default 10000) from the example messages into a
 # temporary directory, scans them with --jobs 1 and --jobs 2 (best of RUNS runs,
-# default 3) and prints messages per second. With valgrind present it also
-# profiles a smaller scan (PROFILE_COUNT messages, default 1000) with callgrind
-# and prints the share of the instructions spent outside rulebase_evaluate,
+# default 3) and prints messages per second. Then the share of the work spent
+# outside the rule evaluation: with perf, the share of the --jobs 1 scan's time
+# samples (kernel included: opening and reading the files) that fall outside
+# libhdrweights.so; with valgrind, the share of instructions outside
+# rulebase_evaluate in a smaller scan (PROFILE_COUNT messages, default 1000),
 # over the whole process and over the per-message work alone.
 #
 # Usage: bench/scan_bench.sh [COUNT]; BUILD=dir picks the build tree (default
@@ -63,6 +65,15 @@ j1=$(rate --jobs 1 "$work/msgs")
 j2=$(rate --jobs 2 "$work/msgs")
 echo "scan --jobs 1: $j1 messages per second"
 echo "scan --jobs 2: $j2 messages per second ($(awk -v a="$j1" -v b="$j2" 'BEGIN { printf "%.2f", b / a }')x of --jobs 1)"
+
+if command -v perf >/dev/null &&
+   perf record -q -o "$work/perf.data" -F 4999 "$cli" scan --config "$config" --jobs 1 "$work/msgs" \
+     >/dev/null 2>&1; then
+  perf report -i "$work/perf.data" --sort dso --stdio 2>/dev/null |
+    awk '/libhdrweights\.so/ { gsub(/%/, "", $1); inside = $1 }
+         END { printf "perf, %s messages, --jobs 1: %.1f%% of the time outside the module\n", n, 100 - inside }' \
+      n="$count"
+fi
 
 if command -v valgrind >/dev/null && command -v callgrind_annotate >/dev/null; then
   # Two profiles: no messages (start-up, rule loading, shutdown) and

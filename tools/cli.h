@@ -85,6 +85,9 @@ void write_output(const std::string &path, const std::string &data);
 std::string absolute_path(const std::string &path);
 std::string directory_of(const std::string &path);  // "." for a bare file name
 std::string errno_text(int err);
+// catalog_text(code) - the message catalog's text of a status code, for error
+// lines; "code N" for a code without one
+std::string catalog_text(uint32_t code);
 
 // The subcommands.
 int cmd_scan(const std::vector<std::string> &args);

@@ -9,14 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "tvr_messages.h"
 
 namespace hdrw_cli {
 
@@ -112,21 +112,59 @@ int parse_positive(const ArgParser &args, const std::string &text, int max) {
 
 std::string errno_text(int err) { return std::strerror(err); }
 
+std::string catalog_text(uint32_t code) {
+  const char *text = tvr_message_text(code);
+  if (text != nullptr) return text;
+  // File results of the key derivation, which the system returns but never logs.
+  if (code == 10003) return "File open error.";
+  if (code == 10011) return "File read error.";
+  return "code " + std::to_string(code);
+}
+
+namespace {
+
+// read_all - the rest of an open descriptor; size_hint presizes the buffer
+bool read_all(int fd, size_t size_hint, std::string &data, int &err) {
+  data.resize(size_hint + 1);
+  size_t len = 0;
+  for (;;) {
+    if (len == data.size()) data.resize(data.size() * 2 + 4096);
+    ssize_t n = ::read(fd, data.data() + len, data.size() - len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      return false;
+    }
+    if (n == 0) break;
+    len += static_cast<size_t>(n);
+  }
+  data.resize(len);
+  return true;
+}
+
+}  // namespace
+
 // read_input - the whole content of a file, or of standard input for "-"
 std::string read_input(const std::string &path) {
+  std::string data;
+  int err = 0;
   if (path == "-") {
-    std::string data{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-    if (std::cin.bad()) throw Failure("standard input: read error");
+    if (!read_all(STDIN_FILENO, 0, data, err)) throw Failure("standard input: read error: " + errno_text(err));
     return data;
   }
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw Failure(path + ": is a directory");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(path + ": cannot open: " + errno_text(errno));
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw Failure(path + ": read error");
-  return std::move(buf).str();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw Failure(path + ": cannot open: " + errno_text(errno));
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) err = errno;
+  if (ok && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    throw Failure(path + ": is a directory");
+  }
+  if (ok) ok = read_all(fd, S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0, data, err);
+  ::close(fd);
+  if (!ok) throw Failure(path + ": read error: " + errno_text(err));
+  return data;
 }
 
 // write_output - writes data to standard output, or to path through a

@@ -92,17 +92,11 @@ struct TlvprFree {
   void operator()(void *p) const { tlvpr_free(p); }
 };
 
-// catalog - the catalog text of code, or "code N" when it has none
-std::string catalog(uint32_t code) {
-  const char *text = tvr_message_text(code);
-  return text != nullptr ? std::string(text) : "code " + std::to_string(code);
-}
-
 // key_of - the key text of a certificate file
 std::string key_of(const std::string &cert) {
   char *key = nullptr;
   uint32_t rc = tvr_securitykey_from_file(cert.c_str(), &key);
-  if (rc != 0) throw Failure(cert + ": cannot read the certificate: " + catalog(rc));
+  if (rc != 0) throw Failure(cert + ": cannot read the certificate: " + catalog_text(rc));
   std::unique_ptr<char, TlvprFree> guard(key);
   return std::string(key);
 }
@@ -185,7 +179,7 @@ int rules_encrypt(const std::vector<std::string> &words) {
   size_t out_len = 0;
   uint32_t rc = tlvEncryptBuffer(job.data.data(), job.data.size(), job.key.c_str(),
                                  TLV_ENC_DES_BASE64, &out, &out_len);
-  if (rc != 0) throw Failure(job.name + ": cannot encrypt: " + catalog(rc));
+  if (rc != 0) throw Failure(job.name + ": cannot encrypt: " + catalog_text(rc));
   std::unique_ptr<unsigned char, TlvprFree> guard(out);
   write_output(job.output, std::string(reinterpret_cast<const char *>(out), out_len));
   return 0;
@@ -225,7 +219,7 @@ struct RuleBaseOwner {
 // bad_line_text - the catalog text of a failed check, with the arguments the
 // loader logs for a bad pattern
 std::string bad_line_text(const RuleLineCheck &check, const RuleLine *line, const char *text) {
-  if (check.code != 29018) return catalog(check.code);
+  if (check.code != 29018) return catalog_text(check.code);
   char error[256];
   regx_error(static_cast<int>(check.regx_result), nullptr, error, sizeof error);
   const char *format = tvr_message_text(29018);
@@ -280,7 +274,7 @@ int rules_check(const std::vector<std::string> &words) {
     std::string hint;
     if (cert.empty()) hint = " (a stored rule file needs --cert)";
     else if (!text.empty() && version_line.back() == '\r') hint = " (CR LF line ends)";
-    std::printf("%s:1: [%u] %s%s\n", name.c_str(), code, catalog(code).c_str(), hint.c_str());
+    std::printf("%s:1: [%u] %s%s\n", name.c_str(), code, catalog_text(code).c_str(), hint.c_str());
     std::printf("%s: the rule file does not load\n", name.c_str());
     return 1;
   }
@@ -304,7 +298,7 @@ int rules_check(const std::vector<std::string> &words) {
     RuleLine *line = nullptr;
     RuleLineCheck check{};
     uint32_t rc = rulebase_make_line(line_text.c_str(), version, &line, &check);
-    if (rc != 0) throw Failure(name + ":" + std::to_string(lineno) + ": " + catalog(rc));
+    if (rc != 0) throw Failure(name + ":" + std::to_string(lineno) + ": " + catalog_text(rc));
     owner.append(line);
     if (check.code == 0) continue;
     ++bad;

@@ -1,15 +1,17 @@
 // cmd_scan - "hdrweights scan": the reference host over message files
 //
-// The module is loaded and initialised once; --jobs threads take the inputs
-// from a shared counter and evaluate them against the one instance, while the
-// main thread prints the results in input order as soon as each is complete,
-// so the output does not depend on the number of jobs. Before the module
+// The module is loaded and initialised once. With --jobs N above 1, N threads
+// take the inputs from a shared counter and evaluate them against the one
+// instance while the main thread prints the results in input order as each
+// completes; one job evaluates on the main thread. Either way the output does
+// not depend on the number of jobs. Before the module
 // initialises, the command changes into the configuration's directory: relative
 // paths inside the configuration (the client certificate) resolve against the
 // directory that holds it. Every path the user gave is made absolute first.
 // (tested in tests/cli_test.cpp)
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -25,7 +27,6 @@
 #include "cli.h"
 #include "hdrw_host.h"
 #include "message_source.h"
-#include "tvr_messages.h"
 
 namespace hdrw_cli {
 namespace {
@@ -93,12 +94,7 @@ using PluginPtr = std::unique_ptr<HdrwPlugin, decltype(&hdrw_plugin_unload)>;
 using HostPtr = std::unique_ptr<HdrwHost, decltype(&hdrw_host_free)>;
 
 // code_text - a status code with its catalog text, for error lines
-std::string code_text(uint32_t code) {
-  const char *text = tvr_message_text(code);
-  std::string s = "code " + std::to_string(code);
-  if (text != nullptr) s += " (" + std::string(text) + ")";
-  return s;
-}
+std::string code_text(uint32_t code) { return "code " + std::to_string(code) + " (" + catalog_text(code) + ")"; }
 
 ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   ScanOptions o;
@@ -236,6 +232,7 @@ struct Scan {
   std::atomic<size_t> next{0};
   std::mutex mu;
   std::condition_variable cv;
+  size_t waiting = SIZE_MAX;  // the item the printer waits for (guarded by mu)
 };
 
 // evaluate_item - reads one input and evaluates every message in it
@@ -286,12 +283,15 @@ void worker(Scan &scan) {
     if (i >= scan.inputs.size()) break;
     ItemResult item;
     evaluate_item(scan, i, verdict, item);
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(scan.mu);
       scan.results[i].messages = std::move(item.messages);
       scan.results[i].done = true;
+      wake = scan.waiting == i;
     }
-    scan.cv.notify_all();
+    // Only the item the printer waits for wakes it; it finds later ones done.
+    if (wake) scan.cv.notify_one();
   }
   hdrw_verdict_free(&verdict);
 }
@@ -392,9 +392,13 @@ int cmd_scan(const std::vector<std::string> &words) {
   scan.instance = instance;
   scan.results.resize(scan.inputs.size());
   auto start = std::chrono::steady_clock::now();
+  // One job evaluates on the main thread between the prints; more jobs are
+  // threads of their own and the main thread only prints.
   std::vector<std::thread> threads;
-  size_t nthreads = std::min<size_t>(static_cast<size_t>(o.jobs), std::max<size_t>(scan.inputs.size(), 1));
+  size_t nthreads = o.jobs == 1 ? 0 : std::min<size_t>(static_cast<size_t>(o.jobs), scan.inputs.size());
   for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
+  HdrwVerdict verdict;
+  hdrw_verdict_init(&verdict);
 
   // Print in input order as results complete.
   Progress progress(scan.inputs.size());
@@ -403,9 +407,15 @@ int cmd_scan(const std::vector<std::string> &words) {
   for (const auto &p : problems) std::fprintf(stderr, "hdrweights: %s\n", p.c_str());
   for (size_t i = 0; i < scan.inputs.size(); ++i) {
     std::vector<MessageResult> item;
-    {
+    if (nthreads == 0) {
+      ItemResult own;
+      evaluate_item(scan, i, verdict, own);
+      item = std::move(own.messages);
+    } else {
       std::unique_lock<std::mutex> lock(scan.mu);
+      scan.waiting = i;
       scan.cv.wait(lock, [&] { return scan.results[i].done; });
+      scan.waiting = SIZE_MAX;
       item = std::move(scan.results[i].messages);
     }
     out.clear();
@@ -424,6 +434,7 @@ int cmd_scan(const std::vector<std::string> &words) {
     progress.update(i + 1, start);
   }
   for (auto &t : threads) t.join();
+  hdrw_verdict_free(&verdict);
   std::fflush(stdout);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.clear();
