@@ -39,6 +39,7 @@ typedef struct TvrLogSettings {
   char extension[TVR_LOG_PATH_MAX];      // extension from the last dot, or empty
   FILE *stream;                          // null = system log; stderr or the log file
   TlvprLock lock;                        // guards stream, rolling fields and file writes
+  int32_t syslog_facility;               // system-log facility (LOG_*) + 1; 0 = none chosen (mail)
 } TvrLogSettings;
 
 extern TLVPR_SHARED_API TvrLogSettings tvr_shared_log_settings;

@@ -24,7 +24,9 @@
 // the Base64 text into a self-deleting owner-only temporary file first, which
 // holds only ciphertext.
 // tlvEncrypt(source, target, key, type) writes the same container from the plain
-// text read from source's current position to its end.
+// text read from source's current position to its end. For types 2 and 3 the
+// source must be seekable: its length is measured before it is read (a pipe
+// is refused with 2045; spool it into a file first).
 // Results of both: 0; 1 on failure after logging it; for type 2 a failure to
 // create the temporary file gives that failure's status (10040, 10003, 10044).
 // Log records (level 3 unless said):

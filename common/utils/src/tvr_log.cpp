@@ -45,8 +45,13 @@ void tvr_vlog(int level, uint32_t code, va_list args) {
   tvr_log_write(text, args, level, code);
 }
 
-// tvr_log - variadic form of tvr_vlog
+// tvr_log - variadic form of tvr_vlog; a known code above the threshold returns
+// before the argument list is touched
 void tvr_log(int level, uint32_t code, ...) {
+  if (tvr_message_text(code) != nullptr &&
+      level > __atomic_load_n(&tvr_shared_log_settings.threshold, __ATOMIC_RELAXED)) {
+    return;
+  }
   va_list args;
   va_start(args, code);
   tvr_vlog(level, code, args);

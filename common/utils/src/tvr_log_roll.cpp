@@ -1,7 +1,9 @@
 // tvr_log_roll - periods are counted with the zone offset that was in force when
 // they began, so a daylight-saving change moves neither the boundary of the
 // running period nor the time in its rolled name. The zone offset of now is
-// cached and taken afresh only at a roll, so a check costs two divisions. Tests:
+// cached, taken afresh at a roll and once per quarter hour (so that the first
+// boundary after a daylight-saving change is not an hour early or late); most
+// checks cost two divisions. Tests:
 // tests/tvr_log_roll_test.cpp.
 #include "tvr_log_roll.h"
 
@@ -25,8 +27,19 @@ constexpr size_t TVR_LOG_SUFFIX_LEN = 12;  // YYYYMMDDhhmm
 constexpr size_t TVR_LOG_NAME_MAX = TVR_LOG_PATH_MAX;
 constexpr int TVR_LOG_CLEANUP_GROW = 10;  // names added to a full list
 
-// Zone offset of now, -1 = not yet known; used under the shared lock only.
+constexpr int64_t TVR_LOG_ZONE_SLOT = 900;  // seconds a cached zone offset is trusted
+
+// Zone offset of now, -1 = not yet known, and the quarter hour it was taken in;
+// used under the shared lock only. Zone changes happen on quarter hours, so a
+// cache that is refreshed once per quarter hour is never stale at a boundary.
 int32_t tvr_log_zone_cache = -1;
+int64_t tvr_log_zone_slot = 0;
+
+// tvr_log_zone_refresh - takes the zone offset of now into the cache
+void tvr_log_zone_refresh(int64_t now) {
+  tvr_log_zone_cache = tlvpr_zone_offset(now);
+  tvr_log_zone_slot = now / TVR_LOG_ZONE_SLOT;
+}
 
 // tvr_log_period - period index of t with zone offset z
 int64_t tvr_log_period(int64_t t, int32_t z, int32_t seconds) {
@@ -77,8 +90,8 @@ int tvr_log_roll(int *renamed) {
   *renamed = 0;
   int error = 0;
   int64_t now = tlvpr_time();
-  if (tvr_log_zone_cache == -1) {
-    tvr_log_zone_cache = tlvpr_zone_offset(now);
+  if (tvr_log_zone_cache == -1 || now / TVR_LOG_ZONE_SLOT != tvr_log_zone_slot) {
+    tvr_log_zone_refresh(now);
   }
   int64_t current = tvr_log_period(s->period_start, s->period_zone_offset, s->roll_seconds);
   if (tvr_log_period(now, tvr_log_zone_cache, s->roll_seconds) <= current) {
@@ -116,7 +129,7 @@ int tvr_log_roll(int *renamed) {
     __atomic_store_n(&s->stream, fopen(s->path, "a+"), __ATOMIC_RELAXED);
   }
 
-  tvr_log_zone_cache = tlvpr_zone_offset(now);
+  tvr_log_zone_refresh(now);
   s->period_start = now;
   s->period_zone_offset = tvr_log_zone_cache;
   return error;

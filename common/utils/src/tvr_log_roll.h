@@ -14,9 +14,10 @@
 // nothing is renamed; a name that would not fit in 259 characters is not renamed
 // either and gives ENAMETOOLONG. Result: 0, or the errno of the failed rename.
 // renamed is set to 1 only after a successful rename (always written). The
-// period bookkeeping (period_start, period_zone_offset and the zone offset cache)
-// moves to now at every roll, also a failed one; a check that does not roll
-// changes nothing.
+// period bookkeeping (period_start, period_zone_offset and the cached zone
+// offset of now) moves to now at every roll, also a failed one; a check that
+// does not roll changes only the cached zone offset, which it takes afresh once
+// per quarter hour.
 //
 // tvr_log_roll_reset() forgets the cached zone offset (the next check takes it
 // afresh); the settings call it whenever they are applied.

@@ -8,8 +8,6 @@
 #include <string.h>
 #include <syslog.h>
 
-#include <atomic>
-
 #include "tlv_str.h"
 #include "tlvpr_errno.h"
 #include "tlvpr_fileio.h"
@@ -60,8 +58,6 @@ struct TvrLogUnit {
 
 constexpr TvrLogUnit tvr_log_units[] = {{"DAY", 86400}, {"HOUR", 3600}, {"MINUTE", 60}};
 
-std::atomic<int> tvr_log_facility_value{LOG_MAIL};
-
 // tvr_log_number - the leading decimal number of a field; 0 when there is none
 int32_t tvr_log_number(const char *field) {
   int32_t value = 0;
@@ -106,14 +102,13 @@ void tvr_log_parse_settings(TvrLogSettings *s, const char *text) {
 
 // tvr_log_select_facility - "syslog|name": the facility of a known name
 void tvr_log_select_facility(const char *destination) {
-  const char *bar = strstr(destination, "syslog|");
-  if (bar == nullptr) {
+  if (strstr(destination, "syslog|") == nullptr) {
     return;
   }
   const char *name = strchr(destination, '|') + 1;
   for (const TvrLogFacility &f : tvr_log_facilities) {
     if (strcmp(name, f.name) == 0) {
-      tvr_log_facility_value.store(f.value, std::memory_order_relaxed);
+      __atomic_store_n(&tvr_shared_log_settings.syslog_facility, f.value + 1, __ATOMIC_RELAXED);
       return;
     }
   }
@@ -253,7 +248,9 @@ int tvr_log_is_special_destination(const char *destination) {
   return 0;
 }
 
-// tvr_log_facility - the system-log facility in use
+// tvr_log_facility - the system-log facility in use; the shared record holds it
+// so that every copy of the logging code in the process uses the one chosen
 int tvr_log_facility(void) {
-  return tvr_log_facility_value.load(std::memory_order_relaxed);
+  int32_t stored = __atomic_load_n(&tvr_shared_log_settings.syslog_facility, __ATOMIC_RELAXED);
+  return stored == 0 ? LOG_MAIL : stored - 1;
 }

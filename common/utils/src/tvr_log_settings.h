@@ -40,7 +40,8 @@
 // "stderr", 0 for a file path.
 //
 // tvr_log_facility(): the system-log facility (a LOG_* value, LOG_MAIL until a
-// facility is selected). tvr_log_toggle_event_source(name) deregisters the
+// facility is selected); it is kept in the shared record (syslog_facility), so
+// the host's choice also holds for the module's records. tvr_log_toggle_event_source(name) deregisters the
 // system-log source when registered, else registers it as name.
 #ifndef COMMON_UTILS_SRC_TVR_LOG_SETTINGS_H
 #define COMMON_UTILS_SRC_TVR_LOG_SETTINGS_H

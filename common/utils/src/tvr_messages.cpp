@@ -1,7 +1,10 @@
-// tvr_messages - the catalog as a constant table sorted by code; a lookup is a
-// binary search over it, so a record whose code is looked up and then dropped
-// costs a handful of comparisons. Tests: tests/tvr_log_test.cpp.
+// tvr_messages - the catalog as a constant table sorted by code, plus a
+// compile-time index of one byte per code slot (position in the table plus one,
+// 0 = no text), so that a lookup, which every log call makes before its
+// threshold test, is a single load. Tests: tests/tvr_log_test.cpp.
 #include "tvr_messages.h"
+
+#include <array>
 
 namespace {
 
@@ -82,25 +85,28 @@ static_assert(tvr_messages_sorted(), "catalog codes must ascend and stay within 
 static_assert(tvr_messages_table[0].code == 1003, "the unknown-code report must have its text");
 static_assert(tvr_messages_size == 55, "catalog size");
 
+static_assert(tvr_messages_size < 255, "positions must fit the one-byte index");
+
+// tvr_messages_make_index - position plus one of every code's text, by code
+constexpr std::array<uint8_t, TVR_MESSAGES_LAST + 1> tvr_messages_make_index() {
+  std::array<uint8_t, TVR_MESSAGES_LAST + 1> index{};
+  for (size_t i = 0; i < tvr_messages_size; i++) {
+    index[tvr_messages_table[i].code] = (uint8_t)(i + 1);
+  }
+  return index;
+}
+
+constexpr std::array<uint8_t, TVR_MESSAGES_LAST + 1> tvr_messages_index = tvr_messages_make_index();
+
 }  // namespace
 
-// tvr_message_text - binary search of the sorted table
+// tvr_message_text - the text of a code slot, through the index
 const char *tvr_message_text(uint32_t code) {
-  size_t lo = 0;
-  size_t hi = tvr_messages_size;
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    uint32_t have = tvr_messages_table[mid].code;
-    if (have == code) {
-      return tvr_messages_table[mid].text;
-    }
-    if (have < code) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
+  if (code > TVR_MESSAGES_LAST) {
+    return nullptr;
   }
-  return nullptr;
+  uint8_t slot = tvr_messages_index[code];
+  return slot == 0 ? nullptr : tvr_messages_table[slot - 1].text;
 }
 
 const TvrMessage *const tvr_messages = tvr_messages_table;

@@ -1,0 +1,125 @@
+// regx_internal - the node program shared by the compiler and the matcher
+//
+// A program is a graph of RegxNode linked by next; the pattern's arena is a
+// chain of zero-filled blocks of five nodes, which release walks to free the
+// bitmaps and texts that RX_SET, RX_NSET, RX_NSET_NL and RX_STRING own. The
+// matcher writes only RX_LOOPBACK positions and RX_COUNT counts; the plan is
+// read-only after compiling. Not part of the public interface: tests include it
+// to inspect programs and to run the plain interpreter beside the shortcuts.
+#ifndef REGEX_REGX_INTERNAL_H
+#define REGEX_REGX_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "regx.h"
+
+enum RegxKind : int32_t {
+  RX_END = 0,         // success flag in arg.word: 1 in the last node, 0 in the stop node
+  RX_BOL = 1,
+  RX_EOL = 2,
+  RX_ANY = 3,
+  RX_SET = 5,         // arg.bitmap: owned 32 bytes
+  RX_NSET = 6,        // arg.bitmap: owned
+  RX_ALT = 7,         // arg.node: first node of this branch
+  RX_FAIL = 8,
+  RX_NOP = 9,
+  RX_CHAR = 10,       // arg.bytes[0]
+  RX_STRING = 11,     // arg.text: owned, NUL-terminated, 2 to 255 bytes
+  RX_CHAR2 = 12,      // arg.bytes[0] as written, arg.bytes[1] folded
+  RX_WORDB = 13,      // arg.word: 0 word start, 1 word end
+  RX_OPEN = 14,       // arg.word: group number
+  RX_CLOSE = 15,
+  RX_SAVE = 16,
+  RX_RESTORE = 17,
+  RX_BACKREF = 18,    // arg.word: group 1-9
+  RX_SCAN = 19,
+  RX_SCANCHAR = 20,   // arg.bytes[0]
+  RX_BOL_NL = 21,
+  RX_EOL_NL = 22,
+  RX_ANY_NL = 23,
+  RX_NSET_NL = 25,    // arg.bitmap: owned
+  RX_SCAN_NL = 26,
+  RX_LOOP = 27,       // next is the loop's RX_LOOPBACK
+  RX_COUNT = 28,      // arg.bytes: minimum, maximum, current count, unbounded flag
+  RX_BODY = 29,       // arg.node: first node of the body; next: what follows the loop
+  RX_LOOPBACK = 30,   // arg.pos: where the current iteration began
+  RX_COUNTUNDO = 31,  // stack-only marker
+  RX_LOOPUNDO = 32,   // stack-only marker
+  RX_LOOPSAVE = 33,   // stack-only marker: a loop's state from before its RX_LOOP ran
+  RX_CLEAR = 34,
+  RX_FRAME = 35,      // stack-only marker: a class loop's iterations held in one entry
+};
+
+// Byte positions inside RX_COUNT's argument
+enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_CUR = 2, RX_COUNT_UNBOUNDED = 3 };
+
+typedef union RegxArg {
+  uintptr_t word;
+  unsigned char bytes[sizeof(uintptr_t)];
+  uint8_t *bitmap;
+  char *text;
+  struct RegxNode *node;
+  const char *pos;
+} RegxArg;
+
+typedef struct RegxNode {
+  int32_t kind;           // RegxKind
+  struct RegxNode *next;  // follower on success; null at the end of a list
+  RegxArg arg;            // meaning depends on kind
+} RegxNode;
+
+enum { REGX_BLOCK_NODES = 5 };
+
+typedef struct RegxBlock {
+  struct RegxBlock *next;              // older block
+  RegxNode nodes[REGX_BLOCK_NODES];    // zero-filled until used
+} RegxBlock;
+
+// Matcher capacities
+enum { REGX_STACK_ENTRIES = 8192, REGX_LOOP_RECORDS = 4096, REGX_GROUPS = 10 };
+
+// Derived at compile time for the matcher's shortcuts; see regx_plan.cpp.
+typedef struct RegxPlan {
+  uint8_t first[32];       // bytes that can begin a match at a scanned start
+  uint32_t skip_cost;      // backtracks one scanned start costs when its byte is not in first
+  int32_t scan_skip;       // non-zero: scanned starts outside first may be skipped in bulk
+} RegxPlan;
+
+// Byte class table (bits below), fold table
+enum {
+  RX_CL_ALPHA = 1 << 0,
+  RX_CL_UPPER = 1 << 1,
+  RX_CL_LOWER = 1 << 2,
+  RX_CL_DIGIT = 1 << 3,
+  RX_CL_ALNUM = 1 << 4,
+  RX_CL_SPACE = 1 << 5,
+  RX_CL_PRINT = 1 << 6,
+  RX_CL_PUNCT = 1 << 7,
+  RX_CL_GRAPH = 1 << 8,
+  RX_CL_CNTRL = 1 << 9,
+  RX_CL_XDIGIT = 1 << 10,
+  RX_CL_BLANK = 1 << 11,
+};
+extern const uint16_t regx_class_table[256];
+extern const uint8_t regx_fold_table[256];
+
+static inline bool regx_bit(const uint8_t *bitmap, unsigned char c) {
+  return (bitmap[c >> 3] >> (c & 7)) & 1;
+}
+static inline void regx_set_bit(uint8_t *bitmap, unsigned char c) {
+  bitmap[c >> 3] = (uint8_t)(bitmap[c >> 3] | (1u << (c & 7)));
+}
+static inline bool regx_is_word(unsigned char c) {
+  return (regx_class_table[c] & RX_CL_ALNUM) != 0 || c == '_';
+}
+
+// Releases every block of a chain and what its nodes own.
+void regx_release_blocks(RegxBlock *blocks);
+
+// The matcher without shortcuts: every node runs as the algorithm says. Tests
+// compare it with regx_exec.
+int regx_exec_plain(RegxPattern *pattern, const char *subject, uint32_t limit,
+                    uint32_t *count, int flags);
+
+#endif
