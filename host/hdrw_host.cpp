@@ -172,6 +172,7 @@ uint32_t hdrw_host_create(HdrwHost **host, const HdrwPlugin *plugin, const char 
       return rc;
     }
   }
+  tlvpr_temp_dir();  // read once, here: evaluating threads then only see the cached text
   made->plugin = plugin;
   made->threshold = threshold;
   made->block_size = HDRW_HOST_BLOCK_SIZE;
