@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -538,4 +540,50 @@ TEST(EncryptionFailures, NoTemporaryFileReturnsItsStatus) {
   EXPECT_EQ(cap.records().size(), 2u);
   fclose(src);
   fclose(dst);
+}
+
+// The intermediate file of type 2 can fail late: the last bytes written to it
+// reach the file only when it is flushed before the rewind. A file size limit
+// that the flush crosses gives exactly that fault (in a child process, so the
+// limit binds nothing else); the failure must be logged, not only returned.
+TEST(EncryptionFailures, FlushOfTheTemporaryFileFailsWithOneLogRecord) {
+  hdrw_test::LogCapture cap;
+  std::string plain = plain_text(8000);  // a container of 8004 bytes
+  struct Row {
+    const char *name;
+    bool decrypt;
+    std::string in;
+    uint32_t code;
+  } rows[] = {
+      {"decrypt: decoded container", true, fixture_rule_file(plain, KEY32), 2043},
+      {"encrypt: ciphertext", false, plain, 2045},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    cap.clear();
+    FILE *src = fixture_stream(row.in);
+    FILE *dst = tmpfile();
+    ASSERT_NE(dst, nullptr);
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {6000, 6000};  // above the first 4096-byte buffer
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+      uint32_t rc = row.decrypt ? tlvDecrypt(src, dst, KEY32, TLV_ENC_DES_BASE64)
+                                : tlvEncrypt(src, dst, KEY32, TLV_ENC_DES_BASE64);
+      _exit(rc == 1 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::vector<hdrw_test::LogRecord> logged = cap.records();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].level, "ERROR");
+    EXPECT_EQ(logged[0].code, row.code);
+    fclose(src);
+    fclose(dst);
+  }
 }
