@@ -414,22 +414,31 @@ TEST(EncryptionFailures, ReadAndWriteErrors) {
     const char *source_mode;
     const char *target_mode;
     int type;
+    uint32_t code;  // the one record logged
   } rows[] = {
-      {"type 0 unreadable source", dir.file("w0"), "w", "w+b", TLV_ENC_PLAIN},
-      {"type 1 unreadable source", dir.file("w1"), "w", "w+b", TLV_ENC_BASE64},
-      {"type 3 unreadable source", dir.file("w3"), "w", "w+b", TLV_ENC_DES},
-      {"type 0 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_PLAIN},
-      {"type 2 unwritable target", dir.file("b64"), "rb", "rb", TLV_ENC_DES_BASE64},
-      {"type 3 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_DES},
+      {"type 0 unreadable source", dir.file("w0"), "w", "w+b", TLV_ENC_PLAIN, 2042},
+      {"type 1 unreadable source", dir.file("w1"), "w", "w+b", TLV_ENC_BASE64, 2043},
+      {"type 2 unreadable source", dir.file("w2"), "w", "w+b", TLV_ENC_DES_BASE64, 2043},
+      {"type 3 unreadable source", dir.file("w3"), "w", "w+b", TLV_ENC_DES, 2045},
+      {"type 0 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_PLAIN, 2042},
+      {"type 1 unwritable target", dir.file("b64"), "rb", "rb", TLV_ENC_BASE64, 2043},
+      {"type 2 unwritable target", dir.file("b64"), "rb", "rb", TLV_ENC_DES_BASE64, 2045},
+      {"type 3 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_DES, 2045},
   };
+  hdrw_test::LogCapture cap;
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
+    cap.clear();
     FILE *src = fopen(row.source.c_str(), row.source_mode);
     hdrw_test::write_file(dir.file("out"), "");
     FILE *dst = fopen(dir.file("out").c_str(), row.target_mode);
     ASSERT_NE(src, nullptr);
     ASSERT_NE(dst, nullptr);
     EXPECT_EQ(tlvDecrypt(src, dst, KEY32, row.type), 1u);
+    std::vector<hdrw_test::LogRecord> logged = cap.records();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].level, "ERROR");
+    EXPECT_EQ(logged[0].code, row.code);
     fclose(src);
     fclose(dst);
   }
