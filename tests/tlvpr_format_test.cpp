@@ -389,36 +389,36 @@ TEST(TlvprFormat, RandomisedAgreementWithCLibrary) {
   const int ints[] = {0, 1, -1, 7, 42, -42, 255, 65535, 100000, INT32_MAX, INT32_MIN, 123456789};
   for (int iter = 0; iter < 20000; iter++) {
     char conv = convs[rng() % (sizeof convs - 1)];
-    std::string spec = "%";
+    std::string directive = "%";
     bool zero = false;
     for (int k = rng() % 4; k > 0; k--) {
       char flag = "-+ #0"[rng() % 5];
       if (flag == '0') zero = true;
-      spec += flag;
+      directive += flag;
     }
     bool star_width = false;
     int width = 0;
     if (conv != '%') {
       switch (rng() % 3) {
-        case 1: width = (int)(rng() % 25); spec += std::to_string(width); break;
-        case 2: star_width = true; width = (int)(rng() % 41) - 20; spec += '*'; break;
+        case 1: width = (int)(rng() % 25); directive += std::to_string(width); break;
+        case 2: star_width = true; width = (int)(rng() % 41) - 20; directive += '*'; break;
       }
     }
     bool has_prec = conv != '%' && conv != 'c' && rng() % 2 == 0;
     int prec = has_prec ? (int)(rng() % 15) : 0;
     bool star_prec = has_prec && rng() % 3 == 0;
-    if (has_prec) spec += star_prec ? ".*" : "." + std::to_string(prec);
-    spec += conv;
+    if (has_prec) directive += star_prec ? ".*" : "." + std::to_string(prec);
+    directive += conv;
     bool integer = strchr("diuoxX", conv) != nullptr;
     int value = ints[rng() % (sizeof ints / sizeof ints[0])];
     if (conv == 'c') value = 'a' + (int)(rng() % 26);
-    bool left = spec.find('-') != std::string::npos || (star_width && width < 0);
+    bool left = directive.find('-') != std::string::npos || (star_width && width < 0);
     if (integer && zero && has_prec) continue;
     if (integer && zero && left) continue;
-    if ((conv == 'x' || conv == 'X') && zero && spec.find('#') != std::string::npos) continue;
+    if ((conv == 'x' || conv == 'X') && zero && directive.find('#') != std::string::npos) continue;
     if (integer && has_prec && prec == 0 && value == 0) continue;
     const char *text = texts[rng() % (sizeof texts / sizeof texts[0])];
-    std::string format = "<" + spec + ">";
+    std::string format = "<" + directive + ">";
     char want[256], got[256];
     int want_rc, got_rc;
 #define BOTH(...)                                                                \

@@ -26,6 +26,9 @@ namespace {
 
 using hdrw_test::TempDir;
 
+// The parser library is initialised once, before any test, as a host does.
+const bool parser_ready = (tvr_config_init(), true);
+
 std::string fixture(const std::string &name) {
   return std::string(HDRW_SOURCE_DIR) + "/tests/data/config/" + name;
 }

@@ -286,7 +286,7 @@ static void tlvpr_form_g(TlvprText *t, TlvprDigits *d, bool alt, bool upper) {
 }
 
 // Conversion state, reset for every conversion.
-struct TlvprSpec {
+struct TlvprConvState {
   bool right = true;       // right-justify
   bool plus = false;
   bool space = false;
@@ -301,14 +301,14 @@ struct TlvprSpec {
 };
 
 // tlvpr_parse_flags - reads the flag characters - + # space 0, in any order.
-static void tlvpr_parse_flags(const char **fmt, TlvprSpec *spec) {
+static void tlvpr_parse_flags(const char **fmt, TlvprConvState *cs) {
   for (;; (*fmt)++) {
     char c = **fmt;
-    if (c == '-') spec->right = false;
-    else if (c == '+') spec->plus = true;
-    else if (c == '#') spec->alt = true;
-    else if (c == ' ') spec->space = true;
-    else if (c == '0') spec->pad = '0';
+    if (c == '-') cs->right = false;
+    else if (c == '+') cs->plus = true;
+    else if (c == '#') cs->alt = true;
+    else if (c == ' ') cs->space = true;
+    else if (c == '0') cs->pad = '0';
     else break;
   }
 }
@@ -465,46 +465,46 @@ static int tlvpr_prepass(const char *fmt, unsigned char *kinds) {
 
 // tlvpr_emit - writes one converted text with its padding. The text is
 // sign, prefix, zeros zero characters of "0", then body; false when stopped.
-static bool tlvpr_emit(TlvprOut *out, const TlvprSpec *spec, char sign, const char *prefix,
+static bool tlvpr_emit(TlvprOut *out, const TlvprConvState *cs, char sign, const char *prefix,
                        uint64_t zeros, const char *body, size_t body_len) {
   size_t prefix_len = prefix != nullptr ? strlen(prefix) : 0;
   uint64_t len = (sign != 0 ? 1 : 0) + prefix_len + zeros + body_len;
-  uint64_t fill = (spec->width_given && len < (uint64_t)spec->width) ? (uint64_t)spec->width - len : 0;
-  if (spec->right && fill > 0) {
-    if (spec->pad == '0' && sign != 0) {
+  uint64_t fill = (cs->width_given && len < (uint64_t)cs->width) ? (uint64_t)cs->width - len : 0;
+  if (cs->right && fill > 0) {
+    if (cs->pad == '0' && sign != 0) {
       if (!tlvpr_out_mem(out, &sign, 1)) return false;
       sign = 0;
     }
-    if (!tlvpr_out_fill(out, spec->pad, fill)) return false;
+    if (!tlvpr_out_fill(out, cs->pad, fill)) return false;
   }
   if (sign != 0 && !tlvpr_out_mem(out, &sign, 1)) return false;
   if (prefix_len > 0 && !tlvpr_out_mem(out, prefix, prefix_len)) return false;
   if (!tlvpr_out_fill(out, '0', zeros)) return false;
   if (!tlvpr_out_mem(out, body, body_len)) return false;
-  if (!spec->right && !tlvpr_out_fill(out, spec->pad, fill)) return false;
+  if (!cs->right && !tlvpr_out_fill(out, cs->pad, fill)) return false;
   return true;
 }
 
 // tlvpr_sign_of - the sign character of a number by the flags.
-static char tlvpr_sign_of(const TlvprSpec *spec, bool negative) {
+static char tlvpr_sign_of(const TlvprConvState *cs, bool negative) {
   if (negative) return '-';
-  if (spec->plus) return '+';
-  if (spec->space) return ' ';
+  if (cs->plus) return '+';
+  if (cs->space) return ' ';
   return 0;
 }
 
 // tlvpr_convert_int - d i u o x X.
-static bool tlvpr_convert_int(TlvprOut *out, TlvprSpec *spec, char conv, TlvprArgs *args) {
-  int raw = tlvpr_arg_int(args, spec->pos);
+static bool tlvpr_convert_int(TlvprOut *out, TlvprConvState *cs, char conv, TlvprArgs *args) {
+  int raw = tlvpr_arg_int(args, cs->pos);
   bool is_signed = conv == 'd' || conv == 'i';
   uint32_t mag;
   bool negative = false;
   if (is_signed) {
-    int32_t v = spec->length == 'h' ? (int32_t)(int16_t)raw : (int32_t)raw;
+    int32_t v = cs->length == 'h' ? (int32_t)(int16_t)raw : (int32_t)raw;
     negative = v < 0;
     mag = negative ? (uint32_t)0 - (uint32_t)v : (uint32_t)v;
   } else {
-    mag = spec->length == 'h' ? (uint32_t)(uint16_t)raw : (uint32_t)raw;
+    mag = cs->length == 'h' ? (uint32_t)(uint16_t)raw : (uint32_t)raw;
   }
   const char *digits = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   char buf[16];
@@ -522,49 +522,49 @@ static bool tlvpr_convert_int(TlvprOut *out, TlvprSpec *spec, char conv, TlvprAr
     } while (v != 0);
   }
   int len = (int)sizeof buf - n;
-  uint64_t zeros = (spec->prec_given && spec->prec > len) ? (uint64_t)(spec->prec - len) : 0;
+  uint64_t zeros = (cs->prec_given && cs->prec > len) ? (uint64_t)(cs->prec - len) : 0;
   const char *prefix = nullptr;
-  if (spec->alt && conv == 'o' && zeros == 0 && buf[n] != '0') prefix = "0";
-  if (spec->alt && mag != 0 && conv == 'x') prefix = "0x";
-  if (spec->alt && mag != 0 && conv == 'X') prefix = "0X";
-  char sign = is_signed ? tlvpr_sign_of(spec, negative) : 0;
-  return tlvpr_emit(out, spec, sign, prefix, zeros, buf + n, (size_t)len);
+  if (cs->alt && conv == 'o' && zeros == 0 && buf[n] != '0') prefix = "0";
+  if (cs->alt && mag != 0 && conv == 'x') prefix = "0x";
+  if (cs->alt && mag != 0 && conv == 'X') prefix = "0X";
+  char sign = is_signed ? tlvpr_sign_of(cs, negative) : 0;
+  return tlvpr_emit(out, cs, sign, prefix, zeros, buf + n, (size_t)len);
 }
 
 // tlvpr_convert_float - e E f g G; infinities and NaN give inf / nan (INF / NAN
 // for the upper-case conversions), padded with spaces.
-static bool tlvpr_convert_float(TlvprOut *out, TlvprSpec *spec, char conv, TlvprArgs *args) {
-  double value = tlvpr_arg_double(args, spec->pos);
+static bool tlvpr_convert_float(TlvprOut *out, TlvprConvState *cs, char conv, TlvprArgs *args) {
+  double value = tlvpr_arg_double(args, cs->pos);
   char body[TLVPR_FORMAT_BODY];
   TlvprText text = {body, 0, (int)sizeof body};
   bool upper = conv == 'E' || conv == 'G';
-  int prec = spec->prec_given ? spec->prec : 6;
+  int prec = cs->prec_given ? cs->prec : 6;
   char sign;
   if (isinf(value) || isnan(value)) {
     tlvpr_text_puts(&text, isinf(value) ? (upper ? "INF" : "inf") : (upper ? "NAN" : "nan"));
-    sign = tlvpr_sign_of(spec, signbit(value) != 0);
-    spec->pad = ' ';
+    sign = tlvpr_sign_of(cs, signbit(value) != 0);
+    cs->pad = ' ';
   } else {
     TlvprDigits digits;
     if (conv == 'e' || conv == 'E') {
       tlvpr_cvt(value, prec < INT_MAX ? prec + 1 : prec, true, &digits);
-      tlvpr_form_e(&text, &digits, prec, spec->alt, conv);
+      tlvpr_form_e(&text, &digits, prec, cs->alt, conv);
     } else if (conv == 'f') {
       tlvpr_cvt(value, prec, false, &digits);
-      tlvpr_form_f(&text, &digits, prec, spec->alt);
+      tlvpr_form_f(&text, &digits, prec, cs->alt);
     } else {
       tlvpr_cvt(value, prec == 0 ? 1 : prec, true, &digits);
-      tlvpr_form_g(&text, &digits, spec->alt, upper);
+      tlvpr_form_g(&text, &digits, cs->alt, upper);
     }
-    sign = tlvpr_sign_of(spec, digits.negative);
+    sign = tlvpr_sign_of(cs, digits.negative);
   }
-  return tlvpr_emit(out, spec, sign, nullptr, 0, body, (size_t)text.len);
+  return tlvpr_emit(out, cs, sign, nullptr, 0, body, (size_t)text.len);
 }
 
 // tlvpr_convert_p - the p conversion with its selector character, which *fmt
 // points at; *fmt is left on the last character consumed. Sets *end when the
 // format ends at the selector.
-static bool tlvpr_convert_p(TlvprOut *out, TlvprSpec *spec, const char **fmt, TlvprArgs *args,
+static bool tlvpr_convert_p(TlvprOut *out, TlvprConvState *cs, const char **fmt, TlvprArgs *args,
                             bool *end) {
   char sel = **fmt;
   if (sel == '\0') {
@@ -574,7 +574,7 @@ static bool tlvpr_convert_p(TlvprOut *out, TlvprSpec *spec, const char **fmt, Tl
   char body[40];
   TlvprText text = {body, 0, (int)sizeof body};
   if (sel == 'A' || sel == 'I') {
-    const unsigned char *p = (const unsigned char *)tlvpr_arg_ptr(args, spec->pos);
+    const unsigned char *p = (const unsigned char *)tlvpr_arg_ptr(args, cs->pos);
     if (p == nullptr) {
       tlvpr_text_puts(&text, "(null)");
     } else {
@@ -589,10 +589,10 @@ static bool tlvpr_convert_p(TlvprOut *out, TlvprSpec *spec, const char **fmt, Tl
         tlvpr_text_uint(&text, (uint32_t)p[2] << 8 | p[3]);
       }
     }
-    if (spec->prec_given && spec->prec < text.len) text.len = spec->prec;
-    spec->pad = ' ';
+    if (cs->prec_given && cs->prec < text.len) text.len = cs->prec;
+    cs->pad = ' ';
   } else if (sel == 'p') {
-    uintptr_t v = (uintptr_t)tlvpr_arg_ptr(args, spec->pos);
+    uintptr_t v = (uintptr_t)tlvpr_arg_ptr(args, cs->pos);
     char hex[2 * sizeof v];
     int n = (int)sizeof hex;
     do {
@@ -600,15 +600,15 @@ static bool tlvpr_convert_p(TlvprOut *out, TlvprSpec *spec, const char **fmt, Tl
       v >>= 4;
     } while (v != 0);
     while (n < (int)sizeof hex) tlvpr_text_put(&text, hex[n++]);
-    spec->pad = ' ';
+    cs->pad = ' ';
   } else {
     tlvpr_text_puts(&text, "bogus %p");
   }
-  return tlvpr_emit(out, spec, 0, nullptr, 0, body, (size_t)text.len);
+  return tlvpr_emit(out, cs, 0, nullptr, 0, body, (size_t)text.len);
 }
 
 // tlvpr_run - the main pass. Result as tlvpr_format's, with 1 for a malformed
-// specification found on the way.
+// positional directive found on the way.
 static int tlvpr_run(TlvprOut *out, const char *fmt, TlvprArgs *args) {
   const char *f = fmt;
   while (*f != '\0') {
@@ -620,92 +620,92 @@ static int tlvpr_run(TlvprOut *out, const char *fmt, TlvprArgs *args) {
     }
     f++;
     if (*f == '\0') break;
-    TlvprSpec spec;
+    TlvprConvState cs;
     if (!(*f >= 'a' && *f <= 'z')) {
-      tlvpr_parse_flags(&f, &spec);
+      tlvpr_parse_flags(&f, &cs);
       if (*f >= '0' && *f <= '9') {
         int n = tlvpr_parse_number(&f);
         if (*f == '$') {
           if (args->slots == nullptr) return 1;
-          spec.pos = n;
+          cs.pos = n;
           args->next = n;
           f++;
           // Flags and a width may also follow the position, as in "%1$-8s".
-          tlvpr_parse_flags(&f, &spec);
+          tlvpr_parse_flags(&f, &cs);
           if (*f >= '0' && *f <= '9') {
             n = tlvpr_parse_number(&f);
             if (*f == '$') return 1;
-            spec.width = n;
-            spec.width_given = true;
+            cs.width = n;
+            cs.width_given = true;
           }
         } else {
-          spec.width = n;
-          spec.width_given = true;
+          cs.width = n;
+          cs.width_given = true;
         }
       }
       if (*f == '*') {
         f++;
         int w;
         if (!tlvpr_parse_star(&f, args, &w)) return 1;
-        spec.width_given = true;
+        cs.width_given = true;
         if (w < 0) {
-          spec.right = false;
+          cs.right = false;
           w = w == INT_MIN ? INT_MAX : -w;
         }
-        spec.width = w;
+        cs.width = w;
       }
       if (*f == '.') {
         f++;
-        spec.prec_given = true;
+        cs.prec_given = true;
         if (*f >= '0' && *f <= '9') {
-          spec.prec = tlvpr_parse_number(&f);
+          cs.prec = tlvpr_parse_number(&f);
         } else if (*f == '*') {
           f++;
           int p;
           if (!tlvpr_parse_star(&f, args, &p)) return 1;
-          spec.prec = p < 0 ? 0 : p;
+          cs.prec = p < 0 ? 0 : p;
         }
       }
     }
-    if (*f == 'q' || *f == 'l' || *f == 'h') spec.length = *f++;
+    if (*f == 'q' || *f == 'l' || *f == 'h') cs.length = *f++;
     char conv = *f;
     if (conv == '\0') break;
     bool ok = true;
     switch (conv) {
       case 'd': case 'i': case 'u': case 'o': case 'x': case 'X':
-        ok = tlvpr_convert_int(out, &spec, conv, args);
+        ok = tlvpr_convert_int(out, &cs, conv, args);
         break;
       case 'e': case 'E': case 'f': case 'g': case 'G':
-        ok = tlvpr_convert_float(out, &spec, conv, args);
+        ok = tlvpr_convert_float(out, &cs, conv, args);
         break;
       case '%':
-        spec.pad = ' ';
-        ok = tlvpr_emit(out, &spec, 0, nullptr, 0, "%", 1);
+        cs.pad = ' ';
+        ok = tlvpr_emit(out, &cs, 0, nullptr, 0, "%", 1);
         break;
       case 'c': {
-        char c = (char)tlvpr_arg_int(args, spec.pos);
-        spec.pad = ' ';
-        ok = tlvpr_emit(out, &spec, 0, nullptr, 0, &c, 1);
+        char c = (char)tlvpr_arg_int(args, cs.pos);
+        cs.pad = ' ';
+        ok = tlvpr_emit(out, &cs, 0, nullptr, 0, &c, 1);
         break;
       }
       case 's': {
-        const char *s = (const char *)tlvpr_arg_ptr(args, spec.pos);
+        const char *s = (const char *)tlvpr_arg_ptr(args, cs.pos);
         size_t len;
         if (s == nullptr) {
           s = "(null)";
           len = 6;
         } else {
-          len = spec.prec_given ? strnlen(s, (size_t)spec.prec) : strlen(s);
+          len = cs.prec_given ? strnlen(s, (size_t)cs.prec) : strlen(s);
         }
-        spec.pad = ' ';
-        ok = tlvpr_emit(out, &spec, 0, nullptr, 0, s, len);
+        cs.pad = ' ';
+        ok = tlvpr_emit(out, &cs, 0, nullptr, 0, s, len);
         break;
       }
       case 'n': {
-        void *p = tlvpr_arg_ptr(args, spec.pos);
+        void *p = tlvpr_arg_ptr(args, cs.pos);
         int produced = out->count > (uint64_t)INT_MAX ? INT_MAX : (int)out->count;
         if (p != nullptr) {
-          if (spec.length == 'h') *(short *)p = (short)produced;
+          if (cs.length == 'h') *(short *)p = (short)produced;
           else *(int *)p = produced;
         }
         break;
@@ -713,14 +713,14 @@ static int tlvpr_run(TlvprOut *out, const char *fmt, TlvprArgs *args) {
       case 'p': {
         f++;
         bool end = false;
-        ok = tlvpr_convert_p(out, &spec, &f, args, &end);
+        ok = tlvpr_convert_p(out, &cs, &f, args, &end);
         if (end) return 0;
         break;
       }
       default: {
         char text[2] = {'%', conv};
-        spec.pad = ' ';
-        ok = tlvpr_emit(out, &spec, 0, nullptr, 0, text, 2);
+        cs.pad = ' ';
+        ok = tlvpr_emit(out, &cs, 0, nullptr, 0, text, 2);
         break;
       }
     }

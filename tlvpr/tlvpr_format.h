@@ -6,14 +6,14 @@
 // or stops the engine (non-zero). A null sink->cur counts without storing.
 // Result: the number of characters produced (saturating at INT_MAX), -1 when
 // flush stopped it (sink->cur is where the output stopped), 1 for a malformed
-// positional specification or when the positional argument table cannot be
+// positional directive or when the positional argument table cannot be
 // allocated (sink->cur is then left as the last flush saw it). On a normal
 // return the final cur is stored in the sink. A null format produces nothing.
 //
 // tlvpr_vsnprintf / tlvpr_snprintf(buffer, size, format, ...): store at most
 // size-1 characters and a terminator (when size >= 1). Result: the length of the
 // text when it fitted, size when it was cut (INT_MAX for larger sizes), 1 (and
-// an empty buffer) for a malformed positional specification. A null buffer
+// an empty buffer) for a malformed positional directive. A null buffer
 // with size 0 gives the full length; size 0 with a buffer stores nothing; a
 // null buffer with a non-zero size stores nothing either (the caller's error).
 //

@@ -26,7 +26,7 @@
 // (event-log lines; stamp is then "[Talvora]"); a trailing newline is ignored,
 // code is -1 when the line has no code field. false for any other shape.
 //
-// EventCapture events; sets the event reporter hook (tlvpr_hooks.report_event)
+// EventCapture events: sets the event reporter hook (tlvpr_hooks.report_event)
 // for its lifetime, so event-log records (settings pointing at the system log,
 // or the file sink's rename and deletion reports) are collected instead of going
 // to syslog; events() returns them in order, lines() only their texts. The

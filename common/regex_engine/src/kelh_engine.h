@@ -10,7 +10,8 @@
 //   it with kelh_free_header_lines; the texts point into the buffer); 10013 when
 //   the block yields no line: empty or only deleted bytes (not logged), text
 //   after the last line end (logged level 1, 10047 "Illegal data."), or no memory
-//   for a record (logged level 2, 10013). *lines is written only on success.
+//   for a record (logged level 2, 10013); 10040 null lines, or a null buffer with
+//   a non-zero length (not logged). *lines is written only on success.
 // kelh_name_hash(text, length): the hash of a header line's name: h = h*33 + byte
 //   over the bytes before the first ":", or over every byte and the line-end byte
 //   0x01 when there is no ":". Equal to rule_name_hash of a pattern that starts
@@ -39,7 +40,7 @@
 //   then gives the total. The buffer stays rewritten.
 //   Results: 0 when the evaluation ran, whatever the verdict; 10013 when the
 //   block yields no header line (no rule is run, verdict 0); 10040 for a null
-//   argument (not logged). Hit records come from tlvpr_malloc and belong to the
+//   argument other than an empty buffer (not logged). Hit records come from tlvpr_malloc and belong to the
 //   caller, who frees them with tlvpr_free; *hits should be null on entry (records
 //   already in the list are kept and the new ones appended after them).
 // kelh_evaluate_with(..., match, context): rulebase_evaluate with another matcher

@@ -4,8 +4,9 @@
 // bytes holding the texts, each followed by its terminator (an empty text is
 // stored as two terminators). The area starts at 256 zeroed bytes and grows in
 // steps of 256 bytes; the block size is rounded up to a multiple of 4 and new
-// space is zeroed. Texts must not contain NUL bytes. The caller frees the list
-// with tlvpr_free.
+// space is zeroed. Texts must not contain NUL bytes, and a text handed to
+// append, replace or extend must not point into the list itself (the block may
+// move). The caller frees the list with tlvpr_free.
 //
 // tlv_textlist_create(&list) makes an empty list. tlv_textlist_append(&list,
 // text, len) copies len bytes of text and a terminator behind the last text

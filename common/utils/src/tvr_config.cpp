@@ -127,10 +127,9 @@ void tvr_config_free(ConfigHandle *handle) {
 }
 
 // tvr_config_new_xpath_context - a context on the handle's document, at its node
+//
+// Every caller has checked the handle for null.
 static xmlXPathContextPtr tvr_config_new_xpath_context(const ConfigHandle *handle) {
-  if (handle == nullptr) {
-    return nullptr;
-  }
   if (handle->document != nullptr) {
     return xmlXPathNewContext(handle->document);
   }

@@ -14,8 +14,9 @@
 // thread, before handles are used from several threads.
 //
 // tvr_config_open(&handle, path): checks that path exists, is readable and is
-// not a directory, parses it without network access, external DTD or external
-// entity expansion, and removes every element whose "platformControl"
+// not a directory, parses it without network access and without reading an
+// external DTD, external entity or parameter entity (whatever parser defaults
+// the process has set), and removes every element whose "platformControl"
 // attribute does not name "WIN32" (any letter case, anywhere in the value),
 // with its sub-tree, writing a debug trace per removed element. Results: 0
 // (handle written; free it with tvr_config_free); 10040 null argument; 21020
@@ -59,9 +60,9 @@
 // handle (no node) or when memory runs out.
 //
 // tvr_config_free(handle) frees an owned document and the handle; null is
-// ignored. The getters log nothing; each makes and frees its own XPath
-// context, so one handle may be queried from several threads at once, but not
-// while it or its document is being freed.
+// ignored. The getters log nothing and only read the document; each makes and
+// frees its own XPath context, so a query leaves nothing behind but its
+// output. No handle may be used while it or its document is being freed.
 #ifndef COMMON_UTILS_SRC_TVR_CONFIG_H
 #define COMMON_UTILS_SRC_TVR_CONFIG_H
 

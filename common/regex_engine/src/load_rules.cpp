@@ -1,0 +1,533 @@
+// load_rules - decrypt, parse and compile the rule file (contract in load_rules.h)
+//
+// The loader streams the decrypted text one line at a time. Every rule line
+// becomes a RuleLine, also a bad one when strict is 0: it keeps what its fields
+// yielded before the first failing check (its rule ID above all), so that the
+// removal of invalid rules can find the run of adjacent lines sharing that ID.
+// Tests: tests/load_rules_test.cpp.
+#include "load_rules.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string_view>
+
+#include "encryption.h"
+#include "regx.h"
+#include "tlv_fgetl.h"
+#include "tlv_tmpfile.h"
+#include "tlvpr_mem.h"
+#include "tlvpr_sync.h"
+#include "tlvpr_time.h"
+#include "tvr_log.h"
+
+namespace {
+
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kNoMemory = 10013;
+constexpr uint32_t kMutexFailed = 10030;
+constexpr uint32_t kEndOfFile = 10034;
+constexpr uint32_t kBadArgument = 10040;
+constexpr uint32_t kRewindFailed = 10045;
+constexpr uint32_t kVersionNoLf = 29004;
+constexpr uint32_t kVersionWrong = 29005;
+constexpr uint32_t kShortId = 29007;
+constexpr uint32_t kBadId = 29008;
+constexpr uint32_t kShortWeight = 29009;
+constexpr uint32_t kShortConjunction = 29010;
+constexpr uint32_t kBadSingleConjunction = 29011;
+constexpr uint32_t kBadMultiConjunction = 29012;
+constexpr uint32_t kBadType = 29013;
+constexpr uint32_t kNoPattern = 29014;
+constexpr uint32_t kNoVersion = 29015;
+constexpr uint32_t kNoNextRule = 29016;
+constexpr uint32_t kBadPattern = 29018;
+constexpr uint32_t kCannotOpen = 29024;
+constexpr uint32_t kNoTempFile = 29025;
+constexpr uint32_t kNoDecrypt = 29026;
+constexpr uint32_t kNoRewind = 29027;
+constexpr uint32_t kNoLoad = 29028;
+constexpr uint32_t kLoaded = 29029;
+
+// Source line reported by the trace of a removed rule; log readers grep for it.
+constexpr unsigned kDropTraceLine = 871;
+
+constexpr const char kVersion1[] = "# version 03/30/1998/001";
+constexpr const char kVersion2[] = "# version 04/18/2001/002";
+
+// Open attempts on the rule file and the sleeps between them, in seconds.
+constexpr int kOpenAttempts = 5;
+constexpr double kOpenSleeps[kOpenAttempts - 1] = {0.5, 1, 2, 4};
+
+// Everything after the rule ID: weight 3, type 3, conjunction 2.
+constexpr uint32_t kFixedAfterId = 8;
+
+// load_rules_is_space - the white space of blank lines and of atoi
+constexpr bool load_rules_is_space(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// load_rules_atoi - reads a fixed-width field the way atoi reads its text
+//
+// Leading white space, an optional sign, digits up to the first non-digit; the
+// field is at most 10 characters, so the value fits 64 bits and is cut to 32
+// bits as the C library's atoi does on this platform.
+int32_t load_rules_atoi(std::string_view field) {
+  size_t pos = 0;
+  while (pos < field.size() && load_rules_is_space(static_cast<unsigned char>(field[pos]))) {
+    ++pos;
+  }
+  bool negative = false;
+  if (pos < field.size() && (field[pos] == '+' || field[pos] == '-')) {
+    negative = field[pos] == '-';
+    ++pos;
+  }
+  uint64_t value = 0;
+  while (pos < field.size() && field[pos] >= '0' && field[pos] <= '9') {
+    value = value * 10 + static_cast<uint64_t>(field[pos] - '0');
+    ++pos;
+  }
+  if (negative) {
+    value = 0 - value;
+  }
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+// load_rules_id_width - width of the rule ID field for a format version
+constexpr uint32_t load_rules_id_width(int32_t version) { return version == 2 ? 10 : 6; }
+
+// load_rules_parse_fields - the field checks of one rule line, in their order
+//
+// Stores ID, weight, type and conjunction in the record as they are read, so a
+// line that fails a later check still carries its ID. Returns 0 or the code of
+// the first failing check, and the offset of the pattern on success.
+uint32_t load_rules_parse_fields(std::string_view text, int32_t version, RuleLine *line,
+                                 uint32_t *pattern_offset) {
+  const size_t width = load_rules_id_width(version);
+  if (text.size() < width) {
+    return kShortId;
+  }
+  line->rule_id = load_rules_atoi(text.substr(0, width));
+  if (line->rule_id == 0) {
+    return kBadId;
+  }
+  size_t pos = width;
+  if (text.size() - pos < 3) {
+    return kShortWeight;
+  }
+  line->weight = load_rules_atoi(text.substr(pos, 3));
+  pos += 3;
+  if (text.size() - pos < 3) {
+    return kShortWeight;
+  }
+  const std::string_view type = text.substr(pos, 3);
+  pos += 3;
+  if (text.size() - pos < 2) {
+    return kShortConjunction;
+  }
+  const std::string_view conjunction = text.substr(pos, 2);
+  pos += 2;
+  if (type == "001") {
+    if (conjunction != "&-") {
+      return kBadSingleConjunction;
+    }
+    line->rule_type = RULE_TYPE_SINGLE;
+    line->conjunction = RULE_CONJ_MORE;
+  } else if (type == "005") {
+    if (conjunction == "&+") {
+      line->conjunction = RULE_CONJ_MORE;
+    } else if (conjunction == "&.") {
+      line->conjunction = RULE_CONJ_LAST;
+    } else {
+      return kBadMultiConjunction;
+    }
+    line->rule_type = RULE_TYPE_MULTI;
+  } else {
+    return kBadType;
+  }
+  if (text.size() == pos) {
+    return kNoPattern;
+  }
+  *pattern_offset = static_cast<uint32_t>(pos);
+  return kOk;
+}
+
+// load_rules_read_line - one line of the decrypted text, without its LF
+uint32_t load_rules_read_line(FILE *stream, char **text, int *had_lf) {
+  return tlv_fgetl_strip(text, had_lf, TLV_FGETL_UNLIMITED, stream);
+}
+
+}  // namespace
+
+// rulebase_line_is_rule - tells rule lines from comments and blank lines
+int rulebase_line_is_rule(const char *text) {
+  if (text == nullptr || text[0] == '#') {
+    return 0;
+  }
+  for (const char *at = text; *at != '\0'; ++at) {
+    if (!load_rules_is_space(static_cast<unsigned char>(*at))) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// rulebase_version_of - the format version a version line names
+int32_t rulebase_version_of(const char *text) {
+  if (text == nullptr) {
+    return 0;
+  }
+  if (strcmp(text, kVersion2) == 0) {
+    return 2;
+  }
+  if (strcmp(text, kVersion1) == 0) {
+    return 1;
+  }
+  return 0;
+}
+
+// rule_name_hash - hash of the literal header name a pattern begins with
+uint32_t rule_name_hash(const char *pattern) {
+  if (pattern == nullptr) {
+    return 0;
+  }
+  const unsigned char *at = reinterpret_cast<const unsigned char *>(pattern);
+  if (*at == '^') {
+    ++at;
+  }
+  uint32_t hash = 0;
+  for (; *at != '\0' && *at != ':'; ++at) {
+    const unsigned char c = *at;
+    const bool name_char = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-';
+    if (!name_char) {
+      return 0;
+    }
+    hash = hash * 33 + c;
+  }
+  return *at == ':' ? hash : 0;
+}
+
+// rulebase_free_line - releases one line: pattern, lock, record
+void rulebase_free_line(RuleLine *line) {
+  if (line == nullptr) {
+    return;
+  }
+  line->next = nullptr;
+  line->previous = nullptr;
+  if (line->compile_status == 0) {
+    regx_free(&line->pattern);
+  }
+  line->compile_status = 1;
+  if ((line->flags & RULE_LINE_LOCKED) != 0) {
+    tlvpr_lock_destroy(&line->lock);
+  }
+  tlvpr_free(line);
+}
+
+// rulebase_make_line - builds one RuleLine from one line of rule text
+uint32_t rulebase_make_line(const char *text, int32_t version, RuleLine **line,
+                            RuleLineCheck *check) {
+  if (text == nullptr || line == nullptr || check == nullptr) {
+    return kBadArgument;
+  }
+  RuleLine *made = static_cast<RuleLine *>(tlvpr_calloc(1, sizeof(RuleLine)));
+  if (made == nullptr) {
+    return kNoMemory;
+  }
+  made->compile_status = 1;
+  RuleLineCheck result = {kOk, 0, 0};
+  result.code = load_rules_parse_fields(text, version, made, &result.pattern_offset);
+  if (result.code == kOk) {
+    const char *pattern = text + result.pattern_offset;
+    made->name_hash = rule_name_hash(pattern);
+    if (tlvpr_lock_init(&made->lock) != 0) {
+      rulebase_free_line(made);
+      return kMutexFailed;
+    }
+    made->flags |= RULE_LINE_LOCKED;
+    const int rc = regx_compile(&made->pattern, pattern, REGX_EXTENDED);
+    made->compile_status = static_cast<uint32_t>(rc);
+    if (rc == REGX_ESPACE) {
+      // Running out of memory says nothing about the rule; dropping the rule
+      // for it would load a rule base that silently lacks rules.
+      rulebase_free_line(made);
+      return kNoMemory;
+    }
+    if (rc != REGX_OK) {
+      result.code = kBadPattern;
+      result.regx_result = static_cast<uint32_t>(rc);
+    } else {
+      made->flags |= RULE_LINE_VALID;
+    }
+  }
+  *line = made;
+  *check = result;
+  return kOk;
+}
+
+// rulebase_read_rule - reads, checks and compiles the next line of the rule text
+uint32_t rulebase_read_rule(int32_t version, int strict, FILE *stream, RuleLine **line) {
+  if (stream == nullptr || line == nullptr) {
+    return kBadArgument;
+  }
+  const int level = strict == 1 ? TVR_LOG_ERR : TVR_LOG_INFO;
+  char *text = nullptr;
+  int had_lf = 0;
+  uint32_t rc = load_rules_read_line(stream, &text, &had_lf);
+  if (rc == kEndOfFile) {
+    return rc;
+  }
+  if (rc != kOk) {
+    tvr_log(TVR_LOG_ERR, rc);
+    return rc;
+  }
+  if (rulebase_line_is_rule(text) == 0) {
+    tlvpr_free(text);
+    *line = nullptr;
+    return kOk;
+  }
+  RuleLine *made = nullptr;
+  RuleLineCheck check = {};
+  rc = rulebase_make_line(text, version, &made, &check);
+  if (rc != kOk) {
+    tvr_log(TVR_LOG_ERR, rc);
+    tlvpr_free(text);
+    return rc;
+  }
+  if (check.code == kBadPattern) {
+    char message[256];
+    regx_error(static_cast<int>(check.regx_result), nullptr, message, sizeof message);
+    tvr_log(level, kBadPattern, message, text + check.pattern_offset,
+            static_cast<unsigned>(made->rule_id));
+    if (strict == 1) {
+      rc = kNoLoad;
+    }
+  } else if (check.code != kOk) {
+    tvr_log(level, check.code);
+    if (strict == 1) {
+      rc = check.code;
+    }
+  }
+  tlvpr_free(text);
+  if (rc != kOk) {
+    rulebase_free_line(made);
+    return rc;
+  }
+  *line = made;
+  return kOk;
+}
+
+// rulebase_read_version - reads and recognises the version line
+uint32_t rulebase_read_version(FILE *stream, int32_t *version) {
+  if (stream == nullptr || version == nullptr) {
+    return kBadArgument;
+  }
+  char *text = nullptr;
+  int had_lf = 0;
+  const uint32_t rc = load_rules_read_line(stream, &text, &had_lf);
+  if (rc != kOk) {
+    tvr_log(TVR_LOG_ERR, rc);
+    return rc;
+  }
+  if (had_lf == 0) {
+    tlvpr_free(text);
+    tvr_log(TVR_LOG_ERR, kVersionNoLf);
+    return kVersionNoLf;
+  }
+  const int32_t found = rulebase_version_of(text);
+  tlvpr_free(text);
+  if (found == 0) {
+    tvr_log(TVR_LOG_ERR, kVersionWrong);
+    return kVersionWrong;
+  }
+  *version = found;
+  return kOk;
+}
+
+// rulebase_drop_invalid - removes every run of lines around an invalid line
+//
+// A run is the invalid line with its neighbours of equal rule ID, so a bad line
+// takes its whole multi-line rule with it.
+void rulebase_drop_invalid(RuleBase *rule_base) {
+  if (rule_base == nullptr) {
+    return;
+  }
+  RuleLine *line = rule_base->first;
+  while (line != nullptr) {
+    if ((line->flags & RULE_LINE_VALID) != 0) {
+      line = line->next;
+      continue;
+    }
+    tvr_log_trace(__FILE__, kDropTraceLine, nullptr, "removing invalid rule: %u",
+                  static_cast<unsigned>(line->rule_id));
+    RuleLine *first = line;
+    while (first->previous != nullptr && first->previous->rule_id == line->rule_id) {
+      first = first->previous;
+    }
+    RuleLine *last = line;
+    while (last->next != nullptr && last->next->rule_id == line->rule_id) {
+      last = last->next;
+    }
+    RuleLine *before = first->previous;
+    RuleLine *after = last->next;
+    if (before != nullptr) {
+      before->next = after;
+    } else {
+      rule_base->first = after;
+    }
+    if (after != nullptr) {
+      after->previous = before;
+    }
+    last->next = nullptr;
+    while (first != nullptr) {
+      RuleLine *next = first->next;
+      rulebase_free_line(first);
+      first = next;
+    }
+    line = after;
+  }
+}
+
+// rulebase_free - releases a rule base and all its lines
+uint32_t rulebase_free(RuleBase *rule_base) {
+  if (rule_base == nullptr) {
+    return kOk;
+  }
+  RuleLine *line = rule_base->first;
+  while (line != nullptr) {
+    RuleLine *next = line->next;
+    rulebase_free_line(line);
+    line = next;
+  }
+  tlvpr_free(rule_base);
+  return kOk;
+}
+
+// rulebase_count - adds the rules and patterns of a rule base to two counters
+uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *patterns) {
+  if (rules == nullptr || patterns == nullptr) {
+    return kBadArgument;
+  }
+  if (rule_base == nullptr) {
+    return kOk;
+  }
+  for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next) {
+    ++*patterns;
+    if (!(line->rule_type == RULE_TYPE_MULTI && line->conjunction == RULE_CONJ_MORE)) {
+      ++*rules;
+    }
+  }
+  return kOk;
+}
+
+// rulebase_parse - builds a RuleBase from the plain rule text
+uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
+  uint32_t status = kOk;
+  RuleBase *made = nullptr;
+  if (stream == nullptr || rule_base == nullptr) {
+    status = kBadArgument;
+  } else if ((made = static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase)))) == nullptr) {
+    status = kNoMemory;
+  } else if (rulebase_read_version(stream, &made->format_version) != kOk) {
+    status = kNoVersion;
+  } else {
+    RuleLine *tail = nullptr;
+    for (;;) {
+      RuleLine *line = nullptr;
+      const uint32_t rc = rulebase_read_rule(made->format_version, strict, stream, &line);
+      if (rc == kEndOfFile) {
+        break;
+      }
+      if (rc != kOk) {
+        status = kNoNextRule;
+        break;
+      }
+      if (line == nullptr) {
+        continue;
+      }
+      line->previous = tail;
+      if (tail != nullptr) {
+        tail->next = line;
+      } else {
+        made->first = line;
+      }
+      tail = line;
+    }
+  }
+  if (status != kOk) {
+    tvr_log(TVR_LOG_INFO, status);
+    rulebase_free(made);
+    return status;
+  }
+  rulebase_drop_invalid(made);
+  *rule_base = made;
+  return kOk;
+}
+
+// rulebase_load - decrypts the open rule file and loads its rules
+uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int key_type,
+                       int strict) {
+  if (rule_base != nullptr) {
+    *rule_base = nullptr;
+  }
+  if (rule_base == nullptr || stream == nullptr || key_type == -1) {
+    return kBadArgument;
+  }
+  FILE *plain = nullptr;
+  if (tlv_tmpfile_open(&plain) != kOk) {
+    tvr_log(TVR_LOG_ERR, kNoTempFile);
+    return kNoTempFile;
+  }
+  uint32_t rc = tlvDecrypt(stream, plain, key, key_type);
+  if (rc != kOk) {
+    tvr_log(TVR_LOG_ERR, kNoDecrypt);
+  } else if (fseek(plain, 0, SEEK_SET) != 0) {
+    tvr_log(TVR_LOG_ERR, kNoRewind);
+    rc = kRewindFailed;
+  } else {
+    rc = rulebase_parse(plain, rule_base, strict);
+    if (rc != kOk) {
+      tvr_log(TVR_LOG_ERR, kNoLoad);
+    } else {
+      uint32_t rules = 0;
+      uint32_t patterns = 0;
+      rulebase_count(*rule_base, &rules, &patterns);
+      tvr_log(TVR_LOG_INFO, kLoaded, rules, patterns);
+    }
+  }
+  fclose(plain);
+  if (rc != kOk && *rule_base != nullptr) {
+    rulebase_free(*rule_base);
+    *rule_base = nullptr;
+  }
+  return rc;
+}
+
+// rulebase_load_path - opens a rule file by name, with retries, and loads it
+uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key,
+                            int key_type, int strict) {
+  if (rule_base != nullptr) {
+    *rule_base = nullptr;
+  }
+  if (rule_base == nullptr || path == nullptr) {
+    return kBadArgument;
+  }
+  FILE *stream = nullptr;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    stream = fopen(path, "r");
+    if (stream != nullptr) {
+      break;
+    }
+    if (attempt + 1 < kOpenAttempts) {
+      tlvpr_sleep(kOpenSleeps[attempt]);
+    }
+  }
+  if (stream == nullptr) {
+    tvr_log(TVR_LOG_ERR, kCannotOpen);
+    return kCannotOpen;
+  }
+  const uint32_t rc = rulebase_load(rule_base, stream, key, key_type, strict);
+  fclose(stream);
+  return rc;
+}
