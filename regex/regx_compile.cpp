@@ -846,6 +846,15 @@ int regx_compile(RegxPattern *pattern, const char *text, int flags) {
   RegxNode *program = nullptr;
   RegxPlan *plan = nullptr;
   int rc = regx_build(&c, flags, &program);
+  if (rc == REGX_OK) {
+    RegxPattern built;
+    built.flags = flags;
+    built.group_count = c.groups;
+    built.arena = c.blocks;
+    built.program = program;
+    built.plan = nullptr;
+    rc = regx_plan_build(&built, &plan);
+  }
   if (rc != REGX_OK) {
     regx_release_blocks(c.blocks);
     pattern->arena = nullptr;

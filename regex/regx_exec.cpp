@@ -5,7 +5,17 @@
 // below an RX_RESTORE or an RX_LOOPUNDO marker. The first run uses a small
 // stack inside the call; a run that outgrows it starts again, identically, on
 // stacks of the full capacity, so the full 200 KB are touched only by
-// patterns that need them. Tests: tests/regx_test.cpp.
+// patterns that need them.
+//
+// Shortcuts (regx_exec, not regx_exec_plain), each giving the same result and
+// count as the plain run: a repetition of one one-byte node keeps all its
+// iterations in one RX_FRAME entry pair whose state (iterations left, whether
+// the newest one's resume entry is still there) stands for the entries the
+// loop nodes would have pushed; capacity is checked against that virtual
+// depth. Backtracking into a frame computes the counted pops down to the next
+// start of what follows the loop that can get past its first byte, and a
+// leading RX_SCAN skips start positions the same way. Tests:
+// tests/regx_test.cpp, tests/regx_fast_test.cpp.
 #include <string.h>
 
 #include "regx.h"
@@ -29,6 +39,7 @@ const RegxNode regx_stop = {RX_END, nullptr, {0}};
 const RegxNode regx_countundo = {RX_COUNTUNDO, nullptr, {0}};
 const RegxNode regx_loopundo = {RX_LOOPUNDO, nullptr, {0}};
 const RegxNode regx_loopsave = {RX_LOOPSAVE, nullptr, {0}};
+const RegxNode regx_frame = {RX_FRAME, nullptr, {0}};
 
 // Result of a run that outgrew a stack smaller than the full capacity
 enum { RX_RUN_GROW = -1 };
@@ -50,6 +61,109 @@ inline void regx_push(RegxEntry *&top, const void *a, const void *b) {
   top++;
 }
 
+// Class loop frames. Iteration i (from 1) of a loop with minimum m and
+// maximum M pushes a loop-undo pair, a count-undo marker while i <= 255, and
+// the resume entry that leaves the loop after it when R(i); RX_LOOP itself
+// pushes the save pair and, when m is 0, the resume entry R(0).
+
+// regx_cl_resume - R(q): iteration q leaves a resume entry at its end
+inline bool regx_cl_resume(const RegxClassLoop *cl, int64_t q) {
+  if (q == 0) {
+    return cl->min == 0;
+  }
+  return q >= (int64_t)cl->min && (cl->unbounded || q < (int64_t)cl->max);
+}
+
+// regx_cl_top - the highest q <= b with R(q), for q >= m
+inline int64_t regx_cl_top(const RegxClassLoop *cl, int64_t b) {
+  if (cl->unbounded) {
+    return b;
+  }
+  int64_t hi = cl->max == 0 ? 0 : (int64_t)cl->max - 1;
+  return b < hi ? b : hi;
+}
+
+// regx_cl_marks - counted pops of the count-undo markers and loop-undo pairs of iterations a..b
+inline int64_t regx_cl_marks(int64_t a, int64_t b) {
+  if (a > b) {
+    return 0;
+  }
+  int64_t hi = b < 255 ? b : 255;
+  int64_t lo = a - 1 < 255 ? a - 1 : 255;
+  return (b - a + 1) + (hi > lo ? hi - lo : 0);
+}
+
+// regx_cl_size - entries the plain run would hold for the loop after j
+// iterations, with the newest resume entry still there when flag
+inline int64_t regx_cl_size(const RegxClassLoop *cl, int64_t j, bool flag) {
+  int64_t lo = cl->min > 1 ? (int64_t)cl->min : 1;
+  int64_t hi = regx_cl_top(cl, j);
+  int64_t resumes = hi >= lo ? hi - lo + 1 : 0;
+  int64_t size = 2 + 2 * j + (j < 255 ? j : 255) + resumes;
+  if (regx_cl_resume(cl, 0) && (j >= 1 || flag)) {
+    size++;
+  }
+  if (j >= 1 && regx_cl_resume(cl, j) && !flag) {
+    size--;
+  }
+  return size;
+}
+
+// regx_cl_run - how many bytes from s the loop's one-byte node takes, at most cap
+size_t regx_cl_run(const RegxNode *item, const char *s, size_t cap) {
+  const unsigned char *p = (const unsigned char *)s;
+  size_t i = 0;
+  switch (item->kind) {
+    case RX_ANY:
+      return strnlen(s, cap);
+    case RX_ANY_NL:
+      while (i < cap && p[i] != 0 && p[i] != '\n') {
+        i++;
+      }
+      return i;
+    case RX_CHAR:
+      while (i < cap && p[i] == item->arg.bytes[0]) {
+        i++;
+      }
+      return i;
+    case RX_CHAR2:
+      while (i < cap && p[i] != 0 && (p[i] == item->arg.bytes[0] || p[i] == item->arg.bytes[1])) {
+        i++;
+      }
+      return i;
+    case RX_SET:
+      while (i < cap && p[i] != 0 && regx_bit(item->arg.bitmap, p[i])) {
+        i++;
+      }
+      return i;
+    case RX_NSET_NL:
+      while (i < cap && p[i] != 0 && p[i] != '\n' && !regx_bit(item->arg.bitmap, p[i])) {
+        i++;
+      }
+      return i;
+    default:  // RX_NSET
+      while (i < cap && p[i] != 0 && !regx_bit(item->arg.bitmap, p[i])) {
+        i++;
+      }
+      return i;
+  }
+}
+
+// regx_cl_find - the highest q in [lo, hi] where an attempt at s0 + q can get
+// past its first byte, or lo - 1
+int64_t regx_cl_find(const RegxFollow *f, const char *s0, int64_t lo, int64_t hi) {
+  if (f->single) {
+    const void *at = memrchr(s0 + lo, f->byte, (size_t)(hi - lo + 1));
+    return at == nullptr ? lo - 1 : (const char *)at - s0;
+  }
+  const unsigned char *p = (const unsigned char *)s0;
+  int64_t q = hi;
+  while (q >= lo && !regx_bit(f->first, p[q])) {
+    q--;
+  }
+  return q;
+}
+
 // regx_count_byte - one of RX_COUNT's argument bytes
 inline unsigned char &regx_count_byte(const RegxNode *k, int which) {
   return const_cast<RegxNode *>(k)->arg.bytes[which];
@@ -58,18 +172,36 @@ inline unsigned char &regx_count_byte(const RegxNode *k, int which) {
 // regx_run - one execution on the given stacks; RX_RUN_GROW when a stack
 // smaller than the full capacity fills
 int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
-             int flags, const RegxStacks &st) {
+             int flags, const RegxStacks &st, bool fast) {
+  // Only the groups the pattern has are ever read or written.
   const char *groups[REGX_GROUPS][2];
-  memset(groups, 0, sizeof groups);
+  uint32_t used = pattern->group_count < REGX_GROUPS - 1 ? pattern->group_count : REGX_GROUPS - 1;
+  for (uint32_t g = 0; g <= used; g++) {
+    groups[g][0] = nullptr;
+    groups[g][1] = nullptr;
+  }
   const bool grow = st.entry_cap < REGX_STACK_ENTRIES;
   RegxEntry *const base = st.entries;
-  RegxEntry *const end = st.entries + st.entry_cap;
   RegxEntry *top = base;
   RegxRecord *const recs = st.records;
   size_t nrec = 0;
+  // Entries and records that class loop frames stand for beyond their own;
+  // end and rend are where the next push meets either capacity.
+  size_t extra = 0;
+  size_t rextra = 0;
+  RegxEntry *end = base + st.entry_cap;
+  size_t rend = st.record_cap;
+  const RegxPlan *plan = fast ? pattern->plan : nullptr;
   uint64_t counter = 0;
   const bool notbol = (flags & REGX_NOTBOL) != 0;
   const bool noteol = (flags & REGX_NOTEOL) != 0;
+
+  auto refit = [&] {
+    size_t vcap = REGX_STACK_ENTRIES - extra;
+    end = base + (st.entry_cap < vcap ? st.entry_cap : vcap);
+    size_t rcap = REGX_LOOP_RECORDS - rextra;
+    rend = st.record_cap < rcap ? st.record_cap : rcap;
+  };
 
   regx_push(top, &regx_stop, subject);
   const char *s = subject;
@@ -228,6 +360,24 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         break;
       }
       case RX_SCAN:
+        if (plan != nullptr && plan->scan.usable && *s != 0 &&
+            !regx_bit(plan->scan.first, (unsigned char)*s)) {
+          // Each skipped start fails at its first byte: its own pops and its retry.
+          const char *t = s;
+          if (plan->scan.single) {
+            t = strchrnul(s, (char)plan->scan.byte);
+          } else {
+            while (*t != 0 && !regx_bit(plan->scan.first, (unsigned char)*t)) {
+              t++;
+            }
+          }
+          counter += (uint64_t)(t - s) * (plan->scan.cost + 1);
+          if (counter > limit) {
+            return REGX_ETOOMANY;
+          }
+          s = t;
+        }
+        [[fallthrough]];
       case RX_SCAN_NL:
         if (*s != 0) {
           if (top == end) {
@@ -241,6 +391,24 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
           s += strlen(s);
           break;
         }
+        if (plan != nullptr && plan->lead != nullptr) {
+          // Starts where the leading string does not follow cost one pop each.
+          const char *t = strstr(s, plan->lead);
+          const char *stop = t != nullptr ? t : s + strlen(s);
+          char c = (char)n->arg.bytes[0];
+          uint64_t starts = 0;
+          for (const char *p = s; p < stop; p++) {
+            starts += *p == c;
+          }
+          counter += starts;
+          if (counter > limit) {
+            return REGX_ETOOMANY;
+          }
+          if (t == nullptr) {
+            goto fail;
+          }
+          s = t;
+        }
         const char *at = strchr(s, (char)n->arg.bytes[0]);
         if (at == nullptr) {
           goto fail;
@@ -253,6 +421,36 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         break;
       }
       case RX_LOOP: {
+        if (plan != nullptr && n->arg.word != 0) {
+          const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
+          bool capped = !cl->unbounded && cl->max >= 1;
+          size_t k = regx_cl_run(cl->item, s, capped ? cl->max : SIZE_MAX);
+          bool leave = capped && k == cl->max;
+          size_t size = (size_t)regx_cl_size(cl, (int64_t)k, !leave);
+          if ((size_t)(top - base) + extra + size > REGX_STACK_ENTRIES ||
+              nrec + rextra + k > REGX_LOOP_RECORDS) {
+            return REGX_ESTACK;
+          }
+          if (end - top < 2 || (k >= 1 && nrec == rend)) {
+            goto overflow;
+          }
+          regx_push(top, s, cl);
+          regx_push(top, &regx_frame, (const void *)(uintptr_t)(k * 2 + (leave ? 0 : 1)));
+          extra += size - 2;
+          if (k >= 1) {
+            recs[nrec].len = 1;
+            recs[nrec].loop = cl->loopback;
+            nrec++;
+            rextra += k - 1;
+          }
+          refit();
+          if (leave) {
+            n = cl->follow;
+            s += k;
+            continue;
+          }
+          goto fail;
+        }
         RegxNode *loopback = n->next;
         const RegxNode *k = loopback->next;
         const RegxNode *body = k->next;
@@ -327,7 +525,7 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
           n = body->next;
           continue;
         }
-        if (nrec == st.record_cap) {
+        if (nrec == rend) {
           goto overflow;
         }
         recs[nrec].len = (size_t)(s - p);
@@ -350,21 +548,67 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
 
   fail:
     for (;;) {
+      const void *e = top[-1].a;
+      if (e == &regx_loopsave) {
+        // Popped without counting: the loop's state from before its RX_LOOP.
+        RegxNode *loopback = (RegxNode *)top[-1].b;
+        loopback->arg.pos = (const char *)top[-2].a;
+        regx_count_byte(loopback->next, RX_COUNT_CUR) = (unsigned char)(uintptr_t)top[-2].b;
+        top -= 2;
+        continue;
+      }
+      if (e == &regx_frame) {
+        const char *s0 = (const char *)top[-2].a;
+        const RegxClassLoop *cl = (const RegxClassLoop *)top[-2].b;
+        uintptr_t state = (uintptr_t)top[-1].b;
+        int64_t j = (int64_t)(state >> 1);
+        bool flag = (state & 1) != 0;
+        int64_t size = regx_cl_size(cl, j, flag);
+        // Resume entries left, from the newest: positions qhi down to min.
+        int64_t qlo = cl->min;
+        int64_t qtop = flag && regx_cl_resume(cl, j) ? j : j - 1;
+        int64_t qhi = qtop >= 0 ? regx_cl_top(cl, qtop) : -1;
+        int64_t q = qhi;
+        const RegxFollow *after = &cl->after;
+        if (qhi >= qlo && after->usable &&
+            (size_t)(top - base) + extra + after->peak <= REGX_STACK_ENTRIES) {
+          q = regx_cl_find(after, s0, qlo, qhi);
+        }
+        bool found = q >= qlo;
+        int64_t skipped = found ? qhi - q : (qhi >= qlo ? qhi - qlo + 1 : 0);
+        int64_t pops = skipped * (int64_t)(1 + after->cost) +
+                       (found ? 1 + regx_cl_marks(q + 1, j) : regx_cl_marks(1, j));
+        counter += (uint64_t)pops;
+        if (counter > limit) {
+          return REGX_ETOOMANY;
+        }
+        int64_t left = found ? q : 0;
+        if (j >= 1) {
+          if (left == 0) {
+            nrec--;
+            rextra -= (size_t)(j - 1);
+          } else {
+            rextra -= (size_t)(j - left);
+          }
+        }
+        if (!found) {
+          extra -= (size_t)(size - 2);
+          top -= 2;
+          refit();
+          continue;
+        }
+        extra -= (size_t)(size - regx_cl_size(cl, q, false));
+        top[-1].b = (const void *)(uintptr_t)(q * 2);
+        refit();
+        n = cl->follow;
+        s = s0 + q;
+        break;
+      }
       if (++counter > limit) {
         return REGX_ETOOMANY;
       }
       --top;
-      const void *e = top->a;
       const void *v = top->b;
-      while (e == &regx_loopsave) {
-        RegxNode *loopback = (RegxNode *)v;
-        --top;
-        loopback->arg.pos = (const char *)top->a;
-        regx_count_byte(loopback->next, RX_COUNT_CUR) = (unsigned char)(uintptr_t)top->b;
-        --top;
-        e = top->a;
-        v = top->b;
-      }
       if (e == &regx_countundo) {
         regx_count_byte((const RegxNode *)v, RX_COUNT_CUR)--;
         continue;
@@ -396,22 +640,23 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
 
 // regx_run_full - a run on stacks of the full capacity, kept out of the common path
 __attribute__((noinline)) int regx_run_full(const RegxPattern *pattern, const char *subject,
-                                            uint32_t limit, uint32_t *count, int flags) {
+                                            uint32_t limit, uint32_t *count, int flags,
+                                            bool fast) {
   RegxEntry entries[REGX_STACK_ENTRIES];
   RegxRecord records[REGX_LOOP_RECORDS];
   RegxStacks st = {entries, REGX_STACK_ENTRIES, records, REGX_LOOP_RECORDS};
-  return regx_run(pattern, subject, limit, count, flags, st);
+  return regx_run(pattern, subject, limit, count, flags, st, fast);
 }
 
 // regx_run_small - a first run on small stacks; a run that outgrows them starts again
 int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t limit,
-                   uint32_t *count, int flags) {
+                   uint32_t *count, int flags, bool fast) {
   RegxEntry entries[RX_SMALL_ENTRIES];
   RegxRecord records[RX_SMALL_RECORDS];
   RegxStacks st = {entries, RX_SMALL_ENTRIES, records, RX_SMALL_RECORDS};
-  int rc = regx_run(pattern, subject, limit, count, flags, st);
+  int rc = regx_run(pattern, subject, limit, count, flags, st, fast);
   if (rc == RX_RUN_GROW) {
-    rc = regx_run_full(pattern, subject, limit, count, flags);
+    rc = regx_run_full(pattern, subject, limit, count, flags, fast);
   }
   return rc;
 }
@@ -424,11 +669,14 @@ int regx_exec_plain(RegxPattern *pattern, const char *subject, uint32_t limit, u
   if (pattern == nullptr || pattern->program == nullptr || subject == nullptr) {
     return REGX_EFATAL;
   }
-  return regx_run_small(pattern, subject, limit, count, flags);
+  return regx_run_small(pattern, subject, limit, count, flags, false);
 }
 
 // regx_exec - matches subject against the compiled pattern
 int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
               int flags) {
-  return regx_exec_plain(pattern, subject, limit, count, flags);
+  if (pattern == nullptr || pattern->program == nullptr || subject == nullptr) {
+    return REGX_EFATAL;
+  }
+  return regx_run_small(pattern, subject, limit, count, flags, true);
 }

@@ -79,11 +79,40 @@ typedef struct RegxBlock {
 // Matcher capacities
 enum { REGX_STACK_ENTRIES = 8192, REGX_LOOP_RECORDS = 4096, REGX_GROUPS = 10 };
 
-// Derived at compile time for the matcher's shortcuts; see regx_plan.cpp.
+// What an attempt starting at a node costs when it fails at its first byte:
+// every path from the node meets a one-byte test before anything that reads
+// the position, the groups or the loop state, so on a byte outside first the
+// attempt pushes and pops the same entries wherever it starts.
+typedef struct RegxFollow {
+  uint8_t first[32];  // bytes on which the attempt may get further (a superset)
+  uint32_t cost;      // counted pops of the failing attempt (not the entry below it)
+  uint32_t peak;      // most stack entries it holds at once
+  int32_t usable;     // non-zero when the above describes the node
+  int32_t single;     // first holds exactly one byte, in byte
+  uint8_t byte;
+} RegxFollow;
+
+// A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
+// its iterations in one frame on the stack and computes their entries and
+// counts instead of running the loop nodes.
+typedef struct RegxClassLoop {
+  const RegxNode *loopback;  // the loop's RX_LOOPBACK
+  const RegxNode *item;      // the repeated one-byte node
+  const RegxNode *follow;    // what follows the loop
+  uint32_t min;              // minimum count
+  uint32_t max;              // maximum count (255 when unbounded)
+  int32_t unbounded;         // non-zero for *, + and {m,}
+  RegxFollow after;          // attempts at follow
+} RegxClassLoop;
+
+// Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
+// block: the record, then its class loops. Each class loop's RX_LOOP node
+// points at its entry in arg.word; the plain matcher ignores both.
 typedef struct RegxPlan {
-  uint8_t first[32];       // bytes that can begin a match at a scanned start
-  uint32_t skip_cost;      // backtracks one scanned start costs when its byte is not in first
-  int32_t scan_skip;       // non-zero: scanned starts outside first may be skipped in bulk
+  RegxFollow scan;       // attempts after a leading RX_SCAN
+  const char *lead;      // text of the RX_STRING right after a leading RX_SCANCHAR, or null
+  uint32_t loop_count;   // entries in loops
+  RegxClassLoop *loops;  // inside this block
 } RegxPlan;
 
 // Byte class table (bits below), fold table
@@ -116,6 +145,10 @@ static inline bool regx_is_word(unsigned char c) {
 
 // Releases every block of a chain and what its nodes own.
 void regx_release_blocks(RegxBlock *blocks);
+
+// Builds the plan of a compiled program and links its class loops; 0 or
+// REGX_ESPACE. *plan stays null when no shortcut applies.
+int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
 
 // The matcher without shortcuts: every node runs as the algorithm says. Tests
 // compare it with regx_exec.

@@ -1,0 +1,280 @@
+// Tests of the matcher's shortcuts: class loop frames and scan skipping must
+// give exactly the result and the backtrack count of the plain interpreter,
+// on random patterns of every construct, at the limit boundary and near the
+// stack capacity.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "regx.h"
+#include "regx_internal.h"
+
+namespace {
+
+constexpr uint32_t kNoLimit = 0xFFFFFFFFu;
+
+struct RegxRandom {
+  std::mt19937 rng;
+  explicit RegxRandom(uint32_t seed) : rng(seed) {}
+  int pick(int n) { return (int)(rng() % (uint32_t)n); }
+
+  std::string bound() {
+    const int values[] = {0, 1, 2, 3, 5, 254, 255};
+    return std::to_string(values[pick(5) == 0 ? 5 + pick(2) : pick(5)]);
+  }
+
+  std::string atom(int depth) {
+    switch (pick(depth > 0 ? 15 : 13)) {
+      case 0:
+      case 1:
+      case 2:
+        return std::string(1, "abcx"[pick(4)]);
+      case 3:
+        return ".";
+      case 4: {
+        const char *sets[] = {"[ab]", "[^a]", "[a-c]", "[[:alpha:]]", "[^\n ]", "[x ]"};
+        return sets[pick(6)];
+      }
+      case 5:
+        return "ab";
+      case 6:
+        return pick(2) ? "^" : "$";
+      case 7:
+        return pick(2) ? "\\<" : "\\>";
+      case 8:
+        return "\\" + std::to_string(1 + pick(3));
+      case 9:
+        return " ";
+      case 10:
+        return "abc";
+      case 11:
+        return "\n";
+      case 12:
+        return "x";
+      default:
+        return "(" + alternation(depth - 1) + ")";
+    }
+  }
+
+  std::string piece(int depth) {
+    std::string a = atom(depth);
+    switch (pick(9)) {
+      case 0:
+      case 1:
+        return a + "*";
+      case 2:
+        return a + "+";
+      case 3:
+        return a + "?";
+      case 4: {
+        std::string m = bound();
+        switch (pick(3)) {
+          case 0:
+            return a + "{" + m + "}";
+          case 1:
+            return a + "{" + m + ",}";
+          default:
+            return a + "{" + m + "," + bound() + "}";
+        }
+      }
+      default:
+        return a;
+    }
+  }
+
+  std::string alternation(int depth) {
+    std::string out;
+    int n = 1 + pick(4);
+    for (int i = 0; i < n; i++) {
+      out += piece(depth);
+    }
+    if (pick(4) == 0) {
+      out += "|" + alternation(depth);
+    }
+    return out;
+  }
+
+  std::string subject() {
+    std::string s;
+    int parts = pick(4);
+    for (int i = 0; i < parts; i++) {
+      switch (pick(5)) {
+        case 0:
+          s += std::string(250 + pick(10), "abx"[pick(3)]);
+          break;
+        case 1:
+          if (pick(8) == 0) {
+            s += std::string(2000 + pick(1500), "ab "[pick(3)]);
+          }
+          break;
+        default:
+          for (int n = pick(12); n > 0; n--) {
+            s += "abcx \n"[pick(6)];
+          }
+          break;
+      }
+    }
+    return s;
+  }
+};
+
+struct RegxPair {
+  int rc;
+  uint32_t count;
+};
+
+RegxPair regx_fast(RegxPattern *p, const std::string &subject, uint32_t limit, int eflags) {
+  RegxPair r{0, 0xDEADBEEF};
+  r.rc = regx_exec(p, subject.c_str(), limit, &r.count, eflags);
+  return r;
+}
+
+RegxPair regx_plain(RegxPattern *p, const std::string &subject, uint32_t limit, int eflags) {
+  RegxPair r{0, 0xDEADBEEF};
+  r.rc = regx_exec_plain(p, subject.c_str(), limit, &r.count, eflags);
+  return r;
+}
+
+void regx_compare(RegxPattern *p, const std::string &pattern, const std::string &subject,
+                  uint32_t limit, int eflags) {
+  RegxPair want = regx_plain(p, subject, limit, eflags);
+  RegxPair got = regx_fast(p, subject, limit, eflags);
+  ASSERT_EQ(got.rc, want.rc) << "pattern " << pattern << " subject \"" << subject
+                             << "\" limit " << limit;
+  ASSERT_EQ(got.count, want.count) << "pattern " << pattern << " subject \"" << subject
+                                   << "\" limit " << limit;
+}
+
+TEST(RegxFast, SameResultAndCountAsThePlainMatcher) {
+  RegxRandom gen(4242);
+  int compiled = 0;
+  for (int i = 0; i < 4000; i++) {
+    std::string pattern = gen.alternation(2);
+    if (gen.pick(4) == 0) {
+      pattern = "^" + pattern;
+    }
+    int cflags = REGX_EXTENDED;
+    if (gen.pick(8) == 0) {
+      cflags |= REGX_ICASE;
+    }
+    if (gen.pick(6) == 0) {
+      cflags |= REGX_NEWLINE;
+    }
+    if (gen.pick(10) == 0) {
+      cflags |= REGX_FULLMATCH;
+    }
+    RegxPattern p{};
+    if (regx_compile(&p, pattern.c_str(), cflags) != REGX_OK) {
+      continue;
+    }
+    compiled++;
+    for (int j = 0; j < 6; j++) {
+      std::string subject = gen.subject();
+      int eflags = (gen.pick(6) == 0 ? REGX_NOTBOL : 0) | (gen.pick(6) == 0 ? REGX_NOTEOL : 0);
+      RegxPair want = regx_plain(&p, subject, 3000000, eflags);
+      regx_compare(&p, pattern, subject, 3000000, eflags);
+      if (want.rc == REGX_OK || want.rc == REGX_NOMATCH) {
+        // The limit boundary: exactly the count passes, one less gives 20.
+        regx_compare(&p, pattern, subject, want.count, eflags);
+        if (want.count > 0) {
+          regx_compare(&p, pattern, subject, want.count - 1, eflags);
+          regx_compare(&p, pattern, subject, (uint32_t)gen.pick((int)want.count), eflags);
+        }
+      }
+      if (testing::Test::HasFatalFailure()) {
+        regx_free(&p);
+        return;
+      }
+    }
+    regx_free(&p);
+  }
+  EXPECT_GT(compiled, 2000);
+}
+
+TEST(RegxFast, HeaderRulesAgreeWithThePlainMatcher) {
+  const char *patterns[] = {
+      "^Subject:.*viagra",
+      "^Subject:.*(free|cheap|discount) (pills|meds)",
+      "^From:.*@(yahoo|hotmail)\\.com",
+      "^Received: from [a-z0-9.-]+ \\(",
+      "^Message-ID: <[0-9A-F]{8,}@",
+      "^Subject: [A-Z ]{20,}$",
+      "money back|click here",
+      "[0-9]{3}-[0-9]{4}",
+      "^To:.*,.*,.*,",
+      "^X-[A-Za-z-]*: *[0-9]+$",
+      "^Subject:.*[^ -~]",
+      ".*x.*y.*z",
+      "a[^b]*b[^c]*c",
+  };
+  const char *lines[] = {
+      "Subject: buy cheap pills and free meds today viagra",
+      "Subject: HELLO WORLD THIS IS LOUD",
+      "From: \"Someone\" <someone@yahoo.com>",
+      "Received: from mail.example.org (mail.example.org [192.0.2.1])",
+      "Message-ID: <0123ABCD89@example.org>",
+      "To: a@b.c, d@e.f, g@h.i, j@k.l",
+      "X-Spam-Score: 12345",
+      "call 555-1234 now, money back guarantee, click here",
+      "xxyyzzaabbcc",
+      "Subject: caf\xe9 ol\xe9",
+  };
+  for (const char *pattern : patterns) {
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, pattern, REGX_EXTENDED), REGX_OK) << pattern;
+    for (const char *line : lines) {
+      regx_compare(&p, pattern, line, kNoLimit, 0);
+      std::string longer = std::string(line) + std::string(3000, ' ') + line;
+      regx_compare(&p, pattern, longer, kNoLimit, 0);
+      regx_compare(&p, pattern, longer, 700, 0);
+    }
+    regx_free(&p);
+  }
+}
+
+TEST(RegxFast, FramesHitTheStackCapacityWhereThePlainMatcherDoes) {
+  // x* holds 4 entries per iteration up to the 255th and 3 after; the frame
+  // must give 18 at the same subject length, also with a prefix on the stack.
+  const char *patterns[] = {"a*", "^a*", "^(b|a*)", "a*b", "^a{0,255}a*", "^(a*)+", "[ab]*$"};
+  for (const char *pattern : patterns) {
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, pattern, REGX_EXTENDED), REGX_OK) << pattern;
+    for (int n = 2630; n < 2660; n++) {
+      regx_compare(&p, pattern, std::string((size_t)n, 'a'), 2000000, 0);
+      regx_compare(&p, pattern, std::string((size_t)n, 'a') + "c", 2000000, 0);
+    }
+    regx_free(&p);
+  }
+}
+
+TEST(RegxFast, PlanRecordsClassLoopsAndScanShortcut) {
+  struct Row {
+    const char *pattern;
+    uint32_t loops;
+    bool scan;
+  };
+  const Row rows[] = {
+      {"^Subject:.*viagra", 1, false},
+      {"(a|b)c", 0, true},
+      {"[0-9]{3}-[0-9]{4}", 2, true},
+      {"\\<a", 0, false},
+      {"^a", 0, false},
+      {"(ab)*c", 0, true},
+      {"(ab)*\\>", 0, false},
+      {".x", 0, false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pattern);
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, row.pattern, REGX_EXTENDED), REGX_OK);
+    uint32_t loops = p.plan != nullptr ? p.plan->loop_count : 0;
+    bool scan = p.plan != nullptr && p.plan->scan.usable != 0;
+    EXPECT_EQ(loops, row.loops);
+    EXPECT_EQ(scan, row.scan);
+    regx_free(&p);
+  }
+}
+
+}  // namespace
