@@ -132,23 +132,29 @@ uint32_t hdrw_plugin_version(const HdrwPlugin *plugin, char *buffer, uint32_t *s
 
 // The callbacks the module calls. The host handle and the threshold value are the
 // host context; the message handle is the HdrwMessage under evaluation.
+
+// hdrw_host_message_store - entry 1: the message's data store
 static uintptr_t hdrw_host_message_store(uintptr_t message) {
   return message == 0 ? 0 : (uintptr_t) & ((HdrwMessage *)message)->store;
 }
 
+// hdrw_host_load_point - entry 5: the directory holding the rule file
 static uintptr_t hdrw_host_load_point(uintptr_t host) {
   return host == 0 ? 0 : (uintptr_t)((const HdrwHost *)host)->load_point;
 }
 
+// hdrw_host_weight_threshold - entry 6: the message's weight threshold
 static uintptr_t hdrw_host_weight_threshold(uintptr_t host) {
   // Sign-extended, so the module's 32-bit view is the threshold itself.
   return host == 0 ? 0 : (uintptr_t)(intptr_t)((const HdrwHost *)host)->threshold;
 }
 
+// hdrw_host_header_length - entry 22: bytes of the message's header block
 static uintptr_t hdrw_host_header_length(uintptr_t message) {
   return message == 0 ? 0 : ((const HdrwMessage *)message)->header_length;
 }
 
+// hdrw_host_configuration - entry 25: the server configuration's handle
 static uintptr_t hdrw_host_configuration(uintptr_t host) {
   return host == 0 ? 0 : (uintptr_t)((const HdrwHost *)host)->config;
 }
@@ -172,6 +178,7 @@ uint32_t hdrw_host_create(HdrwHost **host, const HdrwPlugin *plugin, const char 
       return rc;
     }
   }
+  tlvpr_temp_dir();  // read once, here: evaluating threads then only see the cached text
   made->plugin = plugin;
   made->threshold = threshold;
   made->block_size = HDRW_HOST_BLOCK_SIZE;
@@ -228,7 +235,8 @@ static void hdrw_host_close_store(HdrwMessage *message) {
 // borrows the caller's bytes, so only a spooled part is ever copied.
 static uint32_t hdrw_host_open_store(const HdrwHost *host, HdrwMessage *message,
                                      const unsigned char *bytes, uint32_t len) {
-  memset(message, 0, sizeof(*message) - sizeof(message->spool_path));
+  message->store = MessageDataStore{};
+  message->spool = nullptr;
   message->spool_path[0] = '\0';
   MessageDataStore *store = &message->store;
   uint32_t block = host->block_size;
