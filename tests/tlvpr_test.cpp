@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -174,7 +175,9 @@ TEST(TlvprTime, HooksReplaceClockAndSleep) {
   tlvpr_sleep(0.5);
   tlvpr_sleep(1.0);
   tlvpr_sleep(0.0019);  // truncated to whole milliseconds
-  EXPECT_EQ(hdrw_test::SleepRecorder::sleeps(), (std::vector<uint32_t>{500, 1000, 1}));
+  tlvpr_sleep(-2.0);
+  tlvpr_sleep(NAN);  // no sleep rather than an undefined conversion
+  EXPECT_EQ(hdrw_test::SleepRecorder::sleeps(), (std::vector<uint32_t>{500, 1000, 1, 0, 0}));
   EXPECT_EQ(tlvpr_time(), 1102430701);  // the recorder advanced the fake clock by whole seconds
 }
 
