@@ -158,7 +158,7 @@ int64_t regx_cl_find(const RegxFollow *f, const char *s0, int64_t lo, int64_t hi
   }
   const unsigned char *p = (const unsigned char *)s0;
   int64_t q = hi;
-  while (q >= lo && !regx_bit(f->first, p[q])) {
+  while (q >= lo && f->accept[p[q]] == 0) {
     q--;
   }
   return q;
@@ -361,13 +361,13 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
       }
       case RX_SCAN:
         if (plan != nullptr && plan->scan.usable && *s != 0 &&
-            !regx_bit(plan->scan.first, (unsigned char)*s)) {
+            plan->scan.accept[(unsigned char)*s] == 0) {
           // Each skipped start fails at its first byte: its own pops and its retry.
           const char *t = s;
           if (plan->scan.single) {
             t = strchrnul(s, (char)plan->scan.byte);
           } else {
-            while (*t != 0 && !regx_bit(plan->scan.first, (unsigned char)*t)) {
+            while (plan->scan.accept[(unsigned char)*t] == 0) {
               t++;
             }
           }
@@ -430,6 +430,15 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
           if ((size_t)(top - base) + extra + size > REGX_STACK_ENTRIES ||
               nrec + rextra + k > REGX_LOOP_RECORDS) {
             return REGX_ESTACK;
+          }
+          if (!leave && k < cl->min) {
+            // Too short a run: no iteration left a resume entry, so failing
+            // pops the markers of every iteration and the free save pair.
+            counter += (uint64_t)regx_cl_marks(1, (int64_t)k);
+            if (counter > limit) {
+              return REGX_ETOOMANY;
+            }
+            goto fail;
           }
           if (end - top < 2 || (k >= 1 && nrec == rend)) {
             goto overflow;

@@ -85,6 +85,7 @@ enum { REGX_STACK_ENTRIES = 8192, REGX_LOOP_RECORDS = 4096, REGX_GROUPS = 10 };
 // attempt pushes and pops the same entries wherever it starts.
 typedef struct RegxFollow {
   uint8_t first[32];  // bytes on which the attempt may get further (a superset)
+  uint8_t accept[256];  // first as one flag per byte, and NUL, for the skip loops
   uint32_t cost;      // counted pops of the failing attempt (not the entry below it)
   uint32_t peak;      // most stack entries it holds at once
   int32_t usable;     // non-zero when the above describes the node

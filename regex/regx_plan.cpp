@@ -127,8 +127,9 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
     return;
   }
   int members = 0;
-  for (unsigned c = 1; c < 256; c++) {
-    if (regx_bit(out->first, (unsigned char)c)) {
+  for (unsigned c = 0; c < 256; c++) {
+    out->accept[c] = regx_bit(out->first, (unsigned char)c) ? 1 : 0;
+    if (c != 0 && out->accept[c] != 0) {
       members++;
       out->byte = (uint8_t)c;
     }
@@ -136,6 +137,7 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
   if (members == 255) {
     return;
   }
+  out->accept[0] = 1;  // the end of the subject stops every skip loop
   out->usable = 1;
   out->single = members == 1 && !regx_bit(out->first, 0);
 }
