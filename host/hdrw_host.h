@@ -54,7 +54,8 @@
 // server sees it); 10040 null host, instance, verdict, or message with a non-zero
 // length, or header_len > message_len, or message_len above 4294967295; 10013 no
 // memory (verdict emptied); 10056 the spool file cannot be made or written;
-// 10018 the module gave no message context. On failure verdict holds no hits.
+// 10013 also when the module cannot make a message context. On failure
+// verdict holds no hits.
 // hdrw_verdict_init(verdict) zero-fills a verdict; hdrw_verdict_free(verdict)
 // frees its hit array and empties it (null ignored).
 //

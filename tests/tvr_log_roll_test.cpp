@@ -142,6 +142,23 @@ TEST_F(TvrLogRoll, ExistingRolledNameKeepsLoggingInTheSameFile) {
   EXPECT_EQ(tvr_shared_log_settings.rename_failures, 0);
 }
 
+// Old files are deleted only after a roll that renamed the log; deletions that
+// fail (here a directory of a matching name) are skipped.
+TEST_F(TvrLogRoll, CleanupRunsOnlyAfterARename) {
+  FakeClock::install(utc(2026, 12, 7, 9, 0));
+  LogCapture cap(TVR_LOG_DEBUG, 1, "HOUR", 1);
+  hdrw_test::write_file(cap.dir() + "/test.log202612060000.log", "");
+  hdrw_test::write_file(cap.dir() + "/test.log202612060100.log", "");
+  ASSERT_EQ(mkdir((cap.dir() + "/test.log202612071000.log").c_str(), 0700), 0);
+  log_at(utc(2026, 12, 7, 9, 10), 1);
+  log_at(utc(2026, 12, 7, 10, 5), 2);  // name taken: no rename, no cleanup
+  EXPECT_EQ(hdrw_test::list_dir(cap.dir()).size(), 4u);
+  log_at(utc(2026, 12, 7, 11, 1), 3);
+  EXPECT_EQ(hdrw_test::list_dir(cap.dir()),
+            (std::vector<std::string>{"test.log", "test.log202612071000.log",
+                                      "test.log202612071100.log"}));
+}
+
 TEST_F(TvrLogRoll, FileLeftFromAnEarlierPeriodRollsAtTheFirstRecord) {
   TempDir dir;
   std::string path = dir.file("test.log");
@@ -293,6 +310,10 @@ TEST(TvrLogCleanup, MatchesOnlyRolledNamesOfTheLog) {
        {"filter", "filter200412050000", "filter200412060000", "filter200412050000.log",
         "filter20041205000"},
        {"filter", "filter20041205000", "filter200412050000.log", "filter200412060000"}},
+      // Bytes compare as unsigned values: the high bytes sort after the digits.
+      {"filter.log", ".log",
+       {"filter.log200412050000.log", "filter.log" + std::string(12, '\xE9') + ".log"},
+       {"filter.log" + std::string(12, '\xE9') + ".log"}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.base);
@@ -328,6 +349,25 @@ TEST(TvrLogCleanup, DirectoryFailuresAndTheWorkingDirectory) {
   EXPECT_EQ(hdrw_test::list_dir(dir.path()),
             (std::vector<std::string>{"a.log200412060000.log", "plain"}));
   tvr_shared_log_settings.keep_count = 0;
+}
+
+// Called directly, the two calls keep to the record's meaning: keep_count 0 or
+// less deletes nothing, roll_seconds 0 or less rolls nothing.
+TEST(TvrLogCleanup, NothingIsDeletedOrRolledWhenTheRecordSaysNever) {
+  TempDir dir;
+  hdrw_test::write_file(dir.file("a.log200412050000.log"), "");
+  snprintf(tvr_shared_log_settings.base_name, TVR_LOG_PATH_MAX, "%s", "a.log");
+  snprintf(tvr_shared_log_settings.extension, TVR_LOG_PATH_MAX, "%s", ".log");
+  for (int keep : {0, -1}) {
+    tvr_shared_log_settings.keep_count = keep;
+    EXPECT_EQ(tvr_log_cleanup(dir.path().c_str(), "a.log"), 0u) << keep;
+  }
+  EXPECT_EQ(hdrw_test::list_dir(dir.path()), (std::vector<std::string>{"a.log200412050000.log"}));
+  tvr_shared_log_settings.keep_count = 0;
+  tvr_shared_log_settings.roll_seconds = 0;
+  int renamed = 1;
+  EXPECT_EQ(tvr_log_roll(&renamed), 0);
+  EXPECT_EQ(renamed, 0);
 }
 
 TEST(TvrLogCleanup, OutOfMemoryDeletesNothing) {

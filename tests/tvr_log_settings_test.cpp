@@ -107,6 +107,11 @@ TEST_F(TvrLogSettingsTest, SettingsTexts) {
       {"ALL,6,-1|DAY|1", 6, -1, "DAY", 1, 0},
       {"ALL,7,1|MINUTESXXXXXXXXX|3", 7, 1, "MINUTESXXX", 3, 60},
       {"ALL,7,100000|DAY|1", 7, 100000, "DAY", 1, 2147483647},
+      // Each field ends only at its own delimiter.
+      {"ALL,6|2|HOUR|5", 6, 9, "DAY", 8, 9 * 86400},
+      {"ALL,6,2,HOUR,5", 6, 2, "DAY", 8, 2 * 86400},
+      {"ALL,6,2|HOUR|5|7", 6, 2, "HOUR", 5, 7200},
+      {"ALL,6,2|HOUR| 5 9", 6, 2, "HOUR", 5, 7200},
       {"ALL", 2, 9, "DAY", 8, 9 * 86400},
       {"", 2, 9, "DAY", 8, 9 * 86400},
   };

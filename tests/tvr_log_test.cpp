@@ -5,7 +5,10 @@
 
 #include <fcntl.h>
 
+#include <syslog.h>
+
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <string>
@@ -81,6 +84,14 @@ class StderrCapture {
   std::string path_;
   int saved_ = -1;
 };
+
+// The level field of a record, written out here rather than taken from the code
+// under test.
+const char *level_label(int level) {
+  static const char *const labels[] = {"DEBUG", "ALERT",  "DEBUG", "ERROR",
+                                       "WARNING", "NOTICE", "INFO",  "DEBUG"};
+  return labels[level];
+}
 
 struct CatalogRow {
   uint32_t code;
@@ -182,7 +193,7 @@ TEST_F(TvrLogFile, EveryCatalogCodeGivesItsExactLine) {
     row.log();
     std::vector<std::string> lines = cap.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], file_line(tvr_log_level_name(row.level), row.code, row.message));
+    EXPECT_EQ(lines[0], file_line(level_label(row.level), row.code, row.message));
   }
 }
 
@@ -203,6 +214,11 @@ TEST(TvrMessages, CatalogHoldsExactlyTheTestedCodes) {
 }
 
 TEST_F(TvrLogFile, UnknownCodeIsReportedAsCode1003AtLevel3) {
+  {
+    LogCapture cap(2);  // the report itself is a level 3 record, dropped here
+    tvr_log(1, 2);
+    EXPECT_TRUE(cap.lines().empty());
+  }
   LogCapture cap(TVR_LOG_ERR);
   tvr_log(3, 2);
   tvr_log(7, 29031);  // its own level would be dropped
@@ -307,6 +323,25 @@ TEST_F(TvrLogFile, TimestampIsLocalTimeWithUnpaddedDay) {
   }
 }
 
+// Every month's abbreviation, against the C library's own in the C locale.
+TEST_F(TvrLogFile, TimestampNamesEveryMonth) {
+  for (int mon = 0; mon < 12; mon++) {
+    struct tm tm = {};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = mon;
+    tm.tm_mday = 15;
+    tm.tm_hour = 12;
+    time_t t = timegm(&tm);
+    char abbrev[16];
+    ASSERT_GT(strftime(abbrev, sizeof abbrev, "%b", &tm), 0u);
+    SCOPED_TRACE(abbrev);
+    FakeClock::set((int64_t)t);
+    char stamp[TVR_LOG_TIMESTAMP_MAX];
+    tvr_log_timestamp(stamp, sizeof stamp);
+    EXPECT_EQ(std::string(stamp), std::string("15 ") + abbrev + " 2026 12:00:00");
+  }
+}
+
 TEST_F(TvrLogFile, MessageEndingInNewlineGetsNoSecond) {
   LogCapture cap;
   tvr_log_trace("a.c", 1, nullptr, "line\n");
@@ -353,9 +388,30 @@ TEST_F(TvrLogFile, WriteFailureSwitchesToStderr) {
                             file_line("INFO", 29029, "Rules loaded = 1, regexs loaded = 2.") + "\n");
 }
 
+// Former bug: a failed write to standard error left the stream's error indicator
+// set, so every later record wrote the switch notice and its line a second time.
+TEST_F(TvrLogFile, StderrWriteFailureIsIgnored) {
+  hdrw_test::TempDir dir;
+  StderrCapture err(dir.file("stderr"));
+  tvr_log_configure("stderr", "7", nullptr, nullptr, nullptr);
+  int saved = dup(2);
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  dup2(full, 2);
+  close(full);
+  tvr_log(3, 29024);  // lost: standard error is full for a moment
+  dup2(saved, 2);
+  close(saved);
+  tvr_log(6, 29029, 1u, 2u);
+  EXPECT_EQ(tvr_shared_log_settings.stream, stderr);
+  hdrw_test::quiet_log();
+  clearerr(stderr);
+  EXPECT_EQ(err.text(), file_line("INFO", 29029, "Rules loaded = 1, regexs loaded = 2.") + "\n");
+}
+
 class TvrLogEvent : public ::testing::Test {
  protected:
-  TvrLogEvent() { tvr_log_configure("syslog", "7", nullptr, nullptr, nullptr); }
+  TvrLogEvent() { tvr_log_configure("syslog", "8", nullptr, nullptr, nullptr); }
   ~TvrLogEvent() override { hdrw_test::quiet_log(); }
   HookGuard hooks_;
   EventCapture events_;
@@ -383,6 +439,10 @@ TEST_F(TvrLogEvent, TypeCategoryAndIdFollowTheLevel) {
        29, 0x40000200u},
       {[] { tvr_log(2, 10013); }, "DEBUG", 10013, "Malloc error while attempting to allocate memory.",
        4, 10, 0x40000200u},
+      {[] { tvr_log(0, 10040); }, "DEBUG", 10040, "Bad argument passed to function.", 4, 10,
+       0x40000200u},
+      {[] { tvr_log(8, 10040); }, "DEBUG", 10040, "Bad argument passed to function.", 4, 10,
+       0x40000200u},
       {[] { tvr_log(3, 1003, 5); }, "ERROR", 1003, "Internal logging error.  Error code: 5.", 1, 1,
        0xC0000202u},
       {[] { tvr_log_trace("a.c", 3, nullptr, "w = %d", -4); }, "DEBUG", -1, "[a.c:3] w = -4", 4, 0,
@@ -433,4 +493,19 @@ TEST(TvrLogEventIds, TypesAndIds) {
   EXPECT_EQ(tvr_log_event_id(TVR_EVENT_WARNING), 0x80000201u);
   EXPECT_EQ(tvr_log_event_id(TVR_EVENT_ERROR), 0xC0000202u);
   EXPECT_EQ(tvr_log_event_id(3), 0xC0000202u);
+}
+
+// The system log takes the line as text: a conversion in it is not expanded (a
+// "%n" read as a format would write through an argument that is not there).
+TEST(TvrLogSyslog, DefaultReporterTakesTheLineAsText) {
+  HookGuard hooks;
+  tlvpr_hooks.report_event = nullptr;
+  tvr_log_configure("syslog|local7", "7", nullptr, nullptr, nullptr);
+  tvr_log(3, 10019, "%n%n%s%s");
+  tvr_log_toggle_event_source("hdrw-test");  // registered by the record: deregisters
+  tvr_log_toggle_event_source("hdrw-test");  // registers under the new name
+  tvr_log(4, 10092, "%n%s");
+  tvr_log_toggle_event_source(nullptr);  // deregisters again
+  hdrw_test::quiet_log();
+  EXPECT_EQ(tvr_log_facility(), LOG_LOCAL7);
 }

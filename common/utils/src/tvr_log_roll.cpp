@@ -89,6 +89,9 @@ int tvr_log_roll(int *renamed) {
   TvrLogSettings *s = &tvr_shared_log_settings;
   *renamed = 0;
   int error = 0;
+  if (s->roll_seconds <= 0) {
+    return 0;  // no periods: nothing ever rolls (and no division by zero)
+  }
   int64_t now = tlvpr_time();
   if (tvr_log_zone_cache == -1 || now / TVR_LOG_ZONE_SLOT != tvr_log_zone_slot) {
     tvr_log_zone_refresh(now);
@@ -144,7 +147,10 @@ void tvr_log_roll_reset(void) {
 uint32_t tvr_log_cleanup(const char *directory, const char *name) {
   (void)name;
   TvrLogSettings *s = &tvr_shared_log_settings;
-  size_t keep = s->keep_count > 0 ? (size_t)s->keep_count : 0;
+  if (s->keep_count <= 0) {
+    return 0;  // old files are kept for ever: none is a candidate for deletion
+  }
+  size_t keep = (size_t)s->keep_count;
   size_t capacity = keep + 1;
   char **names = (char **)tlvpr_malloc(capacity * sizeof(char *));
   if (names == nullptr) {

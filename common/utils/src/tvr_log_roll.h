@@ -13,7 +13,8 @@
 // no extension it is path followed by the time. When that name already exists
 // nothing is renamed; a name that would not fit in 259 characters is not renamed
 // either and gives ENAMETOOLONG. Result: 0, or the errno of the failed rename.
-// renamed is set to 1 only after a successful rename (always written). The
+// renamed is set to 1 only after a successful rename (always written); with
+// roll_seconds 0 or less nothing rolls and the result is 0. The
 // period bookkeeping (period_start, period_zone_offset and the cached zone
 // offset of now) moves to now at every roll, also a failed one; a check that
 // does not roll changes only the cached zone offset, which it takes afresh once
@@ -28,8 +29,9 @@
 // base_name and is exactly 12 characters longer, and whose extension equals
 // extension (none when extension is empty), both ignoring case; the oldest are
 // the first in byte order. name is not used for matching. Failed deletions are
-// ignored. Results: 0; 10055 no memory; 1003 no current directory; 10024 the
-// directory cannot be listed (nothing is deleted then).
+// ignored. With keep_count 0 or less nothing is listed or deleted (result 0).
+// Results: 0; 10055 no memory; 1003 no current directory; 10024 the directory
+// cannot be listed (nothing is deleted then).
 #ifndef COMMON_UTILS_SRC_TVR_LOG_ROLL_H
 #define COMMON_UTILS_SRC_TVR_LOG_ROLL_H
 

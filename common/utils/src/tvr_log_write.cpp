@@ -78,10 +78,13 @@ void tvr_log_event_text(const char *level_name, uint32_t pid, uint32_t tid, uint
   va_end(args);
 }
 
-// tvr_log_write_stderr - a line to standard error; failures are ignored
+// tvr_log_write_stderr - a line to standard error; failures are ignored, and
+// the stream's error indicator is cleared so that a passing fault of standard
+// error is not taken later for a failed write of a record
 void tvr_log_write_stderr(const char *text, size_t len) {
   fwrite(text, 1, len, stderr);
   fflush(stderr);
+  clearerr(stderr);
 }
 
 // tvr_log_after_roll - counts and reports a failed roll, runs the cleanup after a
@@ -153,10 +156,13 @@ void tvr_log_to_file(const char *format, va_list args, const char *level_name, u
       fwrite(line, 1, len, stream);
       // The stream is buffered: a failed write shows at the latest at the flush.
       fflush(stream);
-      if (ferror(stream)) {
-        if (stream != stderr) {
-          fclose(stream);
-        }
+      if (stream == stderr) {
+        // Standard error is the last resort: its write errors are ignored. The
+        // indicator is sticky, and left set it would make every later record
+        // write the switch notice and its line twice.
+        clearerr(stderr);
+      } else if (ferror(stream)) {
+        fclose(stream);
         __atomic_store_n(&s->stream, stderr, __ATOMIC_RELAXED);
         fputs(TVR_LOG_STDERR_NOTICE, stderr);
         tvr_log_write_stderr(line, len);

@@ -22,11 +22,12 @@
 // file and keep_count > 0 the cleanup runs; a non-zero status is reported as
 // "Deletion of some or all of the old logs failed with errno %d. Undeleted files
 // will remain in the log directory.". Then the line is written in one write and
-// flushed; when the stream reports an error, the sink closes it, switches the
+// flushed; when the log file reports an error, the sink closes it, switches the
 // shared stream to standard error, writes "*** could not write to log file,
 // switching to stderr\n" and the line there. A stream found null under the lock
-// sends the line to standard error. Nothing is returned; flush and standard
-// error failures are ignored.
+// sends the line to standard error. Nothing is returned; failed writes to
+// standard error are ignored (its error indicator is cleared, so a passing fault
+// neither repeats lines nor the notice later).
 //
 // tvr_log_timestamp(out, size) writes the local time of now as
 // "%u %s %u %.02u:%.02u:%.02u" (day, month abbreviation, full year, hour,

@@ -1,0 +1,107 @@
+// module_settings - reads the module's settings (see the header).
+// The limits are read straight into the instance: the getters write their output
+// only on success, so a missing or bad value leaves the default in place.
+// Tests: tests/e2e_settings_test.cpp (through the loaded module).
+#include "module_settings.h"
+
+#include <string.h>
+
+#include "tlvpr_format.h"
+#include "tlvpr_fileio.h"
+#include "tlvpr_mem.h"
+#include "tvr_config.h"
+#include "tvr_log.h"
+#include "tvr_securitykey.h"
+
+namespace {
+
+constexpr const char kClientCertPath[] = "//package[@name='serverPackage']/clientCert";
+constexpr const char kRuleFileName[] = "kelv";
+
+constexpr uint32_t kNoData = 21018;
+constexpr uint32_t kWrongType = 21017;
+
+struct LimitSetting {
+  const char *xpath;
+  uint32_t ModuleInstance::*field;
+};
+
+// Read in this order; a query error stops before the later ones.
+constexpr LimitSetting kLimits[] = {
+    {"//module[@name='hdrweights']/maxHeaderLength", &ModuleInstance::max_header_length},
+    {"//module[@name='hdrweights']/maxTotalHeadersLength",
+     &ModuleInstance::max_total_headers_length},
+    {"//module[@name='hdrweights']/maxBackTracks", &ModuleInstance::max_back_tracks},
+};
+
+}  // namespace
+
+// module_settings_client_key - derives the key from the certificate clientCert names
+// Returns 0, 21018 (absent), the derivation's code (both to be returned after the
+// limits), or sets *fatal for a query error that ends the reading at once.
+static uint32_t module_settings_client_key(ConfigHandle *config, ModuleInstance *instance,
+                                           bool *fatal) {
+  char *cert_path = nullptr;
+  uint32_t rc = tvr_config_get_string(&cert_path, kClientCertPath, config);
+  if (rc == kNoData) {
+    tvr_log(TVR_LOG_ERR, 10089, kClientCertPath);
+    return kNoData;
+  }
+  if (rc != 0) {
+    tvr_log(TVR_LOG_ERR, 10090, kClientCertPath);
+    *fatal = true;
+    return rc;
+  }
+  rc = tvr_securitykey_from_file(cert_path, &instance->key);
+  if (rc != 0) tvr_log(TVR_LOG_ERR, 27115, kClientCertPath);
+  tlvpr_free(cert_path);
+  instance->key_type = 2;
+  return rc;
+}
+
+// read_module_settings - fills the instance's path, key and limits (see the header)
+uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance) {
+  if (instance == nullptr || instance->callbacks == nullptr) return 10040;
+  const HostCallbackTable *callbacks = instance->callbacks;
+  const char *directory =
+      (const char *)callbacks->entry[TVR_HOST_GET_LOAD_POINT_DIRECTORY](host);
+
+  instance->max_total_headers_length = 32768;
+  instance->max_header_length = 768;
+  instance->rule_file_path = nullptr;
+  instance->key = nullptr;
+  instance->max_back_tracks = 25000;
+  instance->key_type = -1;
+
+  // A host without a load point cannot name the rule file; refuse instead of
+  // reading through a null text.
+  if (directory == nullptr) {
+    tvr_log(TVR_LOG_ERR, 10018, "read_module_settings: (regex filter)");
+    return 10040;
+  }
+  size_t size = strlen(directory) + 6;
+  char *path = (char *)tlvpr_malloc(size);
+  if (path == nullptr) {
+    tvr_log(TVR_LOG_ERR, 10001, (int)size);
+    return 10001;
+  }
+  tlvpr_snprintf(path, size, "%s%c%s", directory, (int)tlvpr_path_separator(), kRuleFileName);
+  instance->rule_file_path = path;
+
+  ConfigHandle *config = (ConfigHandle *)callbacks->entry[TVR_HOST_GET_CONFIGURATION](host);
+  bool fatal = false;
+  uint32_t result = module_settings_client_key(config, instance, &fatal);
+  if (fatal) return result;
+
+  for (const LimitSetting &limit : kLimits) {
+    uint32_t rc = tvr_config_get_uint(&(instance->*limit.field), limit.xpath, config);
+    if (rc == 0 || rc == kNoData) continue;
+    if (rc == kWrongType) {
+      tvr_log(TVR_LOG_WARNING, 10092, limit.xpath);
+      continue;
+    }
+    tvr_log(TVR_LOG_ERR, 10090, limit.xpath);
+    return rc;
+  }
+  return result;
+}
