@@ -32,6 +32,26 @@ struct EntryPoints {
   ~EntryPoints() { dlclose(library); }
 };
 
+// A message whose store the test lays out itself.
+struct RawMessage {
+  MessageDataStore *store;  // what getMessageStore answers (may be null)
+  uint32_t length;          // what getHeaderLength answers
+};
+
+// end_raw - tlvModEndMessage on a raw message, with the host's other callbacks
+const char *end_raw(const EntryPoints &module, const HdrwHost *host, const ModuleInstance *instance,
+                    RawMessage *msg, RuleHit **hits) {
+  HostCallbackTable table = *instance->callbacks;
+  table.entry[TVR_HOST_GET_MESSAGE_STORE] = [](uintptr_t m) { return (uintptr_t)((RawMessage *)m)->store; };
+  table.entry[TVR_HOST_GET_HEADER_LENGTH] = [](uintptr_t m) { return (uintptr_t)((RawMessage *)m)->length; };
+  ModuleInstance copy = *instance;
+  copy.callbacks = &table;
+  MessageContext *context = module.init_message(0, 1);
+  const char *answer = module.end_message(hits, context, (uintptr_t)msg, &copy, (uintptr_t)host);
+  module.free_message(context);
+  return answer;
+}
+
 // set_mtime - gives a file an explicit modification time
 void set_mtime(const std::string &path, time_t when) {
   struct timespec times[2] = {{when, 0}, {when, 0}};
@@ -83,27 +103,44 @@ TEST_F(ModuleTest, QueryRecordNamesTheVerdictThatEndMessageReturns) {
   HdrwHost *host = world.make_host();
   ModuleInstance *instance = (ModuleInstance *)hdrw_host_init(host, nullptr);
   ASSERT_NE(instance, nullptr);
-  MessageContext *context = module.init_message(0, 1);
-  ASSERT_NE(context, nullptr);
-  HostCallbackTable table = *instance->callbacks;
-  struct Message {
-    MessageDataStore store;
-    uint32_t length;
-  };
-  static unsigned char byte = 0;
-  Message msg{};
-  msg.store.memory = &byte;
-  msg.length = 40000;
-  table.entry[TVR_HOST_GET_MESSAGE_STORE] = [](uintptr_t m) {
-    return (uintptr_t) & ((Message *)m)->store;
-  };
-  table.entry[TVR_HOST_GET_HEADER_LENGTH] = [](uintptr_t m) { return (uintptr_t)((Message *)m)->length; };
-  ModuleInstance copy = *instance;
-  copy.callbacks = &table;
+  RawMessage msg{nullptr, 40000};
   RuleHit *hits = nullptr;
-  EXPECT_EQ(module.end_message(&hits, context, (uintptr_t)&msg, &copy, 0), info->verdicts[0]);
+  EXPECT_EQ(end_raw(module, host, instance, &msg, &hits), info->verdicts[0]);
   EXPECT_EQ(hits, nullptr);
-  module.free_message(context);
+  hdrw_host_free_instance(host, instance);
+}
+
+TEST_F(ModuleTest, StoreFailuresGiveNoVerdictAndFreeTheList) {
+  EntryPoints module;
+  HdrwHost *host = world.make_host(-5);  // an evaluation would be "spam"
+  ModuleInstance *instance = (ModuleInstance *)hdrw_host_init(host, nullptr);
+  ASSERT_NE(instance, nullptr);
+  unsigned char memory[16] = {}, block[16];
+  MessageDataStore no_file{};  // claims a file part but has no spool file
+  no_file.memory = memory;
+  no_file.memory_length = no_file.memory_capacity = 16;
+  no_file.file_length = 64;
+  no_file.block = block;
+  no_file.block_size = 16;
+  no_file.window_invalid = 1;
+  struct Row {
+    const char *name;
+    MessageDataStore *store;
+    uint32_t code;
+    const char *text;
+  } rows[] = {
+      {"no store", nullptr, 11008, "tlvModEndHeaders: (regex filter) could not seek MDS."},
+      {"unreadable file part", &no_file, 11007, "tlvModEndHeaders: (regex filter) could not read MDS."},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    world.clear_log();
+    RawMessage msg{row.store, 20};
+    RuleHit *hits = (RuleHit *)tlvpr_calloc(1, sizeof(RuleHit));  // freed by the module
+    EXPECT_EQ(end_raw(module, host, instance, &msg, &hits), nullptr);
+    EXPECT_EQ(hits, nullptr);
+    EXPECT_TRUE(world.logged(TVR_LOG_ERR, row.code, row.text));
+  }
   hdrw_host_free_instance(host, instance);
 }
 
