@@ -123,20 +123,23 @@ std::string catalog_text(uint32_t code) {
 
 namespace {
 
-// read_all - the rest of an open descriptor; size_hint presizes the buffer
+// read_all - the rest of an open descriptor. size_hint presizes the buffer one
+// byte beyond the expected size, so a read that comes back short has met the
+// end and a file of the size its status gave costs a single read.
 bool read_all(int fd, size_t size_hint, std::string &data, int &err) {
   data.resize(size_hint + 1);
   size_t len = 0;
   for (;;) {
     if (len == data.size()) data.resize(data.size() * 2 + 4096);
-    ssize_t n = ::read(fd, data.data() + len, data.size() - len);
+    size_t want = data.size() - len;
+    ssize_t n = ::read(fd, data.data() + len, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       err = errno;
       return false;
     }
-    if (n == 0) break;
     len += static_cast<size_t>(n);
+    if (n == 0 || (size_hint > 0 && static_cast<size_t>(n) < want)) break;
   }
   data.resize(len);
   return true;

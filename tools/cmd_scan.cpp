@@ -441,8 +441,14 @@ int cmd_scan(const std::vector<std::string> &words) {
 
   hdrw_host_free_instance(host.get(), instance);
   std::string failures = failed == 0 ? "" : ", " + std::to_string(failed) + " failed";
-  std::fprintf(stderr, "hdrweights: %zu messages, %zu spam%s, %.3f s, %.1f messages per second\n",
-               messages, spam, failures.c_str(), secs,
+  char elapsed[32];
+  if (secs < 1) {
+    std::snprintf(elapsed, sizeof elapsed, "%.1f ms", secs * 1000);
+  } else {
+    std::snprintf(elapsed, sizeof elapsed, "%.3f s", secs);
+  }
+  std::fprintf(stderr, "hdrweights: %zu messages, %zu spam%s, %s, %.1f messages per second\n",
+               messages, spam, failures.c_str(), elapsed,
                secs > 0 ? static_cast<double>(messages) / secs : 0.0);
   if (std::ferror(stdout)) throw Failure("standard output: write error");
   return failed == 0 ? 0 : 1;

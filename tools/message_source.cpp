@@ -3,101 +3,119 @@
 #include "message_source.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 #include "cli.h"
-
-namespace fs = std::filesystem;
 
 namespace hdrw_cli {
 namespace {
 
-// join_display - a name below a directory operand, as the user would write it
-std::string join_display(const std::string &dir, const std::string &name) {
+enum class Kind { file, directory, other };
+
+struct Entry {
+  std::string name;
+  Kind kind;
+  bool link;  // reached through a symbolic link
+};
+
+// join - a name below a directory, with one separator
+std::string join(const std::string &dir, const std::string &name) {
   if (!dir.empty() && dir.back() == '/') return dir + name;
   return dir + "/" + name;
 }
 
-// sorted_entries - a directory's entries sorted by name; false when it cannot
-// be listed (the reason goes to problems)
-bool sorted_entries(const fs::path &dir, const std::string &display,
-                    std::vector<fs::directory_entry> &out, std::vector<std::string> &problems) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) {
-    problems.push_back(display + ": cannot list the directory: " + ec.message());
+// kind_of - what a path is, following links
+Kind kind_of(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return Kind::other;
+  if (S_ISREG(st.st_mode)) return Kind::file;
+  if (S_ISDIR(st.st_mode)) return Kind::directory;
+  return Kind::other;
+}
+
+// sorted_entries - a directory's entries sorted by name, their kind from the
+// listing where it tells (one stat only for links and unknown types); false
+// when it cannot be listed (the reason goes to problems)
+bool sorted_entries(const std::string &dir, const std::string &display, std::vector<Entry> &out,
+                    std::vector<std::string> &problems) {
+  DIR *d = ::opendir(dir.c_str());
+  if (d == nullptr) {
+    problems.push_back(display + ": cannot list the directory: " + errno_text(errno));
     return false;
   }
-  for (fs::directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) break;
-    out.push_back(*it);
+  errno = 0;
+  while (const struct dirent *e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    Entry entry{name, Kind::other, e->d_type == DT_LNK};
+    if (e->d_type == DT_REG) {
+      entry.kind = Kind::file;
+    } else if (e->d_type == DT_DIR) {
+      entry.kind = Kind::directory;
+    } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+      entry.kind = kind_of(join(dir, name));
+    }
+    out.push_back(std::move(entry));
   }
-  if (ec) {
-    problems.push_back(display + ": cannot list the directory: " + ec.message());
+  int err = errno;
+  ::closedir(d);
+  if (err != 0) {
+    problems.push_back(display + ": cannot list the directory: " + errno_text(err));
     return false;
   }
-  std::sort(out.begin(), out.end(), [](const fs::directory_entry &a, const fs::directory_entry &b) {
-    return a.path().filename().string() < b.path().filename().string();
-  });
+  std::sort(out.begin(), out.end(), [](const Entry &a, const Entry &b) { return a.name < b.name; });
   return true;
 }
 
-bool is_maildir(const fs::path &dir) {
-  std::error_code ec;
-  return fs::is_directory(dir / "cur", ec) && fs::is_directory(dir / "new", ec);
+bool is_maildir(const std::string &dir) {
+  return kind_of(join(dir, "cur")) == Kind::directory && kind_of(join(dir, "new")) == Kind::directory;
 }
 
-void walk_directory(const fs::path &dir, const std::string &display,
+void walk_directory(const std::string &dir, const std::string &display,
                     std::vector<MessageInput> &inputs, std::vector<std::string> &problems);
 
 // add_files - the regular files of one directory, without descending
-void add_files(const fs::path &dir, const std::string &display, std::vector<MessageInput> &inputs,
+void add_files(const std::string &dir, const std::string &display, std::vector<MessageInput> &inputs,
                std::vector<std::string> &problems) {
-  std::vector<fs::directory_entry> entries;
+  std::vector<Entry> entries;
   if (!sorted_entries(dir, display, entries, problems)) return;
   for (const auto &e : entries) {
-    std::error_code ec;
-    if (e.is_regular_file(ec)) {
-      std::string name = e.path().filename().string();
-      inputs.push_back({join_display(display, name), e.path().string()});
-    }
+    if (e.kind == Kind::file) inputs.push_back({join(display, e.name), join(dir, e.name)});
   }
 }
 
 // walk_maildir - cur/ and new/ of a Maildir, then its subfolders
-void walk_maildir(const fs::path &dir, const std::string &display,
+void walk_maildir(const std::string &dir, const std::string &display,
                   std::vector<MessageInput> &inputs, std::vector<std::string> &problems) {
-  add_files(dir / "cur", join_display(display, "cur"), inputs, problems);
-  add_files(dir / "new", join_display(display, "new"), inputs, problems);
-  std::vector<fs::directory_entry> entries;
+  add_files(join(dir, "cur"), join(display, "cur"), inputs, problems);
+  add_files(join(dir, "new"), join(display, "new"), inputs, problems);
+  std::vector<Entry> entries;
   if (!sorted_entries(dir, display, entries, problems)) return;
   for (const auto &e : entries) {
-    std::string name = e.path().filename().string();
-    if (name == "cur" || name == "new" || name == "tmp") continue;
-    std::error_code ec;
-    if (e.is_directory(ec) && !e.is_symlink(ec)) {
-      walk_directory(e.path(), join_display(display, name), inputs, problems);
+    if (e.name == "cur" || e.name == "new" || e.name == "tmp") continue;
+    if (e.kind == Kind::directory && !e.link) {
+      walk_directory(join(dir, e.name), join(display, e.name), inputs, problems);
     }
   }
 }
 
 // walk_directory - every regular file below dir, in name order
-void walk_directory(const fs::path &dir, const std::string &display,
+void walk_directory(const std::string &dir, const std::string &display,
                     std::vector<MessageInput> &inputs, std::vector<std::string> &problems) {
   if (is_maildir(dir)) {
     walk_maildir(dir, display, inputs, problems);
     return;
   }
-  std::vector<fs::directory_entry> entries;
+  std::vector<Entry> entries;
   if (!sorted_entries(dir, display, entries, problems)) return;
   for (const auto &e : entries) {
-    std::string name = e.path().filename().string();
-    std::error_code ec;
-    if (e.is_directory(ec)) {
-      if (!e.is_symlink(ec)) walk_directory(e.path(), join_display(display, name), inputs, problems);
-    } else if (e.is_regular_file(ec)) {
-      inputs.push_back({join_display(display, name), e.path().string()});
+    if (e.kind == Kind::directory) {
+      if (!e.link) walk_directory(join(dir, e.name), join(display, e.name), inputs, problems);
+    } else if (e.kind == Kind::file) {
+      inputs.push_back({join(display, e.name), join(dir, e.name)});
     }
   }
 }
@@ -128,17 +146,14 @@ std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operand
       inputs.push_back({"-", "-"});
       continue;
     }
-    std::error_code ec;
-    fs::path abs = absolute_path(op);
-    fs::file_status st = fs::status(abs, ec);
-    if (ec || !fs::exists(st)) {
-      problems.push_back(op + ": " + (ec ? ec.message() : std::string("No such file or directory")));
-      continue;
-    }
-    if (fs::is_directory(st)) {
+    std::string abs = absolute_path(op);
+    struct stat st {};
+    if (::stat(abs.c_str(), &st) != 0) {
+      problems.push_back(op + ": " + errno_text(errno));
+    } else if (S_ISDIR(st.st_mode)) {
       walk_directory(abs, op, inputs, problems);
     } else {
-      inputs.push_back({op, abs.string()});
+      inputs.push_back({op, abs});
     }
   }
   return inputs;
