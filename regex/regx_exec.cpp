@@ -158,10 +158,32 @@ int64_t regx_cl_find(const RegxFollow *f, const char *s0, int64_t lo, int64_t hi
   }
   const unsigned char *p = (const unsigned char *)s0;
   int64_t q = hi;
-  while (q >= lo && !regx_bit(f->first, p[q])) {
+  while (q >= lo && f->accept[p[q]] == 0) {
     q--;
   }
   return q;
+}
+
+// regx_cl_settle - counted pops of a whole attempt at the class loop that takes
+// k bytes and whose follower fails at its first byte everywhere, the retry
+// of the attempt not included; false when the stack could come near its
+// capacity (the interpreter then runs the attempt)
+bool regx_cl_settle(const RegxClassLoop *cl, int64_t k, uint64_t *pops) {
+  if (k < (int64_t)cl->min) {
+    *pops = (uint64_t)regx_cl_marks(1, k);
+    return true;
+  }
+  bool leave = !cl->unbounded && cl->max >= 1 && k == (int64_t)cl->max;
+  int64_t size = regx_cl_size(cl, k, !leave);
+  if (2 + size + cl->after.peak > REGX_STACK_ENTRIES || k > REGX_LOOP_RECORDS) {
+    return false;
+  }
+  int64_t qtop = leave ? k - 1 : k;
+  int64_t qhi = qtop >= 0 ? regx_cl_top(cl, qtop) : -1;
+  int64_t skipped = qhi >= (int64_t)cl->min ? qhi - (int64_t)cl->min + 1 : 0;
+  *pops = (uint64_t)((leave ? cl->after.cost : 0) + skipped * (int64_t)(1 + cl->after.cost) +
+                     regx_cl_marks(1, k));
+  return true;
 }
 
 // regx_count_byte - one of RX_COUNT's argument bytes
@@ -360,22 +382,53 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         break;
       }
       case RX_SCAN:
-        if (plan != nullptr && plan->scan.usable && *s != 0 &&
-            !regx_bit(plan->scan.first, (unsigned char)*s)) {
-          // Each skipped start fails at its first byte: its own pops and its retry.
-          const char *t = s;
-          if (plan->scan.single) {
-            t = strchrnul(s, (char)plan->scan.byte);
-          } else {
-            while (*t != 0 && !regx_bit(plan->scan.first, (unsigned char)*t)) {
-              t++;
+        while (plan != nullptr && plan->scan.usable && *s != 0) {
+          if (plan->scan.accept[(unsigned char)*s] == 0) {
+            // Each skipped start fails at its first byte: its own pops and its retry.
+            const char *t = s;
+            if (plan->scan.single) {
+              t = strchrnul(s, (char)plan->scan.byte);
+            } else {
+              while (plan->scan.accept[(unsigned char)*t] == 0) {
+                t++;
+              }
             }
+            counter += (uint64_t)(t - s) * (plan->scan.cost + 1);
+            if (counter > limit) {
+              return REGX_ETOOMANY;
+            }
+            s = t;
+            continue;
           }
-          counter += (uint64_t)(t - s) * (plan->scan.cost + 1);
+          const RegxClassLoop *cl = plan->lead_loop;
+          if (cl == nullptr) {
+            break;
+          }
+          // Starts inside one run of the loop's class, with a run end the
+          // follower rejects: every attempt fails in a way known in advance.
+          size_t run = regx_cl_run(cl->item, s, SIZE_MAX);
+          if (run == 0 || cl->after.accept[(unsigned char)s[run]] != 0) {
+            break;
+          }
+          bool capped = !cl->unbounded && cl->max >= 1;
+          size_t i = 0;
+          uint64_t total = 0;
+          for (; i < run; i++) {
+            size_t k = run - i;
+            uint64_t pops;
+            if (!regx_cl_settle(cl, (int64_t)(capped && k > cl->max ? cl->max : k), &pops)) {
+              break;
+            }
+            total += pops + 1;
+          }
+          counter += total;
           if (counter > limit) {
             return REGX_ETOOMANY;
           }
-          s = t;
+          s += i;
+          if (i < run) {
+            break;
+          }
         }
         [[fallthrough]];
       case RX_SCAN_NL:
@@ -430,6 +483,15 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
           if ((size_t)(top - base) + extra + size > REGX_STACK_ENTRIES ||
               nrec + rextra + k > REGX_LOOP_RECORDS) {
             return REGX_ESTACK;
+          }
+          if (!leave && k < cl->min) {
+            // Too short a run: no iteration left a resume entry, so failing
+            // pops the markers of every iteration and the free save pair.
+            counter += (uint64_t)regx_cl_marks(1, (int64_t)k);
+            if (counter > limit) {
+              return REGX_ETOOMANY;
+            }
+            goto fail;
           }
           if (end - top < 2 || (k >= 1 && nrec == rend)) {
             goto overflow;
@@ -677,6 +739,12 @@ int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_
               int flags) {
   if (pattern == nullptr || pattern->program == nullptr || subject == nullptr) {
     return REGX_EFATAL;
+  }
+  RegxPlan *plan = pattern->plan;
+  if (count == nullptr && plan != nullptr && plan->required != nullptr &&
+      strstr(subject, plan->required) == nullptr &&
+      regx_plan_fits(plan, pattern, limit, strlen(subject))) {
+    return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
   }
   return regx_run_small(pattern, subject, limit, count, flags, true);
 }

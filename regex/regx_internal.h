@@ -85,6 +85,7 @@ enum { REGX_STACK_ENTRIES = 8192, REGX_LOOP_RECORDS = 4096, REGX_GROUPS = 10 };
 // attempt pushes and pops the same entries wherever it starts.
 typedef struct RegxFollow {
   uint8_t first[32];  // bytes on which the attempt may get further (a superset)
+  uint8_t accept[256];  // first as one flag per byte, and NUL, for the skip loops
   uint32_t cost;      // counted pops of the failing attempt (not the entry below it)
   uint32_t peak;      // most stack entries it holds at once
   int32_t usable;     // non-zero when the above describes the node
@@ -111,6 +112,22 @@ typedef struct RegxClassLoop {
 typedef struct RegxPlan {
   RegxFollow scan;       // attempts after a leading RX_SCAN
   const char *lead;      // text of the RX_STRING right after a leading RX_SCANCHAR, or null
+  // Class loop (minimum 1 or more) right after a leading RX_SCAN, when what
+  // follows it cannot start with a byte of its class: the starts inside one
+  // run of that class are settled together. Null when not so.
+  const struct RegxClassLoop *lead_loop;
+  // A literal every match contains (the longest string or character of the
+  // program's main sequence), or null. When a subject lacks it there is no
+  // match, and the call can say so at once when no count is wanted and the
+  // bound on the pushes of the plain run keeps both the count within the
+  // limit and the stack within its capacity.
+  const char *required;
+  int32_t bounded;          // non-zero when the push bound exists
+  uint32_t cache_limit;     // limit the next field was worked out for
+  int32_t cache_valid;      // non-zero once it was
+  uint64_t cache_max_len;   // longest subject whose bound fits cache_limit (0 with cache_none)
+  int32_t cache_none;       // no length fits
+  char required_byte[2];    // a lone required character as a string
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
 } RegxPlan;
@@ -149,6 +166,11 @@ void regx_release_blocks(RegxBlock *blocks);
 // Builds the plan of a compiled program and links its class loops; 0 or
 // REGX_ESPACE. *plan stays null when no shortcut applies.
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
+
+// regx_plan_fits - whether the plain run on a subject of len bytes provably
+// stays within limit backtracks and the stack capacities; caches its answer
+// per limit in the plan (calls on one pattern are serialised)
+bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
 
 // The matcher without shortcuts: every node runs as the algorithm says. Tests
 // compare it with regx_exec.

@@ -5,6 +5,7 @@
 // deepest stack it reaches. The walk gives up at anything whose action
 // depends on more than the byte: anchors, back-references, group closes,
 // loop ends, the end of the program. Tests: tests/regx_fast_test.cpp.
+#include <math.h>
 #include <string.h>
 
 #include "regx.h"
@@ -127,8 +128,9 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
     return;
   }
   int members = 0;
-  for (unsigned c = 1; c < 256; c++) {
-    if (regx_bit(out->first, (unsigned char)c)) {
+  for (unsigned c = 0; c < 256; c++) {
+    out->accept[c] = regx_bit(out->first, (unsigned char)c) ? 1 : 0;
+    if (c != 0 && out->accept[c] != 0) {
       members++;
       out->byte = (uint8_t)c;
     }
@@ -136,6 +138,7 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
   if (members == 255) {
     return;
   }
+  out->accept[0] = 1;  // the end of the subject stops every skip loop
   out->usable = 1;
   out->single = members == 1 && !regx_bit(out->first, 0);
 }
@@ -158,7 +161,196 @@ const RegxNode *regx_class_item(const RegxNode *loop) {
   }
 }
 
+// regx_class_apart - no byte of the one-byte node's class can start the follower
+bool regx_class_apart(const RegxNode *item, const RegxFollow *after) {
+  RegxFollow mine;
+  memset(&mine, 0, sizeof mine);
+  RegxWalk w = {&mine, 1};
+  regx_walk_accept(&w, item);
+  for (int i = 0; i < 32; i++) {
+    if ((mine.first[i] & after->first[i]) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// regx_bound_seq - an upper bound on the entries the plain run pushes over one
+// entry into the list from n up to stop (or the final RX_END), and in *exits
+// the most ways it can be left; HUGE_VAL when some piece has no bound. A
+// class loop over len bytes pushes at most 4 entries per iteration and 3 on
+// entry; an alternation one per branch; a group prefix two per RX_SAVE.
+double regx_bound_seq(const RegxNode *n, const RegxNode *stop, double len, double *exits,
+                      int *budget) {
+  double ways = 1;
+  double pushes = 0;
+  while (n != stop && n->kind != RX_END) {
+    if (--*budget < 0) {
+      return HUGE_VAL;
+    }
+    switch (n->kind) {
+      case RX_SAVE:
+        pushes += ways * 2;
+        n = n->next->next;
+        break;
+      case RX_ALT: {
+        const RegxNode *fail = n;
+        while (fail->kind == RX_ALT) {
+          fail = fail->next;
+        }
+        if (fail->kind != RX_FAIL) {
+          return HUGE_VAL;
+        }
+        double branch_ways = 0;
+        double branch_pushes = 0;
+        for (const RegxNode *alt = n; alt->kind == RX_ALT; alt = alt->next) {
+          double e;
+          double p = regx_bound_seq(alt->arg.node, fail->next, len, &e, budget);
+          if (p == HUGE_VAL) {
+            return HUGE_VAL;
+          }
+          branch_pushes += 1 + p;
+          branch_ways += e;
+        }
+        pushes += ways * branch_pushes;
+        ways *= branch_ways;
+        n = fail->next;
+        break;
+      }
+      case RX_LOOP: {
+        if (n->arg.word == 0) {
+          return HUGE_VAL;
+        }
+        const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
+        bool open = cl->unbounded || cl->max == 0;
+        double iterations = open ? len + 1 : cl->max;
+        double e = cl->unbounded ? len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
+        pushes += ways * (3 + 4 * iterations);
+        ways *= e;
+        n = n->next->next->next->next;
+        break;
+      }
+      case RX_FAIL:
+      case RX_RESTORE:
+      case RX_LOOPBACK:
+      case RX_COUNT:
+      case RX_BODY:
+        return HUGE_VAL;
+      default:
+        n = n->next;
+        break;
+    }
+  }
+  *exits = ways;
+  return pushes;
+}
+
+// regx_bound_fits - the plain run on len bytes stays within limit and the stacks
+bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
+  const RegxNode *start = pattern->program;
+  double attempts = 1;
+  if (start->kind == RX_SCAN || start->kind == RX_SCAN_NL || start->kind == RX_SCANCHAR) {
+    attempts = len + 1;
+    start = start->next;
+  }
+  int budget = RX_WALK_BUDGET;
+  double exits;
+  double pushes = regx_bound_seq(start, nullptr, len, &exits, &budget);
+  if (pushes == HUGE_VAL || pushes + 2 > (double)REGX_STACK_ENTRIES) {
+    return false;
+  }
+  return attempts * (pushes + 2) + 1 <= (double)limit;
+}
+
+// regx_required - a literal on the program's main sequence, or null: the longest
+// one after the first piece that is not a literal (a leading literal, such as
+// a header name, is usually in every subject the rule is tried on), else the
+// longest leading one
+const RegxNode *regx_required(const RegxNode *n) {
+  const RegxNode *best[2] = {nullptr, nullptr};  // leading, later
+  size_t best_len[2] = {0, 0};
+  int later = 0;
+  int budget = RX_WALK_BUDGET;
+  while (n != nullptr && n->kind != RX_END && --budget > 0) {
+    switch (n->kind) {
+      case RX_CHAR:
+      case RX_STRING: {
+        size_t len = n->kind == RX_CHAR ? 1 : strlen(n->arg.text);
+        if (len > best_len[later]) {
+          best[later] = n;
+          best_len[later] = len;
+        }
+        n = n->next;
+        break;
+      }
+      case RX_OPEN:
+      case RX_CLOSE:
+      case RX_BOL:
+      case RX_BOL_NL:
+      case RX_NOP:
+        n = n->next;
+        break;
+      case RX_SAVE:
+        later = 1;
+        n = n->next->next;
+        break;
+      case RX_ALT:
+        later = 1;
+        while (n->kind == RX_ALT) {
+          n = n->next;
+        }
+        n = n->kind == RX_FAIL ? n->next : nullptr;
+        break;
+      case RX_LOOP:
+        later = 1;
+        n = n->next->next->next->next;
+        break;
+      case RX_SCAN:
+      case RX_SCAN_NL:
+      case RX_SCANCHAR:
+        n = n->next;
+        break;
+      default:
+        later = 1;
+        n = n->next;
+        break;
+    }
+  }
+  return best[1] != nullptr ? best[1] : best[0];
+}
+
 }  // namespace
+
+// regx_plan_fits - whether the plain run on len bytes is provably within limit
+bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len) {
+  if (!plan->bounded) {
+    return false;
+  }
+  if (!plan->cache_valid || plan->cache_limit != limit) {
+    plan->cache_limit = limit;
+    plan->cache_valid = 1;
+    plan->cache_none = !regx_bound_fits(pattern, limit, 0);
+    plan->cache_max_len = 0;
+    if (!plan->cache_none) {
+      uint64_t lo = 0;  // fits
+      uint64_t hi = 1;
+      while (hi < ((uint64_t)1 << 40) && regx_bound_fits(pattern, limit, (double)hi)) {
+        lo = hi;
+        hi *= 2;
+      }
+      while (hi - lo > 1) {
+        uint64_t mid = lo + (hi - lo) / 2;
+        if (regx_bound_fits(pattern, limit, (double)mid)) {
+          lo = mid;
+        } else {
+          hi = mid;
+        }
+      }
+      plan->cache_max_len = lo;
+    }
+  }
+  return !plan->cache_none && len <= plan->cache_max_len;
+}
 
 // regx_plan_build - scan shortcut and class loops of the program
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
@@ -182,7 +374,8 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       program->next->next->kind == RX_STRING) {
     lead = program->next->next->arg.text;
   }
-  if (loops == 0 && !scan.usable && lead == nullptr) {
+  const RegxNode *required = regx_required(program);
+  if (loops == 0 && !scan.usable && lead == nullptr && required == nullptr) {
     return REGX_OK;
   }
   RegxPlan *built = (RegxPlan *)tlvpr_calloc(1, sizeof(RegxPlan) + loops * sizeof(RegxClassLoop));
@@ -210,6 +403,26 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       regx_follow_build(cl->follow, &cl->after);
       node.arg.word = (uintptr_t)cl;
     }
+  }
+  const RegxNode *first = program->next != nullptr ? program->next->next : nullptr;
+  if (program->kind == RX_SCAN && scan.usable && first != nullptr && first->kind == RX_LOOP &&
+      first->arg.word != 0) {
+    const RegxClassLoop *cl = (const RegxClassLoop *)first->arg.word;
+    if (cl->min >= 1 && cl->after.usable && regx_class_apart(cl->item, &cl->after)) {
+      built->lead_loop = cl;
+    }
+  }
+  if (required != nullptr) {
+    if (required->kind == RX_CHAR) {
+      built->required_byte[0] = (char)required->arg.bytes[0];
+      built->required = built->required_byte;
+    } else {
+      built->required = required->arg.text;
+    }
+    int budget = RX_WALK_BUDGET;
+    double exits;
+    const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
+    built->bounded = regx_bound_seq(start, nullptr, 0, &exits, &budget) != HUGE_VAL;
   }
   *plan = built;
   return REGX_OK;

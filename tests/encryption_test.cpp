@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -412,22 +414,31 @@ TEST(EncryptionFailures, ReadAndWriteErrors) {
     const char *source_mode;
     const char *target_mode;
     int type;
+    uint32_t code;  // the one record logged
   } rows[] = {
-      {"type 0 unreadable source", dir.file("w0"), "w", "w+b", TLV_ENC_PLAIN},
-      {"type 1 unreadable source", dir.file("w1"), "w", "w+b", TLV_ENC_BASE64},
-      {"type 3 unreadable source", dir.file("w3"), "w", "w+b", TLV_ENC_DES},
-      {"type 0 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_PLAIN},
-      {"type 2 unwritable target", dir.file("b64"), "rb", "rb", TLV_ENC_DES_BASE64},
-      {"type 3 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_DES},
+      {"type 0 unreadable source", dir.file("w0"), "w", "w+b", TLV_ENC_PLAIN, 2042},
+      {"type 1 unreadable source", dir.file("w1"), "w", "w+b", TLV_ENC_BASE64, 2043},
+      {"type 2 unreadable source", dir.file("w2"), "w", "w+b", TLV_ENC_DES_BASE64, 2043},
+      {"type 3 unreadable source", dir.file("w3"), "w", "w+b", TLV_ENC_DES, 2045},
+      {"type 0 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_PLAIN, 2042},
+      {"type 1 unwritable target", dir.file("b64"), "rb", "rb", TLV_ENC_BASE64, 2043},
+      {"type 2 unwritable target", dir.file("b64"), "rb", "rb", TLV_ENC_DES_BASE64, 2045},
+      {"type 3 unwritable target", dir.file("raw"), "rb", "rb", TLV_ENC_DES, 2045},
   };
+  hdrw_test::LogCapture cap;
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
+    cap.clear();
     FILE *src = fopen(row.source.c_str(), row.source_mode);
     hdrw_test::write_file(dir.file("out"), "");
     FILE *dst = fopen(dir.file("out").c_str(), row.target_mode);
     ASSERT_NE(src, nullptr);
     ASSERT_NE(dst, nullptr);
     EXPECT_EQ(tlvDecrypt(src, dst, KEY32, row.type), 1u);
+    std::vector<hdrw_test::LogRecord> logged = cap.records();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].level, "ERROR");
+    EXPECT_EQ(logged[0].code, row.code);
     fclose(src);
     fclose(dst);
   }
@@ -538,4 +549,50 @@ TEST(EncryptionFailures, NoTemporaryFileReturnsItsStatus) {
   EXPECT_EQ(cap.records().size(), 2u);
   fclose(src);
   fclose(dst);
+}
+
+// The intermediate file of type 2 can fail late: the last bytes written to it
+// reach the file only when it is flushed before the rewind. A file size limit
+// that the flush crosses gives exactly that fault (in a child process, so the
+// limit binds nothing else); the failure must be logged, not only returned.
+TEST(EncryptionFailures, FlushOfTheTemporaryFileFailsWithOneLogRecord) {
+  hdrw_test::LogCapture cap;
+  std::string plain = plain_text(8000);  // a container of 8004 bytes
+  struct Row {
+    const char *name;
+    bool decrypt;
+    std::string in;
+    uint32_t code;
+  } rows[] = {
+      {"decrypt: decoded container", true, fixture_rule_file(plain, KEY32), 2043},
+      {"encrypt: ciphertext", false, plain, 2045},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    cap.clear();
+    FILE *src = fixture_stream(row.in);
+    FILE *dst = tmpfile();
+    ASSERT_NE(dst, nullptr);
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {6000, 6000};  // above the first 4096-byte buffer
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+      uint32_t rc = row.decrypt ? tlvDecrypt(src, dst, KEY32, TLV_ENC_DES_BASE64)
+                                : tlvEncrypt(src, dst, KEY32, TLV_ENC_DES_BASE64);
+      _exit(rc == 1 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::vector<hdrw_test::LogRecord> logged = cap.records();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].level, "ERROR");
+    EXPECT_EQ(logged[0].code, row.code);
+    fclose(src);
+    fclose(dst);
+  }
 }

@@ -145,6 +145,10 @@ void regx_compare(RegxPattern *p, const std::string &pattern, const std::string 
                              << "\" limit " << limit;
   ASSERT_EQ(got.count, want.count) << "pattern " << pattern << " subject \"" << subject
                                    << "\" limit " << limit;
+  // Without a count destination only the result is observable.
+  ASSERT_EQ(regx_exec(p, subject.c_str(), limit, nullptr, eflags), want.rc)
+      << "pattern " << pattern << " subject \"" << subject << "\" limit " << limit
+      << " without count";
 }
 
 TEST(RegxFast, SameResultAndCountAsThePlainMatcher) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@ using hdrw_test::TempDir;
 TEST(TlvprFileTest, BitsAndTrailingSeparator) {
   TempDir dir;
   hdrw_test::write_file(dir.file("f"), "x");
+  hdrw_test::write_file(dir.file("r:"), "x");
+  ASSERT_EQ(mkdir(dir.file("d:").c_str(), 0700), 0);
   struct Row {
     std::string path;
     int wanted;
@@ -39,6 +42,11 @@ TEST(TlvprFileTest, BitsAndTrailingSeparator) {
       {dir.file("missing"), TLVPR_FT_EXISTS, -1},
       {dir.file("missing"), 0, -1},
       {"", 0, -1},
+      // A name ending in ":" is tested with the separator appended (a drive
+      // name means its root), one ending in ":/" as it stands.
+      {dir.file("d:"), TLVPR_FT_DIRECTORY, 0},
+      {dir.file("r:"), TLVPR_FT_EXISTS, -1},
+      {dir.file("r:") + "/", TLVPR_FT_EXISTS, -1},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.path + " " + std::to_string(row.wanted));
@@ -73,6 +81,8 @@ TEST(TlvprDir, ListsEntriesAndEndsWithNull) {
   EXPECT_EQ(names(3), (std::vector<std::string>{".hidden", "a", "b.log"}));
   EXPECT_EQ(names(4), (std::vector<std::string>{"a", "b.log"}));
   EXPECT_EQ(names(0), (std::vector<std::string>{".", "..", ".hidden", "a", "b.log"}));
+  EXPECT_EQ(names(1), (std::vector<std::string>{"..", ".hidden", "a", "b.log"}));
+  EXPECT_EQ(names(2), (std::vector<std::string>{".", ".hidden", "a", "b.log"}));
   EXPECT_EQ(tlvpr_opendir(dir.file("a").c_str()), nullptr);  // not a directory
   EXPECT_EQ(tlvpr_closedir(nullptr), 0);
   EXPECT_EQ(tlvpr_dirent_name(nullptr), nullptr);
@@ -174,7 +184,9 @@ TEST(TlvprTime, HooksReplaceClockAndSleep) {
   tlvpr_sleep(0.5);
   tlvpr_sleep(1.0);
   tlvpr_sleep(0.0019);  // truncated to whole milliseconds
-  EXPECT_EQ(hdrw_test::SleepRecorder::sleeps(), (std::vector<uint32_t>{500, 1000, 1}));
+  tlvpr_sleep(-2.0);
+  tlvpr_sleep(NAN);  // no sleep rather than an undefined conversion
+  EXPECT_EQ(hdrw_test::SleepRecorder::sleeps(), (std::vector<uint32_t>{500, 1000, 1, 0, 0}));
   EXPECT_EQ(tlvpr_time(), 1102430701);  // the recorder advanced the fake clock by whole seconds
 }
 

@@ -47,7 +47,8 @@ int32_t tlvpr_zone_offset(int64_t t) {
 // tlvpr_sleep - sleeps whole milliseconds (seconds * 1000, truncated)
 void tlvpr_sleep(double seconds) {
   double ms = seconds * 1000.0;
-  uint32_t whole = ms <= 0 ? 0 : (ms >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)ms);
+  // !(ms > 0) also catches NaN, whose conversion to an integer is undefined.
+  uint32_t whole = !(ms > 0) ? 0 : (ms >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)ms);
   if (tlvpr_hooks.sleep_ms != nullptr) {
     tlvpr_hooks.sleep_ms(whole);
     return;

@@ -246,19 +246,28 @@ uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int
       // decoded into it before deciphering, or it receives the ciphertext
       // that is then Base64-encoded.
       if (direction == TLV_ENC_DECIPHER) {
-        if (tvr_base64_decode_stream(source, temp) != 0) {
+        // The decoded container may still sit in the stream's buffer: a failed
+        // flush is a write error of the Base64 stage, a failed rewind leaves the
+        // transform nothing to read.
+        if (tvr_base64_decode_stream(source, temp) != 0 || fflush(temp) != 0) {
           tvr_log(TVR_LOG_ERR, 2043);
           rc = 1;
-        } else if (fflush(temp) != 0 || fseek(temp, 0, SEEK_SET) != 0 ||
-                   encryption_des_stream_logged(temp, target, key, key_length, direction,
+        } else if (fseek(temp, 0, SEEK_SET) != 0) {
+          tvr_log(TVR_LOG_ERR, 2045);
+          rc = 1;
+        } else if (encryption_des_stream_logged(temp, target, key, key_length, direction,
                                                 false) != 0) {
           rc = 1;
         }
       } else {
+        // Likewise the ciphertext's last bytes may reach the file only at the
+        // flush: that is a write error of the transform.
         if (encryption_des_stream_logged(source, temp, key, key_length, direction, false) != 0) {
           rc = 1;
-        } else if (fflush(temp) != 0 || fseek(temp, 0, SEEK_SET) != 0 ||
-                   tvr_base64_encode_stream(temp, target) != 0) {
+        } else if (fflush(temp) != 0) {
+          tvr_log(TVR_LOG_ERR, 2045);
+          rc = 1;
+        } else if (fseek(temp, 0, SEEK_SET) != 0 || tvr_base64_encode_stream(temp, target) != 0) {
           tvr_log(TVR_LOG_ERR, 2043);
           rc = 1;
         }

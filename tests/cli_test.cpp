@@ -1,0 +1,572 @@
+// cli_test - the hdrweights command, run as a separate process in real
+// temporary directories with the real module and real rule files. Encrypted
+// fixtures come from container_fixture (OpenSSL directly); files the command
+// encrypts are checked by decrypting them with OpenSSL here.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "container_fixture.h"
+#include "test_support.h"
+
+namespace {
+
+using hdrw_test::read_file;
+using hdrw_test::TempDir;
+using hdrw_test::write_file;
+
+struct CliRun {
+  int status = -1;  // exit status, or -1 when the command did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// run_cli - runs the command with args, feeding stdin_data, in directory cwd
+CliRun run_cli(const TempDir &dir, const std::vector<std::string> &args,
+            const std::string &stdin_data = "", const std::string &cwd = "") {
+  std::string in_path = dir.file(".stdin"), out_path = dir.file(".stdout"),
+              err_path = dir.file(".stderr");
+  write_file(in_path, stdin_data);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    int in = open(in_path.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(HDRW_CLI_PATH));
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(HDRW_CLI_PATH, argv.data());
+    _exit(127);
+  }
+  CliRun r;
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+    ADD_FAILURE() << "cannot run " << HDRW_CLI_PATH;
+    return r;
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  return r;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+size_t count_lines(const std::string &text) { return lines_of(text).size(); }
+
+// openssl_decrypt - the plain text of a stored rule file, decrypted with OpenSSL
+std::string openssl_decrypt(const std::string &stored, const std::string &key_hex) {
+  std::string b64;
+  for (char c : stored) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=') b64 += c;
+  }
+  std::string raw(b64.size() / 4 * 3 + 3, '\0');
+  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(raw.data()),
+                          reinterpret_cast<const unsigned char *>(b64.data()),
+                          static_cast<int>(b64.size()));
+  if (n < 4) return "<bad base64>";
+  size_t pad = b64.size() >= 2 && b64[b64.size() - 2] == '=' ? 2 : !b64.empty() && b64.back() == '=';
+  raw.resize(static_cast<size_t>(n) - pad);
+  const unsigned char *r = reinterpret_cast<const unsigned char *>(raw.data());
+  size_t len = (size_t{r[0]} << 24) | (size_t{r[1]} << 16) | (size_t{r[2]} << 8) | r[3];
+  unsigned char key[16];
+  for (int i = 0; i < 16; ++i) key[i] = static_cast<unsigned char>(std::stoi(key_hex.substr(2 * i, 2), nullptr, 16));
+  unsigned char iv[8] = {0};
+  std::string plain(raw.size(), '\0');
+  EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+  int out1 = 0, out2 = 0;
+  EVP_DecryptInit_ex(ctx, EVP_des_ede_cbc(), nullptr, key, iv);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char *>(plain.data()), &out1, r + 4,
+                    static_cast<int>(raw.size() - 4));
+  EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char *>(plain.data()) + out1, &out2);
+  EVP_CIPHER_CTX_free(ctx);
+  plain.resize(std::min(len, static_cast<size_t>(out1 + out2)));
+  return plain;
+}
+
+constexpr const char kRules[] =
+    "# version 04/18/2001/002\n"
+    "# small rule base for the command's tests\n"
+    "0000000001060001&-^Subject:.*money\n"
+    "0000000002050001&-^From:.*@spam\\.example\n"
+    "0000000003-20001&-^X-Trusted: yes\n"
+    "0000000004000005&+^Subject:.*\n"
+    "0000000004030005&.^To:.*undisclosed\n";
+
+constexpr const char kConfig[] =
+    "<?xml version=\"1.0\"?>\n"
+    "<server>\n"
+    "  <package name=\"serverPackage\"><clientCert>cert.pem</clientCert></package>\n"
+    "  <module name=\"hdrweights\"><maxBackTracks>25000</maxBackTracks></module>\n"
+    "</server>\n";
+
+// The messages of the scan fixture and the text line each must give.
+struct Sample {
+  const char *name;
+  const char *content;
+  const char *want;  // text output after "<verdict> <score> " and the path
+};
+
+const Sample kSamples[] = {
+    {"a.eml", "From: seller@spam.example\nSubject: free money\n\nbody\n", "spam 110 @ 1:60 2:50"},
+    {"b.eml", "From: friend@ok.example\nSubject: hello\n\nSubject: money in the body\n", "ok 0 @"},
+    {"c.eml", "Subject: money\r\nX-Trusted: yes\r\n\r\nbody\r\n", "ok 40 @ 1:60 3:-20"},
+    {"d.eml", "Subject: money\nTo: undisclosed-recipients:;\n\n", "ok 90 @ 1:60 4:30"},
+    {"e.eml", "Subject: no body and no empty line\nFrom: x@spam.example\n", "ok 50 @ 2:50"},
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  // A load point with certificate, configuration and encrypted rules, and a
+  // message directory with the samples.
+  void SetUp() override {
+    const std::string cert = "-----BEGIN CERTIFICATE-----\nMIIB test cert\n-----END CERTIFICATE-----\n";
+    write_file(dir_.file("cert.pem"), cert);
+    key_ = hdrw_test::fixture_key_from_cert(cert);
+    hdrw_test::write_rule_file(dir_.file("kelv"), kRules, key_);
+    write_file(dir_.file("server.xml"), kConfig);
+    std::filesystem::create_directory(dir_.file("msgs"));
+    for (const auto &s : kSamples) write_file(dir_.file("msgs/" + std::string(s.name)), s.content);
+  }
+
+  CliRun scan(std::vector<std::string> args, const std::string &stdin_data = "") {
+    args.insert(args.begin(), {"scan", "--config", dir_.file("server.xml")});
+    return run_cli(dir_, args, stdin_data);
+  }
+
+  // want_line - the expected text line of a sample under display path
+  static std::string want_line(const Sample &s, const std::string &path) {
+    std::string w = s.want;
+    return w.replace(w.find('@'), 1, path);
+  }
+
+  TempDir dir_;
+  std::string key_;
+};
+
+TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
+  struct Row {
+    std::vector<std::string> args;
+    const char *reason;
+  };
+  const Row rows[] = {
+      {{}, "no command given"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"scan"}, "no message path given"},
+      {{"scan", "--bogus", "x"}, "unknown option '--bogus'"},
+      {{"scan", "--jobs", "0", "x"}, "option '--jobs' needs a number from 1 to"},
+      {{"scan", "--jobs"}, "option '--jobs' needs a value"},
+      {{"scan", "--threshold", "12x", "x"}, "option '--threshold' needs a whole number"},
+      {{"scan", "--threshold=99999999999", "x"}, "needs a whole number"},
+      {{"scan", "--json=yes", "x"}, "option '--json' takes no value"},
+      {{"scan", "--log-level", "LOUD", "x"}, "unknown log level 'LOUD'"},
+      {{"scan", "-", "-"}, "standard input (-) given more than once"},
+      {{"rules"}, "no subcommand given"},
+      {{"rules", "shred"}, "unknown subcommand 'shred'"},
+      {{"rules", "encrypt", "plain.txt"}, "--cert CERT is required"},
+      {{"rules", "decrypt", "--cert", "c", "a", "b"}, "more than one input file given"},
+      {{"rules", "check"}, "no rule file given"},
+      {{"rules", "check", "--strict=1", "f"}, "takes no value"},
+      {{"key"}, "no certificate given"},
+      {{"key", "-x"}, "unknown option '-x'"},
+  };
+  for (const auto &row : rows) {
+    std::string joined;
+    for (const auto &a : row.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    CliRun r = run_cli(dir_, row.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(count_lines(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(row.reason), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(CliTest, HelpOnEveryCommand) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"--help"}, {"scan", "--help"}, {"rules", "--help"}, {"rules", "encrypt", "--help"},
+      {"rules", "decrypt", "-h"}, {"rules", "check", "--help"}, {"key", "--help"},
+  };
+  for (const auto &args : rows) {
+    SCOPED_TRACE(args.back() + " of " + args.front());
+    CliRun r = run_cli(dir_, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: hdrweights", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(CliTest, ScanTextOutputInInputOrder) {
+  CliRun r = scan({dir_.file("msgs")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> want;
+  for (const auto &s : kSamples) want.push_back(want_line(s, dir_.file("msgs/") + s.name));
+  EXPECT_EQ(lines_of(r.out), want);
+  // The summary: five messages, one of them spam.
+  EXPECT_NE(r.err.find("5 messages, 1 spam"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("messages per second"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ScanJsonLines) {
+  CliRun r = scan({"--json", dir_.file("msgs/a.eml"), dir_.file("msgs/b.eml"), dir_.file("msgs/c.eml")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> want = {
+      "{\"path\": \"" + dir_.file("msgs/a.eml") +
+          "\", \"verdict\": \"spam\", \"score\": 110, \"hits\": [{\"rule\": 1, \"weight\": 60}, "
+          "{\"rule\": 2, \"weight\": 50}]}",
+      "{\"path\": \"" + dir_.file("msgs/b.eml") + "\", \"verdict\": null, \"score\": 0, \"hits\": []}",
+      "{\"path\": \"" + dir_.file("msgs/c.eml") +
+          "\", \"verdict\": null, \"score\": 40, \"hits\": [{\"rule\": 1, \"weight\": 60}, "
+          "{\"rule\": 3, \"weight\": -20}]}",
+  };
+  EXPECT_EQ(lines_of(r.out), want);
+}
+
+TEST_F(CliTest, JsonEscapesPaths) {
+  std::string odd = dir_.file("q\"uo\\te\tname\x01\xff.eml");
+  write_file(odd, kSamples[1].content);
+  CliRun r = scan({"--json", odd});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("q\\\"uo\\\\te\\tname\\u0001\\u00ff.eml\""), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, ThresholdStopsAtFirstHitsAndRelativePathsStayAsGiven) {
+  // CliRun from the message directory with a relative operand: the path is shown
+  // as given although the command changes into the configuration's directory.
+  CliRun r = run_cli(dir_, {"scan", "--config", dir_.file("server.xml"), "--threshold", "50", "a.eml"},
+                  "", dir_.file("msgs"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "spam 60 a.eml 1:60\n");
+}
+
+TEST_F(CliTest, LoadPointAndModuleOptions) {
+  TempDir other;
+  std::filesystem::copy_file(dir_.file("kelv"), other.file("kelv"));
+  std::filesystem::remove(dir_.file("kelv"));
+  CliRun r = run_cli(dir_, {"scan", "--config", dir_.file("server.xml"), "--load-point", other.path(),
+                         "--module", HDRW_MODULE_PATH, dir_.file("msgs/a.eml")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, want_line(kSamples[0], dir_.file("msgs/a.eml")) + "\n");
+}
+
+TEST_F(CliTest, ScanMaildirMboxAndStandardInput) {
+  // Maildir: cur/ and new/ are read, tmp/ and the bookkeeping files are not;
+  // a Maildir++ subfolder is walked too.
+  std::string md = dir_.file("Maildir");
+  for (const char *sub : {"", "/cur", "/new", "/tmp", "/.Lists", "/.Lists/cur", "/.Lists/new", "/.Lists/tmp"}) {
+    std::filesystem::create_directory(md + sub);
+  }
+  write_file(md + "/cur/1700000000.M1P1.host:2,S", kSamples[0].content);
+  write_file(md + "/new/1700000001.M2P1.host", kSamples[1].content);
+  write_file(md + "/tmp/1700000002.M3P1.host", kSamples[0].content);
+  write_file(md + "/dovecot-uidlist", "3 V1700000000 N4\n");
+  write_file(md + "/.Lists/new/1700000003.M4P1.host", kSamples[3].content);
+  // mbox: a "From " line inside a body (no empty line before it) and a quoted
+  // ">From " line do not start messages.
+  std::string mbox =
+      "From seller@spam.example Mon Nov 16 09:00:00 2026\n"
+      "From: seller@spam.example\nSubject: free money\n\nbody\nFrom the start\n>From here\n\n"
+      "From friend@ok.example Mon Nov 16 10:00:00 2026\n"
+      "From: friend@ok.example\nSubject: hello\n\nbye\n\n"
+      "From x@y Mon Nov 16 11:00:00 2026\n"
+      "Subject: money\nX-Trusted: yes\n";
+  write_file(dir_.file("box.mbox"), mbox);
+
+  CliRun r = scan({md, dir_.file("box.mbox"), "-"}, kSamples[3].content);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> want = {
+      want_line(kSamples[0], md + "/cur/1700000000.M1P1.host:2,S"),
+      want_line(kSamples[1], md + "/new/1700000001.M2P1.host"),
+      want_line(kSamples[3], md + "/.Lists/new/1700000003.M4P1.host"),
+      want_line(kSamples[0], dir_.file("box.mbox") + "#1"),
+      want_line(kSamples[1], dir_.file("box.mbox") + "#2"),
+      "ok 40 " + dir_.file("box.mbox") + "#3 1:60 3:-20",
+      want_line(kSamples[3], "-"),
+  };
+  EXPECT_EQ(lines_of(r.out), want);
+}
+
+TEST_F(CliTest, JobsGiveTheSameOutputAsOneJob) {
+  std::filesystem::create_directory(dir_.file("many"));
+  for (int i = 0; i < 300; ++i) {
+    const Sample &s = kSamples[i % 5];
+    char name[32];
+    std::snprintf(name, sizeof name, "many/%03d-%s", i, s.name);
+    write_file(dir_.file(name), s.content);
+  }
+  CliRun one = scan({"--jobs", "1", dir_.file("many")});
+  CliRun four = scan({"--jobs", "4", dir_.file("many")});
+  ASSERT_EQ(one.status, 0) << one.err;
+  ASSERT_EQ(four.status, 0) << four.err;
+  EXPECT_EQ(count_lines(one.out), 300u);
+  std::vector<std::string> a = lines_of(one.out), b = lines_of(four.out);
+  EXPECT_EQ(a, b);  // printed in input order whatever the number of jobs
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  EXPECT_EQ(a, b);
+}
+
+TEST_F(CliTest, UnreadableMessagesExitOneAndTheRestIsScanned) {
+  CliRun r = scan({dir_.file("missing.eml"), dir_.file("msgs/a.eml")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, want_line(kSamples[0], dir_.file("msgs/a.eml")) + "\n");
+  EXPECT_NE(r.err.find("hdrweights: " + dir_.file("missing.eml") + ": No such file or directory"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("1 messages, 1 spam, 1 failed"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ModuleThatCannotStartExitsOne) {
+  struct Row {
+    const char *what;
+    std::vector<std::string> extra;
+    const char *reason;
+  };
+  write_file(dir_.file("broken.xml"), "<server><package name=\"serverPackage\">");
+  write_file(dir_.file("nocert.xml"), "<server/>");
+  TempDir empty;
+  const Row rows[] = {
+      {"no rule file", {"--load-point", empty.path()}, "the module could not be initialised"},
+      {"config without clientCert", {"--config", dir_.file("nocert.xml")}, "could not be initialised"},
+      {"malformed config", {"--config", dir_.file("broken.xml")}, "cannot read the configuration"},
+      {"missing config", {"--config", dir_.file("none.xml")}, "cannot read the configuration"},
+      {"missing module", {"--module", dir_.file("libnone.so")}, "cannot load the module"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> args = {"scan", "--config", dir_.file("server.xml")};
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    args.push_back(dir_.file("msgs/a.eml"));
+    CliRun r = run_cli(dir_, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    std::vector<std::string> err = lines_of(r.err);
+    ASSERT_FALSE(err.empty());
+    EXPECT_NE(err.back().find(row.reason), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(CliTest, LogOptionsWriteTheModulesRecordsToAFile) {
+  std::string log = dir_.file("logs/scan.log");
+  std::filesystem::create_directory(dir_.file("logs"));
+  CliRun r = scan({"--log", log, "--log-level", "TVR_LOG_INFO", dir_.file("msgs/a.eml")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string text = read_file(log);
+  // The loader's count record: 4 rules (the "&+" line is no rule of its own), 5 patterns.
+  EXPECT_NE(text.find("[29029] Rules loaded = 4, regexs loaded = 5."), std::string::npos) << text;
+}
+
+TEST_F(CliTest, EncryptDecryptRoundTripAndOpenSslAgrees) {
+  std::string plain = kRules;
+  write_file(dir_.file("rules.txt"), plain);
+  CliRun enc = run_cli(dir_, {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o",
+                           dir_.file("out.kelv"), dir_.file("rules.txt")});
+  ASSERT_EQ(enc.status, 0) << enc.err;
+  std::string stored = read_file(dir_.file("out.kelv"));
+  EXPECT_EQ(openssl_decrypt(stored, key_), plain);
+  EXPECT_EQ(stored.substr(stored.size() - 2), "\r\n");
+
+  // Standard input to standard output, and back.
+  CliRun enc2 = run_cli(dir_, {"rules", "encrypt", "--cert", dir_.file("cert.pem")}, plain);
+  ASSERT_EQ(enc2.status, 0) << enc2.err;
+  EXPECT_EQ(enc2.out, stored);
+  CliRun dec = run_cli(dir_, {"rules", "decrypt", "--cert", dir_.file("cert.pem"), "-"}, stored);
+  ASSERT_EQ(dec.status, 0) << dec.err;
+  EXPECT_EQ(dec.out, plain);
+
+  // A file stored by the independent fixture decrypts to its plain text.
+  CliRun fix = run_cli(dir_, {"rules", "decrypt", "--cert", dir_.file("cert.pem"), "--output",
+                           dir_.file("back.txt"), dir_.file("kelv")});
+  ASSERT_EQ(fix.status, 0) << fix.err;
+  EXPECT_EQ(read_file(dir_.file("back.txt")), plain);
+}
+
+TEST_F(CliTest, EncryptAndDecryptRefuseWhatIsNoRuleFile) {
+  write_file(dir_.file("other.pem"), "another certificate\n");
+  write_file(dir_.file("notes.txt"), "just some notes\n");
+  struct Row {
+    const char *what;
+    std::vector<std::string> args;
+    const char *reason;
+  };
+  const Row rows[] = {
+      {"wrong certificate",
+       {"rules", "decrypt", "--cert", dir_.file("other.pem"), "-o", dir_.file("out"), dir_.file("kelv")},
+       "the decrypted text is no rule file"},
+      {"plain text given to decrypt",
+       {"rules", "decrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"), dir_.file("notes.txt")},
+       "not a stored rule file"},
+      {"stored file given to encrypt",
+       {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"), dir_.file("kelv")},
+       "not a plain rule file"},
+      {"missing certificate",
+       {"rules", "encrypt", "--cert", dir_.file("none.pem"), "-o", dir_.file("out"), dir_.file("kelv")},
+       "cannot read the certificate: File open error."},
+      {"missing input",
+       {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"), dir_.file("none")},
+       "cannot open"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    CliRun r = run_cli(dir_, row.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(count_lines(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(row.reason), std::string::npos) << r.err;
+    EXPECT_FALSE(hdrw_test::file_exists(dir_.file("out")));
+  }
+  // Nothing half-written is left beside the output either.
+  for (const auto &name : hdrw_test::list_dir(dir_.path())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+TEST_F(CliTest, CheckReportsEveryBadLineWithItsNumber) {
+  const std::string text =
+      "# version 04/18/2001/002\n"
+      "0000000001010001&-^Subject:.*a\n"     // 2 valid
+      "00000012\n"                           // 3 too short for the ID
+      "0000000000010001&-^Subject:.*b\n"     // 4 ID 0
+      "0000000005010002&-^Subject:.*c\n"     // 5 bad type
+      "0000000006010001&+^Subject:.*d\n"     // 6 bad single-line conjunction
+      "0000000007010005&-^Subject:.*e\n"     // 7 bad multi-line conjunction
+      "0000000008010001&-\n"                 // 8 no pattern
+      " # short\n"                           // 9 not a comment, too short
+      "0000000009000005&+^From:.*f\n"        // 10 valid, dropped with line 11
+      "0000000009020005&.^Subject:.*(g\n"    // 11 bad pattern
+      "\n"
+      "0000000010-05001&-^To:.*h";           // 13 valid, no final LF
+  write_file(dir_.file("bad.txt"), text);
+  CliRun r = run_cli(dir_, {"rules", "check", dir_.file("bad.txt")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> out = lines_of(r.out);
+  std::string f = dir_.file("bad.txt");
+  std::vector<std::string> want = {
+      f + ":3: [29007] Rule too short: rule ID.",
+      f + ":4: [29008] Bad rule ID.",
+      f + ":5: [29013] Bad rule type.",
+      f + ":6: [29011] Bad conjunction on a single line rule.",
+      f + ":7: [29012] Bad conjunction on a multi line rule.",
+      f + ":8: [29014] Rule too short: no regex.",
+      f + ":9: [29007] Rule too short: rule ID.",
+      f + ":11: [29018] Bad regular expression: ",
+      f + ": 11 rule lines, 8 bad, 9 dropped; Rules loaded = 2, regexs loaded = 2.",
+  };
+  ASSERT_EQ(out.size(), want.size()) << r.out;
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (i == 7) {
+      EXPECT_EQ(out[i].rfind(want[i], 0), 0u) << out[i];
+      EXPECT_NE(out[i].find(": ^Subject:.*(g: 9."), std::string::npos) << out[i];
+    } else {
+      EXPECT_EQ(out[i], want[i]);
+    }
+  }
+
+  CliRun strict = run_cli(dir_, {"rules", "check", "--strict", dir_.file("bad.txt")});
+  EXPECT_EQ(strict.status, 1);
+  ASSERT_EQ(count_lines(strict.out), 2u) << strict.out;
+  EXPECT_EQ(lines_of(strict.out)[0], want[0]);
+}
+
+TEST_F(CliTest, CheckStoredFilesAndBadVersionLines) {
+  CliRun stored = run_cli(dir_, {"rules", "check", "--cert", dir_.file("cert.pem"), dir_.file("kelv")});
+  EXPECT_EQ(stored.status, 0) << stored.err;
+  EXPECT_EQ(stored.out, dir_.file("kelv") + ": 5 rule lines, 0 bad, 0 dropped; Rules loaded = 4, regexs loaded = 5.\n");
+
+  CliRun nocert = run_cli(dir_, {"rules", "check", dir_.file("kelv")});
+  EXPECT_EQ(nocert.status, 1);
+  EXPECT_NE(nocert.out.find(":1: [29005] Incorrect version string in rule file. (a stored rule file needs --cert)"),
+            std::string::npos)
+      << nocert.out;
+
+  write_file(dir_.file("crlf.txt"), "# version 04/18/2001/002\r\n0000000001010001&-^Subject:.*a\r\n");
+  write_file(dir_.file("nolf.txt"), "# version 04/18/2001/002");
+  CliRun crlf = run_cli(dir_, {"rules", "check", dir_.file("crlf.txt")});
+  EXPECT_EQ(crlf.status, 1);
+  EXPECT_NE(crlf.out.find(":1: [29005]"), std::string::npos) << crlf.out;
+  CliRun nolf = run_cli(dir_, {"rules", "check", dir_.file("nolf.txt")});
+  EXPECT_EQ(nolf.status, 1);
+  EXPECT_NE(nolf.out.find(":1: [29004] Incomplete last line of rule file on version string."), std::string::npos)
+      << nolf.out;
+}
+
+TEST_F(CliTest, KeyMatchesMd5sumUpperCased) {
+  for (const char *cert : {"cert.pem", "empty.pem"}) {
+    SCOPED_TRACE(cert);
+    if (std::string(cert) == "empty.pem") write_file(dir_.file(cert), "");
+    std::string cmd = "md5sum '" + dir_.file(cert) + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[64] = {0};
+    ASSERT_NE(fgets(buf, sizeof buf, p), nullptr);
+    pclose(p);
+    std::string want(buf, 32);
+    std::transform(want.begin(), want.end(), want.begin(), ::toupper);
+    CliRun r = run_cli(dir_, {"key", dir_.file(cert)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, want + "\n");
+  }
+  CliRun missing = run_cli(dir_, {"key", dir_.file("none.pem")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(count_lines(missing.err), 1u);
+}
+
+// The bundled example: its stored rules are its rule source, the one invalid
+// line is reported, and the messages get the verdicts their names promise
+// (01-12 and 25 legitimate, 13-24 spam).
+TEST(CliExample, ExampleRulesAndMessages) {
+  TempDir dir;
+  const std::string ex = std::string(HDRW_SOURCE_DIR) + "/examples";
+  CliRun dec = run_cli(dir, {"rules", "decrypt", "--cert", ex + "/client-cert.pem", ex + "/kelv"});
+  ASSERT_EQ(dec.status, 0) << dec.err;
+  EXPECT_EQ(dec.out, read_file(ex + "/rules.txt")) << "examples/kelv is not rules.txt encrypted";
+
+  CliRun check = run_cli(dir, {"rules", "check", "rules.txt"}, "", ex);
+  EXPECT_EQ(check.status, 0);
+  std::vector<std::string> lines = lines_of(read_file(ex + "/rules.txt"));
+  size_t bad_line = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind("0000001015", 0) == 0) bad_line = i + 1;
+  }
+  ASSERT_NE(bad_line, 0u);
+  std::vector<std::string> out = lines_of(check.out);
+  ASSERT_EQ(out.size(), 2u) << check.out;
+  EXPECT_EQ(out[0].rfind("rules.txt:" + std::to_string(bad_line) + ": [29018] Bad regular expression: ", 0), 0u)
+      << out[0];
+
+  CliRun r = run_cli(dir, {"scan", "--config", ex + "/server.xml", ex + "/messages"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> verdicts = lines_of(r.out);
+  ASSERT_GE(verdicts.size(), 25u);
+  for (const auto &v : verdicts) {
+    SCOPED_TRACE(v);
+    size_t slash = v.find("/messages/");
+    ASSERT_NE(slash, std::string::npos);
+    int number = std::stoi(v.substr(slash + 10, 2));
+    bool spam = number >= 13 && number <= 24;
+    EXPECT_EQ(v.rfind(spam ? "spam " : "ok ", 0), 0u);
+  }
+}
+
+}  // namespace

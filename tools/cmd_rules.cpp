@@ -1,0 +1,362 @@
+// cmd_rules - "hdrweights rules encrypt|decrypt|check" and "hdrweights key"
+//
+// The stored rule file is encryption type 2 (Base64 of the triple-DES
+// container) keyed by the key text of the client certificate, the one the
+// module derives. encrypt and decrypt refuse text that is no rule file (its
+// first line is no version line), so a file encrypted twice, or decrypted with
+// the wrong certificate, is never written. check runs every rule line through
+// the loader's own per-line logic and lets the loader drop and count, so its
+// report is what the module would load. (tested in tests/cli_test.cpp)
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli.h"
+#include "encryption.h"
+#include "load_rules.h"
+#include "regx.h"
+#include "tlvpr_format.h"
+#include "tlvpr_mem.h"
+#include "tvr_messages.h"
+#include "tvr_securitykey.h"
+
+namespace hdrw_cli {
+namespace {
+
+constexpr const char kRulesHelp[] =
+    "usage: hdrweights rules encrypt --cert CERT [-o OUT] [PLAIN|-]\n"
+    "       hdrweights rules decrypt --cert CERT [-o OUT] [KELV|-]\n"
+    "       hdrweights rules check [--cert CERT] [--strict] FILE\n"
+    "\n"
+    "encrypt  stores a plain rule file as the module reads it (Base64 of a\n"
+    "         triple-DES container keyed by the certificate's MD5 digest)\n"
+    "decrypt  gives back the plain text of a stored rule file\n"
+    "check    reports every bad rule line of a plain or (with --cert) stored\n"
+    "         rule file and the counts the module would load\n"
+    "\n"
+    "See 'hdrweights rules SUBCOMMAND --help'.\n";
+
+constexpr const char kEncryptHelp[] =
+    "usage: hdrweights rules encrypt --cert CERT [-o OUT] [PLAIN|-]\n"
+    "\n"
+    "Encrypts the plain rule file PLAIN (default: standard input) for the server\n"
+    "whose client certificate is CERT, writing the stored form (the module's\n"
+    "kelv) to OUT (default: standard output). The plain text must begin with a\n"
+    "version line.\n"
+    "\n"
+    "options:\n"
+    "  --cert CERT      the client certificate file named by clientCert\n"
+    "  -o, --output OUT the file to write (written whole or not at all)\n"
+    "  -h, --help       this text\n";
+
+constexpr const char kDecryptHelp[] =
+    "usage: hdrweights rules decrypt --cert CERT [-o OUT] [KELV|-]\n"
+    "\n"
+    "Decrypts the stored rule file KELV (default: standard input) with the key\n"
+    "of the client certificate CERT and writes the plain rule text to OUT\n"
+    "(default: standard output). Fails when the result is no rule file (wrong\n"
+    "certificate, or not a stored rule file).\n"
+    "\n"
+    "options:\n"
+    "  --cert CERT      the client certificate file named by clientCert\n"
+    "  -o, --output OUT the file to write (written whole or not at all)\n"
+    "  -h, --help       this text\n";
+
+constexpr const char kCheckHelp[] =
+    "usage: hdrweights rules check [--cert CERT] [--strict] FILE\n"
+    "\n"
+    "Reads the rule file FILE (plain, or stored encrypted when --cert names the\n"
+    "client certificate) as the module loads it and prints every bad line as\n"
+    "FILE:LINE: [CODE] TEXT, then the counts of rules and patterns that would\n"
+    "be loaded. Bad lines are dropped by the module with the whole rule they\n"
+    "belong to.\n"
+    "\n"
+    "options:\n"
+    "  --cert CERT   the client certificate, for a stored (encrypted) file\n"
+    "  --strict      stop at the first bad line, as a strict load does\n"
+    "  -h, --help    this text\n"
+    "\n"
+    "Exit status: 0 the file loads (bad lines dropped), 1 it does not load, or\n"
+    "with --strict it has a bad line, 2 usage error.\n";
+
+constexpr const char kKeyHelp[] =
+    "usage: hdrweights key CERT\n"
+    "\n"
+    "Prints the rule-file key text of the client certificate CERT: the MD5\n"
+    "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n";
+
+struct TlvprFree {
+  void operator()(void *p) const { tlvpr_free(p); }
+};
+
+// key_of - the key text of a certificate file
+std::string key_of(const std::string &cert) {
+  char *key = nullptr;
+  uint32_t rc = tvr_securitykey_from_file(cert.c_str(), &key);
+  if (rc != 0) throw Failure(cert + ": cannot read the certificate: " + catalog_text(rc));
+  std::unique_ptr<char, TlvprFree> guard(key);
+  return std::string(key);
+}
+
+// first_line - the first line of text without its LF; has_lf tells whether it had one
+std::string first_line(std::string_view text, bool &has_lf) {
+  size_t lf = text.find('\n');
+  has_lf = lf != std::string_view::npos;
+  return std::string(text.substr(0, has_lf ? lf : text.size()));
+}
+
+bool is_rule_text(std::string_view text) {
+  bool has_lf = false;
+  std::string line = first_line(text, has_lf);
+  return has_lf && rulebase_version_of(line.c_str()) != 0;
+}
+
+// decrypt_text - the plain text of a stored rule file, or empty with why set
+bool decrypt_text(const std::string &stored, const std::string &key, std::string &plain) {
+  unsigned char *out = nullptr;
+  size_t out_len = 0;
+  if (tlvDecryptBuffer(stored.data(), stored.size(), key.c_str(), TLV_ENC_DES_BASE64, &out,
+                       &out_len) != 0) {
+    return false;
+  }
+  std::unique_ptr<unsigned char, TlvprFree> guard(out);
+  plain.assign(reinterpret_cast<const char *>(out), out_len);
+  return true;
+}
+
+std::string input_name(const std::string &path) { return path == "-" ? "standard input" : path; }
+
+struct CryptJob {
+  std::string output;  // "" = standard output
+  std::string name;    // the input as named in messages
+  std::string key;     // key text of the certificate
+  std::string data;    // the whole input
+};
+
+// prepare_crypt - the options shared by encrypt and decrypt, the key and the
+// input read; false after printing help for --help
+bool prepare_crypt(const std::string &command, const char *help,
+                   const std::vector<std::string> &words, CryptJob &job) {
+  ArgParser args(command, words, {{'o', "output"}});
+  std::string cert, input = "-";
+  bool have_input = false;
+  while (args.next()) {
+    if (!args.is_option()) {
+      if (have_input) args.fail("more than one input file given");
+      input = args.operand();
+      have_input = true;
+    } else if (args.name() == "help") {
+      std::cout << help;
+      return false;
+    } else if (args.name() == "cert") {
+      cert = args.value();
+    } else if (args.name() == "output") {
+      job.output = args.value();
+      if (job.output.empty()) args.fail("option '-o' needs a file name");
+    } else {
+      args.unknown();
+    }
+  }
+  if (cert.empty()) args.fail("--cert CERT is required");
+  job.key = key_of(cert);
+  job.name = input_name(input);
+  job.data = read_input(input);
+  return true;
+}
+
+int rules_encrypt(const std::vector<std::string> &words) {
+  CryptJob job;
+  if (!prepare_crypt("rules encrypt", kEncryptHelp, words, job)) return 0;
+  if (!is_rule_text(job.data)) {
+    throw Failure(job.name +
+                  ": not a plain rule file: the first line must be a version line such as "
+                  "\"# version 04/18/2001/002\" ended by LF");
+  }
+  unsigned char *out = nullptr;
+  size_t out_len = 0;
+  uint32_t rc = tlvEncryptBuffer(job.data.data(), job.data.size(), job.key.c_str(),
+                                 TLV_ENC_DES_BASE64, &out, &out_len);
+  if (rc != 0) throw Failure(job.name + ": cannot encrypt: " + catalog_text(rc));
+  std::unique_ptr<unsigned char, TlvprFree> guard(out);
+  write_output(job.output, std::string(reinterpret_cast<const char *>(out), out_len));
+  return 0;
+}
+
+int rules_decrypt(const std::vector<std::string> &words) {
+  CryptJob job;
+  if (!prepare_crypt("rules decrypt", kDecryptHelp, words, job)) return 0;
+  std::string plain;
+  if (!decrypt_text(job.data, job.key, plain)) {
+    throw Failure(job.name + ": cannot decrypt: not a stored rule file");
+  }
+  if (!is_rule_text(plain)) {
+    throw Failure(job.name +
+                  ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
+  }
+  write_output(job.output, plain);
+  return 0;
+}
+
+// RuleBaseOwner - the lines of a checked file, linked as the loader links them
+struct RuleBaseOwner {
+  RuleBase *base = nullptr;
+  RuleLine *last = nullptr;
+  ~RuleBaseOwner() { rulebase_free(base); }
+  void append(RuleLine *line) {
+    line->previous = last;
+    if (last != nullptr) {
+      last->next = line;
+    } else {
+      base->first = line;
+    }
+    last = line;
+  }
+};
+
+// bad_line_text - the catalog text of a failed check, with the arguments the
+// loader logs for a bad pattern
+std::string bad_line_text(const RuleLineCheck &check, const RuleLine *line, const char *text) {
+  if (check.code != 29018) return catalog_text(check.code);
+  char error[256];
+  regx_error(static_cast<int>(check.regx_result), nullptr, error, sizeof error);
+  const char *format = tvr_message_text(29018);
+  if (format == nullptr) format = "Bad regular expression: %s: %s: %u.";
+  int len = tlvpr_snprintf(nullptr, 0, format, error, text + check.pattern_offset,
+                           static_cast<unsigned>(line->rule_id));
+  std::string out(static_cast<size_t>(len > 0 ? len : 0) + 1, '\0');
+  tlvpr_snprintf(out.data(), out.size(), format, error, text + check.pattern_offset,
+                 static_cast<unsigned>(line->rule_id));
+  out.resize(out.size() - 1);
+  return out;
+}
+
+int rules_check(const std::vector<std::string> &words) {
+  ArgParser args("rules check", words);
+  std::string cert, file;
+  bool strict = false, have_file = false;
+  while (args.next()) {
+    if (!args.is_option()) {
+      if (have_file) args.fail("more than one rule file given");
+      file = args.operand();
+      have_file = true;
+    } else if (args.name() == "help") {
+      std::cout << kCheckHelp;
+      return 0;
+    } else if (args.name() == "cert") {
+      cert = args.value();
+    } else if (args.name() == "strict") {
+      args.no_value();
+      strict = true;
+    } else {
+      args.unknown();
+    }
+  }
+  if (!have_file) args.fail("no rule file given");
+
+  std::string name = input_name(file);
+  std::string text = read_input(file);
+  if (!is_rule_text(text) && !cert.empty()) {
+    std::string plain;
+    if (!decrypt_text(text, key_of(cert), plain)) {
+      throw Failure(name + ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
+    }
+    text = std::move(plain);
+  }
+
+  bool has_lf = false;
+  std::string version_line = first_line(text, has_lf);
+  int32_t version = rulebase_version_of(version_line.c_str());
+  if (!has_lf || version == 0) {
+    uint32_t code = !has_lf ? 29004 : 29005;
+    std::string hint;
+    if (cert.empty()) hint = " (a stored rule file needs --cert)";
+    else if (!text.empty() && version_line.back() == '\r') hint = " (CR LF line ends)";
+    std::printf("%s:1: [%u] %s%s\n", name.c_str(), code, catalog_text(code).c_str(), hint.c_str());
+    std::printf("%s: the rule file does not load\n", name.c_str());
+    return 1;
+  }
+
+  if (regx_init() != 0) throw Failure("the regular expression engine cannot start");
+  RuleBaseOwner owner;
+  owner.base = static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase)));
+  if (owner.base == nullptr) throw Failure("out of memory");
+  owner.base->format_version = version;
+
+  size_t lineno = 1, rule_lines = 0, bad = 0;
+  size_t pos = version_line.size() + 1;
+  while (pos < text.size()) {
+    ++lineno;
+    size_t lf = text.find('\n', pos);
+    size_t end = lf == std::string::npos ? text.size() : lf;
+    std::string line_text = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (rulebase_line_is_rule(line_text.c_str()) == 0) continue;
+    ++rule_lines;
+    RuleLine *line = nullptr;
+    RuleLineCheck check{};
+    uint32_t rc = rulebase_make_line(line_text.c_str(), version, &line, &check);
+    if (rc != 0) throw Failure(name + ":" + std::to_string(lineno) + ": " + catalog_text(rc));
+    owner.append(line);
+    if (check.code == 0) continue;
+    ++bad;
+    std::printf("%s:%zu: [%u] %s\n", name.c_str(), lineno, check.code,
+                bad_line_text(check, line, line_text.c_str()).c_str());
+    if (strict) {
+      std::printf("%s: stopped at the first bad line (--strict): the rule file does not load\n",
+                  name.c_str());
+      return 1;
+    }
+  }
+
+  // What the loader keeps: bad lines go with every adjacent line of their rule ID.
+  uint32_t before = 0, rules = 0, patterns = 0;
+  rulebase_count(owner.base, &rules, &before);
+  rules = 0;
+  rulebase_drop_invalid(owner.base);
+  rulebase_count(owner.base, &rules, &patterns);
+  std::printf("%s: %zu rule lines, %zu bad, %u dropped; Rules loaded = %u, regexs loaded = %u.\n",
+              name.c_str(), rule_lines, bad, before - patterns, rules, patterns);
+  return 0;
+}
+
+}  // namespace
+
+int cmd_rules(const std::vector<std::string> &words) {
+  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt or check)");
+  const std::string &sub = words[0];
+  std::vector<std::string> rest(words.begin() + 1, words.end());
+  if (sub == "encrypt") return rules_encrypt(rest);
+  if (sub == "decrypt") return rules_decrypt(rest);
+  if (sub == "check") return rules_check(rest);
+  if (sub == "--help" || sub == "-h" || sub == "help") {
+    std::cout << kRulesHelp;
+    return 0;
+  }
+  throw UsageError("rules", "unknown subcommand '" + sub + "'");
+}
+
+int cmd_key(const std::vector<std::string> &words) {
+  ArgParser args("key", words);
+  std::string cert;
+  bool have = false;
+  while (args.next()) {
+    if (!args.is_option()) {
+      if (have) args.fail("more than one certificate given");
+      cert = args.operand();
+      have = true;
+    } else if (args.name() == "help") {
+      std::cout << kKeyHelp;
+      return 0;
+    } else {
+      args.unknown();
+    }
+  }
+  if (!have) args.fail("no certificate given");
+  std::cout << key_of(cert) << '\n';
+  return 0;
+}
+
+}  // namespace hdrw_cli

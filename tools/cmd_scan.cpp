@@ -1,0 +1,457 @@
+// cmd_scan - "hdrweights scan": the reference host over message files
+//
+// The module is loaded and initialised once. With --jobs N above 1, N threads
+// take the inputs from a shared counter and evaluate them against the one
+// instance while the main thread prints the results in input order as each
+// completes; one job evaluates on the main thread. Either way the output does
+// not depend on the number of jobs. Before the module
+// initialises, the command changes into the configuration's directory: relative
+// paths inside the configuration (the client certificate) resolve against the
+// directory that holds it. Every path the user gave is made absolute first.
+// (tested in tests/cli_test.cpp)
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "cli.h"
+#include "hdrw_host.h"
+#include "message_source.h"
+
+namespace hdrw_cli {
+namespace {
+
+constexpr const char kScanHelp[] =
+    "usage: hdrweights scan [options] PATH...\n"
+    "\n"
+    "Loads the filter module as a mail server does and asks it for a verdict on\n"
+    "every message. PATH is a message file, a directory (walked recursively; a\n"
+    "Maildir gives its cur/ and new/ messages), an mbox file (each message is\n"
+    "shown as PATH#N) or - for one message on standard input. The module sees the\n"
+    "header block: everything up to and including the first empty line.\n"
+    "\n"
+    "options:\n"
+    "  --config FILE       server configuration (default: server.xml in the\n"
+    "                      load-point directory, else in the current directory);\n"
+    "                      relative paths inside it resolve against its directory\n"
+    "  --load-point DIR    directory holding the rule file kelv (default: the\n"
+    "                      configuration's directory)\n"
+    "  --threshold N       weight threshold of every message (default 100)\n"
+    "  --json              one JSON object per message instead of text\n"
+    "  --jobs N            threads evaluating messages at once (default 1)\n"
+    "  --module PATH       the module library (default: libhdrweights.so beside\n"
+    "                      this command)\n"
+    "  --log DEST          log destination: stderr (default), syslog,\n"
+    "                      syslog|FACILITY or a log file path\n"
+    "  --log-level LEVEL   highest level logged: TVR_LOG_ERR (default),\n"
+    "                      TVR_LOG_WARNING, ..., TVR_LOG_DEBUG, or 0 to 7\n"
+    "  -h, --help          this text\n"
+    "\n"
+    "Output: per message one line \"spam|ok SCORE PATH ID:WEIGHT...\", or with\n"
+    "--json {\"path\": ..., \"verdict\": \"spam\"|null, \"score\": N, \"hits\": [...]}.\n"
+    "A summary goes to standard error. Exit status: 0 every message evaluated,\n"
+    "1 the module could not be initialised or a message could not be read,\n"
+    "2 usage error.\n";
+
+constexpr int kMaxJobs = 256;
+
+struct ScanOptions {
+  std::string config;
+  std::string load_point;
+  std::string module;
+  std::string log = "stderr";
+  std::string log_level = "TVR_LOG_ERR";
+  int32_t threshold = 100;
+  int jobs = 1;
+  bool json = false;
+  std::vector<std::string> paths;
+};
+
+struct MessageResult {
+  std::string display;
+  bool spam = false;
+  int32_t score = 0;
+  std::vector<HdrwHit> hits;
+  std::string error;  // non-empty: the message could not be read or evaluated
+};
+
+struct ItemResult {
+  std::vector<MessageResult> messages;
+  bool done = false;
+};
+
+using PluginPtr = std::unique_ptr<HdrwPlugin, decltype(&hdrw_plugin_unload)>;
+using HostPtr = std::unique_ptr<HdrwHost, decltype(&hdrw_host_free)>;
+
+// code_text - a status code with its catalog text, for error lines
+std::string code_text(uint32_t code) { return "code " + std::to_string(code) + " (" + catalog_text(code) + ")"; }
+
+ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
+  ScanOptions o;
+  ArgParser args("scan", words);
+  help = false;
+  while (args.next()) {
+    if (!args.is_option()) {
+      o.paths.push_back(args.operand());
+      continue;
+    }
+    const std::string &n = args.name();
+    if (n == "help") {
+      help = true;
+      return o;
+    } else if (n == "config") {
+      o.config = args.value();
+    } else if (n == "load-point") {
+      o.load_point = args.value();
+    } else if (n == "threshold") {
+      o.threshold = parse_int32(args, args.value());
+    } else if (n == "json") {
+      args.no_value();
+      o.json = true;
+    } else if (n == "jobs") {
+      o.jobs = parse_positive(args, args.value(), kMaxJobs);
+    } else if (n == "module") {
+      o.module = args.value();
+    } else if (n == "log") {
+      o.log = args.value();
+    } else if (n == "log-level") {
+      o.log_level = args.value();
+    } else {
+      args.unknown();
+    }
+  }
+  if (o.paths.empty()) args.fail("no message path given");
+  size_t stdin_count = 0;
+  for (const auto &p : o.paths) stdin_count += p == "-";
+  if (stdin_count > 1) args.fail("standard input (-) given more than once");
+  if (o.config.empty() && !o.load_point.empty()) {
+    o.config = (std::filesystem::path(o.load_point) / "server.xml").string();
+  } else if (o.config.empty()) {
+    o.config = "server.xml";
+  }
+  if (o.log.empty()) args.fail("option '--log' needs a destination");
+  int32_t level = 0;
+  if (hdrw_host_log_level(o.log_level.c_str(), &level) != 0) {
+    args.fail("unknown log level '" + o.log_level + "'");
+  }
+  return o;
+}
+
+// default_module - libhdrweights.so in the directory of this executable
+std::string default_module() {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "libhdrweights.so";
+  return (self.parent_path() / "libhdrweights.so").string();
+}
+
+void append_json_string(std::string &out, const std::string &s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      // Well-formed UTF-8 sequences pass; any other byte is shown as the
+      // Latin-1 character of that value, so the line stays valid JSON.
+      size_t need = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
+      bool ok = need > 0 && i + need < s.size();
+      for (size_t k = 1; ok && k <= need; ++k) {
+        ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+      }
+      if (ok) {
+        out.append(s, i, need + 1);
+        i += need;
+      } else {
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+      }
+    }
+  }
+  out += '"';
+}
+
+void format_result(std::string &out, const MessageResult &r, bool json) {
+  if (json) {
+    out += "{\"path\": ";
+    append_json_string(out, r.display);
+    out += r.spam ? ", \"verdict\": \"spam\"" : ", \"verdict\": null";
+    out += ", \"score\": " + std::to_string(r.score) + ", \"hits\": [";
+    for (size_t i = 0; i < r.hits.size(); ++i) {
+      if (i > 0) out += ", ";
+      out += "{\"rule\": " + std::to_string(static_cast<uint32_t>(r.hits[i].rule_id)) +
+             ", \"weight\": " + std::to_string(r.hits[i].weight) + "}";
+    }
+    out += "]}\n";
+    return;
+  }
+  out += r.spam ? "spam " : "ok ";
+  out += std::to_string(r.score);
+  out += ' ';
+  out += r.display;
+  for (const auto &h : r.hits) {
+    out += ' ';
+    out += std::to_string(static_cast<uint32_t>(h.rule_id));
+    out += ':';
+    out += std::to_string(h.weight);
+  }
+  out += '\n';
+}
+
+// The work shared by the threads of one scan.
+struct Scan {
+  const HdrwHost *host = nullptr;
+  void *instance = nullptr;
+  std::vector<MessageInput> inputs;
+  std::string stdin_data;  // content of "-", read before the threads start
+  std::string stdin_error;
+  std::vector<ItemResult> results;
+  std::atomic<size_t> next{0};
+  std::mutex mu;
+  std::condition_variable cv;
+  size_t waiting = SIZE_MAX;  // the item the printer waits for (guarded by mu)
+};
+
+// evaluate_item - reads one input and evaluates every message in it
+void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, ItemResult &out) {
+  const MessageInput &in = scan.inputs[index];
+  std::string content;
+  const std::string *data = &content;
+  if (in.open_path == "-") {
+    if (!scan.stdin_error.empty()) {
+      out.messages.push_back({in.display, false, 0, {}, scan.stdin_error});
+      return;
+    }
+    data = &scan.stdin_data;
+  } else {
+    try {
+      content = read_input(in.open_path);
+    } catch (const Failure &f) {
+      std::string why = f.what();
+      // read_input names the absolute path; the user knows the display path.
+      if (why.compare(0, in.open_path.size(), in.open_path) == 0) {
+        why = in.display + why.substr(in.open_path.size());
+      }
+      out.messages.push_back({in.display, false, 0, {}, why});
+      return;
+    }
+  }
+  for (const MessageSpan &span : split_messages(*data)) {
+    MessageResult r;
+    r.display = span.number == 0 ? in.display : in.display + "#" + std::to_string(span.number);
+    uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, data->data() + span.offset,
+                                     span.length, span.header_length, &verdict);
+    if (rc != 0) {
+      r.error = r.display + ": cannot be evaluated: " + code_text(rc);
+    } else {
+      r.spam = verdict.spam != 0;
+      r.score = verdict.score;
+      r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
+    }
+    out.messages.push_back(std::move(r));
+  }
+}
+
+void worker(Scan &scan) {
+  HdrwVerdict verdict;
+  hdrw_verdict_init(&verdict);
+  for (;;) {
+    size_t i = scan.next.fetch_add(1);
+    if (i >= scan.inputs.size()) break;
+    ItemResult item;
+    evaluate_item(scan, i, verdict, item);
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(scan.mu);
+      scan.results[i].messages = std::move(item.messages);
+      scan.results[i].done = true;
+      wake = scan.waiting == i;
+    }
+    // Only the item the printer waits for wakes it; it finds later ones done.
+    if (wake) scan.cv.notify_one();
+  }
+  hdrw_verdict_free(&verdict);
+}
+
+// Progress on a terminal: one line rewritten at most every 100 ms.
+class Progress {
+ public:
+  explicit Progress(size_t total) : total_(total), on_(isatty(STDERR_FILENO) == 1 && total > 0) {}
+
+  void update(size_t done, std::chrono::steady_clock::time_point start) {
+    if (!on_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    constexpr size_t kWidth = 30;
+    size_t fill = total_ == 0 ? kWidth : done * kWidth / total_;
+    double secs = std::chrono::duration<double>(now - start).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu files, %.0f/s", std::string(fill, '#').c_str(),
+                  std::string(kWidth - fill, '.').c_str(), done, total_,
+                  secs > 0 ? static_cast<double>(done) / secs : 0.0);
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+    shown_ = true;
+  }
+
+  void clear() {
+    if (!shown_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  size_t total_;
+  bool on_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+}  // namespace
+
+int cmd_scan(const std::vector<std::string> &words) {
+  bool help = false;
+  ScanOptions o = parse_scan(words, help);
+  if (help) {
+    std::cout << kScanHelp;
+    return 0;
+  }
+
+  // Everything the user named, made absolute before changing directory.
+  std::string config = absolute_path(o.config);
+  std::string load_point = o.load_point.empty() ? directory_of(config) : absolute_path(o.load_point);
+  std::string module = o.module.empty() ? default_module() : absolute_path(o.module);
+  std::string log = o.log;
+  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
+
+  int32_t level = 0;
+  hdrw_host_log_level(o.log_level.c_str(), &level);
+  if (hdrw_host_configure_log(log.c_str(), level) != 0) {
+    throw Failure("cannot apply the log settings");
+  }
+
+  std::vector<std::string> problems;
+  Scan scan;
+  scan.inputs = collect_inputs(o.paths, problems);
+  for (const auto &in : scan.inputs) {
+    if (in.open_path != "-") continue;
+    try {
+      scan.stdin_data = read_input("-");
+    } catch (const Failure &f) {
+      scan.stdin_error = std::string("-: ") + f.what();
+    }
+  }
+
+  char why[512] = "";
+  HdrwPlugin *plugin_raw = nullptr;
+  uint32_t rc = hdrw_plugin_load(module.c_str(), &plugin_raw, why, sizeof why);
+  if (rc != 0) {
+    throw Failure("cannot load the module " + module + ": " + (why[0] ? why : code_text(rc)));
+  }
+  PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
+
+  HdrwHost *host_raw = nullptr;
+  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.threshold);
+  if (rc != 0) throw Failure(o.config + ": cannot read the configuration: " + code_text(rc));
+  HostPtr host(host_raw, &hdrw_host_free);
+
+  std::error_code ec;
+  std::filesystem::current_path(directory_of(config), ec);
+  if (ec) throw Failure(directory_of(o.config) + ": cannot change into it: " + ec.message());
+  void *instance = hdrw_host_init(host.get(), nullptr);
+  if (instance == nullptr) {
+    throw Failure("the module could not be initialised with " + o.config + " and the rule file in " +
+                  load_point + " (its log records say why)");
+  }
+
+  scan.host = host.get();
+  scan.instance = instance;
+  scan.results.resize(scan.inputs.size());
+  auto start = std::chrono::steady_clock::now();
+  // One job evaluates on the main thread between the prints; more jobs are
+  // threads of their own and the main thread only prints.
+  std::vector<std::thread> threads;
+  size_t nthreads = o.jobs == 1 ? 0 : std::min<size_t>(static_cast<size_t>(o.jobs), scan.inputs.size());
+  for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
+  HdrwVerdict verdict;
+  hdrw_verdict_init(&verdict);
+
+  // Print in input order as results complete.
+  Progress progress(scan.inputs.size());
+  size_t messages = 0, spam = 0, failed = problems.size();
+  std::string out;
+  for (const auto &p : problems) std::fprintf(stderr, "hdrweights: %s\n", p.c_str());
+  for (size_t i = 0; i < scan.inputs.size(); ++i) {
+    std::vector<MessageResult> item;
+    if (nthreads == 0) {
+      ItemResult own;
+      evaluate_item(scan, i, verdict, own);
+      item = std::move(own.messages);
+    } else {
+      std::unique_lock<std::mutex> lock(scan.mu);
+      scan.waiting = i;
+      scan.cv.wait(lock, [&] { return scan.results[i].done; });
+      scan.waiting = SIZE_MAX;
+      item = std::move(scan.results[i].messages);
+    }
+    out.clear();
+    for (const auto &r : item) {
+      if (!r.error.empty()) {
+        ++failed;
+        progress.clear();
+        std::fprintf(stderr, "hdrweights: %s\n", r.error.c_str());
+        continue;
+      }
+      ++messages;
+      spam += r.spam;
+      format_result(out, r, o.json);
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    progress.update(i + 1, start);
+  }
+  for (auto &t : threads) t.join();
+  hdrw_verdict_free(&verdict);
+  std::fflush(stdout);
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  progress.clear();
+
+  hdrw_host_free_instance(host.get(), instance);
+  std::string failures = failed == 0 ? "" : ", " + std::to_string(failed) + " failed";
+  char elapsed[32];
+  if (secs < 1) {
+    std::snprintf(elapsed, sizeof elapsed, "%.1f ms", secs * 1000);
+  } else {
+    std::snprintf(elapsed, sizeof elapsed, "%.3f s", secs);
+  }
+  std::fprintf(stderr, "hdrweights: %zu messages, %zu spam%s, %s, %.1f messages per second\n",
+               messages, spam, failures.c_str(), elapsed,
+               secs > 0 ? static_cast<double>(messages) / secs : 0.0);
+  if (std::ferror(stdout)) throw Failure("standard output: write error");
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace hdrw_cli
