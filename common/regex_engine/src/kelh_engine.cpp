@@ -66,6 +66,10 @@ static_assert(kClasses.of[0x20] == KELH_SPACE && kClasses.of[0x21] == KELH_ORDIN
 static_assert(kClasses.of[0x7E] == KELH_ORDINARY && kClasses.of[0x7F] == KELH_CONTROL);
 static_assert(kClasses.of[0x80] == KELH_ORDINARY && kClasses.of[0xFF] == KELH_ORDINARY);
 
+// Blocks with more lines than this are walked without an index (keeps the slot
+// count within 32 bits; no real header block comes near it).
+constexpr uint32_t kIndexMaxLines = 1u << 24;
+
 // One header line in the name index: the line and the next line of its name.
 struct KelhIndexEntry {
   HeaderLine *line;
@@ -98,6 +102,9 @@ bool kelh_index_build(HeaderLine *lines, KelhIndex *index, void **block) {
   uint32_t count = 0;
   for (const HeaderLine *line = lines; line != nullptr; line = line->next) {
     ++count;
+  }
+  if (count > kIndexMaxLines) {
+    return false;
   }
   uint32_t slots = 8;
   while (slots < 2 * count) {

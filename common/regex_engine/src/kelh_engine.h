@@ -19,8 +19,8 @@
 // match_header_line(pattern, text, length, max_backtracks) runs regx_exec on one
 //   line: the byte text[length] (the line-end byte, inside the buffer) is swapped
 //   for a NUL for the call and put back. Returns REGX_OK, REGX_NOMATCH or the
-//   matcher's error (REGX_ETOOMANY, REGX_ESTACK, REGX_EFATAL). The caller holds
-//   the pattern's lock.
+//   matcher's error (REGX_ETOOMANY, REGX_ESTACK, REGX_EFATAL; also EFATAL for a
+//   null pattern or text). The caller holds the pattern's lock.
 // rulebase_evaluate(buffer, length, &hits, rule_base, threshold, max_header_length,
 //   max_backtracks, &verdict): sets verdict to 0, splits the block, and walks the
 //   rule lines in order. Before each line it stops once threshold is not 0 and the

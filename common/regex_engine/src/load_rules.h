@@ -37,7 +37,8 @@
 // rulebase_read_rule(version, strict, stream, &line): reads one line. 0 with
 //   *line set to a new RuleLine (valid or, when strict is 0, invalid: flag
 //   RULE_LINE_VALID clear), or 0 with *line null for a comment or blank line;
-//   10034 at end of file (not logged); a reader status (logged 3); 10013 no
+//   10034 at end of file (not logged); 10040 null stream or line (not logged);
+//   a reader status (logged 3); 10013 no
 //   memory (logged 3); 10030 the lock could not be made (logged 3). A bad field
 //   or pattern is logged at level 3 when strict is 1, else at level 6 (codes
 //   29007 to 29014 without arguments, 29018 "Bad regular expression: %s: %s: %u."
