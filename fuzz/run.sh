@@ -13,7 +13,6 @@ out=$root/fuzz/out
 "$root/scripts/setup.sh"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHDRW_FUZZ=ON -DHDRW_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in "$root"/fuzz/*_fuzz.cpp; do
@@ -21,6 +20,9 @@ if [ ${#targets[@]} -eq 0 ]; then
     targets+=("$(basename "$f" .cpp)")
   done
 fi
+# Only the fuzz targets: the plug-in and the command are not fuzzed, and a
+# shared library does not link against clang's sanitizer runtime.
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0

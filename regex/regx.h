@@ -30,8 +30,12 @@
  * pattern near the stack capacity can meet result 18 one push earlier than an
  * engine without that save would. No heap allocation: the stacks (about 200 KB)
  * live on the calling thread's stack, which must have room for them. The call
- * writes iteration state into the program, so calls on one pattern must be
- * serialised; different patterns may be matched concurrently.
+ * writes iteration state (and a bound worked out for the limit) into the
+ * record, so calls on one pattern must be serialised; different patterns may
+ * be matched concurrently. Shortcuts give exactly the result and the count of
+ * the node-by-node run; without a count destination a subject that lacks a
+ * literal every match needs may be answered 1 at once, when the run provably
+ * stays within the limit and the stack.
  *
  * regx_error(code, pattern, buffer, size) returns the length plus 1 of the
  * fixed text of code ("unknown regex error" outside 0 to 20); pattern is not

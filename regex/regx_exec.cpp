@@ -149,19 +149,66 @@ size_t regx_cl_run(const RegxNode *item, const char *s, size_t cap) {
   }
 }
 
+// regx_follow_may_pass - whether one of the walk's one-byte tests passes at p
+bool regx_follow_may_pass(const RegxFollow *f, const char *p) {
+  if (f->leaf_count < 0) {
+    return true;
+  }
+  unsigned char c = (unsigned char)*p;
+  for (int i = 0; i < f->leaf_count; i++) {
+    const RegxNode *n = f->leaves[i];
+    switch (n->kind) {
+      case RX_CHAR:
+        if (c == n->arg.bytes[0]) {
+          return true;
+        }
+        break;
+      case RX_CHAR2:
+        if (c != 0 && (c == n->arg.bytes[0] || c == n->arg.bytes[1])) {
+          return true;
+        }
+        break;
+      case RX_STRING: {
+        const char *t = n->arg.text;
+        size_t i2 = 0;
+        while (t[i2] != 0 && t[i2] == p[i2]) {
+          i2++;
+        }
+        if (t[i2] == 0) {
+          return true;
+        }
+        break;
+      }
+      case RX_SET:
+        if (c != 0 && regx_bit(n->arg.bitmap, c)) {
+          return true;
+        }
+        break;
+      default:  // negated sets, any byte, line ends: taken as passing
+        return true;
+    }
+  }
+  return false;
+}
+
 // regx_cl_find - the highest q in [lo, hi] where an attempt at s0 + q can get
 // past its first byte, or lo - 1
 int64_t regx_cl_find(const RegxFollow *f, const char *s0, int64_t lo, int64_t hi) {
-  if (f->single) {
-    const void *at = memrchr(s0 + lo, f->byte, (size_t)(hi - lo + 1));
-    return at == nullptr ? lo - 1 : (const char *)at - s0;
-  }
   const unsigned char *p = (const unsigned char *)s0;
   int64_t q = hi;
-  while (q >= lo && f->accept[p[q]] == 0) {
-    q--;
+  for (;; q--) {
+    if (f->single) {
+      const void *at = q >= lo ? memrchr(s0 + lo, f->byte, (size_t)(q - lo + 1)) : nullptr;
+      q = at == nullptr ? lo - 1 : (const char *)at - s0;
+    } else {
+      while (q >= lo && f->accept[p[q]] == 0) {
+        q--;
+      }
+    }
+    if (q < lo || regx_follow_may_pass(f, s0 + q)) {
+      return q;
+    }
   }
-  return q;
 }
 
 // regx_cl_settle - counted pops of a whole attempt at the class loop that takes
@@ -388,6 +435,8 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
             const char *t = s;
             if (plan->scan.single) {
               t = strchrnul(s, (char)plan->scan.byte);
+            } else if (plan->scan.members[0] != 0) {
+              t = s + strcspn(s, plan->scan.members);
             } else {
               while (plan->scan.accept[(unsigned char)*t] == 0) {
                 t++;
@@ -398,6 +447,14 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
               return REGX_ETOOMANY;
             }
             s = t;
+            continue;
+          }
+          if (!regx_follow_may_pass(&plan->scan, s)) {
+            counter += plan->scan.cost + 1;
+            if (counter > limit) {
+              return REGX_ETOOMANY;
+            }
+            s++;
             continue;
           }
           const RegxClassLoop *cl = plan->lead_loop;
@@ -413,9 +470,14 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
           bool capped = !cl->unbounded && cl->max >= 1;
           size_t i = 0;
           uint64_t total = 0;
+          uint64_t pops;
+          if (capped && run > cl->max && regx_cl_settle(cl, cl->max, &pops)) {
+            // Every start at least max bytes before the run's end takes max bytes.
+            i = run - cl->max;
+            total = i * (pops + 1);
+          }
           for (; i < run; i++) {
             size_t k = run - i;
-            uint64_t pops;
             if (!regx_cl_settle(cl, (int64_t)(capped && k > cl->max ? cl->max : k), &pops)) {
               break;
             }
@@ -742,7 +804,8 @@ int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_
   }
   RegxPlan *plan = pattern->plan;
   if (count == nullptr && plan != nullptr && plan->required != nullptr &&
-      strstr(subject, plan->required) == nullptr &&
+      (plan->required[1] == 0 ? strchr(subject, plan->required[0])
+                              : strstr(subject, plan->required)) == nullptr &&
       regx_plan_fits(plan, pattern, limit, strlen(subject))) {
     return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
   }

@@ -91,6 +91,12 @@ typedef struct RegxFollow {
   int32_t usable;     // non-zero when the above describes the node
   int32_t single;     // first holds exactly one byte, in byte
   uint8_t byte;
+  char members[17];   // the bytes of first (no NUL) when at most 16, else empty
+  // The one-byte tests the walk ends at (at most 8, else leaf_count is -1):
+  // when none of them passes at a position, the attempt there fails as on a
+  // byte outside first, so a string that does not match is skipped too.
+  const struct RegxNode *leaves[8];
+  int32_t leaf_count;
 } RegxFollow;
 
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all

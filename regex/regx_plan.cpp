@@ -79,6 +79,11 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
       case RX_EOL:
       case RX_EOL_NL:
         regx_walk_accept(w, n);
+        if (w->out->leaf_count >= 0 && w->out->leaf_count < 8) {
+          w->out->leaves[w->out->leaf_count++] = n;
+        } else {
+          w->out->leaf_count = -1;
+        }
         return true;
       case RX_FAIL:
         return true;
@@ -131,9 +136,15 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
   for (unsigned c = 0; c < 256; c++) {
     out->accept[c] = regx_bit(out->first, (unsigned char)c) ? 1 : 0;
     if (c != 0 && out->accept[c] != 0) {
+      if (members < 16) {
+        out->members[members] = (char)c;
+      }
       members++;
       out->byte = (uint8_t)c;
     }
+  }
+  if (members > 16) {
+    memset(out->members, 0, sizeof out->members);
   }
   if (members == 255) {
     return;

@@ -310,6 +310,36 @@ TEST_F(CliTest, ScanMaildirMboxAndStandardInput) {
   EXPECT_EQ(lines_of(r.out), want);
 }
 
+// Files around and beyond the command's 64 KiB read block are read whole: an
+// mbox whose last message lies past the first block, and single messages of
+// exactly one block and of several blocks.
+TEST_F(CliTest, FilesBeyondOneReadBlockAreReadWhole) {
+  std::string filler(1000, 'x');
+  filler += '\n';
+  std::string mbox;
+  for (int i = 0; i < 100; ++i) {
+    mbox += "From a@b Mon Nov 16 09:00:00 2026\n";
+    mbox += i == 99 ? kSamples[0].content : kSamples[1].content;
+    mbox += filler + "\n";
+  }
+  ASSERT_GT(mbox.size(), 64u * 1024);
+  write_file(dir_.file("big.mbox"), mbox);
+  std::string exact = kSamples[0].content;
+  exact += std::string(64 * 1024 - exact.size(), 'y');
+  write_file(dir_.file("exact.eml"), exact);
+  std::string several = kSamples[3].content + std::string(300 * 1024, 'z');
+  write_file(dir_.file("several.eml"), several);
+
+  CliRun r = scan({dir_.file("big.mbox"), dir_.file("exact.eml"), dir_.file("several.eml")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> out = lines_of(r.out);
+  ASSERT_EQ(out.size(), 102u);
+  EXPECT_EQ(out[98], want_line(kSamples[1], dir_.file("big.mbox") + "#99"));
+  EXPECT_EQ(out[99], want_line(kSamples[0], dir_.file("big.mbox") + "#100"));
+  EXPECT_EQ(out[100], want_line(kSamples[0], dir_.file("exact.eml")));
+  EXPECT_EQ(out[101], want_line(kSamples[3], dir_.file("several.eml")));
+}
+
 TEST_F(CliTest, JobsGiveTheSameOutputAsOneJob) {
   std::filesystem::create_directory(dir_.file("many"));
   for (int i = 0; i < 300; ++i) {

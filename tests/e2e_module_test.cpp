@@ -215,7 +215,7 @@ TEST_F(ModuleTest, StoreLayoutDoesNotChangeTheVerdict) {
       {7, 0},            // all whole blocks spooled, the tail in memory
       {16, 200},         // the header block spans the end of the file part
       {64, 350},         // the header block lies in memory after a spooled part
-      {1, 0},            // one-byte blocks: every byte but none in the file
+      {1, 0},            // one-byte blocks: the whole message in the file, none in memory
   };
   for (const Layout &layout : layouts) {
     SCOPED_TRACE(std::to_string(layout.block) + "/" + std::to_string(layout.capacity));

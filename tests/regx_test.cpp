@@ -604,6 +604,9 @@ TEST(RegxExec, AlternationCounts) {
       {"a|", E, "x", 0, REGX_OK, 1},
       {"(a|)b", E, "b", 0, REGX_OK, 1},
       {"^(ab|a)c", E, "ac", 0, REGX_OK, 1},
+      // every start: two group saves and two branches, four pops, then its retry
+      {"(a|b)c", E, "xyz", 0, REGX_NOMATCH, 20},
+      {"(a|b)c", E, "xyz", 0, REGX_ETOOMANY, kAnyCount, 19},
   });
 }
 
@@ -695,10 +698,14 @@ TEST(RegxExec, NestedRepetitionsKeepTheirCounts) {
 
 TEST(RegxExec, FormerBugs) {
   regx_check_rows({
-      // the literal merge must not reach into a group or across a repetition
-      {"ab(cd)e", E, "abcde", 0, REGX_OK, 0},
+      // a group inside a literal run left the outer string untrimmed and
+      // the run's length shared with the group's own strings
+      {"ab(cd)ef", E, "abcdef", 0, REGX_OK, 0},
+      {"ab(cd)ef", E, "abcdeg", 0, REGX_NOMATCH, 4},
+      // the literal merge must not reach across a repetition
       {"ab*c", E, "ac", 0, REGX_OK, 1},
   });
+  // Nested counted repetitions: see NestedRepetitionsKeepTheirCounts.
 }
 
 // ---------------------------------------------------------------- C library comparison

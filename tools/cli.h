@@ -81,6 +81,10 @@ int32_t parse_int32(const ArgParser &args, const std::string &text);
 int parse_positive(const ArgParser &args, const std::string &text, int max);
 
 std::string read_input(const std::string &path);
+// read_file_into(path, regular, data): the content of the file at path into
+// data (its room reused); regular says the path names a regular file, which
+// lets a short read end it. Failure names path.
+void read_file_into(const std::string &path, bool regular, std::string &data);
 void write_output(const std::string &path, const std::string &data);
 std::string absolute_path(const std::string &path);
 std::string directory_of(const std::string &path);  // "." for a bare file name

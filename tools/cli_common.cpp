@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <iostream>
 #include <utility>
 
@@ -168,6 +169,36 @@ std::string read_input(const std::string &path) {
   ::close(fd);
   if (!ok) throw Failure(path + ": read error: " + errno_text(err));
   return data;
+}
+
+// read_file_into - the content of a file into data, reusing data's room; for
+// a regular file a read that comes back short of the block has met the end, so
+// a message file costs an open, one read and a close
+void read_file_into(const std::string &path, bool regular, std::string &data) {
+  constexpr size_t kBlock = 64 * 1024;
+  thread_local std::unique_ptr<char[]> block(new char[kBlock]);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw Failure(path + ": cannot open: " + errno_text(errno));
+  data.clear();
+  int err = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, block.get(), kBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      break;
+    }
+    data.append(block.get(), static_cast<size_t>(n));
+    if (n == 0 || (regular && static_cast<size_t>(n) < kBlock)) break;
+    // A file beyond one block (an mbox) gets its room at once.
+    struct stat st {};
+    if (data.size() == kBlock && regular && ::fstat(fd, &st) == 0 && st.st_size > 0) {
+      data.reserve(static_cast<size_t>(st.st_size) + 1);
+    }
+  }
+  ::close(fd);
+  if (err == EISDIR) throw Failure(path + ": is a directory");
+  if (err != 0) throw Failure(path + ": read error: " + errno_text(err));
 }
 
 // write_output - writes data to standard output, or to path through a

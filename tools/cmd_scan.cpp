@@ -236,9 +236,9 @@ struct Scan {
 };
 
 // evaluate_item - reads one input and evaluates every message in it
-void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, ItemResult &out) {
+void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &content,
+                   ItemResult &out) {
   const MessageInput &in = scan.inputs[index];
-  std::string content;
   const std::string *data = &content;
   if (in.open_path == "-") {
     if (!scan.stdin_error.empty()) {
@@ -248,7 +248,7 @@ void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, ItemResult &o
     data = &scan.stdin_data;
   } else {
     try {
-      content = read_input(in.open_path);
+      read_file_into(in.open_path, in.regular, content);
     } catch (const Failure &f) {
       std::string why = f.what();
       // read_input names the absolute path; the user knows the display path.
@@ -278,11 +278,12 @@ void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, ItemResult &o
 void worker(Scan &scan) {
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
+  std::string content;
   for (;;) {
     size_t i = scan.next.fetch_add(1);
     if (i >= scan.inputs.size()) break;
     ItemResult item;
-    evaluate_item(scan, i, verdict, item);
+    evaluate_item(scan, i, verdict, content, item);
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(scan.mu);
@@ -399,6 +400,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
+  std::string content;
 
   // Print in input order as results complete.
   Progress progress(scan.inputs.size());
@@ -409,7 +411,7 @@ int cmd_scan(const std::vector<std::string> &words) {
     std::vector<MessageResult> item;
     if (nthreads == 0) {
       ItemResult own;
-      evaluate_item(scan, i, verdict, own);
+      evaluate_item(scan, i, verdict, content, own);
       item = std::move(own.messages);
     } else {
       std::unique_lock<std::mutex> lock(scan.mu);

@@ -83,7 +83,7 @@ void add_files(const std::string &dir, const std::string &display, std::vector<M
   std::vector<Entry> entries;
   if (!sorted_entries(dir, display, entries, problems)) return;
   for (const auto &e : entries) {
-    if (e.kind == Kind::file) inputs.push_back({join(display, e.name), join(dir, e.name)});
+    if (e.kind == Kind::file) inputs.push_back({join(display, e.name), join(dir, e.name), true});
   }
 }
 
@@ -115,7 +115,7 @@ void walk_directory(const std::string &dir, const std::string &display,
     if (e.kind == Kind::directory) {
       if (!e.link) walk_directory(join(dir, e.name), join(display, e.name), inputs, problems);
     } else if (e.kind == Kind::file) {
-      inputs.push_back({join(display, e.name), join(dir, e.name)});
+      inputs.push_back({join(display, e.name), join(dir, e.name), true});
     }
   }
 }
@@ -143,7 +143,7 @@ std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operand
   std::vector<MessageInput> inputs;
   for (const auto &op : operands) {
     if (op == "-") {
-      inputs.push_back({"-", "-"});
+      inputs.push_back({"-", "-", false});
       continue;
     }
     std::string abs = absolute_path(op);
@@ -153,7 +153,7 @@ std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operand
     } else if (S_ISDIR(st.st_mode)) {
       walk_directory(abs, op, inputs, problems);
     } else {
-      inputs.push_back({op, abs});
+      inputs.push_back({op, abs, S_ISREG(st.st_mode)});
     }
   }
   return inputs;

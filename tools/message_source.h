@@ -31,6 +31,7 @@ namespace hdrw_cli {
 struct MessageInput {
   std::string display;    // path shown in the output
   std::string open_path;  // absolute path to read; "-" for standard input
+  bool regular;           // open_path named a regular file when it was listed
 };
 
 struct MessageSpan {
