@@ -244,7 +244,9 @@ TEST(OomRuleLoad, EveryFormVersionAndMode) {
           }
         });
         EXPECT_GT(needed, 10u);
-        EXPECT_GT(failures, 0);  // some blocks are optional: the load then still holds every rule
+        // Not every failure fails the load: the line reader keeps its larger
+        // buffer when shrinking it fails, and the load then holds every rule.
+        EXPECT_GT(failures, 0);
       }
     }
   }
