@@ -12,7 +12,7 @@
 # means ours is faster. A figure whose benchmark is missing or failed is named
 # as missing in the table.
 #
-# Usage: bench/run.sh
+# Usage: bench/run.sh [--table]   (--table: print the table of the last run again)
 # Environment: BUILD (build tree, default build-bench), REPS (repetitions,
 # default 3), SCAN_COUNT (messages for scan_bench.sh, default 10000).
 # The raw outputs stay in $BUILD/bench-results/.
@@ -23,11 +23,13 @@ reps=${REPS:-3}
 scan_count=${SCAN_COUNT:-10000}
 results=$build/bench-results
 
+measure() {
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHDRW_BENCH=ON \
   -DHDRW_FAULT_INJECTION=OFF -DHDRW_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 rm -rf "$results" && mkdir -p "$results"
-load=$(cut -d' ' -f1-3 /proc/loadavg)
+cut -d' ' -f1-3 /proc/loadavg >"$results/load.txt"
+echo "$reps" >"$results/reps.txt"
 
 for src in "$root"/bench/*_bench.cpp; do
   [ -e "$src" ] || continue
@@ -65,6 +67,16 @@ if [ -x "$root/bench/scan_bench.sh" ] || [ -e "$root/bench/scan_bench.sh" ]; the
     echo "bench: scan_bench.sh failed; see $results/scan_bench.txt" >&2
 fi
 
+}
+
+if [ "${1:-}" != "--table" ]; then
+  measure
+elif [ ! -d "$results" ]; then
+  echo "bench: no results in $results yet; run bench/run.sh first" >&2
+  exit 1
+fi
+load=$(cat "$results/load.txt" 2>/dev/null || echo unknown)
+reps=$(cat "$results/reps.txt" 2>/dev/null || echo "$reps")
 model=$(lscpu 2>/dev/null | sed -n 's/^Model name: *//p' | head -1)
 cpus=$(nproc)
 
@@ -108,6 +120,10 @@ def missing(area, what, why):
     rows.append((area, what, "missing: " + why, "", "", ""))
 
 
+def fig(value, unit):
+    return ("%.0f %s" if value >= 100 else "%.1f %s") % (value, unit)
+
+
 def rate_row(area, what, runs, ours, peer_name, peer, field, unit, scale):
     a = runs.get(ours)
     b = runs.get(peer) if peer else None
@@ -116,11 +132,10 @@ def rate_row(area, what, runs, ours, peer_name, peer, field, unit, scale):
         return
     ours_v = a[field] / scale
     if b is None or field not in b:
-        rows.append((area, what, "%.1f %s" % (ours_v, unit), peer_name,
-                     "missing" if peer else "", ""))
+        rows.append((area, what, fig(ours_v, unit), peer_name, "missing" if peer else "", ""))
         return
     peer_v = b[field] / scale
-    rows.append((area, what, "%.1f %s" % (ours_v, unit), peer_name, "%.1f %s" % (peer_v, unit),
+    rows.append((area, what, fig(ours_v, unit), peer_name, fig(peer_v, unit),
                  "%.2f" % (ours_v / peer_v)))
 
 
@@ -163,7 +178,7 @@ else:
                  "evaluate/glibc/" + n, "items_per_second", "msg/s", 1)
         rate_row(area, what, runs, "evaluate/regx/" + n, "same walk, PCRE2-JIT",
                  "evaluate/pcre2_jit/" + n, "items_per_second", "msg/s", 1)
-    load_run = runs.get("load_encrypted/10000")
+    load_run = next((r for k, r in runs.items() if k.startswith("load_encrypted/10000")), None)
     if load_run is not None:
         rows.append((area, "load + compile encrypted 10,000-rule file",
                      "%.1f ms" % (load_run["real_time"] * NS[load_run.get("time_unit", "ns")] / 1e6),

@@ -4,7 +4,9 @@
 // nothing (LeakSanitizer checks the last part in the sanitizer build). The
 // units' own suites cover their single calls; this suite covers the paths they
 // leave open: decryption of every stored form through streams and buffers, log
-// settings applied to a log file, and the number and boolean getters.
+// settings applied to a log file, the number and boolean getters, and rule
+// loading of the stored forms, format versions and the strict mode that the
+// loader's suite does not run out of memory.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +17,7 @@
 
 #include "container_fixture.h"
 #include "encryption.h"
+#include "load_rules.h"
 #include "log_capture.h"
 #include "test_support.h"
 #include "tlv_tmpfile.h"
@@ -193,4 +196,58 @@ TEST(OomConfigGetters, NumbersAndBooleansNeedNoHeap) {
     EXPECT_EQ(hdrw_test::fault_loop(row.op), 0u);
   }
   tvr_config_free(config);
+}
+
+// rulebase_load of every stored form, both format versions and both modes:
+// a load either holds every rule of the file, or fails with a documented code
+// and stores nothing (a failed allocation never just drops a rule).
+TEST(OomRuleLoad, EveryFormVersionAndMode) {
+  const std::string v2 = std::string("# version 04/18/2001/002\n# rules\n") +
+                         "0000000001050001&-^Subject:.*(free|cheap) [a-z]+\n"
+                         "0000000002010005&+^From:.*b{2,4}\n"
+                         "0000000002030005&.^To:.*c\n"
+                         "\n"
+                         "0000000004-20001&-^Received: from [[:alnum:].-]+\n";
+  const std::string v1 = std::string("# version 03/30/1998/001\n") +
+                         "000001050001&-^Subject:.*(free|cheap) [a-z]+\n"
+                         "000002010005&+^From:.*b{2,4}\n"
+                         "000002030005&.^To:.*c\n"
+                         "000004-20001&-^Received: from [[:alnum:].-]+\n";
+  TempDir dir;
+  for (const std::string *text : {&v2, &v1}) {
+    for (int type : {TLV_ENC_PLAIN, TLV_ENC_BASE64, TLV_ENC_DES_BASE64, TLV_ENC_DES}) {
+      for (int strict : {0, 1}) {
+        SCOPED_TRACE(text->substr(0, 24) + " type " + std::to_string(type) + " strict " +
+                     std::to_string(strict));
+        const std::string path = dir.file("kelv");
+        hdrw_test::write_file(path, stored_form(*text, type, kKey32));
+        int failures = 0;
+        uint64_t needed = hdrw_test::fault_loop([&] {
+          FILE *stream = fopen(path.c_str(), "r");
+          ASSERT_NE(stream, nullptr);
+          RuleBase *rb = reinterpret_cast<RuleBase *>(0x1);
+          uint32_t rc = rulebase_load(&rb, stream, kKey32, type, strict);
+          fclose(stream);
+          if (rc == 0) {
+            std::vector<int32_t> ids;
+            for (const RuleLine *line = rb->first; line != nullptr; line = line->next) {
+              ids.push_back(line->rule_id * 1000 + line->weight);
+            }
+            EXPECT_EQ(ids, (std::vector<int32_t>{1050, 2010, 2030, 3980}));
+            EXPECT_EQ(rb->format_version, text == &v2 ? 2 : 1);
+            rulebase_free(rb);
+          } else {
+            failures++;
+            EXPECT_EQ(rb, nullptr);
+            EXPECT_TRUE(rc == 10013 || rc == 29015 || rc == 29016 || rc == 29025 || rc == 1)
+                << rc;
+          }
+        });
+        EXPECT_GT(needed, 10u);
+        // Not every failure fails the load: the line reader keeps its larger
+        // buffer when shrinking it fails, and the load then holds every rule.
+        EXPECT_GT(failures, 0);
+      }
+    }
+  }
 }

@@ -9,8 +9,6 @@
 // Tests: tests/kelh_engine_test.cpp, tests/kelh_engine_stress_test.cpp.
 #include "kelh_engine.h"
 
-#include <string.h>
-
 #include "regx.h"
 #include "tlvpr_mem.h"
 #include "tlvpr_sync.h"
