@@ -803,6 +803,16 @@ int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_
     return REGX_EFATAL;
   }
   RegxPlan *plan = pattern->plan;
+  if (count == nullptr && plan != nullptr && plan->fixed.piece_count != 0 && plan->bounded) {
+    // Fixed-width pieces: any exact search gives the yes/no answer when the
+    // plain run provably stays clear of 18 and 20.
+    size_t len;
+    bool found = regx_plan_decide(plan, subject, &len);
+    if (regx_plan_fits(plan, pattern, limit, len)) {
+      return found ? REGX_OK : REGX_NOMATCH;
+    }
+    return regx_run_small(pattern, subject, limit, count, flags, true);
+  }
   if (count == nullptr && plan != nullptr && plan->required != nullptr &&
       (plan->required[1] == 0 ? strchr(subject, plan->required[0])
                               : strstr(subject, plan->required)) == nullptr &&

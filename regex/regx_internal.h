@@ -112,6 +112,25 @@ typedef struct RegxClassLoop {
   RegxFollow after;          // attempts at follow
 } RegxClassLoop;
 
+// A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
+// strings, x{n} of a one-byte node, groups without alternation): it matches
+// at a start exactly when the bytes there pass every piece in turn. Each
+// piece is a text (compared byte by byte) or count bytes of one class.
+enum { RX_FIXED_PIECES = 12 };
+typedef struct RegxFixedPiece {
+  uint8_t bitmap[32];  // the class, never holding NUL (unused for a text)
+  const char *text;    // the string's text, or null
+  uint32_t count;      // bytes the piece takes
+} RegxFixedPiece;
+
+typedef struct RegxFixed {
+  uint32_t piece_count;  // 0: the pattern is not of this shape
+  RegxFixedPiece pieces[RX_FIXED_PIECES];
+  const char *anchor_text;  // candidates: occurrences of this string, or
+  char anchor_byte;         // of this byte when anchor_text is null
+  size_t anchor_offset;     // where the anchor stands from the start of a match
+} RegxFixed;
+
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
 // block: the record, then its class loops. Each class loop's RX_LOOP node
 // points at its entry in arg.word; the plain matcher ignores both.
@@ -134,6 +153,9 @@ typedef struct RegxPlan {
   uint64_t cache_max_len;   // longest subject whose bound fits cache_limit (0 with cache_none)
   int32_t cache_none;       // no length fits
   char required_byte[2];    // a lone required character as a string
+  // The fixed-width shape of the program, for a yes/no answer without a
+  // count when the push bound keeps the plain run within limit and stack.
+  RegxFixed fixed;
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
 } RegxPlan;
@@ -177,6 +199,10 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
 // stays within limit backtracks and the stack capacities; caches its answer
 // per limit in the plan (calls on one pattern are serialised)
 bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
+
+// regx_plan_decide - whether a fixed-width program (plan->fixed.piece_count
+// non-zero) matches somewhere in subject; *len gets the subject's length
+bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len);
 
 // The matcher without shortcuts: every node runs as the algorithm says. Tests
 // compare it with regx_exec.

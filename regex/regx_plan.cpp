@@ -335,7 +335,173 @@ const RegxNode *regx_required(const RegxNode *program) {
   return program->kind == RX_SCANCHAR ? best[0] : nullptr;
 }
 
+// regx_fixed_class - the bytes a one-byte node takes, as the matcher tests
+// them; false for any other node
+bool regx_fixed_class(const RegxNode *n, uint8_t *bitmap) {
+  memset(bitmap, 0, 32);
+  for (int c = 1; c < 256; c++) {
+    bool in;
+    switch (n->kind) {
+      case RX_ANY:
+        in = true;
+        break;
+      case RX_ANY_NL:
+        in = c != '\n';
+        break;
+      case RX_CHAR:
+        in = c == n->arg.bytes[0];
+        break;
+      case RX_CHAR2:
+        in = c == n->arg.bytes[0] || c == n->arg.bytes[1];
+        break;
+      case RX_SET:
+        in = regx_bit(n->arg.bitmap, (unsigned char)c);
+        break;
+      case RX_NSET:
+        in = !regx_bit(n->arg.bitmap, (unsigned char)c);
+        break;
+      case RX_NSET_NL:
+        in = c != '\n' && !regx_bit(n->arg.bitmap, (unsigned char)c);
+        break;
+      default:
+        return false;
+    }
+    if (in) {
+      regx_set_bit(bitmap, (unsigned char)c);
+    }
+  }
+  return true;
+}
+
+// regx_fixed_rank - how good a byte is as the anchor of the candidate search:
+// punctuation is rarer in header text than letters, digits and spaces
+int regx_fixed_rank(unsigned char c) {
+  uint16_t cl = regx_class_table[c];
+  if ((cl & RX_CL_PUNCT) != 0) {
+    return 3;
+  }
+  if ((cl & (RX_CL_UPPER | RX_CL_DIGIT)) != 0) {
+    return 2;
+  }
+  return 1;
+}
+
+// regx_fixed_build - the pieces of an unanchored program made only of
+// fixed-width pieces with a literal among them; piece_count stays 0 otherwise
+void regx_fixed_build(const RegxNode *program, RegxFixed *out) {
+  memset(out, 0, sizeof *out);
+  if (program->kind != RX_SCAN) {
+    return;
+  }
+  RegxFixed f;
+  memset(&f, 0, sizeof f);
+  size_t offset = 0;
+  int best = 0;  // rank of the anchor so far; a string beats every byte
+  int budget = RX_WALK_BUDGET;
+  const RegxNode *n = program->next;
+  while (n != nullptr && n->kind != RX_END) {
+    if (--budget < 0) {
+      return;
+    }
+    if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP) {
+      n = n->next;
+      continue;
+    }
+    if (f.piece_count == RX_FIXED_PIECES) {
+      return;
+    }
+    RegxFixedPiece *piece = &f.pieces[f.piece_count];
+    const RegxNode *item = n;
+    uint32_t count = 1;
+    const RegxNode *next = n->next;
+    if (n->kind == RX_LOOP) {
+      const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
+      if (cl == nullptr || cl->unbounded || cl->min != cl->max || cl->min == 0) {
+        return;
+      }
+      item = cl->item;
+      count = cl->min;
+      next = cl->follow;
+    }
+    if (item->kind == RX_STRING) {
+      piece->text = item->arg.text;
+      count = (uint32_t)strlen(item->arg.text);
+      if (best < 4 || count > strlen(f.anchor_text)) {
+        f.anchor_text = item->arg.text;
+        f.anchor_offset = offset;
+        best = 4;
+      }
+    } else if (!regx_fixed_class(item, piece->bitmap)) {
+      return;
+    } else if (item->kind == RX_CHAR && regx_fixed_rank(item->arg.bytes[0]) > best) {
+      f.anchor_byte = (char)item->arg.bytes[0];
+      f.anchor_offset = offset;
+      best = regx_fixed_rank(item->arg.bytes[0]);
+    }
+    piece->count = count;
+    offset += count;
+    f.piece_count++;
+    n = next;
+  }
+  if (n == nullptr || n->arg.word != 1 || best == 0 || f.piece_count < 2) {
+    return;  // no success end, no literal to search for, or a lone literal
+  }
+  *out = f;
+}
+
+// regx_fixed_at - whether the bytes from s pass every piece in turn; stops at
+// the first failing byte, so never reads past the subject's NUL
+bool regx_fixed_at(const RegxFixed *f, const unsigned char *s) {
+  for (uint32_t i = 0; i < f->piece_count; i++) {
+    const RegxFixedPiece *piece = &f->pieces[i];
+    if (piece->text != nullptr) {
+      const unsigned char *t = (const unsigned char *)piece->text;
+      for (; *t != 0; t++, s++) {
+        if (*s != *t) {
+          return false;
+        }
+      }
+      continue;
+    }
+    for (uint32_t k = 0; k < piece->count; k++, s++) {
+      if (!regx_bit(piece->bitmap, *s)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+// regx_plan_decide - tries every occurrence of the anchor as the anchor of a
+// match: a match anywhere holds its anchor at a fixed distance from its start
+bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
+  const RegxFixed *f = &plan->fixed;
+  const char *from = subject;
+  for (;;) {
+    const char *at;
+    if (f->anchor_text != nullptr) {
+      at = strstr(from, f->anchor_text);
+      if (at == nullptr) {
+        *len = (size_t)(from - subject) + strlen(from);
+        return false;
+      }
+    } else {
+      at = strchrnul(from, f->anchor_byte);
+      if (*at == 0) {
+        *len = (size_t)(at - subject);
+        return false;
+      }
+    }
+    if ((size_t)(at - subject) >= f->anchor_offset &&
+        regx_fixed_at(f, (const unsigned char *)at - f->anchor_offset)) {
+      *len = (size_t)(at - subject) + strlen(at);
+      return true;
+    }
+    from = at + 1;
+  }
+}
 
 // regx_plan_fits - whether the plain run on len bytes is provably within limit
 bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len) {
@@ -440,6 +606,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
     built->bounded = regx_bound_seq(start, nullptr, 0, &exits, &budget) != HUGE_VAL;
   }
+  regx_fixed_build(program, &built->fixed);
   *plan = built;
   return REGX_OK;
 }

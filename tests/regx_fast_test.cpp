@@ -253,21 +253,68 @@ TEST(RegxFast, FramesHitTheStackCapacityWhereThePlainMatcherDoes) {
   }
 }
 
+TEST(RegxFast, FixedWidthAnswersAgreeWithThePlainMatcher) {
+  // Runs of fixed-width pieces with a literal get a yes/no search when no
+  // count is wanted; results must equal the plain run's, limits included.
+  const char *pieces[] = {"a",      "-",     "ab",  "x-y", "[ab]",    "[^a]",
+                          ".",      "[0-9]{2}", "a{3}", "(ab)", "-{2}", "[[:digit:]]{3}",
+                          "[^\n-]", "b"};
+  const int n_pieces = (int)(sizeof pieces / sizeof pieces[0]);
+  std::mt19937 rng(777);
+  int fixed = 0;
+  for (int i = 0; i < 1500; i++) {
+    std::string pattern;
+    for (int k = 1 + (int)(rng() % 5); k > 0; k--) {
+      pattern += pieces[rng() % n_pieces];
+    }
+    int cflags = REGX_EXTENDED | (rng() % 6 == 0 ? REGX_ICASE : 0) |
+                 (rng() % 6 == 0 ? REGX_NEWLINE : 0);
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, pattern.c_str(), cflags), REGX_OK) << pattern;
+    fixed += p.plan != nullptr && p.plan->fixed.piece_count != 0;
+    for (int j = 0; j < 8; j++) {
+      std::string subject;
+      for (int n = (int)(rng() % 40); n > 0; n--) {
+        subject += "ab-x01 \nA"[rng() % 9];
+      }
+      if (rng() % 10 == 0) {
+        subject += std::string(3000 + rng() % 3000, "a-0"[rng() % 3]);
+      }
+      RegxPair want = regx_plain(&p, subject, kNoLimit, 0);
+      const uint32_t limits[] = {kNoLimit, want.count, want.count - 1, want.count / 2, 0};
+      for (uint32_t limit : limits) {
+        if (limit > want.count && limit != kNoLimit) {
+          continue;
+        }
+        regx_compare(&p, pattern, subject, limit, 0);
+      }
+      if (testing::Test::HasFatalFailure()) {
+        regx_free(&p);
+        return;
+      }
+    }
+    regx_free(&p);
+  }
+  EXPECT_GT(fixed, 400);
+}
+
 TEST(RegxFast, PlanRecordsClassLoopsAndScanShortcut) {
   struct Row {
     const char *pattern;
     uint32_t loops;
     bool scan;
+    bool fixed;
   };
   const Row rows[] = {
-      {"^Subject:.*viagra", 1, false},
-      {"(a|b)c", 0, true},
-      {"[0-9]{3}-[0-9]{4}", 2, true},
-      {"\\<a", 0, false},
-      {"^a", 0, false},
-      {"(ab)*c", 0, true},
-      {"(ab)*\\>", 0, false},
-      {".x", 0, false},
+      {"^Subject:.*viagra", 1, false, false},
+      {"(a|b)c", 0, true, false},
+      {"[0-9]{3}-[0-9]{4}", 2, true, true},
+      {"\\<a", 0, false, false},
+      {"^a", 0, false, false},
+      {"(ab)*c", 0, true, false},
+      {"(ab)*\\>", 0, false, false},
+      {".x", 0, false, true},
+      {"[0-9]{2,3}-", 1, true, false},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.pattern);
@@ -277,6 +324,7 @@ TEST(RegxFast, PlanRecordsClassLoopsAndScanShortcut) {
     bool scan = p.plan != nullptr && p.plan->scan.usable != 0;
     EXPECT_EQ(loops, row.loops);
     EXPECT_EQ(scan, row.scan);
+    EXPECT_EQ(p.plan != nullptr && p.plan->fixed.piece_count != 0, row.fixed);
     regx_free(&p);
   }
 }
