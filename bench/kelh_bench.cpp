@@ -9,7 +9,9 @@
 // callback), glibc regexec and PCRE2-JIT. Before timing, the three are checked
 // to give identical verdicts and hit lists on every message. Also measured:
 // memory per rule and the time to load and compile an encrypted 10,000-rule
-// file. A table of ratios follows the benchmark output.
+// file. A table of ratios (best of the repetitions, CPU time) follows the
+// benchmark output; on a shared machine run with --benchmark_repetitions=3
+// --benchmark_enable_random_interleaving=true, so no matcher always runs first.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <regex.h>
@@ -537,9 +539,13 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        // CPU time: the machine is shared, so wall time would count other work.
-        g_ns[run.benchmark_name()] = run.cpu_accumulated_time * 1e9 /
-                                     static_cast<double>(run.iterations);
+        // CPU time, the best of the repetitions: the machine is shared, so wall
+        // time and single runs would count other work.
+        const double ns = run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations);
+        auto [it, fresh] = g_ns.emplace(run.benchmark_name(), ns);
+        if (!fresh && ns < it->second) {
+          it->second = ns;
+        }
       }
     }
     ConsoleReporter::ReportRuns(runs);

@@ -273,11 +273,13 @@ bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
   return attempts * (pushes + 2) + 1 <= (double)limit;
 }
 
-// regx_required - a literal on the program's main sequence, or null: the longest
-// one after the first piece that is not a literal (a leading literal, such as
-// a header name, is usually in every subject the rule is tried on), else the
-// longest leading one
-const RegxNode *regx_required(const RegxNode *n) {
+// regx_required - the longest literal on the program's main sequence after its
+// first piece that is not a literal; else, for an unanchored program, the
+// longest leading one; else null. An anchored program tests its leading
+// literal at once anyway, and a header name is in every line the rule is
+// tried on.
+const RegxNode *regx_required(const RegxNode *program) {
+  const RegxNode *n = program;
   const RegxNode *best[2] = {nullptr, nullptr};  // leading, later
   size_t best_len[2] = {0, 0};
   int later = 0;
@@ -327,7 +329,10 @@ const RegxNode *regx_required(const RegxNode *n) {
         break;
     }
   }
-  return best[1] != nullptr ? best[1] : best[0];
+  if (best[1] != nullptr) {
+    return best[1];
+  }
+  return program->kind == RX_SCANCHAR ? best[0] : nullptr;
 }
 
 }  // namespace

@@ -389,9 +389,8 @@ TEST(RulebaseEvaluate, RecordsAlreadyInTheListAreKept) {
 }
 
 // A rule base and messages of many header names, with repeated names, rules
-// for every line and multi-line rules: the engine's answers with its name
-// index equal those of the plain walk over every line (taken when the index
-// cannot be allocated).
+// for every line, multi-line rules (some unterminated), negative weights and
+// lines over the length limit.
 struct Corpus {
   std::string rules;
   std::vector<std::string> blocks;
@@ -404,9 +403,8 @@ Corpus make_corpus(uint32_t seed) {
   const char *words[] = {"cheap", "offer", "meeting", "free", "example", "bulk", "hello", "win"};
   auto pick = [&](auto &list) { return list[random() % (sizeof list / sizeof list[0])]; };
   Corpus corpus;
-  int id = 1;
-  for (int n = 0; n < 60; ++n, ++id) {
-    const int kind = static_cast<int>(random() % 10);
+  for (int id = 1; id <= 60; ++id) {
+    const int kind = static_cast<int>(random() % 12);
     const std::string name = pick(names);
     const std::string word = pick(words);
     const int weight = static_cast<int>(random() % 40) - 5;
@@ -414,9 +412,11 @@ Corpus make_corpus(uint32_t seed) {
       corpus.rules += rule(id, weight, "^" + name + ":.*" + word);
     } else if (kind < 8) {
       corpus.rules += rule(id, weight, word + "|" + pick(words));
-    } else {
+    } else if (kind < 11) {
       corpus.rules += multi(id, 1, false, "^" + name + ":.*" + word);
-      corpus.rules += multi(id, weight, true, "^" + std::string(pick(names)) + ":");
+      corpus.rules += multi(id, weight, kind != 10, "^" + std::string(pick(names)) + ":");
+    } else {
+      corpus.rules += multi(id, 1, false, word);  // a group's lone first line
     }
   }
   for (int m = 0; m < 40; ++m) {
@@ -424,6 +424,7 @@ Corpus make_corpus(uint32_t seed) {
     const int count = 1 + static_cast<int>(random() % 12);
     for (int h = 0; h < count; ++h) {
       block += std::string(pick(names)) + ": " + pick(words) + " " + pick(words);
+      block += random() % 5 == 0 ? " " + std::string(30, 'z') : "";
       block += random() % 4 == 0 ? "\r\n\t" + std::string(pick(words)) + "\r\n" : "\n";
     }
     corpus.blocks.push_back(block);
@@ -431,7 +432,50 @@ Corpus make_corpus(uint32_t seed) {
   return corpus;
 }
 
-TEST(RulebaseEvaluate, NameIndexGivesTheResultsOfTheFullWalk) {
+// The rule walk written out plainly: every header line's hash tested, each
+// line matched on a copy, the group rules spelled out.
+Outcome model(const RuleBase *rb, const std::string &block, int32_t threshold,
+              uint32_t max_length) {
+  std::vector<char> buffer(block.begin(), block.end());
+  HeaderLine *lines = nullptr;
+  Outcome out = {split_header_lines(buffer.data(), static_cast<uint32_t>(buffer.size()), &lines),
+                 0, {}};
+  int64_t total = 0;
+  bool group_failed = false;
+  for (RuleLine *r = rb->first; r != nullptr && out.rc == 0; r = r->next) {
+    if (threshold != 0 && total >= threshold) {
+      break;
+    }
+    const bool skipped = r->rule_type == RULE_TYPE_MULTI && group_failed;
+    int result = REGX_NOMATCH;
+    for (const HeaderLine *h = lines; h != nullptr && !skipped && result == REGX_NOMATCH;
+         h = h->next) {
+      if ((r->name_hash == 0 || r->name_hash == h->name_hash) &&
+          (max_length == 0 || h->length <= max_length)) {
+        const std::string text(h->text, h->length);
+        result = regx_exec(&r->pattern, text.c_str(), 25000, nullptr, 0);
+      }
+    }
+    if (!skipped && result != REGX_OK && r->rule_type == RULE_TYPE_MULTI) {
+      group_failed = true;
+    }
+    if (!skipped && result == REGX_OK &&
+        (r->rule_type == RULE_TYPE_SINGLE || r->conjunction == RULE_CONJ_LAST)) {
+      out.hits.emplace_back(r->rule_id, r->weight);
+      total += r->weight;
+    }
+    if (r->conjunction == RULE_CONJ_LAST) {
+      group_failed = false;
+    }
+  }
+  out.verdict = out.rc == 0 && (threshold > 0 ? total >= threshold : total > threshold);
+  kelh_free_header_lines(lines);
+  return out;
+}
+
+// The engine agrees with the model, and its name index with the plain walk it
+// takes when the index cannot be allocated.
+TEST(RulebaseEvaluate, AgreesWithAPlainModelOfTheWalk) {
   for (uint32_t seed = 1; seed <= 5; ++seed) {
     const Corpus corpus = make_corpus(seed);
     Rules rb(make_rules(corpus.rules));
@@ -440,14 +484,19 @@ TEST(RulebaseEvaluate, NameIndexGivesTheResultsOfTheFullWalk) {
       uint32_t rc = 0;
       const size_t lines = split(block, &rc).size();
       ASSERT_EQ(rc, 0u);
-      for (int32_t threshold : {0, 30}) {
-        const Outcome indexed = evaluate(rb.get(), block, threshold);
-        tlvpr_fault_arm(lines + 1);  // the index comes right after the header lines
-        const Outcome plain = evaluate(rb.get(), block, threshold);
-        EXPECT_EQ(tlvpr_fault_disarm() >= lines + 1, true);
-        EXPECT_EQ(plain.rc, 0u);
-        EXPECT_EQ(plain.verdict, indexed.verdict);
-        EXPECT_EQ(plain.hits, indexed.hits);
+      for (int32_t threshold : {-1, 0, 30, 60}) {
+        for (uint32_t max_length : {0u, 40u}) {
+          const Outcome want = model(rb.get(), block, threshold, max_length);
+          const Outcome indexed = evaluate(rb.get(), block, threshold, max_length);
+          tlvpr_fault_arm(lines + 1);  // the index comes right after the header lines
+          const Outcome plain = evaluate(rb.get(), block, threshold, max_length);
+          EXPECT_GE(tlvpr_fault_disarm(), lines + 1);
+          for (const Outcome *got : {&indexed, &plain}) {
+            EXPECT_EQ(got->rc, 0u);
+            EXPECT_EQ(got->verdict, want.verdict);
+            EXPECT_EQ(got->hits, want.hits);
+          }
+        }
       }
     }
   }
