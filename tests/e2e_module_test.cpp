@@ -155,6 +155,61 @@ TEST_F(ModuleTest, StoreFailuresGiveNoVerdictAndFreeTheList) {
   hdrw_host_free_instance(host, instance);
 }
 
+namespace {
+
+// The host's own callbacks, wrapped so that a test sees which are asked in which order.
+std::vector<int> g_asked;
+HostCallback g_host_entry[TVR_HOST_CALLBACK_COUNT];
+
+template <int Position>
+uintptr_t recording_callback(uintptr_t argument) {
+  g_asked.push_back(Position);
+  return g_host_entry[Position](argument);
+}
+
+}  // namespace
+
+TEST_F(ModuleTest, MessageCallbacksAreAskedInOrder) {
+  HdrwHost *host = world.make_host();
+  ModuleInstance *instance = (ModuleInstance *)hdrw_host_init(host, nullptr);
+  ASSERT_NE(instance, nullptr);
+  const HostCallbackTable *own = instance->callbacks;
+  for (int i = 0; i < TVR_HOST_CALLBACK_COUNT; i++) g_host_entry[i] = own->entry[i];
+  HostCallbackTable recording = *own;
+  recording.entry[TVR_HOST_GET_MESSAGE_STORE] = recording_callback<TVR_HOST_GET_MESSAGE_STORE>;
+  recording.entry[TVR_HOST_GET_HEADER_LENGTH] = recording_callback<TVR_HOST_GET_HEADER_LENGTH>;
+  recording.entry[TVR_HOST_GET_WEIGHT_THRESHOLD] = recording_callback<TVR_HOST_GET_WEIGHT_THRESHOLD>;
+  instance->callbacks = &recording;
+
+  struct Row {
+    const char *name;
+    std::string text;
+    size_t header_len;
+    std::vector<int> asked;
+  } rows[] = {
+      {"evaluated", message({"Subject: free money"}), 0,
+       {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH, TVR_HOST_GET_WEIGHT_THRESHOLD}},
+      {"empty block", message({"Subject: free money"}), 0,
+       {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH}},
+      {"over-long block", block_of(40000), 40000,
+       {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH}},
+  };
+  rows[0].header_len = header_length(rows[0].text);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    g_asked.clear();
+    HdrwVerdict verdict;
+    hdrw_verdict_init(&verdict);
+    EXPECT_EQ(hdrw_host_evaluate(host, instance, row.text.data(), row.text.size(), row.header_len,
+                                 &verdict),
+              0u);
+    hdrw_verdict_free(&verdict);
+    EXPECT_EQ(g_asked, row.asked);
+  }
+  instance->callbacks = own;
+  hdrw_host_free_instance(host, instance);
+}
+
 TEST_F(ModuleTest, VersionIsTheEmptyText) {
   EntryPoints module;
   char buffer[8] = "xxxxxxx";
