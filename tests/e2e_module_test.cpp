@@ -107,6 +107,17 @@ TEST_F(ModuleTest, QueryRecordNamesTheVerdictThatEndMessageReturns) {
   RuleHit *hits = nullptr;
   EXPECT_EQ(end_raw(module, host, instance, &msg, &hits), info->verdicts[0]);
   EXPECT_EQ(hits, nullptr);
+
+  // The length is compared unsigned: a block of 2^31 bytes or more is over the
+  // limit too, not a negative length that would be read.
+  world.clear_log();
+  RawMessage huge{nullptr, 0x80000000u};
+  EXPECT_EQ(end_raw(module, host, instance, &huge, &hits), info->verdicts[0]);
+  EXPECT_EQ(hits, nullptr);
+  EXPECT_TRUE(world.logged(TVR_LOG_NOTICE, 11013,
+                           "tlvModEndMessage: (regex filter) headers length 2147483648 > max "
+                           "allowed 32768, returning spam disposition."));
+  EXPECT_TRUE(world.log_lines(11008).empty());
   hdrw_host_free_instance(host, instance);
 }
 
@@ -141,6 +152,61 @@ TEST_F(ModuleTest, StoreFailuresGiveNoVerdictAndFreeTheList) {
     EXPECT_EQ(hits, nullptr);
     EXPECT_TRUE(world.logged(TVR_LOG_ERR, row.code, row.text));
   }
+  hdrw_host_free_instance(host, instance);
+}
+
+namespace {
+
+// The host's own callbacks, wrapped so that a test sees which are asked in which order.
+std::vector<int> g_asked;
+HostCallback g_host_entry[TVR_HOST_CALLBACK_COUNT];
+
+template <int Position>
+uintptr_t recording_callback(uintptr_t argument) {
+  g_asked.push_back(Position);
+  return g_host_entry[Position](argument);
+}
+
+}  // namespace
+
+TEST_F(ModuleTest, MessageCallbacksAreAskedInOrder) {
+  HdrwHost *host = world.make_host();
+  ModuleInstance *instance = (ModuleInstance *)hdrw_host_init(host, nullptr);
+  ASSERT_NE(instance, nullptr);
+  const HostCallbackTable *own = instance->callbacks;
+  for (int i = 0; i < TVR_HOST_CALLBACK_COUNT; i++) g_host_entry[i] = own->entry[i];
+  HostCallbackTable recording = *own;
+  recording.entry[TVR_HOST_GET_MESSAGE_STORE] = recording_callback<TVR_HOST_GET_MESSAGE_STORE>;
+  recording.entry[TVR_HOST_GET_HEADER_LENGTH] = recording_callback<TVR_HOST_GET_HEADER_LENGTH>;
+  recording.entry[TVR_HOST_GET_WEIGHT_THRESHOLD] = recording_callback<TVR_HOST_GET_WEIGHT_THRESHOLD>;
+  instance->callbacks = &recording;
+
+  struct Row {
+    const char *name;
+    std::string text;
+    size_t header_len;
+    std::vector<int> asked;
+  } rows[] = {
+      {"evaluated", message({"Subject: free money"}), 0,
+       {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH, TVR_HOST_GET_WEIGHT_THRESHOLD}},
+      {"empty block", message({"Subject: free money"}), 0,
+       {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH}},
+      {"over-long block", block_of(40000), 40000,
+       {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH}},
+  };
+  rows[0].header_len = header_length(rows[0].text);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    g_asked.clear();
+    HdrwVerdict verdict;
+    hdrw_verdict_init(&verdict);
+    EXPECT_EQ(hdrw_host_evaluate(host, instance, row.text.data(), row.text.size(), row.header_len,
+                                 &verdict),
+              0u);
+    hdrw_verdict_free(&verdict);
+    EXPECT_EQ(g_asked, row.asked);
+  }
+  instance->callbacks = own;
   hdrw_host_free_instance(host, instance);
 }
 
@@ -274,6 +340,34 @@ TEST_F(ModuleTest, ReusesTheInstanceUntilTheRuleFileOrALimitChanges) {
   world.write_config("", true, other_cert);
   HdrwHost *other = world.make_host();
   EXPECT_EQ(hdrw_host_init(other, first), nullptr);  // other key: the rule file does not decrypt
+  hdrw_host_free_instance(host, first);
+}
+
+TEST_F(ModuleTest, ReuseNeedsTheSamePathAndFileSize) {
+  set_mtime(world.rule_path, 1700000000);
+  HdrwHost *host = world.make_host();
+  void *first = hdrw_host_init(host, nullptr);
+  ASSERT_NE(first, nullptr);
+
+  // The same rule file, byte for byte and with the same time, at another load point.
+  std::string other_point = world.dir.file("other-load-point");
+  ASSERT_EQ(mkdir(other_point.c_str(), 0700), 0);
+  std::string other_rules = other_point + "/kelv";
+  write_file(other_rules, read_file(world.rule_path));
+  set_mtime(other_rules, 1700000000);
+  HdrwHost *moved = world.make_host(100, other_point.c_str());
+  void *elsewhere = hdrw_host_init(moved, first);
+  ASSERT_NE(elsewhere, nullptr);
+  EXPECT_NE(elsewhere, first);
+  hdrw_host_free_instance(moved, elsewhere);
+
+  // Other size, same time: a new instance.
+  world.write_rules(sample_rules() + rule_line(1099, 5, "001", "&-", "^X-Extra: yes"));
+  set_mtime(world.rule_path, 1700000000);
+  void *grown = hdrw_host_init(host, first);
+  ASSERT_NE(grown, nullptr);
+  EXPECT_NE(grown, first);
+  hdrw_host_free_instance(host, grown);
   hdrw_host_free_instance(host, first);
 }
 

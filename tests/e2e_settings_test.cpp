@@ -63,6 +63,28 @@ TEST_F(SettingsTest, LimitsAreTakenOrKeepTheirDefaults) {
   }
 }
 
+TEST_F(SettingsTest, BadLimitsAreReportedInReadingOrder) {
+  // Written in another order than the module reads them.
+  world.write_config(
+      "<maxBackTracks>z</maxBackTracks><maxTotalHeadersLength>y</maxTotalHeadersLength>"
+      "<maxHeaderLength>x</maxHeaderLength>");
+  world.clear_log();
+  HdrwHost *host = world.make_host();
+  ModuleInstance *instance = (ModuleInstance *)hdrw_host_init(host, nullptr);
+  ASSERT_NE(instance, nullptr);
+  std::vector<std::string> lines = world.log_lines(10092);
+  const char *names[] = {"maxHeaderLength", "maxTotalHeadersLength", "maxBackTracks"};
+  ASSERT_EQ(lines.size(), 3u);
+  for (size_t i = 0; i < 3; i++) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_TRUE(world.logged(TVR_LOG_WARNING, 10092,
+                             std::string("Bad value for config setting \"//module[@name='hdrweights']/") +
+                                 names[i] + "\""));
+    EXPECT_NE(lines[i].find(std::string("/") + names[i] + "\""), std::string::npos) << lines[i];
+  }
+  hdrw_host_free_instance(host, instance);
+}
+
 TEST_F(SettingsTest, ALoadPointWithATrailingSeparatorDoublesIt) {
   world.write_config();
   std::string load = world.load_point + "/";

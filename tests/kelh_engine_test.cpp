@@ -137,6 +137,7 @@ TEST(SplitHeaderLines, ByteClassesAndLineEnds) {
       {"leading run makes an empty line", "\nA: b\n", {"", "A: b"}},
       {"only a line end", "\n", {""}},
       {"no final lf", "A: b\nC: d", {}},
+      {"lf before cr or vt ends the line", "A: b\n\r c\nD: e\n\vf\n", {"A: b", "c", "D: e", "f"}},
       {"final fold", "A: b\n ", {}},
       {"final cr", "A: b\r", {}},
       {"empty", "", {}},
@@ -213,6 +214,9 @@ TEST(RulebaseEvaluate, ThresholdAndEarlyStop) {
       {"zero threshold counts every weight",
        rule(1, 99, "^Subject:") + rule(2, -99, "^From:"), 0, 0, {{1, 99}, {2, -99}}},
       {"one hit per rule however many lines match", rule(1, 30, "e"), 0, 1, {{1, 30}}},
+      {"negative total stays below a positive threshold",
+       rule(1, -50, "^Subject:") + rule(2, 60, "^From:"), 100, 0, {{1, -50}, {2, 60}}},
+      {"negative total is not above threshold 0", rule(1, -5, "^Subject:"), 0, 0, {{1, -5}}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -328,6 +332,19 @@ TEST(RulebaseEvaluate, MatcherErrorsEndTheRuleLine) {
     Rules rb(make_rules(rule(4, 10, "^X-Bomb: (a|a)*c") + rule(5, 1, "^X-Bomb:")));
     const Outcome out = evaluate(rb.get(), bombed + "\nX-Bomb: c\n", 0, 768, 25000);
     EXPECT_EQ(out.hits, (Hits{{5, 1}}));
+    EXPECT_TRUE(log.contains(4, 29001,
+                        "Rule 4; regex error too many backtracks: giving up execution (20) for "
+                        "header \"" + bombed + "\"."));
+  }
+  {
+    LogCapture log;
+    // The same on a rule line that is not the first, which walks only the
+    // lines of its header name: the error is reported with the line it hit.
+    Rules rb(make_rules(rule(3, 1, "^Subject:") + rule(4, 10, "^X-Bomb: (a|a)*c") +
+                        rule(5, 1, "^X-Bomb:")));
+    const Outcome out = evaluate(rb.get(), "X-Other: c\n" + bombed + "\nX-Bomb: c\n", 0);
+    EXPECT_EQ(out.hits, (Hits{{5, 1}}));
+    EXPECT_EQ(log.messages(29001).size(), 1u);
     EXPECT_TRUE(log.contains(4, 29001,
                         "Rule 4; regex error too many backtracks: giving up execution (20) for "
                         "header \"" + bombed + "\"."));

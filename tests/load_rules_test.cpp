@@ -129,6 +129,19 @@ TEST_F(LoadRules, VersionLineFailures) {
 TEST_F(LoadRules, EmptyPlainFileFailsInDecryption) {
   EXPECT_EQ(load_plain(""), 1u);
   EXPECT_TRUE(log_.contains(3, 29026, "Could not decrypt rule file."));
+
+  // Parsed directly, an empty text ends at the version line.
+  log_.clear();
+  const std::string path = dir_.file("empty");
+  hdrw_test::write_file(path, "");
+  FILE *stream = fopen(path.c_str(), "r");
+  ASSERT_NE(stream, nullptr);
+  RuleBase *rb = nullptr;
+  EXPECT_EQ(rulebase_parse(stream, &rb, 0), 29015u);
+  fclose(stream);
+  EXPECT_EQ(rb, nullptr);
+  EXPECT_TRUE(log_.contains(3, 10034, "End of file encountered."));
+  EXPECT_TRUE(log_.contains(6, 29015, "Cannot read version strings."));
 }
 
 TEST_F(LoadRules, FormatVersionSetsTheIdWidth) {
