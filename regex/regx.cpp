@@ -184,8 +184,11 @@ void regx_free(RegxPattern *pattern) {
   }
   regx_release_blocks(pattern->arena);
   tlvpr_free(pattern->plan);
+  tlvpr_free(pattern->loop_state);
   pattern->arena = nullptr;
   pattern->program = nullptr;
   pattern->plan = nullptr;
   pattern->group_count = 0;
+  pattern->loop_count = 0;
+  pattern->loop_state = nullptr;
 }

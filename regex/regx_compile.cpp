@@ -38,6 +38,7 @@ struct RegxCompiler {
   bool icase;                        // REGX_ICASE
   bool newline;                      // REGX_NEWLINE
   uint32_t groups;                   // groups opened so far
+  uint32_t loops;                    // repetitions built so far (their numbers)
   uint32_t depth;                    // groups currently open
   int ended;                         // RegxEnded: what ended the last sequence
   const unsigned char *group_start;  // just after the last basic \(, for a literal *
@@ -652,7 +653,7 @@ int regx_parse_piece(RegxCompiler *c, RegxFrag *out, bool *literal, bool *done) 
   RegxFrag loop = {nullptr, nullptr};
   rc = regx_frag_push(c, &loop, RX_LOOP, 0);
   if (rc == REGX_OK) {
-    rc = regx_frag_push(c, &loop, RX_LOOPBACK, 0);
+    rc = regx_frag_push(c, &loop, RX_LOOPBACK, c->loops++);
   }
   RegxNode *loopback = loop.last;
   if (rc == REGX_OK) {
@@ -845,22 +846,39 @@ int regx_compile(RegxPattern *pattern, const char *text, int flags) {
   c.newline = (flags & REGX_NEWLINE) != 0;
   RegxNode *program = nullptr;
   RegxPlan *plan = nullptr;
+  RegxLoopState *loop_state = nullptr;
   int rc = regx_build(&c, flags, &program);
   if (rc == REGX_OK) {
     RegxPattern built;
+    memset(&built, 0, sizeof built);
     built.flags = flags;
     built.group_count = c.groups;
     built.arena = c.blocks;
     built.program = program;
-    built.plan = nullptr;
+    built.loop_count = c.loops;
     rc = regx_plan_build(&built, &plan);
+  }
+  if (rc == REGX_OK && c.loops > REGX_LOOP_STATES) {
+    // Too many loops for the call's own arrays: their state lives here.
+    size_t pos = sizeof(RegxLoopState);
+    size_t cur = pos + (size_t)c.loops * sizeof(const char *);
+    loop_state = (RegxLoopState *)tlvpr_malloc(cur + c.loops);
+    if (loop_state == nullptr) {
+      rc = REGX_ESPACE;
+    } else {
+      loop_state->pos = (const char **)((char *)loop_state + pos);
+      loop_state->cur = (uint8_t *)loop_state + cur;
+    }
   }
   if (rc != REGX_OK) {
     regx_release_blocks(c.blocks);
+    tlvpr_free(plan);
     pattern->arena = nullptr;
     pattern->program = nullptr;
     pattern->plan = nullptr;
     pattern->group_count = 0;
+    pattern->loop_count = 0;
+    pattern->loop_state = nullptr;
     return rc;
   }
   pattern->flags = flags;
@@ -868,5 +886,7 @@ int regx_compile(RegxPattern *pattern, const char *text, int flags) {
   pattern->arena = c.blocks;
   pattern->program = program;
   pattern->plan = plan;
+  pattern->loop_count = c.loops;
+  pattern->loop_state = loop_state;
   return REGX_OK;
 }

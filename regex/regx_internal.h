@@ -3,9 +3,12 @@
 // A program is a graph of RegxNode linked by next; the pattern's arena is a
 // chain of zero-filled blocks of five nodes, which release walks to free the
 // bitmaps and texts that RX_SET, RX_NSET, RX_NSET_NL and RX_STRING own. The
-// matcher writes only RX_LOOPBACK positions and RX_COUNT counts; the plan is
-// read-only after compiling. Not part of the public interface: tests include it
-// to inspect programs and to run the plain interpreter beside the shortcuts.
+// program and the plan are read-only after compiling: the matcher keeps the
+// loops' positions and counts in the call, indexed by the loop number in
+// RX_LOOPBACK (or, above REGX_LOOP_STATES loops, in the pattern's RegxLoopState),
+// and the plan's one cached bound is a single atomic word. Not part of the
+// public interface: tests include it to inspect programs and to run the plain
+// interpreter beside the shortcuts.
 #ifndef REGEX_REGX_INTERNAL_H
 #define REGEX_REGX_INTERNAL_H
 
@@ -41,9 +44,9 @@ enum RegxKind : int32_t {
   RX_NSET_NL = 25,    // arg.bitmap: owned
   RX_SCAN_NL = 26,
   RX_LOOP = 27,       // next is the loop's RX_LOOPBACK
-  RX_COUNT = 28,      // arg.bytes: minimum, maximum, current count, unbounded flag
+  RX_COUNT = 28,      // arg.bytes: minimum, maximum, (unused), unbounded flag
   RX_BODY = 29,       // arg.node: first node of the body; next: what follows the loop
-  RX_LOOPBACK = 30,   // arg.pos: where the current iteration began
+  RX_LOOPBACK = 30,   // arg.word: the loop's number (0 to loop_count - 1)
   RX_COUNTUNDO = 31,  // stack-only marker
   RX_LOOPUNDO = 32,   // stack-only marker
   RX_LOOPSAVE = 33,   // stack-only marker: a loop's state from before its RX_LOOP ran
@@ -52,7 +55,7 @@ enum RegxKind : int32_t {
 };
 
 // Byte positions inside RX_COUNT's argument
-enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_CUR = 2, RX_COUNT_UNBOUNDED = 3 };
+enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_UNBOUNDED = 3 };
 
 typedef union RegxArg {
   uintptr_t word;
@@ -60,7 +63,6 @@ typedef union RegxArg {
   uint8_t *bitmap;
   char *text;
   struct RegxNode *node;
-  const char *pos;
 } RegxArg;
 
 typedef struct RegxNode {
@@ -148,10 +150,11 @@ typedef struct RegxPlan {
   // limit and the stack within its capacity.
   const char *required;
   int32_t bounded;          // non-zero when the push bound exists
-  uint32_t cache_limit;     // limit the next field was worked out for
-  int32_t cache_valid;      // non-zero once it was
-  uint64_t cache_max_len;   // longest subject whose bound fits cache_limit (0 with cache_none)
-  int32_t cache_none;       // no length fits
+  // The last limit asked about (high 32 bits) and the longest subject whose
+  // bound fits it, plus 1 (low 32 bits; 0 when none fits). Read and written
+  // as one atomic word, so concurrent calls see a consistent pair; its zero
+  // start is true, since no run fits limit 0.
+  uint64_t fit;
   char required_byte[2];    // a lone required character as a string
   // The fixed-width shape of the program, for a yes/no answer without a
   // count when the push bound keeps the plain run within limit and stack.
@@ -188,6 +191,13 @@ static inline bool regx_is_word(unsigned char c) {
   return (regx_class_table[c] & RX_CL_ALNUM) != 0 || c == '_';
 }
 
+// The state of the loops of a pattern with more than REGX_LOOP_STATES of
+// them: one block, the record then the two arrays.
+typedef struct RegxLoopState {
+  const char **pos;  // per loop: where its current iteration began
+  uint8_t *cur;      // per loop: its iteration count
+} RegxLoopState;
+
 // Releases every block of a chain and what its nodes own.
 void regx_release_blocks(RegxBlock *blocks);
 
@@ -196,9 +206,9 @@ void regx_release_blocks(RegxBlock *blocks);
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
 
 // regx_plan_fits - whether the plain run on a subject of len bytes provably
-// stays within limit backtracks and the stack capacities; caches its answer
-// per limit in the plan (calls on one pattern are serialised)
-bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
+// stays within limit backtracks and the stack capacities; keeps the longest
+// such length for the last limit asked about in plan->fit
+bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
 
 // regx_plan_decide - whether a fixed-width program (plan->fixed.piece_count
 // non-zero) matches somewhere in subject; *len gets the subject's length
@@ -206,7 +216,7 @@ bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len);
 
 // The matcher without shortcuts: every node runs as the algorithm says. Tests
 // compare it with regx_exec.
-int regx_exec_plain(RegxPattern *pattern, const char *subject, uint32_t limit,
+int regx_exec_plain(const RegxPattern *pattern, const char *subject, uint32_t limit,
                     uint32_t *count, int flags);
 
 #endif

@@ -8,6 +8,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "regx.h"
 #include "regx_internal.h"
 #include "tlvpr_mem.h"
@@ -504,16 +506,19 @@ bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
 }
 
 // regx_plan_fits - whether the plain run on len bytes is provably within limit
-bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len) {
+//
+// The longest fitting length for a limit is found by doubling and bisection
+// and kept with its limit in one atomic word: a thread that reads a word
+// written for another limit works the answer out again and stores it.
+bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len) {
   if (!plan->bounded) {
     return false;
   }
-  if (!plan->cache_valid || plan->cache_limit != limit) {
-    plan->cache_limit = limit;
-    plan->cache_valid = 1;
-    plan->cache_none = !regx_bound_fits(pattern, limit, 0);
-    plan->cache_max_len = 0;
-    if (!plan->cache_none) {
+  std::atomic_ref<uint64_t> fit(const_cast<RegxPlan *>(plan)->fit);
+  uint64_t word = fit.load(std::memory_order_relaxed);
+  if ((uint32_t)(word >> 32) != limit) {
+    uint64_t longest = 0;  // fitting length plus 1; 0 when none fits
+    if (regx_bound_fits(pattern, limit, 0)) {
       uint64_t lo = 0;  // fits
       uint64_t hi = 1;
       while (hi < ((uint64_t)1 << 40) && regx_bound_fits(pattern, limit, (double)hi)) {
@@ -528,10 +533,13 @@ bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, 
           hi = mid;
         }
       }
-      plan->cache_max_len = lo;
+      longest = lo < 0xFFFFFFFEu ? lo + 1 : 0xFFFFFFFFu;
     }
+    word = (uint64_t)limit << 32 | longest;
+    fit.store(word, std::memory_order_relaxed);
   }
-  return !plan->cache_none && len <= plan->cache_max_len;
+  uint64_t longest = word & 0xFFFFFFFFu;
+  return longest != 0 && len <= longest - 1;
 }
 
 // regx_plan_build - scan shortcut and class loops of the program
@@ -557,9 +565,6 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     lead = program->next->next->arg.text;
   }
   const RegxNode *required = regx_required(program);
-  if (loops == 0 && !scan.usable && lead == nullptr && required == nullptr) {
-    return REGX_OK;
-  }
   RegxPlan *built = (RegxPlan *)tlvpr_calloc(1, sizeof(RegxPlan) + loops * sizeof(RegxClassLoop));
   if (built == nullptr) {
     return REGX_ESPACE;
@@ -601,11 +606,11 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     } else {
       built->required = required->arg.text;
     }
-    int budget = RX_WALK_BUDGET;
-    double exits;
-    const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
-    built->bounded = regx_bound_seq(start, nullptr, 0, &exits, &budget) != HUGE_VAL;
   }
+  int budget = RX_WALK_BUDGET;
+  double exits;
+  const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
+  built->bounded = regx_bound_seq(start, nullptr, 0, &exits, &budget) != HUGE_VAL;
   regx_fixed_build(program, &built->fixed);
   *plan = built;
   return REGX_OK;

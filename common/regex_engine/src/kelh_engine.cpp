@@ -388,7 +388,7 @@ uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines) {
 //
 // The byte after the line is its line-end byte, inside the buffer: it becomes
 // the NUL the matcher needs for the duration of the call, so no copy is made.
-int match_header_line(RegxPattern *pattern, char *text, uint32_t length,
+int match_header_line(const RegxPattern *pattern, char *text, uint32_t length,
                       uint32_t max_backtracks) {
   if (pattern == nullptr || text == nullptr) {
     return REGX_EFATAL;

@@ -89,7 +89,7 @@ typedef int (*KelhMatchFn)(void *context, RuleLine *line, uint32_t index, char *
 uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines);
 void kelh_free_header_lines(HeaderLine *lines);
 uint32_t kelh_name_hash(const char *text, uint32_t length);
-int match_header_line(RegxPattern *pattern, char *text, uint32_t length,
+int match_header_line(const RegxPattern *pattern, char *text, uint32_t length,
                       uint32_t max_backtracks);
 uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits,
                            const RuleBase *rule_base, int32_t threshold,
