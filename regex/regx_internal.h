@@ -112,6 +112,7 @@ typedef struct RegxClassLoop {
   uint32_t max;              // maximum count (255 when unbounded)
   int32_t unbounded;         // non-zero for *, + and {m,}
   RegxFollow after;          // attempts at follow
+  int32_t apart;             // after is usable and no byte of the class starts it
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -133,8 +134,32 @@ typedef struct RegxFixed {
   size_t anchor_offset;     // where the anchor stands from the start of a match
 } RegxFixed;
 
+// One piece of a program's main sequence, as the counted bound of a subject
+// (regx_plan_fits_counts) reads it: a group's save pair, an alternation
+// whose branches hold no loop (its figures are the same for every subject),
+// or a class loop.
+enum { RX_PIECE_SAVE, RX_PIECE_ALT, RX_PIECE_LOOP };
+typedef struct RegxBoundPiece {
+  int32_t kind;
+  double count;  // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
+  double ways;   // RX_PIECE_ALT: ways out of one entry
+  double depth;  // RX_PIECE_ALT: most entries one path holds
+  const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
+} RegxBoundPiece;
+
+// The one-byte tests at fixed offsets from the start of an attempt, before
+// anything of variable width (strings, one-byte tests, x{n} of a one-byte
+// test, group saves): attempts at distinct starts that get past all of them
+// are at most as many as the subject has bytes for the rarest one.
+enum { RX_PREFIX_TESTS = 6 };
+typedef struct RegxPrefix {
+  uint32_t count;                    // tests recorded
+  uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
+  double cost;                       // entries an attempt pushes before it passes them
+} RegxPrefix;
+
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
-// block: the record, then its class loops. Each class loop's RX_LOOP node
+// block: the record, then its class loops, then its bound pieces. Each class loop's RX_LOOP node
 // points at its entry in arg.word; the plain matcher ignores both.
 typedef struct RegxPlan {
   RegxFollow scan;       // attempts after a leading RX_SCAN
@@ -161,6 +186,12 @@ typedef struct RegxPlan {
   RegxFixed fixed;
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
+  // The main sequence after the scan node as pieces, when every piece is
+  // one of RegxBoundPiece's kinds (else piece_count is 0 and the bound walks
+  // the nodes).
+  uint32_t piece_count;
+  RegxBoundPiece *pieces;  // inside this block
+  RegxPrefix prefix;       // of an RX_SCAN program
 } RegxPlan;
 
 // Byte class table (bits below), fold table
@@ -198,12 +229,37 @@ typedef struct RegxLoopState {
   uint8_t *cur;      // per loop: its iteration count
 } RegxLoopState;
 
+// regx_alt_end - the node after an alternation chain's RX_ALT nodes: its
+// RX_FAIL (whose next is the join point) in a well-formed program
+static inline const RegxNode *regx_alt_end(const RegxNode *alt) {
+  while (alt->kind == RX_ALT) {
+    alt = alt->next;
+  }
+  return alt;
+}
+
 // Releases every block of a chain and what its nodes own.
 void regx_release_blocks(RegxBlock *blocks);
 
 // Builds the plan of a compiled program and links its class loops; 0 or
 // REGX_ESPACE. *plan stays null when no shortcut applies.
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
+
+// regx_plan_longest - the longest subject on which the plain run provably
+// stays within limit backtracks and the stack capacities, -1 when none does or
+// the plan has no bound; keeps its answer for the last limit in plan->fit
+int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit);
+
+// regx_plan_fits_counts - whether the plain run on one subject of len bytes,
+// whose byte values occur counts[b] times, provably stays within limit and
+// the stack capacities; a tighter bound than regx_plan_longest's, as it
+// counts only the places where a loop's follower can get past its first byte
+bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                           size_t len, const uint32_t *counts);
+
+// regx_node_class - the bytes (never NUL) a one-byte node (RX_CHAR, RX_CHAR2,
+// RX_SET, RX_NSET, RX_NSET_NL, RX_ANY, RX_ANY_NL) takes; false for other kinds
+bool regx_node_class(const RegxNode *n, uint8_t *bitmap);
 
 // regx_plan_fits - whether the plain run on a subject of len bytes provably
 // stays within limit backtracks and the stack capacities; keeps the longest
