@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "encryption.h"
+#include "kelh_sets.h"
 #include "regx.h"
 #include "tlv_fgetl.h"
 #include "tlv_tmpfile.h"
@@ -394,6 +395,7 @@ uint32_t rulebase_free(RuleBase *rule_base) {
   if (rule_base == nullptr) {
     return kOk;
   }
+  kelh_sets_free(rule_base->sets);
   RuleLine *line = rule_base->first;
   while (line != nullptr) {
     RuleLine *next = line->next;
@@ -420,6 +422,31 @@ uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *pa
   }
   return kOk;
 }
+
+// load_rules_make_sets - the sets that answer the rule base's patterns a
+// header line at a time (kelh_sets); 0 or 10013
+static uint32_t load_rules_make_sets(RuleBase *rule_base) {
+  uint32_t count = 0;
+  for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next) {
+    ++count;
+  }
+  const RegxPattern **patterns =
+      static_cast<const RegxPattern **>(tlvpr_calloc(count + 1, sizeof(RegxPattern *)));
+  uint32_t *hashes = static_cast<uint32_t *>(tlvpr_calloc(count + 1, sizeof(uint32_t)));
+  uint32_t status = kNoMemory;
+  if (patterns != nullptr && hashes != nullptr) {
+    uint32_t at = 0;
+    for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next, ++at) {
+      patterns[at] = &line->pattern;
+      hashes[at] = line->name_hash;
+    }
+    status = kelh_sets_build(patterns, hashes, count, &rule_base->sets);
+  }
+  tlvpr_free(patterns);
+  tlvpr_free(hashes);
+  return status;
+}
+
 
 // rulebase_parse - builds a RuleBase from the plain rule text
 uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
@@ -455,12 +482,15 @@ uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
       tail = line;
     }
   }
+  if (status == kOk) {
+    rulebase_drop_invalid(made);
+    status = load_rules_make_sets(made);
+  }
   if (status != kOk) {
     tvr_log(TVR_LOG_INFO, status);
     rulebase_free(made);
     return status;
   }
-  rulebase_drop_invalid(made);
   *rule_base = made;
   return kOk;
 }
