@@ -113,6 +113,8 @@ struct RegxSet {
   uint32_t state_count;
   RegxPage *hot_pages;      // newest first
   RegxPage *cold_pages;
+  size_t charged;           // bytes of pages taken from the budget
+  bool free_pages;          // pages are not charged (the start state's)
   uint32_t *marks;          // per node: stamp of the closure that reached it
   uint32_t stamp;
   uint32_t *stack;          // closure work list, then the seeds of a transition
@@ -426,6 +428,20 @@ void regx_set_refund(RegxSet *set, size_t size) {
   std::atomic_ref<size_t>(set->bytes).fetch_sub(size, std::memory_order_relaxed);
 }
 
+// regx_set_pay - accounts for a page of whole bytes: charged to the budget
+// (false when it is spent), or only counted for the start state's pages
+bool regx_set_pay(RegxSet *set, size_t whole) {
+  if (set->free_pages) {
+    std::atomic_ref<size_t>(set->bytes).fetch_add(whole, std::memory_order_relaxed);
+    return true;
+  }
+  if (!regx_set_charge(set, whole)) {
+    return false;
+  }
+  set->charged += whole;
+  return true;
+}
+
 // regx_set_closure - the nodes alive after following splits and anchors from
 // the seeds, ascending, in set->found; their count, and the patterns
 // accepted on the way in *accept
@@ -518,12 +534,9 @@ void *regx_set_take(RegxSet *set, RegxPage **pages, size_t size) {
     data = data > RX_PAGE_SIZE ? RX_PAGE_SIZE : data;
     data = size > data / 2 ? size : data;
     const size_t whole = sizeof(RegxPage) + 16 + data;
-    if (!regx_set_charge(set, whole)) {
-      return nullptr;
-    }
     RegxPage *fresh = (RegxPage *)tlvpr_malloc(whole);
-    if (fresh == nullptr) {
-      regx_set_refund(set, whole);
+    if (fresh == nullptr || !regx_set_pay(set, whole)) {
+      tlvpr_free(fresh);
       return nullptr;
     }
     fresh->size = data;
@@ -545,11 +558,10 @@ void *regx_set_take(RegxSet *set, RegxPage **pages, size_t size) {
   return at;
 }
 
-// regx_set_pages_free - frees a page list and returns its bytes to the budget
-void regx_set_pages_free(RegxSet *set, RegxPage *page) {
+// regx_set_pages_free - frees a page list
+void regx_set_pages_free(RegxPage *page) {
   while (page != nullptr) {
     RegxPage *next = page->next;
-    regx_set_refund(set, sizeof(RegxPage) + 16 + page->size);
     tlvpr_free(page);
     page = next;
   }
@@ -783,9 +795,12 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
                        set->node_count / 8 + set->map_count * 32 + 2 * count * sizeof(uint32_t) +
                        16 * sizeof(RegxDCold *),
                    std::memory_order_relaxed);
+    // The start state is part of the set: its pages are not charged.
     uint64_t accept;
     uint32_t n = regx_set_closure(set, set->starts, count, true, false, &accept);
+    set->free_pages = true;
     set->start = regx_set_state(set, n, accept);
+    set->free_pages = false;
     if (set->start == nullptr) {
       rc = REGX_ESPACE;
     }
@@ -856,8 +871,9 @@ void regx_set_free(RegxSet *set) {
   if (set == nullptr) {
     return;
   }
-  regx_set_pages_free(set, set->hot_pages);
-  regx_set_pages_free(set, set->cold_pages);
+  regx_set_pages_free(set->hot_pages);
+  regx_set_pages_free(set->cold_pages);
+  regx_set_refund(set, set->charged);
   tlvpr_lock_destroy(&set->lock);
   tlvpr_free(set->buckets);
   tlvpr_free(set->marks);

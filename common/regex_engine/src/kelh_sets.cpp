@@ -117,7 +117,7 @@ uint32_t kelh_sets_make(KelhSets *sets, const RegxPattern *const *patterns,
 
 // kelh_sets_build - groups the patterns and makes their sets
 uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *name_hashes,
-                         uint32_t count, KelhSets **out) {
+                         uint32_t count, size_t cap, KelhSets **out) {
   if (out == nullptr || (count != 0 && (patterns == nullptr || name_hashes == nullptr))) {
     return kBadArgument;
   }
@@ -125,7 +125,7 @@ uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *nam
   if (sets == nullptr) {
     return kNoMemory;
   }
-  sets->budget.cap = KELH_SETS_CAP_BASE + (size_t)KELH_SETS_CAP_PER_LINE * count;
+  sets->budget.cap = cap;
   sets->line_count = count;
   uint32_t slots = 8;
   while (slots < 2 * count) {
@@ -143,6 +143,11 @@ uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *nam
   }
   *out = sets;
   return 0;
+}
+
+// kelh_sets_cap - the loader's budget for the states of count rule lines
+size_t kelh_sets_cap(uint32_t count) {
+  return KELH_SETS_CAP_BASE + (size_t)KELH_SETS_CAP_PER_LINE * count;
 }
 
 // kelh_sets_free - frees the sets and the tables

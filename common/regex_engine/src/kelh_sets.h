@@ -1,17 +1,18 @@
 // kelh_sets - a rule base's patterns grouped by header name into sets that
 // one pass over a header line answers (regx_set)
 //
-// kelh_sets_build(patterns, name_hashes, count, &sets): patterns[i] and
+// kelh_sets_build(patterns, name_hashes, count, cap, &sets): patterns[i] and
 //   name_hashes[i] belong to rule line i in rule-base order (count lines).
 //   Every pattern that regx_set_accepts joins a set: per header-name hash
 //   (0: the lines tried on every header line), the patterns tried at the
 //   line start only and the others apart, in rule-base order, up to 64 to a
-//   set. The patterns must outlive the sets. The sets' states share one
-//   budget of KELH_SETS_CAP_BASE + KELH_SETS_CAP_PER_LINE bytes per rule line;
-//   once it is spent, lines that need a state not yet built are answered by
-//   the matcher (exactly, only slower). Results: 0 (*sets written, free with
-//   kelh_sets_free); 10040 null argument; 10013 no memory (nothing made).
-//   Logs nothing.
+//   set. The patterns must outlive the sets. The sets' states (beyond their
+//   start states) share a budget of cap bytes; the loader gives
+//   kelh_sets_cap(count). Once it is spent, lines that need a state not yet
+//   built are answered by the matcher (exactly, only slower). Results: 0
+//   (*sets written, free with kelh_sets_free); 10040 null argument; 10013 no
+//   memory (nothing made). Logs nothing.
+// kelh_sets_cap(count): KELH_SETS_CAP_BASE + KELH_SETS_CAP_PER_LINE per line.
 // kelh_sets_free(sets): frees everything; null accepted.
 //
 // For the evaluation walk (read-only after building; any number of threads):
@@ -50,7 +51,8 @@ typedef struct KelhRulePlace {
 } KelhRulePlace;
 
 uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *name_hashes,
-                         uint32_t count, KelhSets **sets);
+                         uint32_t count, size_t cap, KelhSets **sets);
+size_t kelh_sets_cap(uint32_t count);
 void kelh_sets_free(KelhSets *sets);
 KelhRulePlace kelh_sets_rule(const KelhSets *sets, uint32_t index);
 uint32_t kelh_sets_line(const KelhSets *sets, uint32_t name_hash, uint32_t *named);

@@ -440,7 +440,7 @@ static uint32_t load_rules_make_sets(RuleBase *rule_base) {
       patterns[at] = &line->pattern;
       hashes[at] = line->name_hash;
     }
-    status = kelh_sets_build(patterns, hashes, count, &rule_base->sets);
+    status = kelh_sets_build(patterns, hashes, count, kelh_sets_cap(count), &rule_base->sets);
   }
   tlvpr_free(patterns);
   tlvpr_free(hashes);
