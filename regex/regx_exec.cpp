@@ -940,7 +940,7 @@ int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, u
     return REGX_EFATAL;
   }
   const RegxPlan *plan = pattern->plan;
-  if (count == nullptr && plan != nullptr && plan->fixed.piece_count != 0 && plan->bounded) {
+  if (count == nullptr && plan != nullptr && plan->fixed != nullptr && plan->bounded) {
     // Fixed-width pieces: any exact search gives the yes/no answer when the
     // plain run provably stays clear of 18 and 20.
     size_t len;

@@ -159,7 +159,8 @@ typedef struct RegxPrefix {
 } RegxPrefix;
 
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
-// block: the record, then its class loops, then its bound pieces. Each class loop's RX_LOOP node
+// block: the record, then its class loops, its bound pieces, and its fixed
+// shape and prefix when it has them. Each class loop's RX_LOOP node
 // points at its entry in arg.word; the plain matcher ignores both.
 typedef struct RegxPlan {
   RegxFollow scan;       // attempts after a leading RX_SCAN
@@ -182,8 +183,9 @@ typedef struct RegxPlan {
   uint64_t fit;
   char required_byte[2];    // a lone required character as a string
   // The fixed-width shape of the program, for a yes/no answer without a
-  // count when the push bound keeps the plain run within limit and stack.
-  RegxFixed fixed;
+  // count when the push bound keeps the plain run within limit and stack;
+  // null when the program is not of that shape.
+  RegxFixed *fixed;
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
   // The main sequence after the scan node as pieces, when every piece is
@@ -191,7 +193,7 @@ typedef struct RegxPlan {
   // the nodes).
   uint32_t piece_count;
   RegxBoundPiece *pieces;  // inside this block
-  RegxPrefix prefix;       // of an RX_SCAN program
+  RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests
 } RegxPlan;
 
 // Byte class table (bits below), fold table
@@ -266,8 +268,8 @@ bool regx_node_class(const RegxNode *n, uint8_t *bitmap);
 // such length for the last limit asked about in plan->fit
 bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
 
-// regx_plan_decide - whether a fixed-width program (plan->fixed.piece_count
-// non-zero) matches somewhere in subject; *len gets the subject's length
+// regx_plan_decide - whether a fixed-width program (plan->fixed not null)
+// matches somewhere in subject; *len gets the subject's length
 bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len);
 
 // The matcher without shortcuts: every node runs as the algorithm says. Tests

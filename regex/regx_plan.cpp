@@ -174,6 +174,21 @@ const RegxNode *regx_class_item(const RegxNode *loop) {
   }
 }
 
+// regx_fixed_loop - for a loop that repeats one one-byte node exactly n times
+// (n at least 1), that node, n and what follows the loop; null otherwise
+const RegxNode *regx_fixed_loop(const RegxNode *loop, uint32_t *n, const RegxNode **follow) {
+  const RegxNode *item = regx_class_item(loop);
+  const RegxNode *count = loop->next->next;
+  const uint8_t min = count->arg.bytes[RX_COUNT_MIN];
+  if (item == nullptr || count->arg.bytes[RX_COUNT_UNBOUNDED] != 0 ||
+      min != count->arg.bytes[RX_COUNT_MAX] || min == 0) {
+    return nullptr;
+  }
+  *n = min;
+  *follow = count->next->next;
+  return item;
+}
+
 // regx_class_apart - no byte of the one-byte node's class can start the follower
 bool regx_class_apart(const RegxNode *item, const RegxFollow *after) {
   RegxFollow mine;
@@ -414,14 +429,12 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
     }
     const RegxNode *item = n;
     const RegxNode *next = n->next;
+    uint32_t times;
     if (n->kind == RX_LOOP) {
-      const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
-      if (cl == nullptr || cl->unbounded || cl->min != cl->max || cl->min == 0) {
+      if ((item = regx_fixed_loop(n, &times, &next)) == nullptr) {
         return;
       }
-      out->cost += 3 + 4.0 * cl->min;
-      item = cl->item;
-      next = cl->follow;
+      out->cost += 3 + 4.0 * times;
     }
     if (!regx_node_class(item, bitmap)) {
       return;
@@ -536,14 +549,8 @@ void regx_fixed_build(const RegxNode *program, RegxFixed *out) {
     const RegxNode *item = n;
     uint32_t count = 1;
     const RegxNode *next = n->next;
-    if (n->kind == RX_LOOP) {
-      const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
-      if (cl == nullptr || cl->unbounded || cl->min != cl->max || cl->min == 0) {
-        return;
-      }
-      item = cl->item;
-      count = cl->min;
-      next = cl->follow;
+    if (n->kind == RX_LOOP && (item = regx_fixed_loop(n, &count, &next)) == nullptr) {
+      return;
     }
     if (item->kind == RX_STRING) {
       piece->text = item->arg.text;
@@ -615,13 +622,13 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
       failing_cost = plan->scan.cost;
       attempts = pass < attempts ? pass : attempts;
     }
-    if (start->kind == RX_SCAN && plan->prefix.count > 0) {
+    if (start->kind == RX_SCAN && plan->prefix != nullptr) {
       // An attempt that fails inside the prefix pushed at most its cost; the
       // others passed every prefix test at distinct places.
       failing = c->len + 1;
-      failing_cost = plan->prefix.cost > failing_cost ? plan->prefix.cost : failing_cost;
-      for (uint32_t t = 0; t < plan->prefix.count; t++) {
-        double pass = regx_bits_count(plan->prefix.sets[t], c);
+      failing_cost = plan->prefix->cost > failing_cost ? plan->prefix->cost : failing_cost;
+      for (uint32_t t = 0; t < plan->prefix->count; t++) {
+        double pass = regx_bits_count(plan->prefix->sets[t], c);
         attempts = pass < attempts ? pass : attempts;
       }
     }
@@ -710,7 +717,7 @@ bool regx_node_class(const RegxNode *n, uint8_t *bitmap) {
 // regx_plan_decide - tries every occurrence of the anchor as the anchor of a
 // match: a match anywhere holds its anchor at a fixed distance from its start
 bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
-  const RegxFixed *f = &plan->fixed;
+  const RegxFixed *f = plan->fixed;
   const char *from = subject;
   for (;;) {
     const char *at;
@@ -816,8 +823,19 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   if (!regx_pieces(start, nullptr, &pieces)) {
     pieces = 0;
   }
-  RegxPlan *built = (RegxPlan *)tlvpr_calloc(
-      1, sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) + pieces * sizeof(RegxBoundPiece));
+  RegxFixed fixed;
+  regx_fixed_build(program, &fixed);
+  RegxPrefix prefix;
+  memset(&prefix, 0, sizeof prefix);
+  if (program->kind == RX_SCAN) {
+    regx_prefix_build(program->next, &prefix);
+  }
+  // The fixed shape and the prefix take room only when the program has them.
+  const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
+                      pieces * sizeof(RegxBoundPiece) +
+                      (fixed.piece_count != 0 ? sizeof(RegxFixed) : 0) +
+                      (prefix.count != 0 ? sizeof(RegxPrefix) : 0);
+  RegxPlan *built = (RegxPlan *)tlvpr_calloc(1, size);
   if (built == nullptr) {
     return REGX_ESPACE;
   }
@@ -826,6 +844,16 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   built->loop_count = loops;
   built->loops = (RegxClassLoop *)(built + 1);
   built->pieces = (RegxBoundPiece *)(built->loops + loops);
+  char *tail = (char *)(built->pieces + pieces);
+  if (fixed.piece_count != 0) {
+    built->fixed = (RegxFixed *)tail;
+    *built->fixed = fixed;
+    tail += sizeof(RegxFixed);
+  }
+  if (prefix.count != 0) {
+    built->prefix = (RegxPrefix *)tail;
+    *built->prefix = prefix;
+  }
   uint32_t i = 0;
   for (RegxBlock *b = pattern->arena; b != nullptr; b = b->next) {
     for (RegxNode &node : b->nodes) {
@@ -868,10 +896,6 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
-  }
-  regx_fixed_build(program, &built->fixed);
-  if (program->kind == RX_SCAN) {
-    regx_prefix_build(program->next, &built->prefix);
   }
   *plan = built;
   return REGX_OK;

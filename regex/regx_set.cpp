@@ -68,16 +68,19 @@ struct RegxDState {
   uint32_t flags;       // RX_DSTATE_DEAD: nothing can match any more
   uint32_t pad;
   RegxDCold *cold;      // its building record
-  uint64_t stay[4];     // classes whose built transition leads back here, untagged
 };
 
-// What building reads of a state, under the set's lock: the node set (the
-// ascending automaton nodes follow the record) and the hash chain.
+// What building reads of a state, under the set's lock: the node set and the
+// hash chain. The ascending automaton nodes follow the record as the first
+// node and then the gaps between neighbours, seven bits to a byte (the high
+// bit says another byte follows): one code per set, so equal sets have equal
+// codes.
 struct RegxDCold {
   RegxDCold *chain;  // next state in its hash bucket
   RegxDState *hot;   // the state
   uint32_t hash;
   uint32_t count;    // automaton nodes held
+  uint32_t size;     // bytes of their code
 };
 
 // A page of state memory; the data follows the record.
@@ -115,20 +118,85 @@ struct RegxSet {
   RegxPage *cold_pages;
   size_t charged;           // bytes of pages taken from the budget
   bool free_pages;          // pages are not charged (the start state's)
-  uint32_t *marks;          // per node: stamp of the closure that reached it
-  uint32_t stamp;
-  uint32_t *stack;          // closure work list, then the seeds of a transition
-  uint32_t *found;          // closure result, node_count entries
-  uint64_t *seen;           // closure result as a bitmap over the nodes
 };
+
+namespace {
+
+// The working space of one build (a transition, or the start state), one
+// block: the closure's visited nodes and its result as bitmaps over the
+// nodes, its stack (each node at most once) followed by the seeds of a
+// transition (the followers of a state's nodes and the restarts), its
+// result, and the result's code.
+struct RegxWork {
+  uint64_t *visited;
+  uint64_t *seen;
+  uint32_t *stack;
+  uint32_t *found;
+  uint8_t *code;
+  size_t words;  // of each bitmap
+};
+
+// regx_work_take - the working space for a set's builds; false without memory
+bool regx_work_take(const RegxSet *set, RegxWork *w) {
+  const size_t n = set->node_count;
+  w->words = n / 64 + 1;
+  const size_t size = 2 * w->words * sizeof(uint64_t) + (3 * n + RX_SET_MAX_PATTERNS) * 4 + 5 * n;
+  char *block = (char *)tlvpr_malloc(size);
+  if (block == nullptr) {
+    return false;
+  }
+  w->visited = (uint64_t *)block;
+  w->seen = w->visited + w->words;
+  w->stack = (uint32_t *)(w->seen + w->words);
+  w->found = w->stack + 2 * n + RX_SET_MAX_PATTERNS;
+  w->code = (uint8_t *)(w->found + n);
+  memset(w->seen, 0, w->words * sizeof(uint64_t));
+  return true;
+}
+
+}  // namespace
 
 namespace {
 
 // regx_dstate_next - the transitions of a state
 inline uintptr_t *regx_dstate_next(RegxDState *s) { return (uintptr_t *)(s + 1); }
 
-// regx_dcold_nodes - the automaton nodes of a state
-inline uint32_t *regx_dcold_nodes(RegxDCold *c) { return (uint32_t *)(c + 1); }
+// regx_dcold_code - the code of a state's automaton nodes
+inline uint8_t *regx_dcold_code(RegxDCold *c) { return (uint8_t *)(c + 1); }
+
+// regx_code_nodes - the code of count ascending nodes into out; its size
+uint32_t regx_code_nodes(const uint32_t *nodes, uint32_t count, uint8_t *out) {
+  uint32_t size = 0;
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    uint32_t v = nodes[i] - previous;
+    previous = nodes[i];
+    while (v >= 0x80) {
+      out[size++] = (uint8_t)(v | 0x80);
+      v >>= 7;
+    }
+    out[size++] = (uint8_t)v;
+  }
+  return size;
+}
+
+// RegxNodeReader - the nodes of a code, one at a time
+struct RegxNodeReader {
+  const uint8_t *at;
+  uint32_t node;
+  uint32_t next() {
+    uint32_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      uint8_t b = *at++;
+      v |= (uint32_t)(b & 0x7F) << shift;
+      if (b < 0x80) {
+        break;
+      }
+    }
+    node += v;
+    return node;
+  }
+};
 
 // ------------------------------------------------------------ building
 
@@ -443,34 +511,31 @@ bool regx_set_pay(RegxSet *set, size_t whole) {
 }
 
 // regx_set_closure - the nodes alive after following splits and anchors from
-// the seeds, ascending, in set->found; their count, and the patterns
+// the seeds, ascending, in w->found; their count, and the patterns
 // accepted on the way in *accept
-uint32_t regx_set_closure(RegxSet *set, const uint32_t *seeds, uint32_t nseeds, bool at_start,
-                          bool at_end, uint64_t *accept) {
-  if (++set->stamp == 0) {
-    memset(set->marks, 0, set->node_count * sizeof set->marks[0]);
-    set->stamp = 1;
-  }
+uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds,
+                          uint32_t nseeds, bool at_start, bool at_end, uint64_t *accept) {
+  memset(w->visited, 0, w->words * sizeof(uint64_t));
   uint32_t depth = 0;
   uint32_t found = 0;
   uint64_t accepted = 0;
   auto push = [&](uint32_t u) {
-    if (set->marks[u] != set->stamp) {
-      set->marks[u] = set->stamp;
-      set->stack[depth++] = u;
+    if ((w->visited[u >> 6] >> (u & 63) & 1) == 0) {
+      w->visited[u >> 6] |= (uint64_t)1 << (u & 63);
+      w->stack[depth++] = u;
     }
   };
   for (uint32_t i = 0; i < nseeds; i++) {
     push(seeds[i]);
   }
   while (depth > 0) {
-    uint32_t u = set->stack[--depth];
+    uint32_t u = w->stack[--depth];
     const RegxNfaNode &n = set->nodes[u];
     switch (n.kind) {
       case RX_NFA_BYTE:
       case RX_NFA_SET:
         if (!at_end) {
-          set->found[found++] = u;
+          w->found[found++] = u;
         }
         break;
       case RX_NFA_SPLIT:
@@ -486,7 +551,7 @@ uint32_t regx_set_closure(RegxSet *set, const uint32_t *seeds, uint32_t nseeds, 
         if (at_end) {
           push(n.out);
         } else {
-          set->found[found++] = u;
+          w->found[found++] = u;
         }
         break;
       case RX_NFA_ACCEPT:
@@ -499,14 +564,14 @@ uint32_t regx_set_closure(RegxSet *set, const uint32_t *seeds, uint32_t nseeds, 
   // Ascending order makes equal sets equal arrays: the nodes found go
   // through a bitmap over all nodes.
   for (uint32_t i = 0; i < found; i++) {
-    set->seen[set->found[i] >> 6] |= (uint64_t)1 << (set->found[i] & 63);
+    w->seen[w->found[i] >> 6] |= (uint64_t)1 << (w->found[i] & 63);
   }
   uint32_t out = 0;
-  for (uint32_t w = 0; out < found; w++) {
-    uint64_t bits = set->seen[w];
-    set->seen[w] = 0;
+  for (size_t word = 0; out < found; word++) {
+    uint64_t bits = w->seen[word];
+    w->seen[word] = 0;
     while (bits != 0) {
-      set->found[out++] = 64 * w + (uint32_t)__builtin_ctzll(bits);
+      w->found[out++] = 64 * (uint32_t)word + (uint32_t)__builtin_ctzll(bits);
       bits &= bits - 1;
     }
   }
@@ -514,11 +579,11 @@ uint32_t regx_set_closure(RegxSet *set, const uint32_t *seeds, uint32_t nseeds, 
   return found;
 }
 
-// regx_set_hash - the hash of a node set with its accepted patterns
-uint32_t regx_set_hash(const uint32_t *nodes, uint32_t count, uint64_t accept) {
+// regx_set_hash - the hash of a node set's code with its accepted patterns
+uint32_t regx_set_hash(const uint8_t *code, uint32_t size, uint64_t accept) {
   uint64_t h = 0xcbf29ce484222325ull ^ accept;
-  for (uint32_t i = 0; i < count; i++) {
-    h = (h ^ nodes[i]) * 0x100000001b3ull;
+  for (uint32_t i = 0; i < size; i++) {
+    h = (h ^ code[i]) * 0x100000001b3ull;
   }
   return (uint32_t)(h ^ (h >> 32));
 }
@@ -591,14 +656,14 @@ bool regx_set_grow_table(RegxSet *set) {
   return true;
 }
 
-// regx_set_state - the state of the node set in set->found and accept, found
+// regx_set_state - the state of the node set in w->found and accept, found
 // or made; null when the budget is spent or memory runs out (under the lock)
-RegxDState *regx_set_state(RegxSet *set, uint32_t count, uint64_t accept) {
-  const uint32_t *nodes = set->found;
-  uint32_t hash = regx_set_hash(nodes, count, accept);
+RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t accept) {
+  const uint32_t size = regx_code_nodes(w->found, count, w->code);
+  const uint32_t hash = regx_set_hash(w->code, size, accept);
   for (RegxDCold *c = set->buckets[hash & set->bucket_mask]; c != nullptr; c = c->chain) {
-    if (c->hash == hash && c->count == count && c->hot->accept == accept &&
-        memcmp(regx_dcold_nodes(c), nodes, count * sizeof nodes[0]) == 0) {
+    if (c->hash == hash && c->size == size && c->hot->accept == accept &&
+        memcmp(regx_dcold_code(c), w->code, size) == 0) {
       return c->hot;
     }
   }
@@ -609,8 +674,7 @@ RegxDState *regx_set_state(RegxSet *set, uint32_t count, uint64_t accept) {
       set, &set->hot_pages, sizeof(RegxDState) + set->classes * sizeof(uintptr_t));
   RegxDCold *c = s == nullptr ? nullptr
                               : (RegxDCold *)regx_set_take(set, &set->cold_pages,
-                                                           sizeof(RegxDCold) +
-                                                               count * sizeof(uint32_t));
+                                                           sizeof(RegxDCold) + size);
   if (c == nullptr) {
     return nullptr;  // a hot part taken stays unused in its page
   }
@@ -619,25 +683,29 @@ RegxDState *regx_set_state(RegxSet *set, uint32_t count, uint64_t accept) {
   s->cold = c;
   c->hot = s;
   c->count = count;
+  c->size = size;
   c->hash = hash;
-  memcpy(regx_dcold_nodes(c), nodes, count * sizeof nodes[0]);
+  memcpy(regx_dcold_code(c), w->code, size);
   if (count == 0 && set->restart_count == 0) {
     s->flags |= RX_DSTATE_DEAD;
   }
   // What the end of the subject adds: the $ tests waiting here pass. The
-  // closures overwrite set->found, whose nodes the state holds by now.
-  const uint32_t *held = regx_dcold_nodes(c);
+  // closures overwrite w->found; the nodes are read from the code.
+  RegxNodeReader held = {regx_dcold_code(c), 0};
   uint32_t seeds[64];
   uint32_t eols = 0;
   for (uint32_t i = 0; i <= count; i++) {
     if (eols == 64 || (i == count && eols > 0)) {
       uint64_t part;
-      regx_set_closure(set, seeds, eols, false, true, &part);
+      regx_set_closure(set, w, seeds, eols, false, true, &part);
       s->end_accept |= part;
       eols = 0;
     }
-    if (i < count && set->nodes[held[i]].kind == RX_NFA_EOL) {
-      seeds[eols++] = held[i];
+    if (i < count) {
+      const uint32_t node = held.next();
+      if (set->nodes[node].kind == RX_NFA_EOL) {
+        seeds[eols++] = node;
+      }
     }
   }
   c->chain = set->buckets[hash & set->bucket_mask];
@@ -657,15 +725,16 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
   tlvpr_lock(&set->lock);
   std::atomic_ref<uintptr_t> slot(regx_dstate_next(s)[k]);
   uintptr_t word = slot.load(std::memory_order_acquire);
-  if (word == 0) {
-    // Seeds: the followers of the passing tests, then the restarts, in the
-    // work space's second half (the closure's stack uses the first).
+  RegxWork w;
+  if (word == 0 && regx_work_take(set, &w)) {
+    // Seeds: the followers of the passing tests, then the restarts, behind
+    // the closure's stack.
     RegxDCold *cold = s->cold;
-    uint32_t *held = regx_dcold_nodes(cold);
+    RegxNodeReader held = {regx_dcold_code(cold), 0};
     uint32_t seeds = 0;
-    uint32_t *seed = set->stack + set->node_count;
+    uint32_t *seed = w.stack + set->node_count;
     for (uint32_t i = 0; i < cold->count; i++) {
-      const RegxNfaNode &n = set->nodes[held[i]];
+      const RegxNfaNode &n = set->nodes[held.next()];
       bool pass = n.kind == RX_NFA_BYTE ? n.cls == k
                   : n.kind == RX_NFA_SET ? regx_bit(set->maps[n.alt], (unsigned char)k)
                                           : false;
@@ -677,16 +746,13 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
       seed[seeds++] = set->restarts[i];
     }
     uint64_t accept;
-    uint32_t count = regx_set_closure(set, seed, seeds, false, false, &accept);
-    RegxDState *t = regx_set_state(set, count, accept);
+    uint32_t count = regx_set_closure(set, &w, seed, seeds, false, false, &accept);
+    RegxDState *t = regx_set_state(set, &w, count, accept);
     if (t != nullptr) {
       word = regx_set_word(t);
       slot.store(word, std::memory_order_release);
-      if (word == (uintptr_t)s) {
-        std::atomic_ref<uint64_t>(s->stay[k >> 6])
-            .fetch_or((uint64_t)1 << (k & 63), std::memory_order_relaxed);
-      }
     }
+    tlvpr_free(w.visited);
   }
   tlvpr_unlock(&set->lock);
   return word;
@@ -775,36 +841,33 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
   set->node_count = b.count;
   if (rc == REGX_OK) {
     regx_set_classes(set);
-    set->marks = (uint32_t *)tlvpr_calloc(set->node_count, sizeof(uint32_t));
-    // Work space: the closure's stack (each node at most once), then the
-    // seeds of a transition (the followers of a state's nodes and the restarts).
-    set->stack = (uint32_t *)tlvpr_calloc(2 * (size_t)set->node_count + RX_SET_MAX_PATTERNS,
-                                          sizeof(uint32_t));
-    set->found = (uint32_t *)tlvpr_calloc(set->node_count, sizeof(uint32_t));
-    set->seen = (uint64_t *)tlvpr_calloc(set->node_count / 64 + 1, sizeof(uint64_t));
     set->buckets = (RegxDCold **)tlvpr_calloc(16, sizeof(RegxDCold *));
     set->bucket_mask = 15;
-    if (set->marks == nullptr || set->stack == nullptr || set->found == nullptr ||
-        set->seen == nullptr || set->buckets == nullptr) {
+    if (set->buckets == nullptr) {
       rc = REGX_ESPACE;
     }
   }
+  RegxWork w;
+  w.visited = nullptr;
+  if (rc == REGX_OK && !regx_work_take(set, &w)) {
+    rc = REGX_ESPACE;
+  }
   if (rc == REGX_OK) {
     std::atomic_ref<size_t>(set->bytes)
-        .fetch_add(sizeof(RegxSet) + set->node_count * (sizeof(RegxNfaNode) + 4 * sizeof(uint32_t)) +
-                       set->node_count / 8 + set->map_count * 32 + 2 * count * sizeof(uint32_t) +
-                       16 * sizeof(RegxDCold *),
+        .fetch_add(sizeof(RegxSet) + set->node_count * sizeof(RegxNfaNode) + set->map_count * 32 +
+                       2 * count * sizeof(uint32_t) + 16 * sizeof(RegxDCold *),
                    std::memory_order_relaxed);
     // The start state is part of the set: its pages are not charged.
     uint64_t accept;
-    uint32_t n = regx_set_closure(set, set->starts, count, true, false, &accept);
+    uint32_t n = regx_set_closure(set, &w, set->starts, count, true, false, &accept);
     set->free_pages = true;
-    set->start = regx_set_state(set, n, accept);
+    set->start = regx_set_state(set, &w, n, accept);
     set->free_pages = false;
     if (set->start == nullptr) {
       rc = REGX_ESPACE;
     }
   }
+  tlvpr_free(w.visited);
   if (rc != REGX_OK) {
     regx_set_free(set);
     return rc;
@@ -833,18 +896,6 @@ int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *match
       }
     }
     i++;
-    if (word == (uintptr_t)s) {
-      // A state that leads back to itself: the bytes that would keep it
-      // here are passed over without the dependent loads of a transition.
-      uint64_t stay[4];
-      for (int w = 0; w < 4; w++) {
-        stay[w] = std::atomic_ref<uint64_t>(s->stay[w]).load(std::memory_order_relaxed);
-      }
-      while (i < length && (stay[cls[p[i]] >> 6] >> (cls[p[i]] & 63) & 1) != 0) {
-        i++;
-      }
-      continue;
-    }
     s = (RegxDState *)(word & ~RX_TAG_LOOK);
     if ((word & RX_TAG_LOOK) != 0) {
       accept |= s->accept;
@@ -876,10 +927,6 @@ void regx_set_free(RegxSet *set) {
   regx_set_refund(set, set->charged);
   tlvpr_lock_destroy(&set->lock);
   tlvpr_free(set->buckets);
-  tlvpr_free(set->marks);
-  tlvpr_free(set->stack);
-  tlvpr_free(set->found);
-  tlvpr_free(set->seen);
   tlvpr_free(set->nodes);
   tlvpr_free(set->maps);
   tlvpr_free(set->starts);

@@ -155,20 +155,6 @@ RuleBase *parse(const std::string &text) {
   return rb;
 }
 
-// The rule base's sets again, with another state budget.
-void rebuild_sets(RuleBase *rb, size_t cap) {
-  std::vector<const RegxPattern *> patterns;
-  std::vector<uint32_t> hashes;
-  for (const RuleLine *line = rb->first; line != nullptr; line = line->next) {
-    patterns.push_back(&line->pattern);
-    hashes.push_back(line->name_hash);
-  }
-  kelh_sets_free(rb->sets);
-  rb->sets = nullptr;
-  ASSERT_EQ(kelh_sets_build(patterns.data(), hashes.data(), static_cast<uint32_t>(patterns.size()),
-                            cap, &rb->sets),
-            0u);
-}
 
 struct Outcome {
   uint32_t rc = 0;
@@ -241,7 +227,7 @@ TEST(KelhSets, FastWalkGivesThePlainWalksResultsAndLogs) {
     RuleBase *rb = parse(gen.rules(seed == 4 ? 150 : 45));  // 150: several sets per name
     ASSERT_NE(rb, nullptr);
     for (size_t cap : {size_t{0}, size_t{1} << 14, kelh_sets_cap(0)}) {
-      rebuild_sets(rb, cap);
+      ASSERT_EQ(rulebase_make_sets(rb, cap), 0u);
       const size_t start_bytes = kelh_sets_bytes(rb->sets);
       for (int m = 0; m < 24; ++m) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " message " + std::to_string(m) + " cap " +

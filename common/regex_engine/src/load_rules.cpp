@@ -423,9 +423,12 @@ uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *pa
   return kOk;
 }
 
-// load_rules_make_sets - the sets that answer the rule base's patterns a
-// header line at a time (kelh_sets); 0 or 10013
-static uint32_t load_rules_make_sets(RuleBase *rule_base) {
+// rulebase_make_sets - (re)builds the sets that answer the rule base's
+// patterns a header line at a time
+uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
+  if (rule_base == nullptr) {
+    return kBadArgument;
+  }
   uint32_t count = 0;
   for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next) {
     ++count;
@@ -434,16 +437,21 @@ static uint32_t load_rules_make_sets(RuleBase *rule_base) {
       static_cast<const RegxPattern **>(tlvpr_calloc(count + 1, sizeof(RegxPattern *)));
   uint32_t *hashes = static_cast<uint32_t *>(tlvpr_calloc(count + 1, sizeof(uint32_t)));
   uint32_t status = kNoMemory;
+  KelhSets *sets = nullptr;
   if (patterns != nullptr && hashes != nullptr) {
     uint32_t at = 0;
     for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next, ++at) {
       patterns[at] = &line->pattern;
       hashes[at] = line->name_hash;
     }
-    status = kelh_sets_build(patterns, hashes, count, kelh_sets_cap(count), &rule_base->sets);
+    status = kelh_sets_build(patterns, hashes, count, cap, &sets);
   }
   tlvpr_free(patterns);
   tlvpr_free(hashes);
+  if (status == kOk) {
+    kelh_sets_free(rule_base->sets);
+    rule_base->sets = sets;
+  }
   return status;
 }
 
@@ -484,7 +492,10 @@ uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
   }
   if (status == kOk) {
     rulebase_drop_invalid(made);
-    status = load_rules_make_sets(made);
+    uint32_t rules = 0;
+    uint32_t lines = 0;
+    rulebase_count(made, &rules, &lines);
+    status = rulebase_make_sets(made, kelh_sets_cap(lines));
   }
   if (status != kOk) {
     tvr_log(TVR_LOG_INFO, status);

@@ -33,6 +33,11 @@
 //   status as the code: 10040 null argument, 10013 no memory for the RuleBase
 //   or its sets, 29015 version line unreadable or wrong, 29016 a rule line
 //   stopped the load.
+// rulebase_make_sets(rule_base, cap): builds the sets the evaluation scans
+//   (kelh_sets_build over every line, rule-base order) with a state budget of
+//   cap bytes, replacing any the rule base has; rulebase_parse gives
+//   kelh_sets_cap of its line count. 0; 10040 null rule base; 10013 no memory
+//   (the rule base keeps its sets). Not logged. Not while evaluations run.
 // rulebase_read_version(stream, &version): 0 and version 1 or 2; a reader status
 //   (10034 empty file, 10035, 10013), 29004 version line without LF or 29005
 //   wrong text, each logged at level 3.
@@ -140,6 +145,7 @@ uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int 
 uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key,
                             int key_type, int strict);
 uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict);
+uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap);
 uint32_t rulebase_read_version(FILE *stream, int32_t *version);
 uint32_t rulebase_read_rule(int32_t version, int strict, FILE *stream, RuleLine **line);
 uint32_t rulebase_make_line(const char *text, int32_t version, RuleLine **line,
