@@ -298,10 +298,12 @@ struct KelhSetMatch {
   void *block = nullptr;        // the memo when it is not on the stack
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
-  // The rule line in hand
+  // The rule line in hand; its push bound is looked up at its first pair
+  // (a rule whose header name the message lacks never reads its plan)
   KelhRulePlace place = {-1, 0, 0};
   RegxSet *set = nullptr;
   int64_t longest = -1;
+  bool longest_known = false;
   bool unnamed = false;
 
   void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base) {
@@ -342,14 +344,14 @@ struct KelhSetMatch {
     memset(state, 0, slots);
   }
 
-  void rule(RuleLine *rule, uint32_t number, uint32_t max_backtracks) {
+  void rule(RuleLine *rule, uint32_t number, uint32_t) {
     place = kelh_sets_rule(sets, number);
     if (sets == nullptr || place.set < 0) {
       place.set = -1;
       return;
     }
     set = kelh_sets_get(sets, static_cast<uint32_t>(place.set));
-    longest = regx_set_longest(&rule->pattern, max_backtracks);
+    longest_known = false;
     unnamed = rule->name_hash == 0;
   }
 
@@ -376,6 +378,10 @@ struct KelhSetMatch {
 
   int pair(RuleLine *rule, uint32_t, HeaderLine *header, uint32_t max_backtracks) {
     const uint32_t line = static_cast<uint32_t>(header - lines);
+    if (place.set >= 0 && !longest_known) {
+      longest = regx_set_longest(&rule->pattern, max_backtracks);
+      longest_known = true;
+    }
     if (place.set >= 0 && header->length > 0 &&
         (header->length <= longest ||
          regx_set_fits(&rule->pattern, max_backtracks, header->length, line_counts(line)))) {
