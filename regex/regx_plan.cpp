@@ -679,38 +679,36 @@ bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
 // regx_node_class - the bytes a one-byte node takes, as the matcher tests
 // them (never NUL); false for any other node
 bool regx_node_class(const RegxNode *n, uint8_t *bitmap) {
-  memset(bitmap, 0, 32);
-  for (int c = 1; c < 256; c++) {
-    bool in;
-    switch (n->kind) {
-      case RX_ANY:
-        in = true;
-        break;
-      case RX_ANY_NL:
-        in = c != '\n';
-        break;
-      case RX_CHAR:
-        in = c == n->arg.bytes[0];
-        break;
-      case RX_CHAR2:
-        in = c == n->arg.bytes[0] || c == n->arg.bytes[1];
-        break;
-      case RX_SET:
-        in = regx_bit(n->arg.bitmap, (unsigned char)c);
-        break;
-      case RX_NSET:
-        in = !regx_bit(n->arg.bitmap, (unsigned char)c);
-        break;
-      case RX_NSET_NL:
-        in = c != '\n' && !regx_bit(n->arg.bitmap, (unsigned char)c);
-        break;
-      default:
-        return false;
-    }
-    if (in) {
-      regx_set_bit(bitmap, (unsigned char)c);
-    }
+  switch (n->kind) {
+    case RX_ANY:
+    case RX_ANY_NL:
+      memset(bitmap, 0xFF, 32);
+      break;
+    case RX_CHAR:
+    case RX_CHAR2:
+      memset(bitmap, 0, 32);
+      regx_set_bit(bitmap, n->arg.bytes[0]);
+      if (n->kind == RX_CHAR2) {
+        regx_set_bit(bitmap, n->arg.bytes[1]);
+      }
+      break;
+    case RX_SET:
+      memcpy(bitmap, n->arg.bitmap, 32);
+      break;
+    case RX_NSET:
+    case RX_NSET_NL:
+      for (int i = 0; i < 32; i++) {
+        bitmap[i] = (uint8_t)~n->arg.bitmap[i];
+      }
+      break;
+    default:
+      memset(bitmap, 0, 32);
+      return false;
   }
+  if (n->kind == RX_ANY_NL || n->kind == RX_NSET_NL) {
+    bitmap['\n' >> 3] = (uint8_t)(bitmap['\n' >> 3] & ~(1u << ('\n' & 7)));
+  }
+  bitmap[0] &= (uint8_t)~1u;  // never NUL
   return true;
 }
 

@@ -242,10 +242,10 @@ uint32_t regx_nfa_new(RegxNfaBuild *b, uint8_t kind, uint32_t out, uint32_t alt,
 uint32_t regx_nfa_bytes(RegxNfaBuild *b, const uint8_t *bitmap, uint32_t out) {
   int members = 0;
   int last = 0;
-  for (int c = 0; c < 256; c++) {
-    if (regx_bit(bitmap, (unsigned char)c)) {
-      members++;
-      last = c;
+  for (int i = 0; i < 32; i++) {
+    if (bitmap[i] != 0) {
+      members += __builtin_popcount(bitmap[i]);
+      last = i * 8 + 31 - __builtin_clz(bitmap[i]);
     }
   }
   if (members == 1) {
