@@ -26,7 +26,9 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
+#include "json_text.h"
 #include "message_source.h"
+#include "progress.h"
 
 namespace hdrw_cli {
 namespace {
@@ -155,45 +157,6 @@ std::string default_module() {
   return (self.parent_path() / "libhdrweights.so").string();
 }
 
-void append_json_string(std::string &out, const std::string &s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      // Well-formed UTF-8 sequences pass; any other byte is shown as the
-      // Latin-1 character of that value, so the line stays valid JSON.
-      size_t need = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
-      bool ok = need > 0 && i + need < s.size();
-      for (size_t k = 1; ok && k <= need; ++k) {
-        ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-      }
-      if (ok) {
-        out.append(s, i, need + 1);
-        i += need;
-      } else {
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      }
-    }
-  }
-  out += '"';
-}
-
 void format_result(std::string &out, const MessageResult &r, bool json) {
   if (json) {
     out += "{\"path\": ";
@@ -296,41 +259,6 @@ void worker(Scan &scan) {
   }
   hdrw_verdict_free(&verdict);
 }
-
-// Progress on a terminal: one line rewritten at most every 100 ms.
-class Progress {
- public:
-  explicit Progress(size_t total) : total_(total), on_(isatty(STDERR_FILENO) == 1 && total > 0) {}
-
-  void update(size_t done, std::chrono::steady_clock::time_point start) {
-    if (!on_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    constexpr size_t kWidth = 30;
-    size_t fill = total_ == 0 ? kWidth : done * kWidth / total_;
-    double secs = std::chrono::duration<double>(now - start).count();
-    char line[160];
-    std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu files, %.0f/s", std::string(fill, '#').c_str(),
-                  std::string(kWidth - fill, '.').c_str(), done, total_,
-                  secs > 0 ? static_cast<double>(done) / secs : 0.0);
-    std::fputs(line, stderr);
-    std::fflush(stderr);
-    shown_ = true;
-  }
-
-  void clear() {
-    if (!shown_) return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-  }
-
- private:
-  size_t total_;
-  bool on_;
-  bool shown_ = false;
-  std::chrono::steady_clock::time_point last_{};
-};
 
 }  // namespace
 
@@ -442,16 +370,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   progress.clear();
 
   hdrw_host_free_instance(host.get(), instance);
-  std::string failures = failed == 0 ? "" : ", " + std::to_string(failed) + " failed";
-  char elapsed[32];
-  if (secs < 1) {
-    std::snprintf(elapsed, sizeof elapsed, "%.1f ms", secs * 1000);
-  } else {
-    std::snprintf(elapsed, sizeof elapsed, "%.3f s", secs);
-  }
-  std::fprintf(stderr, "hdrweights: %zu messages, %zu spam%s, %s, %.1f messages per second\n",
-               messages, spam, failures.c_str(), elapsed,
-               secs > 0 ? static_cast<double>(messages) / secs : 0.0);
+  print_summary(messages, spam, failed, secs);
   if (std::ferror(stdout)) throw Failure("standard output: write error");
   return failed == 0 ? 0 : 1;
 }
