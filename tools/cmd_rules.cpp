@@ -30,12 +30,16 @@ constexpr const char kRulesHelp[] =
     "usage: hdrweights rules encrypt --cert CERT [-o OUT] [PLAIN|-]\n"
     "       hdrweights rules decrypt --cert CERT [-o OUT] [KELV|-]\n"
     "       hdrweights rules check [--cert CERT] [--strict] FILE\n"
+    "       hdrweights rules stats --spam PATH... --ham PATH... [options]\n"
+    "       hdrweights rules explain [options] MESSAGE\n"
     "\n"
     "encrypt  stores a plain rule file as the module reads it (Base64 of a\n"
     "         triple-DES container keyed by the certificate's MD5 digest)\n"
     "decrypt  gives back the plain text of a stored rule file\n"
     "check    reports every bad rule line of a plain or (with --cert) stored\n"
     "         rule file and the counts the module would load\n"
+    "stats    hits on spam and ham, cost and threshold curve of every rule\n"
+    "explain  how one message is judged, rule line by rule line\n"
     "\n"
     "See 'hdrweights rules SUBCOMMAND --help'.\n";
 
@@ -325,12 +329,14 @@ int rules_check(const std::vector<std::string> &words) {
 }  // namespace
 
 int cmd_rules(const std::vector<std::string> &words) {
-  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt or check)");
+  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
   if (sub == "encrypt") return rules_encrypt(rest);
   if (sub == "decrypt") return rules_decrypt(rest);
   if (sub == "check") return rules_check(rest);
+  if (sub == "stats") return rules_stats(rest);
+  if (sub == "explain") return rules_explain(rest);
   if (sub == "--help" || sub == "-h" || sub == "help") {
     std::cout << kRulesHelp;
     return 0;
