@@ -31,7 +31,7 @@ constexpr const char kRulesHelp[] =
     "       hdrweights rules decrypt --cert CERT [-o OUT] [KELV|-]\n"
     "       hdrweights rules check [--cert CERT] [--strict] FILE\n"
     "       hdrweights rules stats --spam PATH... --ham PATH... [options]\n"
-    "       hdrweights rules explain [options] MESSAGE\n"
+    "       hdrweights rules explain [options] PATH...\n"
     "\n"
     "encrypt  stores a plain rule file as the module reads it (Base64 of a\n"
     "         triple-DES container keyed by the certificate's MD5 digest)\n"

@@ -12,6 +12,7 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
+#include "message_reader.h"
 #include "message_source.h"
 #include "regx.h"
 #include "rule_source.h"
@@ -21,14 +22,16 @@ namespace hdrw_cli {
 namespace {
 
 constexpr const char kExplainHelp[] =
-    "usage: hdrweights rules explain [options] MESSAGE\n"
+    "usage: hdrweights rules explain [options] PATH...\n"
     "\n"
-    "Shows how the filter judges one message (a file, an mbox, or - for\n"
-    "standard input): its unfolded header lines with their numbers, then every\n"
-    "rule line in rule-file order with the header lines it was tried on, the\n"
-    "result of each try (match, no match, or the matcher's error), the\n"
-    "backtracks, the weight added and the running total, and where the\n"
-    "threshold ended the evaluation. The last line is the line scan prints.\n"
+    "Shows how the filter judges each message of PATH (read as scan reads it:\n"
+    "a message file, a directory, a Maildir, an mbox or - for standard input):\n"
+    "its unfolded header lines with their numbers, then every rule line in\n"
+    "rule-file order with the header lines it was tried on, the result of each\n"
+    "try (match, no match, or the matcher's error), the backtracks, the weight\n"
+    "added and the running total, and where the threshold ended the\n"
+    "evaluation. The last line of each message, after \"result: \", is the\n"
+    "line scan prints for it.\n"
     "\n"
     "options:\n";
 
@@ -36,8 +39,8 @@ constexpr const char kExplainHelpRest[] =
     "  --threshold N       weight threshold (default 100)\n"
     "  -h, --help          this text\n"
     "\n"
-    "Exit status: 0 explained, 1 the message or the rules could not be read,\n"
-    "2 usage error.\n";
+    "Exit status: 0 every message explained, 1 a message or the rules could\n"
+    "not be read, 2 usage error.\n";
 
 std::string explain_result(int result, uint32_t backtracks) {
   const std::string count =
@@ -139,13 +142,10 @@ int rules_explain(const std::vector<std::string> &words) {
   ArgParser args("rules explain", words);
   RuleSourceOptions source;
   int32_t threshold = 100;
-  std::string path;
-  bool have_path = false;
+  std::vector<std::string> paths;
   while (args.next()) {
     if (!args.is_option()) {
-      if (have_path) args.fail("more than one message given");
-      path = args.operand();
-      have_path = true;
+      paths.push_back(args.operand());
     } else if (args.name() == "help") {
       std::cout << kExplainHelp << kRuleSourceHelp << kExplainHelpRest;
       return 0;
@@ -156,27 +156,46 @@ int rules_explain(const std::vector<std::string> &words) {
       args.unknown();
     }
   }
-  if (!have_path) args.fail("no message given");
+  if (paths.empty()) args.fail("no message given");
+  if (std::count(paths.begin(), paths.end(), "-") > 1) args.fail("standard input (-) given more than once");
   if (hdrw_host_configure_log("stderr", 3) != 0) throw Failure("cannot apply the log settings");
 
-  const std::string data = read_input(path);
   const LoadedRules rules = load_rule_source(source);
-  const std::string display = path == "-" ? "-" : path;
+  std::vector<std::string> problems;
+  const std::vector<MessageInput> inputs = collect_inputs(paths, problems);
+  size_t failed = problems.size();
+  for (const auto &p : problems) std::fprintf(stderr, "hdrweights: %s\n", p.c_str());
+  std::string stdin_text, buffer;
+  for (const MessageInput &in : inputs) {
+    if (in.open_path == "-") stdin_text = read_input("-");
+  }
   MessageTrace trace;
   std::string out = "rule file " + rules.name + " (SHA-256 " + rules.sha256 + ")\n" +
                     "limits: maxHeaderLength " + std::to_string(rules.limits.max_header_length) +
                     ", maxTotalHeadersLength " + std::to_string(rules.limits.max_total_headers_length) +
                     ", maxBackTracks " + std::to_string(rules.limits.max_backtracks) + "; threshold " +
                     std::to_string(threshold) + "\n";
-  for (const MessageSpan &span : split_messages(data)) {
-    out += "\n";
-    explain_message(rules, span.number == 0 ? display : display + "#" + std::to_string(span.number),
-                    std::string_view(data).substr(span.offset, span.header_length), threshold, trace, out);
+  for (const MessageInput &in : inputs) {
+    std::string_view data;
+    try {
+      data = input_text(in, stdin_text, buffer);
+    } catch (const Failure &f) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "hdrweights: %s\n", f.what());
+      ++failed;
+      continue;
+    }
+    for (const MessageSpan &span : split_messages(data)) {
+      out += "\n";
+      explain_message(rules, span.number == 0 ? in.display : in.display + "#" + std::to_string(span.number),
+                      data.substr(span.offset, span.header_length), threshold, trace, out);
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    out.clear();
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
   if (std::ferror(stdout)) throw Failure("standard output: write error");
-  return 0;
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace hdrw_cli

@@ -16,6 +16,7 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
+#include "message_reader.h"
 #include "message_source.h"
 #include "ordered_jobs.h"
 #include "progress.h"
@@ -48,8 +49,10 @@ constexpr const char kStatsHelpRest[] =
     "  --thresholds LIST   the thresholds of the curve, as N,N,... (default:\n"
     "                      every total at which the counts change, and N)\n"
     "  --sort KEY          order of the rule table: hits, spam, ham (most\n"
-    "                      first), ratio (lowest spam share first), cost (most\n"
-    "                      matching time first); default: rule-file order\n"
+    "                      first), ratio (largest share of hits against the\n"
+    "                      weight first: ham hits of a rule adding weight, spam\n"
+    "                      hits of one taking it away), cost (most matching\n"
+    "                      time first); default: rule-file order\n"
     "  --top N             show only the first N rules of the table\n"
     "  --json              one JSON object with every figure and the raw counts,\n"
     "                      for --merge (every rule, in rule-file order)\n"
@@ -199,30 +202,21 @@ struct WorkerState {
 void stats_read_item(Corpus &corpus, size_t index, WorkerState &w) {
   const CorpusItem &item = corpus.items[index];
   ItemFacts &out = corpus.facts[index];
-  const std::string *data = &w.content;
-  if (item.input.open_path == "-") {
-    if (!corpus.stdin_error.empty()) {
-      out.errors.push_back(corpus.stdin_error);
-      return;
-    }
-    data = &corpus.stdin_data;
-  } else {
-    try {
-      read_file_into(item.input.open_path, item.input.regular, w.content);
-    } catch (const Failure &f) {
-      std::string why = f.what();
-      if (why.compare(0, item.input.open_path.size(), item.input.open_path) == 0) {
-        why = item.input.display + why.substr(item.input.open_path.size());
-      }
-      out.errors.push_back(why);
-      return;
-    }
+  if (item.input.open_path == "-" && !corpus.stdin_error.empty()) {
+    out.errors.push_back(corpus.stdin_error);
+    return;
   }
-  for (const MessageSpan &span : split_messages(*data)) {
+  std::string_view data;
+  try {
+    data = input_text(item.input, corpus.stdin_data, w.content);
+  } catch (const Failure &f) {
+    out.errors.push_back(f.what());
+    return;
+  }
+  for (const MessageSpan &span : split_messages(data)) {
     const std::string display = span.number == 0 ? item.input.display
                                                  : item.input.display + "#" + std::to_string(span.number);
-    trace_message(*corpus.rules, std::string_view(*data).substr(span.offset, span.header_length), 0,
-                  true, w.trace);
+    trace_message(*corpus.rules, data.substr(span.offset, span.header_length), 0, true, w.trace);
     stats_add_costs(w.costs, *corpus.rule_of_line, w.trace);
     out.messages.push_back(
         stats_facts(*corpus.rule_of_line, w.trace, item.spam, display, corpus.threshold));
@@ -314,11 +308,15 @@ std::vector<size_t> stats_order(const StatsReport &r, SortKey key) {
       case SortKey::HITS: return -static_cast<double>(s.spam_hits + s.ham_hits);
       case SortKey::SPAM: return -static_cast<double>(s.spam_hits);
       case SortKey::HAM: return -static_cast<double>(s.ham_hits);
-      case SortKey::RATIO:
-        // Lowest spam share first; rules without hits last.
-        return s.spam_hits + s.ham_hits == 0
-                   ? 2.0
-                   : static_cast<double>(s.spam_hits) / static_cast<double>(s.spam_hits + s.ham_hits);
+      case SortKey::RATIO: {
+        // The largest share of hits against the rule's weight first: ham for a
+        // positive weight, spam for a negative one; rules without hits or
+        // weight last.
+        if (s.spam_hits + s.ham_hits == 0 || s.weight == 0) return 2.0;
+        const double share =
+            static_cast<double>(s.spam_hits) / static_cast<double>(s.spam_hits + s.ham_hits);
+        return s.weight > 0 ? share : 1 - share;
+      }
       case SortKey::COST: return -static_cast<double>(s.match_ns);
       case SortKey::FILE_ORDER: break;
     }

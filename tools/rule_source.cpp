@@ -224,6 +224,7 @@ LoadedRules load_rule_source(const RuleSourceOptions &o) {
   LoadedRules out;
   const bool use_config = !o.config.empty() || !o.load_point.empty() || o.rules.empty();
   ModuleSettings settings;
+  std::string shown_rule_file;  // the load point's kelv, as the user named the load point
   if (use_config) {
     std::string shown = o.config;
     if (shown.empty()) {
@@ -235,6 +236,9 @@ LoadedRules load_rule_source(const RuleSourceOptions &o) {
         o.load_point.empty() ? directory_of(config) : absolute_path(o.load_point);
     settings = rule_source_settings(config, load_point, shown);
     out.limits = settings.limits;
+    shown_rule_file =
+        (std::filesystem::path(o.load_point.empty() ? directory_of(shown) : o.load_point) / "kelv")
+            .string();
   }
   std::string key = settings.key;
   if (!o.cert.empty()) {
@@ -252,9 +256,16 @@ LoadedRules load_rule_source(const RuleSourceOptions &o) {
                                    "not a plain rule file, and a stored one needs --cert CERT");
   } else {
     // The module reads the load point's kelv as stored, never as plain text.
-    out.name = settings.rule_file;
-    plain = rule_source_plain_text(read_input(settings.rule_file), false, key, out.name,
-                                   "cannot be decrypted: the configuration names no readable clientCert (the log says why)");
+    out.name = shown_rule_file;
+    std::string stored;
+    try {
+      stored = read_input(settings.rule_file);
+    } catch (const Failure &f) {
+      throw Failure(std::string(f.what()).replace(0, settings.rule_file.size(), out.name));
+    }
+    plain = rule_source_plain_text(stored, false, key, out.name,
+                                   "cannot be decrypted: the configuration names no readable "
+                                   "clientCert (the log says why)");
   }
   out.sha256 = rule_source_sha256(plain);
   rule_source_build(plain, out);
