@@ -93,8 +93,11 @@ std::string stats_svg(const StatsReport &report, const std::vector<ThresholdRow>
   const std::string tx = plot_num(x_of(report.threshold));
   svg += "<line id=\"threshold\" x1=\"" + tx + "\" y1=\"" + plot_num(kTop) + "\" x2=\"" + tx +
          "\" y2=\"" + plot_num(kTop + plot_h) + "\" stroke=\"#555555\" stroke-dasharray=\"6 4\"/>\n";
-  svg += "<text x=\"" + tx + "\" y=\"" + plot_num(kTop - 6) + "\" text-anchor=\"middle\">threshold " +
-         std::to_string(report.threshold) + "</text>\n";
+  // The label inside the frame, on the side of the line with more room.
+  const bool left_half = x_of(report.threshold) < kLeft + plot_w / 2;
+  svg += "<text x=\"" + plot_num(x_of(report.threshold) + (left_half ? 4 : -4)) + "\" y=\"" +
+         plot_num(kTop + plot_h - 8) + "\" text-anchor=\"" + (left_half ? "start" : "end") +
+         "\">threshold " + std::to_string(report.threshold) + "</text>\n";
 
   struct Series {
     const char *id;
