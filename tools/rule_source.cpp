@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "encryption.h"
+#include "install_paths.h"
 #include "module_settings.h"
 #include "regx.h"
 #include "tlvpr_mem.h"
@@ -200,7 +201,9 @@ void rule_source_build(const std::string &text, LoadedRules &out) {
 
 const char kRuleSourceHelp[] =
     "  --config FILE       server configuration: clientCert, limits and the rule\n"
-    "                      file kelv in its directory (default: server.xml)\n"
+    "                      file kelv in its directory (default: server.xml in\n"
+    "                      the current directory, else\n"
+    "                      " HDRW_CONFIG_DIR "/server.xml)\n"
     "  --load-point DIR    directory of the rule file kelv (default: the\n"
     "                      configuration's directory)\n"
     "  --rules FILE        a rule file of your own, plain or stored (encrypted);\n"
@@ -228,7 +231,7 @@ LoadedRules load_rule_source(const RuleSourceOptions &o) {
   if (use_config) {
     std::string shown = o.config;
     if (shown.empty()) {
-      shown = o.load_point.empty() ? "server.xml"
+      shown = o.load_point.empty() ? default_config_path()
                                    : (std::filesystem::path(o.load_point) / "server.xml").string();
     }
     const std::string config = absolute_path(shown);

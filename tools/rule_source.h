@@ -6,8 +6,8 @@
 // always stored encrypted), or --rules FILE [--cert CERT] for a rule file of
 // the author's own, plain or stored. Both may be given: the limits (and, for a
 // stored FILE without --cert, the key) then come from the configuration. With
-// neither, the configuration is server.xml in the current directory, as for
-// scan. take_rule_source_option(args, options) consumes the current option
+// neither, the configuration is the one scan takes by default
+// (default_config_path). take_rule_source_option(args, options) consumes the current option
 // when it is one of these four and says whether it was.
 //
 // load_rule_source(options) reads the settings (changing into the
