@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -310,6 +311,21 @@ void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &
   }
 }
 
+// evaluate_guarded - evaluate_item, with whatever it throws (no memory for a
+// result) turned into a failure of that input: on a worker thread an escaping
+// exception would end the process without a summary
+void evaluate_guarded(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
+                      ItemResult &out) {
+  try {
+    evaluate_item(scan, index, verdict, block, out);
+  } catch (const std::exception &e) {
+    MessageResult r;
+    r.display = scan.inputs[index].display;
+    r.error = printable(r.display) + ": cannot be evaluated: " + e.what();
+    out.messages.push_back(std::move(r));
+  }
+}
+
 void worker(Scan &scan) {
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
@@ -318,7 +334,7 @@ void worker(Scan &scan) {
     size_t i = scan.next.fetch_add(1);
     if (i >= scan.inputs.size()) break;
     ItemResult item;
-    evaluate_item(scan, i, verdict, block, item);
+    evaluate_guarded(scan, i, verdict, block, item);
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(scan.mu);
@@ -462,7 +478,7 @@ int cmd_scan(const std::vector<std::string> &words) {
     std::vector<MessageResult> item;
     if (nthreads == 0) {
       ItemResult own;
-      evaluate_item(scan, i, verdict, block, own);
+      evaluate_guarded(scan, i, verdict, block, own);
       item = std::move(own.messages);
     } else {
       std::unique_lock<std::mutex> lock(scan.mu);
