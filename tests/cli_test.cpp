@@ -721,9 +721,10 @@ TEST_F(CliTest, RuleToolsRefuseHostileInputsAndKeepTheTargetNode) {
   const Row rows[] = {
       {"key of an empty file", {"key", dir_.file("empty.pem")}, "not a certificate: the file is empty"},
       {"key of a directory", {"key", dir_.path()}, "not a certificate: not a regular file"},
+      {"key of a huge file", {"key", dir_.file("big.txt")}, "not a certificate: longer than 67108864 bytes"},
       {"encrypt for a device", {"rules", "encrypt", "--cert", "/dev/null", dir_.file("rules.txt")},
        "/dev/null: not a certificate: not a regular file"},
-      {"check for an empty file", {"rules", "check", "--cert", dir_.file("empty.pem"), dir_.file("kelv")},
+      {"check for an empty file", {"rules", "check", "--cert", dir_.file("empty.pem"), dir_.file("rules.txt")},
        "not a certificate: the file is empty"},
       {"check an endless device", {"rules", "check", "/dev/zero"}, "/dev/zero: longer than 67108864 bytes; refused"},
       {"encrypt a huge file", {"rules", "encrypt", "--cert", cert, dir_.file("big.txt")},

@@ -93,7 +93,7 @@ constexpr const char kKeyHelp[] =
     "\n"
     "Prints the rule-file key text of the client certificate CERT: the MD5\n"
     "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n"
-    "An empty file or anything but a regular file is refused.\n";
+    "An empty file, one over 64 MiB or anything but a regular file is refused.\n";
 
 struct TlvprFree {
   void operator()(void *p) const { tlvpr_free(p); }
@@ -109,6 +109,9 @@ std::string key_of(const std::string &cert) {
   }
   if (!S_ISREG(st.st_mode)) throw Failure(cert + ": not a certificate: not a regular file");
   if (st.st_size == 0) throw Failure(cert + ": not a certificate: the file is empty");
+  if (static_cast<uint64_t>(st.st_size) > kMaxInput) {
+    throw Failure(cert + ": not a certificate: longer than " + std::to_string(kMaxInput) + " bytes");
+  }
   char *key = nullptr;
   uint32_t rc = tvr_securitykey_from_file(cert.c_str(), &key);
   if (rc != 0) throw Failure(cert + ": cannot read the certificate: " + catalog_text(rc));
@@ -272,10 +275,12 @@ int rules_check(const std::vector<std::string> &words) {
   if (!have_file) args.fail("no rule file given");
 
   std::string name = input_name(file);
+  // A certificate given is checked even when the file turns out to be plain.
+  std::string key = cert.empty() ? std::string() : key_of(cert);
   std::string text = read_input(file);
   if (!is_rule_text(text) && !cert.empty()) {
     std::string plain;
-    if (!decrypt_text(text, key_of(cert), plain)) {
+    if (!decrypt_text(text, key, plain)) {
       throw Failure(name + ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
     }
     text = std::move(plain);
