@@ -29,6 +29,7 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
+#include "install_paths.h"
 #include "message_source.h"
 #include "regex_filter.h"
 
@@ -46,7 +47,8 @@ constexpr const char kScanHelp[] =
     "\n"
     "options:\n"
     "  --config FILE       server configuration (default: server.xml in the\n"
-    "                      load-point directory, else in the current directory);\n"
+    "                      load-point directory, else in the current directory,\n"
+    "                      else " HDRW_CONFIG_DIR "/server.xml);\n"
     "                      relative paths inside it resolve against its directory\n"
     "  --load-point DIR    directory holding the rule file kelv (default: the\n"
     "                      configuration's directory)\n"
@@ -54,7 +56,7 @@ constexpr const char kScanHelp[] =
     "  --json              one JSON object per message instead of text\n"
     "  --jobs N            threads evaluating messages at once (default 1)\n"
     "  --module PATH       the module library (default: libhdrweights.so beside\n"
-    "                      this command)\n"
+    "                      this command, else the installed one)\n"
     "  --log DEST          log destination: stderr (default), syslog,\n"
     "                      syslog|FACILITY or a log file path (one that cannot\n"
     "                      be opened is said, and records go to stderr)\n"
@@ -152,7 +154,7 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   if (o.config.empty() && !o.load_point.empty()) {
     o.config = (std::filesystem::path(o.load_point) / "server.xml").string();
   } else if (o.config.empty()) {
-    o.config = "server.xml";
+    o.config = default_config_path();
   }
   if (o.log.empty()) args.fail("option '--log' needs a destination");
   int32_t level = 0;
@@ -160,14 +162,6 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
     args.fail("unknown log level '" + o.log_level + "'");
   }
   return o;
-}
-
-// default_module - libhdrweights.so in the directory of this executable
-std::string default_module() {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "libhdrweights.so";
-  return (self.parent_path() / "libhdrweights.so").string();
 }
 
 void append_json_string(std::string &out, const std::string &s) {
@@ -410,7 +404,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   // Everything the user named, made absolute before changing directory.
   std::string config = absolute_path(o.config);
   std::string load_point = o.load_point.empty() ? directory_of(config) : absolute_path(o.load_point);
-  std::string module = o.module.empty() ? default_module() : absolute_path(o.module);
+  std::string module = o.module.empty() ? default_module_path() : absolute_path(o.module);
   std::string log = o.log;
   if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
 
