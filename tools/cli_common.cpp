@@ -168,14 +168,7 @@ std::string catalog_text(uint32_t code) {
   return text;
 }
 
-std::string code_text(uint32_t code) {
-  // Appended piece by piece: GCC 12 warns wrongly about "[" + std::string&& in Release.
-  std::string out = "[";
-  out += std::to_string(code);
-  out += "] ";
-  out += catalog_text(code);
-  return out;
-}
+std::string code_text(uint32_t code) { return "[" + std::to_string(code) + "] " + catalog_text(code); }
 
 namespace {
 
