@@ -61,6 +61,10 @@ const std::vector<std::pair<std::string, std::string>> kCorpus = {
     {"ham/h2.eml", "From: friend@ok.example\nX-Bomb: aac\n\n"},
     {"ham/h3.eml", "Subject: hello\n\nSee you.\n"},
     {"ham/h4.eml", "X-Long: " + std::string(2100, 'x') + "\n\n"},
+    // Left unjudged by the module: a last header line without its LF, and a
+    // block of nothing but control bytes (no record of the engine's own).
+    {"odd/no-lf.eml", "Subject: win"},
+    {"odd/controls.eml", std::string("\x01\x02\x03", 3)},
 };
 
 // A load point with the rules stored for its certificate and a configuration
@@ -71,6 +75,7 @@ struct Corpus {
   Corpus() {
     std::filesystem::create_directories(dir.file("spam"));
     std::filesystem::create_directories(dir.file("ham"));
+    std::filesystem::create_directories(dir.file("odd"));
     const std::string cert = "a certificate of the tests\n";
     write_file(dir.file("cert.pem"), cert);
     hdrw_test::write_rule_file(dir.file("kelv"), kRules, hdrw_test::fixture_key_from_cert(cert));
@@ -114,6 +119,9 @@ std::string replaced(std::string text, const std::string &from, const std::strin
 // scan_line - the text line scan prints for one line of scan --json
 std::string scan_line(const std::string &json_line) {
   const JsonValue v = json_parse(json_line);
+  for (const auto &m : v.members) {
+    if (m.first == "error") return "error - " + member(v, "path").text + " " + m.second.text;
+  }
   std::string out = member(v, "verdict").type == JsonValue::STRING ? "spam " : "ok ";
   out += std::to_string(number(v, "score")) + " " + member(v, "path").text;
   for (const JsonValue &h : member(v, "hits").items) {
@@ -128,7 +136,7 @@ std::map<std::string, std::string> scan_lines(const TempDir &dir, const std::str
                                    std::to_string(threshold)};
   args.insert(args.end(), paths.begin(), paths.end());
   CliRun r = run_cli(dir, args);
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.status == 0 || r.status == 1) << r.err;  // 1: a message went unjudged
   std::map<std::string, std::string> out;
   for (const std::string &line : lines_of(r.out)) {
     const std::string text = scan_line(line);
@@ -377,7 +385,7 @@ TEST(RulesExplain, AgreesWithScan) {
     std::string config, dir;
   };
   for (const Set &set : {Set{ex + "/server.xml", ex + "/messages"}, Set{c.config, c.path("spam")},
-                         Set{c.config, c.path("ham")}}) {
+                         Set{c.config, c.path("ham")}, Set{c.config, c.path("odd")}}) {
     for (int32_t threshold : {0, 50, 100, -1}) {
       SCOPED_TRACE(set.dir + " at " + std::to_string(threshold));
       std::vector<std::string> want;

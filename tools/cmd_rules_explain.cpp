@@ -60,20 +60,24 @@ size_t explain_header_number(const std::vector<std::pair<uint32_t, uint32_t>> &l
   return static_cast<size_t>(it - lines.begin()) + 1;
 }
 
-void explain_message(const LoadedRules &rules, const std::string &display, std::string_view header,
-                     int32_t threshold, MessageTrace &t, std::string &out) {
-  trace_message(rules, header, threshold, false, t);
+void explain_message(const LoadedRules &rules, const std::string &path, const HeaderBlock &block,
+                     const HeaderLimit &limit, int32_t threshold, MessageTrace &t, std::string &out) {
+  const std::string failure = trace_block(rules, block, limit, threshold, false, t);
+  const std::string_view header = block.bytes;
   const EvalLimits &limits = rules.limits;
+  const std::string display = printable(path);
   out += "message " + display + "\n";
-  if (t.kind == TRACE_NO_HEADER) {
+  if (block.over_limit && limit.ours) {
+    out += "not evaluated: the module has no header block limit and the block is longer than the " +
+           std::to_string(limit.bytes) + " bytes this command holds\n";
+  } else if (t.kind == TRACE_NO_HEADER) {
     out += "no header block: the module gives no verdict\n";
   } else if (t.kind == TRACE_TOO_LONG) {
     out += "header block of " + std::to_string(header.size()) + " bytes, longer than " +
            "maxTotalHeadersLength " + std::to_string(limits.max_total_headers_length) +
            ": spam without evaluation\n";
   } else if (t.kind == TRACE_NOT_EVALUATED) {
-    out += "the header block yields no header line (code " + std::to_string(t.status) + ", " +
-           catalog_text(t.status) + "): the module gives no verdict\n";
+    out += "the header block yields no header line: the module gives no verdict\n";
   } else {
     const auto lines = unfolded_lines(header);
     out += "\nheader lines:\n";
@@ -103,7 +107,7 @@ void explain_message(const LoadedRules &rules, const std::string &display, std::
       if (line->rule_type == RULE_TYPE_MULTI) {
         out += line->conjunction == RULE_CONJ_LAST ? "  (last line of its rule)" : "  (a line of a multi-line rule)";
       }
-      out += "  " + rules.lines[i].pattern + "\n";
+      out += "  " + printable(rules.lines[i].pattern) + "\n";
       for (; k < t.tries.size() && t.tries[k].line == i; ++k) {
         out += "      H" + std::to_string(explain_header_number(lines, t.tries[k].header_offset)) + "  " +
                explain_result(t.tries[k].result, t.tries[k].backtracks) + "\n";
@@ -126,6 +130,11 @@ void explain_message(const LoadedRules &rules, const std::string &display, std::
         case LINE_NOT_RUN: break;
       }
     }
+  }
+  if (!failure.empty()) {
+    // The hits do not count: the host sees a message the module left unjudged.
+    out += "result: error - " + display + " " + failure + "\n";
+    return;
   }
   out += "result: ";
   out += t.spam ? "spam " : "ok ";
@@ -165,33 +174,27 @@ int rules_explain(const std::vector<std::string> &words) {
   const std::vector<MessageInput> inputs = collect_inputs(paths, problems);
   size_t failed = problems.size();
   for (const auto &p : problems) std::fprintf(stderr, "hdrweights: %s\n", p.c_str());
-  std::string stdin_text, buffer;
-  for (const MessageInput &in : inputs) {
-    if (in.open_path == "-") stdin_text = read_input("-");
-  }
+  const HeaderLimit limit = header_limit_for(rules.limits.max_total_headers_length);
+  HeaderBlock block;
   MessageTrace trace;
-  std::string out = "rule file " + rules.name + " (SHA-256 " + rules.sha256 + ")\n" +
+  std::string out = "rule file " + printable(rules.name) + " (SHA-256 " + rules.sha256 + ")\n" +
                     "limits: maxHeaderLength " + std::to_string(rules.limits.max_header_length) +
                     ", maxTotalHeadersLength " + std::to_string(rules.limits.max_total_headers_length) +
                     ", maxBackTracks " + std::to_string(rules.limits.max_backtracks) + "; threshold " +
                     std::to_string(threshold) + "\n";
   for (const MessageInput &in : inputs) {
-    std::string_view data;
-    try {
-      data = input_text(in, stdin_text, buffer);
-    } catch (const Failure &f) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "hdrweights: %s\n", f.what());
-      ++failed;
-      continue;
-    }
-    for (const MessageSpan &span : split_messages(data)) {
+    const std::string why = read_header_blocks(in, limit.bytes, block, [&](const HeaderBlock &b) {
       out += "\n";
-      explain_message(rules, span.number == 0 ? in.display : in.display + "#" + std::to_string(span.number),
-                      data.substr(span.offset, span.header_length), threshold, trace, out);
+      explain_message(rules, b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number), b,
+                      limit, threshold, trace, out);
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      out.clear();
+    });
+    if (!why.empty()) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "hdrweights: %s\n", why.c_str());
+      ++failed;
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    out.clear();
   }
   std::fflush(stdout);
   if (std::ferror(stdout)) throw Failure("standard output: write error");

@@ -10,10 +10,12 @@
 // directory that holds it. Every path the user gave is made absolute first.
 // (tested in tests/cli_test.cpp)
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -22,14 +24,17 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "cli.h"
 #include "hdrw_host.h"
 #include "install_paths.h"
 #include "json_text.h"
+#include "message_reader.h"
 #include "message_source.h"
 #include "progress.h"
+#include "regex_filter.h"
 
 namespace hdrw_cli {
 namespace {
@@ -56,16 +61,25 @@ constexpr const char kScanHelp[] =
     "  --module PATH       the module library (default: libhdrweights.so beside\n"
     "                      this command, else the installed one)\n"
     "  --log DEST          log destination: stderr (default), syslog,\n"
-    "                      syslog|FACILITY or a log file path\n"
+    "                      syslog|FACILITY or a log file path (one that cannot\n"
+    "                      be opened is said, and records go to stderr)\n"
     "  --log-level LEVEL   highest level logged: TVR_LOG_ERR (default),\n"
     "                      TVR_LOG_WARNING, ..., TVR_LOG_DEBUG, or 0 to 7\n"
     "  -h, --help          this text\n"
     "\n"
     "Output: per message one line \"spam|ok SCORE PATH ID:WEIGHT...\", or with\n"
     "--json {\"path\": ..., \"verdict\": \"spam\"|null, \"score\": N, \"hits\": [...]}.\n"
-    "A summary goes to standard error. Exit status: 0 every message evaluated,\n"
-    "1 the module could not be initialised or a message could not be read,\n"
-    "2 usage error.\n";
+    "Control characters in a path are shown escaped (\\n, \\t, \\xHH; \\\\ for a\n"
+    "backslash). A message the module could not evaluate (for instance a header\n"
+    "block whose last line has no LF) gives \"error - PATH REASON\", or in JSON\n"
+    "\"verdict\": null, \"error\": REASON. Only the header block is read: a block\n"
+    "longer than the module's maxTotalHeadersLength is judged spam from its first\n"
+    "maxTotalHeadersLength + 1 bytes, the length its log record then shows; with\n"
+    "no such limit a block over 16 MiB is an error. A maxBackTracks below 100\n"
+    "makes rules with a repetition give up on ordinary header lines; the\n"
+    "command warns about it. A summary goes to standard error. Exit status:\n"
+    "0 every message evaluated, 1 the module could not be initialised or a\n"
+    "message could not be read or evaluated, 2 usage error.\n";
 
 constexpr int kMaxJobs = 256;
 
@@ -86,7 +100,8 @@ struct MessageResult {
   bool spam = false;
   int32_t score = 0;
   std::vector<HdrwHit> hits;
-  std::string error;  // non-empty: the message could not be read or evaluated
+  std::string error;    // non-empty: the input could not be read (a line for standard error)
+  std::string failure;  // non-empty: the message went unjudged; the reason of its error line
 };
 
 struct ItemResult {
@@ -96,9 +111,6 @@ struct ItemResult {
 
 using PluginPtr = std::unique_ptr<HdrwPlugin, decltype(&hdrw_plugin_unload)>;
 using HostPtr = std::unique_ptr<HdrwHost, decltype(&hdrw_host_free)>;
-
-// code_text - a status code with its catalog text, for error lines
-std::string code_text(uint32_t code) { return "code " + std::to_string(code) + " (" + catalog_text(code) + ")"; }
 
 ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   ScanOptions o;
@@ -156,6 +168,10 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
     out += "{\"path\": ";
     append_json_string(out, r.display);
     out += r.spam ? ", \"verdict\": \"spam\"" : ", \"verdict\": null";
+    if (!r.failure.empty()) {
+      out += ", \"error\": ";
+      append_json_string(out, r.failure);
+    }
     out += ", \"score\": " + std::to_string(r.score) + ", \"hits\": [";
     for (size_t i = 0; i < r.hits.size(); ++i) {
       if (i > 0) out += ", ";
@@ -165,10 +181,14 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
     out += "]}\n";
     return;
   }
+  if (!r.failure.empty()) {
+    out += "error - " + printable(r.display) + " " + r.failure + "\n";
+    return;
+  }
   out += r.spam ? "spam " : "ok ";
   out += std::to_string(r.score);
   out += ' ';
-  out += r.display;
+  out += printable(r.display);
   for (const auto &h : r.hits) {
     out += ' ';
     out += std::to_string(static_cast<uint32_t>(h.rule_id));
@@ -182,9 +202,8 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
 struct Scan {
   const HdrwHost *host = nullptr;
   void *instance = nullptr;
+  HeaderLimit header_limit{0, false};  // header bytes judged whole; a longer block is over the limit
   std::vector<MessageInput> inputs;
-  std::string stdin_data;  // content of "-", read before the threads start
-  std::string stdin_error;
   std::vector<ItemResult> results;
   std::atomic<size_t> next{0};
   std::mutex mu;
@@ -192,42 +211,55 @@ struct Scan {
   size_t waiting = SIZE_MAX;  // the item the printer waits for (guarded by mu)
 };
 
+// judge - one header block through the module
+void judge(Scan &scan, const HeaderBlock &block, HdrwVerdict &verdict, MessageResult &r) {
+  if (block.over_limit && scan.header_limit.ours) {
+    r.failure = over_limit_reason(scan.header_limit);
+    return;
+  }
+  // The module reads the header block only: it is the whole message it is given.
+  uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, block.bytes.data(), block.bytes.size(),
+                                   block.bytes.size(), &verdict);
+  if (rc != 0) {
+    r.error = printable(r.display) + ": cannot be evaluated: " + code_text(rc);
+  } else if (verdict.error != 0) {
+    r.failure = code_text(verdict.error);
+  } else {
+    r.spam = verdict.spam != 0;
+    r.score = verdict.score;
+    r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
+  }
+}
+
 // evaluate_item - reads one input and evaluates every message in it
-void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &content,
+void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
                    ItemResult &out) {
   const MessageInput &in = scan.inputs[index];
-  const std::string *data = &content;
-  if (in.open_path == "-") {
-    if (!scan.stdin_error.empty()) {
-      out.messages.push_back({in.display, false, 0, {}, scan.stdin_error});
-      return;
-    }
-    data = &scan.stdin_data;
-  } else {
-    try {
-      read_file_into(in.open_path, in.regular, content);
-    } catch (const Failure &f) {
-      std::string why = f.what();
-      // read_input names the absolute path; the user knows the display path.
-      if (why.compare(0, in.open_path.size(), in.open_path) == 0) {
-        why = in.display + why.substr(in.open_path.size());
-      }
-      out.messages.push_back({in.display, false, 0, {}, why});
-      return;
-    }
-  }
-  for (const MessageSpan &span : split_messages(*data)) {
+  std::string why = read_header_blocks(in, scan.header_limit.bytes, block, [&](const HeaderBlock &b) {
     MessageResult r;
-    r.display = span.number == 0 ? in.display : in.display + "#" + std::to_string(span.number);
-    uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, data->data() + span.offset,
-                                     span.length, span.header_length, &verdict);
-    if (rc != 0) {
-      r.error = r.display + ": cannot be evaluated: " + code_text(rc);
-    } else {
-      r.spam = verdict.spam != 0;
-      r.score = verdict.score;
-      r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
-    }
+    r.display = b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number);
+    judge(scan, b, verdict, r);
+    out.messages.push_back(std::move(r));
+  });
+  if (!why.empty()) {
+    MessageResult r;
+    r.display = in.display;
+    r.error = why;
+    out.messages.push_back(std::move(r));
+  }
+}
+
+// evaluate_guarded - evaluate_item, with whatever it throws (no memory for a
+// result) turned into a failure of that input: on a worker thread an escaping
+// exception would end the process without a summary
+void evaluate_guarded(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
+                      ItemResult &out) {
+  try {
+    evaluate_item(scan, index, verdict, block, out);
+  } catch (const std::exception &e) {
+    MessageResult r;
+    r.display = scan.inputs[index].display;
+    r.error = printable(r.display) + ": cannot be evaluated: " + e.what();
     out.messages.push_back(std::move(r));
   }
 }
@@ -235,12 +267,12 @@ void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &
 void worker(Scan &scan) {
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  std::string content;
+  HeaderBlock block;
   for (;;) {
     size_t i = scan.next.fetch_add(1);
     if (i >= scan.inputs.size()) break;
     ItemResult item;
-    evaluate_item(scan, i, verdict, content, item);
+    evaluate_guarded(scan, i, verdict, block, item);
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(scan.mu);
@@ -252,6 +284,20 @@ void worker(Scan &scan) {
     if (wake) scan.cv.notify_one();
   }
   hdrw_verdict_free(&verdict);
+}
+
+// configure_log - applies the log settings; a log file that cannot be opened
+// is said on standard error and the records go there instead
+void configure_log(const std::string &destination, int32_t level) {
+  uint32_t rc = hdrw_host_configure_log(destination.c_str(), level);
+  if (rc == 0) return;
+  if (rc != 10056) throw Failure("cannot apply the log settings: " + code_text(rc));
+  int fd = ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  std::string why = fd < 0 ? errno_text(errno) : "unusable";
+  if (fd >= 0) ::close(fd);
+  std::fprintf(stderr, "hdrweights: cannot open the log file %s: %s; log records go to standard error\n",
+               printable(destination).c_str(), why.c_str());
+  if (hdrw_host_configure_log("stderr", level) != 0) throw Failure("cannot apply the log settings");
 }
 
 }  // namespace
@@ -273,43 +319,43 @@ int cmd_scan(const std::vector<std::string> &words) {
 
   int32_t level = 0;
   hdrw_host_log_level(o.log_level.c_str(), &level);
-  if (hdrw_host_configure_log(log.c_str(), level) != 0) {
-    throw Failure("cannot apply the log settings");
-  }
+  configure_log(log, level);
 
   std::vector<std::string> problems;
   Scan scan;
   scan.inputs = collect_inputs(o.paths, problems);
-  for (const auto &in : scan.inputs) {
-    if (in.open_path != "-") continue;
-    try {
-      scan.stdin_data = read_input("-");
-    } catch (const Failure &f) {
-      scan.stdin_error = std::string("-: ") + f.what();
-    }
-  }
 
   char why[512] = "";
   HdrwPlugin *plugin_raw = nullptr;
   uint32_t rc = hdrw_plugin_load(module.c_str(), &plugin_raw, why, sizeof why);
-  if (rc != 0) {
-    throw Failure("cannot load the module " + module + ": " + (why[0] ? why : code_text(rc)));
-  }
+  if (rc != 0) throw Failure("cannot load the module: " + (why[0] ? why : module + ": " + code_text(rc)));
   PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
 
   HdrwHost *host_raw = nullptr;
   rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.threshold);
-  if (rc != 0) throw Failure(o.config + ": cannot read the configuration: " + code_text(rc));
+  if (rc != 0) {
+    std::string hint = rc == 21016 ? " (the parser's message is logged at --log-level debug)" : "";
+    throw Failure(printable(o.config) + ": cannot read the configuration: " + code_text(rc) + hint);
+  }
   HostPtr host(host_raw, &hdrw_host_free);
 
   std::error_code ec;
   std::filesystem::current_path(directory_of(config), ec);
-  if (ec) throw Failure(directory_of(o.config) + ": cannot change into it: " + ec.message());
+  if (ec) throw Failure(printable(directory_of(o.config)) + ": cannot change into it: " + ec.message());
   void *instance = hdrw_host_init(host.get(), nullptr);
   if (instance == nullptr) {
-    throw Failure("the module could not be initialised with " + o.config + " and the rule file in " +
-                  load_point + " (its log records say why)");
+    throw Failure("the module could not be initialised with " + printable(o.config) +
+                  " and the rule file in " + printable(load_point) + " (its log records say why)");
   }
+  HdrwLimits limits{};
+  hdrw_host_limits(instance, &limits);
+  if (limits.max_back_tracks < TLVMOD_FEWEST_USEFUL_BACKTRACKS) {
+    std::fprintf(stderr,
+                 "hdrweights: warning: maxBackTracks %u is below %d: rules with a repetition "
+                 "give up on ordinary header lines and do not count\n",
+                 static_cast<unsigned>(limits.max_back_tracks), TLVMOD_FEWEST_USEFUL_BACKTRACKS);
+  }
+  scan.header_limit = header_limit_for(limits.max_total_headers_length);
 
   scan.host = host.get();
   scan.instance = instance;
@@ -322,7 +368,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  std::string content;
+  HeaderBlock block;
 
   // Print in input order as results complete.
   Progress progress(scan.inputs.size());
@@ -333,7 +379,7 @@ int cmd_scan(const std::vector<std::string> &words) {
     std::vector<MessageResult> item;
     if (nthreads == 0) {
       ItemResult own;
-      evaluate_item(scan, i, verdict, content, own);
+      evaluate_guarded(scan, i, verdict, block, own);
       item = std::move(own.messages);
     } else {
       std::unique_lock<std::mutex> lock(scan.mu);
@@ -348,6 +394,11 @@ int cmd_scan(const std::vector<std::string> &words) {
         ++failed;
         progress.clear();
         std::fprintf(stderr, "hdrweights: %s\n", r.error.c_str());
+        continue;
+      }
+      if (!r.failure.empty()) {
+        ++failed;
+        format_result(out, r, o.json);
         continue;
       }
       ++messages;

@@ -11,17 +11,18 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <string_view>
 
-#include "encryption.h"
 #include "install_paths.h"
 #include "module_settings.h"
 #include "regx.h"
+#include "rule_text.h"
 #include "tlvpr_mem.h"
 #include "tvr_config.h"
-#include "tvr_securitykey.h"
 
 namespace hdrw_cli {
 namespace {
@@ -29,12 +30,6 @@ namespace {
 struct TlvprFree {
   void operator()(void *p) const { tlvpr_free(p); }
 };
-
-// rule_source_code - a status code for an error line, with its catalog text
-std::string rule_source_code(uint32_t code) {
-  const std::string text = catalog_text(code);
-  return "code " + std::to_string(code) + (text.rfind("code ", 0) == 0 ? "" : " (" + text + ")");
-}
 
 // What the settings reader asks the host for.
 struct SettingsHost {
@@ -62,7 +57,7 @@ ModuleSettings rule_source_settings(const std::string &config_path, const std::s
   ConfigHandle *config = nullptr;
   uint32_t rc = tvr_config_open(&config, config_path.c_str());
   if (rc != 0) {
-    throw Failure(shown_config + ": cannot read the configuration: " + rule_source_code(rc));
+    throw Failure(shown_config + ": cannot read the configuration: " + code_text(rc));
   }
   std::unique_ptr<ConfigHandle, decltype(&tvr_config_free)> config_guard(config, &tvr_config_free);
   SettingsHost host{load_point.c_str(), config};
@@ -92,16 +87,9 @@ ModuleSettings rule_source_settings(const std::string &config_path, const std::s
   // A missing or unreadable certificate matters only for a stored rule file;
   // any other failure leaves the limits unread.
   if (rc != 0 && !(rc == 21018 || rc == 10003 || rc == 10011)) {
-    throw Failure(shown_config + ": cannot read the module's settings: " + rule_source_code(rc));
+    throw Failure(shown_config + ": cannot read the module's settings: " + code_text(rc));
   }
   return s;
-}
-
-// rule_source_has_version_line - whether text begins with a version line ended by LF
-bool rule_source_has_version_line(std::string_view text) {
-  size_t lf = text.find('\n');
-  return lf != std::string_view::npos &&
-         rulebase_version_of(std::string(text.substr(0, lf)).c_str()) != 0;
 }
 
 // rule_source_plain_text - the plain rule text of a rule file: as it is when it
@@ -109,17 +97,13 @@ bool rule_source_has_version_line(std::string_view text) {
 std::string rule_source_plain_text(const std::string &stored, bool may_be_plain,
                                    const std::string &key, const std::string &name,
                                    const std::string &key_hint) {
-  if (may_be_plain && rule_source_has_version_line(stored)) return stored;
+  if (may_be_plain && is_rule_text(stored)) return stored;
   if (key.empty()) throw Failure(name + ": " + key_hint);
-  unsigned char *out = nullptr;
-  size_t out_len = 0;
-  if (tlvDecryptBuffer(stored.data(), stored.size(), key.c_str(), TLV_ENC_DES_BASE64, &out,
-                       &out_len) != 0) {
+  std::string plain;
+  if (!decrypt_rule_text(stored, key, plain)) {
     throw Failure(name + ": cannot decrypt: not a stored rule file");
   }
-  std::unique_ptr<unsigned char, TlvprFree> guard(out);
-  std::string plain(reinterpret_cast<const char *>(out), out_len);
-  if (!rule_source_has_version_line(plain)) {
+  if (!is_rule_text(plain)) {
     throw Failure(name + ": the decrypted text is no rule file: wrong certificate, or not a "
                          "stored rule file");
   }
@@ -151,48 +135,24 @@ void rule_source_build(const std::string &text, LoadedRules &out) {
   out.base->format_version = version;
 
   struct Made {
+    RuleLine *line;
     size_t source_line;
-    size_t pattern_offset;
-    size_t start;
+    std::string pattern;
   };
-  std::vector<std::pair<RuleLine *, Made>> made;
-  RuleLine *last = nullptr;
-  size_t number = 1, rule_lines = 0;
-  for (size_t pos = lf + 1; pos < text.size();) {
-    ++number;
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    const std::string line_text = text.substr(pos, end - pos);
-    const size_t start = pos;
-    pos = end + 1;
-    if (rulebase_line_is_rule(line_text.c_str()) == 0) continue;
-    ++rule_lines;
-    RuleLine *line = nullptr;
-    RuleLineCheck check{};
-    uint32_t rc = rulebase_make_line(line_text.c_str(), version, &line, &check);
-    if (rc != 0) {
-      throw Failure(out.name + ":" + std::to_string(number) + ": cannot load: " + catalog_text(rc));
-    }
-    line->previous = last;
-    if (last != nullptr) {
-      last->next = line;
-    } else {
-      out.base->first = line;
-    }
-    last = line;
-    made.push_back({line, {number, check.pattern_offset, start}});
-  }
+  std::vector<Made> made;
+  const size_t rule_lines = build_rule_lines(
+      text, version, out.base.get(), out.name,
+      [&](RuleLine *line, const RuleLineCheck &check, size_t number, const std::string &line_text) {
+        made.push_back({line, number, line_text.substr(std::min<size_t>(check.pattern_offset, line_text.size()))});
+        return true;
+      });
   rulebase_drop_invalid(out.base.get());
 
   // The survivors, in order, with their source lines.
   size_t k = 0;
   for (RuleLine *line = out.base->first; line != nullptr; line = line->next) {
-    while (made[k].first != line) ++k;
-    const Made &m = made[k].second;
-    size_t end = text.find('\n', m.start);
-    if (end == std::string::npos) end = text.size();
-    out.lines.push_back({line, m.source_line,
-                         text.substr(m.start + m.pattern_offset, end - m.start - m.pattern_offset)});
+    while (made[k].line != line) ++k;
+    out.lines.push_back({line, made[k].source_line, std::move(made[k].pattern)});
   }
   out.dropped = rule_lines - out.lines.size();
 }
@@ -244,13 +204,7 @@ LoadedRules load_rule_source(const RuleSourceOptions &o) {
             .string();
   }
   std::string key = settings.key;
-  if (!o.cert.empty()) {
-    char *text = nullptr;
-    uint32_t rc = tvr_securitykey_from_file(o.cert.c_str(), &text);
-    if (rc != 0) throw Failure(o.cert + ": cannot read the certificate: " + catalog_text(rc));
-    std::unique_ptr<char, TlvprFree> guard(text);
-    key = text;
-  }
+  if (!o.cert.empty()) key = certificate_key(o.cert);
 
   std::string plain;
   if (!o.rules.empty()) {

@@ -14,6 +14,7 @@
 #include "kelh_engine.h"
 #include "regx.h"
 #include "tlvpr_mem.h"
+#include "tvrshareddata.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
@@ -21,6 +22,8 @@
 
 namespace hdrw_cli {
 namespace {
+
+constexpr uint32_t kModuleEvaluationError = 11009;  // the module's record of a failed evaluation
 
 struct TraceContext {
   MessageTrace *trace;
@@ -166,6 +169,7 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
                    bool timed, MessageTrace &t) {
   t.kind = TRACE_EVALUATED;
   t.status = 0;
+  t.failure = 0;
   t.spam = false;
   t.score = 0;
   t.hits.clear();
@@ -189,20 +193,26 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
   TraceContext context{&t, t.unfolded.data(), timed, false, false};
   RuleHit *hits = nullptr;
   int verdict = 0;
+  // The engine logs on this thread; the first error it logs is the message's failure.
+  tvr_shared_thread_error = 0;
   const uint32_t rc = kelh_evaluate_with(
       t.unfolded.data(), static_cast<uint32_t>(header.size()), &hits, rules.base.get(), threshold,
       limits.max_header_length, limits.max_backtracks, &verdict, trace_match, &context);
   std::unique_ptr<RuleHit, HitListFree> guard(hits);
+  const uint32_t logged = tvr_shared_thread_error;
   if (context.failed) throw std::bad_alloc();
   if (context.disagreed) {
     throw Failure("internal error: a counted match answered otherwise than the module's match");
   }
   if (rc != 0) {
+    // The module logs 11009 itself when the engine fails.
     t.kind = TRACE_NOT_EVALUATED;
     t.status = rc;
+    t.failure = logged != 0 ? logged : kModuleEvaluationError;
     return;
   }
   t.spam = verdict == 1;
+  if (!t.spam) t.failure = logged;
   uint32_t score = 0;
   for (const RuleHit *hit = hits; hit != nullptr; hit = hit->next) {
     t.hits.push_back({hit->rule_id, hit->weight});
@@ -210,6 +220,17 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
   }
   t.score = static_cast<int32_t>(score);
   trace_outcomes(rules, threshold, t);
+}
+
+std::string trace_block(const LoadedRules &rules, const HeaderBlock &block, const HeaderLimit &limit,
+                        int32_t threshold, bool timed, MessageTrace &t) {
+  if (block.over_limit && limit.ours) {
+    trace_message(rules, std::string_view(), threshold, false, t);
+    t.kind = TRACE_NOT_EVALUATED;
+    return over_limit_reason(limit);
+  }
+  trace_message(rules, block.bytes, threshold, timed, t);
+  return t.failure == 0 ? "" : code_text(t.failure);
 }
 
 ThresholdVerdict verdict_at(const MessageTrace &t, int32_t threshold) {

@@ -12,6 +12,10 @@
 //     matcher that makes the module's call (regx_exec without a count) and then
 //     the same match again with a count, for the backtracks. Every match is a
 //     TraceTry; with timed set, the module's call is timed with a cheap clock.
+// failure tells, as the reference host does, that the module would leave the
+// message unjudged: the code of the first error (level 3 or worse) logged
+// while evaluating a message that gets no verdict, or, for a block that yields
+// no header line without a log record, the module's own 11009; 0 when judged.
 // The verdict and the hits are the engine's. From the tries, outcomes[i] says
 // what happened to rule line i (rule-base order) and where a positive threshold
 // ended the walk; they are checked against the engine's hits and verdict, and
@@ -43,6 +47,7 @@
 #include <vector>
 
 #include "hdrw_host.h"
+#include "message_reader.h"
 #include "rule_source.h"
 
 namespace hdrw_cli {
@@ -75,7 +80,8 @@ struct LineOutcome {
 
 struct MessageTrace {
   TraceKind kind = TRACE_EVALUATED;
-  uint32_t status = 0;  // the engine's status for TRACE_NOT_EVALUATED
+  uint32_t status = 0;   // the engine's status for TRACE_NOT_EVALUATED
+  uint32_t failure = 0;  // code of the error that leaves the message unjudged; 0 = judged
   bool spam = false;
   int32_t score = 0;            // sum of the hit weights
   std::vector<HdrwHit> hits;    // the engine's hit list
@@ -94,6 +100,12 @@ struct ThresholdVerdict {
 
 void trace_message(const LoadedRules &rules, std::string_view header, int32_t threshold,
                    bool timed, MessageTrace &trace);
+// trace_block - trace_message on a header block read with limit
+// (message_reader.h): "" when the module judges the message, else the reason
+// the reference host shows for leaving it unjudged (a block over the command's
+// own ceiling is not evaluated at all; the trace then holds nothing).
+std::string trace_block(const LoadedRules &rules, const HeaderBlock &block, const HeaderLimit &limit,
+                        int32_t threshold, bool timed, MessageTrace &trace);
 ThresholdVerdict verdict_at(const MessageTrace &trace, int32_t threshold);
 int32_t peak_total(const MessageTrace &trace);
 // unfolded_lines(header) - the header lines of a block as (offset, length) in
