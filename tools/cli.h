@@ -75,6 +75,27 @@ class ArgParser {
   std::string inline_;
 };
 
+// HostArgs - the options every host subcommand takes: the configuration, the
+// rule file's directory, the module, the threshold and the log settings.
+// take(args) consumes the current option when it is one of them (false
+// otherwise); finish(args) applies the defaults after the last word (the
+// configuration defaults to server.xml in the load point, else in the current
+// directory) and checks them (usage errors); resolve() makes every path
+// absolute, the load point defaulting to the configuration's directory, and
+// applies the log settings (Failure when they cannot be).
+struct HostArgs {
+  std::string config;
+  std::string load_point;
+  std::string module;
+  std::string log = "stderr";
+  std::string log_level;  // the subcommand's default, set before parsing
+  int32_t threshold = 100;
+
+  bool take(ArgParser &args);
+  void finish(const ArgParser &args);
+  void resolve();
+};
+
 // Whole decimal numbers of an option's value; anything else is a usage error
 // of the parser's command naming the option.
 int32_t parse_int32(const ArgParser &args, const std::string &text);

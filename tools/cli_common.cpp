@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "hdrw_host.h"
 #include "tvr_messages.h"
 
 namespace hdrw_cli {
@@ -109,6 +110,59 @@ int parse_positive(const ArgParser &args, const std::string &text, int max) {
               ", not '" + text + "'");
   }
   return v;
+}
+
+// HostArgs::take - one of the host options, when the current option is one
+bool HostArgs::take(ArgParser &args) {
+  const std::string &n = args.name();
+  if (n == "config") {
+    config = args.value();
+  } else if (n == "load-point") {
+    load_point = args.value();
+  } else if (n == "threshold") {
+    threshold = parse_int32(args, args.value());
+  } else if (n == "module") {
+    module = args.value();
+  } else if (n == "log") {
+    log = args.value();
+  } else if (n == "log-level") {
+    log_level = args.value();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// HostArgs::finish - defaults and checks after the last word
+void HostArgs::finish(const ArgParser &args) {
+  if (config.empty() && !load_point.empty()) {
+    config = (std::filesystem::path(load_point) / "server.xml").string();
+  } else if (config.empty()) {
+    config = "server.xml";
+  }
+  if (log.empty()) args.fail("option '--log' needs a destination");
+  int32_t level = 0;
+  if (hdrw_host_log_level(log_level.c_str(), &level) != 0) {
+    args.fail("unknown log level '" + log_level + "'");
+  }
+}
+
+// HostArgs::resolve - absolute paths, the default module, and the log settings
+void HostArgs::resolve() {
+  config = absolute_path(config);
+  load_point = load_point.empty() ? directory_of(config) : absolute_path(load_point);
+  if (module.empty()) {
+    // libhdrweights.so in the directory of this executable
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    module = ec ? "libhdrweights.so" : (self.parent_path() / "libhdrweights.so").string();
+  } else {
+    module = absolute_path(module);
+  }
+  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
+  int32_t level = 0;
+  hdrw_host_log_level(log_level.c_str(), &level);
+  if (hdrw_host_configure_log(log.c_str(), level) != 0) throw Failure("cannot apply the log settings");
 }
 
 std::string errno_text(int err) { return std::strerror(err); }

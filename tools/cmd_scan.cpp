@@ -66,12 +66,7 @@ constexpr const char kScanHelp[] =
 constexpr int kMaxJobs = 256;
 
 struct ScanOptions {
-  std::string config;
-  std::string load_point;
-  std::string module;
-  std::string log = "stderr";
-  std::string log_level = "TVR_LOG_ERR";
-  int32_t threshold = 100;
+  HostArgs host;
   int jobs = 1;
   bool json = false;
   std::vector<std::string> paths;
@@ -98,6 +93,7 @@ std::string code_text(uint32_t code) { return "code " + std::to_string(code) + "
 
 ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   ScanOptions o;
+  o.host.log_level = "TVR_LOG_ERR";
   ArgParser args("scan", words);
   help = false;
   while (args.next()) {
@@ -109,23 +105,13 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
     if (n == "help") {
       help = true;
       return o;
-    } else if (n == "config") {
-      o.config = args.value();
-    } else if (n == "load-point") {
-      o.load_point = args.value();
-    } else if (n == "threshold") {
-      o.threshold = parse_int32(args, args.value());
+    } else if (o.host.take(args)) {
+      continue;
     } else if (n == "json") {
       args.no_value();
       o.json = true;
     } else if (n == "jobs") {
       o.jobs = parse_positive(args, args.value(), kMaxJobs);
-    } else if (n == "module") {
-      o.module = args.value();
-    } else if (n == "log") {
-      o.log = args.value();
-    } else if (n == "log-level") {
-      o.log_level = args.value();
     } else {
       args.unknown();
     }
@@ -134,25 +120,8 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   size_t stdin_count = 0;
   for (const auto &p : o.paths) stdin_count += p == "-";
   if (stdin_count > 1) args.fail("standard input (-) given more than once");
-  if (o.config.empty() && !o.load_point.empty()) {
-    o.config = (std::filesystem::path(o.load_point) / "server.xml").string();
-  } else if (o.config.empty()) {
-    o.config = "server.xml";
-  }
-  if (o.log.empty()) args.fail("option '--log' needs a destination");
-  int32_t level = 0;
-  if (hdrw_host_log_level(o.log_level.c_str(), &level) != 0) {
-    args.fail("unknown log level '" + o.log_level + "'");
-  }
+  o.host.finish(args);
   return o;
-}
-
-// default_module - libhdrweights.so in the directory of this executable
-std::string default_module() {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "libhdrweights.so";
-  return (self.parent_path() / "libhdrweights.so").string();
 }
 
 void append_json_string(std::string &out, const std::string &s) {
@@ -343,17 +312,11 @@ int cmd_scan(const std::vector<std::string> &words) {
   }
 
   // Everything the user named, made absolute before changing directory.
-  std::string config = absolute_path(o.config);
-  std::string load_point = o.load_point.empty() ? directory_of(config) : absolute_path(o.load_point);
-  std::string module = o.module.empty() ? default_module() : absolute_path(o.module);
-  std::string log = o.log;
-  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
-
-  int32_t level = 0;
-  hdrw_host_log_level(o.log_level.c_str(), &level);
-  if (hdrw_host_configure_log(log.c_str(), level) != 0) {
-    throw Failure("cannot apply the log settings");
-  }
+  const std::string shown_config = o.host.config;
+  o.host.resolve();
+  const std::string &config = o.host.config;
+  const std::string &load_point = o.host.load_point;
+  const std::string &module = o.host.module;
 
   std::vector<std::string> problems;
   Scan scan;
@@ -376,16 +339,16 @@ int cmd_scan(const std::vector<std::string> &words) {
   PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
 
   HdrwHost *host_raw = nullptr;
-  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.threshold);
-  if (rc != 0) throw Failure(o.config + ": cannot read the configuration: " + code_text(rc));
+  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.host.threshold);
+  if (rc != 0) throw Failure(shown_config + ": cannot read the configuration: " + code_text(rc));
   HostPtr host(host_raw, &hdrw_host_free);
 
   std::error_code ec;
   std::filesystem::current_path(directory_of(config), ec);
-  if (ec) throw Failure(directory_of(o.config) + ": cannot change into it: " + ec.message());
+  if (ec) throw Failure(directory_of(shown_config) + ": cannot change into it: " + ec.message());
   void *instance = hdrw_host_init(host.get(), nullptr);
   if (instance == nullptr) {
-    throw Failure("the module could not be initialised with " + o.config + " and the rule file in " +
+    throw Failure("the module could not be initialised with " + shown_config + " and the rule file in " +
                   load_point + " (its log records say why)");
   }
 
