@@ -118,6 +118,7 @@ std::string catalog_text(uint32_t code);
 int cmd_scan(const std::vector<std::string> &args);
 int cmd_rules(const std::vector<std::string> &args);
 int cmd_key(const std::vector<std::string> &args);
+int cmd_milter(const std::vector<std::string> &args);
 
 }  // namespace hdrw_cli
 
