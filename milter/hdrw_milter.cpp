@@ -440,6 +440,7 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   setup.skip_authenticated = options->skip_authenticated;
   setup.trusted = d->trusted;
   setup.stats = &d->stats;
+  setup.tcp = g_listener.ss_family == AF_INET || g_listener.ss_family == AF_INET6;
   if (milter_session_start(&setup) != 0) return hdrw_milter_fail(why, why_size, "no memory");
   pthread_mutex_lock(&g_signals.mutex);
   g_signals.active = 1;

@@ -12,7 +12,8 @@
 // "{auth_authen}" at MAIL, "i" at the end of the headers); the steps
 // HELO, RCPT, DATA, unknown commands and the body are switched off, no reply is
 // sent to the connection, MAIL, each header and the end of the headers, and
-// header values come with their leading space. Of these it takes what the MTA
+// header values come with their leading space. Over TCP (tcp set) DATA is
+// kept and answered: see milter_session_negotiate on the MTA's Nagle delay. Of these it takes what the MTA
 // offers; an MTA that cannot add or change headers is refused the connection
 // (logged at level 3).
 //
@@ -53,6 +54,7 @@ typedef struct MilterSessionSetup {
   int skip_authenticated;      // 1: authenticated senders pass unevaluated
   const MilterNets *trusted;   // clients passing unevaluated; may be null
   MilterStats *stats;          // where messages are counted
+  int tcp;                     // 1: the MTA connects over TCP (DATA is answered)
 } MilterSessionSetup;
 
 void milter_session_describe(struct smfiDesc *description);

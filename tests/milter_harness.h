@@ -15,8 +15,11 @@
 #ifndef TESTS_MILTER_HARNESS_H
 #define TESTS_MILTER_HARNESS_H
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,7 +102,21 @@ class MilterProcess {
   MilterProcess(const MilterProcess &) = delete;
   MilterProcess &operator=(const MilterProcess &) = delete;
 
-  std::string socket() const { return "unix:" + dir.file("milter.sock"); }
+  // The socket: a unix socket in the directory, or inet:PORT@127.0.0.1 after use_tcp().
+  std::string socket() const { return tcp_port_ > 0 ? "inet:" + std::to_string(tcp_port_) + "@127.0.0.1"
+                                                    : "unix:" + dir.file("milter.sock"); }
+  // use_tcp - a TCP socket on a loopback port that was free a moment ago
+  void use_tcp() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof address;
+    bind(fd, (sockaddr *)&address, len);
+    getsockname(fd, (sockaddr *)&address, &len);
+    tcp_port_ = ntohs(address.sin_port);
+    close(fd);
+  }
   std::string log() const { return file_exists(dir.file("milter.log")) ? read_file(dir.file("milter.log")) : ""; }
   std::string output() const {
     return file_exists(dir.file("stderr.log")) ? read_file(dir.file("stderr.log")) : "";
@@ -140,6 +157,7 @@ class MilterProcess {
  private:
   pid_t pid_ = -1;
   int early_exit_ = -1;
+  int tcp_port_ = 0;
 };
 
 inline int run_miltertest(const std::string &script, const std::string &socket, const std::string &log_path,

@@ -13,8 +13,11 @@
 namespace hdrw_test {
 namespace {
 
-TEST(MilterProtocol, ScriptCasesPassAndAreCounted) {
+class MilterProtocol : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MilterProtocol, ScriptCasesPassAndAreCounted) {
   MilterProcess milter("<maxHeaderLength>200</maxHeaderLength><maxTotalHeadersLength>4000</maxTotalHeadersLength>");
+  if (GetParam()) milter.use_tcp();  // over TCP the milter also answers DATA
   ASSERT_TRUE(milter.start({"--skip-authenticated", "--trusted-networks", "192.0.2.0/24", "--pid-file",
                             milter.dir.file("milter.pid")}))
       << milter.log() << milter.output();
@@ -36,6 +39,9 @@ TEST(MilterProtocol, ScriptCasesPassAndAreCounted) {
   EXPECT_FALSE(file_exists(milter.dir.file("milter.sock")));
   EXPECT_FALSE(file_exists(milter.dir.file("milter.pid")));
 }
+
+INSTANTIATE_TEST_SUITE_P(UnixAndTcp, MilterProtocol, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Tcp" : "Unix"; });
 
 // stale_socket - a socket file nobody listens on, as a killed daemon leaves it
 void stale_socket(const std::string &path) {
