@@ -10,23 +10,10 @@
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
 #include "tvr_log.h"
-#include "tvr_messages.h"
 
 namespace {
 
 constexpr uint32_t kNoMemory = 10013;
-
-// milter_message_verdict_error - the module's own failure code of a verdict
-// XXX: reads HdrwVerdict::error where the host library has it; until then a
-// module failure shows only as an empty verdict and counts as ham.
-template <class Verdict>
-auto milter_message_verdict_error(const Verdict &verdict, int) -> decltype((uint32_t)verdict.error) {
-  return verdict.error;
-}
-template <class Verdict>
-uint32_t milter_message_verdict_error(const Verdict &, long) {
-  return 0;
-}
 
 // milter_message_now - a monotonic clock reading in nanoseconds
 uint64_t milter_message_now() {
@@ -77,12 +64,6 @@ static const char *milter_message_hits_text(MilterMessage *message) {
   return message->hits_text;
 }
 
-// milter_message_code_text - the catalog text of a code, for log lines
-static const char *milter_message_code_text(uint32_t code) {
-  const char *text = tvr_message_text(code);
-  return text != nullptr ? text : "no catalog text";
-}
-
 // milter_message_judge - evaluates the block and decides what the MTA does
 void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, const char *queue_id,
                           MilterStats *stats) {
@@ -112,11 +93,13 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
     error = milter_rules_evaluate(message->generation, block.bytes + skip, block.length - skip,
                                   &message->verdict);
     milter_stats_latency(stats, milter_message_now() - start);
-    if (error == 0) error = milter_message_verdict_error(message->verdict, 0);
+    if (error == 0) error = message->verdict.error;
   }
   if (error != 0) {
+    char reason[HDRW_HOST_ERROR_TEXT];
+    hdrw_host_error_text(error, reason, sizeof reason);
     milter_log(TVR_LOG_ERR, "message %s: not evaluated, code %u (%s); accepted as not spam", id,
-               (unsigned)error, milter_message_code_text(error));
+               (unsigned)error, reason);
     milter_block_status(decision->status, sizeof decision->status, 0, 0, 0, threshold, message->leadspc);
     milter_stats_count(stats, MILTER_STAT_ERRORS);
     return;

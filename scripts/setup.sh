@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever this machine lacks for building, testing,
-# fuzzing and benchmarking hdrweights. Does nothing when everything is present.
+# fuzzing, benchmarking and packaging hdrweights. Does nothing when everything
+# is present.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
-          valgrind gcovr xxd coreutils libmilter-dev miltertest postfix python3)
+          valgrind gcovr xxd coreutils
+          dpkg-dev file lintian groff-base man-db bash-completion adduser
+          libmilter-dev miltertest postfix python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

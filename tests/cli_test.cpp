@@ -599,4 +599,17 @@ TEST(CliExample, ExampleRulesAndMessages) {
   }
 }
 
+// --version: the project's version, then the module the command loads by
+// default (in a build tree the one beside it) and its version text, which is empty.
+TEST(CliVersion, NamesTheVersionAndTheDefaultModule) {
+  TempDir dir;
+  CliRun r = run_cli(dir, {"--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string module = std::filesystem::canonical(HDRW_MODULE_PATH).string();
+  EXPECT_EQ(r.out, "hdrweights " HDRW_VERSION "\nmodule " + module + " version \"\"\n");
+  CliRun extra = run_cli(dir, {"--version", "scan"});
+  EXPECT_EQ(extra.status, 2);
+  EXPECT_EQ(count_lines(extra.err), 1u);
+}
+
 }  // namespace

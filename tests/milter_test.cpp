@@ -144,9 +144,6 @@ TEST(MilterStats, PercentilesAreWithinOneBucketOfTheTruth) {
   EXPECT_NE(std::string(line).find("max=1000.0us"), std::string::npos) << line;
 }
 
-template <class Verdict>
-constexpr bool kVerdictHasError = requires(Verdict v) { v.error; };
-
 // A world with the sample rules (1001 "free money" 60, 1002 "@bulk.example" 50).
 class MilterRulesTest : public ::testing::Test {
  protected:
@@ -214,9 +211,6 @@ TEST_F(MilterRulesTest, MessagesFinishOnTheRulesTheyStartedWith) {
 TEST_F(MilterRulesTest, AFailureOnAMessagePassesItAsNotSpamAndCountsIt) {
   // The judgement with every allocation failing in turn, of the host and of
   // the module: the message is judged right or passes as an error, counted once.
-  // XXX: until the host reports the module's own failures (HdrwVerdict::error),
-  // a message the module failed on shows only as an empty verdict.
-  constexpr bool kModuleErrors = kVerdictHasError<HdrwVerdict>;
   uint64_t errors_seen = 0;
   fault_loop([&] {
     MilterStats stats{};
@@ -233,11 +227,19 @@ TEST_F(MilterRulesTest, AFailureOnAMessagePassesItAsNotSpamAndCountsIt) {
     if (errors == 1) {
       EXPECT_EQ(got, " No, score=0 threshold=100|-|0");
       EXPECT_NE(world.log_text().find("message Q1: not evaluated, code "), std::string::npos);
-    } else if (kModuleErrors) {
-      EXPECT_EQ(got, " Yes, score=110 threshold=100| 1001:60 1002:50|1");
+    } else {
+      // Judged: spam, and rejected. (Short of memory the module may drop a hit
+      // record, and the milter the hits header, logging either.)
+      EXPECT_TRUE(got.rfind(" Yes, score=", 0) == 0 && got.back() == '1') << got;
     }
   });
   EXPECT_GT(errors_seen, 0u);
+  MilterStats stats{};
+  MilterMessage message = {};
+  message.leadspc = 1;
+  milter_message_begin(&message, rules, 0);
+  EXPECT_EQ(judge(message, stats), " Yes, score=110 threshold=100| 1001:60 1002:50|1");
+  milter_message_free(&message, &stats);
 }
 
 }  // namespace

@@ -79,10 +79,11 @@ class ArgParser {
 // rule file's directory, the module, the threshold and the log settings.
 // take(args) consumes the current option when it is one of them (false
 // otherwise); finish(args) applies the defaults after the last word (the
-// configuration defaults to server.xml in the load point, else in the current
-// directory) and checks them (usage errors); resolve() makes every path
-// absolute, the load point defaulting to the configuration's directory, and
-// applies the log settings (Failure when they cannot be).
+// configuration defaults to server.xml in the load point, else
+// default_config_path()) and checks them (usage errors); resolve() makes every
+// path absolute, the load point defaulting to the configuration's directory
+// and the module to default_module_path() (install_paths.h), and applies the
+// log settings (Failure when they cannot be).
 struct HostArgs {
   std::string config;
   std::string load_point;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "hdrw_host.h"
+#include "install_paths.h"
 #include "tvr_messages.h"
 
 namespace hdrw_cli {
@@ -138,7 +139,7 @@ void HostArgs::finish(const ArgParser &args) {
   if (config.empty() && !load_point.empty()) {
     config = (std::filesystem::path(load_point) / "server.xml").string();
   } else if (config.empty()) {
-    config = "server.xml";
+    config = default_config_path();
   }
   if (log.empty()) args.fail("option '--log' needs a destination");
   int32_t level = 0;
@@ -151,14 +152,7 @@ void HostArgs::finish(const ArgParser &args) {
 void HostArgs::resolve() {
   config = absolute_path(config);
   load_point = load_point.empty() ? directory_of(config) : absolute_path(load_point);
-  if (module.empty()) {
-    // libhdrweights.so in the directory of this executable
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    module = ec ? "libhdrweights.so" : (self.parent_path() / "libhdrweights.so").string();
-  } else {
-    module = absolute_path(module);
-  }
+  module = module.empty() ? default_module_path() : absolute_path(module);
   if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
   int32_t level = 0;
   hdrw_host_log_level(log_level.c_str(), &level);
