@@ -62,6 +62,13 @@ pthread_t g_main_thread;
 struct sockaddr_storage g_listener;  // where libmilter listens
 socklen_t g_listener_len = 0;        // 0 until found
 
+// The user to run as, copied out of getpwnam's static record.
+struct MilterUser {
+  const char *name;  // as the options give it
+  uid_t uid;
+  gid_t gid;
+};
+
 // What a start made, for the stop to release.
 struct MilterDaemon {
   HdrwPlugin *plugin;      // the module library
@@ -202,7 +209,7 @@ void hdrw_milter_wake_listener() {
 }
 
 // hdrw_milter_open_socket - opens libmilter's socket with the wanted mode and owner
-int hdrw_milter_open_socket(const HdrwMilterOptions *options, const struct passwd *user, char *why,
+int hdrw_milter_open_socket(const HdrwMilterOptions *options, const MilterUser *user, char *why,
                             size_t why_size) {
   const char *path = hdrw_milter_unix_path(options->socket);
   if (path != nullptr && hdrw_milter_clear_socket(path, why, why_size) != 0) return 1;
@@ -228,8 +235,8 @@ int hdrw_milter_open_socket(const HdrwMilterOptions *options, const struct passw
   if (chmod(path, 0660) != 0) {
     return hdrw_milter_fail(why, why_size, "%s: cannot set the mode: %s", path, strerror(errno));
   }
-  if (user != nullptr && chown(path, user->pw_uid, user->pw_gid) != 0) {
-    return hdrw_milter_fail(why, why_size, "%s: cannot give it to %s: %s", path, user->pw_name,
+  if (user != nullptr && chown(path, user->uid, user->gid) != 0) {
+    return hdrw_milter_fail(why, why_size, "%s: cannot give it to %s: %s", path, user->name,
                             strerror(errno));
   }
   return 0;
@@ -245,14 +252,13 @@ int hdrw_milter_write_pid(const char *path, char *why, size_t why_size) {
 }
 
 // hdrw_milter_drop - becomes user: its groups, gid and uid, for good
-int hdrw_milter_drop(const struct passwd *user, char *why, size_t why_size) {
-  if (getuid() == user->pw_uid && geteuid() == user->pw_uid && getgid() == user->pw_gid) return 0;
-  if (initgroups(user->pw_name, user->pw_gid) != 0 || setgid(user->pw_gid) != 0 ||
-      setuid(user->pw_uid) != 0) {
-    return hdrw_milter_fail(why, why_size, "cannot become user %s: %s", user->pw_name, strerror(errno));
+int hdrw_milter_drop(const MilterUser *user, char *why, size_t why_size) {
+  if (getuid() == user->uid && geteuid() == user->uid && getgid() == user->gid) return 0;
+  if (initgroups(user->name, user->gid) != 0 || setgid(user->gid) != 0 || setuid(user->uid) != 0) {
+    return hdrw_milter_fail(why, why_size, "cannot become user %s: %s", user->name, strerror(errno));
   }
-  if (user->pw_uid != 0 && setuid(0) == 0) {
-    return hdrw_milter_fail(why, why_size, "cannot become user %s: root could be regained", user->pw_name);
+  if (user->uid != 0 && setuid(0) == 0) {
+    return hdrw_milter_fail(why, why_size, "cannot become user %s: root could be regained", user->name);
   }
   return 0;
 }
@@ -395,9 +401,13 @@ const char *const kActionNames[] = {"tag", "reject", "tempfail", "hold", "discar
 // hdrw_milter_start - everything up to a listening daemon with its rules
 // On failure what was made is left in d for hdrw_milter_release.
 int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *why, size_t why_size) {
-  struct passwd *user = nullptr;
-  if (options->user != nullptr && (user = getpwnam(options->user)) == nullptr) {
-    return hdrw_milter_fail(why, why_size, "no such user: %s", options->user);
+  MilterUser account;
+  const MilterUser *user = nullptr;
+  if (options->user != nullptr) {
+    const struct passwd *entry = getpwnam(options->user);
+    if (entry == nullptr) return hdrw_milter_fail(why, why_size, "no such user: %s", options->user);
+    account = {options->user, entry->pw_uid, entry->pw_gid};
+    user = &account;
   }
   char text[512] = "";
   if (options->trusted != nullptr && milter_nets_parse(options->trusted, &d->trusted, text, sizeof text) != 0) {
@@ -511,7 +521,7 @@ extern "C" __attribute__((visibility("default"))) int sigwait(const sigset_t *se
 int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size) {
   if (why != nullptr && why_size > 0) why[0] = '\0';
   if (options == nullptr || options->socket == nullptr || options->module == nullptr ||
-      options->reply == nullptr)
+      options->reply == nullptr || options->action < MILTER_TAG || options->action > MILTER_DISCARD)
     return hdrw_milter_fail(why, why_size, "incomplete options");
 
   // Every thread made from here on inherits the blocked signals.
