@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "cli.h"
 #include "encryption.h"
 #include "load_rules.h"
@@ -45,11 +47,13 @@ constexpr const char kEncryptHelp[] =
     "Encrypts the plain rule file PLAIN (default: standard input) for the server\n"
     "whose client certificate is CERT, writing the stored form (the module's\n"
     "kelv) to OUT (default: standard output). The plain text must begin with a\n"
-    "version line.\n"
+    "version line. Inputs over 64 MiB and an empty certificate are refused.\n"
     "\n"
     "options:\n"
     "  --cert CERT      the client certificate file named by clientCert\n"
-    "  -o, --output OUT the file to write (written whole or not at all)\n"
+    "  -o, --output OUT the file to write: a file is replaced whole or not at\n"
+    "                   all, keeping its mode and owner; a link is followed; a\n"
+    "                   device or FIFO is written to\n"
     "  -h, --help       this text\n";
 
 constexpr const char kDecryptHelp[] =
@@ -58,11 +62,13 @@ constexpr const char kDecryptHelp[] =
     "Decrypts the stored rule file KELV (default: standard input) with the key\n"
     "of the client certificate CERT and writes the plain rule text to OUT\n"
     "(default: standard output). Fails when the result is no rule file (wrong\n"
-    "certificate, or not a stored rule file).\n"
+    "certificate, or not a stored rule file) or the file is damaged (shorter\n"
+    "than its stated length).\n"
     "\n"
     "options:\n"
     "  --cert CERT      the client certificate file named by clientCert\n"
-    "  -o, --output OUT the file to write (written whole or not at all)\n"
+    "  -o, --output OUT the file to write, as for encrypt; a new file is made\n"
+    "                   readable by its owner only\n"
     "  -h, --help       this text\n";
 
 constexpr const char kCheckHelp[] =
@@ -79,21 +85,33 @@ constexpr const char kCheckHelp[] =
     "  --strict      stop at the first bad line, as a strict load does\n"
     "  -h, --help    this text\n"
     "\n"
-    "Exit status: 0 the file loads (bad lines dropped), 1 it does not load, or\n"
-    "with --strict it has a bad line, 2 usage error.\n";
+    "Exit status: 0 the file is clean, 1 it has a bad line (the module loads\n"
+    "the rest) or does not load, 2 usage error.\n";
 
 constexpr const char kKeyHelp[] =
     "usage: hdrweights key CERT\n"
     "\n"
     "Prints the rule-file key text of the client certificate CERT: the MD5\n"
-    "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n";
+    "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n"
+    "An empty file, one over 64 MiB or anything but a regular file is refused.\n";
 
 struct TlvprFree {
   void operator()(void *p) const { tlvpr_free(p); }
 };
 
-// key_of - the key text of a certificate file
+// key_of - the key text of a certificate file. The module takes the MD5 of
+// whatever the file holds; the tools refuse an empty file or anything but a
+// regular file, since a key for "no certificate" is always a mistake.
 std::string key_of(const std::string &cert) {
+  struct stat st {};
+  if (::stat(cert.c_str(), &st) != 0) {
+    throw Failure(cert + ": cannot read the certificate: " + errno_text(errno));
+  }
+  if (!S_ISREG(st.st_mode)) throw Failure(cert + ": not a certificate: not a regular file");
+  if (st.st_size == 0) throw Failure(cert + ": not a certificate: the file is empty");
+  if (static_cast<uint64_t>(st.st_size) > kMaxInput) {
+    throw Failure(cert + ": not a certificate: longer than " + std::to_string(kMaxInput) + " bytes");
+  }
   char *key = nullptr;
   uint32_t rc = tvr_securitykey_from_file(cert.c_str(), &key);
   if (rc != 0) throw Failure(cert + ": cannot read the certificate: " + catalog_text(rc));
@@ -196,7 +214,7 @@ int rules_decrypt(const std::vector<std::string> &words) {
     throw Failure(job.name +
                   ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
   }
-  write_output(job.output, plain);
+  write_output(job.output, plain, true);
   return 0;
 }
 
@@ -257,10 +275,12 @@ int rules_check(const std::vector<std::string> &words) {
   if (!have_file) args.fail("no rule file given");
 
   std::string name = input_name(file);
+  // A certificate given is checked even when the file turns out to be plain.
+  std::string key = cert.empty() ? std::string() : key_of(cert);
   std::string text = read_input(file);
   if (!is_rule_text(text) && !cert.empty()) {
     std::string plain;
-    if (!decrypt_text(text, key_of(cert), plain)) {
+    if (!decrypt_text(text, key, plain)) {
       throw Failure(name + ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
     }
     text = std::move(plain);
@@ -319,7 +339,7 @@ int rules_check(const std::vector<std::string> &words) {
   rulebase_count(owner.base, &rules, &patterns);
   std::printf("%s: %zu rule lines, %zu bad, %u dropped; Rules loaded = %u, regexs loaded = %u.\n",
               name.c_str(), rule_lines, bad, before - patterns, rules, patterns);
-  return 0;
+  return bad == 0 ? 0 : 1;
 }
 
 }  // namespace

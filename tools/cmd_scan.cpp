@@ -10,10 +10,12 @@
 // directory that holds it. Every path the user gave is made absolute first.
 // (tested in tests/cli_test.cpp)
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -22,11 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "cli.h"
 #include "hdrw_host.h"
 #include "message_source.h"
+#include "regex_filter.h"
 
 namespace hdrw_cli {
 namespace {
@@ -53,18 +57,31 @@ constexpr const char kScanHelp[] =
     "  --module PATH       the module library (default: libhdrweights.so beside\n"
     "                      this command, else the installed one)\n"
     "  --log DEST          log destination: stderr (default), syslog,\n"
-    "                      syslog|FACILITY or a log file path\n"
+    "                      syslog|FACILITY or a log file path (one that cannot\n"
+    "                      be opened is said, and records go to stderr)\n"
     "  --log-level LEVEL   highest level logged: TVR_LOG_ERR (default),\n"
     "                      TVR_LOG_WARNING, ..., TVR_LOG_DEBUG, or 0 to 7\n"
     "  -h, --help          this text\n"
     "\n"
     "Output: per message one line \"spam|ok SCORE PATH ID:WEIGHT...\", or with\n"
     "--json {\"path\": ..., \"verdict\": \"spam\"|null, \"score\": N, \"hits\": [...]}.\n"
-    "A summary goes to standard error. Exit status: 0 every message evaluated,\n"
-    "1 the module could not be initialised or a message could not be read,\n"
-    "2 usage error.\n";
+    "Control characters in a path are shown escaped (\\n, \\t, \\xHH; \\\\ for a\n"
+    "backslash). A message the module could not evaluate (for instance a header\n"
+    "block whose last line has no LF) gives \"error - PATH REASON\", or in JSON\n"
+    "\"verdict\": null, \"error\": REASON. Only the header block is read: a block\n"
+    "longer than the module's maxTotalHeadersLength is judged spam from its first\n"
+    "maxTotalHeadersLength + 1 bytes, the length its log record then shows; with\n"
+    "no such limit a block over 16 MiB is an error. A maxBackTracks below 100\n"
+    "makes rules with a repetition give up on ordinary header lines; the\n"
+    "command warns about it. A summary goes to standard error. Exit status:\n"
+    "0 every message evaluated, 1 the module could not be initialised or a\n"
+    "message could not be read or evaluated, 2 usage error.\n";
 
 constexpr int kMaxJobs = 256;
+
+// The most of a header block held when the module sets no limit of its own
+// (maxTotalHeadersLength 0) or one above it.
+constexpr size_t kMaxHeaderBlock = size_t{16} << 20;
 
 struct ScanOptions {
   HostArgs host;
@@ -78,7 +95,8 @@ struct MessageResult {
   bool spam = false;
   int32_t score = 0;
   std::vector<HdrwHit> hits;
-  std::string error;  // non-empty: the message could not be read or evaluated
+  std::string error;    // non-empty: the input could not be read (a line for standard error)
+  std::string failure;  // non-empty: the message went unjudged; the reason of its error line
 };
 
 struct ItemResult {
@@ -88,9 +106,6 @@ struct ItemResult {
 
 using PluginPtr = std::unique_ptr<HdrwPlugin, decltype(&hdrw_plugin_unload)>;
 using HostPtr = std::unique_ptr<HdrwHost, decltype(&hdrw_host_free)>;
-
-// code_text - a status code with its catalog text, for error lines
-std::string code_text(uint32_t code) { return "code " + std::to_string(code) + " (" + catalog_text(code) + ")"; }
 
 ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   ScanOptions o;
@@ -169,6 +184,10 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
     out += "{\"path\": ";
     append_json_string(out, r.display);
     out += r.spam ? ", \"verdict\": \"spam\"" : ", \"verdict\": null";
+    if (!r.failure.empty()) {
+      out += ", \"error\": ";
+      append_json_string(out, r.failure);
+    }
     out += ", \"score\": " + std::to_string(r.score) + ", \"hits\": [";
     for (size_t i = 0; i < r.hits.size(); ++i) {
       if (i > 0) out += ", ";
@@ -178,10 +197,14 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
     out += "]}\n";
     return;
   }
+  if (!r.failure.empty()) {
+    out += "error - " + printable(r.display) + " " + r.failure + "\n";
+    return;
+  }
   out += r.spam ? "spam " : "ok ";
   out += std::to_string(r.score);
   out += ' ';
-  out += r.display;
+  out += printable(r.display);
   for (const auto &h : r.hits) {
     out += ' ';
     out += std::to_string(static_cast<uint32_t>(h.rule_id));
@@ -195,9 +218,9 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
 struct Scan {
   const HdrwHost *host = nullptr;
   void *instance = nullptr;
+  size_t header_limit = 0;  // header bytes judged whole; a longer block is over the limit
+  bool limit_is_ours = false;  // header_limit is the command's ceiling, not the module's limit
   std::vector<MessageInput> inputs;
-  std::string stdin_data;  // content of "-", read before the threads start
-  std::string stdin_error;
   std::vector<ItemResult> results;
   std::atomic<size_t> next{0};
   std::mutex mu;
@@ -205,42 +228,70 @@ struct Scan {
   size_t waiting = SIZE_MAX;  // the item the printer waits for (guarded by mu)
 };
 
+// judge - one header block through the module
+void judge(Scan &scan, const HeaderBlock &block, HdrwVerdict &verdict, MessageResult &r) {
+  if (block.over_limit && scan.limit_is_ours) {
+    r.failure = "header block longer than " + std::to_string(scan.header_limit) +
+                " bytes, not evaluated";
+    return;
+  }
+  // The module reads the header block only: it is the whole message it is given.
+  uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, block.bytes.data(), block.bytes.size(),
+                                   block.bytes.size(), &verdict);
+  if (rc != 0) {
+    r.error = printable(r.display) + ": cannot be evaluated: " + code_text(rc);
+  } else if (verdict.error != 0) {
+    r.failure = code_text(verdict.error);
+  } else {
+    r.spam = verdict.spam != 0;
+    r.score = verdict.score;
+    r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
+  }
+}
+
 // evaluate_item - reads one input and evaluates every message in it
-void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &content,
+void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
                    ItemResult &out) {
   const MessageInput &in = scan.inputs[index];
-  const std::string *data = &content;
-  if (in.open_path == "-") {
-    if (!scan.stdin_error.empty()) {
-      out.messages.push_back({in.display, false, 0, {}, scan.stdin_error});
-      return;
-    }
-    data = &scan.stdin_data;
-  } else {
-    try {
-      read_file_into(in.open_path, in.regular, content);
-    } catch (const Failure &f) {
-      std::string why = f.what();
-      // read_input names the absolute path; the user knows the display path.
-      if (why.compare(0, in.open_path.size(), in.open_path) == 0) {
-        why = in.display + why.substr(in.open_path.size());
-      }
-      out.messages.push_back({in.display, false, 0, {}, why});
+  int fd = STDIN_FILENO;
+  if (in.open_path != "-") {
+    fd = ::open(in.open_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      MessageResult r;
+      r.display = in.display;
+      r.error = printable(in.display) + ": cannot open: " + errno_text(errno);
+      out.messages.push_back(std::move(r));
       return;
     }
   }
-  for (const MessageSpan &span : split_messages(*data)) {
+  MessageReader reader(fd, in.regular, scan.header_limit);
+  while (reader.next(block)) {
     MessageResult r;
-    r.display = span.number == 0 ? in.display : in.display + "#" + std::to_string(span.number);
-    uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, data->data() + span.offset,
-                                     span.length, span.header_length, &verdict);
-    if (rc != 0) {
-      r.error = r.display + ": cannot be evaluated: " + code_text(rc);
-    } else {
-      r.spam = verdict.spam != 0;
-      r.score = verdict.score;
-      r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
-    }
+    r.display = block.number == 0 ? in.display : in.display + "#" + std::to_string(block.number);
+    judge(scan, block, verdict, r);
+    out.messages.push_back(std::move(r));
+  }
+  if (fd != STDIN_FILENO) ::close(fd);
+  if (reader.error() != 0) {
+    MessageResult r;
+    r.display = in.display;
+    r.error = printable(in.display) + ": " +
+              (reader.error() == EISDIR ? "is a directory" : "read error: " + errno_text(reader.error()));
+    out.messages.push_back(std::move(r));
+  }
+}
+
+// evaluate_guarded - evaluate_item, with whatever it throws (no memory for a
+// result) turned into a failure of that input: on a worker thread an escaping
+// exception would end the process without a summary
+void evaluate_guarded(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
+                      ItemResult &out) {
+  try {
+    evaluate_item(scan, index, verdict, block, out);
+  } catch (const std::exception &e) {
+    MessageResult r;
+    r.display = scan.inputs[index].display;
+    r.error = printable(r.display) + ": cannot be evaluated: " + e.what();
     out.messages.push_back(std::move(r));
   }
 }
@@ -248,12 +299,12 @@ void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &
 void worker(Scan &scan) {
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  std::string content;
+  HeaderBlock block;
   for (;;) {
     size_t i = scan.next.fetch_add(1);
     if (i >= scan.inputs.size()) break;
     ItemResult item;
-    evaluate_item(scan, i, verdict, content, item);
+    evaluate_guarded(scan, i, verdict, block, item);
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(scan.mu);
@@ -322,36 +373,40 @@ int cmd_scan(const std::vector<std::string> &words) {
   std::vector<std::string> problems;
   Scan scan;
   scan.inputs = collect_inputs(o.paths, problems);
-  for (const auto &in : scan.inputs) {
-    if (in.open_path != "-") continue;
-    try {
-      scan.stdin_data = read_input("-");
-    } catch (const Failure &f) {
-      scan.stdin_error = std::string("-: ") + f.what();
-    }
-  }
 
   char why[512] = "";
   HdrwPlugin *plugin_raw = nullptr;
   uint32_t rc = hdrw_plugin_load(module.c_str(), &plugin_raw, why, sizeof why);
-  if (rc != 0) {
-    throw Failure("cannot load the module " + module + ": " + (why[0] ? why : code_text(rc)));
-  }
+  if (rc != 0) throw Failure("cannot load the module: " + (why[0] ? why : module + ": " + code_text(rc)));
   PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
 
   HdrwHost *host_raw = nullptr;
   rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.host.threshold);
-  if (rc != 0) throw Failure(shown_config + ": cannot read the configuration: " + code_text(rc));
+  if (rc != 0) {
+    std::string hint = rc == 21016 ? " (the parser's message is logged at --log-level debug)" : "";
+    throw Failure(printable(shown_config) + ": cannot read the configuration: " + code_text(rc) + hint);
+  }
   HostPtr host(host_raw, &hdrw_host_free);
 
   std::error_code ec;
   std::filesystem::current_path(directory_of(config), ec);
-  if (ec) throw Failure(directory_of(shown_config) + ": cannot change into it: " + ec.message());
+  if (ec) throw Failure(printable(directory_of(shown_config)) + ": cannot change into it: " + ec.message());
   void *instance = hdrw_host_init(host.get(), nullptr);
   if (instance == nullptr) {
-    throw Failure("the module could not be initialised with " + shown_config + " and the rule file in " +
-                  load_point + " (its log records say why)");
+    throw Failure("the module could not be initialised with " + printable(shown_config) +
+                  " and the rule file in " + printable(load_point) + " (its log records say why)");
   }
+  HdrwLimits limits{};
+  hdrw_host_limits(instance, &limits);
+  if (limits.max_back_tracks < TLVMOD_FEWEST_USEFUL_BACKTRACKS) {
+    std::fprintf(stderr,
+                 "hdrweights: warning: maxBackTracks %u is below %d: rules with a repetition "
+                 "give up on ordinary header lines and do not count\n",
+                 static_cast<unsigned>(limits.max_back_tracks), TLVMOD_FEWEST_USEFUL_BACKTRACKS);
+  }
+  uint32_t block_limit = limits.max_total_headers_length;
+  scan.limit_is_ours = block_limit == 0 || block_limit > kMaxHeaderBlock;
+  scan.header_limit = scan.limit_is_ours ? kMaxHeaderBlock : block_limit;
 
   scan.host = host.get();
   scan.instance = instance;
@@ -364,7 +419,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  std::string content;
+  HeaderBlock block;
 
   // Print in input order as results complete.
   Progress progress(scan.inputs.size());
@@ -375,7 +430,7 @@ int cmd_scan(const std::vector<std::string> &words) {
     std::vector<MessageResult> item;
     if (nthreads == 0) {
       ItemResult own;
-      evaluate_item(scan, i, verdict, content, own);
+      evaluate_guarded(scan, i, verdict, block, own);
       item = std::move(own.messages);
     } else {
       std::unique_lock<std::mutex> lock(scan.mu);
@@ -390,6 +445,11 @@ int cmd_scan(const std::vector<std::string> &words) {
         ++failed;
         progress.clear();
         std::fprintf(stderr, "hdrweights: %s\n", r.error.c_str());
+        continue;
+      }
+      if (!r.failure.empty()) {
+        ++failed;
+        format_result(out, r, o.json);
         continue;
       }
       ++messages;
