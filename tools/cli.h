@@ -83,6 +83,29 @@ class ArgParser {
   std::string inline_;
 };
 
+// HostArgs - the options every host subcommand takes: the configuration, the
+// rule file's directory, the module, the threshold and the log settings.
+// take(args) consumes the current option when it is one of them (false
+// otherwise); finish(args) applies the defaults after the last word (the
+// configuration defaults to server.xml in the load point, else
+// default_config_path()) and checks them (usage errors); resolve() makes every
+// path absolute, the load point defaulting to the configuration's directory
+// and the module to default_module_path() (install_paths.h), and applies the
+// log settings: a log file that cannot be opened is said on standard error and
+// the records go there instead (Failure when no settings can be applied).
+struct HostArgs {
+  std::string config;
+  std::string load_point;
+  std::string module;
+  std::string log = "stderr";
+  std::string log_level;  // the subcommand's default, set before parsing
+  int32_t threshold = 100;
+
+  bool take(ArgParser &args);
+  void finish(const ArgParser &args);
+  void resolve();
+};
+
 // Whole decimal numbers of an option's value; anything else is a usage error
 // of the parser's command naming the option.
 int32_t parse_int32(const ArgParser &args, const std::string &text);
@@ -110,6 +133,7 @@ std::string code_text(uint32_t code);
 int cmd_scan(const std::vector<std::string> &args);
 int cmd_rules(const std::vector<std::string> &args);
 int cmd_key(const std::vector<std::string> &args);
+int cmd_milter(const std::vector<std::string> &args);
 int rules_stats(const std::vector<std::string> &args);
 int rules_explain(const std::vector<std::string> &args);
 

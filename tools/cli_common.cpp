@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "hdrw_host.h"
+#include "install_paths.h"
 #include "tvr_messages.h"
 
 namespace hdrw_cli {
@@ -111,6 +112,62 @@ int parse_positive(const ArgParser &args, const std::string &text, int max) {
               ", not '" + text + "'");
   }
   return v;
+}
+
+// HostArgs::take - one of the host options, when the current option is one
+bool HostArgs::take(ArgParser &args) {
+  const std::string &n = args.name();
+  if (n == "config") {
+    config = args.value();
+  } else if (n == "load-point") {
+    load_point = args.value();
+  } else if (n == "threshold") {
+    threshold = parse_int32(args, args.value());
+  } else if (n == "module") {
+    module = args.value();
+  } else if (n == "log") {
+    log = args.value();
+  } else if (n == "log-level") {
+    log_level = args.value();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// HostArgs::finish - defaults and checks after the last word
+void HostArgs::finish(const ArgParser &args) {
+  if (config.empty() && !load_point.empty()) {
+    config = (std::filesystem::path(load_point) / "server.xml").string();
+  } else if (config.empty()) {
+    config = default_config_path();
+  }
+  if (log.empty()) args.fail("option '--log' needs a destination");
+  int32_t level = 0;
+  if (hdrw_host_log_level(log_level.c_str(), &level) != 0) {
+    args.fail("unknown log level '" + log_level + "'");
+  }
+}
+
+// HostArgs::resolve - absolute paths, the default module, and the log settings
+void HostArgs::resolve() {
+  config = absolute_path(config);
+  load_point = load_point.empty() ? directory_of(config) : absolute_path(load_point);
+  module = module.empty() ? default_module_path() : absolute_path(module);
+  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
+  int32_t level = 0;
+  hdrw_host_log_level(log_level.c_str(), &level);
+  // A log file that cannot be opened is said on standard error, and the
+  // records go there instead.
+  uint32_t rc = hdrw_host_configure_log(log.c_str(), level);
+  if (rc == 0) return;
+  if (rc != 10056) throw Failure("cannot apply the log settings: " + code_text(rc));
+  int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  std::string why = fd < 0 ? errno_text(errno) : "unusable";
+  if (fd >= 0) ::close(fd);
+  std::fprintf(stderr, "hdrweights: cannot open the log file %s: %s; log records go to standard error\n",
+               printable(log).c_str(), why.c_str());
+  if (hdrw_host_configure_log("stderr", level) != 0) throw Failure("cannot apply the log settings");
 }
 
 std::string errno_text(int err) { return std::strerror(err); }

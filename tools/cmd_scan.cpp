@@ -29,7 +29,6 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
-#include "install_paths.h"
 #include "json_text.h"
 #include "message_reader.h"
 #include "message_source.h"
@@ -84,12 +83,7 @@ constexpr const char kScanHelp[] =
 constexpr int kMaxJobs = 256;
 
 struct ScanOptions {
-  std::string config;
-  std::string load_point;
-  std::string module;
-  std::string log = "stderr";
-  std::string log_level = "TVR_LOG_ERR";
-  int32_t threshold = 100;
+  HostArgs host;
   int jobs = 1;
   bool json = false;
   std::vector<std::string> paths;
@@ -114,6 +108,7 @@ using HostPtr = std::unique_ptr<HdrwHost, decltype(&hdrw_host_free)>;
 
 ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   ScanOptions o;
+  o.host.log_level = "TVR_LOG_ERR";
   ArgParser args("scan", words);
   help = false;
   while (args.next()) {
@@ -125,23 +120,13 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
     if (n == "help") {
       help = true;
       return o;
-    } else if (n == "config") {
-      o.config = args.value();
-    } else if (n == "load-point") {
-      o.load_point = args.value();
-    } else if (n == "threshold") {
-      o.threshold = parse_int32(args, args.value());
+    } else if (o.host.take(args)) {
+      continue;
     } else if (n == "json") {
       args.no_value();
       o.json = true;
     } else if (n == "jobs") {
       o.jobs = parse_positive(args, args.value(), kMaxJobs);
-    } else if (n == "module") {
-      o.module = args.value();
-    } else if (n == "log") {
-      o.log = args.value();
-    } else if (n == "log-level") {
-      o.log_level = args.value();
     } else {
       args.unknown();
     }
@@ -150,16 +135,7 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   size_t stdin_count = 0;
   for (const auto &p : o.paths) stdin_count += p == "-";
   if (stdin_count > 1) args.fail("standard input (-) given more than once");
-  if (o.config.empty() && !o.load_point.empty()) {
-    o.config = (std::filesystem::path(o.load_point) / "server.xml").string();
-  } else if (o.config.empty()) {
-    o.config = default_config_path();
-  }
-  if (o.log.empty()) args.fail("option '--log' needs a destination");
-  int32_t level = 0;
-  if (hdrw_host_log_level(o.log_level.c_str(), &level) != 0) {
-    args.fail("unknown log level '" + o.log_level + "'");
-  }
+  o.host.finish(args);
   return o;
 }
 
@@ -286,19 +262,6 @@ void worker(Scan &scan) {
   hdrw_verdict_free(&verdict);
 }
 
-// configure_log - applies the log settings; a log file that cannot be opened
-// is said on standard error and the records go there instead
-void configure_log(const std::string &destination, int32_t level) {
-  uint32_t rc = hdrw_host_configure_log(destination.c_str(), level);
-  if (rc == 0) return;
-  if (rc != 10056) throw Failure("cannot apply the log settings: " + code_text(rc));
-  int fd = ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  std::string why = fd < 0 ? errno_text(errno) : "unusable";
-  if (fd >= 0) ::close(fd);
-  std::fprintf(stderr, "hdrweights: cannot open the log file %s: %s; log records go to standard error\n",
-               printable(destination).c_str(), why.c_str());
-  if (hdrw_host_configure_log("stderr", level) != 0) throw Failure("cannot apply the log settings");
-}
 
 }  // namespace
 
@@ -311,15 +274,11 @@ int cmd_scan(const std::vector<std::string> &words) {
   }
 
   // Everything the user named, made absolute before changing directory.
-  std::string config = absolute_path(o.config);
-  std::string load_point = o.load_point.empty() ? directory_of(config) : absolute_path(o.load_point);
-  std::string module = o.module.empty() ? default_module_path() : absolute_path(o.module);
-  std::string log = o.log;
-  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
-
-  int32_t level = 0;
-  hdrw_host_log_level(o.log_level.c_str(), &level);
-  configure_log(log, level);
+  const std::string shown_config = o.host.config;
+  o.host.resolve();
+  const std::string &config = o.host.config;
+  const std::string &load_point = o.host.load_point;
+  const std::string &module = o.host.module;
 
   std::vector<std::string> problems;
   Scan scan;
@@ -332,19 +291,19 @@ int cmd_scan(const std::vector<std::string> &words) {
   PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
 
   HdrwHost *host_raw = nullptr;
-  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.threshold);
+  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.host.threshold);
   if (rc != 0) {
     std::string hint = rc == 21016 ? " (the parser's message is logged at --log-level debug)" : "";
-    throw Failure(printable(o.config) + ": cannot read the configuration: " + code_text(rc) + hint);
+    throw Failure(printable(shown_config) + ": cannot read the configuration: " + code_text(rc) + hint);
   }
   HostPtr host(host_raw, &hdrw_host_free);
 
   std::error_code ec;
   std::filesystem::current_path(directory_of(config), ec);
-  if (ec) throw Failure(printable(directory_of(o.config)) + ": cannot change into it: " + ec.message());
+  if (ec) throw Failure(printable(directory_of(shown_config)) + ": cannot change into it: " + ec.message());
   void *instance = hdrw_host_init(host.get(), nullptr);
   if (instance == nullptr) {
-    throw Failure("the module could not be initialised with " + printable(o.config) +
+    throw Failure("the module could not be initialised with " + printable(shown_config) +
                   " and the rule file in " + printable(load_point) + " (its log records say why)");
   }
   HdrwLimits limits{};

@@ -30,6 +30,7 @@ constexpr const char kHelp[] =
     "  rules stats     hits, cost and threshold curve of every rule on a corpus\n"
     "  rules explain   how one message is judged, rule line by rule line\n"
     "  key             print the rule-file key text of a certificate\n"
+    "  milter          run as a milter daemon for Postfix or Sendmail\n"
     "\n"
     "See 'hdrweights COMMAND --help'. Exit status: 0 done, 1 failure, 2 usage error.\n"
     "'hdrweights --version' prints the version of the command and of its module.\n";
@@ -103,6 +104,7 @@ int main(int argc, char **argv) {
     if (command == "scan") return hdrw_cli::cmd_scan(rest);
     if (command == "rules") return hdrw_cli::cmd_rules(rest);
     if (command == "key") return hdrw_cli::cmd_key(rest);
+    if (command == "milter") return hdrw_cli::cmd_milter(rest);
     std::fprintf(stderr, "hdrweights: unknown command '%s'; see 'hdrweights --help'\n",
                  command.c_str());
     return 2;
