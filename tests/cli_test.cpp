@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli_run.h"
 #include "container_fixture.h"
 #include "test_support.h"
 
@@ -30,52 +31,13 @@ using hdrw_test::read_file;
 using hdrw_test::TempDir;
 using hdrw_test::write_file;
 
-struct CliRun {
-  int status = -1;  // exit status, or -1 when the command did not exit normally
-  std::string out;
-  std::string err;
-};
+using hdrw_test::CliRun;
+using hdrw_test::lines_of;
 
 // run_cli - runs the command with args, feeding stdin_data, in directory cwd
 CliRun run_cli(const TempDir &dir, const std::vector<std::string> &args,
-            const std::string &stdin_data = "", const std::string &cwd = "") {
-  std::string in_path = dir.file(".stdin"), out_path = dir.file(".stdout"),
-              err_path = dir.file(".stderr");
-  write_file(in_path, stdin_data);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    int in = open(in_path.c_str(), O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(HDRW_CLI_PATH));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(HDRW_CLI_PATH, argv.data());
-    _exit(127);
-  }
-  CliRun r;
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) {
-    ADD_FAILURE() << "cannot run " << HDRW_CLI_PATH;
-    return r;
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
-  return r;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+               const std::string &stdin_data = "", const std::string &cwd = "") {
+  return hdrw_test::run_program(HDRW_CLI_PATH, dir, args, stdin_data, cwd);
 }
 
 size_t count_lines(const std::string &text) { return lines_of(text).size(); }

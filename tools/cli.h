@@ -134,6 +134,8 @@ int cmd_scan(const std::vector<std::string> &args);
 int cmd_rules(const std::vector<std::string> &args);
 int cmd_key(const std::vector<std::string> &args);
 int cmd_milter(const std::vector<std::string> &args);
+int rules_stats(const std::vector<std::string> &args);
+int rules_explain(const std::vector<std::string> &args);
 
 }  // namespace hdrw_cli
 

@@ -29,7 +29,10 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
+#include "json_text.h"
+#include "message_reader.h"
 #include "message_source.h"
+#include "progress.h"
 #include "regex_filter.h"
 
 namespace hdrw_cli {
@@ -78,10 +81,6 @@ constexpr const char kScanHelp[] =
     "message could not be read or evaluated, 2 usage error.\n";
 
 constexpr int kMaxJobs = 256;
-
-// The most of a header block held when the module sets no limit of its own
-// (maxTotalHeadersLength 0) or one above it.
-constexpr size_t kMaxHeaderBlock = size_t{16} << 20;
 
 struct ScanOptions {
   HostArgs host;
@@ -140,45 +139,6 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   return o;
 }
 
-void append_json_string(std::string &out, const std::string &s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      // Well-formed UTF-8 sequences pass; any other byte is shown as the
-      // Latin-1 character of that value, so the line stays valid JSON.
-      size_t need = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
-      bool ok = need > 0 && i + need < s.size();
-      for (size_t k = 1; ok && k <= need; ++k) {
-        ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-      }
-      if (ok) {
-        out.append(s, i, need + 1);
-        i += need;
-      } else {
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      }
-    }
-  }
-  out += '"';
-}
-
 void format_result(std::string &out, const MessageResult &r, bool json) {
   if (json) {
     out += "{\"path\": ";
@@ -218,8 +178,7 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
 struct Scan {
   const HdrwHost *host = nullptr;
   void *instance = nullptr;
-  size_t header_limit = 0;  // header bytes judged whole; a longer block is over the limit
-  bool limit_is_ours = false;  // header_limit is the command's ceiling, not the module's limit
+  HeaderLimit header_limit{0, false};  // header bytes judged whole; a longer block is over the limit
   std::vector<MessageInput> inputs;
   std::vector<ItemResult> results;
   std::atomic<size_t> next{0};
@@ -230,9 +189,8 @@ struct Scan {
 
 // judge - one header block through the module
 void judge(Scan &scan, const HeaderBlock &block, HdrwVerdict &verdict, MessageResult &r) {
-  if (block.over_limit && scan.limit_is_ours) {
-    r.failure = "header block longer than " + std::to_string(scan.header_limit) +
-                " bytes, not evaluated";
+  if (block.over_limit && scan.header_limit.ours) {
+    r.failure = over_limit_reason(scan.header_limit);
     return;
   }
   // The module reads the header block only: it is the whole message it is given.
@@ -253,30 +211,16 @@ void judge(Scan &scan, const HeaderBlock &block, HdrwVerdict &verdict, MessageRe
 void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
                    ItemResult &out) {
   const MessageInput &in = scan.inputs[index];
-  int fd = STDIN_FILENO;
-  if (in.open_path != "-") {
-    fd = ::open(in.open_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-      MessageResult r;
-      r.display = in.display;
-      r.error = printable(in.display) + ": cannot open: " + errno_text(errno);
-      out.messages.push_back(std::move(r));
-      return;
-    }
-  }
-  MessageReader reader(fd, in.regular, scan.header_limit);
-  while (reader.next(block)) {
+  std::string why = read_header_blocks(in, scan.header_limit.bytes, block, [&](const HeaderBlock &b) {
     MessageResult r;
-    r.display = block.number == 0 ? in.display : in.display + "#" + std::to_string(block.number);
-    judge(scan, block, verdict, r);
+    r.display = b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number);
+    judge(scan, b, verdict, r);
     out.messages.push_back(std::move(r));
-  }
-  if (fd != STDIN_FILENO) ::close(fd);
-  if (reader.error() != 0) {
+  });
+  if (!why.empty()) {
     MessageResult r;
     r.display = in.display;
-    r.error = printable(in.display) + ": " +
-              (reader.error() == EISDIR ? "is a directory" : "read error: " + errno_text(reader.error()));
+    r.error = why;
     out.messages.push_back(std::move(r));
   }
 }
@@ -318,40 +262,6 @@ void worker(Scan &scan) {
   hdrw_verdict_free(&verdict);
 }
 
-// Progress on a terminal: one line rewritten at most every 100 ms.
-class Progress {
- public:
-  explicit Progress(size_t total) : total_(total), on_(isatty(STDERR_FILENO) == 1 && total > 0) {}
-
-  void update(size_t done, std::chrono::steady_clock::time_point start) {
-    if (!on_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    constexpr size_t kWidth = 30;
-    size_t fill = total_ == 0 ? kWidth : done * kWidth / total_;
-    double secs = std::chrono::duration<double>(now - start).count();
-    char line[160];
-    std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu files, %.0f/s", std::string(fill, '#').c_str(),
-                  std::string(kWidth - fill, '.').c_str(), done, total_,
-                  secs > 0 ? static_cast<double>(done) / secs : 0.0);
-    std::fputs(line, stderr);
-    std::fflush(stderr);
-    shown_ = true;
-  }
-
-  void clear() {
-    if (!shown_) return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-  }
-
- private:
-  size_t total_;
-  bool on_;
-  bool shown_ = false;
-  std::chrono::steady_clock::time_point last_{};
-};
 
 }  // namespace
 
@@ -404,9 +314,7 @@ int cmd_scan(const std::vector<std::string> &words) {
                  "give up on ordinary header lines and do not count\n",
                  static_cast<unsigned>(limits.max_back_tracks), TLVMOD_FEWEST_USEFUL_BACKTRACKS);
   }
-  uint32_t block_limit = limits.max_total_headers_length;
-  scan.limit_is_ours = block_limit == 0 || block_limit > kMaxHeaderBlock;
-  scan.header_limit = scan.limit_is_ours ? kMaxHeaderBlock : block_limit;
+  scan.header_limit = header_limit_for(limits.max_total_headers_length);
 
   scan.host = host.get();
   scan.instance = instance;
@@ -466,16 +374,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   progress.clear();
 
   hdrw_host_free_instance(host.get(), instance);
-  std::string failures = failed == 0 ? "" : ", " + std::to_string(failed) + " failed";
-  char elapsed[32];
-  if (secs < 1) {
-    std::snprintf(elapsed, sizeof elapsed, "%.1f ms", secs * 1000);
-  } else {
-    std::snprintf(elapsed, sizeof elapsed, "%.3f s", secs);
-  }
-  std::fprintf(stderr, "hdrweights: %zu messages, %zu spam%s, %s, %.1f messages per second\n",
-               messages, spam, failures.c_str(), elapsed,
-               secs > 0 ? static_cast<double>(messages) / secs : 0.0);
+  print_summary(messages, spam, failed, secs);
   if (std::ferror(stdout)) throw Failure("standard output: write error");
   return failed == 0 ? 0 : 1;
 }

@@ -27,6 +27,8 @@ constexpr const char kHelp[] =
     "  rules encrypt   store a plain rule file encrypted for a certificate\n"
     "  rules decrypt   give back the plain text of a stored rule file\n"
     "  rules check     report the bad lines and the counts of a rule file\n"
+    "  rules stats     hits, cost and threshold curve of every rule on a corpus\n"
+    "  rules explain   how one message is judged, rule line by rule line\n"
     "  key             print the rule-file key text of a certificate\n"
     "  milter          run as a milter daemon for Postfix or Sendmail\n"
     "\n"
