@@ -19,14 +19,17 @@
 #include "tvr_config.h"
 #include "tvr_log_settings.h"
 #include "tvr_mds.h"
+#include "tvr_messages.h"
+#include "tvrshareddata.h"
 
 namespace {
 
 constexpr uint32_t kBadArgument = 10040;
 constexpr uint32_t kNoMemory = 10013;
 constexpr uint32_t kCannotOpen = 10019;
-constexpr uint32_t kSpoolFailed = 10056;
+constexpr uint32_t kUnableToOpen = 10056;  // a spool or log file cannot be opened
 constexpr uint32_t kWrongType = 21017;
+constexpr uint32_t kIllegalData = 10047;
 
 struct LevelName {
   const char *name;  // threshold keyword without its "TVR_LOG_" prefix
@@ -70,10 +73,16 @@ struct HdrwMessage {
   char spool_path[TLVPR_PATH_MAX];
 };
 
-// hdrw_host_copy_reason - copies a loader's reason into the caller's buffer
+// hdrw_host_copy_reason - copies a loader's reason into the caller's buffer,
+// prefixed by what it concerns unless the reason begins with that already
 static void hdrw_host_copy_reason(char *why, size_t why_size, const char *what, const char *reason) {
   if (why == nullptr || why_size == 0) return;
-  tlvpr_snprintf(why, why_size, "%s: %s", what, reason != nullptr ? reason : "unknown error");
+  if (reason == nullptr) reason = "unknown error";
+  if (strncmp(reason, what, strlen(what)) == 0) {
+    tlvpr_snprintf(why, why_size, "%s", reason);
+  } else {
+    tlvpr_snprintf(why, why_size, "%s: %s", what, reason);
+  }
 }
 
 // hdrw_plugin_load - maps the plug-in and resolves its entry points
@@ -265,7 +274,7 @@ static uint32_t hdrw_host_open_store(const HdrwHost *host, HdrwMessage *message,
       fwrite(bytes, 1, (size_t)file_length, message->spool) != (size_t)file_length ||
       fflush(message->spool) != 0) {
     hdrw_host_close_store(message);
-    return kSpoolFailed;
+    return kUnableToOpen;
   }
   store->spool_path = message->spool_path;
   store->spool_handle = tlvpr_stream_handle(message->spool);
@@ -326,6 +335,7 @@ uint32_t hdrw_host_evaluate(const HdrwHost *host, void *instance, const void *me
   verdict->spam = 0;
   verdict->score = 0;
   verdict->hit_count = 0;
+  verdict->error = 0;
   if (host == nullptr || instance == nullptr || (message == nullptr && message_len != 0) ||
       header_len > message_len || message_len > UINT32_MAX)
     return kBadArgument;
@@ -342,13 +352,64 @@ uint32_t hdrw_host_evaluate(const HdrwHost *host, void *instance, const void *me
     return kNoMemory;
   }
   RuleHit *hits = nullptr;
+  // The module logs on this thread; the first error it logs is its failure.
+  tvr_shared_thread_error = 0;
   const char *answer = plugin->end_message(&hits, context, (uintptr_t)&held,
                                            (const ModuleInstance *)instance, (uintptr_t)host);
+  uint32_t failure = tvr_shared_thread_error;
   rc = hdrw_host_take_hits(&hits, verdict);
-  if (rc == 0) verdict->spam = answer != nullptr ? 1 : 0;
+  if (rc == 0 && answer == nullptr && failure != 0) {
+    verdict->hit_count = 0;
+    verdict->score = 0;
+    verdict->error = failure;
+  } else if (rc == 0) {
+    verdict->spam = answer != nullptr ? 1 : 0;
+  }
   plugin->free_message(context);
   hdrw_host_close_store(&held);
   return rc;
+}
+
+// hdrw_host_limits - the limits of an instance
+uint32_t hdrw_host_limits(const void *instance, HdrwLimits *limits) {
+  if (instance == nullptr || limits == nullptr) return kBadArgument;
+  const ModuleInstance *made = (const ModuleInstance *)instance;
+  limits->max_header_length = made->max_header_length;
+  limits->max_total_headers_length = made->max_total_headers_length;
+  limits->max_back_tracks = made->max_back_tracks;
+  return 0;
+}
+
+// hdrw_host_error_text - the one-line reason of a verdict's error (see the header)
+void hdrw_host_error_text(uint32_t code, char *buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return;
+  const char *text = tvr_message_text(code);
+  if (text == nullptr) {
+    tlvpr_snprintf(buffer, size, "code %u", (unsigned)code);
+    return;
+  }
+  // The catalog text is a format: each conversion becomes "...", "%%" a '%'.
+  size_t pos = 0;
+  auto put = [&](const char *piece, size_t len) {
+    for (size_t i = 0; i < len && pos + 1 < size; i++) buffer[pos++] = piece[i];
+  };
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p != '%') {
+      put(p, 1);
+    } else if (p[1] == '%') {
+      put(p, 1);
+      p++;
+    } else {
+      while (p[1] != '\0' && strchr("diouxXcsfFeEgGaAp", p[1]) == nullptr) p++;
+      if (p[1] != '\0') p++;
+      put("...", 3);
+    }
+  }
+  if (code == kIllegalData) {
+    static const char kMeaning[] = " (the header block's last line has no LF)";
+    put(kMeaning, sizeof(kMeaning) - 1);
+  }
+  buffer[pos] = '\0';
 }
 
 // hdrw_host_log_level - reads a threshold keyword or number (see the header)
@@ -374,5 +435,9 @@ uint32_t hdrw_host_configure_log(const char *destination, int32_t level) {
   char threshold[4];
   tlvpr_snprintf(threshold, sizeof(threshold), "%d", (int)level);
   tvr_log_configure(destination, threshold, nullptr, nullptr, nullptr);
+  if (!tvr_log_is_special_destination(destination) &&
+      __atomic_load_n(&tvr_shared_log_settings.stream, __ATOMIC_RELAXED) == nullptr) {
+    return kUnableToOpen;
+  }
   return 0;
 }

@@ -4,9 +4,10 @@
 // Plug-in. hdrw_plugin_load(path, &plugin, why, why_size) maps the library with
 // dlopen and resolves the seven tlvMod* entry points once (no lookup per message).
 // Results: 0 with *plugin set; 10040 null path or output; 10013 no memory; 10019
-// the library cannot be mapped or lacks an entry point (the loader's reason is
-// copied into why when why is non-null and why_size > 0; why is always
-// terminated then). hdrw_plugin_unload(plugin) unmaps it; null is ignored. The
+// the library cannot be mapped or lacks an entry point (the loader's reason,
+// which names the library, or the entry point's name and the reason, is copied
+// into why when why is non-null and why_size > 0; why is always terminated
+// then). hdrw_plugin_unload(plugin) unmaps it; null is ignored. The
 // caller owns the plugin and unloads it after every host made on it is freed.
 // hdrw_plugin_version(plugin, buffer, &size) calls tlvModGetVersion unchanged.
 //
@@ -49,15 +50,33 @@
 // is 1 when the module answered "spam"; score is the sum of the hit weights;
 // hits holds (rule ID, weight) in the module's order. The hit array grows with
 // tlvpr_realloc and is kept between calls, so one verdict reused per thread
-// allocates nothing in the steady state. Results: 0 (whatever the verdict; a
-// message the module failed to evaluate is 0 with spam 0 and no hits, as the
-// server sees it); 10040 null host, instance, verdict, or message with a non-zero
+// allocates nothing in the steady state. verdict->error is 0 when the module
+// evaluated the message; when it gave no verdict and logged an error (level 3
+// or worse) on the way, error is the code of the first such record (10047 a
+// header block whose last line lacks its LF, 11007/11008 the store cannot be
+// read, 10001/10013 no memory, ...), with spam 0 and no hits: the message was
+// not judged. The host learns it from the log call itself (tvrshareddata.h),
+// whatever the log threshold, on the evaluating thread. Results: 0 (whatever
+// the verdict, also when verdict->error is set: the host itself did not fail;
+// a server sees such a message as not spam); 10040 null host, instance, verdict, or message with a non-zero
 // length, or header_len > message_len, or message_len above 4294967295; 10013 no
 // memory (verdict emptied); 10056 the spool file cannot be made or written;
 // 10013 also when the module cannot make a message context. On failure
 // verdict holds no hits.
 // hdrw_verdict_init(verdict) zero-fills a verdict; hdrw_verdict_free(verdict)
 // frees its hit array and empties it (null ignored).
+// hdrw_host_error_text(code, buffer, size) writes the one-line reason of a
+// verdict's error code into buffer: its catalog text, with the places of the
+// record's arguments shown as "...", and for 10047 what it means for a header
+// block; "code N" for a code without text. Cut to size (HDRW_HOST_ERROR_TEXT
+// always suffices) and terminated; nothing is written when buffer is null or
+// size is 0. Reads constant tables only.
+//
+// hdrw_host_limits(instance, &limits) copies the limits an instance evaluates
+// with, as its settings gave them: max_total_headers_length is the longest
+// header block it reads (0 = no limit); a longer block is answered "spam"
+// unread, so a host need not hold more than that limit + 1 bytes of it.
+// Results: 0; 10040 null argument (limits untouched).
 //
 // Threads: any number of threads may call hdrw_host_evaluate at once with one host
 // and one instance (each with its own verdict); the host is read-only then.
@@ -71,8 +90,9 @@
 // argument; 21017 anything else. hdrw_host_configure_log(destination, level)
 // fills the process-wide log settings with tvr_log_configure: destination null,
 // "syslog..." (system log), "stderr" or a log file path; level 0 to 7. Results:
-// 0; 10040 level out of range. It logs what tvr_log_configure logs; call it before
-// starting threads that log.
+// 0; 10040 level out of range; 10056 destination is a log file that cannot be
+// opened (records then go to the system log, where 10056 and 10070 say why).
+// It logs what tvr_log_configure logs; call it before starting threads that log.
 #ifndef HOST_HDRW_HOST_H
 #define HOST_HDRW_HOST_H
 
@@ -97,12 +117,20 @@ typedef struct HdrwVerdict {
   uint32_t hit_count;     // records in hits
   uint32_t hit_capacity;  // records hits has room for
   HdrwHit *hits;          // tlvpr heap, owned by the verdict; freed by hdrw_verdict_free
+  uint32_t error;         // 0 = evaluated; else the code of the failure the module logged
 } HdrwVerdict;
+
+typedef struct HdrwLimits {
+  uint32_t max_header_length;         // longest header line checked; 0 = no limit
+  uint32_t max_total_headers_length;  // longest header block read; 0 = no limit
+  uint32_t max_back_tracks;           // backtracking limit of every match
+} HdrwLimits;
 
 enum {
   HDRW_HOST_BLOCK_SIZE = 4096,           // default read block size of message stores
   HDRW_HOST_MEMORY_CAPACITY = 1u << 20,  // default bytes of a message held in memory
-  HDRW_HOST_CALLBACKS = 26               // entries of the host's callback table
+  HDRW_HOST_CALLBACKS = 26,              // entries of the host's callback table
+  HDRW_HOST_ERROR_TEXT = 256             // room for any text of hdrw_host_error_text
 };
 
 uint32_t hdrw_plugin_load(const char *path, HdrwPlugin **plugin, char *why, size_t why_size);
@@ -121,6 +149,8 @@ void hdrw_verdict_init(HdrwVerdict *verdict);
 void hdrw_verdict_free(HdrwVerdict *verdict);
 uint32_t hdrw_host_evaluate(const HdrwHost *host, void *instance, const void *message,
                             size_t message_len, size_t header_len, HdrwVerdict *verdict);
+uint32_t hdrw_host_limits(const void *instance, HdrwLimits *limits);
+void hdrw_host_error_text(uint32_t code, char *buffer, size_t size);
 
 uint32_t hdrw_host_log_level(const char *text, int32_t *level);
 uint32_t hdrw_host_configure_log(const char *destination, int32_t level);

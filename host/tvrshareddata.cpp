@@ -12,4 +12,5 @@ static_assert(offsetof(TvrLogSettings, path) == 24, "settings layout");
 extern "C" {
 TLVPR_SHARED_API TvrLogSettings tvr_shared_log_settings = {};
 TLVPR_SHARED_API TlvprHooks tlvpr_hooks = {};
+TLVPR_SHARED_API __thread uint32_t tvr_shared_thread_error = 0;
 }

@@ -8,6 +8,13 @@
 // initialise the lock); the log call reads threshold and stream without the lock;
 // the file sink and the settings parser change stream and the rolling fields only
 // while holding lock. The layout is a binary interface between host and module.
+//
+// tvr_shared_thread_error is per thread: the log call stores in it the code of
+// the first record of level 3 (error) or worse logged on the calling thread
+// since it was last cleared, whether or not the threshold lets the record
+// through; 0 = none. A host clears it before it hands a message to a module
+// and reads it afterwards, which tells it that the module failed on this
+// message without parsing log output (a module evaluates on the host's thread).
 #ifndef HOST_TVRSHAREDDATA_H
 #define HOST_TVRSHAREDDATA_H
 
@@ -43,6 +50,7 @@ typedef struct TvrLogSettings {
 } TvrLogSettings;
 
 extern TLVPR_SHARED_API TvrLogSettings tvr_shared_log_settings;
+extern TLVPR_SHARED_API __thread uint32_t tvr_shared_thread_error;
 
 #ifdef __cplusplus
 }

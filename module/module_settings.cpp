@@ -103,5 +103,9 @@ uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance) {
     tvr_log(TVR_LOG_ERR, 10090, limit.xpath);
     return rc;
   }
+  // Kept, since a configuration may mean it, but said where it is seen.
+  if (instance->max_back_tracks < TLVMOD_FEWEST_USEFUL_BACKTRACKS) {
+    tvr_log(TVR_LOG_ERR, 10092, kLimits[2].xpath);
+  }
   return result;
 }

@@ -13,7 +13,10 @@
 // returned at once); 21018 clientCert absent (logs 10089) or the key derivation's
 // code 10003/10011/10013 (logs 27115), both returned after the limits were read;
 // a limit query error (logs 10090, the later limits unread). A bad limit logs
-// 10092 at level 4 and keeps the default. The instance may be left partly filled
+// 10092 at level 4 and keeps the default. A maxBackTracks below
+// TLVMOD_FEWEST_USEFUL_BACKTRACKS is kept but logs 10092 at level 3: with it
+// rules with a repetition give up on ordinary header lines (29001 at level 4)
+// and do not count, which would otherwise go unseen. The instance may be left partly filled
 // on failure: the caller frees it with everything it holds.
 // Runs on the initialising host thread only.
 #ifndef MODULE_MODULE_SETTINGS_H

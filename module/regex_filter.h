@@ -49,6 +49,11 @@ extern "C" {
 struct RuleBase;
 struct RuleHit;
 
+// Below this maxBackTracks a "Subject:.*word" rule gives up on an ordinary
+// header line: a repetition takes about one backtrack per byte it gives back.
+// Such a value is kept, but logged at level 3 when the settings are read.
+enum { TLVMOD_FEWEST_USEFUL_BACKTRACKS = 100 };
+
 typedef struct ModuleInstance {
   struct RuleBase *rule_base;         // owned; null until the loader succeeds
   char *rule_file_path;               // owned: load point, separator, "kelv"

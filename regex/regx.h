@@ -13,7 +13,9 @@
  * read: REGX_EXTENDED, REGX_ICASE, REGX_NEWLINE, REGX_FULLMATCH; other bits are
  * ignored. Results: 0 (the record holds a program; give it to regx_free later),
  * 2, 3, 6 to 15 for a rejected pattern, 11 when memory runs out, 16 for a null
- * pattern or text. On any failure everything allocated is already released and
+ * pattern or text; groups nested more than 32 deep give 14 (each group saves
+ * every group inside it, so the program would grow with the square of the
+ * depth). On any failure everything allocated is already released and
  * the record is left empty (regx_free on it does nothing). The record is
  * written on success only, apart from being emptied on failure. The compile
  * working state lives in the call, so compiles may run on several threads at

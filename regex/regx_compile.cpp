@@ -19,6 +19,12 @@ enum RegxAtomType { RX_ATOM_TERM, RX_ATOM_LITERAL, RX_ATOM_ANCHOR, RX_ATOM_GROUP
 
 enum { RX_STRING_MAX = 255 };
 
+// Deepest group nesting compiled. Every group saves and clears each group
+// inside it, so a pattern's program grows with its length times its depth;
+// the bound keeps one rule line from taking memory with the square of its
+// length, and the parser's recursion shallow.
+enum { RX_NEST_MAX = 32 };
+
 struct RegxFrag {
   RegxNode *first;  // first node of the list
   RegxNode *last;   // node whose next links to what follows
@@ -338,6 +344,9 @@ int regx_parse_alt(RegxCompiler *c, RegxFrag *out);
 
 // regx_group - a group after its opening parenthesis
 int regx_group(RegxCompiler *c, RegxAtom *atom) {
+  if (c->depth >= RX_NEST_MAX) {
+    return REGX_BADPAT;
+  }
   uint32_t g = ++c->groups;
   c->depth++;
   if (!c->ext) {

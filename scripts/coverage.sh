@@ -28,6 +28,7 @@ jobs=${JOBS:-$(nproc)}
 # branches as written.
 flags="--coverage -fprofile-update=atomic"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DHDRW_COVERAGE=ON \
+  -DHDRW_TESTS=ON -DHDRW_FAULT_INJECTION=ON \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 cmake --build "$build" -j"$jobs"

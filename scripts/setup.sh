@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever this machine lacks for building, testing,
-# fuzzing and benchmarking hdrweights. Does nothing when everything is present.
+# fuzzing, benchmarking and packaging hdrweights. Does nothing when everything
+# is present.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
-          valgrind gcovr xxd coreutils)
+          valgrind gcovr xxd coreutils
+          dpkg-dev file lintian groff-base man-db bash-completion adduser
+          libmilter-dev miltertest postfix python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -14,6 +17,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   export DEBIAN_FRONTEND=noninteractive
+  # Postfix without a system instance: the milter's tests start private ones.
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -135,8 +135,10 @@ struct Outcome {
   int32_t spam = 0;
   int32_t score = 0;
   std::vector<std::pair<int32_t, int32_t>> hits;
+  uint32_t error = 0;  // the verdict's error code
   bool operator==(const Outcome &other) const {
-    return rc == other.rc && spam == other.spam && score == other.score && hits == other.hits;
+    return rc == other.rc && spam == other.spam && score == other.score && hits == other.hits &&
+           error == other.error;
   }
 };
 
@@ -147,6 +149,7 @@ inline Outcome evaluate(const HdrwHost *host, void *instance, const std::string 
   out.rc = hdrw_host_evaluate(host, instance, text.data(), text.size(), header_len, verdict);
   out.spam = verdict->spam;
   out.score = verdict->score;
+  out.error = verdict->error;
   for (uint32_t i = 0; i < verdict->hit_count; i++)
     out.hits.emplace_back(verdict->hits[i].rule_id, verdict->hits[i].weight);
   return out;

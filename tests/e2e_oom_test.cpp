@@ -179,6 +179,7 @@ TEST_F(E2eOom, ServerCycleFailsCleanlyAtEveryAllocation) {
           EXPECT_TRUE(got.hits.size() < want.hits.size()) << got.hits.size();
           if (got.spam == 0) {
             EXPECT_TRUE(got.hits.empty());
+            EXPECT_NE(got.error, 0u);  // the host knows the message went unjudged
           }
           all = false;
         }

@@ -25,8 +25,12 @@ TEST_F(SettingsTest, LimitsAreTakenOrKeepTheirDefaults) {
     const char *settings;
     uint32_t header, total, backtracks;
     size_t bad_values;  // level-4 lines 10092
+    size_t too_few = 0;  // level-3 lines 10092: a maxBackTracks kept although no use
   } rows[] = {
       {"", 768, 32768, 25000, 0},
+      {"<maxBackTracks>0</maxBackTracks>", 768, 32768, 0, 0, 1},
+      {"<maxBackTracks>99</maxBackTracks>", 768, 32768, 99, 0, 1},
+      {"<maxBackTracks>100</maxBackTracks>", 768, 32768, 100, 0, 0},
       {"<maxHeaderLength>100</maxHeaderLength><maxTotalHeadersLength>2000</maxTotalHeadersLength>"
        "<maxBackTracks>40000</maxBackTracks>",
        100, 2000, 40000, 0},
@@ -57,8 +61,9 @@ TEST_F(SettingsTest, LimitsAreTakenOrKeepTheirDefaults) {
     EXPECT_EQ(instance->key_type, 2);
     EXPECT_EQ(std::string(instance->key), world.key);
     EXPECT_EQ(std::string(instance->rule_file_path), world.rule_path);
-    EXPECT_EQ(world.log_lines(10092).size(), row.bad_values);
+    EXPECT_EQ(world.log_lines(10092).size(), row.bad_values + row.too_few);
     EXPECT_EQ(world.log_count("WARNING", 10092), row.bad_values);
+    EXPECT_EQ(world.log_count("ERROR", 10092), row.too_few);
     hdrw_host_free_instance(host, instance);
   }
 }

@@ -257,8 +257,7 @@ TEST(EncryptionStatedLength, PlainTextIsCutToTheStatedLength) {
       {"stated one chunk", be32(8192) + two_chunks.substr(4), plain_text(8200).substr(0, 8192)},
       {"stated 0 with blocks", be32(0) + full.substr(4), ""},
       {"stated 8 of 40", be32(8) + full.substr(4), plain.substr(0, 8)},
-      {"shorter ciphertext", be32(100) + full.substr(4, 16), plain.substr(0, 16)},
-      {"ragged ciphertext", be32(40) + full.substr(4, 16) + "xyz", ""},
+      {"ragged surplus", be32(16) + full.substr(4, 16) + "xyz", plain.substr(0, 16)},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -269,14 +268,7 @@ TEST(EncryptionStatedLength, PlainTextIsCutToTheStatedLength) {
     EXPECT_EQ(raw.rc, 0u);
     EXPECT_EQ(b64.rc, 0u);
     EXPECT_EQ(buf.rc, 0u);
-    if (std::string(row.name) == "ragged ciphertext") {
-      // A trailing partial block is padded and deciphered into garbage: 16 good
-      // bytes and 8 more, never more than stated.
-      EXPECT_EQ(raw.out.substr(0, 16), plain.substr(0, 16));
-      EXPECT_EQ(raw.out.size(), 24u);
-    } else {
-      EXPECT_EQ(raw.out, row.want);
-    }
+    EXPECT_EQ(raw.out, row.want);
     EXPECT_EQ(b64.out, raw.out);
     EXPECT_EQ(buf.out, raw.out);
   }
@@ -323,6 +315,9 @@ TEST(EncryptionTypes, EveryTypeRoundTripsAndBuffersAgreeWithStreams) {
 TEST(EncryptionFailures, StatusesAndOneLogRecordEach) {
   hdrw_test::LogCapture cap;
   std::string good = fixture_rule_file(plain_text(100), KEY32);
+  std::string good_des = fixture_container(plain_text(100), KEY32);
+  std::string lost = good;
+  for (size_t at : {10, 30, 50, 70}) lost[at] = '!';
   const std::string b64 = "Encryption error: error base64 encoding/decoding data.";
   const std::string des = "Encryption error while encrypting input data.";
   struct Row {
@@ -352,6 +347,13 @@ TEST(EncryptionFailures, StatusesAndOneLogRecordEach) {
       {"type 2 header only", true, hdrw_test::fixture_base64_lines(be32(8)), KEY32,
        TLV_ENC_DES_BASE64, 2045, des},
       {"type 3 short header", true, std::string("\0\0", 2), KEY32, TLV_ENC_DES, 2045, des},
+      // A ciphertext that ends before the stated length is a damaged file:
+      // cut, ragged, or four Base64 characters lost to bytes outside the alphabet.
+      {"type 2 cut ciphertext", true, hdrw_test::fixture_base64_lines(be32(100) + good_des.substr(4, 96)),
+       KEY32, TLV_ENC_DES_BASE64, 2045, des},
+      {"type 2 ragged ciphertext", true, hdrw_test::fixture_base64_lines(be32(100) + good_des.substr(4, 101)),
+       KEY32, TLV_ENC_DES_BASE64, 2045, des},
+      {"type 2 characters lost", true, lost, KEY32, TLV_ENC_DES_BASE64, 2045, des},
       {"type 3 empty", true, "", KEY32, TLV_ENC_DES, 2045, des},
       {"type 3 empty encrypt", false, "", KEY32, TLV_ENC_DES, 2045, des},
       {"type 2 empty encrypt", false, "", KEY32, TLV_ENC_DES_BASE64, 2045, des},

@@ -105,4 +105,10 @@ TEST(HostLog, ConfigureSendsRecordsUpToTheLevelToTheDestination) {
   EXPECT_NE(text.find("(WARNING:"), std::string::npos);
   EXPECT_NE(text.find("[10092] Bad value for config setting \"kept\""), std::string::npos);
   EXPECT_EQ(text.find("11013"), std::string::npos);
+  // A log file that cannot be opened is told to the caller (the records go to
+  // the system log meanwhile), for a missing directory and for a directory.
+  EventCapture events;
+  EXPECT_EQ(hdrw_host_configure_log((capture.dir() + "/none/host.log").c_str(), TVR_LOG_ERR), 10056u);
+  EXPECT_EQ(hdrw_host_configure_log(capture.dir().c_str(), TVR_LOG_ERR), 10056u);
+  EXPECT_EQ(hdrw_host_configure_log("stderr", TVR_LOG_ERR), 0u);
 }

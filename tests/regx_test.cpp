@@ -280,6 +280,34 @@ TEST(RegxCompile, BasicSyntaxResults) {
   });
 }
 
+// Nesting is bounded at 32 groups, so a pattern cannot take memory with the
+// square of its length; siblings, however many, are not nesting.
+TEST(RegxCompile, GroupsNestedDeeperThan32AreRefused) {
+  auto nested = [](int depth, bool basic) {
+    std::string open = basic ? "\\(" : "(", close = basic ? "\\)" : ")";
+    std::string text;
+    for (int i = 0; i < depth; i++) text += open;
+    text += "a";
+    for (int i = 0; i < depth; i++) text += close;
+    return text;
+  };
+  std::string siblings = "(";
+  for (int i = 0; i < 2000; i++) siblings += "(a)";
+  siblings += ")";
+  const std::string texts[] = {nested(32, false), nested(33, false), nested(32, true),
+                               nested(33, true), nested(5000, false), nested(32, false) + nested(32, false),
+                               siblings};
+  regx_check_compile({
+      {texts[0].c_str(), E, 0},
+      {texts[1].c_str(), E, REGX_BADPAT},
+      {texts[2].c_str(), 0, 0},
+      {texts[3].c_str(), 0, REGX_BADPAT},
+      {texts[4].c_str(), E, REGX_BADPAT},
+      {texts[5].c_str(), E, 0},
+      {texts[6].c_str(), E, 0},
+  });
+}
+
 TEST(RegxCompile, NullArgumentsAreInternalError) {
   RegxPattern p{};
   EXPECT_EQ(regx_compile(&p, nullptr, E), REGX_EFATAL);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,6 +118,34 @@ TEST(TvrConfigOpen, ResultCodesForBadFiles) {
   EXPECT_EQ(tvr_config_open(&handle, nullptr), 10040u);
   EXPECT_EQ(handle, nullptr);
   tvr_config_free(nullptr);
+}
+
+// libxml2's own reports of a malformed file or query become debug traces; none
+// reaches standard error, where a host's output would be interleaved with them.
+TEST(TvrConfigOpen, LibxmlReportsAreTracesNotStandardError) {
+  hdrw_test::LogCapture log(TVR_LOG_DEBUG);
+  TempDir dir;
+  std::string err_path = dir.file("stderr");
+  fflush(stderr);
+  int saved = dup(2);
+  int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(err, 0);
+  dup2(err, 2);
+  ConfigHandle *handle = nullptr;
+  EXPECT_EQ(tvr_config_open(&handle, fixture("malformed.xml").c_str()), 21016u);
+  ConfigPtr config = open_config(fixture("values.xml"));
+  char *text = nullptr;
+  EXPECT_EQ(tvr_config_get_string(&text, "//list[", config.get()), 21019u);
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(err);
+  EXPECT_EQ(hdrw_test::read_file(err_path), "");
+  std::vector<std::string> traces = log.messages(TVR_LOG_NO_CODE);
+  ASSERT_EQ(traces.size(), 2u);
+  EXPECT_NE(traces[0].find("[tvr_config:246] libxml2: " + fixture("malformed.xml") + ":"), std::string::npos)
+      << traces[0];
+  EXPECT_NE(traces[1].find("libxml2: error 1207 in \"//list[\" at 7"), std::string::npos) << traces[1];
 }
 
 TEST(TvrConfigOpen, ReadsTheModuleSettingsOfAServerConfiguration) {

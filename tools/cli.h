@@ -13,15 +13,23 @@
 // options, and a lone "-" as an operand (standard input). Values are checked
 // by the caller; parse_int32 reads a whole signed decimal number.
 //
-// File helpers: read_input("-" = standard input) and write_output("-" or
-// empty = standard output) move whole files; a written file appears complete
-// or not at all (a temporary beside it, renamed at the end). absolute_path
+// File helpers: read_input("-" = standard input) reads a whole input of at
+// most max bytes (kMaxInput unless told; a longer one, /dev/zero or an endless
+// pipe is refused once max + 1 bytes are held). write_output("-" or empty =
+// standard output) writes a whole output: a symbolic link is followed to its
+// target; a device, FIFO or socket is written to directly; a regular file or
+// a new path is written through a temporary beside it renamed at the end, so
+// it appears complete or not at all, keeping an existing file's mode and owner
+// (a file whose owner cannot be kept, or in a directory that refuses the
+// temporary, is written in place); a new file gets mode 0666 less the umask,
+// or 0600 when secret (decrypted rule text). absolute_path
 // makes a path absolute against the current directory without resolving
 // links, so the command can change directory and still find what the user
 // named.
 #ifndef TOOLS_CLI_H
 #define TOOLS_CLI_H
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -75,28 +83,59 @@ class ArgParser {
   std::string inline_;
 };
 
+// HostArgs - the options every host subcommand takes: the configuration, the
+// rule file's directory, the module, the threshold and the log settings.
+// take(args) consumes the current option when it is one of them (false
+// otherwise); finish(args) applies the defaults after the last word (the
+// configuration defaults to server.xml in the load point, else
+// default_config_path()) and checks them (usage errors); resolve() makes every
+// path absolute, the load point defaulting to the configuration's directory
+// and the module to default_module_path() (install_paths.h), and applies the
+// log settings: a log file that cannot be opened is said on standard error and
+// the records go there instead (Failure when no settings can be applied).
+struct HostArgs {
+  std::string config;
+  std::string load_point;
+  std::string module;
+  std::string log = "stderr";
+  std::string log_level;  // the subcommand's default, set before parsing
+  int32_t threshold = 100;
+
+  bool take(ArgParser &args);
+  void finish(const ArgParser &args);
+  void resolve();
+};
+
 // Whole decimal numbers of an option's value; anything else is a usage error
 // of the parser's command naming the option.
 int32_t parse_int32(const ArgParser &args, const std::string &text);
 int parse_positive(const ArgParser &args, const std::string &text, int max);
 
-std::string read_input(const std::string &path);
-// read_file_into(path, regular, data): the content of the file at path into
-// data (its room reused); regular says the path names a regular file, which
-// lets a short read end it. Failure names path.
-void read_file_into(const std::string &path, bool regular, std::string &data);
-void write_output(const std::string &path, const std::string &data);
+constexpr size_t kMaxInput = size_t{64} << 20;  // bytes of a rule file or certificate read whole
+
+std::string read_input(const std::string &path, size_t max = kMaxInput);
+void write_output(const std::string &path, const std::string &data, bool secret = false);
 std::string absolute_path(const std::string &path);
 std::string directory_of(const std::string &path);  // "." for a bare file name
 std::string errno_text(int err);
-// catalog_text(code) - the message catalog's text of a status code, for error
-// lines; "code N" for a code without one
+// printable(text) - text for a line of text output: a backslash, LF, CR, tab
+// and every other control byte are escaped (\\, \n, \r, \t, \xHH), so a file
+// name cannot end a line or forge another.
+std::string printable(const std::string &text);
+// catalog_text(code) - the text of a status code, for error lines: the
+// catalog's (argument places shown as "..."), or the command's own for the
+// codes the system returns without logging (configuration access, key
+// derivation); "code N" for any other. code_text(code) is "[N] TEXT".
 std::string catalog_text(uint32_t code);
+std::string code_text(uint32_t code);
 
 // The subcommands.
 int cmd_scan(const std::vector<std::string> &args);
 int cmd_rules(const std::vector<std::string> &args);
 int cmd_key(const std::vector<std::string> &args);
+int cmd_milter(const std::vector<std::string> &args);
+int rules_stats(const std::vector<std::string> &args);
+int rules_explain(const std::vector<std::string> &args);
 
 }  // namespace hdrw_cli
 

@@ -2,6 +2,7 @@
 // (tested through the command in tests/cli_test.cpp)
 #include "cli.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -17,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "hdrw_host.h"
+#include "install_paths.h"
 #include "tvr_messages.h"
 
 namespace hdrw_cli {
@@ -111,131 +114,276 @@ int parse_positive(const ArgParser &args, const std::string &text, int max) {
   return v;
 }
 
+// HostArgs::take - one of the host options, when the current option is one
+bool HostArgs::take(ArgParser &args) {
+  const std::string &n = args.name();
+  if (n == "config") {
+    config = args.value();
+  } else if (n == "load-point") {
+    load_point = args.value();
+  } else if (n == "threshold") {
+    threshold = parse_int32(args, args.value());
+  } else if (n == "module") {
+    module = args.value();
+  } else if (n == "log") {
+    log = args.value();
+  } else if (n == "log-level") {
+    log_level = args.value();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// HostArgs::finish - defaults and checks after the last word
+void HostArgs::finish(const ArgParser &args) {
+  if (config.empty() && !load_point.empty()) {
+    config = (std::filesystem::path(load_point) / "server.xml").string();
+  } else if (config.empty()) {
+    config = default_config_path();
+  }
+  if (log.empty()) args.fail("option '--log' needs a destination");
+  int32_t level = 0;
+  if (hdrw_host_log_level(log_level.c_str(), &level) != 0) {
+    args.fail("unknown log level '" + log_level + "'");
+  }
+}
+
+// HostArgs::resolve - absolute paths, the default module, and the log settings
+void HostArgs::resolve() {
+  config = absolute_path(config);
+  load_point = load_point.empty() ? directory_of(config) : absolute_path(load_point);
+  module = module.empty() ? default_module_path() : absolute_path(module);
+  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
+  int32_t level = 0;
+  hdrw_host_log_level(log_level.c_str(), &level);
+  // A log file that cannot be opened is said on standard error, and the
+  // records go there instead.
+  uint32_t rc = hdrw_host_configure_log(log.c_str(), level);
+  if (rc == 0) return;
+  if (rc != 10056) throw Failure("cannot apply the log settings: " + code_text(rc));
+  int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  std::string why = fd < 0 ? errno_text(errno) : "unusable";
+  if (fd >= 0) ::close(fd);
+  std::fprintf(stderr, "hdrweights: cannot open the log file %s: %s; log records go to standard error\n",
+               printable(log).c_str(), why.c_str());
+  if (hdrw_host_configure_log("stderr", level) != 0) throw Failure("cannot apply the log settings");
+}
+
 std::string errno_text(int err) { return std::strerror(err); }
 
-std::string catalog_text(uint32_t code) {
-  const char *text = tvr_message_text(code);
-  if (text != nullptr) return text;
-  // File results of the key derivation, which the system returns but never logs.
-  if (code == 10003) return "File open error.";
-  if (code == 10011) return "File read error.";
-  return "code " + std::to_string(code);
+// printable - escapes what could break or forge a line of text output
+std::string printable(const std::string &text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
 }
+
+// catalog_text - the catalog's text (argument places shown as "..."), or the
+// command's own text for a code the catalog lacks
+std::string catalog_text(uint32_t code) {
+  struct Own {
+    uint32_t code;
+    const char *text;
+  };
+  // Results of the configuration access and of the key derivation, which the
+  // system returns but never logs.
+  static constexpr Own kOwn[] = {
+      {1, "Error"},
+      {10003, "File open error."},
+      {10011, "File read error."},
+      {21016, "Config: There was an error in parsing the configuration file."},
+      {21017, "Config: The wrong type of data was found at this point in the configuration file."},
+      {21018, "Config: No data was found at this point in the configuration file."},
+      {21019, "Config: the query was malformed or pointed to a non-existent location."},
+      {21020, "Config: the configuration file is not readable or in existence"},
+  };
+  for (const Own &own : kOwn) {
+    if (own.code == code && tvr_message_text(code) == nullptr) return own.text;
+  }
+  char text[HDRW_HOST_ERROR_TEXT];
+  hdrw_host_error_text(code, text, sizeof text);
+  return text;
+}
+
+std::string code_text(uint32_t code) { return "[" + std::to_string(code) + "] " + catalog_text(code); }
 
 namespace {
 
-// read_all - the rest of an open descriptor. size_hint presizes the buffer one
-// byte beyond the expected size, so a read that comes back short has met the
-// end and a file of the size its status gave costs a single read.
-bool read_all(int fd, size_t size_hint, std::string &data, int &err) {
-  data.resize(size_hint + 1);
-  size_t len = 0;
-  for (;;) {
-    if (len == data.size()) data.resize(data.size() * 2 + 4096);
-    size_t want = data.size() - len;
-    ssize_t n = ::read(fd, data.data() + len, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      err = errno;
-      return false;
-    }
-    len += static_cast<size_t>(n);
-    if (n == 0 || (size_hint > 0 && static_cast<size_t>(n) < want)) break;
-  }
-  data.resize(len);
-  return true;
+// input_failure - a failure naming the input ("standard input" for "-")
+Failure input_failure(const std::string &path, const std::string &what) {
+  return Failure((path == "-" ? std::string("standard input") : path) + ": " + what);
 }
 
 }  // namespace
 
-// read_input - the whole content of a file, or of standard input for "-"
-std::string read_input(const std::string &path) {
+// read_input - the whole content of a file, or of standard input for "-", up
+// to max bytes; a longer input is refused before more than max + 1 bytes are held
+std::string read_input(const std::string &path, size_t max) {
+  int fd = STDIN_FILENO;
+  if (path != "-") {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw input_failure(path, "cannot open: " + errno_text(errno));
+  }
   std::string data;
   int err = 0;
-  if (path == "-") {
-    if (!read_all(STDIN_FILENO, 0, data, err)) throw Failure("standard input: read error: " + errno_text(err));
-    return data;
-  }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Failure(path + ": cannot open: " + errno_text(errno));
+  bool too_long = false;
   struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0;
-  if (!ok) err = errno;
-  if (ok && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    throw Failure(path + ": is a directory");
+  if (::fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    err = EISDIR;
+  } else if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > max) {
+    too_long = true;
+  } else {
+    // A regular file's size presizes the buffer one byte beyond it, so a file
+    // of the size its status gave costs a single read.
+    data.resize(S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 4096);
+    size_t len = 0;
+    for (;;) {
+      if (len == data.size()) {
+        if (len > max) {
+          too_long = true;
+          break;
+        }
+        data.resize(std::min(data.size() * 2, max + 1));
+      }
+      ssize_t n = ::read(fd, data.data() + len, data.size() - len);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        err = errno;
+        break;
+      }
+      if (n == 0) break;
+      len += static_cast<size_t>(n);
+    }
+    data.resize(len);
   }
-  if (ok) ok = read_all(fd, S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0, data, err);
-  ::close(fd);
-  if (!ok) throw Failure(path + ": read error: " + errno_text(err));
+  if (fd != STDIN_FILENO) ::close(fd);
+  if (err == EISDIR) throw input_failure(path, "is a directory");
+  if (err != 0) throw input_failure(path, "read error: " + errno_text(err));
+  if (too_long || data.size() > max) {
+    throw input_failure(path, "longer than " + std::to_string(max) + " bytes; refused");
+  }
   return data;
 }
 
-// read_file_into - the content of a file into data, reusing data's room; for
-// a regular file a read that comes back short of the block has met the end, so
-// a message file costs an open, one read and a close
-void read_file_into(const std::string &path, bool regular, std::string &data) {
-  constexpr size_t kBlock = 64 * 1024;
-  thread_local std::unique_ptr<char[]> block(new char[kBlock]);
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Failure(path + ": cannot open: " + errno_text(errno));
-  data.clear();
-  int err = 0;
-  for (;;) {
-    ssize_t n = ::read(fd, block.get(), kBlock);
+namespace {
+
+// write_all - the whole of data to an open descriptor; 0 or the errno
+int write_all(int fd, const std::string &data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      err = errno;
-      break;
-    }
-    data.append(block.get(), static_cast<size_t>(n));
-    if (n == 0 || (regular && static_cast<size_t>(n) < kBlock)) break;
-    // A file beyond one block (an mbox) gets its room at once.
-    struct stat st {};
-    if (data.size() == kBlock && regular && ::fstat(fd, &st) == 0 && st.st_size > 0) {
-      data.reserve(static_cast<size_t>(st.st_size) + 1);
-    }
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
   }
-  ::close(fd);
-  if (err == EISDIR) throw Failure(path + ": is a directory");
-  if (err != 0) throw Failure(path + ": read error: " + errno_text(err));
+  return 0;
 }
 
-// write_output - writes data to standard output, or to path through a
-// temporary file in the same directory renamed over it at the end
-void write_output(const std::string &path, const std::string &data) {
+// link_target - where path leads after its symbolic links, which need not exist
+// yet (a dangling link names the file to create); false with err on a loop
+bool link_target(const std::string &path, std::string &target, int &err) {
+  target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::error_code ec;
+    std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+    if (ec) {
+      err = ec.value();
+      return false;
+    }
+    if (next.is_relative()) next = std::filesystem::path(target).parent_path() / next;
+    target = next.string();
+  }
+  err = ELOOP;
+  return false;
+}
+
+// write_in_place - truncates and writes an existing file or a device, keeping
+// the node, its owner and its mode
+int write_in_place(const std::string &target, const std::string &data, bool regular) {
+  int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (regular ? O_TRUNC : 0));
+  if (fd < 0) return errno;
+  int err = write_all(fd, data);
+  if (err == 0 && regular && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
+}  // namespace
+
+// write_output - writes data to standard output, or to path (see the header)
+void write_output(const std::string &path, const std::string &data, bool secret) {
   if (path.empty() || path == "-") {
     std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
     std::cout.flush();
     if (!std::cout) throw Failure("standard output: write error");
     return;
   }
-  std::string tmp = path + ".tmpXXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) throw Failure(path + ": cannot create: " + errno_text(errno));
-  // Owner-only while being written, then the mode a plain new file gets.
-  size_t done = 0;
+  std::string target;
   int err = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<size_t>(n);
+  if (!link_target(path, target, err)) throw Failure(path + ": cannot follow the link: " + errno_text(err));
+  struct stat st {};
+  bool exists = ::stat(target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) throw Failure(path + ": " + errno_text(errno));
+  if (exists && S_ISDIR(st.st_mode)) throw Failure(path + ": is a directory");
+  // A device, a FIFO or a socket is written to, never replaced.
+  if (exists && !S_ISREG(st.st_mode)) {
+    err = write_in_place(target, data, false);
+    if (err != 0) throw Failure(path + ": cannot write: " + errno_text(err));
+    return;
   }
-  if (err == 0) {
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) err = errno;
+  // A regular file or a new path: a temporary beside it, renamed over it, so
+  // the file appears complete or not at all. It gets the existing file's mode
+  // and owner, or the mode a new file gets (owner-only for secret text).
+  std::string tmp = target + ".tmpXXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) {
+    int create_err = errno;
+    if (!exists || create_err != EACCES) throw Failure(path + ": cannot create: " + errno_text(create_err));
+    // A file we may write in a directory we may not: written in place.
+    err = write_in_place(target, data, true);
+    if (err != 0) throw Failure(path + ": cannot write: " + errno_text(err));
+    return;
   }
+  mode_t mask = umask(0);
+  umask(mask);
+  mode_t mode = exists ? st.st_mode & 07777 : (secret ? 0600 : 0666 & ~mask);
+  bool in_place = false;
+  err = write_all(fd, data);
+  if (err == 0 && exists && (st.st_uid != geteuid() || st.st_gid != getegid()) &&
+      ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+    in_place = true;  // the owner could not be kept: the file is written where it is
+  }
+  if (err == 0 && !in_place && ::fchmod(fd, mode) != 0) err = errno;
+  if (err == 0 && !in_place && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    std::remove(tmp.c_str());
-    throw Failure(path + ": cannot write: " + errno_text(err));
-  }
+  if (err == 0 && !in_place && std::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0 || in_place) std::remove(tmp.c_str());
+  if (err == 0 && in_place) err = write_in_place(target, data, true);
+  if (err != 0) throw Failure(path + ": cannot write: " + errno_text(err));
 }
 
 // absolute_path - path made absolute against the current directory, lexically

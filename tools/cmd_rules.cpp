@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "cli.h"
+#include "rule_source.h"
+#include "rule_text.h"
 #include "encryption.h"
 #include "load_rules.h"
 #include "regx.h"
 #include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tvr_messages.h"
-#include "tvr_securitykey.h"
 
 namespace hdrw_cli {
 namespace {
@@ -30,12 +31,16 @@ constexpr const char kRulesHelp[] =
     "usage: hdrweights rules encrypt --cert CERT [-o OUT] [PLAIN|-]\n"
     "       hdrweights rules decrypt --cert CERT [-o OUT] [KELV|-]\n"
     "       hdrweights rules check [--cert CERT] [--strict] FILE\n"
+    "       hdrweights rules stats --spam PATH... --ham PATH... [options]\n"
+    "       hdrweights rules explain [options] PATH...\n"
     "\n"
     "encrypt  stores a plain rule file as the module reads it (Base64 of a\n"
     "         triple-DES container keyed by the certificate's MD5 digest)\n"
     "decrypt  gives back the plain text of a stored rule file\n"
     "check    reports every bad rule line of a plain or (with --cert) stored\n"
     "         rule file and the counts the module would load\n"
+    "stats    hits on spam and ham, cost and threshold curve of every rule\n"
+    "explain  how one message is judged, rule line by rule line\n"
     "\n"
     "See 'hdrweights rules SUBCOMMAND --help'.\n";
 
@@ -45,11 +50,13 @@ constexpr const char kEncryptHelp[] =
     "Encrypts the plain rule file PLAIN (default: standard input) for the server\n"
     "whose client certificate is CERT, writing the stored form (the module's\n"
     "kelv) to OUT (default: standard output). The plain text must begin with a\n"
-    "version line.\n"
+    "version line. Inputs over 64 MiB and an empty certificate are refused.\n"
     "\n"
     "options:\n"
     "  --cert CERT      the client certificate file named by clientCert\n"
-    "  -o, --output OUT the file to write (written whole or not at all)\n"
+    "  -o, --output OUT the file to write: a file is replaced whole or not at\n"
+    "                   all, keeping its mode and owner; a link is followed; a\n"
+    "                   device or FIFO is written to\n"
     "  -h, --help       this text\n";
 
 constexpr const char kDecryptHelp[] =
@@ -58,11 +65,13 @@ constexpr const char kDecryptHelp[] =
     "Decrypts the stored rule file KELV (default: standard input) with the key\n"
     "of the client certificate CERT and writes the plain rule text to OUT\n"
     "(default: standard output). Fails when the result is no rule file (wrong\n"
-    "certificate, or not a stored rule file).\n"
+    "certificate, or not a stored rule file) or the file is damaged (shorter\n"
+    "than its stated length).\n"
     "\n"
     "options:\n"
     "  --cert CERT      the client certificate file named by clientCert\n"
-    "  -o, --output OUT the file to write (written whole or not at all)\n"
+    "  -o, --output OUT the file to write, as for encrypt; a new file is made\n"
+    "                   readable by its owner only\n"
     "  -h, --help       this text\n";
 
 constexpr const char kCheckHelp[] =
@@ -79,53 +88,19 @@ constexpr const char kCheckHelp[] =
     "  --strict      stop at the first bad line, as a strict load does\n"
     "  -h, --help    this text\n"
     "\n"
-    "Exit status: 0 the file loads (bad lines dropped), 1 it does not load, or\n"
-    "with --strict it has a bad line, 2 usage error.\n";
+    "Exit status: 0 the file is clean, 1 it has a bad line (the module loads\n"
+    "the rest) or does not load, 2 usage error.\n";
 
 constexpr const char kKeyHelp[] =
     "usage: hdrweights key CERT\n"
     "\n"
     "Prints the rule-file key text of the client certificate CERT: the MD5\n"
-    "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n";
+    "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n"
+    "An empty file, one over 64 MiB or anything but a regular file is refused.\n";
 
 struct TlvprFree {
   void operator()(void *p) const { tlvpr_free(p); }
 };
-
-// key_of - the key text of a certificate file
-std::string key_of(const std::string &cert) {
-  char *key = nullptr;
-  uint32_t rc = tvr_securitykey_from_file(cert.c_str(), &key);
-  if (rc != 0) throw Failure(cert + ": cannot read the certificate: " + catalog_text(rc));
-  std::unique_ptr<char, TlvprFree> guard(key);
-  return std::string(key);
-}
-
-// first_line - the first line of text without its LF; has_lf tells whether it had one
-std::string first_line(std::string_view text, bool &has_lf) {
-  size_t lf = text.find('\n');
-  has_lf = lf != std::string_view::npos;
-  return std::string(text.substr(0, has_lf ? lf : text.size()));
-}
-
-bool is_rule_text(std::string_view text) {
-  bool has_lf = false;
-  std::string line = first_line(text, has_lf);
-  return has_lf && rulebase_version_of(line.c_str()) != 0;
-}
-
-// decrypt_text - the plain text of a stored rule file, or empty with why set
-bool decrypt_text(const std::string &stored, const std::string &key, std::string &plain) {
-  unsigned char *out = nullptr;
-  size_t out_len = 0;
-  if (tlvDecryptBuffer(stored.data(), stored.size(), key.c_str(), TLV_ENC_DES_BASE64, &out,
-                       &out_len) != 0) {
-    return false;
-  }
-  std::unique_ptr<unsigned char, TlvprFree> guard(out);
-  plain.assign(reinterpret_cast<const char *>(out), out_len);
-  return true;
-}
 
 std::string input_name(const std::string &path) { return path == "-" ? "standard input" : path; }
 
@@ -161,7 +136,7 @@ bool prepare_crypt(const std::string &command, const char *help,
     }
   }
   if (cert.empty()) args.fail("--cert CERT is required");
-  job.key = key_of(cert);
+  job.key = certificate_key(cert);
   job.name = input_name(input);
   job.data = read_input(input);
   return true;
@@ -189,32 +164,16 @@ int rules_decrypt(const std::vector<std::string> &words) {
   CryptJob job;
   if (!prepare_crypt("rules decrypt", kDecryptHelp, words, job)) return 0;
   std::string plain;
-  if (!decrypt_text(job.data, job.key, plain)) {
+  if (!decrypt_rule_text(job.data, job.key, plain)) {
     throw Failure(job.name + ": cannot decrypt: not a stored rule file");
   }
   if (!is_rule_text(plain)) {
     throw Failure(job.name +
                   ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
   }
-  write_output(job.output, plain);
+  write_output(job.output, plain, true);
   return 0;
 }
-
-// RuleBaseOwner - the lines of a checked file, linked as the loader links them
-struct RuleBaseOwner {
-  RuleBase *base = nullptr;
-  RuleLine *last = nullptr;
-  ~RuleBaseOwner() { rulebase_free(base); }
-  void append(RuleLine *line) {
-    line->previous = last;
-    if (last != nullptr) {
-      last->next = line;
-    } else {
-      base->first = line;
-    }
-    last = line;
-  }
-};
 
 // bad_line_text - the catalog text of a failed check, with the arguments the
 // loader logs for a bad pattern
@@ -257,10 +216,12 @@ int rules_check(const std::vector<std::string> &words) {
   if (!have_file) args.fail("no rule file given");
 
   std::string name = input_name(file);
+  // A certificate given is checked even when the file turns out to be plain.
+  std::string key = cert.empty() ? std::string() : certificate_key(cert);
   std::string text = read_input(file);
   if (!is_rule_text(text) && !cert.empty()) {
     std::string plain;
-    if (!decrypt_text(text, key_of(cert), plain)) {
+    if (!decrypt_rule_text(text, key, plain)) {
       throw Failure(name + ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
     }
     text = std::move(plain);
@@ -280,57 +241,50 @@ int rules_check(const std::vector<std::string> &words) {
   }
 
   if (regx_init() != 0) throw Failure("the regular expression engine cannot start");
-  RuleBaseOwner owner;
-  owner.base = static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase)));
-  if (owner.base == nullptr) throw Failure("out of memory");
-  owner.base->format_version = version;
+  std::unique_ptr<RuleBase, RuleBaseFree> base(static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase))));
+  if (!base) throw Failure("out of memory");
+  base->format_version = version;
 
-  size_t lineno = 1, rule_lines = 0, bad = 0;
-  size_t pos = version_line.size() + 1;
-  while (pos < text.size()) {
-    ++lineno;
-    size_t lf = text.find('\n', pos);
-    size_t end = lf == std::string::npos ? text.size() : lf;
-    std::string line_text = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (rulebase_line_is_rule(line_text.c_str()) == 0) continue;
-    ++rule_lines;
-    RuleLine *line = nullptr;
-    RuleLineCheck check{};
-    uint32_t rc = rulebase_make_line(line_text.c_str(), version, &line, &check);
-    if (rc != 0) throw Failure(name + ":" + std::to_string(lineno) + ": " + catalog_text(rc));
-    owner.append(line);
-    if (check.code == 0) continue;
-    ++bad;
-    std::printf("%s:%zu: [%u] %s\n", name.c_str(), lineno, check.code,
-                bad_line_text(check, line, line_text.c_str()).c_str());
-    if (strict) {
-      std::printf("%s: stopped at the first bad line (--strict): the rule file does not load\n",
-                  name.c_str());
-      return 1;
-    }
+  size_t bad = 0;
+  bool stopped = false;
+  const size_t rule_lines = build_rule_lines(
+      text, version, base.get(), name,
+      [&](RuleLine *line, const RuleLineCheck &check, size_t number, const std::string &line_text) {
+        if (check.code == 0) return true;
+        ++bad;
+        std::printf("%s:%zu: [%u] %s\n", name.c_str(), number, check.code,
+                    bad_line_text(check, line, line_text.c_str()).c_str());
+        stopped = strict;
+        return !strict;
+      });
+  if (stopped) {
+    std::printf("%s: stopped at the first bad line (--strict): the rule file does not load\n",
+                name.c_str());
+    return 1;
   }
 
   // What the loader keeps: bad lines go with every adjacent line of their rule ID.
   uint32_t before = 0, rules = 0, patterns = 0;
-  rulebase_count(owner.base, &rules, &before);
+  rulebase_count(base.get(), &rules, &before);
   rules = 0;
-  rulebase_drop_invalid(owner.base);
-  rulebase_count(owner.base, &rules, &patterns);
+  rulebase_drop_invalid(base.get());
+  rulebase_count(base.get(), &rules, &patterns);
   std::printf("%s: %zu rule lines, %zu bad, %u dropped; Rules loaded = %u, regexs loaded = %u.\n",
               name.c_str(), rule_lines, bad, before - patterns, rules, patterns);
-  return 0;
+  return bad == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int cmd_rules(const std::vector<std::string> &words) {
-  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt or check)");
+  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
   if (sub == "encrypt") return rules_encrypt(rest);
   if (sub == "decrypt") return rules_decrypt(rest);
   if (sub == "check") return rules_check(rest);
+  if (sub == "stats") return rules_stats(rest);
+  if (sub == "explain") return rules_explain(rest);
   if (sub == "--help" || sub == "-h" || sub == "help") {
     std::cout << kRulesHelp;
     return 0;
@@ -355,7 +309,7 @@ int cmd_key(const std::vector<std::string> &words) {
     }
   }
   if (!have) args.fail("no certificate given");
-  std::cout << key_of(cert) << '\n';
+  std::cout << certificate_key(cert) << '\n';
   return 0;
 }
 

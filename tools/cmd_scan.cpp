@@ -10,10 +10,12 @@
 // directory that holds it. Every path the user gave is made absolute first.
 // (tested in tests/cli_test.cpp)
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -22,11 +24,16 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "cli.h"
 #include "hdrw_host.h"
+#include "json_text.h"
+#include "message_reader.h"
 #include "message_source.h"
+#include "progress.h"
+#include "regex_filter.h"
 
 namespace hdrw_cli {
 namespace {
@@ -42,7 +49,8 @@ constexpr const char kScanHelp[] =
     "\n"
     "options:\n"
     "  --config FILE       server configuration (default: server.xml in the\n"
-    "                      load-point directory, else in the current directory);\n"
+    "                      load-point directory, else in the current directory,\n"
+    "                      else " HDRW_CONFIG_DIR "/server.xml);\n"
     "                      relative paths inside it resolve against its directory\n"
     "  --load-point DIR    directory holding the rule file kelv (default: the\n"
     "                      configuration's directory)\n"
@@ -50,28 +58,32 @@ constexpr const char kScanHelp[] =
     "  --json              one JSON object per message instead of text\n"
     "  --jobs N            threads evaluating messages at once (default 1)\n"
     "  --module PATH       the module library (default: libhdrweights.so beside\n"
-    "                      this command)\n"
+    "                      this command, else the installed one)\n"
     "  --log DEST          log destination: stderr (default), syslog,\n"
-    "                      syslog|FACILITY or a log file path\n"
+    "                      syslog|FACILITY or a log file path (one that cannot\n"
+    "                      be opened is said, and records go to stderr)\n"
     "  --log-level LEVEL   highest level logged: TVR_LOG_ERR (default),\n"
     "                      TVR_LOG_WARNING, ..., TVR_LOG_DEBUG, or 0 to 7\n"
     "  -h, --help          this text\n"
     "\n"
     "Output: per message one line \"spam|ok SCORE PATH ID:WEIGHT...\", or with\n"
     "--json {\"path\": ..., \"verdict\": \"spam\"|null, \"score\": N, \"hits\": [...]}.\n"
-    "A summary goes to standard error. Exit status: 0 every message evaluated,\n"
-    "1 the module could not be initialised or a message could not be read,\n"
-    "2 usage error.\n";
+    "Control characters in a path are shown escaped (\\n, \\t, \\xHH; \\\\ for a\n"
+    "backslash). A message the module could not evaluate (for instance a header\n"
+    "block whose last line has no LF) gives \"error - PATH REASON\", or in JSON\n"
+    "\"verdict\": null, \"error\": REASON. Only the header block is read: a block\n"
+    "longer than the module's maxTotalHeadersLength is judged spam from its first\n"
+    "maxTotalHeadersLength + 1 bytes, the length its log record then shows; with\n"
+    "no such limit a block over 16 MiB is an error. A maxBackTracks below 100\n"
+    "makes rules with a repetition give up on ordinary header lines; the\n"
+    "command warns about it. A summary goes to standard error. Exit status:\n"
+    "0 every message evaluated, 1 the module could not be initialised or a\n"
+    "message could not be read or evaluated, 2 usage error.\n";
 
 constexpr int kMaxJobs = 256;
 
 struct ScanOptions {
-  std::string config;
-  std::string load_point;
-  std::string module;
-  std::string log = "stderr";
-  std::string log_level = "TVR_LOG_ERR";
-  int32_t threshold = 100;
+  HostArgs host;
   int jobs = 1;
   bool json = false;
   std::vector<std::string> paths;
@@ -82,7 +94,8 @@ struct MessageResult {
   bool spam = false;
   int32_t score = 0;
   std::vector<HdrwHit> hits;
-  std::string error;  // non-empty: the message could not be read or evaluated
+  std::string error;    // non-empty: the input could not be read (a line for standard error)
+  std::string failure;  // non-empty: the message went unjudged; the reason of its error line
 };
 
 struct ItemResult {
@@ -93,11 +106,9 @@ struct ItemResult {
 using PluginPtr = std::unique_ptr<HdrwPlugin, decltype(&hdrw_plugin_unload)>;
 using HostPtr = std::unique_ptr<HdrwHost, decltype(&hdrw_host_free)>;
 
-// code_text - a status code with its catalog text, for error lines
-std::string code_text(uint32_t code) { return "code " + std::to_string(code) + " (" + catalog_text(code) + ")"; }
-
 ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   ScanOptions o;
+  o.host.log_level = "TVR_LOG_ERR";
   ArgParser args("scan", words);
   help = false;
   while (args.next()) {
@@ -109,23 +120,13 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
     if (n == "help") {
       help = true;
       return o;
-    } else if (n == "config") {
-      o.config = args.value();
-    } else if (n == "load-point") {
-      o.load_point = args.value();
-    } else if (n == "threshold") {
-      o.threshold = parse_int32(args, args.value());
+    } else if (o.host.take(args)) {
+      continue;
     } else if (n == "json") {
       args.no_value();
       o.json = true;
     } else if (n == "jobs") {
       o.jobs = parse_positive(args, args.value(), kMaxJobs);
-    } else if (n == "module") {
-      o.module = args.value();
-    } else if (n == "log") {
-      o.log = args.value();
-    } else if (n == "log-level") {
-      o.log_level = args.value();
     } else {
       args.unknown();
     }
@@ -134,64 +135,8 @@ ScanOptions parse_scan(const std::vector<std::string> &words, bool &help) {
   size_t stdin_count = 0;
   for (const auto &p : o.paths) stdin_count += p == "-";
   if (stdin_count > 1) args.fail("standard input (-) given more than once");
-  if (o.config.empty() && !o.load_point.empty()) {
-    o.config = (std::filesystem::path(o.load_point) / "server.xml").string();
-  } else if (o.config.empty()) {
-    o.config = "server.xml";
-  }
-  if (o.log.empty()) args.fail("option '--log' needs a destination");
-  int32_t level = 0;
-  if (hdrw_host_log_level(o.log_level.c_str(), &level) != 0) {
-    args.fail("unknown log level '" + o.log_level + "'");
-  }
+  o.host.finish(args);
   return o;
-}
-
-// default_module - libhdrweights.so in the directory of this executable
-std::string default_module() {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "libhdrweights.so";
-  return (self.parent_path() / "libhdrweights.so").string();
-}
-
-void append_json_string(std::string &out, const std::string &s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      // Well-formed UTF-8 sequences pass; any other byte is shown as the
-      // Latin-1 character of that value, so the line stays valid JSON.
-      size_t need = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
-      bool ok = need > 0 && i + need < s.size();
-      for (size_t k = 1; ok && k <= need; ++k) {
-        ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-      }
-      if (ok) {
-        out.append(s, i, need + 1);
-        i += need;
-      } else {
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      }
-    }
-  }
-  out += '"';
 }
 
 void format_result(std::string &out, const MessageResult &r, bool json) {
@@ -199,6 +144,10 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
     out += "{\"path\": ";
     append_json_string(out, r.display);
     out += r.spam ? ", \"verdict\": \"spam\"" : ", \"verdict\": null";
+    if (!r.failure.empty()) {
+      out += ", \"error\": ";
+      append_json_string(out, r.failure);
+    }
     out += ", \"score\": " + std::to_string(r.score) + ", \"hits\": [";
     for (size_t i = 0; i < r.hits.size(); ++i) {
       if (i > 0) out += ", ";
@@ -208,10 +157,14 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
     out += "]}\n";
     return;
   }
+  if (!r.failure.empty()) {
+    out += "error - " + printable(r.display) + " " + r.failure + "\n";
+    return;
+  }
   out += r.spam ? "spam " : "ok ";
   out += std::to_string(r.score);
   out += ' ';
-  out += r.display;
+  out += printable(r.display);
   for (const auto &h : r.hits) {
     out += ' ';
     out += std::to_string(static_cast<uint32_t>(h.rule_id));
@@ -225,9 +178,8 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
 struct Scan {
   const HdrwHost *host = nullptr;
   void *instance = nullptr;
+  HeaderLimit header_limit{0, false};  // header bytes judged whole; a longer block is over the limit
   std::vector<MessageInput> inputs;
-  std::string stdin_data;  // content of "-", read before the threads start
-  std::string stdin_error;
   std::vector<ItemResult> results;
   std::atomic<size_t> next{0};
   std::mutex mu;
@@ -235,42 +187,55 @@ struct Scan {
   size_t waiting = SIZE_MAX;  // the item the printer waits for (guarded by mu)
 };
 
+// judge - one header block through the module
+void judge(Scan &scan, const HeaderBlock &block, HdrwVerdict &verdict, MessageResult &r) {
+  if (block.over_limit && scan.header_limit.ours) {
+    r.failure = over_limit_reason(scan.header_limit);
+    return;
+  }
+  // The module reads the header block only: it is the whole message it is given.
+  uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, block.bytes.data(), block.bytes.size(),
+                                   block.bytes.size(), &verdict);
+  if (rc != 0) {
+    r.error = printable(r.display) + ": cannot be evaluated: " + code_text(rc);
+  } else if (verdict.error != 0) {
+    r.failure = code_text(verdict.error);
+  } else {
+    r.spam = verdict.spam != 0;
+    r.score = verdict.score;
+    r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
+  }
+}
+
 // evaluate_item - reads one input and evaluates every message in it
-void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &content,
+void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
                    ItemResult &out) {
   const MessageInput &in = scan.inputs[index];
-  const std::string *data = &content;
-  if (in.open_path == "-") {
-    if (!scan.stdin_error.empty()) {
-      out.messages.push_back({in.display, false, 0, {}, scan.stdin_error});
-      return;
-    }
-    data = &scan.stdin_data;
-  } else {
-    try {
-      read_file_into(in.open_path, in.regular, content);
-    } catch (const Failure &f) {
-      std::string why = f.what();
-      // read_input names the absolute path; the user knows the display path.
-      if (why.compare(0, in.open_path.size(), in.open_path) == 0) {
-        why = in.display + why.substr(in.open_path.size());
-      }
-      out.messages.push_back({in.display, false, 0, {}, why});
-      return;
-    }
-  }
-  for (const MessageSpan &span : split_messages(*data)) {
+  std::string why = read_header_blocks(in, scan.header_limit.bytes, block, [&](const HeaderBlock &b) {
     MessageResult r;
-    r.display = span.number == 0 ? in.display : in.display + "#" + std::to_string(span.number);
-    uint32_t rc = hdrw_host_evaluate(scan.host, scan.instance, data->data() + span.offset,
-                                     span.length, span.header_length, &verdict);
-    if (rc != 0) {
-      r.error = r.display + ": cannot be evaluated: " + code_text(rc);
-    } else {
-      r.spam = verdict.spam != 0;
-      r.score = verdict.score;
-      r.hits.assign(verdict.hits, verdict.hits + verdict.hit_count);
-    }
+    r.display = b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number);
+    judge(scan, b, verdict, r);
+    out.messages.push_back(std::move(r));
+  });
+  if (!why.empty()) {
+    MessageResult r;
+    r.display = in.display;
+    r.error = why;
+    out.messages.push_back(std::move(r));
+  }
+}
+
+// evaluate_guarded - evaluate_item, with whatever it throws (no memory for a
+// result) turned into a failure of that input: on a worker thread an escaping
+// exception would end the process without a summary
+void evaluate_guarded(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
+                      ItemResult &out) {
+  try {
+    evaluate_item(scan, index, verdict, block, out);
+  } catch (const std::exception &e) {
+    MessageResult r;
+    r.display = scan.inputs[index].display;
+    r.error = printable(r.display) + ": cannot be evaluated: " + e.what();
     out.messages.push_back(std::move(r));
   }
 }
@@ -278,12 +243,12 @@ void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, std::string &
 void worker(Scan &scan) {
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  std::string content;
+  HeaderBlock block;
   for (;;) {
     size_t i = scan.next.fetch_add(1);
     if (i >= scan.inputs.size()) break;
     ItemResult item;
-    evaluate_item(scan, i, verdict, content, item);
+    evaluate_guarded(scan, i, verdict, block, item);
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(scan.mu);
@@ -297,40 +262,6 @@ void worker(Scan &scan) {
   hdrw_verdict_free(&verdict);
 }
 
-// Progress on a terminal: one line rewritten at most every 100 ms.
-class Progress {
- public:
-  explicit Progress(size_t total) : total_(total), on_(isatty(STDERR_FILENO) == 1 && total > 0) {}
-
-  void update(size_t done, std::chrono::steady_clock::time_point start) {
-    if (!on_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    constexpr size_t kWidth = 30;
-    size_t fill = total_ == 0 ? kWidth : done * kWidth / total_;
-    double secs = std::chrono::duration<double>(now - start).count();
-    char line[160];
-    std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu files, %.0f/s", std::string(fill, '#').c_str(),
-                  std::string(kWidth - fill, '.').c_str(), done, total_,
-                  secs > 0 ? static_cast<double>(done) / secs : 0.0);
-    std::fputs(line, stderr);
-    std::fflush(stderr);
-    shown_ = true;
-  }
-
-  void clear() {
-    if (!shown_) return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-  }
-
- private:
-  size_t total_;
-  bool on_;
-  bool shown_ = false;
-  std::chrono::steady_clock::time_point last_{};
-};
 
 }  // namespace
 
@@ -343,51 +274,47 @@ int cmd_scan(const std::vector<std::string> &words) {
   }
 
   // Everything the user named, made absolute before changing directory.
-  std::string config = absolute_path(o.config);
-  std::string load_point = o.load_point.empty() ? directory_of(config) : absolute_path(o.load_point);
-  std::string module = o.module.empty() ? default_module() : absolute_path(o.module);
-  std::string log = o.log;
-  if (log != "stderr" && log.compare(0, 6, "syslog") != 0) log = absolute_path(log);
-
-  int32_t level = 0;
-  hdrw_host_log_level(o.log_level.c_str(), &level);
-  if (hdrw_host_configure_log(log.c_str(), level) != 0) {
-    throw Failure("cannot apply the log settings");
-  }
+  const std::string shown_config = o.host.config;
+  o.host.resolve();
+  const std::string &config = o.host.config;
+  const std::string &load_point = o.host.load_point;
+  const std::string &module = o.host.module;
 
   std::vector<std::string> problems;
   Scan scan;
   scan.inputs = collect_inputs(o.paths, problems);
-  for (const auto &in : scan.inputs) {
-    if (in.open_path != "-") continue;
-    try {
-      scan.stdin_data = read_input("-");
-    } catch (const Failure &f) {
-      scan.stdin_error = std::string("-: ") + f.what();
-    }
-  }
 
   char why[512] = "";
   HdrwPlugin *plugin_raw = nullptr;
   uint32_t rc = hdrw_plugin_load(module.c_str(), &plugin_raw, why, sizeof why);
-  if (rc != 0) {
-    throw Failure("cannot load the module " + module + ": " + (why[0] ? why : code_text(rc)));
-  }
+  if (rc != 0) throw Failure("cannot load the module: " + (why[0] ? why : module + ": " + code_text(rc)));
   PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
 
   HdrwHost *host_raw = nullptr;
-  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.threshold);
-  if (rc != 0) throw Failure(o.config + ": cannot read the configuration: " + code_text(rc));
+  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.host.threshold);
+  if (rc != 0) {
+    std::string hint = rc == 21016 ? " (the parser's message is logged at --log-level debug)" : "";
+    throw Failure(printable(shown_config) + ": cannot read the configuration: " + code_text(rc) + hint);
+  }
   HostPtr host(host_raw, &hdrw_host_free);
 
   std::error_code ec;
   std::filesystem::current_path(directory_of(config), ec);
-  if (ec) throw Failure(directory_of(o.config) + ": cannot change into it: " + ec.message());
+  if (ec) throw Failure(printable(directory_of(shown_config)) + ": cannot change into it: " + ec.message());
   void *instance = hdrw_host_init(host.get(), nullptr);
   if (instance == nullptr) {
-    throw Failure("the module could not be initialised with " + o.config + " and the rule file in " +
-                  load_point + " (its log records say why)");
+    throw Failure("the module could not be initialised with " + printable(shown_config) +
+                  " and the rule file in " + printable(load_point) + " (its log records say why)");
   }
+  HdrwLimits limits{};
+  hdrw_host_limits(instance, &limits);
+  if (limits.max_back_tracks < TLVMOD_FEWEST_USEFUL_BACKTRACKS) {
+    std::fprintf(stderr,
+                 "hdrweights: warning: maxBackTracks %u is below %d: rules with a repetition "
+                 "give up on ordinary header lines and do not count\n",
+                 static_cast<unsigned>(limits.max_back_tracks), TLVMOD_FEWEST_USEFUL_BACKTRACKS);
+  }
+  scan.header_limit = header_limit_for(limits.max_total_headers_length);
 
   scan.host = host.get();
   scan.instance = instance;
@@ -400,7 +327,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  std::string content;
+  HeaderBlock block;
 
   // Print in input order as results complete.
   Progress progress(scan.inputs.size());
@@ -411,7 +338,7 @@ int cmd_scan(const std::vector<std::string> &words) {
     std::vector<MessageResult> item;
     if (nthreads == 0) {
       ItemResult own;
-      evaluate_item(scan, i, verdict, content, own);
+      evaluate_guarded(scan, i, verdict, block, own);
       item = std::move(own.messages);
     } else {
       std::unique_lock<std::mutex> lock(scan.mu);
@@ -428,6 +355,11 @@ int cmd_scan(const std::vector<std::string> &words) {
         std::fprintf(stderr, "hdrweights: %s\n", r.error.c_str());
         continue;
       }
+      if (!r.failure.empty()) {
+        ++failed;
+        format_result(out, r, o.json);
+        continue;
+      }
       ++messages;
       spam += r.spam;
       format_result(out, r, o.json);
@@ -442,16 +374,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   progress.clear();
 
   hdrw_host_free_instance(host.get(), instance);
-  std::string failures = failed == 0 ? "" : ", " + std::to_string(failed) + " failed";
-  char elapsed[32];
-  if (secs < 1) {
-    std::snprintf(elapsed, sizeof elapsed, "%.1f ms", secs * 1000);
-  } else {
-    std::snprintf(elapsed, sizeof elapsed, "%.3f s", secs);
-  }
-  std::fprintf(stderr, "hdrweights: %zu messages, %zu spam%s, %s, %.1f messages per second\n",
-               messages, spam, failures.c_str(), elapsed,
-               secs > 0 ? static_cast<double>(messages) / secs : 0.0);
+  print_summary(messages, spam, failed, secs);
   if (std::ferror(stdout)) throw Failure("standard output: write error");
   return failed == 0 ? 0 : 1;
 }

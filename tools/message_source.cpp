@@ -1,12 +1,15 @@
-// message_source - directory walking (plain trees and Maildirs) and mbox cutting
+// message_source - directory walking (plain trees and Maildirs) and the
+// streaming reader of header blocks
 // (tested through the command in tests/cli_test.cpp)
 #include "message_source.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli.h"
 
@@ -27,10 +30,15 @@ std::string join(const std::string &dir, const std::string &name) {
   return dir + "/" + name;
 }
 
-// kind_of - what a path is, following links
-Kind kind_of(const std::string &path) {
+// kind_of - what a path is, following links; err is the errno when it cannot
+// be followed (a dangling link, a link loop)
+Kind kind_of(const std::string &path, int &err) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return Kind::other;
+  err = 0;
+  if (::stat(path.c_str(), &st) != 0) {
+    err = errno;
+    return Kind::other;
+  }
   if (S_ISREG(st.st_mode)) return Kind::file;
   if (S_ISDIR(st.st_mode)) return Kind::directory;
   return Kind::other;
@@ -38,16 +46,20 @@ Kind kind_of(const std::string &path) {
 
 // sorted_entries - a directory's entries sorted by name, their kind from the
 // listing where it tells (one stat only for links and unknown types); false
-// when it cannot be listed (the reason goes to problems)
+// when it cannot be listed (the reason goes to problems). An entry that cannot
+// be followed is a problem of its own and the listing goes on.
 bool sorted_entries(const std::string &dir, const std::string &display, std::vector<Entry> &out,
                     std::vector<std::string> &problems) {
   DIR *d = ::opendir(dir.c_str());
   if (d == nullptr) {
-    problems.push_back(display + ": cannot list the directory: " + errno_text(errno));
+    problems.push_back(printable(display) + ": cannot list the directory: " + errno_text(errno));
     return false;
   }
-  errno = 0;
-  while (const struct dirent *e = ::readdir(d)) {
+  std::vector<std::string> bad;
+  for (;;) {
+    errno = 0;  // readdir tells its end from an error only by errno
+    const struct dirent *e = ::readdir(d);
+    if (e == nullptr) break;
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     Entry entry{name, Kind::other, e->d_type == DT_LNK};
@@ -56,14 +68,18 @@ bool sorted_entries(const std::string &dir, const std::string &display, std::vec
     } else if (e->d_type == DT_DIR) {
       entry.kind = Kind::directory;
     } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-      entry.kind = kind_of(join(dir, name));
+      int err = 0;
+      entry.kind = kind_of(join(dir, name), err);
+      if (err != 0) bad.push_back(name + ": cannot be followed: " + errno_text(err));
     }
     out.push_back(std::move(entry));
   }
   int err = errno;
+  std::sort(bad.begin(), bad.end());
+  for (const auto &b : bad) problems.push_back(printable(join(display, b)));
   ::closedir(d);
   if (err != 0) {
-    problems.push_back(display + ": cannot list the directory: " + errno_text(err));
+    problems.push_back(printable(display) + ": cannot list the directory: " + errno_text(err));
     return false;
   }
   std::sort(out.begin(), out.end(), [](const Entry &a, const Entry &b) { return a.name < b.name; });
@@ -71,7 +87,9 @@ bool sorted_entries(const std::string &dir, const std::string &display, std::vec
 }
 
 bool is_maildir(const std::string &dir) {
-  return kind_of(join(dir, "cur")) == Kind::directory && kind_of(join(dir, "new")) == Kind::directory;
+  int err = 0;
+  return kind_of(join(dir, "cur"), err) == Kind::directory &&
+         kind_of(join(dir, "new"), err) == Kind::directory;
 }
 
 void walk_directory(const std::string &dir, const std::string &display,
@@ -120,22 +138,6 @@ void walk_directory(const std::string &dir, const std::string &display,
   }
 }
 
-// line_end - position after the line starting at pos (after its LF, or the end)
-size_t line_end(std::string_view data, size_t pos) {
-  size_t lf = data.find('\n', pos);
-  return lf == std::string_view::npos ? data.size() : lf + 1;
-}
-
-// is_empty_line - the line [pos, end) holds nothing but its line end
-bool is_empty_line(std::string_view data, size_t pos, size_t end) {
-  size_t len = end - pos;
-  return (len == 1 && data[pos] == '\n') || (len == 2 && data[pos] == '\r' && data[pos + 1] == '\n');
-}
-
-bool is_from_line(std::string_view data, size_t pos) {
-  return data.substr(pos, 5) == "From ";
-}
-
 }  // namespace
 
 std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operands,
@@ -149,7 +151,7 @@ std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operand
     std::string abs = absolute_path(op);
     struct stat st {};
     if (::stat(abs.c_str(), &st) != 0) {
-      problems.push_back(op + ": " + errno_text(errno));
+      problems.push_back(printable(op) + ": " + errno_text(errno));
     } else if (S_ISDIR(st.st_mode)) {
       walk_directory(abs, op, inputs, problems);
     } else {
@@ -159,46 +161,148 @@ std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operand
   return inputs;
 }
 
-size_t header_block_length(std::string_view message) {
-  size_t pos = 0;
-  while (pos < message.size()) {
-    size_t end = line_end(message, pos);
-    if (is_empty_line(message, pos, end)) return end;
-    pos = end;
+// One line as the reader sees it: its length and its first bytes.
+struct MessageReader::Line {
+  size_t length = 0;  // bytes, its LF included
+  char head[5] = {};  // its first bytes
+  size_t head_len = 0;
+
+  bool is_from() const { return head_len == 5 && std::memcmp(head, "From ", 5) == 0; }
+  bool is_empty() const {
+    return (length == 1 && head[0] == '\n') || (length == 2 && head[0] == '\r' && head[1] == '\n');
   }
-  return message.size();
+};
+
+MessageReader::MessageReader(int fd, bool regular, size_t limit)
+    : fd_(fd), regular_(regular), limit_(limit), block_(new char[kBlock]) {}
+
+// MessageReader::fill - the next block of the input; false at its end or on an error
+bool MessageReader::fill() {
+  if (eof_) return false;
+  for (;;) {
+    ssize_t n = ::read(fd_, block_.get(), kBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) error_ = errno;
+      eof_ = true;
+      return false;
+    }
+    pos_ = 0;
+    end_ = static_cast<size_t>(n);
+    // A regular file that gives less than asked has nothing more.
+    if (regular_ && end_ < kBlock) eof_ = true;
+    return true;
+  }
 }
 
-std::vector<MessageSpan> split_messages(std::string_view data) {
-  std::vector<MessageSpan> spans;
-  if (!is_from_line(data, 0)) {
-    spans.push_back({0, data.size(), header_block_length(data), 0});
-    return spans;
+// MessageReader::next_line - consumes the next line, appending its bytes to keep
+// while keep holds fewer than room; stop_when_full returns (stopped) in the
+// middle of a line once keep is full. end: no byte was left (or an error).
+MessageReader::LineEnd MessageReader::next_line(Line &line, std::string *keep, size_t room,
+                                                bool stop_when_full) {
+  line = Line{};
+  for (;;) {
+    if (pos_ == end_ && !fill()) return line.length == 0 || error_ != 0 ? LineEnd::end : LineEnd::line;
+    const char *p = block_.get() + pos_;
+    size_t avail = end_ - pos_;
+    const void *lf = std::memchr(p, '\n', avail);
+    size_t take = lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - p) + 1 : avail;
+    for (size_t i = 0; i < take && line.head_len < sizeof line.head; ++i) line.head[line.head_len++] = p[i];
+    if (keep != nullptr && keep->size() < room) keep->append(p, std::min(take, room - keep->size()));
+    line.length += take;
+    pos_ += take;
+    if (lf != nullptr) return LineEnd::line;
+    if (stop_when_full && keep != nullptr && keep->size() >= room) return LineEnd::stopped;
   }
-  // Starts of the "From " lines that open messages.
-  std::vector<size_t> starts;
-  bool after_empty = true;
-  for (size_t pos = 0; pos < data.size();) {
-    size_t end = line_end(data, pos);
-    if (after_empty && is_from_line(data, pos)) starts.push_back(pos);
-    after_empty = is_empty_line(data, pos, end);
-    pos = end;
-  }
-  for (size_t k = 0; k < starts.size(); ++k) {
-    size_t begin = line_end(data, starts[k]);
-    size_t end = k + 1 < starts.size() ? starts[k + 1] : data.size();
-    // The empty line in front of the next "From " line belongs to the mbox.
-    if (k + 1 < starts.size()) {
-      if (end - begin >= 2 && data.substr(end - 2, 2) == "\n\n") {
-        end -= 1;
-      } else if (end - begin >= 4 && data.substr(end - 4, 4) == "\r\n\r\n") {
-        end -= 2;
-      }
+}
+
+// MessageReader::read_body - skips an mbox message's body from line, which
+// follows its header block, up to the next message's "From " line or the end
+bool MessageReader::read_body(Line &line) {
+  for (;;) {
+    bool after_empty = line.is_empty();
+    if (next_line(line, nullptr, 0, false) == LineEnd::end) {
+      done_ = true;
+      return error_ == 0;
     }
-    std::string_view msg = data.substr(begin, end - begin);
-    spans.push_back({begin, msg.size(), header_block_length(msg), k + 1});
+    if (after_empty && line.is_from()) {
+      ++number_;
+      return true;
+    }
   }
-  return spans;
+}
+
+bool MessageReader::next(HeaderBlock &block) {
+  if (done_) return false;
+  block.bytes.clear();
+  block.over_limit = false;
+  // Two bytes beyond limit + 1 let the separator of an mbox message go before
+  // the block's length is judged.
+  const size_t room = limit_ + 3;
+  size_t total = 0;  // bytes of the block so far, held or not
+  Line line;
+  LineEnd got;
+  if (!started_) {
+    started_ = true;
+    got = next_line(line, &block.bytes, room, true);
+    if (got != LineEnd::end && line.is_from()) {
+      mbox_ = true;
+      number_ = 1;
+      if (got == LineEnd::stopped) next_line(line, nullptr, 0, false);  // the rest of the line
+      block.bytes.clear();
+      got = next_line(line, &block.bytes, room, false);
+    }
+  } else {
+    got = next_line(line, &block.bytes, room, !mbox_);
+  }
+  block.number = mbox_ ? number_ : 0;
+  // The header lines, up to the first empty line.
+  for (;;) {
+    if (error_ != 0) {
+      done_ = true;
+      return false;
+    }
+    if (got == LineEnd::end) {
+      done_ = true;
+      break;
+    }
+    total += line.length;
+    if (got == LineEnd::stopped) {
+      done_ = true;
+      break;
+    }
+    if (line.is_empty()) {
+      if (!mbox_) {
+        done_ = true;
+        break;
+      }
+      size_t empty_len = line.length;
+      if (next_line(line, nullptr, 0, false) == LineEnd::end) {
+        done_ = true;
+      } else if (line.is_from()) {
+        // The empty line is the mbox separator: the message ends before it.
+        const std::string &b = block.bytes;
+        if (empty_len == 1 && total >= 2) {
+          total -= 1;
+        } else if (empty_len == 2 && total >= 4 && total <= b.size() &&
+                   b.compare(total - 4, 2, "\r\n") == 0) {
+          total -= 2;
+        }
+        ++number_;
+      } else if (!read_body(line)) {
+        return false;
+      }
+      if (error_ != 0) {
+        done_ = true;
+        return false;
+      }
+      break;
+    }
+    got = next_line(line, &block.bytes, room, !mbox_);
+  }
+  block.over_limit = total > limit_;
+  block.bytes.resize(block.over_limit ? limit_ + 1 : total);
+  return true;
 }
 
 }  // namespace hdrw_cli

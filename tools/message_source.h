@@ -7,23 +7,37 @@
 // directories, so a link cycle cannot trap the walk. A Maildir (a directory
 // with "cur" and "new" subdirectories) gives the files of cur/ and new/ and its
 // subfolders, never tmp/ (deliveries in progress) or its bookkeeping files.
-// An operand that does not exist or a directory that cannot be listed adds a
-// one-line reason to problems and the walk goes on. Display paths are built
-// from the operand as written; open paths are absolute.
+// An operand that does not exist, a directory that cannot be listed or an
+// entry that cannot be followed (a dangling link, a link loop) adds a one-line
+// reason to problems (paths escaped with printable) and the walk goes on with
+// everything else. Display paths are built from the operand as written; open
+// paths are absolute.
 //
-// split_messages(data) cuts the content of one file: a file whose first line
+// MessageReader reads the messages of one open file or stream and holds only
+// their header blocks, so memory stays bounded whatever the input: a 64 KiB
+// read block plus at most limit + 3 bytes of header. Content whose first line
 // begins with "From " is an mbox, cut at every "From " line that starts the
-// file or follows an empty line; each message starts after its "From " line
-// and ends before the empty line that separates it from the next. Any other
-// file is one message. header_block_length(message) is the length of the
-// header block: everything up to and including the first empty line (LF LF or
-// LF CR LF), or the whole message when there is none.
+// content or follows an empty line; each message starts after its "From " line
+// and ends before the empty line that separates it from the next (a final LF
+// LF loses one LF, CR LF CR LF one CR LF). Any other content is one message.
+// A message's header block is everything up to and including its first empty
+// line (LF LF or LF CR LF), or the whole message when there is none.
+// next(block) gives the next message's header block: block.bytes holds it
+// whole when it is at most limit bytes long; a longer one sets over_limit and
+// block.bytes holds its first limit + 1 bytes. Reading stops as soon as the
+// verdict needs no more: a plain message at its empty line or once it is over
+// the limit (so /dev/zero or an endless pipe ends), an mbox at its end. false
+// at the end or on a read error (error() gives its errno, EISDIR for a
+// directory; the message being read is dropped). The reader neither opens nor
+// closes the descriptor; regular says it is a regular file, which lets a short
+// read end it (one read for a small message file). A host with no limit of its
+// own passes the most it is willing to hold. One reader per thread.
 #ifndef TOOLS_MESSAGE_SOURCE_H
 #define TOOLS_MESSAGE_SOURCE_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace hdrw_cli {
@@ -34,17 +48,41 @@ struct MessageInput {
   bool regular;           // open_path named a regular file when it was listed
 };
 
-struct MessageSpan {
-  size_t offset;         // first byte of the message in the file's content
-  size_t length;         // bytes of the message
-  size_t header_length;  // bytes of its header block (<= length)
-  size_t number;         // 1-based position in an mbox; 0 for a plain message file
+struct HeaderBlock {
+  std::string bytes;  // the header block, or its first limit + 1 bytes when over_limit
+  size_t number = 0;        // 1-based position in an mbox; 0 for a plain message
+  bool over_limit = false;  // the block is longer than the reader's limit
+};
+
+class MessageReader {
+ public:
+  MessageReader(int fd, bool regular, size_t limit);
+  bool next(HeaderBlock &block);
+  int error() const { return error_; }
+
+ private:
+  struct Line;
+  enum class LineEnd { line, end, stopped };
+  bool fill();
+  LineEnd next_line(Line &line, std::string *keep, size_t room, bool stop_when_full);
+  bool read_body(Line &line);
+
+  static constexpr size_t kBlock = 64 * 1024;
+  int fd_;
+  bool regular_;
+  size_t limit_;
+  std::unique_ptr<char[]> block_;
+  size_t pos_ = 0, end_ = 0;
+  bool eof_ = false;      // no more bytes to read
+  bool started_ = false;  // the first line has been looked at
+  bool mbox_ = false;
+  bool done_ = false;     // every message has been given
+  size_t number_ = 0;     // mbox position of the message to read next
+  int error_ = 0;
 };
 
 std::vector<MessageInput> collect_inputs(const std::vector<std::string> &operands,
                                          std::vector<std::string> &problems);
-std::vector<MessageSpan> split_messages(std::string_view data);
-size_t header_block_length(std::string_view message);
 
 }  // namespace hdrw_cli
 

@@ -116,8 +116,10 @@ uint32_t encryption_des_memory(const unsigned char *in, size_t in_len, const uns
     stated = encryption_get_length(in);
     data = in + 4;
     data_len = in_len - 4;
-    size_t padded = (data_len + 7) / 8 * 8;
-    size = stated < padded ? stated : padded;
+    if (data_len < ((uint64_t)stated + 7) / 8 * 8) {
+      return 1;  // the ciphertext ends before the stated length: a damaged file
+    }
+    size = stated;
   }
   unsigned char *block = (unsigned char *)tlvpr_malloc(size);
   if (block == nullptr) {
@@ -439,6 +441,7 @@ uint64_t des_stream(FILE *source, FILE *target, const unsigned char *key, int ke
   }
   unsigned char header[4];
   uint64_t outstanding = 0;  // plain-text bytes still to write when deciphering
+  uint64_t needed = 0;       // ciphertext bytes the stated length takes (whole blocks)
   if (direction == TLV_ENC_ENCIPHER) {
     long start = ftell(source);
     if (start < 0 || fseek(source, 0, SEEK_END) != 0) {
@@ -458,6 +461,7 @@ uint64_t des_stream(FILE *source, FILE *target, const unsigned char *key, int ke
       return 0;
     }
     outstanding = encryption_get_length(header);
+    needed = (outstanding + 7) / 8 * 8;
   }
   EncryptionCipher c;
   encryption_prepare(&c, key, key_length, direction);
@@ -482,11 +486,13 @@ uint64_t des_stream(FILE *source, FILE *target, const unsigned char *key, int ke
       break;
     }
     total += padded;
+    needed -= needed < n ? needed : n;
   }
   OPENSSL_cleanse(&c, sizeof c);
   OPENSSL_cleanse(in, sizeof in);
   OPENSSL_cleanse(out, sizeof out);
-  if (failed || ferror(source)) {
+  // A ciphertext that ends before the stated length is a damaged file.
+  if (failed || ferror(source) || needed > 0) {
     return 0;
   }
   return total;

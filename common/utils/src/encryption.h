@@ -19,8 +19,10 @@
 // source's current position into plain text written at target's current
 // position (usually a tlv_tmpfile_open stream); neither stream is closed or
 // rewound. The plain text is cut to the stated length L; surplus cipher blocks
-// are not written, a ciphertext shorter than L just gives less text. A wrong
-// key is not detected (the text is then garbage of length L). Type 2 decodes
+// are not written. A ciphertext that ends before the whole blocks L takes (a
+// damaged or cut file, or Base64 characters lost) fails with 2045; what was written to target by then
+// is the caller's to discard. A wrong key is not detected (the text is then
+// garbage of length L). Type 2 decodes
 // the Base64 text into a self-deleting owner-only temporary file first, which
 // holds only ciphertext.
 // tlvEncrypt(source, target, key, type) writes the same container from the plain
@@ -38,7 +40,8 @@
 //         parse_hex_key's out length
 //   10056 "Unable to open file: %s." with "tlvEncrypt temp file"
 //   2045  the DES transform failed (empty plain text, no ciphertext after the
-//         length, short length header, read or write error)
+//         length, short length header, a ciphertext shorter than the stated
+//         length, read or write error)
 //   2047  "Encryption error: unknown encryption type: %d."
 //   2044  level 6 "Encryption: %d bytes were en-/de-crypted." on success of
 //         types 0 and 3 (type 2 logs nothing on success)
@@ -58,7 +61,8 @@
 // TLV_ENC_DECIPHER (0) reads L and writes at most L bytes of plain text. Gives
 // the number of bytes processed (the padded chunk sizes added up), 0 on
 // failure (null argument, key_length not 8 or 24, read, seek or write error,
-// a short length header, nothing after the header). Logs nothing.
+// a short length header, nothing after the header, a ciphertext shorter than
+// the whole blocks of L). Logs nothing.
 //
 // Buffer variants, for data held in memory (outputs are heap blocks the caller
 // frees with tlvpr_free, written only on success; the block holds at least one

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 #include <libxml/xmlstring.h>
 #include <libxml/xpath.h>
 
@@ -24,6 +25,7 @@ static constexpr int TVR_CONFIG_PARSE_OPTIONS = XML_PARSE_NONET;
 // The pruning trace names a fixed location so that log readers can grep for it.
 static constexpr const char *TVR_CONFIG_TRACE_UNIT = "tvr_config";
 static constexpr unsigned TVR_CONFIG_PRUNE_TRACE_LINE = 245;
+static constexpr unsigned TVR_CONFIG_XML_TRACE_LINE = 246;
 
 // One evaluated expression: the context and the result object, freed together.
 typedef struct TvrConfigQuery {
@@ -63,6 +65,29 @@ static void tvr_config_prune_platform_nodes(xmlNodePtr node) {
   }
 }
 
+// tvr_config_xml_error - libxml2's report of a parse or XPath error, as a debug
+// trace instead of a line on standard error (the caller's result code says
+// that the call failed; the trace says where and why)
+static void tvr_config_xml_error(void *unused, xmlErrorPtr error) {
+  (void)unused;
+  if (error == nullptr) {
+    return;
+  }
+  if (error->message == nullptr) {
+    // XPath errors come as a code and the expression, without a message.
+    tvr_log_trace(TVR_CONFIG_TRACE_UNIT, TVR_CONFIG_XML_TRACE_LINE, nullptr,
+                  "libxml2: error %d in \"%s\" at %d", error->code,
+                  error->str1 != nullptr ? error->str1 : "", error->int1);
+    return;
+  }
+  size_t len = strlen(error->message);
+  while (len > 0 && (error->message[len - 1] == '\n' || error->message[len - 1] == '\r')) {
+    len--;
+  }
+  tvr_log_trace(TVR_CONFIG_TRACE_UNIT, TVR_CONFIG_XML_TRACE_LINE, nullptr, "libxml2: %s:%d: %.*s",
+                error->file != nullptr ? error->file : "-", error->line, (int)len, error->message);
+}
+
 // tvr_config_parse_file - parses a file with exactly TVR_CONFIG_PARSE_OPTIONS
 //
 // A new parser context starts from the process-wide parser defaults, which a
@@ -76,6 +101,7 @@ static uint32_t tvr_config_parse_file(const char *path, xmlDocPtr *doc) {
     return TVR_CONFIG_NO_MEMORY;
   }
   parser->options = 0;
+  parser->sax->serror = tvr_config_xml_error;  // the context's own copy of the handlers
   xmlDocPtr parsed = xmlCtxtReadFile(parser, path, nullptr, TVR_CONFIG_PARSE_OPTIONS);
   xmlFreeParserCtxt(parser);
   if (parsed == nullptr) {
@@ -182,6 +208,7 @@ static uint32_t tvr_config_evaluate(const ConfigHandle *handle, const char *expr
   if (query->context == nullptr) {
     return TVR_CONFIG_NO_CONTEXT;
   }
+  query->context->error = tvr_config_xml_error;
   query->result = xmlXPathEvalExpression(BAD_CAST expr, query->context);
   if (query->result == nullptr) {
     tvr_config_query_end(query);

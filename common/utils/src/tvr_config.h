@@ -21,7 +21,10 @@
 // with its sub-tree, writing a debug trace per removed element. Results: 0
 // (handle written; free it with tvr_config_free); 10040 null argument; 21020
 // missing, unreadable or a directory; 21016 not well-formed XML; 10013 no
-// memory. Nothing is written on failure.
+// memory. Nothing is written on failure. libxml2's own reports of parse and
+// XPath errors never reach standard error: each becomes a debug trace
+// ("libxml2: FILE:LINE: message", or "libxml2: error CODE in "EXPR" at POS"
+// for a query).
 //
 // Single-value getters (out, expression, handle): the text of the first match
 // only (later matches are never looked at, even when the first has no text).

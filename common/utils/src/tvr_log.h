@@ -6,7 +6,9 @@
 // level > the shared threshold (signed). An unknown code is reported instead as
 // level 3, code 1003 "Internal logging error.  Error code: %d." with the code as
 // argument, even when its own level would have been dropped. tvr_vlog is the
-// same with a va_list.
+// same with a va_list. tvr_log also notes the code of a record of level 3 or
+// worse in the calling thread's tvr_shared_thread_error when that is still 0
+// (host/tvrshareddata.h), before the threshold test.
 //
 // tvr_log_trace(file, line, function, format, ...) writes a debug record (level
 // 7, no code) "[file:line:function] message" ("[file:line] message" when

@@ -1,0 +1,68 @@
+// hdrw_milter - the milter daemon: the second reference host, loading the
+// module exactly as the server does and answering an MTA through libmilter
+//
+// hdrw_milter_run(options, why, why_size) runs the daemon in the foreground
+// until it is told to stop, and returns its exit status: 0 after an orderly
+// stop, 1 when it could not start (one line of reason in why, when why is
+// non-null and why_size > 0; always terminated then). In order, it:
+//   - blocks SIGHUP, SIGINT, SIGTERM, SIGUSR1 and SIGUSR2 in every thread and
+//     takes them itself (libmilter's own signal thread, which would stop on
+//     SIGHUP and abort messages in flight on SIGINT, is kept waiting);
+//   - loads the module, refuses a unix socket that another process still
+//     answers on, removes a stale one, and opens the socket (unix sockets mode
+//     0660, owned by user and its group when user is set);
+//   - writes the pid file, then drops to user (its uid, gid and groups);
+//   - changes into the configuration's directory (relative paths inside the
+//     configuration resolve against it), reads the configuration and
+//     initialises the module; a failure here removes the socket and pid file;
+//   - logs its start line (level 5) and serves.
+// Signals: SIGHUP or SIGUSR1 reloads (milter_rules_reload: a new instance when
+// the configuration or rule file changed; on failure the previous one keeps
+// serving and the reason is logged at level 3; every MTA connection stays
+// open). SIGTERM or SIGINT stops accepting connections, lets messages in flight
+// finish (at most MILTER_DRAIN_SECONDS), frees the instance, logs the counters
+// (level 6) and the stop line (level 5), removes the pid file and returns 0.
+// With stats_interval > 0 the counters are logged every stats_interval
+// seconds too.
+//
+// Logging goes through the shared log settings, which the caller makes
+// (hdrw_host_configure_log) before the call. The call is made once per
+// process; it is not reentrant.
+#ifndef MILTER_HDRW_MILTER_H
+#define MILTER_HDRW_MILTER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "milter_message.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+  MILTER_DRAIN_SECONDS = 60  // longest wait for messages in flight at a stop
+};
+
+typedef struct HdrwMilterOptions {
+  const char *socket;          // libmilter's spec: "unix:PATH", "inet:PORT@HOST", ...
+  const char *config;          // the server configuration (absolute path)
+  const char *load_point;      // directory holding the rule file (absolute path)
+  const char *module;          // the module library (absolute path)
+  int32_t threshold;           // weight threshold of every message
+  enum MilterAction action;    // what happens to spam
+  const char *reply;           // text of the reject and tempfail replies
+  int skip_authenticated;      // 1: authenticated senders pass unevaluated
+  const char *trusted;         // "CIDR[,CIDR...]" of clients passing unevaluated; may be null
+  const char *user;            // user to run as after opening the socket; may be null
+  const char *pid_file;        // file to write the process id to; may be null
+  uint32_t stats_interval;     // seconds between counter lines; 0 = only at exit
+} HdrwMilterOptions;
+
+int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

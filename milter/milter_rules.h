@@ -1,0 +1,77 @@
+// milter_rules - the module instance the milter evaluates with, and its reload
+//
+// A generation is one configuration read with tvr_config_open (a host context,
+// hdrw_host.h) and the module instance made from it; the module's instance
+// keeps a pointer to its host's callback table, so the two live and die
+// together. One generation is current; every message pins the generation it
+// starts on and unpins it at its end, so a reload never pulls an instance from
+// under a message in flight, and a replaced generation is freed by whoever drops
+// its last use: the reload itself when no message holds it, else the last
+// message's unpin.
+//
+// milter_rules_open(&rules, plugin, load_point, config_path, threshold) reads
+// the configuration and initialises the module (hdrw_host_create, hdrw_host_init;
+// plugin is borrowed and must outlive the record). Results: 0 with *rules set;
+// 10040 null output or plugin; 10013 no memory; the codes of hdrw_host_create
+// (21020 configuration unreadable, 21016 not well-formed);
+// MILTER_RULES_REFUSED when the module would not initialise (its own log
+// records say why). Nothing is handed out on failure.
+//
+// milter_rules_reload(rules, &outcome) reads the configuration again and asks
+// the module for an instance with the current one as previous, which the module
+// hands back when neither the configuration nor the rule file changed. outcome:
+// MILTER_RELOAD_NEW (a new generation is current), MILTER_RELOAD_SAME (nothing
+// changed) or MILTER_RELOAD_FAILED (the current generation keeps serving).
+// Result: 0, or the reason of a failure (the codes of milter_rules_open). It
+// logs nothing itself: the caller writes one line, the module has logged its
+// own reasons. Only one thread reloads; messages go on meanwhile on the current
+// generation (the module only reads the previous instance to compare it).
+//
+// milter_rules_pin(rules) gives the current generation with one more use;
+// never null. milter_rules_unpin(rules, generation) drops one use and frees a
+// replaced generation at its last (null generation ignored).
+// milter_rules_evaluate(generation, block, length, verdict) runs the module on
+// a header block (hdrw_host_evaluate with message and header block the same
+// bytes) and gives hdrw_host_evaluate's result. milter_rules_threshold(rules)
+// is the threshold every message is judged against.
+//
+// milter_rules_close(rules) frees the current generation and the record; null
+// is ignored. Call it only when no message holds a generation any more.
+// Threads: pin, unpin and evaluate from any number of threads at once, with a
+// reload on one more; open and close alone.
+#ifndef MILTER_MILTER_RULES_H
+#define MILTER_MILTER_RULES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "hdrw_host.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+  MILTER_RULES_REFUSED = 1  // the module would not initialise; it logged why
+};
+
+enum MilterReloadOutcome { MILTER_RELOAD_NEW, MILTER_RELOAD_SAME, MILTER_RELOAD_FAILED };
+
+typedef struct MilterRules MilterRules;
+typedef struct MilterGeneration MilterGeneration;
+
+uint32_t milter_rules_open(MilterRules **rules, const HdrwPlugin *plugin, const char *load_point,
+                           const char *config_path, int32_t threshold);
+uint32_t milter_rules_reload(MilterRules *rules, enum MilterReloadOutcome *outcome);
+MilterGeneration *milter_rules_pin(MilterRules *rules);
+void milter_rules_unpin(MilterRules *rules, MilterGeneration *generation);
+uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block, uint32_t length,
+                               HdrwVerdict *verdict);
+int32_t milter_rules_threshold(const MilterRules *rules);
+void milter_rules_close(MilterRules *rules);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
