@@ -42,6 +42,7 @@
 #include "milter_session.h"
 #include "milter_stats.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
 
@@ -97,11 +98,11 @@ const char *hdrw_milter_reason(uint32_t code) {
   switch (code) {
     case MILTER_RULES_REFUSED:
       return "the module could not be initialised (its log records say why)";
-    case 21016:
+    case TVR_CONFIG_PARSE_ERROR:
       return "the configuration is not well-formed XML";
-    case 21020:
+    case TVR_CONFIG_UNREADABLE:
       return "the configuration cannot be read";
-    case 10013:
+    case TVR_NO_MEMORY:
       return "no memory";
     default:
       return "failure";

@@ -10,10 +10,9 @@
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
-
-constexpr uint32_t kNoMemory = 10013;
 
 // milter_message_now - a monotonic clock reading in nanoseconds
 uint64_t milter_message_now() {
@@ -81,7 +80,7 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
     return;
   }
 
-  uint32_t error = message->failed ? kNoMemory : milter_block_finish(&message->block);
+  uint32_t error = message->failed ? TVR_NO_MEMORY : milter_block_finish(&message->block);
   if (error == 0) {
     const MilterBlock &block = message->block;
     uint32_t skip = milter_block_is_mta_received(&block, queue_id) ? block.first_length : 0;

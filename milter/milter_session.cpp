@@ -17,11 +17,9 @@
 #include "milter_log.h"
 #include "tlvpr_mem.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
-
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kNoMemory = 10013;
 
 constexpr unsigned long kWantedActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE | SMFIF_SETSYMLIST;
 constexpr unsigned long kNeededActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
@@ -272,9 +270,9 @@ void milter_session_describe(struct smfiDesc *description) {
 // milter_session_start - the session state
 uint32_t milter_session_start(const MilterSessionSetup *setup) {
   if (setup == nullptr || setup->rules == nullptr || setup->stats == nullptr || setup->policy.reply == nullptr)
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   char *reply = milter_session_escape(setup->policy.reply);
-  if (reply == nullptr) return kNoMemory;
+  if (reply == nullptr) return TVR_NO_MEMORY;
   tlvpr_free(g_session.reply);
   g_session.setup = *setup;
   g_session.reply = reply;

@@ -132,12 +132,12 @@ TEST(TvrParseNum, NumberEndByFlags) {
 TEST(TvrParseNum, NullArgumentsAreRefused) {
   uint32_t u = 0;
   int32_t s = 0;
-  EXPECT_EQ(tvr_parse_uint_prefix(nullptr, nullptr, &u), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_uint_prefix("1", nullptr, nullptr), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_int_prefix(nullptr, nullptr, &s), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_uint(nullptr, 0, &u), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_int("1", 0, nullptr), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_check_number_end(nullptr, 0), TVR_PARSE_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_uint_prefix(nullptr, nullptr, &u), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_uint_prefix("1", nullptr, nullptr), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_int_prefix(nullptr, nullptr, &s), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_uint(nullptr, 0, &u), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_int("1", 0, nullptr), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_check_number_end(nullptr, 0), TVR_BAD_ARGUMENT);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "hdrw_host.h"
 #include "install_paths.h"
 #include "tvr_messages.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 
@@ -161,7 +162,7 @@ void HostArgs::resolve() {
   // records go there instead.
   uint32_t rc = hdrw_host_configure_log(log.c_str(), level);
   if (rc == 0) return;
-  if (rc != 10056) throw Failure("cannot apply the log settings: " + code_text(rc));
+  if (rc != TVR_UNABLE_TO_OPEN_FILE) throw Failure("cannot apply the log settings: " + code_text(rc));
   int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   std::string why = fd < 0 ? errno_text(errno) : "unusable";
   if (fd >= 0) ::close(fd);
@@ -199,27 +200,10 @@ std::string printable(const std::string &text) {
 }
 
 // catalog_text - the catalog's text (argument places shown as "..."), or the
-// command's own text for a code the catalog lacks
+// text of a code that is only returned
 std::string catalog_text(uint32_t code) {
-  struct Own {
-    uint32_t code;
-    const char *text;
-  };
-  // Results of the configuration access and of the key derivation, which the
-  // system returns but never logs.
-  static constexpr Own kOwn[] = {
-      {1, "Error"},
-      {10003, "File open error."},
-      {10011, "File read error."},
-      {21016, "Config: There was an error in parsing the configuration file."},
-      {21017, "Config: The wrong type of data was found at this point in the configuration file."},
-      {21018, "Config: No data was found at this point in the configuration file."},
-      {21019, "Config: the query was malformed or pointed to a non-existent location."},
-      {21020, "Config: the configuration file is not readable or in existence"},
-  };
-  for (const Own &own : kOwn) {
-    if (own.code == code && tvr_message_text(code) == nullptr) return own.text;
-  }
+  const char *returned = tvr_returned_text(code);
+  if (returned != nullptr) return returned;
   char text[HDRW_HOST_ERROR_TEXT];
   hdrw_host_error_text(code, text, sizeof text);
   return text;

@@ -23,6 +23,7 @@
 #include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tvr_messages.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 namespace {
@@ -178,10 +179,10 @@ int rules_decrypt(const std::vector<std::string> &words) {
 // bad_line_text - the catalog text of a failed check, with the arguments the
 // loader logs for a bad pattern
 std::string bad_line_text(const RuleLineCheck &check, const RuleLine *line, const char *text) {
-  if (check.code != 29018) return catalog_text(check.code);
+  if (check.code != TVR_RULE_BAD_REGEX) return catalog_text(check.code);
   char error[256];
   regx_error(static_cast<int>(check.regx_result), nullptr, error, sizeof error);
-  const char *format = tvr_message_text(29018);
+  const char *format = tvr_message_text(TVR_RULE_BAD_REGEX);
   if (format == nullptr) format = "Bad regular expression: %s: %s: %u.";
   int len = tlvpr_snprintf(nullptr, 0, format, error, text + check.pattern_offset,
                            static_cast<unsigned>(line->rule_id));
@@ -231,7 +232,7 @@ int rules_check(const std::vector<std::string> &words) {
   std::string version_line = first_line(text, has_lf);
   int32_t version = rulebase_version_of(version_line.c_str());
   if (!has_lf || version == 0) {
-    uint32_t code = !has_lf ? 29004 : 29005;
+    uint32_t code = !has_lf ? TVR_RULES_VERSION_NO_LF : TVR_RULES_BAD_VERSION;
     std::string hint;
     if (cert.empty()) hint = " (a stored rule file needs --cert)";
     else if (!text.empty() && version_line.back() == '\r') hint = " (CR LF line ends)";

@@ -34,6 +34,7 @@
 #include "message_source.h"
 #include "progress.h"
 #include "regex_filter.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 namespace {
@@ -293,7 +294,7 @@ int cmd_scan(const std::vector<std::string> &words) {
   HdrwHost *host_raw = nullptr;
   rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.host.threshold);
   if (rc != 0) {
-    std::string hint = rc == 21016 ? " (the parser's message is logged at --log-level debug)" : "";
+    std::string hint = rc == TVR_CONFIG_PARSE_ERROR ? " (the parser's message is logged at --log-level debug)" : "";
     throw Failure(printable(shown_config) + ": cannot read the configuration: " + code_text(rc) + hint);
   }
   HostPtr host(host_raw, &hdrw_host_free);

@@ -23,6 +23,7 @@
 #include "rule_text.h"
 #include "tlvpr_mem.h"
 #include "tvr_config.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 namespace {
@@ -86,7 +87,7 @@ ModuleSettings rule_source_settings(const std::string &config_path, const std::s
   s.limits.max_backtracks = instance.max_back_tracks;
   // A missing or unreadable certificate matters only for a stored rule file;
   // any other failure leaves the limits unread.
-  if (rc != 0 && !(rc == 21018 || rc == 10003 || rc == 10011)) {
+  if (rc != 0 && !(rc == TVR_CONFIG_NO_DATA || rc == TVR_FILE_OPEN_ERROR || rc == TVR_FILE_READ_ERROR)) {
     throw Failure(shown_config + ": cannot read the module's settings: " + code_text(rc));
   }
   return s;

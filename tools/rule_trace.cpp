@@ -14,6 +14,7 @@
 #include "kelh_engine.h"
 #include "regx.h"
 #include "tlvpr_mem.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -22,8 +23,6 @@
 
 namespace hdrw_cli {
 namespace {
-
-constexpr uint32_t kModuleEvaluationError = 11009;  // the module's record of a failed evaluation
 
 struct TraceContext {
   MessageTrace *trace;
@@ -208,7 +207,7 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
     // The module logs 11009 itself when the engine fails.
     t.kind = TRACE_NOT_EVALUATED;
     t.status = rc;
-    t.failure = logged != 0 ? logged : kModuleEvaluationError;
+    t.failure = logged != 0 ? logged : TVR_FILTER_ENGINE_ERROR;
     return;
   }
   t.spam = verdict == 1;

@@ -14,6 +14,7 @@
 #include "tlvpr_mem.h"
 #include "tvr_base64.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ uint32_t encryption_des_memory(const unsigned char *in, size_t in_len, const uns
   }
   unsigned char *block = (unsigned char *)tlvpr_malloc(size);
   if (block == nullptr) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   if (header > 0) {
     encryption_put_length(block, (uint32_t)in_len);
@@ -180,7 +181,7 @@ int64_t encryption_copy_stream(FILE *source, FILE *target) {
 bool encryption_key(const char *text, unsigned char key[TLV_ENC_KEY_MAX], int *key_length) {
   int len = 0;
   if (parse_hex_key(text, key, &len) != 0) {
-    tvr_log(TVR_LOG_ERR, 2046, len);
+    tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_KEY_LENGTH, len);
     return false;
   }
   *key_length = len;
@@ -191,9 +192,9 @@ bool encryption_key(const char *text, unsigned char key[TLV_ENC_KEY_MAX], int *k
 // refusal (status 1), 2044 with the byte count for a success when wanted
 uint32_t encryption_des_report(uint32_t rc, uint64_t total, bool log_success) {
   if (rc == 1) {
-    tvr_log(TVR_LOG_ERR, 2045);
+    tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_CIPHER_ERROR);
   } else if (rc == 0 && log_success) {
-    tvr_log(TVR_LOG_INFO, 2044, (int)total);
+    tvr_log(TVR_LOG_INFO, TVR_ENCRYPTION_DONE, (int)total);
   }
   return rc;
 }
@@ -209,8 +210,8 @@ uint32_t encryption_des_stream_logged(FILE *source, FILE *target, const unsigned
 uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int type,
                            int direction) {
   if (source == nullptr || target == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10040);
-    return 1;
+    tvr_log(TVR_LOG_ERR, TVR_BAD_ARGUMENT);
+    return TVR_ERROR;
   }
   unsigned char key[TLV_ENC_KEY_MAX];
   int key_length = 0;
@@ -219,29 +220,29 @@ uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int
     case TLV_ENC_PLAIN: {
       int64_t copied = encryption_copy_stream(source, target);
       if (copied <= 0) {
-        tvr_log(TVR_LOG_ERR, 2042);
-        return 1;
+        tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_READ_ERROR);
+        return TVR_ERROR;
       }
-      tvr_log(TVR_LOG_INFO, 2044, (int)copied);
+      tvr_log(TVR_LOG_INFO, TVR_ENCRYPTION_DONE, (int)copied);
       return 0;
     }
     case TLV_ENC_BASE64: {
       int bad = direction == TLV_ENC_ENCIPHER ? tvr_base64_encode_stream(source, target)
                                               : tvr_base64_decode_stream(source, target);
       if (bad) {
-        tvr_log(TVR_LOG_ERR, 2043);
-        return 1;
+        tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_BASE64_ERROR);
+        return TVR_ERROR;
       }
       return 0;
     }
     case TLV_ENC_DES_BASE64: {
       if (!encryption_key(key_text, key, &key_length)) {
-        return 1;
+        return TVR_ERROR;
       }
       FILE *temp = nullptr;
       rc = tlv_tmpfile_open(&temp);
       if (rc != 0) {
-        tvr_log(TVR_LOG_ERR, 10056, "tlvEncrypt temp file");
+        tvr_log(TVR_LOG_ERR, TVR_UNABLE_TO_OPEN_FILE, "tlvEncrypt temp file");
         break;
       }
       // The temporary file holds only the container (ciphertext): Base64 is
@@ -252,26 +253,26 @@ uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int
         // flush is a write error of the Base64 stage, a failed rewind leaves the
         // transform nothing to read.
         if (tvr_base64_decode_stream(source, temp) != 0 || fflush(temp) != 0) {
-          tvr_log(TVR_LOG_ERR, 2043);
-          rc = 1;
+          tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_BASE64_ERROR);
+          rc = TVR_ERROR;
         } else if (fseek(temp, 0, SEEK_SET) != 0) {
-          tvr_log(TVR_LOG_ERR, 2045);
-          rc = 1;
+          tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_CIPHER_ERROR);
+          rc = TVR_ERROR;
         } else if (encryption_des_stream_logged(temp, target, key, key_length, direction,
                                                 false) != 0) {
-          rc = 1;
+          rc = TVR_ERROR;
         }
       } else {
         // Likewise the ciphertext's last bytes may reach the file only at the
         // flush: that is a write error of the transform.
         if (encryption_des_stream_logged(source, temp, key, key_length, direction, false) != 0) {
-          rc = 1;
+          rc = TVR_ERROR;
         } else if (fflush(temp) != 0) {
-          tvr_log(TVR_LOG_ERR, 2045);
-          rc = 1;
+          tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_CIPHER_ERROR);
+          rc = TVR_ERROR;
         } else if (fseek(temp, 0, SEEK_SET) != 0 || tvr_base64_encode_stream(temp, target) != 0) {
-          tvr_log(TVR_LOG_ERR, 2043);
-          rc = 1;
+          tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_BASE64_ERROR);
+          rc = TVR_ERROR;
         }
       }
       fclose(temp);
@@ -279,14 +280,14 @@ uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int
     }
     case TLV_ENC_DES: {
       if (!encryption_key(key_text, key, &key_length)) {
-        return 1;
+        return TVR_ERROR;
       }
       rc = encryption_des_stream_logged(source, target, key, key_length, direction, true);
       break;
     }
     default:
-      tvr_log(TVR_LOG_ERR, 2047, type);
-      return 1;
+      tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_UNKNOWN_TYPE, type);
+      return TVR_ERROR;
   }
   OPENSSL_cleanse(key, sizeof key);
   return rc;
@@ -296,8 +297,8 @@ uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int
 uint32_t encryption_memory(const void *in, size_t in_len, const char *key_text, int type,
                            int direction, unsigned char **out, size_t *out_len) {
   if ((in == nullptr && in_len > 0) || out == nullptr || out_len == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10040);
-    return 1;
+    tvr_log(TVR_LOG_ERR, TVR_BAD_ARGUMENT);
+    return TVR_ERROR;
   }
   const unsigned char *data = (const unsigned char *)in;
   unsigned char key[TLV_ENC_KEY_MAX];
@@ -308,16 +309,16 @@ uint32_t encryption_memory(const void *in, size_t in_len, const char *key_text, 
   switch (type) {
     case TLV_ENC_PLAIN:
       if (in_len == 0) {
-        tvr_log(TVR_LOG_ERR, 2042);
-        return 1;
+        tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_READ_ERROR);
+        return TVR_ERROR;
       }
       result = (unsigned char *)tlvpr_malloc(in_len);
       if (result == nullptr) {
-        return 10013;
+        return TVR_NO_MEMORY;
       }
       memcpy(result, data, in_len);
       result_len = in_len;
-      tvr_log(TVR_LOG_INFO, 2044, (int)in_len);
+      tvr_log(TVR_LOG_INFO, TVR_ENCRYPTION_DONE, (int)in_len);
       break;
     case TLV_ENC_BASE64:
     case TLV_ENC_DES_BASE64: {
@@ -326,14 +327,14 @@ uint32_t encryption_memory(const void *in, size_t in_len, const char *key_text, 
       uint64_t total = 0;
       if (type == TLV_ENC_DES_BASE64) {
         if (!encryption_key(key_text, key, &key_length)) {
-          return 1;
+          return TVR_ERROR;
         }
       }
       if (direction == TLV_ENC_DECIPHER) {
         rc = tvr_base64_decode((const char *)data, in_len, &container, &container_len);
-        if (rc == 2043) {
-          tvr_log(TVR_LOG_ERR, 2043);
-          rc = 1;
+        if (rc == TVR_ENCRYPTION_BASE64_ERROR) {
+          tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_BASE64_ERROR);
+          rc = TVR_ERROR;
         }
         if (rc == 0 && type == TLV_ENC_DES_BASE64) {
           rc = encryption_des_report(encryption_des_memory(container, container_len, key,
@@ -371,7 +372,7 @@ uint32_t encryption_memory(const void *in, size_t in_len, const char *key_text, 
     }
     case TLV_ENC_DES: {
       if (!encryption_key(key_text, key, &key_length)) {
-        return 1;
+        return TVR_ERROR;
       }
       uint64_t total = 0;
       rc = encryption_des_report(encryption_des_memory(data, in_len, key, key_length, direction,
@@ -380,8 +381,8 @@ uint32_t encryption_memory(const void *in, size_t in_len, const char *key_text, 
       break;
     }
     default:
-      tvr_log(TVR_LOG_ERR, 2047, type);
-      return 1;
+      tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_UNKNOWN_TYPE, type);
+      return TVR_ERROR;
   }
   OPENSSL_cleanse(key, sizeof key);
   if (rc != 0) {

@@ -9,6 +9,7 @@
 #include "tlvpr_format.h"
 #include "tvr_log_write.h"
 #include "tvr_messages.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -39,7 +40,7 @@ void tvr_log_escape(const char *text, char *out, size_t room) {
 void tvr_vlog(int level, uint32_t code, va_list args) {
   const char *text = tvr_message_text(code);
   if (text == nullptr) {
-    tvr_log(TVR_LOG_ERR, 1003, (int)code);
+    tvr_log(TVR_LOG_ERR, TVR_INTERNAL_ERROR, (int)code);
     return;
   }
   tvr_log_write(text, args, level, code);

@@ -19,6 +19,7 @@
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
 #include "tlvpr_time.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -154,14 +155,14 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
   size_t capacity = keep + 1;
   char **names = (char **)tlvpr_malloc(capacity * sizeof(char *));
   if (names == nullptr) {
-    return 10055;
+    return TVR_CLEANUP_NO_MEMORY;
   }
   char cwd[TVR_LOG_PATH_MAX];
   if (directory == nullptr) {
     directory = tlvpr_getcwd(cwd, sizeof cwd);
     if (directory == nullptr) {
       tlvpr_free(names);
-      return 1003;
+      return TVR_INTERNAL_ERROR;
     }
   }
   uint32_t status = 0;
@@ -169,11 +170,11 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
   TlvprDir *listing = tlvpr_opendir(directory);
   TlvprDirent *entry = nullptr;
   if (listing == nullptr) {
-    status = 10024;
+    status = TVR_CANNOT_LIST_DIRECTORY;
   }
   while (status == 0) {
     if (tlvpr_readdir(listing, &entry, TLVPR_SKIP_DOT | TLVPR_SKIP_DOTDOT) != 0) {
-      status = 10024;
+      status = TVR_CANNOT_LIST_DIRECTORY;
       break;
     }
     if (entry == nullptr) {
@@ -186,7 +187,7 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
     if (count == capacity) {
       char **grown = (char **)tlvpr_realloc(names, (capacity + TVR_LOG_CLEANUP_GROW) * sizeof(char *));
       if (grown == nullptr) {
-        status = 10055;
+        status = TVR_CLEANUP_NO_MEMORY;
         break;
       }
       names = grown;
@@ -194,7 +195,7 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
     }
     names[count] = tlvpr_strdup(entry_name);
     if (names[count] == nullptr) {
-      status = 10055;
+      status = TVR_CLEANUP_NO_MEMORY;
       break;
     }
     count++;

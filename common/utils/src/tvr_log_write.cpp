@@ -22,6 +22,7 @@
 #include "tvr_log.h"
 #include "tvr_log_roll.h"
 #include "tvr_log_settings.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -104,7 +105,7 @@ void tvr_log_after_roll(TvrLogSettings *s, int error, int renamed, const char *l
     }
   }
   if (s->keep_count > 0 && renamed) {
-    uint32_t status = 10055;
+    uint32_t status = TVR_CLEANUP_NO_MEMORY;
     char *copy = tlvpr_strdup(s->path);
     if (copy != nullptr) {
       char *directory = nullptr;
