@@ -84,21 +84,3 @@ void tvr_log_trace(const char *file, unsigned line, const char *function, const 
   tvr_log_write(composed, args, TVR_LOG_DEBUG, TVR_LOG_NO_CODE);
   va_end(args);
 }
-
-// tvr_log_level_name - the level field of a record
-const char *tvr_log_level_name(int level) {
-  switch (level) {
-    case TVR_LOG_ALERT:
-      return "ALERT";
-    case TVR_LOG_ERR:
-      return "ERROR";
-    case TVR_LOG_WARNING:
-      return "WARNING";
-    case TVR_LOG_NOTICE:
-      return "NOTICE";
-    case TVR_LOG_INFO:
-      return "INFO";
-    default:
-      return "DEBUG";
-  }
-}

@@ -248,10 +248,3 @@ int tvr_log_is_special_destination(const char *destination) {
   }
   return 0;
 }
-
-// tvr_log_facility - the system-log facility in use; the shared record holds it
-// so that every copy of the logging code in the process uses the one chosen
-int tvr_log_facility(void) {
-  int32_t stored = __atomic_load_n(&tvr_shared_log_settings.syslog_facility, __ATOMIC_RELAXED);
-  return stored == 0 ? LOG_MAIL : stored - 1;
-}

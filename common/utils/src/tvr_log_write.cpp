@@ -19,9 +19,8 @@
 #include "tlvpr_sync.h"
 #include "tlvpr_syslog.h"
 #include "tlvpr_time.h"
-#include "tvr_log.h"
+#include "tvr_log_levels.h"
 #include "tvr_log_roll.h"
-#include "tvr_log_settings.h"
 #include "tvr_status.h"
 #include "tvrshareddata.h"
 
