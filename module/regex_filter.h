@@ -1,7 +1,8 @@
-// regex_filter - the plug-in's seven entry points, its instance and message records
+// regex_filter - the plug-in's seven entry points and its message records
 //
 // libhdrweights.so exports exactly these seven names (C linkage, noexcept); the
-// host finds them with dlsym and calls them with the types below.
+// host finds them with dlsym and calls them with the types below. The instance
+// record they hand out is in module_instance.h (included here).
 //
 // tlvModInitModule(reserved, host, callbacks, previous): reads the settings
 // through the host's callbacks (entries 5 and 25 of the table), opens the rule
@@ -40,32 +41,14 @@
 
 #include <stdint.h>
 
+#include "module_instance.h"
 #include "tvr_mds.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-struct RuleBase;
 struct RuleHit;
-
-// Below this maxBackTracks a "Subject:.*word" rule gives up on an ordinary
-// header line: a repetition takes about one backtrack per byte it gives back.
-// Such a value is kept, but logged at level 3 when the settings are read.
-enum { TLVMOD_FEWEST_USEFUL_BACKTRACKS = 100 };
-
-typedef struct ModuleInstance {
-  struct RuleBase *rule_base;         // owned; null until the loader succeeds
-  char *rule_file_path;               // owned: load point, separator, "kelv"
-  char *key;                          // owned, may be null: 32 hexadecimal digits
-  int32_t key_type;                   // -1 = no key; 2 = key from the client certificate
-  const HostCallbackTable *callbacks; // borrowed from the host
-  uint32_t max_header_length;         // longest header line checked; 0 = no limit
-  uint32_t max_total_headers_length;  // longest header block read; 0 = no limit
-  uint32_t max_back_tracks;           // backtracking limit of every match
-  int64_t rule_file_mtime;            // seconds since 1970, of the opened rule file
-  int64_t rule_file_size;             // bytes, of the opened rule file
-} ModuleInstance;
 
 typedef struct MessageContext {
   char *header;            // owned: the header block as read, no terminator
