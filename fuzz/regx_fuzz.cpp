@@ -1,4 +1,4 @@
-// Sources: regex/*.cpp tlvpr/*.cpp host/tvrshareddata.cpp (include regex/ tlvpr/ host/).
+// Sources: regex/*.cpp tlvpr/*.cpp shareddata/tvrshareddata.cpp (include regex/ tlvpr/ shareddata/).
 // Regex fuzz target: arbitrary bytes compiled in basic and extended syntax and
 // matched against arbitrary subjects with a small backtrack limit: no crash, no
 // leak, results in range, and the matcher's shortcuts agree with the plain

@@ -9,7 +9,7 @@
 // argument, even when its own level would have been dropped. tvr_vlog is the
 // same with a va_list. tvr_log also notes the code of a record of level 3 or
 // worse in the calling thread's tvr_shared_thread_error when that is still 0
-// (host/tvrshareddata.h), before the threshold test.
+// (shareddata/tvrshareddata.h), before the threshold test.
 //
 // tvr_log_trace(file, line, function, format, ...) writes a debug record (level
 // 7, no code) "[file:line:function] message" ("[file:line] message" when
@@ -18,7 +18,7 @@
 // prefix and the caller's format together are cut to 1023 characters.
 //
 // Neither call reports failure or allocates. Both may be called from any thread
-// at any time; they read the shared settings (host/tvrshareddata.h) without
+// at any time; they read the shared settings (shareddata/tvrshareddata.h) without
 // locking and the file sink serialises writes under the record's lock
 // (tvr_log_write.h has the record writer, tvr_log_settings.h the settings).
 #ifndef COMMON_UTILS_SRC_TVR_LOG_H

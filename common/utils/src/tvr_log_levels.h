@@ -10,7 +10,7 @@
 //
 // tvr_log_facility(): the system-log facility (a LOG_* value, LOG_MAIL until a
 // facility is selected); it is kept in the shared record (syslog_facility,
-// host/tvrshareddata.h), so the host's choice also holds for the module's
+// shareddata/tvrshareddata.h), so the host's choice also holds for the module's
 // records. The settings (tvr_log_settings.h) select it.
 //
 // This unit sits below the log call, the record writer and the settings, which

@@ -16,8 +16,8 @@
 //   (tlvpr_mem.h), which update both atomically.
 // Thread rules: set the hooks before starting threads that use them; the
 // allocation counters are updated atomically.
-#ifndef TLVPR_TLVPR_HOOKS_H
-#define TLVPR_TLVPR_HOOKS_H
+#ifndef SHAREDDATA_TLVPR_HOOKS_H
+#define SHAREDDATA_TLVPR_HOOKS_H
 
 #include <stdint.h>
 

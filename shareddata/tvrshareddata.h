@@ -1,8 +1,11 @@
 // tvrshareddata - the host's process-wide shared data: the log settings record
 //
+// The bottom of the system: the runtime and everything above it build on this
+// library, which builds on nothing of ours (its headers need only the system's).
+//
 // libtvrshareddata.so defines exactly one TvrLogSettings, tvr_shared_log_settings,
 // shared by every module of the process and by the host (it also defines the
-// runtime's test seams, tlvpr_hooks, see tlvpr/tlvpr_hooks.h). The record starts
+// runtime's test seams, tlvpr_hooks, see tlvpr_hooks.h beside it). The record starts
 // all zero: threshold 0 lets no record through until settings are applied.
 // The host fills it (tvr_log_configure / tvr_log_apply_settings, which also
 // initialise the lock); the log call reads threshold and stream without the lock;
@@ -15,14 +18,14 @@
 // through; 0 = none. A host clears it before it hands a message to a module
 // and reads it afterwards, which tells it that the module failed on this
 // message without parsing log output (a module evaluates on the host's thread).
-#ifndef HOST_TVRSHAREDDATA_H
-#define HOST_TVRSHAREDDATA_H
+#ifndef SHAREDDATA_TVRSHAREDDATA_H
+#define SHAREDDATA_TVRSHAREDDATA_H
 
 #include <stdint.h>
 #include <stdio.h>
 
 #include "tlvpr_hooks.h"
-#include "tlvpr_sync.h"
+#include "tlvpr_lock.h"
 
 #ifdef __cplusplus
 extern "C" {
