@@ -13,17 +13,14 @@
 #include "load_rules.h"
 #include "module_settings.h"
 #include "regx.h"
+#include "tlv_rule_file.h"
 #include "tlvpr_fileio.h"
 #include "tlvpr_mem.h"
-#include "tlvpr_time.h"
 #include "tvr_log.h"
 #include "tvr_mds.h"
 #include "tvr_status.h"
 
 namespace {
-
-constexpr int kOpenAttempts = 5;
-constexpr double kFirstOpenDelay = 0.5;  // seconds; doubles after every attempt
 
 // The verdict text: tlvModEndMessage returns this very object, and the query
 // record lists it, so a host may compare addresses.
@@ -47,20 +44,6 @@ static bool regex_filter_callbacks_complete(const HostCallbackTable *callbacks) 
   for (int position : kUsedCallbacks)
     if (callbacks->entry[position] == nullptr) return false;
   return true;
-}
-
-// regex_filter_open_rule_file - opens the rule file, retrying while it is absent
-// Five attempts with sleeps of 0.5, 1, 2 and 4 seconds between them: a rule file
-// being replaced by the server's update is given time to reappear.
-static FILE *regex_filter_open_rule_file(const char *path) {
-  double delay = kFirstOpenDelay;
-  for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    FILE *file = fopen(path, "r");
-    if (file != nullptr) return file;
-    if (attempt < kOpenAttempts) tlvpr_sleep(delay);
-    delay *= 2;
-  }
-  return nullptr;
 }
 
 // regex_filter_same_text - equal texts: both null, or both set with equal bytes
@@ -118,7 +101,7 @@ ModuleInstance *tlvModInitModule(uintptr_t reserved, uintptr_t host,
     tvr_log(TVR_LOG_ERR, TVR_FILTER_CANNOT_CONFIGURE);
     goto failed;
   }
-  file = regex_filter_open_rule_file(instance->rule_file_path);
+  file = tlv_rule_file_open(instance->rule_file_path);
   if (file == nullptr) {
     tvr_log(TVR_LOG_ERR, TVR_CANNOT_OPEN_FILE, instance->rule_file_path);
     goto failed;
