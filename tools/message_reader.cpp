@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "cli_texts.h"
 
 namespace hdrw_cli {
 

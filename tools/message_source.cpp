@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "cli_files.h"
+#include "cli_texts.h"
 
 namespace hdrw_cli {
 namespace {

@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "cli_files.h"
+#include "cli_texts.h"
 #include "install_paths.h"
 #include "module_settings.h"
 #include "regx.h"

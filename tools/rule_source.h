@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli_options.h"
 #include "load_rules.h"
 
 namespace hdrw_cli {

@@ -8,7 +8,9 @@
 
 #include <sys/stat.h>
 
-#include "cli.h"
+#include "cli_errors.h"
+#include "cli_files.h"
+#include "cli_texts.h"
 #include "encryption.h"
 #include "tlvpr_mem.h"
 #include "tvr_securitykey.h"

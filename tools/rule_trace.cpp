@@ -11,6 +11,7 @@
 #include <chrono>
 #include <new>
 
+#include "cli_texts.h"
 #include "kelh_engine.h"
 #include "regx.h"
 #include "tlvpr_mem.h"
