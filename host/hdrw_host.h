@@ -39,7 +39,9 @@
 // initialise (the module logs why; previous stays valid and in service).
 // hdrw_host_free_instance(host, instance) calls tlvModFreeModule; null is ignored.
 // When hdrw_host_init returns a new instance, freeing the previous one is the
-// caller's business. Neither may overlap with evaluations on the same instance.
+// caller's business. hdrw_host_free_instance must not overlap with evaluations
+// on the instance it frees; hdrw_host_init only reads previous, so evaluations
+// on previous may go on while a new host initialises (the milter reloads so).
 //
 // Evaluation. hdrw_host_evaluate(host, instance, message, message_len, header_len,
 // verdict) builds a message data store over message (message_len bytes; the
@@ -80,8 +82,9 @@
 //
 // Threads: any number of threads may call hdrw_host_evaluate at once with one host
 // and one instance (each with its own verdict); the host is read-only then.
-// hdrw_host_create, hdrw_host_set_store_layout, hdrw_host_init and the frees must
-// not overlap with evaluations.
+// hdrw_host_set_store_layout, hdrw_host_init and hdrw_host_free on a host must not
+// overlap with evaluations through that host, nor hdrw_host_free_instance with
+// evaluations of its instance.
 //
 // Log settings. hdrw_host_log_level(text, &level) reads a threshold: a keyword
 // "TVR_LOG_ALERT" 1, "TVR_LOG_ERR" 3, "TVR_LOG_WARNING" 4, "TVR_LOG_NOTICE" 5,

@@ -12,9 +12,10 @@
 // time all equal its own (nothing is loaded then); otherwise a new instance, or
 // null on failure (logged: 10018 null host handle or callback table or a table
 // lacking an entry the module calls, 10008, 11010, 10019, 10044, 11011, 11012).
-// previous is never changed or freed. reserved is unused. Must not overlap with
-// itself or with message calls on the same instance (it compiles patterns with
-// the regex engine's process-wide working state).
+// previous is never changed or freed. reserved is unused. The call only reads
+// previous and keeps no state of its own between calls (pattern compilation
+// keeps its working state in the call), so messages may go on being evaluated
+// on previous while it runs; a host reloads that way.
 //
 // tlvModQueryModule(): the static ModuleQueryInfo (one verdict, "spam"); read-only.
 //
