@@ -30,7 +30,7 @@ struct LevelName {
   int32_t level;
 };
 
-constexpr LevelName kLevelNames[] = {{"ALERT", 1}, {"ERR", 3}, {"ERROR", 3},  {"WARNING", 4},
+constexpr LevelName kLevelNames[] = {{"ALERT", 1},  {"ERR", 3},  {"ERROR", 3}, {"WARNING", 4},
                                      {"NOTICE", 5}, {"INFO", 6}, {"DEBUG", 7}};
 
 // The memory part of an empty message: a store needs a non-null buffer to be usable.
@@ -39,8 +39,8 @@ unsigned char kEmptyMessage[1];
 }  // namespace
 
 struct HdrwPlugin {
-  void *library;                        // dlopen handle
-  TlvModInitModuleFn init_module;       // the seven entry points, resolved once
+  void *library;                   // dlopen handle
+  TlvModInitModuleFn init_module;  // the seven entry points, resolved once
   TlvModQueryModuleFn query_module;
   TlvModInitMessageFn init_message;
   TlvModEndMessageFn end_message;
@@ -61,15 +61,16 @@ struct HdrwHost {
 
 // One message under evaluation; its address is the module's message handle.
 struct HdrwMessage {
-  MessageDataStore store;        // the module reads the message from here
-  uint32_t header_length;        // answered by getHeaderLength
-  FILE *spool;                   // spool file of the file part, or null
+  MessageDataStore store;  // the module reads the message from here
+  uint32_t header_length;  // answered by getHeaderLength
+  FILE *spool;             // spool file of the file part, or null
   char spool_path[TLVPR_PATH_MAX];
 };
 
 // hdrw_host_copy_reason - copies a loader's reason into the caller's buffer,
 // prefixed by what it concerns unless the reason begins with that already
-static void hdrw_host_copy_reason(char *why, size_t why_size, const char *what, const char *reason) {
+static void hdrw_host_copy_reason(char *why, size_t why_size, const char *what,
+                                  const char *reason) {
   if (why == nullptr || why_size == 0) return;
   if (reason == nullptr) reason = "unknown error";
   if (strncmp(reason, what, strlen(what)) == 0) {
@@ -335,8 +336,8 @@ uint32_t hdrw_host_evaluate(const HdrwHost *host, void *instance, const void *me
     return TVR_BAD_ARGUMENT;
 
   HdrwMessage held;
-  uint32_t rc = hdrw_host_open_store(host, &held, (const unsigned char *)message,
-                                     (uint32_t)message_len);
+  uint32_t rc =
+      hdrw_host_open_store(host, &held, (const unsigned char *)message, (uint32_t)message_len);
   if (rc != 0) return rc;
   held.header_length = (uint32_t)header_len;
   const HdrwPlugin *plugin = host->plugin;

@@ -60,19 +60,16 @@
 // not judged. The host learns it from the log call itself (tvrshareddata.h),
 // whatever the log threshold, on the evaluating thread. Results: 0 (whatever
 // the verdict, also when verdict->error is set: the host itself did not fail;
-// a server sees such a message as not spam); 10040 null host, instance, verdict, or message with a non-zero
-// length, or header_len > message_len, or message_len above 4294967295; 10013 no
-// memory (verdict emptied); 10056 the spool file cannot be made or written;
-// 10013 also when the module cannot make a message context. On failure
-// verdict holds no hits.
-// hdrw_verdict_init(verdict) zero-fills a verdict; hdrw_verdict_free(verdict)
-// frees its hit array and empties it (null ignored).
-// hdrw_host_error_text(code, buffer, size) writes the one-line reason of a
-// verdict's error code into buffer: its catalog text, with the places of the
-// record's arguments shown as "...", and for 10047 what it means for a header
-// block; "code N" for a code without text. Cut to size (HDRW_HOST_ERROR_TEXT
-// always suffices) and terminated; nothing is written when buffer is null or
-// size is 0. Reads constant tables only.
+// a server sees such a message as not spam); 10040 null host, instance, verdict, or message with a
+// non-zero length, or header_len > message_len, or message_len above 4294967295; 10013 no memory
+// (verdict emptied); 10056 the spool file cannot be made or written; 10013 also when the module
+// cannot make a message context. On failure verdict holds no hits. hdrw_verdict_init(verdict)
+// zero-fills a verdict; hdrw_verdict_free(verdict) frees its hit array and empties it (null
+// ignored). hdrw_host_error_text(code, buffer, size) writes the one-line reason of a verdict's
+// error code into buffer: its catalog text, with the places of the record's arguments shown as
+// "...", and for 10047 what it means for a header block; "code N" for a code without text. Cut to
+// size (HDRW_HOST_ERROR_TEXT always suffices) and terminated; nothing is written when buffer is
+// null or size is 0. Reads constant tables only.
 //
 // hdrw_host_limits(instance, &limits) copies the limits an instance evaluates
 // with, as its settings gave them: max_total_headers_length is the longest

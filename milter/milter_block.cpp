@@ -133,7 +133,8 @@ uint32_t milter_block_hits(char *out, size_t size, const HdrwHit *hits, uint32_t
   size_t column = sizeof(MILTER_HITS_HEADER ":");  // the name, colon and space before the value
   for (uint32_t i = 0; i < count; ++i) {
     char item[MILTER_BLOCK_HITS_ROOM];
-    int n = tlvpr_snprintf(item, sizeof item, "%u:%d", (unsigned)hits[i].rule_id, (int)hits[i].weight);
+    int n =
+        tlvpr_snprintf(item, sizeof item, "%u:%d", (unsigned)hits[i].rule_id, (int)hits[i].weight);
     if (i > 0 && column + 1 + (size_t)n > kFoldColumn) {
       out[len++] = '\n';
       out[len++] = '\t';

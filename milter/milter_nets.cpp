@@ -79,7 +79,8 @@ uint32_t milter_nets_parse(const char *text, MilterNets **nets, char *bad, size_
   if (text == nullptr || nets == nullptr) return TVR_BAD_ARGUMENT;
   uint32_t slots = 1;
   for (const char *p = text; *p != '\0'; ++p) slots += *p == ',';
-  MilterNets *made = (MilterNets *)tlvpr_calloc(1, sizeof(MilterNets) + (slots - 1) * sizeof(MilterPrefix));
+  MilterNets *made =
+      (MilterNets *)tlvpr_calloc(1, sizeof(MilterNets) + (slots - 1) * sizeof(MilterPrefix));
   if (made == nullptr) return TVR_NO_MEMORY;
   const char *p = text;
   while (*p == ' ' || *p == '\t') ++p;

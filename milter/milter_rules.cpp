@@ -12,18 +12,18 @@
 #include "tvr_status.h"
 
 struct MilterGeneration {
-  HdrwHost *host;    // owned: the configuration and callback table of instance
-  void *instance;    // owned: the module instance
-  uint32_t uses;     // pinned messages, plus one while current (guarded by the mutex)
+  HdrwHost *host;  // owned: the configuration and callback table of instance
+  void *instance;  // owned: the module instance
+  uint32_t uses;   // pinned messages, plus one while current (guarded by the mutex)
 };
 
 struct MilterRules {
-  const HdrwPlugin *plugin;    // borrowed
-  char *load_point;            // owned copy
-  char *config_path;           // owned copy
-  int32_t threshold;           // of every message
-  pthread_mutex_t mutex;       // guards current and every generation's uses
-  MilterGeneration *current;   // never null once open
+  const HdrwPlugin *plugin;   // borrowed
+  char *load_point;           // owned copy
+  char *config_path;          // owned copy
+  int32_t threshold;          // of every message
+  pthread_mutex_t mutex;      // guards current and every generation's uses
+  MilterGeneration *current;  // never null once open
 };
 
 // milter_rules_make - reads the configuration and asks the module for an instance
@@ -140,14 +140,16 @@ void milter_rules_unpin(MilterRules *rules, MilterGeneration *generation) {
 }
 
 // milter_rules_evaluate - the module's verdict on one header block
-uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block, uint32_t length,
-                               HdrwVerdict *verdict) {
+uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block,
+                               uint32_t length, HdrwVerdict *verdict) {
   if (generation == nullptr) return TVR_BAD_ARGUMENT;
   return hdrw_host_evaluate(generation->host, generation->instance, block, length, length, verdict);
 }
 
 // milter_rules_threshold - the threshold of every message
-int32_t milter_rules_threshold(const MilterRules *rules) { return rules == nullptr ? 0 : rules->threshold; }
+int32_t milter_rules_threshold(const MilterRules *rules) {
+  return rules == nullptr ? 0 : rules->threshold;
+}
 
 // milter_rules_close - frees the current generation and the record
 void milter_rules_close(MilterRules *rules) {

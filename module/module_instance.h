@@ -25,16 +25,16 @@ struct RuleBase;
 enum { TLVMOD_FEWEST_USEFUL_BACKTRACKS = 100 };
 
 typedef struct ModuleInstance {
-  struct RuleBase *rule_base;         // owned; null until the loader succeeds
-  char *rule_file_path;               // owned: load point, separator, "kelv"
-  char *key;                          // owned, may be null: 32 hexadecimal digits
-  int32_t key_type;                   // -1 = no key; 2 = key from the client certificate
-  const HostCallbackTable *callbacks; // borrowed from the host
-  uint32_t max_header_length;         // longest header line checked; 0 = no limit
-  uint32_t max_total_headers_length;  // longest header block read; 0 = no limit
-  uint32_t max_back_tracks;           // backtracking limit of every match
-  int64_t rule_file_mtime;            // seconds since 1970, of the opened rule file
-  int64_t rule_file_size;             // bytes, of the opened rule file
+  struct RuleBase *rule_base;          // owned; null until the loader succeeds
+  char *rule_file_path;                // owned: load point, separator, "kelv"
+  char *key;                           // owned, may be null: 32 hexadecimal digits
+  int32_t key_type;                    // -1 = no key; 2 = key from the client certificate
+  const HostCallbackTable *callbacks;  // borrowed from the host
+  uint32_t max_header_length;          // longest header line checked; 0 = no limit
+  uint32_t max_total_headers_length;   // longest header block read; 0 = no limit
+  uint32_t max_back_tracks;            // backtracking limit of every match
+  int64_t rule_file_mtime;             // seconds since 1970, of the opened rule file
+  int64_t rule_file_size;              // bytes, of the opened rule file
 } ModuleInstance;
 
 #ifdef __cplusplus

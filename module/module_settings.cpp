@@ -6,8 +6,8 @@
 
 #include <string.h>
 
-#include "tlvpr_format.h"
 #include "tlvpr_fileio.h"
+#include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tvr_config.h"
 #include "tvr_log.h"
@@ -61,8 +61,7 @@ static uint32_t module_settings_client_key(ConfigHandle *config, ModuleInstance 
 uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance) {
   if (instance == nullptr || instance->callbacks == nullptr) return TVR_BAD_ARGUMENT;
   const HostCallbackTable *callbacks = instance->callbacks;
-  const char *directory =
-      (const char *)callbacks->entry[TVR_HOST_GET_LOAD_POINT_DIRECTORY](host);
+  const char *directory = (const char *)callbacks->entry[TVR_HOST_GET_LOAD_POINT_DIRECTORY](host);
 
   instance->max_total_headers_length = 32768;
   instance->max_header_length = 768;

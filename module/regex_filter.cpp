@@ -166,7 +166,8 @@ const char *tlvModEndMessage(RuleHit **hits, MessageContext *context, uintptr_t 
   context->header_length = length;
   if (length == 0) return nullptr;
   if (instance->max_total_headers_length != 0 && length > instance->max_total_headers_length) {
-    tvr_log(TVR_LOG_NOTICE, TVR_FILTER_HEADERS_TOO_LONG, length, instance->max_total_headers_length);
+    tvr_log(TVR_LOG_NOTICE, TVR_FILTER_HEADERS_TOO_LONG, length,
+            instance->max_total_headers_length);
     return kSpam;
   }
 

@@ -57,10 +57,10 @@ typedef struct MessageContext {
 } MessageContext;
 
 typedef struct ModuleQueryInfo {
-  const char *name;                // "spam"
-  uint32_t verdict_count;          // 1
-  const char *const *verdicts;     // one entry: the "spam" tlvModEndMessage returns
-  uintptr_t reserved;              // 0
+  const char *name;             // "spam"
+  uint32_t verdict_count;       // 1
+  const char *const *verdicts;  // one entry: the "spam" tlvModEndMessage returns
+  uintptr_t reserved;           // 0
 } ModuleQueryInfo;
 
 #if defined(__cplusplus)

@@ -34,22 +34,22 @@ extern "C" {
 enum { TVR_LOG_PATH_MAX = 260 };
 
 typedef struct TvrLogSettings {
-  int32_t initialised;                   // non-zero once lock is initialised
-  int32_t threshold;                     // highest level written (signed)
-  int32_t period_zone_offset;            // seconds west of UTC when period_start was set
-  int64_t period_start;                  // a time inside the current log period (seconds since 1970)
-  char path[TVR_LOG_PATH_MAX];           // log file's full path
-  char roll_unit[12];                    // "DAY", "HOUR" or "MINUTE" (at most 10 characters stored)
-  int32_t roll_count;                    // roll units per period
-  int32_t keep_count;                    // rolled files kept; <= 0 = never delete
-  int32_t rename_failures;               // failed rolls since the last report
-  int32_t roll_seconds;                  // period length; <= 0 = no rolling
-  char directory[TVR_LOG_PATH_MAX];      // directory part of path, no final separator
-  char base_name[TVR_LOG_PATH_MAX];      // file name part of path, extension included
-  char extension[TVR_LOG_PATH_MAX];      // extension from the last dot, or empty
-  FILE *stream;                          // null = system log; stderr or the log file
-  TlvprLock lock;                        // guards stream, rolling fields and file writes
-  int32_t syslog_facility;               // system-log facility (LOG_*) + 1; 0 = none chosen (mail)
+  int32_t initialised;               // non-zero once lock is initialised
+  int32_t threshold;                 // highest level written (signed)
+  int32_t period_zone_offset;        // seconds west of UTC when period_start was set
+  int64_t period_start;              // a time inside the current log period (seconds since 1970)
+  char path[TVR_LOG_PATH_MAX];       // log file's full path
+  char roll_unit[12];                // "DAY", "HOUR" or "MINUTE" (at most 10 characters stored)
+  int32_t roll_count;                // roll units per period
+  int32_t keep_count;                // rolled files kept; <= 0 = never delete
+  int32_t rename_failures;           // failed rolls since the last report
+  int32_t roll_seconds;              // period length; <= 0 = no rolling
+  char directory[TVR_LOG_PATH_MAX];  // directory part of path, no final separator
+  char base_name[TVR_LOG_PATH_MAX];  // file name part of path, extension included
+  char extension[TVR_LOG_PATH_MAX];  // extension from the last dot, or empty
+  FILE *stream;                      // null = system log; stderr or the log file
+  TlvprLock lock;                    // guards stream, rolling fields and file writes
+  int32_t syslog_facility;           // system-log facility (LOG_*) + 1; 0 = none chosen (mail)
 } TvrLogSettings;
 
 extern TLVPR_SHARED_API TvrLogSettings tvr_shared_log_settings;

@@ -30,13 +30,13 @@ TEST(TvrParseNum, UnsignedPrefixRangeAndSyntax) {
       {"429496729", 0, 429496729u, 9},
       {"  +17x", 0, 17, 5},
       {"+", BAD, 0, 0},
-      {"-1", BAD, 0, 0},                        // no sign other than "+"
+      {"-1", BAD, 0, 0},  // no sign other than "+"
       {"   ", BAD, 0, 0},
       {"", BAD, 0, 0},
-      {"\t5", BAD, 0, 0},                       // only blanks are skipped
+      {"\t5", BAD, 0, 0},  // only blanks are skipped
       {"++5", BAD, 0, 0},
       {"+ 5", BAD, 0, 0},
-      {"\xb2", BAD, 0, 0},                      // superscript two is no digit
+      {"\xb2", BAD, 0, 0},  // superscript two is no digit
       {"12 34", 0, 12, 2},
   };
   for (const auto &row : rows) {
@@ -108,9 +108,9 @@ TEST(TvrParseNum, NumberEndByFlags) {
       {"25x", PARSE_ALLOW_TRAILING_SPACE, BAD},
       {"25.5", PARSE_ALLOW_TRAILING_SPACE, BAD},
       {"25x", PARSE_ALLOW_TRAILING_TEXT, 0},
-      {"25 ", PARSE_ALLOW_TRAILING_TEXT, BAD},             // space needs its own flag
+      {"25 ", PARSE_ALLOW_TRAILING_TEXT, BAD},  // space needs its own flag
       {"25 ", PARSE_ALLOW_TRAILING_SPACE | PARSE_ALLOW_TRAILING_TEXT, 0},
-      {"25\xa0", PARSE_ALLOW_TRAILING_SPACE, BAD},         // no-break space is text
+      {"25\xa0", PARSE_ALLOW_TRAILING_SPACE, BAD},  // no-break space is text
       {"25\xa0", PARSE_ALLOW_TRAILING_TEXT, 0},
   };
   for (const auto &row : rows) {

@@ -134,7 +134,8 @@ void write_output(const std::string &path, const std::string &data, bool secret)
   }
   std::string target;
   int err = 0;
-  if (!link_target(path, target, err)) throw Failure(path + ": cannot follow the link: " + errno_text(err));
+  if (!link_target(path, target, err))
+    throw Failure(path + ": cannot follow the link: " + errno_text(err));
   struct stat st {};
   bool exists = ::stat(target.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) throw Failure(path + ": " + errno_text(errno));
@@ -152,7 +153,8 @@ void write_output(const std::string &path, const std::string &data, bool secret)
   int fd = mkstemp(tmp.data());
   if (fd < 0) {
     int create_err = errno;
-    if (!exists || create_err != EACCES) throw Failure(path + ": cannot create: " + errno_text(create_err));
+    if (!exists || create_err != EACCES)
+      throw Failure(path + ": cannot create: " + errno_text(create_err));
     // A file we may write in a directory we may not: written in place.
     err = write_in_place(target, data, true);
     if (err != 0) throw Failure(path + ": cannot write: " + errno_text(err));

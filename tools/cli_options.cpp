@@ -157,11 +157,13 @@ void HostArgs::resolve() {
   // records go there instead.
   uint32_t rc = hdrw_host_configure_log(log.c_str(), level);
   if (rc == 0) return;
-  if (rc != TVR_UNABLE_TO_OPEN_FILE) throw Failure("cannot apply the log settings: " + code_text(rc));
+  if (rc != TVR_UNABLE_TO_OPEN_FILE)
+    throw Failure("cannot apply the log settings: " + code_text(rc));
   int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   std::string why = fd < 0 ? errno_text(errno) : "unusable";
   if (fd >= 0) ::close(fd);
-  std::fprintf(stderr, "hdrweights: cannot open the log file %s: %s; log records go to standard error\n",
+  std::fprintf(stderr,
+               "hdrweights: cannot open the log file %s: %s; log records go to standard error\n",
                printable(log).c_str(), why.c_str());
   if (hdrw_host_configure_log("stderr", level) != 0) throw Failure("cannot apply the log settings");
 }

@@ -47,6 +47,8 @@ std::string catalog_text(uint32_t code) {
   return text;
 }
 
-std::string code_text(uint32_t code) { return "[" + std::to_string(code) + "] " + catalog_text(code); }
+std::string code_text(uint32_t code) {
+  return "[" + std::to_string(code) + "] " + catalog_text(code);
+}
 
 }  // namespace hdrw_cli

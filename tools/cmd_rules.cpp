@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "cli.h"
-#include "rule_source.h"
-#include "rule_text.h"
 #include "encryption.h"
 #include "load_rules.h"
 #include "regx.h"
+#include "rule_source.h"
+#include "rule_text.h"
 #include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tvr_messages.h"
@@ -169,8 +169,9 @@ int rules_decrypt(const std::vector<std::string> &words) {
     throw Failure(job.name + ": cannot decrypt: not a stored rule file");
   }
   if (!is_rule_text(plain)) {
-    throw Failure(job.name +
-                  ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
+    throw Failure(
+        job.name +
+        ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
   }
   write_output(job.output, plain, true);
   return 0;
@@ -223,7 +224,8 @@ int rules_check(const std::vector<std::string> &words) {
   if (!is_rule_text(text) && !cert.empty()) {
     std::string plain;
     if (!decrypt_rule_text(text, key, plain)) {
-      throw Failure(name + ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
+      throw Failure(name +
+                    ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
     }
     text = std::move(plain);
   }
@@ -234,15 +236,18 @@ int rules_check(const std::vector<std::string> &words) {
   if (!has_lf || version == 0) {
     uint32_t code = !has_lf ? TVR_RULES_VERSION_NO_LF : TVR_RULES_BAD_VERSION;
     std::string hint;
-    if (cert.empty()) hint = " (a stored rule file needs --cert)";
-    else if (!text.empty() && version_line.back() == '\r') hint = " (CR LF line ends)";
+    if (cert.empty())
+      hint = " (a stored rule file needs --cert)";
+    else if (!text.empty() && version_line.back() == '\r')
+      hint = " (CR LF line ends)";
     std::printf("%s:1: [%u] %s%s\n", name.c_str(), code, catalog_text(code).c_str(), hint.c_str());
     std::printf("%s: the rule file does not load\n", name.c_str());
     return 1;
   }
 
   if (regx_init() != 0) throw Failure("the regular expression engine cannot start");
-  std::unique_ptr<RuleBase, RuleBaseFree> base(static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase))));
+  std::unique_ptr<RuleBase, RuleBaseFree> base(
+      static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase))));
   if (!base) throw Failure("out of memory");
   base->format_version = version;
 
@@ -278,7 +283,8 @@ int rules_check(const std::vector<std::string> &words) {
 }  // namespace
 
 int cmd_rules(const std::vector<std::string> &words) {
-  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
+  if (words.empty())
+    throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
   if (sub == "encrypt") return rules_encrypt(rest);

@@ -49,8 +49,8 @@ struct EvalLimits {
 };
 
 struct RuleLineSource {
-  RuleLine *line;      // the rule line in the rule base (owned by the base)
-  size_t source_line;  // 1-based line number in the plain rule text
+  RuleLine *line;       // the rule line in the rule base (owned by the base)
+  size_t source_line;   // 1-based line number in the plain rule text
   std::string pattern;  // the pattern as written
 };
 

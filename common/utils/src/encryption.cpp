@@ -427,8 +427,8 @@ bool encryption_key(const char *text, unsigned char key[TLV_ENC_KEY_MAX], int *k
 // memory: parses the key, runs the type's stages from in to out and logs the
 // outcome. Gives 0, 1 after logging a failure, or an unlogged status (10013,
 // the temporary file's status, a Base64 call's 10040).
-uint32_t encryption_convert(EncryptionEnd *in, EncryptionEnd *out, const char *key_text,
-                            int type, int direction) {
+uint32_t encryption_convert(EncryptionEnd *in, EncryptionEnd *out, const char *key_text, int type,
+                            int direction) {
   if (type < TLV_ENC_PLAIN || type > TLV_ENC_DES) {
     tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_UNKNOWN_TYPE, type);
     return TVR_ERROR;

@@ -21,9 +21,7 @@ static_assert(offsetof(TextList, used) == 12 && offsetof(TextList, index) == 20,
 
 constexpr uint64_t TLV_TEXTLIST_MAX_BLOCK = 0x7ffffffc;  // the size must print as %d
 
-static char *tlv_textlist_data(TextList *list) {
-  return reinterpret_cast<char *>(list + 1);
-}
+static char *tlv_textlist_data(TextList *list) { return reinterpret_cast<char *>(list + 1); }
 
 static const char *tlv_textlist_data(const TextList *list) {
   return reinterpret_cast<const char *>(list + 1);
@@ -50,7 +48,8 @@ static uint32_t tlv_textlist_position(const TextList *list, uint32_t index) {
 
 // tlv_textlist_no_memory - logs the failed block size and gives 10013.
 static uint32_t tlv_textlist_no_memory(uint64_t size) {
-  tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED, (int)(size > TLV_TEXTLIST_MAX_BLOCK ? TLV_TEXTLIST_MAX_BLOCK : size));
+  tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED,
+          (int)(size > TLV_TEXTLIST_MAX_BLOCK ? TLV_TEXTLIST_MAX_BLOCK : size));
   return TVR_NO_MEMORY;
 }
 
@@ -124,8 +123,10 @@ uint32_t tlv_textlist_append(TextList **list, const char *text, uint32_t len) {
   if (rc != 0) return rc;
   TextList *l = *list;
   char *at = tlv_textlist_data(l) + l->used;
-  if (len == 0) at[0] = '\0';
-  else memcpy(at, text, len);
+  if (len == 0)
+    at[0] = '\0';
+  else
+    memcpy(at, text, len);
   at[stored] = '\0';
   l->used = (uint32_t)(l->used + stored + 1);
   l->count++;
@@ -157,9 +158,7 @@ const char *tlv_textlist_at(const TextList *list, uint32_t index) {
 }
 
 // tlv_textlist_count - the number of texts.
-uint32_t tlv_textlist_count(const TextList *list) {
-  return list != nullptr ? list->count : 0;
-}
+uint32_t tlv_textlist_count(const TextList *list) { return list != nullptr ? list->count : 0; }
 
 // tlv_textlist_next - the next text of the iteration, or null after the last.
 const char *tlv_textlist_next(TextList *list, int restart) {

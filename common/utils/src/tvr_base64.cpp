@@ -297,8 +297,8 @@ void tvr_base64_encode_start(TvrBase64Encoder *state) {
 // tvr_base64_encode_chunk - encodes the complete groups, carries the rest
 uint32_t tvr_base64_encode_chunk(TvrBase64Encoder *state, const void *data, size_t len, char *out,
                                  size_t out_size, size_t *out_len) {
-  if (state == nullptr || (data == nullptr && len > 0) || out_len == nullptr ||
-      state->count > 2 || (out == nullptr && out_size > 0)) {
+  if (state == nullptr || (data == nullptr && len > 0) || out_len == nullptr || state->count > 2 ||
+      (out == nullptr && out_size > 0)) {
     return TVR_BAD_ARGUMENT;
   }
   const unsigned char *in = (const unsigned char *)data;
@@ -350,8 +350,8 @@ void tvr_base64_decode_start(TvrBase64Decoder *state) {
 // tvr_base64_decode_chunk - decodes the complete groups, carries the rest
 uint32_t tvr_base64_decode_chunk(TvrBase64Decoder *state, const char *text, size_t len,
                                  unsigned char *out, size_t out_size, size_t *out_len) {
-  if (state == nullptr || (text == nullptr && len > 0) || out_len == nullptr ||
-      state->count > 3 || (out == nullptr && out_size > 0)) {
+  if (state == nullptr || (text == nullptr && len > 0) || out_len == nullptr || state->count > 3 ||
+      (out == nullptr && out_size > 0)) {
     return TVR_BAD_ARGUMENT;
   }
   if ((state->count + len) / 4 * 3 > out_size || state->count + len < len) {

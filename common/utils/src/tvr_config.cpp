@@ -473,7 +473,8 @@ void tvr_config_free_node_list(ConfigHandle **array, uint32_t count) {
 }
 
 // tvr_config_get_subconfig - the sub-handle of the first match
-uint32_t tvr_config_get_subconfig(ConfigHandle **sub, const char *expr, const ConfigHandle *handle) {
+uint32_t tvr_config_get_subconfig(ConfigHandle **sub, const char *expr,
+                                  const ConfigHandle *handle) {
   if (sub == nullptr) {
     return TVR_BAD_ARGUMENT;
   }

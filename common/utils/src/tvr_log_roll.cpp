@@ -43,9 +43,7 @@ void tvr_log_zone_refresh(int64_t now) {
 }
 
 // tvr_log_period - period index of t with zone offset z
-int64_t tvr_log_period(int64_t t, int32_t z, int32_t seconds) {
-  return (t - z) / seconds;
-}
+int64_t tvr_log_period(int64_t t, int32_t z, int32_t seconds) { return (t - z) / seconds; }
 
 // tvr_log_cleanup_matches - whether entry is a rolled file of the log's name
 bool tvr_log_cleanup_matches(const char *entry, const char *base, const char *ext) {
@@ -140,9 +138,7 @@ int tvr_log_roll(int *renamed) {
 }
 
 // tvr_log_roll_reset - the next roll check takes the zone offset afresh
-void tvr_log_roll_reset(void) {
-  tvr_log_zone_cache = -1;
-}
+void tvr_log_roll_reset(void) { tvr_log_zone_cache = -1; }
 
 // tvr_log_cleanup - deletes the rolled files of the log beyond keep_count
 uint32_t tvr_log_cleanup(const char *directory, const char *name) {
@@ -185,7 +181,8 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
       continue;
     }
     if (count == capacity) {
-      char **grown = (char **)tlvpr_realloc(names, (capacity + TVR_LOG_CLEANUP_GROW) * sizeof(char *));
+      char **grown =
+          (char **)tlvpr_realloc(names, (capacity + TVR_LOG_CLEANUP_GROW) * sizeof(char *));
       if (grown == nullptr) {
         status = TVR_CLEANUP_NO_MEMORY;
         break;

@@ -34,9 +34,9 @@ struct TvrLogKeyword {
 
 // Compared in this order as prefixes of the settings text.
 constexpr TvrLogKeyword tvr_log_keywords[] = {
-    {"TVR_LOG_ALERT", TVR_LOG_ALERT},   {"TVR_LOG_ERR", TVR_LOG_ERR},
+    {"TVR_LOG_ALERT", TVR_LOG_ALERT},     {"TVR_LOG_ERR", TVR_LOG_ERR},
     {"TVR_LOG_WARNING", TVR_LOG_WARNING}, {"TVR_LOG_NOTICE", TVR_LOG_NOTICE},
-    {"TVR_LOG_INFO", TVR_LOG_INFO},     {"TVR_LOG_DEBUG", TVR_LOG_DEBUG},
+    {"TVR_LOG_INFO", TVR_LOG_INFO},       {"TVR_LOG_DEBUG", TVR_LOG_DEBUG},
 };
 
 struct TvrLogFacility {

@@ -31,7 +31,8 @@ constexpr const char *tvr_log_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "
 constexpr size_t TVR_LOG_EVENT_PREFIX_MAX = 4096;  // output limit of the event-log prefix
 constexpr size_t TVR_LOG_LINE_LIMIT = 4098;        // output limit of prefix plus message
 constexpr const char *TVR_LOG_SOURCE = "Talvora";  // event source (system-log ident)
-constexpr const char *TVR_LOG_STDERR_NOTICE = "*** could not write to log file, switching to stderr\n";
+constexpr const char *TVR_LOG_STDERR_NOTICE =
+    "*** could not write to log file, switching to stderr\n";
 
 static_assert(TVR_LOG_LINE_LIMIT + 1 < TVR_LOG_LINE_MAX, "room for the newline and terminator");
 

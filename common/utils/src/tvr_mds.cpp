@@ -57,10 +57,17 @@ uint32_t tvr_mds_seek(MessageDataStore *store, int32_t offset, int origin) {
   if (store == nullptr || store->memory == nullptr) return TVR_BAD_ARGUMENT;
   int64_t base;
   switch (origin) {
-    case TVR_MDS_SEEK_SET: base = 0; break;
-    case TVR_MDS_SEEK_CUR: base = store->position; break;
-    case TVR_MDS_SEEK_END: base = (int64_t)tvr_mds_total(store); break;
-    default: return TVR_BAD_ARGUMENT;
+    case TVR_MDS_SEEK_SET:
+      base = 0;
+      break;
+    case TVR_MDS_SEEK_CUR:
+      base = store->position;
+      break;
+    case TVR_MDS_SEEK_END:
+      base = (int64_t)tvr_mds_total(store);
+      break;
+    default:
+      return TVR_BAD_ARGUMENT;
   }
   int64_t target = base + offset;
   if (target < 0 || (uint64_t)target > tvr_mds_total(store) || target > UINT32_MAX)

@@ -43,8 +43,9 @@ constexpr TvrMessage tvr_messages_table[] = {
     {11010, "tlvModInitModule: (regex filter) cannot configure module."},
     {11011, "tlvModInitModule: (regex filter) could not initialize the regex engine."},
     {11012, "tlvModInitModule: (regex filter) cannot read rulebase."},
-    {11013, "tlvModEndMessage: (regex filter) headers length %u > max allowed %u, returning spam "
-            "disposition."},
+    {11013,
+     "tlvModEndMessage: (regex filter) headers length %u > max allowed %u, returning spam "
+     "disposition."},
     {27115, "read_junkdam_config: %s missing settings."},
     {29001, "Rule %u; regex error %s (%d) for header \"%.*s\"."},
     {29004, "Incomplete last line of rule file on version string."},
