@@ -51,7 +51,7 @@ const char kelh_fuzz_rules[] =
 const uint32_t kelh_fuzz_header_limits[] = {0, 16, 80, 768};
 const uint32_t kelh_fuzz_backtracks[] = {50, 1000, 5000, 25000};
 
-RuleBase *kelh_fuzz_base;                    // the fixed rule base, built at start
+RuleBase *kelh_fuzz_base;                      // the fixed rule base, built at start
 std::vector<const RuleLine *> kelh_fuzz_ends;  // the lines that make hits, in order
 
 // kelh_fuzz_check - a broken engine contract stops the fuzzer here

@@ -1,5 +1,5 @@
-// Sources: regex/*.cpp tlvpr/*.cpp host/tvrshareddata.cpp (include regex/ tlvpr/ host/).
-// Regex fuzz target: arbitrary bytes compiled in basic and extended syntax and
+// Sources: regex/*.cpp tlvpr/*.cpp shareddata/tvrshareddata.cpp (include regex/ tlvpr/
+// shareddata/). Regex fuzz target: arbitrary bytes compiled in basic and extended syntax and
 // matched against arbitrary subjects with a small backtrack limit: no crash, no
 // leak, results in range, and the matcher's shortcuts agree with the plain
 // interpreter on result and count. Input: one byte of compile and execution
@@ -42,8 +42,7 @@ static void regx_fuzz_run(const std::string &pattern, int cflags, int eflags,
       if (fast != plain || fast_count != plain_count) {
         __builtin_trap();
       }
-      if (fast != REGX_OK && fast != REGX_NOMATCH && fast != REGX_ESTACK &&
-          fast != REGX_ETOOMANY) {
+      if (fast != REGX_OK && fast != REGX_NOMATCH && fast != REGX_ESTACK && fast != REGX_ETOOMANY) {
         __builtin_trap();
       }
       if ((fast == REGX_OK || fast == REGX_NOMATCH) ? fast_count > limit

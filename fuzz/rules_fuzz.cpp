@@ -55,8 +55,8 @@ uint32_t rules_fuzz_lines(const RuleBase *rb) {
     rules_fuzz_check(line->flags == (RULE_LINE_VALID | RULE_LINE_LOCKED));
     rules_fuzz_check(line->compile_status == 0 && line->rule_id != 0);
     rules_fuzz_check((line->rule_type == RULE_TYPE_SINGLE && line->conjunction == RULE_CONJ_MORE) ||
-                     (line->rule_type == RULE_TYPE_MULTI &&
-                      (line->conjunction == RULE_CONJ_MORE || line->conjunction == RULE_CONJ_LAST)));
+                     (line->rule_type == RULE_TYPE_MULTI && (line->conjunction == RULE_CONJ_MORE ||
+                                                             line->conjunction == RULE_CONJ_LAST)));
     lines++;
     if (!(line->rule_type == RULE_TYPE_MULTI && line->conjunction == RULE_CONJ_MORE)) {
       rules++;
@@ -76,8 +76,8 @@ void rules_fuzz_evaluate(const RuleBase *rb) {
   memcpy(block, rules_fuzz_block, sizeof block);
   RuleHit *hits = nullptr;
   int verdict = -1;
-  uint32_t rc = rulebase_evaluate(block, (uint32_t)(sizeof block - 1), &hits, rb, 0, 768, 2000,
-                                  &verdict);
+  uint32_t rc =
+      rulebase_evaluate(block, (uint32_t)(sizeof block - 1), &hits, rb, 0, 768, 2000, &verdict);
   rules_fuzz_check(rc == 0 && (verdict == 0 || verdict == 1));
   int32_t total = 0;
   while (hits != nullptr) {

@@ -20,23 +20,17 @@
 #include "tvr_log_settings.h"
 #include "tvr_mds.h"
 #include "tvr_messages.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
-
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kNoMemory = 10013;
-constexpr uint32_t kCannotOpen = 10019;
-constexpr uint32_t kUnableToOpen = 10056;  // a spool or log file cannot be opened
-constexpr uint32_t kWrongType = 21017;
-constexpr uint32_t kIllegalData = 10047;
 
 struct LevelName {
   const char *name;  // threshold keyword without its "TVR_LOG_" prefix
   int32_t level;
 };
 
-constexpr LevelName kLevelNames[] = {{"ALERT", 1}, {"ERR", 3}, {"ERROR", 3},  {"WARNING", 4},
+constexpr LevelName kLevelNames[] = {{"ALERT", 1},  {"ERR", 3},  {"ERROR", 3}, {"WARNING", 4},
                                      {"NOTICE", 5}, {"INFO", 6}, {"DEBUG", 7}};
 
 // The memory part of an empty message: a store needs a non-null buffer to be usable.
@@ -45,8 +39,8 @@ unsigned char kEmptyMessage[1];
 }  // namespace
 
 struct HdrwPlugin {
-  void *library;                        // dlopen handle
-  TlvModInitModuleFn init_module;       // the seven entry points, resolved once
+  void *library;                   // dlopen handle
+  TlvModInitModuleFn init_module;  // the seven entry points, resolved once
   TlvModQueryModuleFn query_module;
   TlvModInitMessageFn init_message;
   TlvModEndMessageFn end_message;
@@ -67,15 +61,16 @@ struct HdrwHost {
 
 // One message under evaluation; its address is the module's message handle.
 struct HdrwMessage {
-  MessageDataStore store;        // the module reads the message from here
-  uint32_t header_length;        // answered by getHeaderLength
-  FILE *spool;                   // spool file of the file part, or null
+  MessageDataStore store;  // the module reads the message from here
+  uint32_t header_length;  // answered by getHeaderLength
+  FILE *spool;             // spool file of the file part, or null
   char spool_path[TLVPR_PATH_MAX];
 };
 
 // hdrw_host_copy_reason - copies a loader's reason into the caller's buffer,
 // prefixed by what it concerns unless the reason begins with that already
-static void hdrw_host_copy_reason(char *why, size_t why_size, const char *what, const char *reason) {
+static void hdrw_host_copy_reason(char *why, size_t why_size, const char *what,
+                                  const char *reason) {
   if (why == nullptr || why_size == 0) return;
   if (reason == nullptr) reason = "unknown error";
   if (strncmp(reason, what, strlen(what)) == 0) {
@@ -88,11 +83,11 @@ static void hdrw_host_copy_reason(char *why, size_t why_size, const char *what, 
 // hdrw_plugin_load - maps the plug-in and resolves its entry points
 uint32_t hdrw_plugin_load(const char *path, HdrwPlugin **plugin, char *why, size_t why_size) {
   if (why != nullptr && why_size > 0) why[0] = '\0';
-  if (path == nullptr || plugin == nullptr) return kBadArgument;
+  if (path == nullptr || plugin == nullptr) return TVR_BAD_ARGUMENT;
   void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     hdrw_host_copy_reason(why, why_size, path, dlerror());
-    return kCannotOpen;
+    return TVR_CANNOT_OPEN_FILE;
   }
   HdrwPlugin loaded = {};
   const struct {
@@ -112,13 +107,13 @@ uint32_t hdrw_plugin_load(const char *path, HdrwPlugin **plugin, char *why, size
     if (*symbol.slot == nullptr) {
       hdrw_host_copy_reason(why, why_size, symbol.name, dlerror());
       dlclose(library);
-      return kCannotOpen;
+      return TVR_CANNOT_OPEN_FILE;
     }
   }
   HdrwPlugin *made = (HdrwPlugin *)tlvpr_calloc(1, sizeof(HdrwPlugin));
   if (made == nullptr) {
     dlclose(library);
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   *made = loaded;
   made->library = library;
@@ -135,7 +130,7 @@ void hdrw_plugin_unload(HdrwPlugin *plugin) {
 
 // hdrw_plugin_version - the plug-in's version text
 uint32_t hdrw_plugin_version(const HdrwPlugin *plugin, char *buffer, uint32_t *size) {
-  if (plugin == nullptr) return kBadArgument;
+  if (plugin == nullptr) return TVR_BAD_ARGUMENT;
   return plugin->get_version(buffer, size);
 }
 
@@ -171,12 +166,12 @@ static uintptr_t hdrw_host_configuration(uintptr_t host) {
 // hdrw_host_create - makes the host context (see the header)
 uint32_t hdrw_host_create(HdrwHost **host, const HdrwPlugin *plugin, const char *load_point,
                           const char *config_path, int32_t threshold) {
-  if (host == nullptr || plugin == nullptr) return kBadArgument;
+  if (host == nullptr || plugin == nullptr) return TVR_BAD_ARGUMENT;
   HdrwHost *made = (HdrwHost *)tlvpr_calloc(1, sizeof(HdrwHost));
-  if (made == nullptr) return kNoMemory;
+  if (made == nullptr) return TVR_NO_MEMORY;
   if (load_point != nullptr && (made->load_point = tlvpr_strdup(load_point)) == nullptr) {
     tlvpr_free(made);
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   if (config_path != nullptr) {
     tvr_config_init();
@@ -211,7 +206,7 @@ void hdrw_host_free(HdrwHost *host) {
 
 // hdrw_host_set_store_layout - sets how message stores split a message
 uint32_t hdrw_host_set_store_layout(HdrwHost *host, uint32_t block_size, uint32_t memory_capacity) {
-  if (host == nullptr || block_size == 0) return kBadArgument;
+  if (host == nullptr || block_size == 0) return TVR_BAD_ARGUMENT;
   host->block_size = block_size;
   host->memory_capacity = memory_capacity;
   return 0;
@@ -268,13 +263,13 @@ static uint32_t hdrw_host_open_store(const HdrwHost *host, HdrwMessage *message,
   if (file_length == 0) return 0;
 
   store->block = (unsigned char *)tlvpr_malloc(block);
-  if (store->block == nullptr) return kNoMemory;
+  if (store->block == nullptr) return TVR_NO_MEMORY;
   message->spool = tlvpr_tmpfile(message->spool_path);
   if (message->spool == nullptr ||
       fwrite(bytes, 1, (size_t)file_length, message->spool) != (size_t)file_length ||
       fflush(message->spool) != 0) {
     hdrw_host_close_store(message);
-    return kUnableToOpen;
+    return TVR_UNABLE_TO_OPEN_FILE;
   }
   store->spool_path = message->spool_path;
   store->spool_handle = tlvpr_stream_handle(message->spool);
@@ -297,7 +292,7 @@ static uint32_t hdrw_host_take_hits(RuleHit **hits, HdrwVerdict *verdict) {
       uint32_t capacity = verdict->hit_capacity == 0 ? 16 : verdict->hit_capacity * 2;
       HdrwHit *grown = (HdrwHit *)tlvpr_realloc(verdict->hits, capacity * sizeof(HdrwHit));
       if (grown == nullptr) {
-        rc = kNoMemory;
+        rc = TVR_NO_MEMORY;
       } else {
         verdict->hits = grown;
         verdict->hit_capacity = capacity;
@@ -331,25 +326,25 @@ void hdrw_verdict_free(HdrwVerdict *verdict) {
 // hdrw_host_evaluate - one message through the module (see the header)
 uint32_t hdrw_host_evaluate(const HdrwHost *host, void *instance, const void *message,
                             size_t message_len, size_t header_len, HdrwVerdict *verdict) {
-  if (verdict == nullptr) return kBadArgument;
+  if (verdict == nullptr) return TVR_BAD_ARGUMENT;
   verdict->spam = 0;
   verdict->score = 0;
   verdict->hit_count = 0;
   verdict->error = 0;
   if (host == nullptr || instance == nullptr || (message == nullptr && message_len != 0) ||
       header_len > message_len || message_len > UINT32_MAX)
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
 
   HdrwMessage held;
-  uint32_t rc = hdrw_host_open_store(host, &held, (const unsigned char *)message,
-                                     (uint32_t)message_len);
+  uint32_t rc =
+      hdrw_host_open_store(host, &held, (const unsigned char *)message, (uint32_t)message_len);
   if (rc != 0) return rc;
   held.header_length = (uint32_t)header_len;
   const HdrwPlugin *plugin = host->plugin;
   MessageContext *context = plugin->init_message(0, (uintptr_t)host);
   if (context == nullptr) {
     hdrw_host_close_store(&held);
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   RuleHit *hits = nullptr;
   // The module logs on this thread; the first error it logs is its failure.
@@ -372,7 +367,7 @@ uint32_t hdrw_host_evaluate(const HdrwHost *host, void *instance, const void *me
 
 // hdrw_host_limits - the limits of an instance
 uint32_t hdrw_host_limits(const void *instance, HdrwLimits *limits) {
-  if (instance == nullptr || limits == nullptr) return kBadArgument;
+  if (instance == nullptr || limits == nullptr) return TVR_BAD_ARGUMENT;
   const ModuleInstance *made = (const ModuleInstance *)instance;
   limits->max_header_length = made->max_header_length;
   limits->max_total_headers_length = made->max_total_headers_length;
@@ -405,7 +400,7 @@ void hdrw_host_error_text(uint32_t code, char *buffer, size_t size) {
       put("...", 3);
     }
   }
-  if (code == kIllegalData) {
+  if (code == TVR_ILLEGAL_DATA) {
     static const char kMeaning[] = " (the header block's last line has no LF)";
     put(kMeaning, sizeof(kMeaning) - 1);
   }
@@ -414,7 +409,7 @@ void hdrw_host_error_text(uint32_t code, char *buffer, size_t size) {
 
 // hdrw_host_log_level - reads a threshold keyword or number (see the header)
 uint32_t hdrw_host_log_level(const char *text, int32_t *level) {
-  if (text == nullptr || level == nullptr) return kBadArgument;
+  if (text == nullptr || level == nullptr) return TVR_BAD_ARGUMENT;
   if (text[0] >= '0' && text[0] <= '7' && text[1] == '\0') {
     *level = text[0] - '0';
     return 0;
@@ -426,18 +421,18 @@ uint32_t hdrw_host_log_level(const char *text, int32_t *level) {
       return 0;
     }
   }
-  return kWrongType;
+  return TVR_CONFIG_WRONG_TYPE;
 }
 
 // hdrw_host_configure_log - fills the shared log settings (see the header)
 uint32_t hdrw_host_configure_log(const char *destination, int32_t level) {
-  if (level < 0 || level > 7) return kBadArgument;
+  if (level < 0 || level > 7) return TVR_BAD_ARGUMENT;
   char threshold[4];
   tlvpr_snprintf(threshold, sizeof(threshold), "%d", (int)level);
   tvr_log_configure(destination, threshold, nullptr, nullptr, nullptr);
   if (!tvr_log_is_special_destination(destination) &&
       __atomic_load_n(&tvr_shared_log_settings.stream, __ATOMIC_RELAXED) == nullptr) {
-    return kUnableToOpen;
+    return TVR_UNABLE_TO_OPEN_FILE;
   }
   return 0;
 }

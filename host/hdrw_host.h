@@ -39,7 +39,9 @@
 // initialise (the module logs why; previous stays valid and in service).
 // hdrw_host_free_instance(host, instance) calls tlvModFreeModule; null is ignored.
 // When hdrw_host_init returns a new instance, freeing the previous one is the
-// caller's business. Neither may overlap with evaluations on the same instance.
+// caller's business. hdrw_host_free_instance must not overlap with evaluations
+// on the instance it frees; hdrw_host_init only reads previous, so evaluations
+// on previous may go on while a new host initialises (the milter reloads so).
 //
 // Evaluation. hdrw_host_evaluate(host, instance, message, message_len, header_len,
 // verdict) builds a message data store over message (message_len bytes; the
@@ -58,19 +60,16 @@
 // not judged. The host learns it from the log call itself (tvrshareddata.h),
 // whatever the log threshold, on the evaluating thread. Results: 0 (whatever
 // the verdict, also when verdict->error is set: the host itself did not fail;
-// a server sees such a message as not spam); 10040 null host, instance, verdict, or message with a non-zero
-// length, or header_len > message_len, or message_len above 4294967295; 10013 no
-// memory (verdict emptied); 10056 the spool file cannot be made or written;
-// 10013 also when the module cannot make a message context. On failure
-// verdict holds no hits.
-// hdrw_verdict_init(verdict) zero-fills a verdict; hdrw_verdict_free(verdict)
-// frees its hit array and empties it (null ignored).
-// hdrw_host_error_text(code, buffer, size) writes the one-line reason of a
-// verdict's error code into buffer: its catalog text, with the places of the
-// record's arguments shown as "...", and for 10047 what it means for a header
-// block; "code N" for a code without text. Cut to size (HDRW_HOST_ERROR_TEXT
-// always suffices) and terminated; nothing is written when buffer is null or
-// size is 0. Reads constant tables only.
+// a server sees such a message as not spam); 10040 null host, instance, verdict, or message with a
+// non-zero length, or header_len > message_len, or message_len above 4294967295; 10013 no memory
+// (verdict emptied); 10056 the spool file cannot be made or written; 10013 also when the module
+// cannot make a message context. On failure verdict holds no hits. hdrw_verdict_init(verdict)
+// zero-fills a verdict; hdrw_verdict_free(verdict) frees its hit array and empties it (null
+// ignored). hdrw_host_error_text(code, buffer, size) writes the one-line reason of a verdict's
+// error code into buffer: its catalog text, with the places of the record's arguments shown as
+// "...", and for 10047 what it means for a header block; "code N" for a code without text. Cut to
+// size (HDRW_HOST_ERROR_TEXT always suffices) and terminated; nothing is written when buffer is
+// null or size is 0. Reads constant tables only.
 //
 // hdrw_host_limits(instance, &limits) copies the limits an instance evaluates
 // with, as its settings gave them: max_total_headers_length is the longest
@@ -80,8 +79,9 @@
 //
 // Threads: any number of threads may call hdrw_host_evaluate at once with one host
 // and one instance (each with its own verdict); the host is read-only then.
-// hdrw_host_create, hdrw_host_set_store_layout, hdrw_host_init and the frees must
-// not overlap with evaluations.
+// hdrw_host_set_store_layout, hdrw_host_init and hdrw_host_free on a host must not
+// overlap with evaluations through that host, nor hdrw_host_free_instance with
+// evaluations of its instance.
 //
 // Log settings. hdrw_host_log_level(text, &level) reads a threshold: a keyword
 // "TVR_LOG_ALERT" 1, "TVR_LOG_ERR" 3, "TVR_LOG_WARNING" 4, "TVR_LOG_NOTICE" 5,

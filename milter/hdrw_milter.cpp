@@ -42,19 +42,20 @@
 #include "milter_session.h"
 #include "milter_stats.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
 
-constexpr int kMaxDescriptor = 4096;    // descriptors searched for libmilter's listener
-constexpr int kParkWaitSeconds = 10;    // wait for libmilter's signal thread at start
+constexpr int kMaxDescriptor = 4096;  // descriptors searched for libmilter's listener
+constexpr int kParkWaitSeconds = 10;  // wait for libmilter's signal thread at start
 
 struct MilterSignals {
-  pthread_mutex_t mutex;  // guards the fields below
-  pthread_cond_t changed; // signalled when one of them changes
-  int parked;             // libmilter's signal thread waits in the daemon's sigwait
-  int listener_done;      // smfi_main has returned
-  int listener_result;    // what it returned
-  int active;             // the daemon runs: libmilter's sigwait is to be parked
+  pthread_mutex_t mutex;   // guards the fields below
+  pthread_cond_t changed;  // signalled when one of them changes
+  int parked;              // libmilter's signal thread waits in the daemon's sigwait
+  int listener_done;       // smfi_main has returned
+  int listener_result;     // what it returned
+  int active;              // the daemon runs: libmilter's sigwait is to be parked
 };
 
 MilterSignals g_signals = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, 0};
@@ -71,14 +72,14 @@ struct MilterUser {
 
 // What a start made, for the stop to release.
 struct MilterDaemon {
-  HdrwPlugin *plugin;      // the module library
-  MilterNets *trusted;     // trusted client networks, or null
-  MilterRules *rules;      // configuration and module instance
-  MilterStats stats;       // the counters
-  pthread_t listener;      // the thread running smfi_main
-  bool listening;          // listener was started
-  bool socket_open;        // the socket file is the daemon's to remove
-  bool pid_written;        // the pid file is the daemon's to remove
+  HdrwPlugin *plugin;   // the module library
+  MilterNets *trusted;  // trusted client networks, or null
+  MilterRules *rules;   // configuration and module instance
+  MilterStats stats;    // the counters
+  pthread_t listener;   // the thread running smfi_main
+  bool listening;       // listener was started
+  bool socket_open;     // the socket file is the daemon's to remove
+  bool pid_written;     // the pid file is the daemon's to remove
 };
 
 // hdrw_milter_fail - writes the reason of a failed start
@@ -97,11 +98,11 @@ const char *hdrw_milter_reason(uint32_t code) {
   switch (code) {
     case MILTER_RULES_REFUSED:
       return "the module could not be initialised (its log records say why)";
-    case 21016:
+    case TVR_CONFIG_PARSE_ERROR:
       return "the configuration is not well-formed XML";
-    case 21020:
+    case TVR_CONFIG_UNREADABLE:
       return "the configuration cannot be read";
-    case 10013:
+    case TVR_NO_MEMORY:
       return "no memory";
     default:
       return "failure";
@@ -154,7 +155,8 @@ int hdrw_milter_clear_socket(const char *path, char *why, size_t why_size) {
                             strerror(err));
   }
   if (unlink(path) != 0 && errno != ENOENT) {
-    return hdrw_milter_fail(why, why_size, "%s: cannot remove the stale socket: %s", path, strerror(errno));
+    return hdrw_milter_fail(why, why_size, "%s: cannot remove the stale socket: %s", path,
+                            strerror(errno));
   }
   return 0;
 }
@@ -255,10 +257,12 @@ int hdrw_milter_write_pid(const char *path, char *why, size_t why_size) {
 int hdrw_milter_drop(const MilterUser *user, char *why, size_t why_size) {
   if (getuid() == user->uid && geteuid() == user->uid && getgid() == user->gid) return 0;
   if (initgroups(user->name, user->gid) != 0 || setgid(user->gid) != 0 || setuid(user->uid) != 0) {
-    return hdrw_milter_fail(why, why_size, "cannot become user %s: %s", user->name, strerror(errno));
+    return hdrw_milter_fail(why, why_size, "cannot become user %s: %s", user->name,
+                            strerror(errno));
   }
   if (user->uid != 0 && setuid(0) == 0) {
-    return hdrw_milter_fail(why, why_size, "cannot become user %s: root could be regained", user->name);
+    return hdrw_milter_fail(why, why_size, "cannot become user %s: root could be regained",
+                            user->name);
   }
   return 0;
 }
@@ -289,7 +293,8 @@ void hdrw_milter_stop_listener() {
       until.tv_nsec -= 1000000000;
       ++until.tv_sec;
     }
-    if (!g_signals.listener_done) pthread_cond_timedwait(&g_signals.changed, &g_signals.mutex, &until);
+    if (!g_signals.listener_done)
+      pthread_cond_timedwait(&g_signals.changed, &g_signals.mutex, &until);
   }
   pthread_mutex_unlock(&g_signals.mutex);
   if (stopping) pthread_join(stopper, nullptr);
@@ -334,10 +339,13 @@ void hdrw_milter_reload(MilterRules *rules, int sig) {
   uint32_t rc = milter_rules_reload(rules, &outcome);
   const char *name = sig == SIGHUP ? "SIGHUP" : "SIGUSR1";
   if (rc != 0) {
-    milter_log(TVR_LOG_ERR, "hdrweights milter: reload (%s) failed, code %u: %s; the previous rules keep serving",
-               name, (unsigned)rc, hdrw_milter_reason(rc));
+    milter_log(
+        TVR_LOG_ERR,
+        "hdrweights milter: reload (%s) failed, code %u: %s; the previous rules keep serving", name,
+        (unsigned)rc, hdrw_milter_reason(rc));
   } else if (outcome == MILTER_RELOAD_SAME) {
-    milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): configuration and rules unchanged", name);
+    milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): configuration and rules unchanged",
+               name);
   } else {
     milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): new rules in service", name);
   }
@@ -379,7 +387,8 @@ bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t st
     if (sig == SIGHUP || sig == SIGUSR1) {
       hdrw_milter_reload(rules, sig);
     } else if (sig == SIGINT || sig == SIGTERM) {
-      milter_log(TVR_LOG_NOTICE, "hdrweights milter: %s: stopping", sig == SIGINT ? "SIGINT" : "SIGTERM");
+      milter_log(TVR_LOG_NOTICE, "hdrweights milter: %s: stopping",
+                 sig == SIGINT ? "SIGINT" : "SIGTERM");
       return false;
     } else {
       pthread_mutex_lock(&g_signals.mutex);
@@ -400,7 +409,8 @@ const char *const kActionNames[] = {"tag", "reject", "tempfail", "hold", "discar
 
 // hdrw_milter_start - everything up to a listening daemon with its rules
 // On failure what was made is left in d for hdrw_milter_release.
-int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *why, size_t why_size) {
+int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *why,
+                      size_t why_size) {
   MilterUser account;
   const MilterUser *user = nullptr;
   if (options->user != nullptr) {
@@ -410,7 +420,8 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
     user = &account;
   }
   char text[512] = "";
-  if (options->trusted != nullptr && milter_nets_parse(options->trusted, &d->trusted, text, sizeof text) != 0) {
+  if (options->trusted != nullptr &&
+      milter_nets_parse(options->trusted, &d->trusted, text, sizeof text) != 0) {
     return hdrw_milter_fail(why, why_size, "not a network: '%s'", text);
   }
   uint32_t rc = hdrw_plugin_load(options->module, &d->plugin, text, sizeof text);
@@ -438,7 +449,8 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   if (slash != nullptr && chdir(text) != 0) {
     return hdrw_milter_fail(why, why_size, "%s: cannot change into it: %s", text, strerror(errno));
   }
-  rc = milter_rules_open(&d->rules, d->plugin, options->load_point, options->config, options->threshold);
+  rc = milter_rules_open(&d->rules, d->plugin, options->load_point, options->config,
+                         options->threshold);
   if (rc != 0) {
     return hdrw_milter_fail(why, why_size, "%s: code %u: %s", options->config, (unsigned)rc,
                             hdrw_milter_reason(rc));
@@ -463,7 +475,9 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
     pthread_mutex_lock(&g_signals.mutex);
     bool done = g_signals.listener_done;
     pthread_mutex_unlock(&g_signals.mutex);
-    if (done) return hdrw_milter_fail(why, why_size, "libmilter's listener ended at once (its log says why)");
+    if (done)
+      return hdrw_milter_fail(why, why_size,
+                              "libmilter's listener ended at once (its log says why)");
     milter_log(TVR_LOG_WARNING,
                "hdrweights milter: libmilter's signal thread is not under the daemon's control: "
                "SIGHUP may stop it and SIGINT abort messages in flight");
@@ -491,7 +505,8 @@ void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
   const char *socket_path = hdrw_milter_unix_path(options->socket);
   if (d->socket_open && socket_path != nullptr) unlink(socket_path);
   if (d->pid_written && unlink(options->pid_file) != 0) {
-    milter_log(TVR_LOG_WARNING, "hdrweights milter: cannot remove %s: %s", options->pid_file, strerror(errno));
+    milter_log(TVR_LOG_WARNING, "hdrweights milter: cannot remove %s: %s", options->pid_file,
+               strerror(errno));
   }
   // No new connection arrives once the listener ended: nothing reads the networks.
   milter_nets_free(d->trusted);
@@ -540,7 +555,8 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
   milter_log(TVR_LOG_NOTICE,
              "hdrweights milter: started on %s (pid %ld, threshold %d, on spam %s%s%s); "
              "reload with SIGHUP or SIGUSR1",
-             options->socket, (long)getpid(), (int)options->threshold, kActionNames[options->action],
+             options->socket, (long)getpid(), (int)options->threshold,
+             kActionNames[options->action],
              options->skip_authenticated ? ", authenticated senders skipped" : "",
              milter_nets_count(daemon.trusted) > 0 ? ", trusted networks skipped" : "");
   bool failed = hdrw_milter_serve(daemon.rules, &daemon.stats, options->stats_interval);

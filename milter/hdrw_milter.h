@@ -45,18 +45,18 @@ enum {
 };
 
 typedef struct HdrwMilterOptions {
-  const char *socket;          // libmilter's spec: "unix:PATH", "inet:PORT@HOST", ...
-  const char *config;          // the server configuration (absolute path)
-  const char *load_point;      // directory holding the rule file (absolute path)
-  const char *module;          // the module library (absolute path)
-  int32_t threshold;           // weight threshold of every message
-  enum MilterAction action;    // what happens to spam
-  const char *reply;           // text of the reject and tempfail replies
-  int skip_authenticated;      // 1: authenticated senders pass unevaluated
-  const char *trusted;         // "CIDR[,CIDR...]" of clients passing unevaluated; may be null
-  const char *user;            // user to run as after opening the socket; may be null
-  const char *pid_file;        // file to write the process id to; may be null
-  uint32_t stats_interval;     // seconds between counter lines; 0 = only at exit
+  const char *socket;        // libmilter's spec: "unix:PATH", "inet:PORT@HOST", ...
+  const char *config;        // the server configuration (absolute path)
+  const char *load_point;    // directory holding the rule file (absolute path)
+  const char *module;        // the module library (absolute path)
+  int32_t threshold;         // weight threshold of every message
+  enum MilterAction action;  // what happens to spam
+  const char *reply;         // text of the reject and tempfail replies
+  int skip_authenticated;    // 1: authenticated senders pass unevaluated
+  const char *trusted;       // "CIDR[,CIDR...]" of clients passing unevaluated; may be null
+  const char *user;          // user to run as after opening the socket; may be null
+  const char *pid_file;      // file to write the process id to; may be null
+  uint32_t stats_interval;   // seconds between counter lines; 0 = only at exit
 } HdrwMilterOptions;
 
 int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size);

@@ -8,11 +8,10 @@
 #include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
+#include "tvr_status.h"
 
 namespace {
 
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kNoMemory = 10013;
 constexpr size_t kFoldColumn = 78;  // longest line of the hits header before a fold
 
 }  // namespace
@@ -33,7 +32,7 @@ static uint32_t milter_block_reserve(MilterBlock *block, uint32_t need) {
   while (capacity - block->length < need) capacity *= 2;
   if (capacity > MILTER_BLOCK_MAX) capacity = MILTER_BLOCK_MAX;
   char *grown = (char *)tlvpr_realloc(block->bytes, capacity);
-  if (grown == nullptr) return kNoMemory;
+  if (grown == nullptr) return TVR_NO_MEMORY;
   block->bytes = grown;
   block->capacity = capacity;
   return 0;
@@ -41,7 +40,7 @@ static uint32_t milter_block_reserve(MilterBlock *block, uint32_t need) {
 
 // milter_block_append - adds one header as the client sent it
 uint32_t milter_block_append(MilterBlock *block, const char *name, const char *value, int leadspc) {
-  if (block == nullptr || name == nullptr || value == nullptr) return kBadArgument;
+  if (block == nullptr || name == nullptr || value == nullptr) return TVR_BAD_ARGUMENT;
   size_t name_len = strlen(name);
   size_t value_len = strlen(value);
   size_t feeds = 0;
@@ -55,7 +54,7 @@ uint32_t milter_block_append(MilterBlock *block, const char *name, const char *v
   }
   if (milter_block_reserve(block, (uint32_t)need + 2) != 0) {
     block->full_length -= need;
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   char *out = block->bytes + block->length;
   memcpy(out, name, name_len);
@@ -76,8 +75,8 @@ uint32_t milter_block_append(MilterBlock *block, const char *name, const char *v
 
 // milter_block_finish - appends the empty line that ends the block
 uint32_t milter_block_finish(MilterBlock *block) {
-  if (block == nullptr) return kBadArgument;
-  if (milter_block_reserve(block, 2) != 0) return kNoMemory;
+  if (block == nullptr) return TVR_BAD_ARGUMENT;
+  if (milter_block_reserve(block, 2) != 0) return TVR_NO_MEMORY;
   block->bytes[block->length++] = '\r';
   block->bytes[block->length++] = '\n';
   block->full_length += 2;
@@ -112,7 +111,7 @@ int milter_block_is_mta_received(const MilterBlock *block, const char *queue_id)
 // milter_block_status - the value of the status header
 uint32_t milter_block_status(char *out, size_t size, int skipped, int spam, int32_t score,
                              int32_t threshold, int leadspc) {
-  if (out == nullptr || size < MILTER_BLOCK_STATUS_ROOM) return kBadArgument;
+  if (out == nullptr || size < MILTER_BLOCK_STATUS_ROOM) return TVR_BAD_ARGUMENT;
   const char *space = leadspc ? " " : "";
   if (skipped) {
     tlvpr_snprintf(out, size, "%sSkipped", space);
@@ -128,13 +127,14 @@ uint32_t milter_block_hits(char *out, size_t size, const HdrwHit *hits, uint32_t
                            int leadspc) {
   if (out == nullptr || (hits == nullptr && count != 0) ||
       size < (size_t)count * MILTER_BLOCK_HITS_ROOM + 8)
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   size_t len = 0;
   if (leadspc) out[len++] = ' ';
   size_t column = sizeof(MILTER_HITS_HEADER ":");  // the name, colon and space before the value
   for (uint32_t i = 0; i < count; ++i) {
     char item[MILTER_BLOCK_HITS_ROOM];
-    int n = tlvpr_snprintf(item, sizeof item, "%u:%d", (unsigned)hits[i].rule_id, (int)hits[i].weight);
+    int n =
+        tlvpr_snprintf(item, sizeof item, "%u:%d", (unsigned)hits[i].rule_id, (int)hits[i].weight);
     if (i > 0 && column + 1 + (size_t)n > kFoldColumn) {
       out[len++] = '\n';
       out[len++] = '\t';

@@ -56,12 +56,12 @@ enum {
 };
 
 typedef struct MilterBlock {
-  char *bytes;           // the block so far (not terminated); tlvpr heap
-  uint32_t length;       // bytes stored
-  uint32_t capacity;     // room of bytes
-  uint64_t full_length;  // bytes the whole block has, stored or not
-  uint32_t first_length; // bytes of the first header as stored (0 before it)
-  int cut;               // 1 when headers were left out for room
+  char *bytes;            // the block so far (not terminated); tlvpr heap
+  uint32_t length;        // bytes stored
+  uint32_t capacity;      // room of bytes
+  uint64_t full_length;   // bytes the whole block has, stored or not
+  uint32_t first_length;  // bytes of the first header as stored (0 before it)
+  int cut;                // 1 when headers were left out for room
 } MilterBlock;
 
 void milter_block_reset(MilterBlock *block);

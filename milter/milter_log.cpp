@@ -6,7 +6,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "tvr_log.h"
+#include "tvr_log_levels.h"
 #include "tvr_log_write.h"
 
 namespace {

@@ -10,10 +10,9 @@
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
-
-constexpr uint32_t kNoMemory = 10013;
 
 // milter_message_now - a monotonic clock reading in nanoseconds
 uint64_t milter_message_now() {
@@ -76,18 +75,20 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
   int32_t threshold = milter_rules_threshold(message->rules);
   milter_stats_count(stats, MILTER_STAT_MESSAGES);
   if (message->skip) {
-    milter_block_status(decision->status, sizeof decision->status, 1, 0, 0, threshold, message->leadspc);
+    milter_block_status(decision->status, sizeof decision->status, 1, 0, 0, threshold,
+                        message->leadspc);
     milter_stats_count(stats, MILTER_STAT_SKIPPED);
     return;
   }
 
-  uint32_t error = message->failed ? kNoMemory : milter_block_finish(&message->block);
+  uint32_t error = message->failed ? TVR_NO_MEMORY : milter_block_finish(&message->block);
   if (error == 0) {
     const MilterBlock &block = message->block;
     uint32_t skip = milter_block_is_mta_received(&block, queue_id) ? block.first_length : 0;
     if (block.cut) {
-      milter_log(TVR_LOG_WARNING, "message %s: header block of %llu bytes, evaluated on its first %u",
-                 id, (unsigned long long)block.full_length, (unsigned)(block.length - skip));
+      milter_log(TVR_LOG_WARNING,
+                 "message %s: header block of %llu bytes, evaluated on its first %u", id,
+                 (unsigned long long)block.full_length, (unsigned)(block.length - skip));
     }
     uint64_t start = milter_message_now();
     error = milter_rules_evaluate(message->generation, block.bytes + skip, block.length - skip,
@@ -100,7 +101,8 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
     hdrw_host_error_text(error, reason, sizeof reason);
     milter_log(TVR_LOG_ERR, "message %s: not evaluated, code %u (%s); accepted as not spam", id,
                (unsigned)error, reason);
-    milter_block_status(decision->status, sizeof decision->status, 0, 0, 0, threshold, message->leadspc);
+    milter_block_status(decision->status, sizeof decision->status, 0, 0, 0, threshold,
+                        message->leadspc);
     milter_stats_count(stats, MILTER_STAT_ERRORS);
     return;
   }
@@ -142,7 +144,8 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
 // milter_message_end - the transaction is over; unpins its generation
 void milter_message_end(MilterMessage *message, int aborted, MilterStats *stats) {
   if (message->generation == nullptr) return;
-  if (aborted && !message->judged && stats != nullptr) milter_stats_count(stats, MILTER_STAT_ABORTED);
+  if (aborted && !message->judged && stats != nullptr)
+    milter_stats_count(stats, MILTER_STAT_ABORTED);
   milter_rules_unpin(message->rules, message->generation);
   message->generation = nullptr;
 }

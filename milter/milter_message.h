@@ -66,26 +66,26 @@ typedef struct MilterPolicy {
 } MilterPolicy;
 
 typedef struct MilterDecision {
-  enum MilterReply reply;                // what the MTA is told
-  int quarantine;                        // 1: hold the message
+  enum MilterReply reply;                 // what the MTA is told
+  int quarantine;                         // 1: hold the message
   char status[MILTER_BLOCK_STATUS_ROOM];  // value of the status header
-  const char *hits;                      // value of the hits header, or null; owned by the message
+  const char *hits;                       // value of the hits header, or null; owned by the message
 } MilterDecision;
 
 typedef struct MilterMessage {
-  MilterRules *rules;             // borrowed, set by begin
-  MilterGeneration *generation;   // pinned from begin to end, else null
-  int leadspc;                    // 1: values arrive with their leading space
-  int skip;                       // 1: no evaluation
-  int judged;                     // 1 after judge
-  int failed;                     // 1: the block could not be kept
-  uint32_t forged_status;         // incoming headers named like the status header
-  uint32_t forged_hits;           // incoming headers named like the hits header
-  MilterBlock block;              // the header block so far
-  HdrwVerdict verdict;            // reused between messages
-  char *hits_text;                // tlvpr heap, reused between messages
-  size_t hits_room;               // bytes of hits_text
-  MilterDecision decision;        // valid after judge
+  MilterRules *rules;            // borrowed, set by begin
+  MilterGeneration *generation;  // pinned from begin to end, else null
+  int leadspc;                   // 1: values arrive with their leading space
+  int skip;                      // 1: no evaluation
+  int judged;                    // 1 after judge
+  int failed;                    // 1: the block could not be kept
+  uint32_t forged_status;        // incoming headers named like the status header
+  uint32_t forged_hits;          // incoming headers named like the hits header
+  MilterBlock block;             // the header block so far
+  HdrwVerdict verdict;           // reused between messages
+  char *hits_text;               // tlvpr heap, reused between messages
+  size_t hits_room;              // bytes of hits_text
+  MilterDecision decision;       // valid after judge
 } MilterMessage;
 
 void milter_message_begin(MilterMessage *message, MilterRules *rules, int skip);

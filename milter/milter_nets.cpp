@@ -11,11 +11,10 @@
 
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
+#include "tvr_status.h"
 
 namespace {
 
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kNoMemory = 10013;
 constexpr size_t kItemMax = 64;  // longest item text: an IPv6 address with a length
 
 constexpr unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
@@ -77,11 +76,12 @@ static bool milter_nets_parse_item(const char *item, MilterPrefix *out) {
 // milter_nets_parse - reads a comma-separated list of prefixes
 uint32_t milter_nets_parse(const char *text, MilterNets **nets, char *bad, size_t bad_size) {
   if (bad != nullptr && bad_size > 0) bad[0] = '\0';
-  if (text == nullptr || nets == nullptr) return kBadArgument;
+  if (text == nullptr || nets == nullptr) return TVR_BAD_ARGUMENT;
   uint32_t slots = 1;
   for (const char *p = text; *p != '\0'; ++p) slots += *p == ',';
-  MilterNets *made = (MilterNets *)tlvpr_calloc(1, sizeof(MilterNets) + (slots - 1) * sizeof(MilterPrefix));
-  if (made == nullptr) return kNoMemory;
+  MilterNets *made =
+      (MilterNets *)tlvpr_calloc(1, sizeof(MilterNets) + (slots - 1) * sizeof(MilterPrefix));
+  if (made == nullptr) return TVR_NO_MEMORY;
   const char *p = text;
   while (*p == ' ' || *p == '\t') ++p;
   if (*p == '\0') {  // no item at all: an empty list
@@ -109,7 +109,7 @@ uint32_t milter_nets_parse(const char *text, MilterNets **nets, char *bad, size_
         bad[n] = '\0';
       }
       tlvpr_free(made);
-      return kBadArgument;
+      return TVR_BAD_ARGUMENT;
     }
     ++made->count;
     if (*end == '\0') break;

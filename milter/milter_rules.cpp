@@ -9,27 +9,21 @@
 
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
-
-namespace {
-
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kNoMemory = 10013;
-
-}  // namespace
+#include "tvr_status.h"
 
 struct MilterGeneration {
-  HdrwHost *host;    // owned: the configuration and callback table of instance
-  void *instance;    // owned: the module instance
-  uint32_t uses;     // pinned messages, plus one while current (guarded by the mutex)
+  HdrwHost *host;  // owned: the configuration and callback table of instance
+  void *instance;  // owned: the module instance
+  uint32_t uses;   // pinned messages, plus one while current (guarded by the mutex)
 };
 
 struct MilterRules {
-  const HdrwPlugin *plugin;    // borrowed
-  char *load_point;            // owned copy
-  char *config_path;           // owned copy
-  int32_t threshold;           // of every message
-  pthread_mutex_t mutex;       // guards current and every generation's uses
-  MilterGeneration *current;   // never null once open
+  const HdrwPlugin *plugin;   // borrowed
+  char *load_point;           // owned copy
+  char *config_path;          // owned copy
+  int32_t threshold;          // of every message
+  pthread_mutex_t mutex;      // guards current and every generation's uses
+  MilterGeneration *current;  // never null once open
 };
 
 // milter_rules_make - reads the configuration and asks the module for an instance
@@ -59,7 +53,7 @@ static uint32_t milter_rules_make(const MilterRules *rules, void *previous, Milt
   if (generation == nullptr) {
     hdrw_host_free_instance(host, instance);
     hdrw_host_free(host);
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   generation->host = host;
   generation->instance = instance;
@@ -78,21 +72,21 @@ static void milter_rules_free_generation(MilterGeneration *generation) {
 // milter_rules_open - the first generation (see the header)
 uint32_t milter_rules_open(MilterRules **rules, const HdrwPlugin *plugin, const char *load_point,
                            const char *config_path, int32_t threshold) {
-  if (rules == nullptr || plugin == nullptr) return kBadArgument;
+  if (rules == nullptr || plugin == nullptr) return TVR_BAD_ARGUMENT;
   MilterRules *made = (MilterRules *)tlvpr_calloc(1, sizeof(MilterRules));
-  if (made == nullptr) return kNoMemory;
+  if (made == nullptr) return TVR_NO_MEMORY;
   made->plugin = plugin;
   made->threshold = threshold;
   uint32_t rc = 0;
   if ((load_point != nullptr && (made->load_point = tlvpr_strdup(load_point)) == nullptr) ||
       (config_path != nullptr && (made->config_path = tlvpr_strdup(config_path)) == nullptr)) {
-    rc = kNoMemory;
+    rc = TVR_NO_MEMORY;
   }
   bool reused = false;
   if (rc == 0) rc = milter_rules_make(made, nullptr, &made->current, &reused);
   if (rc == 0 && pthread_mutex_init(&made->mutex, nullptr) != 0) {
     milter_rules_free_generation(made->current);
-    rc = kNoMemory;
+    rc = TVR_NO_MEMORY;
   }
   if (rc != 0) {
     tlvpr_free(made->load_point);
@@ -107,7 +101,7 @@ uint32_t milter_rules_open(MilterRules **rules, const HdrwPlugin *plugin, const 
 // milter_rules_reload - a new generation when the configuration or rules changed
 uint32_t milter_rules_reload(MilterRules *rules, enum MilterReloadOutcome *outcome) {
   if (outcome != nullptr) *outcome = MILTER_RELOAD_FAILED;
-  if (rules == nullptr || outcome == nullptr) return kBadArgument;
+  if (rules == nullptr || outcome == nullptr) return TVR_BAD_ARGUMENT;
   // Only this thread replaces current, so reading it unlocked here is safe.
   MilterGeneration *old = rules->current;
   MilterGeneration *made = nullptr;
@@ -146,14 +140,16 @@ void milter_rules_unpin(MilterRules *rules, MilterGeneration *generation) {
 }
 
 // milter_rules_evaluate - the module's verdict on one header block
-uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block, uint32_t length,
-                               HdrwVerdict *verdict) {
-  if (generation == nullptr) return kBadArgument;
+uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block,
+                               uint32_t length, HdrwVerdict *verdict) {
+  if (generation == nullptr) return TVR_BAD_ARGUMENT;
   return hdrw_host_evaluate(generation->host, generation->instance, block, length, length, verdict);
 }
 
 // milter_rules_threshold - the threshold of every message
-int32_t milter_rules_threshold(const MilterRules *rules) { return rules == nullptr ? 0 : rules->threshold; }
+int32_t milter_rules_threshold(const MilterRules *rules) {
+  return rules == nullptr ? 0 : rules->threshold;
+}
 
 // milter_rules_close - frees the current generation and the record
 void milter_rules_close(MilterRules *rules) {

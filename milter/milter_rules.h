@@ -65,8 +65,8 @@ uint32_t milter_rules_open(MilterRules **rules, const HdrwPlugin *plugin, const 
 uint32_t milter_rules_reload(MilterRules *rules, enum MilterReloadOutcome *outcome);
 MilterGeneration *milter_rules_pin(MilterRules *rules);
 void milter_rules_unpin(MilterRules *rules, MilterGeneration *generation);
-uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block, uint32_t length,
-                               HdrwVerdict *verdict);
+uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block,
+                               uint32_t length, HdrwVerdict *verdict);
 int32_t milter_rules_threshold(const MilterRules *rules);
 void milter_rules_close(MilterRules *rules);
 

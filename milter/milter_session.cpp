@@ -17,25 +17,24 @@
 #include "milter_log.h"
 #include "tlvpr_mem.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
 
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kNoMemory = 10013;
-
-constexpr unsigned long kWantedActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE | SMFIF_SETSYMLIST;
+constexpr unsigned long kWantedActions =
+    SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE | SMFIF_SETSYMLIST;
 constexpr unsigned long kNeededActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
 // Steps the milter does without, replies it does not send, and the leading space.
-constexpr unsigned long kWantedSteps = SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOBODY | SMFIP_NOUNKNOWN |
-                                       SMFIP_NODATA | SMFIP_NR_CONN | SMFIP_NR_MAIL | SMFIP_NR_HDR |
-                                       SMFIP_NR_EOH | SMFIP_HDR_LEADSPC;
+constexpr unsigned long kWantedSteps =
+    SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOBODY | SMFIP_NOUNKNOWN | SMFIP_NODATA | SMFIP_NR_CONN |
+    SMFIP_NR_MAIL | SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_HDR_LEADSPC;
 
 struct MilterConnection {
-  unsigned long steps;     // protocol steps agreed with the MTA
-  int trusted;             // the client address is in the trusted networks
-  int in_flight;           // a message is begun and counted in flight
-  int refused;             // a message began after the drain started
-  MilterMessage message;   // the current message
+  unsigned long steps;    // protocol steps agreed with the MTA
+  int trusted;            // the client address is in the trusted networks
+  int in_flight;          // a message is begun and counted in flight
+  int refused;            // a message began after the drain started
+  MilterMessage message;  // the current message
 };
 
 struct MilterSessionState {
@@ -47,10 +46,13 @@ struct MilterSessionState {
   int draining;              // no new message may begin
 };
 
-MilterSessionState g_session = {{}, nullptr, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0};
+MilterSessionState g_session = {{}, nullptr, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
+                                0,  0};
 
 // milter_session_connection - the connection record of a context
-MilterConnection *milter_session_connection(SMFICTX *ctx) { return (MilterConnection *)smfi_getpriv(ctx); }
+MilterConnection *milter_session_connection(SMFICTX *ctx) {
+  return (MilterConnection *)smfi_getpriv(ctx);
+}
 
 // milter_session_answer - the reply of a step: none when the MTA agreed to that
 sfsistat milter_session_answer(const MilterConnection *conn, unsigned long no_reply_step) {
@@ -80,7 +82,8 @@ sfsistat milter_session_negotiate(SMFICTX *ctx, unsigned long actions, unsigned 
                                   unsigned long *want_steps, unsigned long *want_2,
                                   unsigned long *want_3) {
   if ((actions & kNeededActions) != kNeededActions) {
-    milter_log(TVR_LOG_ERR, "the MTA offers no header changes (actions 0x%lx); connection refused", actions);
+    milter_log(TVR_LOG_ERR, "the MTA offers no header changes (actions 0x%lx); connection refused",
+               actions);
     return SMFIS_REJECT;
   }
   MilterConnection *conn = (MilterConnection *)tlvpr_calloc(1, sizeof(MilterConnection));
@@ -124,8 +127,8 @@ sfsistat milter_session_envfrom(SMFICTX *ctx, char **) {
   MilterConnection *conn = milter_session_connection(ctx);
   if (conn == nullptr) return SMFIS_CONTINUE;
   milter_session_end_message(conn, 1);
-  int skip = conn->trusted ||
-             (g_session.setup.skip_authenticated && milter_session_symbol(ctx, "{auth_authen}") != nullptr);
+  int skip = conn->trusted || (g_session.setup.skip_authenticated &&
+                               milter_session_symbol(ctx, "{auth_authen}") != nullptr);
   pthread_mutex_lock(&g_session.mutex);
   bool begin = !g_session.draining;
   if (begin) ++g_session.in_flight;
@@ -172,9 +175,11 @@ void milter_session_edit(SMFICTX *ctx, const MilterMessage *message, const char 
   for (uint32_t i = message->forged_hits; i > 0; --i) {
     ok &= smfi_chgheader(ctx, (char *)MILTER_HITS_HEADER, (int)i, nullptr) == MI_SUCCESS;
   }
-  ok &= smfi_addheader(ctx, (char *)MILTER_STATUS_HEADER, (char *)message->decision.status) == MI_SUCCESS;
+  ok &= smfi_addheader(ctx, (char *)MILTER_STATUS_HEADER, (char *)message->decision.status) ==
+        MI_SUCCESS;
   if (message->decision.hits != nullptr) {
-    ok &= smfi_addheader(ctx, (char *)MILTER_HITS_HEADER, (char *)message->decision.hits) == MI_SUCCESS;
+    ok &= smfi_addheader(ctx, (char *)MILTER_HITS_HEADER, (char *)message->decision.hits) ==
+          MI_SUCCESS;
   }
   if (!ok) milter_log(TVR_LOG_ERR, "message %s: the MTA refused a header change", id);
 }
@@ -186,7 +191,8 @@ sfsistat milter_session_eom(SMFICTX *ctx) {
   if (conn->refused || !conn->in_flight) {
     // Begun after the drain started (or never begun): the milter is going away.
     milter_session_end_message(conn, 1);
-    smfi_setreply(ctx, (char *)"451", (char *)"4.7.1", (char *)"Filter shutting down, try again later");
+    smfi_setreply(ctx, (char *)"451", (char *)"4.7.1",
+                  (char *)"Filter shutting down, try again later");
     return SMFIS_TEMPFAIL;
   }
   milter_session_judge(ctx, conn);
@@ -271,10 +277,11 @@ void milter_session_describe(struct smfiDesc *description) {
 
 // milter_session_start - the session state
 uint32_t milter_session_start(const MilterSessionSetup *setup) {
-  if (setup == nullptr || setup->rules == nullptr || setup->stats == nullptr || setup->policy.reply == nullptr)
-    return kBadArgument;
+  if (setup == nullptr || setup->rules == nullptr || setup->stats == nullptr ||
+      setup->policy.reply == nullptr)
+    return TVR_BAD_ARGUMENT;
   char *reply = milter_session_escape(setup->policy.reply);
-  if (reply == nullptr) return kNoMemory;
+  if (reply == nullptr) return TVR_NO_MEMORY;
   tlvpr_free(g_session.reply);
   g_session.setup = *setup;
   g_session.reply = reply;

@@ -13,9 +13,9 @@
 // HELO, RCPT, DATA, unknown commands and the body are switched off, no reply is
 // sent to the connection, MAIL, each header and the end of the headers, and
 // header values come with their leading space. Over TCP (tcp set) DATA is
-// kept and answered: see milter_session_negotiate on the MTA's Nagle delay. Of these it takes what the MTA
-// offers; an MTA that cannot add or change headers is refused the connection
-// (logged at level 3).
+// kept and answered: see milter_session_negotiate on the MTA's Nagle delay. Of these it takes what
+// the MTA offers; an MTA that cannot add or change headers is refused the connection (logged at
+// level 3).
 //
 // Per message: MAIL begins it (skipped when the sender authenticated and
 // skip_authenticated is set, or the client address is in trusted), headers
@@ -49,12 +49,12 @@ extern "C" {
 #endif
 
 typedef struct MilterSessionSetup {
-  MilterRules *rules;          // the generations messages evaluate on
-  MilterPolicy policy;         // action on spam and reply text (copied)
-  int skip_authenticated;      // 1: authenticated senders pass unevaluated
-  const MilterNets *trusted;   // clients passing unevaluated; may be null
-  MilterStats *stats;          // where messages are counted
-  int tcp;                     // 1: the MTA connects over TCP (DATA is answered)
+  MilterRules *rules;         // the generations messages evaluate on
+  MilterPolicy policy;        // action on spam and reply text (copied)
+  int skip_authenticated;     // 1: authenticated senders pass unevaluated
+  const MilterNets *trusted;  // clients passing unevaluated; may be null
+  MilterStats *stats;         // where messages are counted
+  int tcp;                    // 1: the MTA connects over TCP (DATA is answered)
 } MilterSessionSetup;
 
 void milter_session_describe(struct smfiDesc *description);

@@ -52,7 +52,8 @@ uint64_t milter_stats_percentile(const MilterStats *stats, uint32_t permille) {
   // The buckets are summed, not latency_count: a snapshot taken while threads
   // record must still find its rank inside the buckets it read.
   uint64_t total = 0;
-  for (uint32_t b = 0; b < MILTER_STATS_BUCKETS; ++b) total += stats->bucket[b].load(std::memory_order_relaxed);
+  for (uint32_t b = 0; b < MILTER_STATS_BUCKETS; ++b)
+    total += stats->bucket[b].load(std::memory_order_relaxed);
   if (total == 0) return 0;
   uint64_t rank = (total * permille + 999) / 1000;  // 1-based rank, rounded up
   if (rank == 0) rank = 1;
@@ -74,19 +75,19 @@ void milter_stats_format(const MilterStats *stats, char *out, size_t size) {
   auto us = [](uint64_t ns) { return (double)ns / 1000.0; };
   // The C library's formatter: the counters are 64 bits wide.
   snprintf(out, size,
-                 "messages=%llu spam=%llu ham=%llu skipped=%llu errors=%llu rejected=%llu "
-                 "tempfailed=%llu held=%llu discarded=%llu aborted=%llu latency p50=%.1fus "
-                 "p99=%.1fus max=%.1fus",
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_MESSAGES),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_SPAM),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_HAM),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_SKIPPED),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_ERRORS),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_REJECTED),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_TEMPFAILED),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_HELD),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_DISCARDED),
-                 (unsigned long long)milter_stats_get(stats, MILTER_STAT_ABORTED),
-                 us(milter_stats_percentile(stats, 500)), us(milter_stats_percentile(stats, 990)),
-                 us(stats->latency_max.load(std::memory_order_relaxed)));
+           "messages=%llu spam=%llu ham=%llu skipped=%llu errors=%llu rejected=%llu "
+           "tempfailed=%llu held=%llu discarded=%llu aborted=%llu latency p50=%.1fus "
+           "p99=%.1fus max=%.1fus",
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_MESSAGES),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_SPAM),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_HAM),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_SKIPPED),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_ERRORS),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_REJECTED),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_TEMPFAILED),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_HELD),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_DISCARDED),
+           (unsigned long long)milter_stats_get(stats, MILTER_STAT_ABORTED),
+           us(milter_stats_percentile(stats, 500)), us(milter_stats_percentile(stats, 990)),
+           us(stats->latency_max.load(std::memory_order_relaxed)));
 }

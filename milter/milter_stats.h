@@ -60,10 +60,10 @@ enum {
 };
 
 typedef struct MilterStats {
-  MILTER_ATOMIC_U64 counter[MILTER_STAT_COUNT];        // by MilterStat
-  MILTER_ATOMIC_U64 bucket[MILTER_STATS_BUCKETS];      // latency histogram
-  MILTER_ATOMIC_U64 latency_count;                      // evaluations recorded
-  MILTER_ATOMIC_U64 latency_max;                        // longest, nanoseconds
+  MILTER_ATOMIC_U64 counter[MILTER_STAT_COUNT];    // by MilterStat
+  MILTER_ATOMIC_U64 bucket[MILTER_STATS_BUCKETS];  // latency histogram
+  MILTER_ATOMIC_U64 latency_count;                 // evaluations recorded
+  MILTER_ATOMIC_U64 latency_max;                   // longest, nanoseconds
 } MilterStats;
 
 void milter_stats_count(MilterStats *stats, enum MilterStat which);

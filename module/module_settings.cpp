@@ -6,20 +6,18 @@
 
 #include <string.h>
 
-#include "tlvpr_format.h"
 #include "tlvpr_fileio.h"
+#include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tvr_config.h"
 #include "tvr_log.h"
 #include "tvr_securitykey.h"
+#include "tvr_status.h"
 
 namespace {
 
 constexpr const char kClientCertPath[] = "//package[@name='serverPackage']/clientCert";
 constexpr const char kRuleFileName[] = "kelv";
-
-constexpr uint32_t kNoData = 21018;
-constexpr uint32_t kWrongType = 21017;
 
 struct LimitSetting {
   const char *xpath;
@@ -43,17 +41,17 @@ static uint32_t module_settings_client_key(ConfigHandle *config, ModuleInstance 
                                            bool *fatal) {
   char *cert_path = nullptr;
   uint32_t rc = tvr_config_get_string(&cert_path, kClientCertPath, config);
-  if (rc == kNoData) {
-    tvr_log(TVR_LOG_ERR, 10089, kClientCertPath);
-    return kNoData;
+  if (rc == TVR_CONFIG_NO_DATA) {
+    tvr_log(TVR_LOG_ERR, TVR_SETTING_MISSING, kClientCertPath);
+    return TVR_CONFIG_NO_DATA;
   }
   if (rc != 0) {
-    tvr_log(TVR_LOG_ERR, 10090, kClientCertPath);
+    tvr_log(TVR_LOG_ERR, TVR_SETTING_READ_ERROR, kClientCertPath);
     *fatal = true;
     return rc;
   }
   rc = tvr_securitykey_from_file(cert_path, &instance->key);
-  if (rc != 0) tvr_log(TVR_LOG_ERR, 27115, kClientCertPath);
+  if (rc != 0) tvr_log(TVR_LOG_ERR, TVR_SETTINGS_MISSING, kClientCertPath);
   tlvpr_free(cert_path);
   instance->key_type = 2;
   return rc;
@@ -61,10 +59,9 @@ static uint32_t module_settings_client_key(ConfigHandle *config, ModuleInstance 
 
 // read_module_settings - fills the instance's path, key and limits (see the header)
 uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance) {
-  if (instance == nullptr || instance->callbacks == nullptr) return 10040;
+  if (instance == nullptr || instance->callbacks == nullptr) return TVR_BAD_ARGUMENT;
   const HostCallbackTable *callbacks = instance->callbacks;
-  const char *directory =
-      (const char *)callbacks->entry[TVR_HOST_GET_LOAD_POINT_DIRECTORY](host);
+  const char *directory = (const char *)callbacks->entry[TVR_HOST_GET_LOAD_POINT_DIRECTORY](host);
 
   instance->max_total_headers_length = 32768;
   instance->max_header_length = 768;
@@ -76,14 +73,14 @@ uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance) {
   // A host without a load point cannot name the rule file; refuse instead of
   // reading through a null text.
   if (directory == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10018, "read_module_settings: (regex filter)");
-    return 10040;
+    tvr_log(TVR_LOG_ERR, TVR_ENTRY_NULL_ARGUMENT, "read_module_settings: (regex filter)");
+    return TVR_BAD_ARGUMENT;
   }
   size_t size = strlen(directory) + 6;
   char *path = (char *)tlvpr_malloc(size);
   if (path == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10001, (int)size);
-    return 10001;
+    tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED, (int)size);
+    return TVR_MALLOC_FAILED;
   }
   tlvpr_snprintf(path, size, "%s%c%s", directory, (int)tlvpr_path_separator(), kRuleFileName);
   instance->rule_file_path = path;
@@ -95,17 +92,17 @@ uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance) {
 
   for (const LimitSetting &limit : kLimits) {
     uint32_t rc = tvr_config_get_uint(&(instance->*limit.field), limit.xpath, config);
-    if (rc == 0 || rc == kNoData) continue;
-    if (rc == kWrongType) {
-      tvr_log(TVR_LOG_WARNING, 10092, limit.xpath);
+    if (rc == 0 || rc == TVR_CONFIG_NO_DATA) continue;
+    if (rc == TVR_CONFIG_WRONG_TYPE) {
+      tvr_log(TVR_LOG_WARNING, TVR_SETTING_BAD_VALUE, limit.xpath);
       continue;
     }
-    tvr_log(TVR_LOG_ERR, 10090, limit.xpath);
+    tvr_log(TVR_LOG_ERR, TVR_SETTING_READ_ERROR, limit.xpath);
     return rc;
   }
   // Kept, since a configuration may mean it, but said where it is seen.
   if (instance->max_back_tracks < TLVMOD_FEWEST_USEFUL_BACKTRACKS) {
-    tvr_log(TVR_LOG_ERR, 10092, kLimits[2].xpath);
+    tvr_log(TVR_LOG_ERR, TVR_SETTING_BAD_VALUE, kLimits[2].xpath);
   }
   return result;
 }

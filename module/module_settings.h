@@ -24,7 +24,7 @@
 
 #include <stdint.h>
 
-#include "regex_filter.h"
+#include "module_instance.h"
 
 uint32_t read_module_settings(uintptr_t host, ModuleInstance *instance);
 

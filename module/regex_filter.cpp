@@ -13,16 +13,14 @@
 #include "load_rules.h"
 #include "module_settings.h"
 #include "regx.h"
+#include "tlv_rule_file.h"
 #include "tlvpr_fileio.h"
 #include "tlvpr_mem.h"
-#include "tlvpr_time.h"
 #include "tvr_log.h"
 #include "tvr_mds.h"
+#include "tvr_status.h"
 
 namespace {
-
-constexpr int kOpenAttempts = 5;
-constexpr double kFirstOpenDelay = 0.5;  // seconds; doubles after every attempt
 
 // The verdict text: tlvModEndMessage returns this very object, and the query
 // record lists it, so a host may compare addresses.
@@ -46,20 +44,6 @@ static bool regex_filter_callbacks_complete(const HostCallbackTable *callbacks) 
   for (int position : kUsedCallbacks)
     if (callbacks->entry[position] == nullptr) return false;
   return true;
-}
-
-// regex_filter_open_rule_file - opens the rule file, retrying while it is absent
-// Five attempts with sleeps of 0.5, 1, 2 and 4 seconds between them: a rule file
-// being replaced by the server's update is given time to reappear.
-static FILE *regex_filter_open_rule_file(const char *path) {
-  double delay = kFirstOpenDelay;
-  for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    FILE *file = fopen(path, "r");
-    if (file != nullptr) return file;
-    if (attempt < kOpenAttempts) tlvpr_sleep(delay);
-    delay *= 2;
-  }
-  return nullptr;
 }
 
 // regex_filter_same_text - equal texts: both null, or both set with equal bytes
@@ -101,12 +85,12 @@ ModuleInstance *tlvModInitModule(uintptr_t reserved, uintptr_t host,
                                  ModuleInstance *previous) noexcept {
   (void)reserved;
   if (host == 0 || !regex_filter_callbacks_complete(callbacks)) {
-    tvr_log(TVR_LOG_ERR, 10018, "tlvModInitModule: (regex filter)");
+    tvr_log(TVR_LOG_ERR, TVR_ENTRY_NULL_ARGUMENT, "tlvModInitModule: (regex filter)");
     return nullptr;
   }
   ModuleInstance *instance = (ModuleInstance *)tlvpr_calloc(1, sizeof(ModuleInstance));
   if (instance == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10008, (int)sizeof(ModuleInstance));
+    tvr_log(TVR_LOG_ERR, TVR_CALLOC_FAILED, (int)sizeof(ModuleInstance));
     return nullptr;
   }
   instance->callbacks = callbacks;
@@ -114,16 +98,16 @@ ModuleInstance *tlvModInitModule(uintptr_t reserved, uintptr_t host,
   FILE *file = nullptr;
   TlvprStat status;
   if (read_module_settings(host, instance) != 0) {
-    tvr_log(TVR_LOG_ERR, 11010);
+    tvr_log(TVR_LOG_ERR, TVR_FILTER_CANNOT_CONFIGURE);
     goto failed;
   }
-  file = regex_filter_open_rule_file(instance->rule_file_path);
+  file = tlv_rule_file_open(instance->rule_file_path);
   if (file == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10019, instance->rule_file_path);
+    tvr_log(TVR_LOG_ERR, TVR_CANNOT_OPEN_FILE, instance->rule_file_path);
     goto failed;
   }
   if (tlvpr_fstat(tlvpr_stream_handle(file), &status) != 0) {
-    tvr_log(TVR_LOG_ERR, 10044);
+    tvr_log(TVR_LOG_ERR, TVR_FILE_STATUS_ERROR);
     goto failed;
   }
   instance->rule_file_mtime = tlvpr_stat_mtime(&status);
@@ -135,11 +119,11 @@ ModuleInstance *tlvModInitModule(uintptr_t reserved, uintptr_t host,
     return previous;
   }
   if (regx_init() != 0) {
-    tvr_log(TVR_LOG_ERR, 11011);
+    tvr_log(TVR_LOG_ERR, TVR_FILTER_ENGINE_INIT_FAILED);
     goto failed;
   }
   if (rulebase_load(&instance->rule_base, file, instance->key, instance->key_type, 0) != 0) {
-    tvr_log(TVR_LOG_ERR, 11012);
+    tvr_log(TVR_LOG_ERR, TVR_FILTER_CANNOT_READ_RULES);
     goto failed;
   }
   fclose(file);
@@ -158,11 +142,11 @@ const ModuleQueryInfo *tlvModQueryModule(void) noexcept { return &kQueryInfo; }
 MessageContext *tlvModInitMessage(uintptr_t unused, uintptr_t required) noexcept {
   (void)unused;
   if (required == 0) {
-    tvr_log(TVR_LOG_ERR, 10018, "tlvModInitMessage: (regex filter)");
+    tvr_log(TVR_LOG_ERR, TVR_ENTRY_NULL_ARGUMENT, "tlvModInitMessage: (regex filter)");
     return nullptr;
   }
   MessageContext *context = (MessageContext *)tlvpr_calloc(1, sizeof(MessageContext));
-  if (context == nullptr) tvr_log(TVR_LOG_ERR, 10008, (int)sizeof(MessageContext));
+  if (context == nullptr) tvr_log(TVR_LOG_ERR, TVR_CALLOC_FAILED, (int)sizeof(MessageContext));
   return context;
 }
 
@@ -171,7 +155,7 @@ const char *tlvModEndMessage(RuleHit **hits, MessageContext *context, uintptr_t 
                              const ModuleInstance *instance, uintptr_t threshold_value) noexcept {
   if (hits == nullptr || context == nullptr || instance == nullptr ||
       !regex_filter_callbacks_complete(instance->callbacks)) {
-    tvr_log(TVR_LOG_ERR, 10018, "tlvModEndMessage: (regex filter)");
+    tvr_log(TVR_LOG_ERR, TVR_ENTRY_NULL_ARGUMENT, "tlvModEndMessage: (regex filter)");
     regex_filter_free_hits(hits);
     return nullptr;
   }
@@ -182,7 +166,8 @@ const char *tlvModEndMessage(RuleHit **hits, MessageContext *context, uintptr_t 
   context->header_length = length;
   if (length == 0) return nullptr;
   if (instance->max_total_headers_length != 0 && length > instance->max_total_headers_length) {
-    tvr_log(TVR_LOG_NOTICE, 11013, length, instance->max_total_headers_length);
+    tvr_log(TVR_LOG_NOTICE, TVR_FILTER_HEADERS_TOO_LONG, length,
+            instance->max_total_headers_length);
     return kSpam;
   }
 
@@ -190,17 +175,17 @@ const char *tlvModEndMessage(RuleHit **hits, MessageContext *context, uintptr_t 
   tlvpr_free(context->header);
   context->header = (char *)tlvpr_malloc(length);
   if (context->header == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10001, (int)length);
+    tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED, (int)length);
     regex_filter_free_hits(hits);
     return nullptr;
   }
   if (tvr_mds_seek(store, 0, TVR_MDS_SEEK_SET) != 0) {
-    tvr_log(TVR_LOG_ERR, 11008);
+    tvr_log(TVR_LOG_ERR, TVR_FILTER_CANNOT_SEEK_STORE);
     regex_filter_free_hits(hits);
     return nullptr;
   }
   if (tvr_mds_read(store, context->header, &context->header_length) != 0) {
-    tvr_log(TVR_LOG_ERR, 11007);
+    tvr_log(TVR_LOG_ERR, TVR_FILTER_CANNOT_READ_STORE);
     regex_filter_free_hits(hits);
     return nullptr;
   }
@@ -209,7 +194,7 @@ const char *tlvModEndMessage(RuleHit **hits, MessageContext *context, uintptr_t 
   if (rulebase_evaluate(context->header, context->header_length, hits, instance->rule_base,
                         threshold, instance->max_header_length, instance->max_back_tracks,
                         &spam) != 0) {
-    tvr_log(TVR_LOG_ERR, 11009);
+    tvr_log(TVR_LOG_ERR, TVR_FILTER_ENGINE_ERROR);
     regex_filter_free_hits(hits);
     return nullptr;
   }
@@ -235,12 +220,12 @@ void tlvModFreeModule(ModuleInstance *instance, uintptr_t host) noexcept {
 
 // tlvModGetVersion - the module's version text, which is empty
 uint32_t tlvModGetVersion(char *buffer, uint32_t *size) noexcept {
-  if (size == nullptr) return 10040;
+  if (size == nullptr) return TVR_BAD_ARGUMENT;
   if (*size == 0) {
     *size = 1;
-    return 8089;
+    return TVR_BUFFER_TOO_SMALL;
   }
-  if (buffer == nullptr) return 10040;
+  if (buffer == nullptr) return TVR_BAD_ARGUMENT;
   buffer[0] = '\0';
   *size = 1;
   return 0;

@@ -1,7 +1,8 @@
-// regex_filter - the plug-in's seven entry points, its instance and message records
+// regex_filter - the plug-in's seven entry points and its message records
 //
 // libhdrweights.so exports exactly these seven names (C linkage, noexcept); the
-// host finds them with dlsym and calls them with the types below.
+// host finds them with dlsym and calls them with the types below. The instance
+// record they hand out is in module_instance.h (included here).
 //
 // tlvModInitModule(reserved, host, callbacks, previous): reads the settings
 // through the host's callbacks (entries 5 and 25 of the table), opens the rule
@@ -11,9 +12,10 @@
 // time all equal its own (nothing is loaded then); otherwise a new instance, or
 // null on failure (logged: 10018 null host handle or callback table or a table
 // lacking an entry the module calls, 10008, 11010, 10019, 10044, 11011, 11012).
-// previous is never changed or freed. reserved is unused. Must not overlap with
-// itself or with message calls on the same instance (it compiles patterns with
-// the regex engine's process-wide working state).
+// previous is never changed or freed. reserved is unused. The call only reads
+// previous and keeps no state of its own between calls (pattern compilation
+// keeps its working state in the call), so messages may go on being evaluated
+// on previous while it runs; a host reloads that way.
 //
 // tlvModQueryModule(): the static ModuleQueryInfo (one verdict, "spam"); read-only.
 //
@@ -40,32 +42,14 @@
 
 #include <stdint.h>
 
+#include "module_instance.h"
 #include "tvr_mds.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-struct RuleBase;
 struct RuleHit;
-
-// Below this maxBackTracks a "Subject:.*word" rule gives up on an ordinary
-// header line: a repetition takes about one backtrack per byte it gives back.
-// Such a value is kept, but logged at level 3 when the settings are read.
-enum { TLVMOD_FEWEST_USEFUL_BACKTRACKS = 100 };
-
-typedef struct ModuleInstance {
-  struct RuleBase *rule_base;         // owned; null until the loader succeeds
-  char *rule_file_path;               // owned: load point, separator, "kelv"
-  char *key;                          // owned, may be null: 32 hexadecimal digits
-  int32_t key_type;                   // -1 = no key; 2 = key from the client certificate
-  const HostCallbackTable *callbacks; // borrowed from the host
-  uint32_t max_header_length;         // longest header line checked; 0 = no limit
-  uint32_t max_total_headers_length;  // longest header block read; 0 = no limit
-  uint32_t max_back_tracks;           // backtracking limit of every match
-  int64_t rule_file_mtime;            // seconds since 1970, of the opened rule file
-  int64_t rule_file_size;             // bytes, of the opened rule file
-} ModuleInstance;
 
 typedef struct MessageContext {
   char *header;            // owned: the header block as read, no terminator
@@ -73,10 +57,10 @@ typedef struct MessageContext {
 } MessageContext;
 
 typedef struct ModuleQueryInfo {
-  const char *name;                // "spam"
-  uint32_t verdict_count;          // 1
-  const char *const *verdicts;     // one entry: the "spam" tlvModEndMessage returns
-  uintptr_t reserved;              // 0
+  const char *name;             // "spam"
+  uint32_t verdict_count;       // 1
+  const char *const *verdicts;  // one entry: the "spam" tlvModEndMessage returns
+  uintptr_t reserved;           // 0
 } ModuleQueryInfo;
 
 #if defined(__cplusplus)

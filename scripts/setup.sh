@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
-          valgrind gcovr xxd coreutils
+          clang-format valgrind gcovr xxd coreutils
           dpkg-dev file lintian groff-base man-db bash-completion adduser
           libmilter-dev miltertest postfix python3)
 missing=()

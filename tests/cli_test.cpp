@@ -53,12 +53,14 @@ std::string openssl_decrypt(const std::string &stored, const std::string &key_he
                           reinterpret_cast<const unsigned char *>(b64.data()),
                           static_cast<int>(b64.size()));
   if (n < 4) return "<bad base64>";
-  size_t pad = b64.size() >= 2 && b64[b64.size() - 2] == '=' ? 2 : !b64.empty() && b64.back() == '=';
+  size_t pad =
+      b64.size() >= 2 && b64[b64.size() - 2] == '=' ? 2 : !b64.empty() && b64.back() == '=';
   raw.resize(static_cast<size_t>(n) - pad);
   const unsigned char *r = reinterpret_cast<const unsigned char *>(raw.data());
   size_t len = (size_t{r[0]} << 24) | (size_t{r[1]} << 16) | (size_t{r[2]} << 8) | r[3];
   unsigned char key[16];
-  for (int i = 0; i < 16; ++i) key[i] = static_cast<unsigned char>(std::stoi(key_hex.substr(2 * i, 2), nullptr, 16));
+  for (int i = 0; i < 16; ++i)
+    key[i] = static_cast<unsigned char>(std::stoi(key_hex.substr(2 * i, 2), nullptr, 16));
   unsigned char iv[8] = {0};
   std::string plain(raw.size(), '\0');
   EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
@@ -109,7 +111,8 @@ class CliTest : public ::testing::Test {
   // A load point with certificate, configuration and encrypted rules, and a
   // message directory with the samples.
   void SetUp() override {
-    const std::string cert = "-----BEGIN CERTIFICATE-----\nMIIB test cert\n-----END CERTIFICATE-----\n";
+    const std::string cert =
+        "-----BEGIN CERTIFICATE-----\nMIIB test cert\n-----END CERTIFICATE-----\n";
     write_file(dir_.file("cert.pem"), cert);
     key_ = hdrw_test::fixture_key_from_cert(cert);
     hdrw_test::write_rule_file(dir_.file("kelv"), kRules, key_);
@@ -173,8 +176,13 @@ TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
 
 TEST_F(CliTest, HelpOnEveryCommand) {
   const std::vector<std::vector<std::string>> rows = {
-      {"--help"}, {"scan", "--help"}, {"rules", "--help"}, {"rules", "encrypt", "--help"},
-      {"rules", "decrypt", "-h"}, {"rules", "check", "--help"}, {"key", "--help"},
+      {"--help"},
+      {"scan", "--help"},
+      {"rules", "--help"},
+      {"rules", "encrypt", "--help"},
+      {"rules", "decrypt", "-h"},
+      {"rules", "check", "--help"},
+      {"key", "--help"},
   };
   for (const auto &args : rows) {
     SCOPED_TRACE(args.back() + " of " + args.front());
@@ -197,13 +205,15 @@ TEST_F(CliTest, ScanTextOutputInInputOrder) {
 }
 
 TEST_F(CliTest, ScanJsonLines) {
-  CliRun r = scan({"--json", dir_.file("msgs/a.eml"), dir_.file("msgs/b.eml"), dir_.file("msgs/c.eml")});
+  CliRun r =
+      scan({"--json", dir_.file("msgs/a.eml"), dir_.file("msgs/b.eml"), dir_.file("msgs/c.eml")});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::string> want = {
       "{\"path\": \"" + dir_.file("msgs/a.eml") +
           "\", \"verdict\": \"spam\", \"score\": 110, \"hits\": [{\"rule\": 1, \"weight\": 60}, "
           "{\"rule\": 2, \"weight\": 50}]}",
-      "{\"path\": \"" + dir_.file("msgs/b.eml") + "\", \"verdict\": null, \"score\": 0, \"hits\": []}",
+      "{\"path\": \"" + dir_.file("msgs/b.eml") +
+          "\", \"verdict\": null, \"score\": 0, \"hits\": []}",
       "{\"path\": \"" + dir_.file("msgs/c.eml") +
           "\", \"verdict\": null, \"score\": 40, \"hits\": [{\"rule\": 1, \"weight\": 60}, "
           "{\"rule\": 3, \"weight\": -20}]}",
@@ -222,8 +232,9 @@ TEST_F(CliTest, JsonEscapesPaths) {
 TEST_F(CliTest, ThresholdStopsAtFirstHitsAndRelativePathsStayAsGiven) {
   // CliRun from the message directory with a relative operand: the path is shown
   // as given although the command changes into the configuration's directory.
-  CliRun r = run_cli(dir_, {"scan", "--config", dir_.file("server.xml"), "--threshold", "50", "a.eml"},
-                  "", dir_.file("msgs"));
+  CliRun r =
+      run_cli(dir_, {"scan", "--config", dir_.file("server.xml"), "--threshold", "50", "a.eml"}, "",
+              dir_.file("msgs"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "spam 60 a.eml 1:60\n");
 }
@@ -232,8 +243,8 @@ TEST_F(CliTest, LoadPointAndModuleOptions) {
   TempDir other;
   std::filesystem::copy_file(dir_.file("kelv"), other.file("kelv"));
   std::filesystem::remove(dir_.file("kelv"));
-  CliRun r = run_cli(dir_, {"scan", "--config", dir_.file("server.xml"), "--load-point", other.path(),
-                         "--module", HDRW_MODULE_PATH, dir_.file("msgs/a.eml")});
+  CliRun r = run_cli(dir_, {"scan", "--config", dir_.file("server.xml"), "--load-point",
+                            other.path(), "--module", HDRW_MODULE_PATH, dir_.file("msgs/a.eml")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, want_line(kSamples[0], dir_.file("msgs/a.eml")) + "\n");
 }
@@ -242,7 +253,8 @@ TEST_F(CliTest, ScanMaildirMboxAndStandardInput) {
   // Maildir: cur/ and new/ are read, tmp/ and the bookkeeping files are not;
   // a Maildir++ subfolder is walked too.
   std::string md = dir_.file("Maildir");
-  for (const char *sub : {"", "/cur", "/new", "/tmp", "/.Lists", "/.Lists/cur", "/.Lists/new", "/.Lists/tmp"}) {
+  for (const char *sub :
+       {"", "/cur", "/new", "/tmp", "/.Lists", "/.Lists/cur", "/.Lists/new", "/.Lists/tmp"}) {
     std::filesystem::create_directory(md + sub);
   }
   write_file(md + "/cur/1700000000.M1P1.host:2,S", kSamples[0].content);
@@ -348,17 +360,23 @@ TEST_F(CliTest, ModuleThatCannotStartExitsOne) {
   TempDir empty;
   const Row rows[] = {
       {"no rule file", {"--load-point", empty.path()}, "the module could not be initialised"},
-      {"config without clientCert", {"--config", dir_.file("nocert.xml")}, "could not be initialised"},
-      {"malformed config", {"--config", dir_.file("broken.xml")},
+      {"config without clientCert",
+       {"--config", dir_.file("nocert.xml")},
+       "could not be initialised"},
+      {"malformed config",
+       {"--config", dir_.file("broken.xml")},
        "cannot read the configuration: [21016] Config: There was an error in parsing the "
        "configuration file.",
        true},
-      {"missing config", {"--config", dir_.file("none.xml")},
+      {"missing config",
+       {"--config", dir_.file("none.xml")},
        "cannot read the configuration: [21020] Config: the configuration file is not readable or "
        "in existence",
        true},
-      {"missing module", {"--module", dir_.file("libnone.so")},
-       "hdrweights: cannot load the module: " + dir_.file("libnone.so") + ": cannot open", true},
+      {"missing module",
+       {"--module", dir_.file("libnone.so")},
+       "hdrweights: cannot load the module: " + dir_.file("libnone.so") + ": cannot open",
+       true},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
@@ -392,7 +410,7 @@ TEST_F(CliTest, EncryptDecryptRoundTripAndOpenSslAgrees) {
   std::string plain = kRules;
   write_file(dir_.file("rules.txt"), plain);
   CliRun enc = run_cli(dir_, {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o",
-                           dir_.file("out.kelv"), dir_.file("rules.txt")});
+                              dir_.file("out.kelv"), dir_.file("rules.txt")});
   ASSERT_EQ(enc.status, 0) << enc.err;
   std::string stored = read_file(dir_.file("out.kelv"));
   EXPECT_EQ(openssl_decrypt(stored, key_), plain);
@@ -408,7 +426,7 @@ TEST_F(CliTest, EncryptDecryptRoundTripAndOpenSslAgrees) {
 
   // A file stored by the independent fixture decrypts to its plain text.
   CliRun fix = run_cli(dir_, {"rules", "decrypt", "--cert", dir_.file("cert.pem"), "--output",
-                           dir_.file("back.txt"), dir_.file("kelv")});
+                              dir_.file("back.txt"), dir_.file("kelv")});
   ASSERT_EQ(fix.status, 0) << fix.err;
   EXPECT_EQ(read_file(dir_.file("back.txt")), plain);
 }
@@ -423,19 +441,24 @@ TEST_F(CliTest, EncryptAndDecryptRefuseWhatIsNoRuleFile) {
   };
   const Row rows[] = {
       {"wrong certificate",
-       {"rules", "decrypt", "--cert", dir_.file("other.pem"), "-o", dir_.file("out"), dir_.file("kelv")},
+       {"rules", "decrypt", "--cert", dir_.file("other.pem"), "-o", dir_.file("out"),
+        dir_.file("kelv")},
        "the decrypted text is no rule file"},
       {"plain text given to decrypt",
-       {"rules", "decrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"), dir_.file("notes.txt")},
+       {"rules", "decrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"),
+        dir_.file("notes.txt")},
        "not a stored rule file"},
       {"stored file given to encrypt",
-       {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"), dir_.file("kelv")},
+       {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"),
+        dir_.file("kelv")},
        "not a plain rule file"},
       {"missing certificate",
-       {"rules", "encrypt", "--cert", dir_.file("none.pem"), "-o", dir_.file("out"), dir_.file("kelv")},
+       {"rules", "encrypt", "--cert", dir_.file("none.pem"), "-o", dir_.file("out"),
+        dir_.file("kelv")},
        "cannot read the certificate: No such file or directory"},
       {"missing input",
-       {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"), dir_.file("none")},
+       {"rules", "encrypt", "--cert", dir_.file("cert.pem"), "-o", dir_.file("out"),
+        dir_.file("none")},
        "cannot open"},
   };
   for (const auto &row : rows) {
@@ -447,24 +470,25 @@ TEST_F(CliTest, EncryptAndDecryptRefuseWhatIsNoRuleFile) {
     EXPECT_FALSE(hdrw_test::file_exists(dir_.file("out")));
   }
   // Nothing half-written is left beside the output either.
-  for (const auto &name : hdrw_test::list_dir(dir_.path())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  for (const auto &name : hdrw_test::list_dir(dir_.path()))
+    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 
 TEST_F(CliTest, CheckReportsEveryBadLineWithItsNumber) {
   const std::string text =
       "# version 04/18/2001/002\n"
-      "0000000001010001&-^Subject:.*a\n"     // 2 valid
-      "00000012\n"                           // 3 too short for the ID
-      "0000000000010001&-^Subject:.*b\n"     // 4 ID 0
-      "0000000005010002&-^Subject:.*c\n"     // 5 bad type
-      "0000000006010001&+^Subject:.*d\n"     // 6 bad single-line conjunction
-      "0000000007010005&-^Subject:.*e\n"     // 7 bad multi-line conjunction
-      "0000000008010001&-\n"                 // 8 no pattern
-      " # short\n"                           // 9 not a comment, too short
-      "0000000009000005&+^From:.*f\n"        // 10 valid, dropped with line 11
-      "0000000009020005&.^Subject:.*(g\n"    // 11 bad pattern
+      "0000000001010001&-^Subject:.*a\n"   // 2 valid
+      "00000012\n"                         // 3 too short for the ID
+      "0000000000010001&-^Subject:.*b\n"   // 4 ID 0
+      "0000000005010002&-^Subject:.*c\n"   // 5 bad type
+      "0000000006010001&+^Subject:.*d\n"   // 6 bad single-line conjunction
+      "0000000007010005&-^Subject:.*e\n"   // 7 bad multi-line conjunction
+      "0000000008010001&-\n"               // 8 no pattern
+      " # short\n"                         // 9 not a comment, too short
+      "0000000009000005&+^From:.*f\n"      // 10 valid, dropped with line 11
+      "0000000009020005&.^Subject:.*(g\n"  // 11 bad pattern
       "\n"
-      "0000000010-05001&-^To:.*h";           // 13 valid, no final LF
+      "0000000010-05001&-^To:.*h";  // 13 valid, no final LF
   write_file(dir_.file("bad.txt"), text);
   CliRun r = run_cli(dir_, {"rules", "check", dir_.file("bad.txt")});
   EXPECT_EQ(r.status, 1) << r.err;  // as a linter: only a clean file passes
@@ -498,24 +522,31 @@ TEST_F(CliTest, CheckReportsEveryBadLineWithItsNumber) {
 }
 
 TEST_F(CliTest, CheckStoredFilesAndBadVersionLines) {
-  CliRun stored = run_cli(dir_, {"rules", "check", "--cert", dir_.file("cert.pem"), dir_.file("kelv")});
+  CliRun stored =
+      run_cli(dir_, {"rules", "check", "--cert", dir_.file("cert.pem"), dir_.file("kelv")});
   EXPECT_EQ(stored.status, 0) << stored.err;
-  EXPECT_EQ(stored.out, dir_.file("kelv") + ": 5 rule lines, 0 bad, 0 dropped; Rules loaded = 4, regexs loaded = 5.\n");
+  EXPECT_EQ(stored.out,
+            dir_.file("kelv") +
+                ": 5 rule lines, 0 bad, 0 dropped; Rules loaded = 4, regexs loaded = 5.\n");
 
   CliRun nocert = run_cli(dir_, {"rules", "check", dir_.file("kelv")});
   EXPECT_EQ(nocert.status, 1);
-  EXPECT_NE(nocert.out.find(":1: [29005] Incorrect version string in rule file. (a stored rule file needs --cert)"),
-            std::string::npos)
+  EXPECT_NE(
+      nocert.out.find(
+          ":1: [29005] Incorrect version string in rule file. (a stored rule file needs --cert)"),
+      std::string::npos)
       << nocert.out;
 
-  write_file(dir_.file("crlf.txt"), "# version 04/18/2001/002\r\n0000000001010001&-^Subject:.*a\r\n");
+  write_file(dir_.file("crlf.txt"),
+             "# version 04/18/2001/002\r\n0000000001010001&-^Subject:.*a\r\n");
   write_file(dir_.file("nolf.txt"), "# version 04/18/2001/002");
   CliRun crlf = run_cli(dir_, {"rules", "check", dir_.file("crlf.txt")});
   EXPECT_EQ(crlf.status, 1);
   EXPECT_NE(crlf.out.find(":1: [29005]"), std::string::npos) << crlf.out;
   CliRun nolf = run_cli(dir_, {"rules", "check", dir_.file("nolf.txt")});
   EXPECT_EQ(nolf.status, 1);
-  EXPECT_NE(nolf.out.find(":1: [29004] Incomplete last line of rule file on version string."), std::string::npos)
+  EXPECT_NE(nolf.out.find(":1: [29004] Incomplete last line of rule file on version string."),
+            std::string::npos)
       << nolf.out;
 }
 
@@ -592,12 +623,18 @@ TEST_F(CliTest, HostileMessageInputsAreReportedAndTheRestIsScanned) {
               "spam 0 /dev/zero"};
     }
     EXPECT_EQ(lines_of(r.out), want);
-    EXPECT_NE(r.err.find("hdrweights: " + m + "/dangling: cannot be followed: No such file or directory\n"),
-              std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("hdrweights: " + m + "/loop: cannot be followed: Too many levels of symbolic links\n"),
-              std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("hdrweights: " + md + "/cur/1700000000.M1P1.host:2,S: cannot be followed: "),
-              std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("hdrweights: " + m +
+                         "/dangling: cannot be followed: No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hdrweights: " + m +
+                         "/loop: cannot be followed: Too many levels of symbolic links\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(
+        r.err.find("hdrweights: " + md + "/cur/1700000000.M1P1.host:2,S: cannot be followed: "),
+        std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("hdrweights: 5 messages, 4 spam, 5 failed, "), std::string::npos) << r.err;
     // The over-long blocks were judged from their first maxTotalHeadersLength + 1 bytes.
     std::string text = read_file(log);
@@ -633,12 +670,14 @@ TEST_F(CliTest, QuietSettingProblemsAreSaid) {
       {"log that is a directory",
        {"--log", dir_.file("logdir"), dir_.file("msgs/a.eml")},
        0,
-       {"hdrweights: cannot open the log file " + dir_.file("logdir") + ": Is a directory; log records go to standard error\n"},
+       {"hdrweights: cannot open the log file " + dir_.file("logdir") +
+        ": Is a directory; log records go to standard error\n"},
        want_line(kSamples[0], dir_.file("msgs/a.eml")) + "\n"},
       {"maxBackTracks 0 and no block limit",
        {"--config", dir_.file("few.xml"), dir_.file("msgs/a.eml"), "/dev/zero"},
        1,
-       {"(ERROR:", "[10092] Bad value for config setting \"//module[@name='hdrweights']/maxBackTracks\"",
+       {"(ERROR:",
+        "[10092] Bad value for config setting \"//module[@name='hdrweights']/maxBackTracks\"",
         "hdrweights: warning: maxBackTracks 0 is below 100: rules with a repetition give up on ordinary "
         "header lines and do not count\n"},
        "ok 0 " + dir_.file("msgs/a.eml") + "\n" +
@@ -681,19 +720,30 @@ TEST_F(CliTest, RuleToolsRefuseHostileInputsAndKeepTheTargetNode) {
     std::fclose(big);
   }
   const Row rows[] = {
-      {"key of an empty file", {"key", dir_.file("empty.pem")}, "not a certificate: the file is empty"},
-      {"key of a directory", {"key", dir_.path()}, "not a certificate: not a regular file"},
-      {"key of a huge file", {"key", dir_.file("big.txt")}, "not a certificate: longer than 67108864 bytes"},
-      {"encrypt for a device", {"rules", "encrypt", "--cert", "/dev/null", dir_.file("rules.txt")},
-       "/dev/null: not a certificate: not a regular file"},
-      {"check for an empty file", {"rules", "check", "--cert", dir_.file("empty.pem"), dir_.file("rules.txt")},
+      {"key of an empty file",
+       {"key", dir_.file("empty.pem")},
        "not a certificate: the file is empty"},
-      {"check an endless device", {"rules", "check", "/dev/zero"}, "/dev/zero: longer than 67108864 bytes; refused"},
-      {"encrypt a huge file", {"rules", "encrypt", "--cert", cert, dir_.file("big.txt")},
+      {"key of a directory", {"key", dir_.path()}, "not a certificate: not a regular file"},
+      {"key of a huge file",
+       {"key", dir_.file("big.txt")},
+       "not a certificate: longer than 67108864 bytes"},
+      {"encrypt for a device",
+       {"rules", "encrypt", "--cert", "/dev/null", dir_.file("rules.txt")},
+       "/dev/null: not a certificate: not a regular file"},
+      {"check for an empty file",
+       {"rules", "check", "--cert", dir_.file("empty.pem"), dir_.file("rules.txt")},
+       "not a certificate: the file is empty"},
+      {"check an endless device",
+       {"rules", "check", "/dev/zero"},
+       "/dev/zero: longer than 67108864 bytes; refused"},
+      {"encrypt a huge file",
+       {"rules", "encrypt", "--cert", cert, dir_.file("big.txt")},
        "big.txt: longer than 67108864 bytes; refused"},
-      {"decrypt a damaged file", {"rules", "decrypt", "--cert", cert, dir_.file("damaged.kelv")},
+      {"decrypt a damaged file",
+       {"rules", "decrypt", "--cert", cert, dir_.file("damaged.kelv")},
        "damaged.kelv: cannot decrypt: not a stored rule file"},
-      {"check a damaged file", {"rules", "check", "--cert", cert, dir_.file("damaged.kelv")},
+      {"check a damaged file",
+       {"rules", "check", "--cert", cert, dir_.file("damaged.kelv")},
        "cannot be decrypted"},
   };
   for (const Row &row : rows) {
@@ -709,20 +759,23 @@ TEST_F(CliTest, RuleToolsRefuseHostileInputsAndKeepTheTargetNode) {
                              std::filesystem::copy_options::overwrite_existing);
   CliRun damaged_scan = scan({dir_.file("msgs/a.eml")});
   EXPECT_EQ(damaged_scan.status, 1);
-  EXPECT_NE(damaged_scan.err.find("[29026] Could not decrypt rule file."), std::string::npos) << damaged_scan.err;
+  EXPECT_NE(damaged_scan.err.find("[29026] Could not decrypt rule file."), std::string::npos)
+      << damaged_scan.err;
 
   // One rule line nested 40 groups deep is a bad rule, not a server's memory.
-  write_file(dir_.file("deep.txt"), std::string(kRules) + "0000000009010001&-" + std::string(40, '(') + "a" +
-                                         std::string(40, ')') + "\n");
+  write_file(dir_.file("deep.txt"), std::string(kRules) + "0000000009010001&-" +
+                                        std::string(40, '(') + "a" + std::string(40, ')') + "\n");
   CliRun deep = run_cli(dir_, {"rules", "check", dir_.file("deep.txt")});
   EXPECT_EQ(deep.status, 1);
-  EXPECT_NE(deep.out.find("deep.txt:8: [29018] Bad regular expression: syntax error: (((("), std::string::npos)
+  EXPECT_NE(deep.out.find("deep.txt:8: [29018] Bad regular expression: syntax error: (((("),
+            std::string::npos)
       << deep.out;
 
   // Output targets. A symbolic link is followed; an existing file keeps its
   // mode and owner; a new decrypted text is its owner's only; a FIFO and a
   // device node are written to, never replaced.
-  std::string plain_out = dir_.file("plain.out"), kept = dir_.file("kept.kelv"), link = dir_.file("link.kelv");
+  std::string plain_out = dir_.file("plain.out"), kept = dir_.file("kept.kelv"),
+              link = dir_.file("link.kelv");
   write_file(kept, "old");
   ASSERT_EQ(chmod(kept.c_str(), 0640), 0);
   bool root = geteuid() == 0;
@@ -730,7 +783,9 @@ TEST_F(CliTest, RuleToolsRefuseHostileInputsAndKeepTheTargetNode) {
     ASSERT_EQ(chown(kept.c_str(), 65534, 65534), 0);
   }
   std::filesystem::create_symlink(kept, link);
-  ASSERT_EQ(run_cli(dir_, {"rules", "encrypt", "--cert", cert, "-o", link, dir_.file("rules.txt")}).status, 0);
+  ASSERT_EQ(run_cli(dir_, {"rules", "encrypt", "--cert", cert, "-o", link, dir_.file("rules.txt")})
+                .status,
+            0);
   struct stat st {};
   ASSERT_EQ(lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -758,13 +813,16 @@ TEST_F(CliTest, RuleToolsRefuseHostileInputsAndKeepTheTargetNode) {
   if (root) {
     std::string full = dir_.file("full");  // a private node of the /dev/full device
     ASSERT_EQ(mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
-    CliRun to_full = run_cli(dir_, {"rules", "encrypt", "--cert", cert, "-o", full, dir_.file("rules.txt")});
+    CliRun to_full =
+        run_cli(dir_, {"rules", "encrypt", "--cert", cert, "-o", full, dir_.file("rules.txt")});
     EXPECT_EQ(to_full.status, 1);
-    EXPECT_NE(to_full.err.find("full: cannot write: No space left on device"), std::string::npos) << to_full.err;
+    EXPECT_NE(to_full.err.find("full: cannot write: No space left on device"), std::string::npos)
+        << to_full.err;
     ASSERT_EQ(lstat(full.c_str(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
   }
-  for (const auto &name : hdrw_test::list_dir(dir_.path())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  for (const auto &name : hdrw_test::list_dir(dir_.path()))
+    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 
 // The bundled example: its stored rules are its rule source, the one invalid
@@ -787,7 +845,9 @@ TEST(CliExample, ExampleRulesAndMessages) {
   ASSERT_NE(bad_line, 0u);
   std::vector<std::string> out = lines_of(check.out);
   ASSERT_EQ(out.size(), 2u) << check.out;
-  EXPECT_EQ(out[0].rfind("rules.txt:" + std::to_string(bad_line) + ": [29018] Bad regular expression: ", 0), 0u)
+  EXPECT_EQ(out[0].rfind(
+                "rules.txt:" + std::to_string(bad_line) + ": [29018] Bad regular expression: ", 0),
+            0u)
       << out[0];
 
   CliRun r = run_cli(dir, {"scan", "--config", ex + "/server.xml", ex + "/messages"});

@@ -84,9 +84,10 @@ class ModuleWorld {
 
   HdrwHost *make_host(int32_t threshold = 100, const char *load = nullptr, bool null_load = false) {
     HdrwHost *host = nullptr;
-    EXPECT_EQ(hdrw_host_create(&host, plugin, null_load ? nullptr : (load ? load : load_point.c_str()),
-                               config_path.c_str(), threshold),
-              0u);
+    EXPECT_EQ(
+        hdrw_host_create(&host, plugin, null_load ? nullptr : (load ? load : load_point.c_str()),
+                         config_path.c_str(), threshold),
+        0u);
     if (host != nullptr) hosts.push_back(host);
     return host;
   }

@@ -42,8 +42,12 @@ struct RawMessage {
 const char *end_raw(const EntryPoints &module, const HdrwHost *host, const ModuleInstance *instance,
                     RawMessage *msg, RuleHit **hits) {
   HostCallbackTable table = *instance->callbacks;
-  table.entry[TVR_HOST_GET_MESSAGE_STORE] = [](uintptr_t m) { return (uintptr_t)((RawMessage *)m)->store; };
-  table.entry[TVR_HOST_GET_HEADER_LENGTH] = [](uintptr_t m) { return (uintptr_t)((RawMessage *)m)->length; };
+  table.entry[TVR_HOST_GET_MESSAGE_STORE] = [](uintptr_t m) {
+    return (uintptr_t)((RawMessage *)m)->store;
+  };
+  table.entry[TVR_HOST_GET_HEADER_LENGTH] = [](uintptr_t m) {
+    return (uintptr_t)((RawMessage *)m)->length;
+  };
   ModuleInstance copy = *instance;
   copy.callbacks = &table;
   MessageContext *context = module.init_message(0, 1);
@@ -141,7 +145,8 @@ TEST_F(ModuleTest, StoreFailuresGiveNoVerdictAndFreeTheList) {
     const char *text;
   } rows[] = {
       {"no store", nullptr, 11008, "tlvModEndHeaders: (regex filter) could not seek MDS."},
-      {"unreadable file part", &no_file, 11007, "tlvModEndHeaders: (regex filter) could not read MDS."},
+      {"unreadable file part", &no_file, 11007,
+       "tlvModEndHeaders: (regex filter) could not read MDS."},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -178,7 +183,8 @@ TEST_F(ModuleTest, MessageCallbacksAreAskedInOrder) {
   HostCallbackTable recording = *own;
   recording.entry[TVR_HOST_GET_MESSAGE_STORE] = recording_callback<TVR_HOST_GET_MESSAGE_STORE>;
   recording.entry[TVR_HOST_GET_HEADER_LENGTH] = recording_callback<TVR_HOST_GET_HEADER_LENGTH>;
-  recording.entry[TVR_HOST_GET_WEIGHT_THRESHOLD] = recording_callback<TVR_HOST_GET_WEIGHT_THRESHOLD>;
+  recording.entry[TVR_HOST_GET_WEIGHT_THRESHOLD] =
+      recording_callback<TVR_HOST_GET_WEIGHT_THRESHOLD>;
   instance->callbacks = &recording;
 
   struct Row {
@@ -187,11 +193,17 @@ TEST_F(ModuleTest, MessageCallbacksAreAskedInOrder) {
     size_t header_len;
     std::vector<int> asked;
   } rows[] = {
-      {"evaluated", message({"Subject: free money"}), 0,
+      {"evaluated",
+       message({"Subject: free money"}),
+       0,
        {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH, TVR_HOST_GET_WEIGHT_THRESHOLD}},
-      {"empty block", message({"Subject: free money"}), 0,
+      {"empty block",
+       message({"Subject: free money"}),
+       0,
        {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH}},
-      {"over-long block", block_of(40000), 40000,
+      {"over-long block",
+       block_of(40000),
+       40000,
        {TVR_HOST_GET_MESSAGE_STORE, TVR_HOST_GET_HEADER_LENGTH}},
   };
   rows[0].header_len = header_length(rows[0].text);
@@ -242,9 +254,13 @@ TEST_F(ModuleTest, EvaluatesHitsInRuleOrder) {
       {"two rules",
        {"From: x@bulk.example", "Subject: free money now"},
        {0, 1, 110, {{1001, 60}, {1002, 50}}}},
-      {"negative weight", {"Subject: free money", "X-Trusted: yes"}, {0, 1, 40, {{1001, 60}, {1003, -20}}}},
+      {"negative weight",
+       {"Subject: free money", "X-Trusted: yes"},
+       {0, 1, 40, {{1001, 60}, {1003, -20}}}},
       {"trusted only", {"Subject: hello", "X-Trusted: yes"}, {0, 0, -20, {{1003, -20}}}},
-      {"multi-line rule", {"Subject: special offer", "To: undisclosed-recipients:;"}, {0, 1, 30, {{1004, 30}}}},
+      {"multi-line rule",
+       {"Subject: special offer", "To: undisclosed-recipients:;"},
+       {0, 1, 30, {{1004, 30}}}},
       {"half a multi-line rule", {"Subject: special offer", "To: bob@example.org"}, {0, 0, 0, {}}},
       {"folded subject", {"Subject: free", " money"}, {0, 1, 60, {{1001, 60}}}},
   };
@@ -259,8 +275,8 @@ TEST_F(ModuleTest, ThresholdStopsTheEvaluationEarly) {
   HdrwHost *host = world.make_host(100);
   void *instance = hdrw_host_init(host, nullptr);
   ASSERT_NE(instance, nullptr);
-  Outcome got = evaluate(host, instance,
-                         message({"From: x@bulk.example", "Subject: free money", "X-Trusted: yes"}));
+  Outcome got = evaluate(
+      host, instance, message({"From: x@bulk.example", "Subject: free money", "X-Trusted: yes"}));
   EXPECT_EQ(got, (Outcome{0, 1, 110, {{1001, 60}, {1002, 50}}}));  // 1003 not reached
   hdrw_host_free_instance(host, instance);
 }
@@ -269,9 +285,10 @@ TEST_F(ModuleTest, StoreLayoutDoesNotChangeTheVerdict) {
   HdrwHost *host = world.make_host(0);
   void *instance = hdrw_host_init(host, nullptr);
   ASSERT_NE(instance, nullptr);
-  std::string text = message({"Received: from relay.example by mx.example", "From: x@bulk.example",
-                              "To: undisclosed-recipients:;", "Subject: a special offer of free money"},
-                             std::string(300, 'z') + "\n");
+  std::string text =
+      message({"Received: from relay.example by mx.example", "From: x@bulk.example",
+               "To: undisclosed-recipients:;", "Subject: a special offer of free money"},
+              std::string(300, 'z') + "\n");
   Outcome want = evaluate(host, instance, text);
   ASSERT_EQ(want.hits.size(), 3u);
   struct Layout {
@@ -324,7 +341,8 @@ TEST_F(ModuleTest, ReusesTheInstanceUntilTheRuleFileOrALimitChanges) {
   set_mtime(world.rule_path, 1700000000);  // the file as the first instance saw it
   const char *changes[] = {"<maxHeaderLength>769</maxHeaderLength>",
                            "<maxTotalHeadersLength>1000</maxTotalHeadersLength>",
-                           "<maxBackTracks>100</maxBackTracks>", "<maxBackTracks>25000</maxBackTracks>"};
+                           "<maxBackTracks>100</maxBackTracks>",
+                           "<maxBackTracks>25000</maxBackTracks>"};
   bool want_new[] = {true, true, true, false};  // the last one spells out the default
   for (size_t i = 0; i < 4; i++) {
     SCOPED_TRACE(changes[i]);
@@ -430,7 +448,8 @@ TEST_F(ModuleTest, HeaderBlockLimitJudgesTheOverlongBlockUnread) {
   std::string block = block_of(100000);
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  EXPECT_EQ(evaluate(unlimited, instance, block, block.size(), &verdict), (Outcome{0, 0, 60, {{1001, 60}}}));
+  EXPECT_EQ(evaluate(unlimited, instance, block, block.size(), &verdict),
+            (Outcome{0, 0, 60, {{1001, 60}}}));
   hdrw_verdict_free(&verdict);
   hdrw_host_free_instance(unlimited, instance);
 }
@@ -442,7 +461,8 @@ TEST_F(ModuleTest, EmptyHeaderBlockGivesNoVerdictAndNoLogLine) {
   world.clear_log();
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);
-  EXPECT_EQ(evaluate(host, instance, "Subject: free money\n\n", 0, &verdict), (Outcome{0, 0, 0, {}}));
+  EXPECT_EQ(evaluate(host, instance, "Subject: free money\n\n", 0, &verdict),
+            (Outcome{0, 0, 0, {}}));
   EXPECT_EQ(world.log_text(), "");
   EXPECT_EQ(evaluate(host, instance, "", 0, &verdict), (Outcome{0, 0, 0, {}}));
   EXPECT_EQ(world.log_text(), "");
@@ -508,7 +528,7 @@ TEST_F(ModuleTest, NullArgumentsAreRefusedWithoutCrashing) {
   incomplete.entry[TVR_HOST_GET_CONFIGURATION] = nullptr;
   world.clear_log();
 
-  EXPECT_EQ(module.init_module(0, 0, instance->callbacks, nullptr), nullptr);  // no host
+  EXPECT_EQ(module.init_module(0, 0, instance->callbacks, nullptr), nullptr);    // no host
   EXPECT_EQ(module.init_module(0, (uintptr_t)host, nullptr, nullptr), nullptr);  // no table
   EXPECT_EQ(module.init_module(0, (uintptr_t)host, &incomplete, instance), nullptr);
   EXPECT_EQ(module.init_message(0, 0), nullptr);
@@ -591,6 +611,7 @@ TEST_F(ModuleTest, OutOfMemoryDuringEvaluationGivesNoPartialRecords) {
   });
   EXPECT_GT(needed, 3u);
   std::string log = world.log_text();
-  for (const char *code : {"[10008] ", "[10001] "}) EXPECT_NE(log.find(code), std::string::npos) << code;
+  for (const char *code : {"[10008] ", "[10001] "})
+    EXPECT_NE(log.find(code), std::string::npos) << code;
   hdrw_host_free_instance(host, instance);
 }

@@ -6,8 +6,8 @@
 // with no instance (or no verdict) and its documented log record, the previous
 // instance must stay in service with its own rules, and a new instance must be
 // complete: never one with rules silently missing.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -93,19 +93,21 @@ TEST_F(E2eOom, ReinitialisationKeepsThePreviousInstanceInService) {
 
   int failures = 0;
   void *again = nullptr;
-  uint64_t needed = fault_each([&] {
-    world.clear_log();
-    again = hdrw_host_init(host, first);
-  }, [&] {
-    if (again == nullptr) {
-      failures++;
-      EXPECT_TRUE(init_failure_logged(world)) << world.log_text();
-    } else {
-      EXPECT_EQ(again, first);
-      EXPECT_TRUE(world.log_lines(29029).empty());  // nothing was loaded
-    }
-    EXPECT_EQ(evaluate(host, first, probe()), old_answer);
-  });
+  uint64_t needed = fault_each(
+      [&] {
+        world.clear_log();
+        again = hdrw_host_init(host, first);
+      },
+      [&] {
+        if (again == nullptr) {
+          failures++;
+          EXPECT_TRUE(init_failure_logged(world)) << world.log_text();
+        } else {
+          EXPECT_EQ(again, first);
+          EXPECT_TRUE(world.log_lines(29029).empty());  // nothing was loaded
+        }
+        EXPECT_EQ(evaluate(host, first, probe()), old_answer);
+      });
   EXPECT_GT(needed, 0u);
   EXPECT_EQ(failures, (int)needed);
 
@@ -119,20 +121,22 @@ TEST_F(E2eOom, ReinitialisationKeepsThePreviousInstanceInService) {
 
   failures = 0;
   void *next = nullptr;
-  needed = fault_each([&] {
-    world.clear_log();
-    next = hdrw_host_init(host, first);
-  }, [&] {
-    if (next == nullptr) {
-      failures++;
-      EXPECT_TRUE(init_failure_logged(world)) << world.log_text();
-    } else {
-      EXPECT_NE(next, first);
-      EXPECT_EQ(evaluate(host, next, probe()), new_answer);
-      hdrw_host_free_instance(host, next);
-    }
-    EXPECT_EQ(evaluate(host, first, probe()), old_answer);
-  });
+  needed = fault_each(
+      [&] {
+        world.clear_log();
+        next = hdrw_host_init(host, first);
+      },
+      [&] {
+        if (next == nullptr) {
+          failures++;
+          EXPECT_TRUE(init_failure_logged(world)) << world.log_text();
+        } else {
+          EXPECT_NE(next, first);
+          EXPECT_EQ(evaluate(host, next, probe()), new_answer);
+          hdrw_host_free_instance(host, next);
+        }
+        EXPECT_EQ(evaluate(host, first, probe()), old_answer);
+      });
   EXPECT_GT(needed, 10u);  // settings, key, rule lines, patterns
   EXPECT_GT(failures, 0);
   hdrw_host_free_instance(host, first);

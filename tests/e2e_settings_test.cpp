@@ -24,7 +24,7 @@ TEST_F(SettingsTest, LimitsAreTakenOrKeepTheirDefaults) {
   struct Row {
     const char *settings;
     uint32_t header, total, backtracks;
-    size_t bad_values;  // level-4 lines 10092
+    size_t bad_values;   // level-4 lines 10092
     size_t too_few = 0;  // level-3 lines 10092: a maxBackTracks kept although no use
   } rows[] = {
       {"", 768, 32768, 25000, 0},
@@ -82,9 +82,10 @@ TEST_F(SettingsTest, BadLimitsAreReportedInReadingOrder) {
   ASSERT_EQ(lines.size(), 3u);
   for (size_t i = 0; i < 3; i++) {
     SCOPED_TRACE(names[i]);
-    EXPECT_TRUE(world.logged(TVR_LOG_WARNING, 10092,
-                             std::string("Bad value for config setting \"//module[@name='hdrweights']/") +
-                                 names[i] + "\""));
+    EXPECT_TRUE(
+        world.logged(TVR_LOG_WARNING, 10092,
+                     std::string("Bad value for config setting \"//module[@name='hdrweights']/") +
+                         names[i] + "\""));
     EXPECT_NE(lines[i].find(std::string("/") + names[i] + "\""), std::string::npos) << lines[i];
   }
   hdrw_host_free_instance(host, instance);
@@ -121,8 +122,9 @@ TEST_F(SettingsTest, WithoutAUsableCertificateNoInstanceButLimitsAreStillRead) {
     EXPECT_EQ(hdrw_host_init(host, nullptr), nullptr);
     EXPECT_EQ(world.log_lines(row.cert_code).size(), 1u);
     EXPECT_TRUE(world.logged(TVR_LOG_ERR, row.cert_code, row.cert_text));
-    EXPECT_TRUE(world.logged(TVR_LOG_WARNING, 10092,
-                             "Bad value for config setting \"//module[@name='hdrweights']/maxBackTracks\""));
+    EXPECT_TRUE(world.logged(
+        TVR_LOG_WARNING, 10092,
+        "Bad value for config setting \"//module[@name='hdrweights']/maxBackTracks\""));
     EXPECT_EQ(world.log_lines(11010).size(), 1u);
     EXPECT_TRUE(world.log_lines(10019).empty());  // the rule file was not opened
     // The certificate line comes before the limit's, and both before 11010.

@@ -130,7 +130,7 @@ TEST(EncryptionParseHexKey, LengthsDigitsAndTheOutLength) {
       {"0123456789abcdef", 0, 8},
       {"0123456789ABCDEF0123456789ABCDEF", 0, 24},
       {"00112233445566778899AABBCCDDEEFF0011223344556677", 0, 24},
-      {"0123456789ABCDEF0123456789ABCDE", 1, -7},  // 31 digits: odd, untouched
+      {"0123456789ABCDEF0123456789ABCDE", 1, -7},   // 31 digits: odd, untouched
       {"0123456789ABCDEF0123456789ABCDEG", 1, 16},  // right length, bad digit
       {"0123456789ABCDEF0123456789ABCD", 1, 15},
       {"", 1, 0},
@@ -207,9 +207,8 @@ TEST(EncryptionInterop, OpensslDecryptsWhatTlvEncryptWrites) {
       size_t step = strlen(key) == 16 ? 8192 : cipher.size();
       for (size_t pos = 0; pos < cipher.size(); pos += step) {
         hdrw_test::write_file(dir.file("c"), cipher.substr(pos, step));
-        ASSERT_EQ(sh("openssl enc -d " + openssl_cipher(key) +
-                     " -nopad -iv 0000000000000000 -in " + dir.file("c") + " -out " +
-                     dir.file("p")),
+        ASSERT_EQ(sh("openssl enc -d " + openssl_cipher(key) + " -nopad -iv 0000000000000000 -in " +
+                     dir.file("c") + " -out " + dir.file("p")),
                   0);
         back += hdrw_test::read_file(dir.file("p"));
       }
@@ -262,8 +261,8 @@ TEST(EncryptionStatedLength, PlainTextIsCutToTheStatedLength) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     Result raw = run(true, row.container, KEY32, TLV_ENC_DES);
-    Result b64 = run(true, hdrw_test::fixture_base64_lines(row.container), KEY32,
-                     TLV_ENC_DES_BASE64);
+    Result b64 =
+        run(true, hdrw_test::fixture_base64_lines(row.container), KEY32, TLV_ENC_DES_BASE64);
     Result buf = run_buffer(true, row.container, KEY32, TLV_ENC_DES);
     EXPECT_EQ(raw.rc, 0u);
     EXPECT_EQ(b64.rc, 0u);
@@ -338,8 +337,8 @@ TEST(EncryptionFailures, StatusesAndOneLogRecordEach) {
       {"type 2 padding first", true, "=QUJ", KEY32, TLV_ENC_DES_BASE64, 2043, b64},
       {"type 2 31 digits", true, good, "0123456789ABCDEF0123456789ABCDE", TLV_ENC_DES_BASE64, 2046,
        "Encryption error: wrong key length: 0."},
-      {"type 2 bad digit", true, good, "0123456789ABCDEF0123456789ABCDEG", TLV_ENC_DES_BASE64,
-       2046, "Encryption error: wrong key length: 16."},
+      {"type 2 bad digit", true, good, "0123456789ABCDEF0123456789ABCDEG", TLV_ENC_DES_BASE64, 2046,
+       "Encryption error: wrong key length: 16."},
       {"type 2 null key", true, good, nullptr, TLV_ENC_DES_BASE64, 2046,
        "Encryption error: wrong key length: 0."},
       {"type 3 short key", false, "x", "0123", TLV_ENC_DES, 2046,
@@ -349,10 +348,12 @@ TEST(EncryptionFailures, StatusesAndOneLogRecordEach) {
       {"type 3 short header", true, std::string("\0\0", 2), KEY32, TLV_ENC_DES, 2045, des},
       // A ciphertext that ends before the stated length is a damaged file:
       // cut, ragged, or four Base64 characters lost to bytes outside the alphabet.
-      {"type 2 cut ciphertext", true, hdrw_test::fixture_base64_lines(be32(100) + good_des.substr(4, 96)),
-       KEY32, TLV_ENC_DES_BASE64, 2045, des},
-      {"type 2 ragged ciphertext", true, hdrw_test::fixture_base64_lines(be32(100) + good_des.substr(4, 101)),
-       KEY32, TLV_ENC_DES_BASE64, 2045, des},
+      {"type 2 cut ciphertext", true,
+       hdrw_test::fixture_base64_lines(be32(100) + good_des.substr(4, 96)), KEY32,
+       TLV_ENC_DES_BASE64, 2045, des},
+      {"type 2 ragged ciphertext", true,
+       hdrw_test::fixture_base64_lines(be32(100) + good_des.substr(4, 101)), KEY32,
+       TLV_ENC_DES_BASE64, 2045, des},
       {"type 2 characters lost", true, lost, KEY32, TLV_ENC_DES_BASE64, 2045, des},
       {"type 3 empty", true, "", KEY32, TLV_ENC_DES, 2045, des},
       {"type 3 empty encrypt", false, "", KEY32, TLV_ENC_DES, 2045, des},
@@ -396,9 +397,9 @@ TEST(EncryptionLog, SuccessIsLoggedForTypes0And3Only) {
   ASSERT_EQ(run(true, hdrw_test::fixture_base64_lines(container), KEY32, TLV_ENC_DES_BASE64).rc,
             0u);
   ASSERT_EQ(run(true, "aGVsbG8=", nullptr, TLV_ENC_BASE64).rc, 0u);
-  EXPECT_EQ(cap.messages(2044), (std::vector<std::string>{
-                                    "Encryption: 16 bytes were en-/de-crypted.",  // padded total
-                                    "Encryption: 5 bytes were en-/de-crypted."}));
+  EXPECT_EQ(cap.messages(2044),
+            (std::vector<std::string>{"Encryption: 16 bytes were en-/de-crypted.",  // padded total
+                                      "Encryption: 5 bytes were en-/de-crypted."}));
   EXPECT_EQ(cap.records().size(), 2u);
   for (const hdrw_test::LogRecord &rec : cap.records()) {
     EXPECT_EQ(rec.level, "INFO");
@@ -473,8 +474,8 @@ TEST(EncryptionBuffers, DesBufferMatchesDesStreamAndOutOfMemoryIsClean) {
   hdrw_test::fault_loop([&] {
     unsigned char *text = nullptr;
     size_t text_len = 0;
-    uint32_t rc = tlvDecryptBuffer(stored.data(), stored.size(), KEY32, TLV_ENC_DES_BASE64, &text,
-                                   &text_len);
+    uint32_t rc =
+        tlvDecryptBuffer(stored.data(), stored.size(), KEY32, TLV_ENC_DES_BASE64, &text, &text_len);
     if (rc == 0) {
       EXPECT_EQ(std::string((char *)text, text_len), plain);
       tlvpr_free(text);
@@ -486,8 +487,8 @@ TEST(EncryptionBuffers, DesBufferMatchesDesStreamAndOutOfMemoryIsClean) {
   hdrw_test::fault_loop([&] {
     unsigned char *text = nullptr;
     size_t text_len = 0;
-    uint32_t rc = tlvEncryptBuffer(plain.data(), plain.size(), KEY32, TLV_ENC_DES_BASE64, &text,
-                                   &text_len);
+    uint32_t rc =
+        tlvEncryptBuffer(plain.data(), plain.size(), KEY32, TLV_ENC_DES_BASE64, &text, &text_len);
     if (rc == 0) {
       EXPECT_EQ(std::string((char *)text, text_len), stored);
       tlvpr_free(text);
@@ -546,8 +547,9 @@ TEST(EncryptionFailures, NoTemporaryFileReturnsItsStatus) {
   EXPECT_EQ(temp, nullptr);
   EXPECT_EQ(rc, 10003u);
   EXPECT_EQ(enc_rc, 10003u);
-  EXPECT_EQ(cap.messages(10056), (std::vector<std::string>{"Unable to open file: tlvEncrypt temp file.",
-                                                           "Unable to open file: tlvEncrypt temp file."}));
+  EXPECT_EQ(cap.messages(10056),
+            (std::vector<std::string>{"Unable to open file: tlvEncrypt temp file.",
+                                      "Unable to open file: tlvEncrypt temp file."}));
   EXPECT_EQ(cap.records().size(), 2u);
   fclose(src);
   fclose(dst);

@@ -76,11 +76,21 @@ TEST(HostLog, LevelsFromKeywordsAndNumbers) {
     uint32_t rc;
     int32_t level;
   } rows[] = {
-      {"TVR_LOG_ALERT", 0, 1}, {"TVR_LOG_ERR", 0, 3},  {"TVR_LOG_WARNING", 0, 4},
-      {"TVR_LOG_NOTICE", 0, 5}, {"TVR_LOG_INFO", 0, 6}, {"TVR_LOG_DEBUG", 0, 7},
-      {"debug", 0, 7},          {"Error", 0, 3},        {"0", 0, 0},
-      {"7", 0, 7},              {"8", 21017, -1},       {"TVR_LOG_BOGUS", 21017, -1},
-      {"", 21017, -1},          {"77", 21017, -1},      {"TVR_LOG_", 21017, -1},
+      {"TVR_LOG_ALERT", 0, 1},
+      {"TVR_LOG_ERR", 0, 3},
+      {"TVR_LOG_WARNING", 0, 4},
+      {"TVR_LOG_NOTICE", 0, 5},
+      {"TVR_LOG_INFO", 0, 6},
+      {"TVR_LOG_DEBUG", 0, 7},
+      {"debug", 0, 7},
+      {"Error", 0, 3},
+      {"0", 0, 0},
+      {"7", 0, 7},
+      {"8", 21017, -1},
+      {"TVR_LOG_BOGUS", 21017, -1},
+      {"", 21017, -1},
+      {"77", 21017, -1},
+      {"TVR_LOG_", 21017, -1},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.text);
@@ -108,7 +118,8 @@ TEST(HostLog, ConfigureSendsRecordsUpToTheLevelToTheDestination) {
   // A log file that cannot be opened is told to the caller (the records go to
   // the system log meanwhile), for a missing directory and for a directory.
   EventCapture events;
-  EXPECT_EQ(hdrw_host_configure_log((capture.dir() + "/none/host.log").c_str(), TVR_LOG_ERR), 10056u);
+  EXPECT_EQ(hdrw_host_configure_log((capture.dir() + "/none/host.log").c_str(), TVR_LOG_ERR),
+            10056u);
   EXPECT_EQ(hdrw_host_configure_log(capture.dir().c_str(), TVR_LOG_ERR), 10056u);
   EXPECT_EQ(hdrw_host_configure_log("stderr", TVR_LOG_ERR), 0u);
 }

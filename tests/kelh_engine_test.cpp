@@ -79,9 +79,8 @@ Outcome evaluate(const RuleBase *rb, const std::string &block, int32_t threshold
   std::vector<char> buffer(block.begin(), block.end());
   RuleHit *hits = nullptr;
   int verdict = -1;
-  const uint32_t rc = rulebase_evaluate(buffer.data(), static_cast<uint32_t>(buffer.size()),
-                                        &hits, rb, threshold, max_length, max_backtracks,
-                                        &verdict);
+  const uint32_t rc = rulebase_evaluate(buffer.data(), static_cast<uint32_t>(buffer.size()), &hits,
+                                        rb, threshold, max_length, max_backtracks, &verdict);
   return {rc, verdict, take_hits(hits)};
 }
 
@@ -114,7 +113,9 @@ TEST(SplitHeaderLines, UnfoldsAndJoinsContinuations) {
   EXPECT_EQ(std::string(lines->next->text, lines->next->length), "From: x");
   EXPECT_EQ(lines->next->name_hash, 2643508u);
   EXPECT_EQ(lines->text, buffer.data());
-  EXPECT_EQ(std::string(buffer.data(), 21), std::string("Subject: a b\x01" "From: x\x01", 21));
+  EXPECT_EQ(std::string(buffer.data(), 21), std::string("Subject: a b\x01"
+                                                        "From: x\x01",
+                                                        21));
   kelh_free_header_lines(lines);
 }
 
@@ -130,7 +131,11 @@ TEST(SplitHeaderLines, ByteClassesAndLineEnds) {
       {"tab fold", "A: b\n\tc\n", {"A: b c"}},
       {"multi fold", "A: b\n  c\n \n d\nE: f\n", {"A: b c d", "E: f"}},
       {"inner runs", "A:\t b  \t c   \n", {"A: b c"}},
-      {"control deleted", std::string("Sub\x01je\x7f" "ct: x\x00y\n", 15), {"Subject: xy"}},
+      {"control deleted",
+       std::string("Sub\x01je\x7f"
+                   "ct: x\x00y\n",
+                   15),
+       {"Subject: xy"}},
       {"control inside a run", std::string("A: b \x02\x00 c\n", 11), {"A: b c"}},
       {"vt and ff are white space", "A:\vb\fc\n", {"A: b c"}},
       {"high bytes kept", "A: \xe4\xff\x80\n", {"A: \xe4\xff\x80"}},
@@ -187,8 +192,8 @@ TEST(MatchHeaderLine, SwapsTheTerminatorForTheCall) {
 TEST(RulebaseEvaluate, ThresholdAndEarlyStop) {
   // Rule 9 would log a matcher error if it ran.
   const std::string bomb = rule(9, 1, "^X-Bomb: (a|a)*c");
-  const std::string block = "Subject: cheap pills\nFrom: bulk@example.com\nX-Bomb: " +
-                            std::string(40, 'a') + "\n";
+  const std::string block =
+      "Subject: cheap pills\nFrom: bulk@example.com\nX-Bomb: " + std::string(40, 'a') + "\n";
   struct Row {
     const char *name;
     std::string rules;
@@ -198,24 +203,40 @@ TEST(RulebaseEvaluate, ThresholdAndEarlyStop) {
   };
   const Row rows[] = {
       {"reached: third rule not run",
-       rule(1, 60, "^Subject:.*cheap") + rule(2, 60, "^From:.*bulk") + bomb, 100, 1,
+       rule(1, 60, "^Subject:.*cheap") + rule(2, 60, "^From:.*bulk") + bomb,
+       100,
+       1,
        {{1, 60}, {2, 60}}},
-      {"exactly reached", rule(1, 50, "^Subject:") + rule(2, 50, "^From:") + bomb, 100, 1,
+      {"exactly reached",
+       rule(1, 50, "^Subject:") + rule(2, 50, "^From:") + bomb,
+       100,
+       1,
        {{1, 50}, {2, 50}}},
       {"below", rule(1, 50, "^Subject:") + rule(2, 49, "^From:"), 100, 0, {{1, 50}, {2, 49}}},
       {"zero threshold, weight 0", rule(1, 0, "^Subject:"), 0, 0, {{1, 0}}},
       {"zero threshold, weight 1", rule(1, 1, "^Subject:"), 0, 1, {{1, 1}}},
       {"negative threshold runs nothing", rule(1, 50, "^Subject:") + bomb, -5, 1, {}},
       {"negative weight lowers the total",
-       rule(1, 80, "^Subject:") + rule(2, -50, "^From:") + rule(3, 60, "pills"), 100, 0,
+       rule(1, 80, "^Subject:") + rule(2, -50, "^From:") + rule(3, 60, "pills"),
+       100,
+       0,
        {{1, 80}, {2, -50}, {3, 60}}},
       {"reached verdict cannot be undone",
-       rule(1, 100, "^Subject:") + rule(2, -50, "^From:"), 100, 1, {{1, 100}}},
+       rule(1, 100, "^Subject:") + rule(2, -50, "^From:"),
+       100,
+       1,
+       {{1, 100}}},
       {"zero threshold counts every weight",
-       rule(1, 99, "^Subject:") + rule(2, -99, "^From:"), 0, 0, {{1, 99}, {2, -99}}},
+       rule(1, 99, "^Subject:") + rule(2, -99, "^From:"),
+       0,
+       0,
+       {{1, 99}, {2, -99}}},
       {"one hit per rule however many lines match", rule(1, 30, "e"), 0, 1, {{1, 30}}},
       {"negative total stays below a positive threshold",
-       rule(1, -50, "^Subject:") + rule(2, 60, "^From:"), 100, 0, {{1, -50}, {2, 60}}},
+       rule(1, -50, "^Subject:") + rule(2, 60, "^From:"),
+       100,
+       0,
+       {{1, -50}, {2, 60}}},
       {"negative total is not above threshold 0", rule(1, -5, "^Subject:"), 0, 0, {{1, -5}}},
   };
   for (const Row &row : rows) {
@@ -239,12 +260,15 @@ TEST(RulebaseEvaluate, MultiLineRules) {
     Hits hits;
   };
   const Row rows[] = {
-      {"both lines match", multi(7, 5, false, "^Subject:.*offer") + multi(7, 30, true, "^From:.*bulk"),
+      {"both lines match",
+       multi(7, 5, false, "^Subject:.*offer") + multi(7, 30, true, "^From:.*bulk"),
        {{7, 30}}},
       {"order of header lines does not matter",
-       multi(7, 5, false, "^From:") + multi(7, 30, true, "^Subject:"), {{7, 30}}},
+       multi(7, 5, false, "^From:") + multi(7, 30, true, "^Subject:"),
+       {{7, 30}}},
       {"both lines may match one header line",
-       multi(7, 5, false, "offer") + multi(7, 30, true, "^Subject:"), {{7, 30}}},
+       multi(7, 5, false, "offer") + multi(7, 30, true, "^Subject:"),
+       {{7, 30}}},
       {"first fails: the rest of the group is not run",
        multi(7, 5, false, "^Subject:.*nothing") + multi(7, 1, false, bomb) +
            multi(7, 30, true, "^From:"),
@@ -257,7 +281,8 @@ TEST(RulebaseEvaluate, MultiLineRules) {
        multi(7, 5, false, "^Subject:.*nothing") + rule(3, 2, "^To:") + multi(7, 1, false, bomb) +
            multi(7, 30, true, "^From:"),
        {{3, 2}}},
-      {"last line fails", multi(7, 5, false, "^Subject:") + multi(7, 30, true, "^From:.*nothing"),
+      {"last line fails",
+       multi(7, 5, false, "^Subject:") + multi(7, 30, true, "^From:.*nothing"),
        {}},
       {"unterminated group keeps the flag until a later &. line",
        multi(7, 5, false, "^Subject:.*nothing") + rule(3, 2, "^To:") + multi(8, 1, false, bomb) +
@@ -300,7 +325,8 @@ TEST(RulebaseEvaluate, OverLongHeaderLines) {
     EXPECT_EQ(evaluate(rb.get(), fits + "\n", 0).hits, (Hits{{1, 10}}));
     EXPECT_EQ(evaluate(rb.get(), longer + "\n", 0).hits, Hits{});
     EXPECT_EQ(log.messages(29030).size(), 1u);
-    EXPECT_TRUE(log.contains(5, 29030, "Header longer than 768, not checking: \"" + longer + "\"."));
+    EXPECT_TRUE(
+        log.contains(5, 29030, "Header longer than 768, not checking: \"" + longer + "\"."));
     EXPECT_EQ(evaluate(rb.get(), longer + "\n", 0, 0).hits, (Hits{{1, 10}}));  // 0: no limit
   }
   {
@@ -332,9 +358,11 @@ TEST(RulebaseEvaluate, MatcherErrorsEndTheRuleLine) {
     Rules rb(make_rules(rule(4, 10, "^X-Bomb: (a|a)*c") + rule(5, 1, "^X-Bomb:")));
     const Outcome out = evaluate(rb.get(), bombed + "\nX-Bomb: c\n", 0, 768, 25000);
     EXPECT_EQ(out.hits, (Hits{{5, 1}}));
-    EXPECT_TRUE(log.contains(4, 29001,
-                        "Rule 4; regex error too many backtracks: giving up execution (20) for "
-                        "header \"" + bombed + "\"."));
+    EXPECT_TRUE(
+        log.contains(4, 29001,
+                     "Rule 4; regex error too many backtracks: giving up execution (20) for "
+                     "header \"" +
+                         bombed + "\"."));
   }
   {
     LogCapture log;
@@ -345,9 +373,11 @@ TEST(RulebaseEvaluate, MatcherErrorsEndTheRuleLine) {
     const Outcome out = evaluate(rb.get(), "X-Other: c\n" + bombed + "\nX-Bomb: c\n", 0);
     EXPECT_EQ(out.hits, (Hits{{5, 1}}));
     EXPECT_EQ(log.messages(29001).size(), 1u);
-    EXPECT_TRUE(log.contains(4, 29001,
-                        "Rule 4; regex error too many backtracks: giving up execution (20) for "
-                        "header \"" + bombed + "\"."));
+    EXPECT_TRUE(
+        log.contains(4, 29001,
+                     "Rule 4; regex error too many backtracks: giving up execution (20) for "
+                     "header \"" +
+                         bombed + "\"."));
   }
   {
     LogCapture log;
@@ -415,8 +445,8 @@ struct Corpus {
 
 Corpus make_corpus(uint32_t seed) {
   std::mt19937 random(seed);
-  const char *names[] = {"Subject", "From", "To", "Received", "X-Mailer", "X-Spam", "subject",
-                         "Content-Type", "Message-ID"};
+  const char *names[] = {"Subject", "From",    "To",           "Received",  "X-Mailer",
+                         "X-Spam",  "subject", "Content-Type", "Message-ID"};
   const char *words[] = {"cheap", "offer", "meeting", "free", "example", "bulk", "hello", "win"};
   auto pick = [&](auto &list) { return list[random() % (sizeof list / sizeof list[0])]; };
   Corpus corpus;
@@ -455,8 +485,8 @@ Outcome model(const RuleBase *rb, const std::string &block, int32_t threshold,
               uint32_t max_length) {
   std::vector<char> buffer(block.begin(), block.end());
   HeaderLine *lines = nullptr;
-  Outcome out = {split_header_lines(buffer.data(), static_cast<uint32_t>(buffer.size()), &lines),
-                 0, {}};
+  Outcome out = {
+      split_header_lines(buffer.data(), static_cast<uint32_t>(buffer.size()), &lines), 0, {}};
   int64_t total = 0;
   bool group_failed = false;
   for (RuleLine *r = rb->first; r != nullptr && out.rc == 0; r = r->next) {

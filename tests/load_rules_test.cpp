@@ -110,8 +110,7 @@ TEST_F(LoadRules, VersionLineFailures) {
   };
   const Row rows[] = {
       {"# version 04/18/2001/002\r\n", 29005},  // CR stays part of the line
-      {"# version 04/18/2001/003\n", 29005},
-      {"# Version 04/18/2001/002\n", 29005},
+      {"# version 04/18/2001/003\n", 29005},   {"# Version 04/18/2001/002\n", 29005},
       {"# version 04/18/2001/002", 29004},  // no LF
       {"\n0000000001050001&-x\n", 29005},
   };
@@ -291,7 +290,7 @@ TEST_F(LoadRules, WeightsReadLikeAtoi) {
     const char *weight;
     int32_t value;
   };
-  const Row rows[] = {{"050", 50}, {"-10", -10}, {"000", 0},  {"  5", 5},
+  const Row rows[] = {{"050", 50}, {"-10", -10}, {"000", 0}, {"  5", 5},
                       {"abc", 0},  {"+7x", 7},   {"9-9", 9}, {" -0", 0}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.weight);
@@ -330,8 +329,9 @@ TEST(RuleNameHash, LiteralHeaderNames) {
       {"^Subject:.*x", 221675664u},
       {"Subject:.*x", 221675664u},
       {"^From:", 2643508u},
-      {"^X-Mailer: x", ((((((('X' * 33u + '-') * 33 + 'M') * 33 + 'a') * 33 + 'i') * 33 + 'l') * 33 +
-                         'e') * 33 + 'r')},
+      {"^X-Mailer: x",
+       ((((((('X' * 33u + '-') * 33 + 'M') * 33 + 'a') * 33 + 'i') * 33 + 'l') * 33 + 'e') * 33 +
+        'r')},
       {"^(From|To):", 0},
       {"^Subject\\:", 0},
       {"^:", 0},
@@ -351,28 +351,28 @@ TEST(RuleNameHash, LiteralHeaderNames) {
 // around the bad lines go, the others stay, and the counts say so.
 TEST_F(LoadRules, EveryKindOfBadLineIsDroppedWithItsRun) {
   const std::string text = std::string(kV2) +
-                           "0000000001010001&-^Subject:.*a\n"      // kept
-                           "0000000002010005&+^From:.*b\n"         // multi-line 2: kept
+                           "0000000001010001&-^Subject:.*a\n"  // kept
+                           "0000000002010005&+^From:.*b\n"     // multi-line 2: kept
                            "0000000002020005&+^To:.*c\n"
                            "0000000002030005&.^Subject:.*d\n"
-                           "0000000003010005&+^From:.*e\n"         // multi-line 3, bad pattern
+                           "0000000003010005&+^From:.*e\n"  // multi-line 3, bad pattern
                            "0000000003020005&.^Subject:(f\n"
-                           "000000004\n"                           // 29007, ID 0
-                           "0000000000010001&-x\n"                 // 29008, ID 0
-                           "0000000005010001&-^X-A:.*\n"           // kept: ID 5, not adjacent
-                           "0000000006010001&-^X-B:.*\n"           // dropped: shares ID 6 with
-                           "0000000006\n"                          // 29009, ID 6
-                           "0000000007010001&-^X-C:.*\n"           // kept
-                           "0000000008010001&\n"                   // 29010
-                           "0000000009010001&+x\n"                 // 29011
-                           "0000000010010005&-x\n"                 // 29012
-                           "0000000011010007&-x\n"                 // 29013
-                           "0000000012010001&-\n"                  // 29014
-                           "0000000013010005&+^A:.*\n"             // multi-line 13 with its
-                           "0000000013010005&+x{3\n"               // bad middle line, and a
-                           "0000000013010005&.^B:.*\n"             // neighbouring single
-                           "0000000013010001&-^C:.*\n"             // line of the same ID
-                           "0000000014010001&-^Subject:.*z\n";     // kept
+                           "000000004\n"                        // 29007, ID 0
+                           "0000000000010001&-x\n"              // 29008, ID 0
+                           "0000000005010001&-^X-A:.*\n"        // kept: ID 5, not adjacent
+                           "0000000006010001&-^X-B:.*\n"        // dropped: shares ID 6 with
+                           "0000000006\n"                       // 29009, ID 6
+                           "0000000007010001&-^X-C:.*\n"        // kept
+                           "0000000008010001&\n"                // 29010
+                           "0000000009010001&+x\n"              // 29011
+                           "0000000010010005&-x\n"              // 29012
+                           "0000000011010007&-x\n"              // 29013
+                           "0000000012010001&-\n"               // 29014
+                           "0000000013010005&+^A:.*\n"          // multi-line 13 with its
+                           "0000000013010005&+x{3\n"            // bad middle line, and a
+                           "0000000013010005&.^B:.*\n"          // neighbouring single
+                           "0000000013010001&-^C:.*\n"          // line of the same ID
+                           "0000000014010001&-^Subject:.*z\n";  // kept
   ASSERT_EQ(load_plain(text), 0u);
   EXPECT_EQ(ids_of(rb_), (std::vector<int32_t>{1, 2, 2, 2, 5, 7, 14}));
   for (uint32_t code : {29007u, 29008u, 29009u, 29010u, 29011u, 29012u, 29013u, 29014u}) {
@@ -381,27 +381,27 @@ TEST_F(LoadRules, EveryKindOfBadLineIsDroppedWithItsRun) {
   EXPECT_EQ(logged(log_, 6, 29018), 2u);
   // One trace per removed run (the two ID-0 lines form one run).
   EXPECT_EQ(traces(log_, "load_rules.cpp:871"), (std::vector<std::string>{
-                                                        "removing invalid rule: 3",
-                                                        "removing invalid rule: 0",
-                                                        "removing invalid rule: 6",
-                                                        "removing invalid rule: 8",
-                                                        "removing invalid rule: 9",
-                                                        "removing invalid rule: 10",
-                                                        "removing invalid rule: 11",
-                                                        "removing invalid rule: 12",
-                                                        "removing invalid rule: 13",
-                                                    }));
+                                                    "removing invalid rule: 3",
+                                                    "removing invalid rule: 0",
+                                                    "removing invalid rule: 6",
+                                                    "removing invalid rule: 8",
+                                                    "removing invalid rule: 9",
+                                                    "removing invalid rule: 10",
+                                                    "removing invalid rule: 11",
+                                                    "removing invalid rule: 12",
+                                                    "removing invalid rule: 13",
+                                                }));
   EXPECT_TRUE(log_.contains(6, 29029, "Rules loaded = 5, regexs loaded = 7."));
 }
 
 TEST_F(LoadRules, CountsRulesAndPatterns) {
-  ASSERT_EQ(load_plain(std::string(kV2) +
-                       "0000000001010005&+^A:x\n"
-                       "0000000001010005&+^B:x\n"
-                       "0000000001020005&.^C:x\n"
-                       "0000000002010001&-^D:x\n"
-                       "0000000003010005&+^E:x\n"),  // unterminated: counts as no rule
-            0u);
+  ASSERT_EQ(
+      load_plain(std::string(kV2) + "0000000001010005&+^A:x\n"
+                                    "0000000001010005&+^B:x\n"
+                                    "0000000001020005&.^C:x\n"
+                                    "0000000002010001&-^D:x\n"
+                                    "0000000003010005&+^E:x\n"),  // unterminated: counts as no rule
+      0u);
   uint32_t rules = 10;
   uint32_t patterns = 20;
   EXPECT_EQ(rulebase_count(rb_, &rules, &patterns), 0u);

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "md5.h"
 #include "container_fixture.h"
+#include "md5.h"
 #include "test_support.h"
 
 namespace {

@@ -52,8 +52,8 @@ inline pid_t spawn(const std::vector<std::string> &argv, const std::string &log_
   pid_t pid = fork();
   if (pid == 0) {
     const char *tsan = getenv("TSAN_OPTIONS");
-    std::string options = std::string(tsan != nullptr ? tsan : "") + ":suppressions=" + HDRW_SOURCE_DIR +
-                          "/tests/milter/tsan.supp";
+    std::string options = std::string(tsan != nullptr ? tsan : "") +
+                          ":suppressions=" + HDRW_SOURCE_DIR + "/tests/milter/tsan.supp";
     setenv("TSAN_OPTIONS", options.c_str(), 1);
     FILE *log = fopen(log_path.c_str(), "a");
     if (log != nullptr) {
@@ -103,8 +103,10 @@ class MilterProcess {
   MilterProcess &operator=(const MilterProcess &) = delete;
 
   // The socket: a unix socket in the directory, or inet:PORT@127.0.0.1 after use_tcp().
-  std::string socket() const { return tcp_port_ > 0 ? "inet:" + std::to_string(tcp_port_) + "@127.0.0.1"
-                                                    : "unix:" + dir.file("milter.sock"); }
+  std::string socket() const {
+    return tcp_port_ > 0 ? "inet:" + std::to_string(tcp_port_) + "@127.0.0.1"
+                         : "unix:" + dir.file("milter.sock");
+  }
   // use_tcp - a TCP socket on a loopback port that was free a moment ago
   void use_tcp() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -117,7 +119,9 @@ class MilterProcess {
     tcp_port_ = ntohs(address.sin_port);
     close(fd);
   }
-  std::string log() const { return file_exists(dir.file("milter.log")) ? read_file(dir.file("milter.log")) : ""; }
+  std::string log() const {
+    return file_exists(dir.file("milter.log")) ? read_file(dir.file("milter.log")) : "";
+  }
   std::string output() const {
     return file_exists(dir.file("stderr.log")) ? read_file(dir.file("stderr.log")) : "";
   }
@@ -126,8 +130,10 @@ class MilterProcess {
 
   // start - runs the daemon; true once its start line is logged
   bool start(const std::vector<std::string> &extra = {}) {
-    std::vector<std::string> argv = {HDRW_CLI_PATH, "milter", "--socket", socket(), "--config",
-                                     dir.file("server.xml"), "--log", dir.file("milter.log")};
+    std::vector<std::string> argv = {HDRW_CLI_PATH, "milter",
+                                     "--socket",    socket(),
+                                     "--config",    dir.file("server.xml"),
+                                     "--log",       dir.file("milter.log")};
     argv.insert(argv.end(), extra.begin(), extra.end());
     pid_ = spawn(argv, dir.file("stderr.log"));
     int status = 0;
@@ -160,7 +166,8 @@ class MilterProcess {
   int tcp_port_ = 0;
 };
 
-inline int run_miltertest(const std::string &script, const std::string &socket, const std::string &log_path,
+inline int run_miltertest(const std::string &script, const std::string &socket,
+                          const std::string &log_path,
                           const std::vector<std::string> &defines = {}) {
   std::vector<std::string> argv = {"miltertest", "-D", "socket=" + socket};
   for (const std::string &d : defines) argv.insert(argv.end(), {"-D", d});

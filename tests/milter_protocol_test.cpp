@@ -16,10 +16,11 @@ namespace {
 class MilterProtocol : public ::testing::TestWithParam<bool> {};
 
 TEST_P(MilterProtocol, ScriptCasesPassAndAreCounted) {
-  MilterProcess milter("<maxHeaderLength>200</maxHeaderLength><maxTotalHeadersLength>4000</maxTotalHeadersLength>");
+  MilterProcess milter(
+      "<maxHeaderLength>200</maxHeaderLength><maxTotalHeadersLength>4000</maxTotalHeadersLength>");
   if (GetParam()) milter.use_tcp();  // over TCP the milter also answers DATA
-  ASSERT_TRUE(milter.start({"--skip-authenticated", "--trusted-networks", "192.0.2.0/24", "--pid-file",
-                            milter.dir.file("milter.pid")}))
+  ASSERT_TRUE(milter.start({"--skip-authenticated", "--trusted-networks", "192.0.2.0/24",
+                            "--pid-file", milter.dir.file("milter.pid")}))
       << milter.log() << milter.output();
   EXPECT_EQ(read_file(milter.dir.file("milter.pid")), std::to_string(milter.pid()) + "\n");
   EXPECT_EQ(run_miltertest("protocol.lua", milter.socket(), milter.dir.file("miltertest.log")), 0)
@@ -63,15 +64,36 @@ TEST(MilterCommand, RefusesWhatItCannotServe) {
   };
   const Row rows[] = {
       {"no socket", nullptr, {"--socket="}, 2, "no socket given"},
-      {"unknown action", nullptr, {"--on-spam", "bounce"}, 2, "takes tag, reject, tempfail, hold or discard"},
-      {"bad network", nullptr, {"--trusted-networks", "10.0.0.0/8, 10.0.0.0/33"}, 2, "not a network: '10.0.0.0/33'"},
-      {"reply with a line end", nullptr, {"--reply", "spam\r\n250 ok"}, 2, "printable ASCII characters only"},
-      {"socket path is a file", [](MilterProcess &m) { write_file(m.dir.file("milter.sock"), "x"); }, {}, 1,
+      {"unknown action",
+       nullptr,
+       {"--on-spam", "bounce"},
+       2,
+       "takes tag, reject, tempfail, hold or discard"},
+      {"bad network",
+       nullptr,
+       {"--trusted-networks", "10.0.0.0/8, 10.0.0.0/33"},
+       2,
+       "not a network: '10.0.0.0/33'"},
+      {"reply with a line end",
+       nullptr,
+       {"--reply", "spam\r\n250 ok"},
+       2,
+       "printable ASCII characters only"},
+      {"socket path is a file",
+       [](MilterProcess &m) { write_file(m.dir.file("milter.sock"), "x"); },
+       {},
+       1,
        "exists and is not a socket"},
-      {"configuration not XML", [](MilterProcess &m) { write_file(m.dir.file("server.xml"), "<server"); },
-       {"--pid-file", "PID"}, 1, "code 21016: the configuration is not well-formed XML"},
-      {"rule file not readable", [](MilterProcess &m) { write_file(m.dir.file("kelv"), "not base64 !!\n"); },
-       {"--pid-file", "PID"}, 1, "the module could not be initialised"},
+      {"configuration not XML",
+       [](MilterProcess &m) { write_file(m.dir.file("server.xml"), "<server"); },
+       {"--pid-file", "PID"},
+       1,
+       "code 21016: the configuration is not well-formed XML"},
+      {"rule file not readable",
+       [](MilterProcess &m) { write_file(m.dir.file("kelv"), "not base64 !!\n"); },
+       {"--pid-file", "PID"},
+       1,
+       "the module could not be initialised"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -96,8 +118,10 @@ TEST(MilterCommand, ClearsAStaleSocketAndRefusesALiveOne) {
   ASSERT_TRUE(first.start()) << first.output();
 
   // A second daemon on the socket in use must not steal it.
-  std::vector<std::string> argv = {HDRW_CLI_PATH, "milter", "--socket", first.socket(), "--config",
-                                    first.dir.file("server.xml"), "--log", first.dir.file("second.log")};
+  std::vector<std::string> argv = {HDRW_CLI_PATH, "milter",
+                                   "--socket",    first.socket(),
+                                   "--config",    first.dir.file("server.xml"),
+                                   "--log",       first.dir.file("second.log")};
   EXPECT_EQ(finish(spawn(argv, first.dir.file("second.err"))), 1);
   EXPECT_NE(read_file(first.dir.file("second.err")).find("another process answers on this socket"),
             std::string::npos);

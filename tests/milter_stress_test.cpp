@@ -27,20 +27,23 @@ TEST(MilterStress, ConnectionsInParallelWhileRulesReload) {
   // A second valid rule file (one more comment line: another size, so the
   // module sees a change) and a broken one, swapped in by rename.
   const std::string examples = std::string(HDRW_SOURCE_DIR) + "/examples/";
-  write_file(milter.dir.file("rules-b.txt"), read_file(examples + "rules.txt") + "# the other rule file\n");
-  ASSERT_EQ(finish(spawn({HDRW_CLI_PATH, "rules", "encrypt", "--cert", milter.dir.file("client-cert.pem"), "-o",
-                          milter.dir.file("kelv-b"), milter.dir.file("rules-b.txt")},
-                         milter.dir.file("encrypt.log"))),
-            0);
-  const std::vector<std::string> versions = {read_file(milter.dir.file("kelv-b")), "not a rule file\n",
+  write_file(milter.dir.file("rules-b.txt"),
+             read_file(examples + "rules.txt") + "# the other rule file\n");
+  ASSERT_EQ(
+      finish(spawn({HDRW_CLI_PATH, "rules", "encrypt", "--cert", milter.dir.file("client-cert.pem"),
+                    "-o", milter.dir.file("kelv-b"), milter.dir.file("rules-b.txt")},
+                   milter.dir.file("encrypt.log"))),
+      0);
+  const std::vector<std::string> versions = {read_file(milter.dir.file("kelv-b")),
+                                             "not a rule file\n",
                                              read_file(milter.dir.file("kelv"))};
   ASSERT_TRUE(milter.start()) << milter.output();
 
   std::vector<pid_t> clients;
   for (int c = 0; c < kConnections; ++c) {
-    clients.push_back(spawn({"miltertest", "-D", "socket=" + milter.socket(), "-D", "count=" + std::to_string(kMessages),
-                             "-D", "id=C" + std::to_string(c), "-s",
-                             std::string(HDRW_SOURCE_DIR) + "/tests/milter/protocol.lua"},
+    clients.push_back(spawn({"miltertest", "-D", "socket=" + milter.socket(), "-D",
+                             "count=" + std::to_string(kMessages), "-D", "id=C" + std::to_string(c),
+                             "-s", std::string(HDRW_SOURCE_DIR) + "/tests/milter/protocol.lua"},
                             milter.dir.file("client" + std::to_string(c) + ".log")));
   }
   // Reload while the clients run; each reload is awaited in the log.
@@ -49,7 +52,8 @@ TEST(MilterStress, ConnectionsInParallelWhileRulesReload) {
   auto clients_done = [&] {
     for (pid_t &pid : clients)
       if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "client " << &pid - clients.data();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "client " << &pid - clients.data();
         pid = -1;
       }
     for (pid_t pid : clients)
@@ -62,14 +66,16 @@ TEST(MilterStress, ConnectionsInParallelWhileRulesReload) {
     ASSERT_EQ(std::rename(milter.dir.file("kelv.new").c_str(), milter.dir.file("kelv").c_str()), 0);
     kill(milter.pid(), SIGUSR1);
     ++reloads;
-    ASSERT_TRUE(wait_for([&] { return count_of(milter.log(), "hdrweights milter: reload (SIGUSR1)") == reloads; }))
-        << milter.log();
+    ASSERT_TRUE(wait_for([&] {
+      return count_of(milter.log(), "hdrweights milter: reload (SIGUSR1)") == reloads;
+    })) << milter.log();
   }
   EXPECT_EQ(milter.stop(), 0) << milter.output();
   std::string log = milter.log();
-  EXPECT_EQ(count_of(log, "failed, code 1: the module could not be initialised"), (reloads + 1) / 3) << log;
-  EXPECT_NE(log.find("counters: messages=" + std::to_string(kConnections * kMessages) + " spam=" +
-                     std::to_string(kConnections * kMessages / 2) + " ham=" +
+  EXPECT_EQ(count_of(log, "failed, code 1: the module could not be initialised"), (reloads + 1) / 3)
+      << log;
+  EXPECT_NE(log.find("counters: messages=" + std::to_string(kConnections * kMessages) +
+                     " spam=" + std::to_string(kConnections * kMessages / 2) + " ham=" +
                      std::to_string(kConnections * kMessages / 2) + " skipped=0 errors=0"),
             std::string::npos)
       << log;

@@ -1,8 +1,8 @@
 // The milter's units without libmilter: header block assembly, trusted
 // networks, latency percentiles, and messages judged by the real module
 // through milter_message and milter_rules (reloads, failures).
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include <string>
@@ -29,18 +29,25 @@ TEST(MilterBlock, RebuildsTheBytesTheClientSent) {
     std::string want;
   };
   const Row rows[] = {
-      {"leading space kept", {{"Subject", " hi"}, {"To", "\tx@y"}}, 1, "Subject: hi\r\nTo:\tx@y\r\n\r\n"},
+      {"leading space kept",
+       {{"Subject", " hi"}, {"To", "\tx@y"}},
+       1,
+       "Subject: hi\r\nTo:\tx@y\r\n\r\n"},
       {"no space after the colon", {{"Subject", "hi"}}, 1, "Subject:hi\r\n\r\n"},
       {"space put back without the option", {{"Subject", "hi"}}, 0, "Subject: hi\r\n\r\n"},
       {"empty value", {{"Subject", ""}}, 1, "Subject:\r\n\r\n"},
       {"folds become CR LF", {{"To", " a,\n\tb,\n  c"}}, 1, "To: a,\r\n\tb,\r\n  c\r\n\r\n"},
       {"a CR before a fold stays", {{"X", " a\r\n b"}}, 1, "X: a\r\r\n b\r\n\r\n"},
-      {"8-bit bytes pass", {{"Subject", " f\xC3\xBCr \xFF"}}, 1, "Subject: f\xC3\xBCr \xFF\r\n\r\n"},
+      {"8-bit bytes pass",
+       {{"Subject", " f\xC3\xBCr \xFF"}},
+       1,
+       "Subject: f\xC3\xBCr \xFF\r\n\r\n"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     MilterBlock block = {};
-    for (const auto &[name, value] : row.headers) ASSERT_EQ(milter_block_append(&block, name, value, row.leadspc), 0u);
+    for (const auto &[name, value] : row.headers)
+      ASSERT_EQ(milter_block_append(&block, name, value, row.leadspc), 0u);
     ASSERT_EQ(milter_block_finish(&block), 0u);
     EXPECT_EQ(block_text(block), row.want);
     EXPECT_EQ(block.full_length, row.want.size());
@@ -67,7 +74,8 @@ TEST(MilterBlock, StaysWithinItsLimitAndKeepsWholeHeaders) {
 
 TEST(MilterBlock, HitsTextFoldsBefore78Columns) {
   std::vector<HdrwHit> hits;
-  for (int k = 0; k < 40; ++k) hits.push_back({k % 2 ? -2147483647 - 1 : 1000000 + k, k % 2 ? -5 : 40});
+  for (int k = 0; k < 40; ++k)
+    hits.push_back({k % 2 ? -2147483647 - 1 : 1000000 + k, k % 2 ? -5 : 40});
   std::vector<char> out(hits.size() * MILTER_BLOCK_HITS_ROOM + 8);
   ASSERT_EQ(milter_block_hits(out.data(), out.size(), hits.data(), (uint32_t)hits.size(), 1), 0u);
   std::string text = std::string("X-Hdrweights-Hits:") + out.data();
@@ -81,7 +89,8 @@ TEST(MilterBlock, HitsTextFoldsBefore78Columns) {
   EXPECT_LE(text.size() - start, 78u);
   joined += text.substr(start);
   EXPECT_NE(joined.find(" 2147483648:-5 1000002:40 "), std::string::npos) << joined;
-  EXPECT_EQ(milter_block_hits(out.data(), out.size() - 1, hits.data(), (uint32_t)hits.size(), 1), 10040u);
+  EXPECT_EQ(milter_block_hits(out.data(), out.size() - 1, hits.data(), (uint32_t)hits.size(), 1),
+            10040u);
 }
 
 // address - a socket address of an IPv4 or IPv6 text
@@ -103,13 +112,20 @@ TEST(MilterNets, MatchesPrefixesOfBothFamilies) {
     int want;
   };
   const Row rows[] = {
-      {"192.0.2.0/24", "192.0.2.255", 1},           {"192.0.2.0/24", "192.0.3.0", 0},
-      {"10.1.2.3/8", "10.200.0.1", 1},              {"192.0.2.7", "192.0.2.7", 1},
-      {"192.0.2.7", "192.0.2.8", 0},                {"192.0.2.0/24", "::ffff:192.0.2.9", 1},
-      {"2001:db8::/32", "2001:db8:ffff::1", 1},     {"2001:db8::/32", "2001:db9::1", 0},
-      {" 10.0.0.0/8 , 2001:db8::/33 ", "2001:db8:7fff::1", 1}, {"2001:db8::/33", "2001:db8:8000::1", 0},
-      {"0.0.0.0/0", "203.0.113.1", 1},              {"0.0.0.0/0", "2001:db8::1", 0},
-      {"::/0", "2001:db8::1", 1},                   {"192.0.2.128/25", "192.0.2.127", 0},
+      {"192.0.2.0/24", "192.0.2.255", 1},
+      {"192.0.2.0/24", "192.0.3.0", 0},
+      {"10.1.2.3/8", "10.200.0.1", 1},
+      {"192.0.2.7", "192.0.2.7", 1},
+      {"192.0.2.7", "192.0.2.8", 0},
+      {"192.0.2.0/24", "::ffff:192.0.2.9", 1},
+      {"2001:db8::/32", "2001:db8:ffff::1", 1},
+      {"2001:db8::/32", "2001:db9::1", 0},
+      {" 10.0.0.0/8 , 2001:db8::/33 ", "2001:db8:7fff::1", 1},
+      {"2001:db8::/33", "2001:db8:8000::1", 0},
+      {"0.0.0.0/0", "203.0.113.1", 1},
+      {"0.0.0.0/0", "2001:db8::1", 0},
+      {"::/0", "2001:db8::1", 1},
+      {"192.0.2.128/25", "192.0.2.127", 0},
       {"", "192.0.2.1", 0},
   };
   for (const Row &row : rows) {
@@ -120,8 +136,8 @@ TEST(MilterNets, MatchesPrefixesOfBothFamilies) {
     EXPECT_EQ(milter_nets_match(nets, (const sockaddr *)&client), row.want);
     milter_nets_free(nets);
   }
-  for (const char *bad : {"10.0.0.0/33", "2001:db8::/129", "10.0.0.0/", "10.0.0.0/-1", "10.0.0", "10.0.0.0,,10.1.0.0",
-                          "host.example", "10.0.0.0/8x"}) {
+  for (const char *bad : {"10.0.0.0/33", "2001:db8::/129", "10.0.0.0/", "10.0.0.0/-1", "10.0.0",
+                          "10.0.0.0,,10.1.0.0", "host.example", "10.0.0.0/8x"}) {
     SCOPED_TRACE(bad);
     MilterNets *nets = nullptr;
     char why[64];
@@ -150,12 +166,15 @@ class MilterRulesTest : public ::testing::Test {
   void SetUp() override {
     world.write_config();
     world.write_rules(sample_rules());
-    ASSERT_EQ(milter_rules_open(&rules, world.plugin, world.load_point.c_str(), world.config_path.c_str(), 100), 0u);
+    ASSERT_EQ(milter_rules_open(&rules, world.plugin, world.load_point.c_str(),
+                                world.config_path.c_str(), 100),
+              0u);
   }
   void TearDown() override { milter_rules_close(rules); }
 
   // judge - one message of two headers; the decision's texts and reply
-  std::string judge(MilterMessage &message, MilterStats &stats, const MilterPolicy &policy = {MILTER_REJECT, "x"}) {
+  std::string judge(MilterMessage &message, MilterStats &stats,
+                    const MilterPolicy &policy = {MILTER_REJECT, "x"}) {
     milter_message_header(&message, "Subject", " free money");
     milter_message_header(&message, "From", " x@bulk.example");
     milter_message_judge(&message, &policy, "Q1", &stats);

@@ -21,8 +21,8 @@ TEST(ModuleExports, ExactlyTheSevenEntryPoints) {
     names.insert(name.substr(0, name.find('@')));
   }
   ASSERT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(names, (std::set<std::string>{"tlvModInitModule", "tlvModQueryModule",
-                                          "tlvModInitMessage", "tlvModEndMessage",
-                                          "tlvModFreeMessage", "tlvModFreeModule",
-                                          "tlvModGetVersion"}));
+  EXPECT_EQ(names,
+            (std::set<std::string>{"tlvModInitModule", "tlvModQueryModule", "tlvModInitMessage",
+                                   "tlvModEndMessage", "tlvModFreeMessage", "tlvModFreeModule",
+                                   "tlvModGetVersion"}));
 }

@@ -174,18 +174,21 @@ TEST(OomConfigGetters, NumbersAndBooleansNeedNoHeap) {
     const char *name;
     std::function<void()> op;
   } rows[] = {
-      {"uint", [&] {
+      {"uint",
+       [&] {
          uint32_t v = 0;
          EXPECT_EQ(tvr_config_get_uint(&v, "//module[@name='hdrweights']/maxHeaderLength", config),
                    0u);
          EXPECT_EQ(v, 1024u);
        }},
-      {"int", [&] {
+      {"int",
+       [&] {
          int32_t v = 0;
          EXPECT_EQ(tvr_config_get_int(&v, "//offset", config), 0u);
          EXPECT_EQ(v, -17);
        }},
-      {"bool", [&] {
+      {"bool",
+       [&] {
          int v = 0;
          EXPECT_EQ(tvr_config_get_bool(&v, "//enabled", config), 0u);
          EXPECT_EQ(v, 1);
@@ -239,8 +242,7 @@ TEST(OomRuleLoad, EveryFormVersionAndMode) {
           } else {
             failures++;
             EXPECT_EQ(rb, nullptr);
-            EXPECT_TRUE(rc == 10013 || rc == 29015 || rc == 29016 || rc == 29025 || rc == 1)
-                << rc;
+            EXPECT_TRUE(rc == 10013 || rc == 29015 || rc == 29016 || rc == 29025 || rc == 1) << rc;
           }
         });
         EXPECT_GT(needed, 10u);

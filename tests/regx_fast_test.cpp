@@ -141,10 +141,10 @@ void regx_compare(RegxPattern *p, const std::string &pattern, const std::string 
                   uint32_t limit, int eflags) {
   RegxPair want = regx_plain(p, subject, limit, eflags);
   RegxPair got = regx_fast(p, subject, limit, eflags);
-  ASSERT_EQ(got.rc, want.rc) << "pattern " << pattern << " subject \"" << subject
-                             << "\" limit " << limit;
-  ASSERT_EQ(got.count, want.count) << "pattern " << pattern << " subject \"" << subject
-                                   << "\" limit " << limit;
+  ASSERT_EQ(got.rc, want.rc) << "pattern " << pattern << " subject \"" << subject << "\" limit "
+                             << limit;
+  ASSERT_EQ(got.count, want.count)
+      << "pattern " << pattern << " subject \"" << subject << "\" limit " << limit;
   // Without a count destination only the result is observable.
   ASSERT_EQ(regx_exec(p, subject.c_str(), limit, nullptr, eflags), want.rc)
       << "pattern " << pattern << " subject \"" << subject << "\" limit " << limit
@@ -256,9 +256,8 @@ TEST(RegxFast, FramesHitTheStackCapacityWhereThePlainMatcherDoes) {
 TEST(RegxFast, FixedWidthAnswersAgreeWithThePlainMatcher) {
   // Runs of fixed-width pieces with a literal get a yes/no search when no
   // count is wanted; results must equal the plain run's, limits included.
-  const char *pieces[] = {"a",      "-",     "ab",  "x-y", "[ab]",    "[^a]",
-                          ".",      "[0-9]{2}", "a{3}", "(ab)", "-{2}", "[[:digit:]]{3}",
-                          "[^\n-]", "b"};
+  const char *pieces[] = {"a",        "-",    "ab",   "x-y",  "[ab]",           "[^a]",   ".",
+                          "[0-9]{2}", "a{3}", "(ab)", "-{2}", "[[:digit:]]{3}", "[^\n-]", "b"};
   const int n_pieces = (int)(sizeof pieces / sizeof pieces[0]);
   std::mt19937 rng(777);
   int fixed = 0;
@@ -267,8 +266,8 @@ TEST(RegxFast, FixedWidthAnswersAgreeWithThePlainMatcher) {
     for (int k = 1 + (int)(rng() % 5); k > 0; k--) {
       pattern += pieces[rng() % n_pieces];
     }
-    int cflags = REGX_EXTENDED | (rng() % 6 == 0 ? REGX_ICASE : 0) |
-                 (rng() % 6 == 0 ? REGX_NEWLINE : 0);
+    int cflags =
+        REGX_EXTENDED | (rng() % 6 == 0 ? REGX_ICASE : 0) | (rng() % 6 == 0 ? REGX_NEWLINE : 0);
     RegxPattern p{};
     ASSERT_EQ(regx_compile(&p, pattern.c_str(), cflags), REGX_OK) << pattern;
     fixed += p.plan != nullptr && p.plan->fixed != nullptr;

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <random>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "regx.h"
@@ -75,12 +75,11 @@ void regx_check_rows(const std::vector<ExecRow> &rows) {
 // regx_dump - the program as text: kinds in execution order, branch and body
 // lists in braces, a node met again as '@'
 std::string regx_dump_list(const RegxNode *n, std::set<const RegxNode *> &seen) {
-  static const char *names[] = {"END",   "BOL",     "EOL",    "ANY",    "?",       "SET",
-                                "NSET",  "ALT",     "FAIL",   "NOP",    "CHAR",    "STRING",
-                                "CHAR2", "WORDB",   "OPEN",   "CLOSE",  "SAVE",    "RESTORE",
-                                "BACKREF", "SCAN",  "SCANCHAR", "BOL_NL", "EOL_NL", "ANY_NL",
-                                "?",     "NSET_NL", "SCAN_NL", "LOOP",  "COUNT",   "BODY",
-                                "LOOPBACK", "?",    "?",      "?",      "CLEAR"};
+  static const char *names[] = {
+      "END",     "BOL",   "EOL",      "ANY",      "?",      "SET",    "NSET",  "ALT",     "FAIL",
+      "NOP",     "CHAR",  "STRING",   "CHAR2",    "WORDB",  "OPEN",   "CLOSE", "SAVE",    "RESTORE",
+      "BACKREF", "SCAN",  "SCANCHAR", "BOL_NL",   "EOL_NL", "ANY_NL", "?",     "NSET_NL", "SCAN_NL",
+      "LOOP",    "COUNT", "BODY",     "LOOPBACK", "?",      "?",      "?",     "CLEAR"};
   std::string out;
   for (; n != nullptr; n = n->next) {
     if (!out.empty()) {
@@ -94,7 +93,8 @@ std::string regx_dump_list(const RegxNode *n, std::set<const RegxNode *> &seen) 
     switch (n->kind) {
       case RX_CHAR:
       case RX_SCANCHAR:
-        out += n->arg.bytes[0] == 0 ? std::string("(NUL)") : "(" + std::string(1, (char)n->arg.bytes[0]) + ")";
+        out += n->arg.bytes[0] == 0 ? std::string("(NUL)")
+                                    : "(" + std::string(1, (char)n->arg.bytes[0]) + ")";
         break;
       case RX_STRING:
         out += "(" + std::string(n->arg.text) + ")";
@@ -294,9 +294,10 @@ TEST(RegxCompile, GroupsNestedDeeperThan32AreRefused) {
   std::string siblings = "(";
   for (int i = 0; i < 2000; i++) siblings += "(a)";
   siblings += ")";
-  const std::string texts[] = {nested(32, false), nested(33, false), nested(32, true),
-                               nested(33, true), nested(5000, false), nested(32, false) + nested(32, false),
-                               siblings};
+  const std::string texts[] = {
+      nested(32, false), nested(33, false),   nested(32, true),
+      nested(33, true),  nested(5000, false), nested(32, false) + nested(32, false),
+      siblings};
   regx_check_compile({
       {texts[0].c_str(), E, 0},
       {texts[1].c_str(), E, REGX_BADPAT},
@@ -337,10 +338,8 @@ TEST(RegxCompile, ProgramShapes) {
        "SCANCHAR(a) OPEN0 CHAR(a) LOOP LOOPBACK COUNT(0,255,u) BODY{CHAR(b) @} CLOSE0 END"},
       {"a?", E, "SCAN OPEN0 LOOP LOOPBACK COUNT(0,1) BODY{CHAR(a) @} CLOSE0 END"},
       {"a{2,}", E, "SCAN OPEN0 LOOP LOOPBACK COUNT(2,255,u) BODY{CHAR(a) @} CLOSE0 END"},
-      {"a|b|", E,
-       "SCAN OPEN0 ALT{CHAR(a) NOP CLOSE0 END} ALT{CHAR(b) @} ALT{NOP @} FAIL @"},
-      {"(a)", E,
-       "SCAN OPEN0 SAVE1 RESTORE1 CLEAR1 SAVE1 RESTORE1 OPEN1 CHAR(a) CLOSE1 CLOSE0 END"},
+      {"a|b|", E, "SCAN OPEN0 ALT{CHAR(a) NOP CLOSE0 END} ALT{CHAR(b) @} ALT{NOP @} FAIL @"},
+      {"(a)", E, "SCAN OPEN0 SAVE1 RESTORE1 CLEAR1 SAVE1 RESTORE1 OPEN1 CHAR(a) CLOSE1 CLOSE0 END"},
       {"(a(b))c", E,
        "SCAN OPEN0 SAVE1 RESTORE1 CLEAR1 SAVE1 RESTORE1 OPEN1 SAVE2 RESTORE2 CLEAR2 CHAR(a) "
        "SAVE2 RESTORE2 CLEAR2 SAVE2 RESTORE2 OPEN2 CHAR(b) CLOSE2 CLOSE1 CHAR(c) CLOSE0 END"},
@@ -382,8 +381,8 @@ TEST(RegxCompile, LongLiteralRunsSplitAt255Bytes) {
   regx_free(&p);
 
   std::string odd(256, 'y');  // the 256th character stays a lone RX_CHAR
-  EXPECT_EQ(regx_dump(odd.c_str(), E), "SCANCHAR(y) OPEN0 STRING(" + std::string(255, 'y') +
-                                            ") CHAR(y) CLOSE0 END");
+  EXPECT_EQ(regx_dump(odd.c_str(), E),
+            "SCANCHAR(y) OPEN0 STRING(" + std::string(255, 'y') + ") CHAR(y) CLOSE0 END");
   EXPECT_EQ(regx_try(odd + "y", E, odd + "y", 0, kNoLimit).rc, REGX_OK);
   EXPECT_EQ(regx_try(odd + "y", E, odd, 0, kNoLimit).rc, REGX_NOMATCH);
 }
@@ -541,8 +540,8 @@ TEST(RegxInterface, CompileRunsOnManyThreadsAtOnce) {
   for (int t = 0; t < 4; t++) {
     threads.emplace_back([t] {
       for (int i = 0; i < 200; i++) {
-        std::string pattern = "^X-Tag" + std::to_string(t) + ":.*(a|b)+[0-9]{" +
-                              std::to_string(i % 5) + "}$";
+        std::string pattern =
+            "^X-Tag" + std::to_string(t) + ":.*(a|b)+[0-9]{" + std::to_string(i % 5) + "}$";
         RegxPattern p{};
         ASSERT_EQ(regx_compile(&p, pattern.c_str(), E), REGX_OK);
         std::string subject = "X-Tag" + std::to_string(t) + ": ab" + std::string(i % 5, '7');
@@ -871,12 +870,12 @@ TEST(RegxExec, AgreesWithTheCLibraryMatcher) {
 
 TEST(RegxExec, NestedCountedRepetitionsAgreeWithTheCLibrary) {
   const char *patterns[] = {
-      "((b+){1,2}){2,3}$", "(([ab]{0,2}){1,2}){2}b", "((a?){2}){2}a",  "((a|b){1,2}){2}c",
-      "^((a+){2}){1,2}$",  "((ab?){1,3}){2}",         "(((a){1,2}){1,2}){2}b", "^(a{1,2}b?){2,3}$",
+      "((b+){1,2}){2,3}$", "(([ab]{0,2}){1,2}){2}b", "((a?){2}){2}a",         "((a|b){1,2}){2}c",
+      "^((a+){2}){1,2}$",  "((ab?){1,3}){2}",        "(((a){1,2}){1,2}){2}b", "^(a{1,2}b?){2,3}$",
       "((a*b){1,2}){2}",   "(a(b{0,1}){2}){2}",
   };
-  const char *subjects[] = {"", "a", "b", "ab", "abb", "aab", "abab", "aaaa", "babab", "aabbc",
-                            "abbabb", "aaab", "ababab"};
+  const char *subjects[] = {"",     "a",     "b",     "ab",     "abb",  "aab",   "abab",
+                            "aaaa", "babab", "aabbc", "abbabb", "aaab", "ababab"};
   for (const char *pattern : patterns) {
     regex_t ref;
     ASSERT_EQ(regcomp(&ref, pattern, REG_EXTENDED | REG_NOSUB), 0);

@@ -131,9 +131,10 @@ std::string scan_line(const std::string &json_line) {
 }
 
 std::map<std::string, std::string> scan_lines(const TempDir &dir, const std::string &config,
-                                              const std::vector<std::string> &paths, int32_t threshold) {
-  std::vector<std::string> args = {"scan", "--json", "--config", config, "--threshold",
-                                   std::to_string(threshold)};
+                                              const std::vector<std::string> &paths,
+                                              int32_t threshold) {
+  std::vector<std::string> args = {"scan", "--json",      "--config",
+                                   config, "--threshold", std::to_string(threshold)};
   args.insert(args.end(), paths.begin(), paths.end());
   CliRun r = run_cli(dir, args);
   EXPECT_TRUE(r.status == 0 || r.status == 1) << r.err;  // 1: a message went unjudged
@@ -178,8 +179,10 @@ TEST(RulesStats, CorpusFiguresAsWorkedOut) {
     int64_t id, weight, lines, spam_hits, ham_hits, limit_lines, max_backtracks;
     const char *spam_share;  // the JSON number's text
   };
-  const std::vector<Rule> rules = {{101, 60, 1, 2, 1, 0, -1, "0.666667"}, {102, 40, 1, 2, 1, 0, -1, "0.666667"},
-                                   {103, -30, 1, 0, 1, 0, -1, "0"},       {104, 50, 2, 1, 0, 0, -1, "1"},
+  const std::vector<Rule> rules = {{101, 60, 1, 2, 1, 0, -1, "0.666667"},
+                                   {102, 40, 1, 2, 1, 0, -1, "0.666667"},
+                                   {103, -30, 1, 0, 1, 0, -1, "0"},
+                                   {104, 50, 2, 1, 0, 0, -1, "1"},
                                    {105, 10, 1, 0, 1, 1, 1000, "0"}};
   const auto &got = member(report, "rules").items;
   ASSERT_EQ(got.size(), rules.size());
@@ -205,14 +208,17 @@ TEST(RulesStats, CorpusFiguresAsWorkedOut) {
   // 100 before its negative rule) and the unread h4.
   std::vector<std::vector<int64_t>> table;
   for (const JsonValue &row : member(report, "thresholds").items) {
-    table.push_back({number(row, "threshold"), number(row, "spam_caught"), number(row, "ham_flagged")});
+    table.push_back(
+        {number(row, "threshold"), number(row, "spam_caught"), number(row, "ham_flagged")});
   }
-  EXPECT_EQ(table, (std::vector<std::vector<int64_t>>{{10, 3, 3}, {40, 3, 2}, {100, 2, 2}, {110, 1, 1}}));
+  EXPECT_EQ(table,
+            (std::vector<std::vector<int64_t>>{{10, 3, 3}, {40, 3, 2}, {100, 2, 2}, {110, 1, 1}}));
   std::vector<std::string> flagged;
   for (const JsonValue &h : member(report, "flagged_ham").items) {
     std::string line = std::to_string(number(h, "score")) + " " + member(h, "path").text;
     for (const JsonValue &hit : member(h, "hits").items) {
-      line += " " + std::to_string(number(hit, "rule")) + ":" + std::to_string(number(hit, "weight"));
+      line +=
+          " " + std::to_string(number(hit, "rule")) + ":" + std::to_string(number(hit, "weight"));
     }
     flagged.push_back(line);
   }
@@ -230,7 +236,8 @@ TEST(RulesStats, CorpusFiguresAsWorkedOut) {
     xmlChar *id = xmlGetProp(n, BAD_CAST "id");
     xmlChar *list = xmlGetProp(n, BAD_CAST "points");
     std::string text = reinterpret_cast<const char *>(list);
-    points[reinterpret_cast<const char *>(id)] = static_cast<size_t>(std::count(text.begin(), text.end(), ',') );
+    points[reinterpret_cast<const char *>(id)] =
+        static_cast<size_t>(std::count(text.begin(), text.end(), ','));
     xmlFree(id);
     xmlFree(list);
   }
@@ -247,8 +254,9 @@ TEST(RulesStats, CurveAgreesWithScanAtEveryThreshold) {
   for (int32_t t : thresholds) list += (list.empty() ? "" : ",") + std::to_string(t);
   std::string reports[2];
   for (int jobs : {1, 3}) {
-    CliRun r = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"), "--ham",
-                               c.path("ham"), "--json", "--thresholds", list, "--jobs", std::to_string(jobs)});
+    CliRun r = run_cli(
+        c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"), "--ham",
+                c.path("ham"), "--json", "--thresholds", list, "--jobs", std::to_string(jobs)});
     ASSERT_EQ(r.status, 0) << r.err;
     reports[jobs == 1 ? 0 : 1] = without_times(r.out);
   }
@@ -259,7 +267,8 @@ TEST(RulesStats, CurveAgreesWithScanAtEveryThreshold) {
   for (size_t i = 0; i < thresholds.size(); ++i) {
     SCOPED_TRACE(thresholds[i]);
     size_t spam = 0, ham = 0;
-    for (const auto &[path, line] : scan_lines(c.dir, c.config, {c.path("spam"), c.path("ham")}, thresholds[i])) {
+    for (const auto &[path, line] :
+         scan_lines(c.dir, c.config, {c.path("spam"), c.path("ham")}, thresholds[i])) {
       const bool flagged = line.rfind("spam ", 0) == 0;
       (path.find("/spam/") != std::string::npos ? spam : ham) += flagged;
     }
@@ -284,8 +293,8 @@ TEST(RulesStats, CurveAgreesWithScanAtEveryThreshold) {
 // that cannot be merged are refused with one line naming the file.
 TEST(RulesStats, ShardsMergeToTheWhole) {
   Corpus c;
-  CliRun whole = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"), "--ham",
-                                 c.path("ham"), "--json"});
+  CliRun whole = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"),
+                                 "--ham", c.path("ham"), "--json"});
   ASSERT_EQ(whole.status, 0) << whole.err;
   const std::vector<std::vector<std::string>> shards = {
       {"--spam", c.path("spam/s1.eml"), c.path("spam/s2.eml")},
@@ -338,8 +347,8 @@ TEST(RulesStats, ShardsMergeToTheWhole) {
 // The table's order and length, and the usage errors of the two commands.
 TEST(RulesStats, SortTopAndUsage) {
   Corpus c;
-  CliRun r = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"), "--ham",
-                             c.path("ham"), "--sort", "ratio", "--top", "3"});
+  CliRun r = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"),
+                             "--ham", c.path("ham"), "--sort", "ratio", "--top", "3"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::string> ids;
   bool in_table = false;
@@ -408,15 +417,17 @@ TEST(RulesExplain, AgreesWithScan) {
   // What the walk did, as shown for s3 (a limit met) and h1 (the stop).
   CliRun s3 = run_cli(c.dir, {"rules", "explain", "--config", c.config, c.path("spam/s3.eml")});
   EXPECT_NE(s3.out.find("  H2  " + kBomb + "\n"), std::string::npos) << s3.out;
-  EXPECT_NE(s3.out.find("      H2  error 20: too many backtracks: giving up execution (1000 allowed)\n"
-                        "      -> no match: the error ends its search\n"),
-            std::string::npos)
+  EXPECT_NE(
+      s3.out.find("      H2  error 20: too many backtracks: giving up execution (1000 allowed)\n"
+                  "      -> no match: the error ends its search\n"),
+      std::string::npos)
       << s3.out;
-  EXPECT_NE(s3.out.find("  line 5  rule 104  weight 0  (a line of a multi-line rule)  ^X-Mailer: Bulk\n"
-                        "      -> no header line of its name to try\n"
-                        "  line 6  rule 104  weight 50  (last line of its rule)  ^To:.*undisclosed\n"
-                        "      -> skipped: an earlier line of its rule failed\n"),
-            std::string::npos)
+  EXPECT_NE(
+      s3.out.find("  line 5  rule 104  weight 0  (a line of a multi-line rule)  ^X-Mailer: Bulk\n"
+                  "      -> no header line of its name to try\n"
+                  "  line 6  rule 104  weight 50  (last line of its rule)  ^To:.*undisclosed\n"
+                  "      -> skipped: an earlier line of its rule failed\n"),
+      std::string::npos)
       << s3.out;
   CliRun h1 = run_cli(c.dir, {"rules", "explain", "--config", c.config, c.path("ham/h1.eml")});
   EXPECT_NE(h1.out.find("      -> hit: +40, total 100\n"

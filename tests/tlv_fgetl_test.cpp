@@ -89,13 +89,13 @@ TEST(TlvFgetl, LongLinesGrowAcrossEveryBoundary) {
 
 TEST(TlvFgetl, MaximumBoundsTheBuffer) {
   struct Row {
-    size_t len;      // line length without its LF
+    size_t len;  // line length without its LF
     size_t maximum;
     uint32_t want;
   } rows[] = {
-      {1000, 512, 10035},  {1000, 1024, 0},  {1000, TLV_FGETL_UNLIMITED, 0},
-      {254, 256, 0},       {255, 256, 10035},  // 255 bytes + LF + NUL need 257
-      {10, 256, 0},        {300, 256, 10035},
+      {1000, 512, 10035}, {1000, 1024, 0},   {1000, TLV_FGETL_UNLIMITED, 0},
+      {254, 256, 0},      {255, 256, 10035},  // 255 bytes + LF + NUL need 257
+      {10, 256, 0},       {300, 256, 10035},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::to_string(row.len) + " max " + std::to_string(row.maximum));

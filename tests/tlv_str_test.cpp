@@ -14,24 +14,24 @@ namespace {
 TEST(TlvStr, SplitPathAtTheLastSeparator) {
   struct {
     const char *path;
-    const char *dir;   // null: no split
+    const char *dir;  // null: no split
     const char *name;
   } rows[] = {
       {"/var/log/hdrw.log", "/var/log", "hdrw.log"},
       {"logs/hdrw.log", "logs", "hdrw.log"},
-      {"a/b/", "a/b", ""},               // ends in a separator: empty name
+      {"a/b/", "a/b", ""},  // ends in a separator: empty name
       {"dir/", "dir", ""},
-      {"hdrw.log", nullptr, nullptr},    // no separator
-      {"/hdrw.log", nullptr, nullptr},   // only separator is the first character
+      {"hdrw.log", nullptr, nullptr},   // no separator
+      {"/hdrw.log", nullptr, nullptr},  // only separator is the first character
       {"/", nullptr, nullptr},
       {"", nullptr, nullptr},
-      {"//x", "/", "x"},                 // the second character is examined
-      {"a\\b", nullptr, nullptr},        // a backslash is not the separator here
+      {"//x", "/", "x"},           // the second character is examined
+      {"a\\b", nullptr, nullptr},  // a backslash is not the separator here
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.path);
     std::vector<char> buf(row.path, row.path + strlen(row.path) + 1);
-    char *dir = buf.data() + 1;   // sentinels: must be overwritten
+    char *dir = buf.data() + 1;  // sentinels: must be overwritten
     char *name = buf.data() + 1;
     tlv_split_path(buf.data(), &dir, &name);
     if (row.dir == nullptr) {

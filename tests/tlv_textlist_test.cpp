@@ -21,14 +21,10 @@ struct ListFree {
   void operator()(TextList *list) const { tlvpr_free(list); }
 };
 
-const char *data_of(const TextList *list) {
-  return reinterpret_cast<const char *>(list + 1);
-}
+const char *data_of(const TextList *list) { return reinterpret_cast<const char *>(list + 1); }
 
 // The whole data area as a string (terminators included).
-std::string area(const TextList *list) {
-  return std::string(data_of(list), list->used);
-}
+std::string area(const TextList *list) { return std::string(data_of(list), list->used); }
 
 bool zero_after_used(const TextList *list) {
   for (uint32_t i = list->used; i < list->capacity; i++) {
@@ -71,12 +67,12 @@ TEST(TlvTextlist, AppendPacksTextsAndGrowsIn256ByteSteps) {
   const std::string c600(600, 'c');
   const std::vector<Step> steps = {
       {"abc", 3, 256, 4},
-      {"", 0, 256, 6},               // the empty text takes two terminators
-      {"header", 3, 256, 10},        // only len bytes are copied
-      {b250, 250, 512, 261},         // 251 needed, 246 free: one step
+      {"", 0, 256, 6},                         // the empty text takes two terminators
+      {"header", 3, 256, 10},                  // only len bytes are copied
+      {b250, 250, 512, 261},                   // 251 needed, 246 free: one step
       {std::string(250, 'd'), 250, 512, 512},  // fills the area exactly
       {"e", 1, 768, 514},
-      {c600, 600, 1280, 1115},       // 601 needed, 254 free: two steps
+      {c600, 600, 1280, 1115},  // 601 needed, 254 free: two steps
   };
   TextList *list = nullptr;
   ASSERT_EQ(tlv_textlist_create(&list), 0u);
@@ -93,8 +89,8 @@ TEST(TlvTextlist, AppendPacksTextsAndGrowsIn256ByteSteps) {
     EXPECT_EQ(area(list), want);
     EXPECT_TRUE(zero_after_used(list));
   }
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"abc", "", "hea", b250, std::string(250, 'd'),
-                                                   "e", c600}));
+  EXPECT_EQ(texts(list),
+            (std::vector<std::string>{"abc", "", "hea", b250, std::string(250, 'd'), "e", c600}));
   tlvpr_free(list);
 }
 
@@ -182,9 +178,10 @@ TEST(TlvTextlist, ReplaceAndExtendMoveTheTextsBehind) {
     for (const char *t : {"alpha", "", "gamma"}) {
       ASSERT_EQ(tlv_textlist_append(&list, t, (uint32_t)strlen(t)), 0u);
     }
-    uint32_t rc = row.extend
-                      ? tlv_textlist_extend(&list, row.index, row.text.c_str(), (uint32_t)row.text.size())
-                      : tlv_textlist_replace(&list, row.index, row.text.c_str(), (uint32_t)row.text.size());
+    uint32_t rc =
+        row.extend
+            ? tlv_textlist_extend(&list, row.index, row.text.c_str(), (uint32_t)row.text.size())
+            : tlv_textlist_replace(&list, row.index, row.text.c_str(), (uint32_t)row.text.size());
     ASSERT_EQ(rc, 0u);
     EXPECT_EQ(texts(list), row.want);
     EXPECT_EQ(list->count, 3u);
@@ -235,7 +232,8 @@ TEST_F(TlvTextlistMemory, CreateFailureLogsAndLeavesOutputAlone) {
   EXPECT_EQ(tlv_textlist_create(&list), 10013u);
   tlvpr_fault_disarm();
   EXPECT_EQ(list, sentinel);
-  EXPECT_NE(log().find("[10001] Malloc error while attempting to allocate 280 bytes."), std::string::npos)
+  EXPECT_NE(log().find("[10001] Malloc error while attempting to allocate 280 bytes."),
+            std::string::npos)
       << log();
 }
 
@@ -260,7 +258,8 @@ TEST_F(TlvTextlistMemory, GrowthFailureLeavesTheListAsItWas) {
     EXPECT_EQ(area(list), area_before);
   }
   // 24-byte header and 256 + 256 data bytes: the size of the failed block.
-  EXPECT_NE(log().find("[10001] Malloc error while attempting to allocate 536 bytes."), std::string::npos)
+  EXPECT_NE(log().find("[10001] Malloc error while attempting to allocate 536 bytes."),
+            std::string::npos)
       << log();
   // Appending without growth allocates nothing.
   tlvpr_fault_arm(1);
@@ -273,7 +272,8 @@ TEST_F(TlvTextlistMemory, EveryAllocationOfABuildCanFail) {
   uint64_t needed = hdrw_test::fault_loop([] {
     TextList *list = nullptr;
     uint32_t rc = tlv_textlist_create(&list);
-    for (int i = 0; rc == 0 && i < 40; i++) rc = tlv_textlist_append(&list, "0123456789abcdefghij", 20);
+    for (int i = 0; rc == 0 && i < 40; i++)
+      rc = tlv_textlist_append(&list, "0123456789abcdefghij", 20);
     EXPECT_TRUE(rc == 0 || rc == 10013u) << rc;
     tlvpr_free(list);
   });

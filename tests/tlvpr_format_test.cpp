@@ -31,7 +31,8 @@ std::string F(const char *format, ...) {
   int rc = tlvpr_vsnprintf(buf.data(), buf.size(), format, args);
   va_end(args);
   EXPECT_GE(rc, 0) << format;
-  return std::string(buf.data(), rc >= 0 && (size_t)rc < buf.size() ? (size_t)rc : strlen(buf.data()));
+  return std::string(buf.data(),
+                     rc >= 0 && (size_t)rc < buf.size() ? (size_t)rc : strlen(buf.data()));
 }
 
 struct Row {
@@ -237,26 +238,27 @@ TEST(TlvprFormat, PositionalArguments) {
       {"undescribed position is an int", F("%1$d %3$s", 1, 0, "z"), "1 z"},
       {"p selector in a positional format", F("%2$pA %1$d", 3, "\x01\x02\x03\x04"), "1.2.3.4 3"},
       {"twelve positions (heap table)",
-       F("%12$d%11$d%10$d%9$d%8$d%7$d%6$d%5$d%4$d%3$d%2$d%1$s", "x", 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12),
+       F("%12$d%11$d%10$d%9$d%8$d%7$d%6$d%5$d%4$d%3$d%2$d%1$s", "x", 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
+         12),
        "12111098765432x"},
-      {"mixed double and pointer slots over 8",
-       F("%9$s%1$g%8$g", 0.5, 0, 0, 0, 0, 0, 0, 1.5, "s"), "s.51.5"},
+      {"mixed double and pointer slots over 8", F("%9$s%1$g%8$g", 0.5, 0, 0, 0, 0, 0, 0, 1.5, "s"),
+       "s.51.5"},
   });
 }
 
 TEST(TlvprFormat, MalformedPositionalGivesOneAndEmptyText) {
   const char *malformed[] = {
-      "%1$s %s",       // a conversion without a position
-      "%1$s %%",       // "%%" in a positional format
-      "%1$*d",         // "*" without its own position
-      "%1$.*d",        // precision "*" without its own position
-      "%-1$d",         // flags before the position
-      "%0$d",          // position 0
-      "%1$2$d",        // a second position where the width goes
-      "%300$d",        // beyond the highest position
-      "%*3d",          // "*" with digits and no "$"
-      "text %*3d",     // the text before a malformed conversion is not kept
-      "% 1$d",         // position after a space flag outside positional mode
+      "%1$s %s",    // a conversion without a position
+      "%1$s %%",    // "%%" in a positional format
+      "%1$*d",      // "*" without its own position
+      "%1$.*d",     // precision "*" without its own position
+      "%-1$d",      // flags before the position
+      "%0$d",       // position 0
+      "%1$2$d",     // a second position where the width goes
+      "%300$d",     // beyond the highest position
+      "%*3d",       // "*" with digits and no "$"
+      "text %*3d",  // the text before a malformed conversion is not kept
+      "% 1$d",      // position after a space flag outside positional mode
   };
   for (const char *format : malformed) {
     SCOPED_TRACE(format);
@@ -400,8 +402,15 @@ TEST(TlvprFormat, RandomisedAgreementWithCLibrary) {
     int width = 0;
     if (conv != '%') {
       switch (rng() % 3) {
-        case 1: width = (int)(rng() % 25); directive += std::to_string(width); break;
-        case 2: star_width = true; width = (int)(rng() % 41) - 20; directive += '*'; break;
+        case 1:
+          width = (int)(rng() % 25);
+          directive += std::to_string(width);
+          break;
+        case 2:
+          star_width = true;
+          width = (int)(rng() % 41) - 20;
+          directive += '*';
+          break;
       }
     }
     bool has_prec = conv != '%' && conv != 'c' && rng() % 2 == 0;
@@ -421,31 +430,40 @@ TEST(TlvprFormat, RandomisedAgreementWithCLibrary) {
     std::string format = "<" + directive + ">";
     char want[256], got[256];
     int want_rc, got_rc;
-#define BOTH(...)                                                                \
-  do {                                                                           \
-    want_rc = snprintf(want, sizeof want, format.c_str(), __VA_ARGS__);          \
-    got_rc = tlvpr_snprintf(got, sizeof got, format.c_str(), __VA_ARGS__);       \
+#define BOTH(...)                                                          \
+  do {                                                                     \
+    want_rc = snprintf(want, sizeof want, format.c_str(), __VA_ARGS__);    \
+    got_rc = tlvpr_snprintf(got, sizeof got, format.c_str(), __VA_ARGS__); \
   } while (0)
     _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wformat-nonliteral\"")
-    _Pragma("GCC diagnostic ignored \"-Wformat-security\"")
-    if (conv == '%') {
+        _Pragma("GCC diagnostic ignored \"-Wformat-security\"") if (conv == '%') {
       want_rc = snprintf(want, sizeof want, format.c_str(), 0);
       got_rc = tlvpr_snprintf(got, sizeof got, format.c_str(), 0);
-    } else if (conv == 's') {
-      if (star_width && star_prec) BOTH(width, prec, text);
-      else if (star_width) BOTH(width, text);
-      else if (star_prec) BOTH(prec, text);
-      else BOTH(text, 0);
-    } else {
-      if (star_width && star_prec) BOTH(width, prec, value);
-      else if (star_width) BOTH(width, value);
-      else if (star_prec) BOTH(prec, value);
-      else BOTH(value, 0);
+    }
+    else if (conv == 's') {
+      if (star_width && star_prec)
+        BOTH(width, prec, text);
+      else if (star_width)
+        BOTH(width, text);
+      else if (star_prec)
+        BOTH(prec, text);
+      else
+        BOTH(text, 0);
+    }
+    else {
+      if (star_width && star_prec)
+        BOTH(width, prec, value);
+      else if (star_width)
+        BOTH(width, value);
+      else if (star_prec)
+        BOTH(prec, value);
+      else
+        BOTH(value, 0);
     }
     _Pragma("GCC diagnostic pop")
 #undef BOTH
-    SCOPED_TRACE(format + " width " + std::to_string(width) + " prec " + std::to_string(prec) +
-                 " value " + std::to_string(value) + " text " + text);
+        SCOPED_TRACE(format + " width " + std::to_string(width) + " prec " + std::to_string(prec) +
+                     " value " + std::to_string(value) + " text " + text);
     ASSERT_STREQ(got, want);
     ASSERT_EQ(got_rc, want_rc);
   }
@@ -481,13 +499,9 @@ TEST(TlvprStrings, CopyAndComparisons) {
     const char *a, *b;
     int cmp, icmp;
   } rows[] = {
-      {"abc", "abc", 0, 0},
-      {"abc", "abd", -1, -1},
-      {"Subject", "subject", -1, 0},
-      {"abc", "ab", 1, 1},
-      {"", "a", -1, -1},
-      {"\xe9", "a", 1, 1},  // bytes compare unsigned
-      {"[", "a", -1, -1},   // '[' sorts before letters when folded to lower case
+      {"abc", "abc", 0, 0}, {"abc", "abd", -1, -1}, {"Subject", "subject", -1, 0},
+      {"abc", "ab", 1, 1},  {"", "a", -1, -1},      {"\xe9", "a", 1, 1},  // bytes compare unsigned
+      {"[", "a", -1, -1},  // '[' sorts before letters when folded to lower case
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(std::string(r.a) + " vs " + r.b);

@@ -203,7 +203,10 @@ TEST(TlvprTime, LocalTimeAndZoneOffsetFollowTz) {
   EXPECT_EQ(tm.tm_hour, 15);
   EXPECT_EQ(tlvpr_zone_offset(1102430700), -3600);
   EXPECT_EQ(tlvpr_zone_offset(1120000000), -7200);  // June 2005: daylight saving
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 }
 

@@ -49,10 +49,17 @@ TEST(TvrBase64Quartet, CountsPaddingAndInvalidGroups) {
     int want;
     std::string bytes;
   } rows[] = {
-      {"QUJD", 3, "ABC"}, {"QUI=", 2, "AB"},  {"QQ==", 1, "A"},   {"QQ=x", 1, "A"},
+      {"QUJD", 3, "ABC"},
+      {"QUI=", 2, "AB"},
+      {"QQ==", 1, "A"},
+      {"QQ=x", 1, "A"},
       {"QR==", 1, "A"},  // leftover bits of the last character are ignored
-      {"=QUJ", 0, ""},    {"Q===", 0, ""},    {"QU J", 0, ""},    {"QU\nJ", 0, ""},
-      {"////", 3, "\xff\xff\xff"}, {"AAAA", 3, std::string(3, '\0')},
+      {"=QUJ", 0, ""},
+      {"Q===", 0, ""},
+      {"QU J", 0, ""},
+      {"QU\nJ", 0, ""},
+      {"////", 3, "\xff\xff\xff"},
+      {"AAAA", 3, std::string(3, '\0')},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.group);

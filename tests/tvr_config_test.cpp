@@ -1,14 +1,14 @@
 // tvr_config_test - configuration files, platform pruning and the typed XPath getters
 #include "tvr_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <libxml/globals.h>
 #include <libxml/entities.h>
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,9 +102,14 @@ TEST(TvrConfigOpen, ResultCodesForBadFiles) {
     std::string path;
     uint32_t want;
   } rows[] = {
-      {dir.file("missing.xml"), 21020}, {dir.path(), 21020},       {dir.path() + "/", 21020},
-      {dir.file("locked.xml"), 21020},  {"", 21020},               {fixture("malformed.xml"), 21016},
-      {dir.file("empty.xml"), 21016},   {dir.file("text.xml"), 21016},
+      {dir.file("missing.xml"), 21020},
+      {dir.path(), 21020},
+      {dir.path() + "/", 21020},
+      {dir.file("locked.xml"), 21020},
+      {"", 21020},
+      {fixture("malformed.xml"), 21016},
+      {dir.file("empty.xml"), 21016},
+      {dir.file("text.xml"), 21016},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.path);
@@ -143,9 +148,11 @@ TEST(TvrConfigOpen, LibxmlReportsAreTracesNotStandardError) {
   EXPECT_EQ(hdrw_test::read_file(err_path), "");
   std::vector<std::string> traces = log.messages(TVR_LOG_NO_CODE);
   ASSERT_EQ(traces.size(), 2u);
-  EXPECT_NE(traces[0].find("[tvr_config:246] libxml2: " + fixture("malformed.xml") + ":"), std::string::npos)
+  EXPECT_NE(traces[0].find("[tvr_config:246] libxml2: " + fixture("malformed.xml") + ":"),
+            std::string::npos)
       << traces[0];
-  EXPECT_NE(traces[1].find("libxml2: error 1207 in \"//list[\" at 7"), std::string::npos) << traces[1];
+  EXPECT_NE(traces[1].find("libxml2: error 1207 in \"//list[\" at 7"), std::string::npos)
+      << traces[1];
 }
 
 TEST(TvrConfigOpen, ReadsTheModuleSettingsOfAServerConfiguration) {
@@ -177,10 +184,10 @@ TEST(TvrConfigPrune, ForeignNodesVanishWithTheirSubtreeAndAreTracedOnce) {
   ASSERT_NE(config, nullptr);
   const std::string tail = " because it is not for the current platform";
   EXPECT_EQ(log.messages(TVR_LOG_NO_CODE), (std::vector<std::string>{
-                             "[tvr_config:245] removing node module" + tail,
-                             "[tvr_config:245] removing node services" + tail,
-                             "[tvr_config:245] removing node listener" + tail,
-                         }));
+                                               "[tvr_config:245] removing node module" + tail,
+                                               "[tvr_config:245] removing node services" + tail,
+                                               "[tvr_config:245] removing node listener" + tail,
+                                           }));
   for (const char *expr : {"//services", "//service", "//port[.='2525']", "//port[.='110']"}) {
     SCOPED_TRACE(expr);
     EXPECT_EQ(get_text(expr, config.get()).first, 21018u);
@@ -343,8 +350,8 @@ TEST(TvrConfigGet, MultiValueTexts) {
       {"//list/entry/@k", 0, {"a1", "b1", "c1"}},
       {"//attr/@blank", 0, {""}},
       {"//list/entry | //nested/inner", 0, {"7", "alpha", "beta", "gamma"}},
-      {"//holey/entry", 21018, {}},         // the middle entry is empty
-      {"//list/entry/text()", 21018, {}},   // first match is a text node
+      {"//holey/entry", 21018, {}},        // the middle entry is empty
+      {"//list/entry/text()", 21018, {}},  // first match is a text node
       {"//namespace::*", 21018, {}},
       {"//nosuch", 21018, {}},
       {"count(//entry)", 21018, {}},
@@ -421,7 +428,8 @@ TEST(TvrConfigSubHandle, RelativeQueriesStartAtTheNode) {
 
   // A sub-handle of a sub-handle, freed before its parent.
   ConfigHandle *package = nullptr;
-  ASSERT_EQ(tvr_config_get_subconfig(&package, "//package[@name='serverPackage']", config.get()), 0u);
+  ASSERT_EQ(tvr_config_get_subconfig(&package, "//package[@name='serverPackage']", config.get()),
+            0u);
   ConfigHandle *dest = nullptr;
   ASSERT_EQ(tvr_config_get_subconfig(&dest, "logDestination", package), 0u);
   EXPECT_EQ(take_text(tvr_config_node_to_text(dest)), "<logDestination>stderr</logDestination>");
@@ -446,9 +454,12 @@ TEST(TvrConfigSubHandle, FailuresHandOutNothing) {
     const ConfigHandle *handle;
     uint32_t rc;
   } rows[] = {
-      {"//services", config.get(), 21018},      {"//listener[", config.get(), 21019},
-      {"count(//listener)", config.get(), 21018}, {"//namespace::*", config.get(), 21018},
-      {"//listener", &bare, 1},                  {nullptr, config.get(), 10040},
+      {"//services", config.get(), 21018},
+      {"//listener[", config.get(), 21019},
+      {"count(//listener)", config.get(), 21018},
+      {"//namespace::*", config.get(), 21018},
+      {"//listener", &bare, 1},
+      {nullptr, config.get(), 10040},
       {"//listener", nullptr, 10040},
   };
   for (const auto &row : rows) {
@@ -476,7 +487,8 @@ TEST(TvrConfigSubHandle, FailuresHandOutNothing) {
 // that would prune the module), an external general entity holding a local
 // secret, and an external parameter entity. None of them may be read.
 TEST(TvrConfigOpen, NeverLoadsExternalEntitiesOrDtds) {
-  const char *secrets[] = {"hdrw-secret-from-file", "hdrw-secret-from-dtd", "hdrw-secret-from-param"};
+  const char *secrets[] = {"hdrw-secret-from-file", "hdrw-secret-from-dtd",
+                           "hdrw-secret-from-param"};
   for (bool host_defaults : {false, true}) {
     SCOPED_TRACE(host_defaults ? "host parser defaults on" : "library defaults");
     HostParserDefaults defaults(host_defaults);
@@ -503,8 +515,9 @@ TEST(TvrConfigOpen, NeverLoadsExternalEntitiesOrDtds) {
       EXPECT_EQ(get_text(expr, config.get()).first, 21018u) << expr;
     }
     uint32_t limit = 0;
-    EXPECT_EQ(tvr_config_get_uint(&limit, "//module[@name='hdrweights']/maxHeaderLength",
-                                  config.get()), 0u);
+    EXPECT_EQ(
+        tvr_config_get_uint(&limit, "//module[@name='hdrweights']/maxHeaderLength", config.get()),
+        0u);
     EXPECT_EQ(limit, 768u);
     ConfigHandle *root = nullptr;
     ASSERT_EQ(tvr_config_get_subconfig(&root, "/server", config.get()), 0u);
@@ -565,10 +578,14 @@ TEST(TvrConfigOpen, NeverReachesTheNetwork) {
   TempDir dir;
   auto write_config = [&](int port) {
     std::string url = "http://127.0.0.1:" + std::to_string(port);
-    hdrw_test::write_file(dir.file("net.xml"),
-                          "<!DOCTYPE server SYSTEM \"" + url + "/server.dtd\" [\n"
-                          "  <!ENTITY remote SYSTEM \"" + url + "/entity\">\n]>\n"
-                          "<server><clientCert>&remote;</clientCert><port>25</port></server>\n");
+    hdrw_test::write_file(
+        dir.file("net.xml"),
+        "<!DOCTYPE server SYSTEM \"" + url +
+            "/server.dtd\" [\n"
+            "  <!ENTITY remote SYSTEM \"" +
+            url +
+            "/entity\">\n]>\n"
+            "<server><clientCert>&remote;</clientCert><port>25</port></server>\n");
   };
   HostParserDefaults defaults(true);
   if (xmlHasFeature(XML_WITH_HTTP)) {
@@ -604,20 +621,23 @@ TEST(TvrConfigFault, EveryAllocationFailureIsReportedCleanly) {
     const char *name;
     std::function<uint32_t()> op;  // runs the call, frees and checks what a success hands out
   } rows[] = {
-      {"open", [&] {
+      {"open",
+       [&] {
          ConfigHandle *handle = nullptr;
          uint32_t rc = tvr_config_open(&handle, dir.file("many.xml").c_str());
          EXPECT_EQ(handle != nullptr, rc == 0);
          tvr_config_free(handle);
          return rc;
        }},
-      {"string", [&] {
+      {"string",
+       [&] {
          char *text = nullptr;
          uint32_t rc = tvr_config_get_string(&text, "//entry[2]", h);
          EXPECT_EQ(take_text(text), rc == 0 ? "entry number 1 of the long list" : "(null)");
          return rc;
        }},
-      {"string array", [&] {
+      {"string array",
+       [&] {
          char **array = nullptr;
          uint32_t count = 7;
          uint32_t rc = tvr_config_get_string_array(&array, &count, "//entry", h);
@@ -626,7 +646,8 @@ TEST(TvrConfigFault, EveryAllocationFailureIsReportedCleanly) {
          tvr_config_free_string_array(array, count);
          return rc;
        }},
-      {"text list", [&] {
+      {"text list",
+       [&] {
          TextList *list = nullptr;
          uint32_t rc = tvr_config_get_text_list(&list, "//entry", h);
          EXPECT_EQ(list != nullptr, rc == 0);
@@ -636,7 +657,8 @@ TEST(TvrConfigFault, EveryAllocationFailureIsReportedCleanly) {
          tlvpr_free(list);
          return rc;
        }},
-      {"node list", [&] {
+      {"node list",
+       [&] {
          ConfigHandle **array = nullptr;
          uint32_t count = 7;
          uint32_t rc = tvr_config_get_node_list(&array, &count, "//entry", h);
@@ -645,7 +667,8 @@ TEST(TvrConfigFault, EveryAllocationFailureIsReportedCleanly) {
          tvr_config_free_node_list(array, count);
          return rc;
        }},
-      {"subconfig", [&] {
+      {"subconfig",
+       [&] {
          ConfigHandle *sub = nullptr;
          uint32_t rc = tvr_config_get_subconfig(&sub, "//entry", h);
          EXPECT_EQ(sub != nullptr, rc == 0);

@@ -1,7 +1,7 @@
 // Tests of log file rolling and cleanup (tvr_log_roll) through the file sink, in
 // real temporary directories with a driven clock and a fixed time zone.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -88,34 +88,65 @@ TEST_F(TvrLogRoll, PeriodsAlignOnLocalTime) {
     std::vector<int64_t> times;  // record i+1 at times[i]
     Files want;
   } rows[] = {
-      {"day at local midnight", 1, "DAY", utc(2026, 12, 7, 9, 0),
+      {"day at local midnight",
+       1,
+       "DAY",
+       utc(2026, 12, 7, 9, 0),
        {utc(2026, 12, 7, 22, 59), utc(2026, 12, 7, 23, 1)},
        {{"test.log", {2}}, {"test.log202612070000.log", {1}}}},
-      {"hour", 1, "HOUR", utc(2026, 12, 7, 9, 0),
+      {"hour",
+       1,
+       "HOUR",
+       utc(2026, 12, 7, 9, 0),
        {utc(2026, 12, 7, 9, 10), utc(2026, 12, 7, 9, 50), utc(2026, 12, 7, 10, 5)},
        {{"test.log", {3}}, {"test.log202612071000.log", {1, 2}}}},
-      {"two hours on even hours", 2, "hours", utc(2026, 12, 7, 8, 30),
+      {"two hours on even hours",
+       2,
+       "hours",
+       utc(2026, 12, 7, 8, 30),
        {utc(2026, 12, 7, 8, 40), utc(2026, 12, 7, 9, 5), utc(2026, 12, 7, 10, 59),
         utc(2026, 12, 7, 11, 0)},
-       {{"test.log", {4}}, {"test.log202612070800.log", {1}}, {"test.log202612071000.log", {2, 3}}}},
-      {"minute", 1, "Minute", utc(2026, 12, 7, 9, 0),
+       {{"test.log", {4}},
+        {"test.log202612070800.log", {1}},
+        {"test.log202612071000.log", {2, 3}}}},
+      {"minute",
+       1,
+       "Minute",
+       utc(2026, 12, 7, 9, 0),
        {utc(2026, 12, 7, 9, 0), utc(2026, 12, 7, 9, 0) + 59, utc(2026, 12, 7, 9, 1),
         utc(2026, 12, 7, 9, 3)},
-       {{"test.log", {4}}, {"test.log202612071000.log", {1, 2}}, {"test.log202612071001.log", {3}}}},
+       {{"test.log", {4}},
+        {"test.log202612071000.log", {1, 2}},
+        {"test.log202612071001.log", {3}}}},
       // Daylight saving begins on 29 March 2026 at 01:00 UTC.
-      {"day across the spring change", 1, "DAY", utc(2026, 3, 28, 11, 0),
+      {"day across the spring change",
+       1,
+       "DAY",
+       utc(2026, 3, 28, 11, 0),
        {utc(2026, 3, 28, 22, 50), utc(2026, 3, 28, 23, 30), utc(2026, 3, 29, 21, 30),
         utc(2026, 3, 29, 22, 30)},
-       {{"test.log", {4}}, {"test.log202603280000.log", {1}}, {"test.log202603290000.log", {2, 3}}}},
-      {"hour across the spring change", 1, "HOUR", utc(2026, 3, 29, 0, 0),
+       {{"test.log", {4}},
+        {"test.log202603280000.log", {1}},
+        {"test.log202603290000.log", {2, 3}}}},
+      {"hour across the spring change",
+       1,
+       "HOUR",
+       utc(2026, 3, 29, 0, 0),
        {utc(2026, 3, 29, 0, 30), utc(2026, 3, 29, 1, 10), utc(2026, 3, 29, 1, 50),
         utc(2026, 3, 29, 2, 5)},
-       {{"test.log", {4}}, {"test.log202603290100.log", {1}}, {"test.log202603290300.log", {2, 3}}}},
+       {{"test.log", {4}},
+        {"test.log202603290100.log", {1}},
+        {"test.log202603290300.log", {2, 3}}}},
       // Daylight saving ends on 25 October 2026 at 01:00 UTC.
-      {"day across the autumn change", 1, "DAY", utc(2026, 10, 24, 10, 0),
+      {"day across the autumn change",
+       1,
+       "DAY",
+       utc(2026, 10, 24, 10, 0),
        {utc(2026, 10, 24, 18, 0), utc(2026, 10, 24, 22, 30), utc(2026, 10, 25, 22, 30),
         utc(2026, 10, 25, 23, 10)},
-       {{"test.log", {4}}, {"test.log202610240000.log", {1}}, {"test.log202610250000.log", {2, 3}}}},
+       {{"test.log", {4}},
+        {"test.log202610240000.log", {1}},
+        {"test.log202610250000.log", {2, 3}}}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -137,8 +168,9 @@ TEST_F(TvrLogRoll, ExistingRolledNameKeepsLoggingInTheSameFile) {
   log_at(utc(2026, 12, 7, 10, 5), 2);   // name taken: no rename
   log_at(utc(2026, 12, 7, 10, 30), 3);  // the period moved on all the same
   log_at(utc(2026, 12, 7, 11, 1), 4);
-  EXPECT_EQ(files_of(cap.dir()),
-            (Files{{"test.log", {4}}, {"test.log202612071000.log", {}}, {"test.log202612071100.log", {1, 2, 3}}}));
+  EXPECT_EQ(files_of(cap.dir()), (Files{{"test.log", {4}},
+                                        {"test.log202612071000.log", {}},
+                                        {"test.log202612071100.log", {1, 2, 3}}}));
   EXPECT_EQ(tvr_shared_log_settings.rename_failures, 0);
 }
 
@@ -176,9 +208,13 @@ TEST_F(TvrLogRoll, FileLeftFromAnEarlierPeriodRollsAtTheFirstRecord) {
 TEST_F(TvrLogRoll, RollKeepsOnlyTheNewestRolledFiles) {
   TzGuard utc0("UTC0");
   TempDir dir;
-  const char *present[] = {"filter.log200412050000.log", "filter.log200412060000.log",
-                           "filter.log200412070000.log", "FILTER.LOG200412040000.LOG",
-                           "filter.logX.log", "filter.log20041205000.log", "other.log200412010000.log",
+  const char *present[] = {"filter.log200412050000.log",
+                           "filter.log200412060000.log",
+                           "filter.log200412070000.log",
+                           "FILTER.LOG200412040000.LOG",
+                           "filter.logX.log",
+                           "filter.log20041205000.log",
+                           "other.log200412010000.log",
                            "filter.log200412010000.txt"};
   for (const char *name : present) {
     hdrw_test::write_file(dir.file(name), "");
@@ -210,9 +246,10 @@ TEST_F(TvrLogRoll, RenameFailureIsReportedAtEveryFourth) {
   std::string ids = std::to_string(tlvpr_getpid()) + "." + std::to_string(tlvpr_thread_id());
   std::vector<hdrw_test::EventRecord> got = events.events();
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].text, "[Talvora] (INFO:" + ids + "): [" + std::to_string(ENOENT) +
-                             "] Rename of log file failed with errno " + std::to_string(ENOENT) +
-                             ". Logs will continue to be written to the file specified in the config.\n");
+  EXPECT_EQ(got[0].text,
+            "[Talvora] (INFO:" + ids + "): [" + std::to_string(ENOENT) +
+                "] Rename of log file failed with errno " + std::to_string(ENOENT) +
+                ". Logs will continue to be written to the file specified in the config.\n");
   EXPECT_EQ(got[0].type, 1);
   EXPECT_EQ(got[0].category, 0);
   EXPECT_EQ(got[0].event_id, 0xC0000202u);
@@ -300,18 +337,21 @@ TEST(TvrLogCleanup, MatchesOnlyRolledNamesOfTheLog) {
     std::vector<std::string> names;
     std::vector<std::string> kept;
   } rows[] = {
-      {"filter.log", ".log",
+      {"filter.log",
+       ".log",
        {"filter.log", "filter.log200412050000.log", "Filter.Log200412060000.LOG",
         "filter.log2004120500001.log", "filter.log200412050000", "filter.logabcdefghijkl.log"},
        // The twelve characters are not checked to be digits.
        {"filter.log", "filter.log200412050000", "filter.log2004120500001.log",
         "filter.logabcdefghijkl.log"}},
-      {"filter", "",
+      {"filter",
+       "",
        {"filter", "filter200412050000", "filter200412060000", "filter200412050000.log",
         "filter20041205000"},
        {"filter", "filter20041205000", "filter200412050000.log", "filter200412060000"}},
       // Bytes compare as unsigned values: the high bytes sort after the digits.
-      {"filter.log", ".log",
+      {"filter.log",
+       ".log",
        {"filter.log200412050000.log", "filter.log" + std::string(12, '\xE9') + ".log"},
        {"filter.log" + std::string(12, '\xE9') + ".log"}},
   };

@@ -1,7 +1,7 @@
 // Tests of the log settings (tvr_log_settings): destinations, both settings
 // forms, rolling fields, the log path split and their failures.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <utime.h>
@@ -137,8 +137,9 @@ TEST_F(TvrLogSettingsTest, FieldTextWithoutMemoryIsLoggedAndChangesNothing) {
       EXPECT_EQ(settings().roll_seconds, 0);
     }
   });
-  EXPECT_EQ(event_messages(events_),
-            (std::vector<std::string>{"10001 Malloc error while attempting to allocate 15 bytes."}));
+  EXPECT_EQ(
+      event_messages(events_),
+      (std::vector<std::string>{"10001 Malloc error while attempting to allocate 15 bytes."}));
   EXPECT_EQ(settings().threshold, 6);
   EXPECT_EQ(settings().roll_seconds, 7200);
 }
@@ -168,13 +169,12 @@ TEST_F(TvrLogSettingsTest, SystemLogDestinationsAndFacilities) {
   struct Row {
     const char *destination;
     int facility;
-  } rows[] = {{"syslog|kern", LOG_KERN},     {"syslog|user", LOG_USER},
-              {"syslog|daemon", LOG_DAEMON}, {"syslog|auth", LOG_AUTH},
-              {"syslog|lpr", LOG_LPR},       {"syslog|news", LOG_NEWS},
-              {"syslog|uucp", LOG_UUCP},     {"syslog|cron", LOG_CRON},
-              {"syslog|local0", LOG_LOCAL0}, {"syslog|local7", LOG_LOCAL7},
-              {"syslog|Mail", LOG_LOCAL7},   {"syslog", LOG_LOCAL7},
-              {"syslogd", LOG_LOCAL7},       {"syslog|mail", LOG_MAIL}};
+  } rows[] = {
+      {"syslog|kern", LOG_KERN},     {"syslog|user", LOG_USER},   {"syslog|daemon", LOG_DAEMON},
+      {"syslog|auth", LOG_AUTH},     {"syslog|lpr", LOG_LPR},     {"syslog|news", LOG_NEWS},
+      {"syslog|uucp", LOG_UUCP},     {"syslog|cron", LOG_CRON},   {"syslog|local0", LOG_LOCAL0},
+      {"syslog|local7", LOG_LOCAL7}, {"syslog|Mail", LOG_LOCAL7}, {"syslog", LOG_LOCAL7},
+      {"syslogd", LOG_LOCAL7},       {"syslog|mail", LOG_MAIL}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.destination);
     tvr_log_apply_settings(row.destination, "TVR_LOG_DEBUG");
@@ -302,8 +302,9 @@ TEST(TvrConfigSetLogPath, FailuresAreLoggedAndChangeNothing) {
     }
   });
   EXPECT_EQ(n, 1u);
-  EXPECT_EQ(event_messages(events),
-            (std::vector<std::string>{"10001 Malloc error while attempting to allocate 15 bytes."}));
+  EXPECT_EQ(
+      event_messages(events),
+      (std::vector<std::string>{"10001 Malloc error while attempting to allocate 15 bytes."}));
   EXPECT_STREQ(tvr_shared_log_settings.base_name, "other.log");
   hdrw_test::quiet_log();
 }
@@ -312,9 +313,9 @@ TEST(TvrLogIsSpecialDestination, SystemLogAndStderrOnly) {
   struct Row {
     const char *destination;
     int want;
-  } rows[] = {{nullptr, 1},        {"", 1},           {"syslog", 1},      {"syslog|local1", 1},
-              {"syslogx", 1},      {"stderr", 1},     {"stderr2", 0},     {"/var/log/a.log", 0},
-              {"a.log", 0},        {"Syslog", 0},     {"STDERR", 0}};
+  } rows[] = {{nullptr, 1},   {"", 1},       {"syslog", 1},  {"syslog|local1", 1},
+              {"syslogx", 1}, {"stderr", 1}, {"stderr2", 0}, {"/var/log/a.log", 0},
+              {"a.log", 0},   {"Syslog", 0}, {"STDERR", 0}};
   for (const Row &row : rows) {
     EXPECT_EQ(tvr_log_is_special_destination(row.destination), row.want)
         << (row.destination != nullptr ? row.destination : "(null)");

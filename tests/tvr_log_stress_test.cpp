@@ -69,7 +69,8 @@ TEST(TvrLogStress, EveryRecordOnceAsAWholeLineInOneFile) {
       unsigned i = 0;
       char tail = 0;
       if (!hdrw_test::parse_log_line(line, &r) || r.code != 29029 || r.level != "INFO" ||
-          sscanf(r.message.c_str(), "Rules loaded = %u, regexs loaded = %u%c", &t, &i, &tail) != 3 ||
+          sscanf(r.message.c_str(), "Rules loaded = %u, regexs loaded = %u%c", &t, &i, &tail) !=
+              3 ||
           tail != '.' || t >= (unsigned)kThreads || i >= kRecords) {
         if (bad++ < 5) {
           ADD_FAILURE() << name << ": not a whole record line: " << line;

@@ -88,7 +88,7 @@ class StderrCapture {
 // The level field of a record, written out here rather than taken from the code
 // under test.
 const char *level_label(int level) {
-  static const char *const labels[] = {"DEBUG", "ALERT",  "DEBUG", "ERROR",
+  static const char *const labels[] = {"DEBUG",   "ALERT",  "DEBUG", "ERROR",
                                        "WARNING", "NOTICE", "INFO",  "DEBUG"};
   return labels[level];
 }
@@ -111,8 +111,10 @@ const std::vector<CatalogRow> &catalog_rows() {
       {2046, 3, [] { tvr_log(3, 2046, 7); }, "Encryption error: wrong key length: 7."},
       {2047, 3, [] { tvr_log(3, 2047, 5); }, "Encryption error: unknown encryption type: 5."},
       {2070, 4, [] { tvr_log(4, 2070, "foo"); }, "Invalid syslog facility 'foo'.  Using 'mail'."},
-      {10001, 3, [] { tvr_log(3, 10001, 33); }, "Malloc error while attempting to allocate 33 bytes."},
-      {10008, 3, [] { tvr_log(3, 10008, 24); }, "Calloc error while attempting to allocate 24 bytes."},
+      {10001, 3, [] { tvr_log(3, 10001, 33); },
+       "Malloc error while attempting to allocate 33 bytes."},
+      {10008, 3, [] { tvr_log(3, 10008, 24); },
+       "Calloc error while attempting to allocate 24 bytes."},
       {10013, 1, [] { tvr_log(1, 10013); }, "Malloc error while attempting to allocate memory."},
       {10018, 3, [] { tvr_log(3, 10018, "tlvModEndMessage (regex filter)"); },
        "Null argument(s) passed to tlvModEndMessage (regex filter)."},
@@ -124,7 +126,8 @@ const std::vector<CatalogRow> &catalog_rows() {
       {10044, 3, [] { tvr_log(3, 10044); }, "Error getting file status."},
       {10047, 1, [] { tvr_log(1, 10047); }, "Illegal data."},
       {10056, 3, [] { tvr_log(3, 10056, "/x.log"); }, "Unable to open file: /x.log."},
-      {10070, 3, [] { tvr_log(3, 10070, 13, "Permission denied"); }, "errno: 13: Permission denied."},
+      {10070, 3, [] { tvr_log(3, 10070, 13, "Permission denied"); },
+       "errno: 13: Permission denied."},
       {10081, 3, [] { tvr_log(3, 10081, "x.log"); },
        "Could not split the log file x.log into the directory, log file name and extension."},
       {10089, 3, [] { tvr_log(3, 10089, "clientCert"); },
@@ -142,7 +145,8 @@ const std::vector<CatalogRow> &catalog_rows() {
        "tlvModInitModule: (regex filter) cannot configure module."},
       {11011, 3, [] { tvr_log(3, 11011); },
        "tlvModInitModule: (regex filter) could not initialize the regex engine."},
-      {11012, 3, [] { tvr_log(3, 11012); }, "tlvModInitModule: (regex filter) cannot read rulebase."},
+      {11012, 3, [] { tvr_log(3, 11012); },
+       "tlvModInitModule: (regex filter) cannot read rulebase."},
       {11013, 5, [] { tvr_log(5, 11013, 40000u, 32768u); },
        "tlvModEndMessage: (regex filter) headers length 40000 > max allowed 32768, returning spam "
        "disposition."},
@@ -223,11 +227,12 @@ TEST_F(TvrLogFile, UnknownCodeIsReportedAsCode1003AtLevel3) {
   tvr_log(3, 2);
   tvr_log(7, 29031);  // its own level would be dropped
   tvr_log(6, 0xFFFFFFFFu);
-  EXPECT_EQ(cap.lines(), (std::vector<std::string>{
-                             file_line("ERROR", 1003, "Internal logging error.  Error code: 2."),
-                             file_line("ERROR", 1003, "Internal logging error.  Error code: 29031."),
-                             file_line("ERROR", 1003, "Internal logging error.  Error code: -1."),
-                         }));
+  EXPECT_EQ(cap.lines(),
+            (std::vector<std::string>{
+                file_line("ERROR", 1003, "Internal logging error.  Error code: 2."),
+                file_line("ERROR", 1003, "Internal logging error.  Error code: 29031."),
+                file_line("ERROR", 1003, "Internal logging error.  Error code: -1."),
+            }));
 }
 
 TEST_F(TvrLogFile, ThresholdDropsHigherLevelsAndNamesEveryLevel) {
@@ -268,11 +273,12 @@ TEST_F(TvrLogFile, TraceFormsAndTheirThreshold) {
   tvr_log_trace("a.c", 12, nullptr, "rule %u", 7u);
   tvr_log_trace("a.c", 12, nullptr, nullptr);
   tvr_log_trace("/src/load_rules.cpp", 300, nullptr, "removing invalid rule: %u", 4u);
-  EXPECT_EQ(cap.lines(), (std::vector<std::string>{
-                             file_line("DEBUG", -1, "[a.c:12:f] rule 7"),
-                             file_line("DEBUG", -1, "[a.c:12] rule 7"),
-                             file_line("DEBUG", -1, "[/src/load_rules.cpp:300] removing invalid rule: 4"),
-                         }));
+  EXPECT_EQ(cap.lines(),
+            (std::vector<std::string>{
+                file_line("DEBUG", -1, "[a.c:12:f] rule 7"),
+                file_line("DEBUG", -1, "[a.c:12] rule 7"),
+                file_line("DEBUG", -1, "[/src/load_rules.cpp:300] removing invalid rule: 4"),
+            }));
 }
 
 // Former bug: a per-cent sign in the file or function name was taken as a
@@ -346,9 +352,8 @@ TEST_F(TvrLogFile, MessageEndingInNewlineGetsNoSecond) {
   LogCapture cap;
   tvr_log_trace("a.c", 1, nullptr, "line\n");
   tvr_log_trace("a.c", 2, nullptr, "next");
-  EXPECT_EQ(hdrw_test::read_file(cap.path()),
-            file_line("DEBUG", -1, "[a.c:1] line") + "\n" + file_line("DEBUG", -1, "[a.c:2] next") +
-                "\n");
+  EXPECT_EQ(hdrw_test::read_file(cap.path()), file_line("DEBUG", -1, "[a.c:1] line") + "\n" +
+                                                  file_line("DEBUG", -1, "[a.c:2] next") + "\n");
 }
 
 TEST_F(TvrLogFile, LongMessageIsCutTo4097CharactersPlusNewline) {
@@ -359,7 +364,8 @@ TEST_F(TvrLogFile, LongMessageIsCutTo4097CharactersPlusNewline) {
   std::string prefix = file_line("ERROR", 10019, "Could not open file: ");
   ASSERT_EQ(text.size(), 4098u);
   EXPECT_EQ(text.substr(0, prefix.size()), prefix);
-  EXPECT_EQ(text.substr(prefix.size(), 4097 - prefix.size()), std::string(4097 - prefix.size(), 'x'));
+  EXPECT_EQ(text.substr(prefix.size(), 4097 - prefix.size()),
+            std::string(4097 - prefix.size(), 'x'));
   EXPECT_EQ(text.back(), '\n');
 }
 
@@ -385,7 +391,8 @@ TEST_F(TvrLogFile, WriteFailureSwitchesToStderr) {
   hdrw_test::quiet_log();
   EXPECT_EQ(err.text(), "*** could not write to log file, switching to stderr\n" +
                             file_line("ERROR", 29024, "Cannot open rule file.") + "\n" +
-                            file_line("INFO", 29029, "Rules loaded = 1, regexs loaded = 2.") + "\n");
+                            file_line("INFO", 29029, "Rules loaded = 1, regexs loaded = 2.") +
+                            "\n");
 }
 
 // Former bug: a failed write to standard error left the stream's error indicator
@@ -429,16 +436,16 @@ TEST_F(TvrLogEvent, TypeCategoryAndIdFollowTheLevel) {
   } rows[] = {
       {[] { tvr_log(3, 29024); }, "ERROR", 29024, "Cannot open rule file.", 1, 29, 0xC0000202u},
       {[] { tvr_log(1, 10047); }, "ALERT", 10047, "Illegal data.", 1, 10, 0xC0000202u},
-      {[] { tvr_log(4, 2070, "x"); }, "WARNING", 2070, "Invalid syslog facility 'x'.  Using 'mail'.",
-       2, 2, 0x80000201u},
+      {[] { tvr_log(4, 2070, "x"); }, "WARNING", 2070,
+       "Invalid syslog facility 'x'.  Using 'mail'.", 2, 2, 0x80000201u},
       {[] { tvr_log(5, 11013, 1u, 2u); }, "NOTICE", 11013,
        "tlvModEndMessage: (regex filter) headers length 1 > max allowed 2, returning spam "
        "disposition.",
        0, 11, 0x40000200u},
       {[] { tvr_log(6, 29029, 1u, 2u); }, "INFO", 29029, "Rules loaded = 1, regexs loaded = 2.", 4,
        29, 0x40000200u},
-      {[] { tvr_log(2, 10013); }, "DEBUG", 10013, "Malloc error while attempting to allocate memory.",
-       4, 10, 0x40000200u},
+      {[] { tvr_log(2, 10013); }, "DEBUG", 10013,
+       "Malloc error while attempting to allocate memory.", 4, 10, 0x40000200u},
       {[] { tvr_log(0, 10040); }, "DEBUG", 10040, "Bad argument passed to function.", 4, 10,
        0x40000200u},
       {[] { tvr_log(8, 10040); }, "DEBUG", 10040, "Bad argument passed to function.", 4, 10,

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -74,16 +74,16 @@ TEST(TvrMdsRead, ReadsAcrossBlocksFilePartAndMemoryPart) {
   struct Row {
     uint32_t position, count;
   } rows[] = {
-      {0, 10},    // inside the first block
-      {0, 16},    // exactly one block
-      {5, 20},    // block window, then a direct file read
-      {20, 28},   // up to exactly the end of the file part
-      {20, 40},   // block, rest of the file part, then memory
-      {40, 8},    // the last 8 bytes of the file part
-      {44, 10},   // the last block spills into memory
-      {48, 5},    // memory part only
+      {0, 10},                         // inside the first block
+      {0, 16},                         // exactly one block
+      {5, 20},                         // block window, then a direct file read
+      {20, 28},                        // up to exactly the end of the file part
+      {20, 40},                        // block, rest of the file part, then memory
+      {40, 8},                         // the last 8 bytes of the file part
+      {44, 10},                        // the last block spills into memory
+      {48, 5},                         // memory part only
       {0, (uint32_t)kMessage.size()},  // everything in one read
-      {30, 1000}, // more than is left
+      {30, 1000},                      // more than is left
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::to_string(row.position) + "+" + std::to_string(row.count));

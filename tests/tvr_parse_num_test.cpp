@@ -30,13 +30,13 @@ TEST(TvrParseNum, UnsignedPrefixRangeAndSyntax) {
       {"429496729", 0, 429496729u, 9},
       {"  +17x", 0, 17, 5},
       {"+", BAD, 0, 0},
-      {"-1", BAD, 0, 0},                        // no sign other than "+"
+      {"-1", BAD, 0, 0},  // no sign other than "+"
       {"   ", BAD, 0, 0},
       {"", BAD, 0, 0},
-      {"\t5", BAD, 0, 0},                       // only blanks are skipped
+      {"\t5", BAD, 0, 0},  // only blanks are skipped
       {"++5", BAD, 0, 0},
       {"+ 5", BAD, 0, 0},
-      {"\xb2", BAD, 0, 0},                      // superscript two is no digit
+      {"\xb2", BAD, 0, 0},  // superscript two is no digit
       {"12 34", 0, 12, 2},
   };
   for (const auto &row : rows) {
@@ -108,9 +108,9 @@ TEST(TvrParseNum, NumberEndByFlags) {
       {"25x", PARSE_ALLOW_TRAILING_SPACE, BAD},
       {"25.5", PARSE_ALLOW_TRAILING_SPACE, BAD},
       {"25x", PARSE_ALLOW_TRAILING_TEXT, 0},
-      {"25 ", PARSE_ALLOW_TRAILING_TEXT, BAD},             // space needs its own flag
+      {"25 ", PARSE_ALLOW_TRAILING_TEXT, BAD},  // space needs its own flag
       {"25 ", PARSE_ALLOW_TRAILING_SPACE | PARSE_ALLOW_TRAILING_TEXT, 0},
-      {"25\xa0", PARSE_ALLOW_TRAILING_SPACE, BAD},         // no-break space is text
+      {"25\xa0", PARSE_ALLOW_TRAILING_SPACE, BAD},  // no-break space is text
       {"25\xa0", PARSE_ALLOW_TRAILING_TEXT, 0},
   };
   for (const auto &row : rows) {
@@ -132,12 +132,12 @@ TEST(TvrParseNum, NumberEndByFlags) {
 TEST(TvrParseNum, NullArgumentsAreRefused) {
   uint32_t u = 0;
   int32_t s = 0;
-  EXPECT_EQ(tvr_parse_uint_prefix(nullptr, nullptr, &u), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_uint_prefix("1", nullptr, nullptr), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_int_prefix(nullptr, nullptr, &s), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_uint(nullptr, 0, &u), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_parse_int("1", 0, nullptr), TVR_PARSE_BAD_ARGUMENT);
-  EXPECT_EQ(tvr_check_number_end(nullptr, 0), TVR_PARSE_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_uint_prefix(nullptr, nullptr, &u), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_uint_prefix("1", nullptr, nullptr), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_int_prefix(nullptr, nullptr, &s), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_uint(nullptr, 0, &u), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_parse_int("1", 0, nullptr), TVR_BAD_ARGUMENT);
+  EXPECT_EQ(tvr_check_number_end(nullptr, 0), TVR_BAD_ARGUMENT);
 }
 
 }  // namespace

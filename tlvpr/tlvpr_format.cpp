@@ -20,12 +20,12 @@
 
 namespace {
 
-constexpr int TLVPR_CVT_DIGITS = 80;       // digit generator buffer
-constexpr int TLVPR_CVT_MAX_KEEP = 78;     // digits kept in exponential mode
-constexpr int TLVPR_CVT_INT_DIGITS = 320;  // integer part of the largest double (309 digits)
-constexpr int TLVPR_FORMAT_BODY = 512;     // converted text of one conversion
-constexpr int TLVPR_FORMAT_STACK_ARGS = 8; // positional slots kept on the stack
-constexpr int TLVPR_FORMAT_MAX_ARGS = 256; // highest argument position accepted
+constexpr int TLVPR_CVT_DIGITS = 80;        // digit generator buffer
+constexpr int TLVPR_CVT_MAX_KEEP = 78;      // digits kept in exponential mode
+constexpr int TLVPR_CVT_INT_DIGITS = 320;   // integer part of the largest double (309 digits)
+constexpr int TLVPR_FORMAT_BODY = 512;      // converted text of one conversion
+constexpr int TLVPR_FORMAT_STACK_ARGS = 8;  // positional slots kept on the stack
+constexpr int TLVPR_FORMAT_MAX_ARGS = 256;  // highest argument position accepted
 
 static_assert(TLVPR_CVT_INT_DIGITS + 2 + TLVPR_CVT_MAX_KEEP < TLVPR_FORMAT_BODY,
               "the fixed form of any double fits the body buffer");
@@ -35,20 +35,20 @@ enum TlvprArgKind : unsigned char { TLVPR_ARG_INT = 0, TLVPR_ARG_DOUBLE, TLVPR_A
 
 // Where conversions take their arguments from.
 struct TlvprArgs {
-  va_list *ap;        // sequential mode: the caller's list
-  uint64_t *slots;    // positional mode: one 8-byte slot per position, else null
-  int count;          // positions in slots
-  int next;           // next argument position (1-based)
+  va_list *ap;      // sequential mode: the caller's list
+  uint64_t *slots;  // positional mode: one 8-byte slot per position, else null
+  int count;        // positions in slots
+  int next;         // next argument position (1-based)
 };
 
 // The output side: the caller's sink plus the running count.
 struct TlvprOut {
   TlvprFlush flush;
   TlvprSink *sink;
-  char *cur;          // local copy of sink->cur
-  char *end;          // local copy of sink->end
-  uint64_t count;     // characters produced
-  bool stopped;       // the flush operation stopped the engine
+  char *cur;       // local copy of sink->cur
+  char *end;       // local copy of sink->end
+  uint64_t count;  // characters produced
+  bool stopped;    // the flush operation stopped the engine
 };
 
 // tlvpr_out_room - makes room for at least one character; false when stopped.
@@ -136,9 +136,9 @@ static void tlvpr_text_uint(TlvprText *t, uint32_t value) {
 // One digit string from the generator: the value is 0.DIGITS times 10^point.
 struct TlvprDigits {
   char digit[TLVPR_CVT_DIGITS + 1];
-  int len;            // digits in digit (0 to TLVPR_CVT_DIGITS)
-  int point;          // decimal point position
-  bool negative;      // the value was not >= 0
+  int len;        // digits in digit (0 to TLVPR_CVT_DIGITS)
+  int point;      // decimal point position
+  bool negative;  // the value was not >= 0
 };
 
 // tlvpr_cvt - the classic decimal digit generator. ndigits counts the digits
@@ -287,29 +287,35 @@ static void tlvpr_form_g(TlvprText *t, TlvprDigits *d, bool alt, bool upper) {
 
 // Conversion state, reset for every conversion.
 struct TlvprConvState {
-  bool right = true;       // right-justify
+  bool right = true;  // right-justify
   bool plus = false;
   bool space = false;
-  bool alt = false;        // "#"
+  bool alt = false;  // "#"
   char pad = ' ';
   int width = 0;
   bool width_given = false;
   int prec = 0;
   bool prec_given = false;
-  char length = 0;         // 'q', 'l', 'h' or 0
-  int pos = 0;             // own argument position, 0 = the next one
+  char length = 0;  // 'q', 'l', 'h' or 0
+  int pos = 0;      // own argument position, 0 = the next one
 };
 
 // tlvpr_parse_flags - reads the flag characters - + # space 0, in any order.
 static void tlvpr_parse_flags(const char **fmt, TlvprConvState *cs) {
   for (;; (*fmt)++) {
     char c = **fmt;
-    if (c == '-') cs->right = false;
-    else if (c == '+') cs->plus = true;
-    else if (c == '#') cs->alt = true;
-    else if (c == ' ') cs->space = true;
-    else if (c == '0') cs->pad = '0';
-    else break;
+    if (c == '-')
+      cs->right = false;
+    else if (c == '+')
+      cs->plus = true;
+    else if (c == '#')
+      cs->alt = true;
+    else if (c == ' ')
+      cs->space = true;
+    else if (c == '0')
+      cs->pad = '0';
+    else
+      break;
   }
 }
 
@@ -380,9 +386,15 @@ static bool tlvpr_parse_star(const char **fmt, TlvprArgs *args, int *value) {
 // tlvpr_kind_of - the argument kind a conversion character reads.
 static TlvprArgKind tlvpr_kind_of(char conv) {
   switch (conv) {
-    case 'e': case 'E': case 'f': case 'g': case 'G':
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G':
       return TLVPR_ARG_DOUBLE;
-    case 's': case 'n': case 'p':
+    case 's':
+    case 'n':
+    case 'p':
       return TLVPR_ARG_PTR;
     default:
       return TLVPR_ARG_INT;
@@ -512,9 +524,11 @@ static bool tlvpr_convert_int(TlvprOut *out, TlvprConvState *cs, char conv, Tlvp
   uint32_t v = mag;
   // Constant divisors let the compiler turn each division into a multiply or shift.
   if (conv == 'o') {
-    do buf[--n] = (char)('0' + (v & 7)); while ((v >>= 3) != 0);
+    do buf[--n] = (char)('0' + (v & 7));
+    while ((v >>= 3) != 0);
   } else if (conv == 'x' || conv == 'X') {
-    do buf[--n] = digits[v & 15]; while ((v >>= 4) != 0);
+    do buf[--n] = digits[v & 15];
+    while ((v >>= 4) != 0);
   } else {
     do {
       buf[--n] = (char)('0' + v % 10);
@@ -672,10 +686,19 @@ static int tlvpr_run(TlvprOut *out, const char *fmt, TlvprArgs *args) {
     if (conv == '\0') break;
     bool ok = true;
     switch (conv) {
-      case 'd': case 'i': case 'u': case 'o': case 'x': case 'X':
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X':
         ok = tlvpr_convert_int(out, &cs, conv, args);
         break;
-      case 'e': case 'E': case 'f': case 'g': case 'G':
+      case 'e':
+      case 'E':
+      case 'f':
+      case 'g':
+      case 'G':
         ok = tlvpr_convert_float(out, &cs, conv, args);
         break;
       case '%':
@@ -705,8 +728,10 @@ static int tlvpr_run(TlvprOut *out, const char *fmt, TlvprArgs *args) {
         void *p = tlvpr_arg_ptr(args, cs.pos);
         int produced = out->count > (uint64_t)INT_MAX ? INT_MAX : (int)out->count;
         if (p != nullptr) {
-          if (cs.length == 'h') *(short *)p = (short)produced;
-          else *(int *)p = produced;
+          if (cs.length == 'h')
+            *(short *)p = (short)produced;
+          else
+            *(int *)p = produced;
         }
         break;
       }

@@ -28,9 +28,7 @@ char *tlvpr_strdup(const char *text) {
 }
 
 // tlvpr_stricmp - case-insensitive comparison.
-int tlvpr_stricmp(const char *a, const char *b) {
-  return tlvpr_strnicmp(a, b, (size_t)-1);
-}
+int tlvpr_stricmp(const char *a, const char *b) { return tlvpr_strnicmp(a, b, (size_t)-1); }
 
 // tlvpr_strnicmp - case-insensitive comparison of at most n characters.
 int tlvpr_strnicmp(const char *a, const char *b, size_t n) {

@@ -5,9 +5,7 @@
 #include <syslog.h>
 
 // tlvpr_syslog_open - openlog with the process id in every entry
-void tlvpr_syslog_open(const char *ident, int facility) {
-  openlog(ident, LOG_PID, facility);
-}
+void tlvpr_syslog_open(const char *ident, int facility) { openlog(ident, LOG_PID, facility); }
 
 // tlvpr_syslog_write - one entry, the text passed as an argument of "%s"
 void tlvpr_syslog_write(int priority, const char *text) {
@@ -15,6 +13,4 @@ void tlvpr_syslog_write(int priority, const char *text) {
 }
 
 // tlvpr_syslog_close - closelog
-void tlvpr_syslog_close(void) {
-  closelog();
-}
+void tlvpr_syslog_close(void) { closelog(); }

@@ -30,7 +30,8 @@ constexpr const char kMilterHelp[] =
     "                          is removed, one still in use is refused\n"
     "  --config FILE           server configuration (default: server.xml in the\n"
     "                          load-point directory, else in the current directory,\n"
-    "                          else " HDRW_CONFIG_DIR "/server.xml)\n"
+    "                          else " HDRW_CONFIG_DIR
+    "/server.xml)\n"
     "  --load-point DIR        directory holding the rule file kelv (default: the\n"
     "                          configuration's directory)\n"
     "  --threshold N           weight threshold of every message (default 100)\n"
@@ -60,7 +61,7 @@ constexpr const char kMilterHelp[] =
     "finish, exit 0.\n"
     "Exit status: 0 stopped by a signal, 1 could not start, 2 usage error.\n";
 
-constexpr size_t kReplyMax = 980;    // longest reply text an MTA takes
+constexpr size_t kReplyMax = 980;  // longest reply text an MTA takes
 constexpr int kMaxStatsInterval = 86400;
 
 struct ActionName {
@@ -123,7 +124,8 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
     } else if (n == "pid-file") {
       o.pid_file = args.value();
     } else if (n == "stats-interval") {
-      o.stats_interval = static_cast<uint32_t>(parse_positive(args, args.value(), kMaxStatsInterval));
+      o.stats_interval =
+          static_cast<uint32_t>(parse_positive(args, args.value(), kMaxStatsInterval));
     } else {
       args.unknown();
     }

@@ -15,14 +15,15 @@
 #include <vector>
 
 #include "cli.h"
-#include "rule_source.h"
-#include "rule_text.h"
 #include "encryption.h"
 #include "load_rules.h"
 #include "regx.h"
+#include "rule_source.h"
+#include "rule_text.h"
 #include "tlvpr_format.h"
 #include "tlvpr_mem.h"
 #include "tvr_messages.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 namespace {
@@ -168,8 +169,9 @@ int rules_decrypt(const std::vector<std::string> &words) {
     throw Failure(job.name + ": cannot decrypt: not a stored rule file");
   }
   if (!is_rule_text(plain)) {
-    throw Failure(job.name +
-                  ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
+    throw Failure(
+        job.name +
+        ": the decrypted text is no rule file: wrong certificate, or not a stored rule file");
   }
   write_output(job.output, plain, true);
   return 0;
@@ -178,10 +180,10 @@ int rules_decrypt(const std::vector<std::string> &words) {
 // bad_line_text - the catalog text of a failed check, with the arguments the
 // loader logs for a bad pattern
 std::string bad_line_text(const RuleLineCheck &check, const RuleLine *line, const char *text) {
-  if (check.code != 29018) return catalog_text(check.code);
+  if (check.code != TVR_RULE_BAD_REGEX) return catalog_text(check.code);
   char error[256];
   regx_error(static_cast<int>(check.regx_result), nullptr, error, sizeof error);
-  const char *format = tvr_message_text(29018);
+  const char *format = tvr_message_text(TVR_RULE_BAD_REGEX);
   if (format == nullptr) format = "Bad regular expression: %s: %s: %u.";
   int len = tlvpr_snprintf(nullptr, 0, format, error, text + check.pattern_offset,
                            static_cast<unsigned>(line->rule_id));
@@ -222,7 +224,8 @@ int rules_check(const std::vector<std::string> &words) {
   if (!is_rule_text(text) && !cert.empty()) {
     std::string plain;
     if (!decrypt_rule_text(text, key, plain)) {
-      throw Failure(name + ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
+      throw Failure(name +
+                    ": not a plain rule file, and it cannot be decrypted: not a stored rule file");
     }
     text = std::move(plain);
   }
@@ -231,17 +234,20 @@ int rules_check(const std::vector<std::string> &words) {
   std::string version_line = first_line(text, has_lf);
   int32_t version = rulebase_version_of(version_line.c_str());
   if (!has_lf || version == 0) {
-    uint32_t code = !has_lf ? 29004 : 29005;
+    uint32_t code = !has_lf ? TVR_RULES_VERSION_NO_LF : TVR_RULES_BAD_VERSION;
     std::string hint;
-    if (cert.empty()) hint = " (a stored rule file needs --cert)";
-    else if (!text.empty() && version_line.back() == '\r') hint = " (CR LF line ends)";
+    if (cert.empty())
+      hint = " (a stored rule file needs --cert)";
+    else if (!text.empty() && version_line.back() == '\r')
+      hint = " (CR LF line ends)";
     std::printf("%s:1: [%u] %s%s\n", name.c_str(), code, catalog_text(code).c_str(), hint.c_str());
     std::printf("%s: the rule file does not load\n", name.c_str());
     return 1;
   }
 
   if (regx_init() != 0) throw Failure("the regular expression engine cannot start");
-  std::unique_ptr<RuleBase, RuleBaseFree> base(static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase))));
+  std::unique_ptr<RuleBase, RuleBaseFree> base(
+      static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase))));
   if (!base) throw Failure("out of memory");
   base->format_version = version;
 
@@ -277,7 +283,8 @@ int rules_check(const std::vector<std::string> &words) {
 }  // namespace
 
 int cmd_rules(const std::vector<std::string> &words) {
-  if (words.empty()) throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
+  if (words.empty())
+    throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
   if (sub == "encrypt") return rules_encrypt(rest);

@@ -55,13 +55,15 @@ std::string explain_result(int result, uint32_t backtracks) {
 }
 
 // explain_header_number - the 1-based number of the header line at offset
-size_t explain_header_number(const std::vector<std::pair<uint32_t, uint32_t>> &lines, uint32_t offset) {
+size_t explain_header_number(const std::vector<std::pair<uint32_t, uint32_t>> &lines,
+                             uint32_t offset) {
   auto it = std::lower_bound(lines.begin(), lines.end(), std::make_pair(offset, uint32_t{0}));
   return static_cast<size_t>(it - lines.begin()) + 1;
 }
 
 void explain_message(const LoadedRules &rules, const std::string &path, const HeaderBlock &block,
-                     const HeaderLimit &limit, int32_t threshold, MessageTrace &t, std::string &out) {
+                     const HeaderLimit &limit, int32_t threshold, MessageTrace &t,
+                     std::string &out) {
   const std::string failure = trace_block(rules, block, limit, threshold, false, t);
   const std::string_view header = block.bytes;
   const EvalLimits &limits = rules.limits;
@@ -82,9 +84,11 @@ void explain_message(const LoadedRules &rules, const std::string &path, const He
     const auto lines = unfolded_lines(header);
     out += "\nheader lines:\n";
     for (size_t i = 0; i < lines.size(); ++i) {
-      out += "  H" + std::to_string(i + 1) + "  " + t.unfolded.substr(lines[i].first, lines[i].second);
+      out +=
+          "  H" + std::to_string(i + 1) + "  " + t.unfolded.substr(lines[i].first, lines[i].second);
       if (limits.max_header_length != 0 && lines[i].second > limits.max_header_length) {
-        out += "  [" + std::to_string(lines[i].second) + " characters, longer than maxHeaderLength " +
+        out += "  [" + std::to_string(lines[i].second) +
+               " characters, longer than maxHeaderLength " +
                std::to_string(limits.max_header_length) + ": never matched]";
       }
       out += '\n';
@@ -105,15 +109,18 @@ void explain_message(const LoadedRules &rules, const std::string &path, const He
              std::to_string(static_cast<uint32_t>(line->rule_id)) + "  weight " +
              std::to_string(line->weight);
       if (line->rule_type == RULE_TYPE_MULTI) {
-        out += line->conjunction == RULE_CONJ_LAST ? "  (last line of its rule)" : "  (a line of a multi-line rule)";
+        out += line->conjunction == RULE_CONJ_LAST ? "  (last line of its rule)"
+                                                   : "  (a line of a multi-line rule)";
       }
       out += "  " + printable(rules.lines[i].pattern) + "\n";
       for (; k < t.tries.size() && t.tries[k].line == i; ++k) {
-        out += "      H" + std::to_string(explain_header_number(lines, t.tries[k].header_offset)) + "  " +
-               explain_result(t.tries[k].result, t.tries[k].backtracks) + "\n";
+        out += "      H" + std::to_string(explain_header_number(lines, t.tries[k].header_offset)) +
+               "  " + explain_result(t.tries[k].result, t.tries[k].backtracks) + "\n";
       }
       switch (o.state) {
-        case LINE_SKIPPED: out += "      -> skipped: an earlier line of its rule failed\n"; break;
+        case LINE_SKIPPED:
+          out += "      -> skipped: an earlier line of its rule failed\n";
+          break;
         case LINE_NO_HEADER:
           out += line->name_hash != 0 ? "      -> no header line of its name to try\n"
                                       : "      -> no header line to try\n";
@@ -122,12 +129,15 @@ void explain_message(const LoadedRules &rules, const std::string &path, const He
           out += o.result == REGX_NOMATCH ? "      -> no match\n"
                                           : "      -> no match: the error ends its search\n";
           break;
-        case LINE_MATCHED: out += "      -> matched; its rule's last line decides\n"; break;
-        case LINE_HIT:
-          out += "      -> hit: " + std::string(line->weight < 0 ? "" : "+") + std::to_string(line->weight) +
-                 ", total " + std::to_string(o.total) + "\n";
+        case LINE_MATCHED:
+          out += "      -> matched; its rule's last line decides\n";
           break;
-        case LINE_NOT_RUN: break;
+        case LINE_HIT:
+          out += "      -> hit: " + std::string(line->weight < 0 ? "" : "+") +
+                 std::to_string(line->weight) + ", total " + std::to_string(o.total) + "\n";
+          break;
+        case LINE_NOT_RUN:
+          break;
       }
     }
   }
@@ -166,7 +176,8 @@ int rules_explain(const std::vector<std::string> &words) {
     }
   }
   if (paths.empty()) args.fail("no message given");
-  if (std::count(paths.begin(), paths.end(), "-") > 1) args.fail("standard input (-) given more than once");
+  if (std::count(paths.begin(), paths.end(), "-") > 1)
+    args.fail("standard input (-) given more than once");
   if (hdrw_host_configure_log("stderr", 3) != 0) throw Failure("cannot apply the log settings");
 
   const LoadedRules rules = load_rule_source(source);
@@ -179,13 +190,15 @@ int rules_explain(const std::vector<std::string> &words) {
   MessageTrace trace;
   std::string out = "rule file " + printable(rules.name) + " (SHA-256 " + rules.sha256 + ")\n" +
                     "limits: maxHeaderLength " + std::to_string(rules.limits.max_header_length) +
-                    ", maxTotalHeadersLength " + std::to_string(rules.limits.max_total_headers_length) +
-                    ", maxBackTracks " + std::to_string(rules.limits.max_backtracks) + "; threshold " +
+                    ", maxTotalHeadersLength " +
+                    std::to_string(rules.limits.max_total_headers_length) + ", maxBackTracks " +
+                    std::to_string(rules.limits.max_backtracks) + "; threshold " +
                     std::to_string(threshold) + "\n";
   for (const MessageInput &in : inputs) {
     const std::string why = read_header_blocks(in, limit.bytes, block, [&](const HeaderBlock &b) {
       out += "\n";
-      explain_message(rules, b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number), b,
+      explain_message(rules,
+                      b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number), b,
                       limit, threshold, trace, out);
       std::fwrite(out.data(), 1, out.size(), stdout);
       out.clear();

@@ -107,7 +107,8 @@ StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
   help = false;
   while (args.next()) {
     if (!args.is_option()) {
-      if (current == nullptr) args.fail("'" + args.operand() + "' must follow --spam, --ham or --merge");
+      if (current == nullptr)
+        args.fail("'" + args.operand() + "' must follow --spam, --ham or --merge");
       current->push_back(args.operand());
       continue;
     }
@@ -131,10 +132,10 @@ StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
                : key == "spam"  ? SortKey::SPAM
                : key == "ham"   ? SortKey::HAM
                : key == "ratio" ? SortKey::RATIO
-               : key == "cost"  ? SortKey::COST
-                                : (args.fail("--sort takes hits, spam, ham, ratio or cost, not '" +
-                                             key + "'"),
-                                   SortKey::FILE_ORDER);
+               : key == "cost"
+                   ? SortKey::COST
+                   : (args.fail("--sort takes hits, spam, ham, ratio or cost, not '" + key + "'"),
+                      SortKey::FILE_ORDER);
       o.sort_given = true;
     } else if (n == "top") {
       o.top = static_cast<size_t>(parse_positive(args, args.value(), INT32_MAX));
@@ -153,7 +154,8 @@ StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
   const bool rule_source = !o.source.config.empty() || !o.source.load_point.empty() ||
                            !o.source.rules.empty() || !o.source.cert.empty();
   if (!o.merge.empty()) {
-    if (!o.spam.empty() || !o.ham.empty()) args.fail("--merge reads reports, not messages (--spam, --ham)");
+    if (!o.spam.empty() || !o.ham.empty())
+      args.fail("--merge reads reports, not messages (--spam, --ham)");
     if (rule_source) args.fail("--merge takes the rule file from its reports");
     if (o.threshold_given) args.fail("--merge takes the threshold from its reports");
   } else if (o.spam.empty() && o.ham.empty()) {
@@ -203,8 +205,9 @@ void stats_read_item(Corpus &corpus, size_t index, WorkerState &w) {
   ItemFacts &out = corpus.facts[index];
   const std::string why =
       read_header_blocks(item.input, corpus.limit.bytes, w.block, [&](const HeaderBlock &block) {
-        const std::string display =
-            block.number == 0 ? item.input.display : item.input.display + "#" + std::to_string(block.number);
+        const std::string display = block.number == 0
+                                        ? item.input.display
+                                        : item.input.display + "#" + std::to_string(block.number);
         const std::string failure =
             trace_block(*corpus.rules, block, corpus.limit, 0, true, w.trace);
         stats_add_costs(w.costs, *corpus.rule_of_line, w.trace);
@@ -273,17 +276,20 @@ StatsReport stats_collect(const StatsOptions &o) {
   for (const WorkerState &w : states) {
     stats_add_costs_to_report(report, rule_of_line, w.costs, ns_per_tick);
   }
-  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  print_summary(report.spam.messages + report.ham.messages,
-                flagged_at(report.spam, report.threshold) + flagged_at(report.ham, report.threshold),
-                report.failed, secs);
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  print_summary(
+      report.spam.messages + report.ham.messages,
+      flagged_at(report.spam, report.threshold) + flagged_at(report.ham, report.threshold),
+      report.failed, secs);
   return report;
 }
 
 std::string stats_percent(uint64_t part, uint64_t whole) {
   if (whole == 0) return "-";
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  std::snprintf(buf, sizeof buf, "%.1f%%",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
   return buf;
 }
 
@@ -294,9 +300,12 @@ std::vector<size_t> stats_order(const StatsReport &r, SortKey key) {
   auto value = [&](size_t i) -> double {
     const RuleStat &s = r.rules[i];
     switch (key) {
-      case SortKey::HITS: return -static_cast<double>(s.spam_hits + s.ham_hits);
-      case SortKey::SPAM: return -static_cast<double>(s.spam_hits);
-      case SortKey::HAM: return -static_cast<double>(s.ham_hits);
+      case SortKey::HITS:
+        return -static_cast<double>(s.spam_hits + s.ham_hits);
+      case SortKey::SPAM:
+        return -static_cast<double>(s.spam_hits);
+      case SortKey::HAM:
+        return -static_cast<double>(s.ham_hits);
       case SortKey::RATIO: {
         // The largest share of hits against the rule's weight first: ham for a
         // positive weight, spam for a negative one; rules without hits or
@@ -306,12 +315,15 @@ std::vector<size_t> stats_order(const StatsReport &r, SortKey key) {
             static_cast<double>(s.spam_hits) / static_cast<double>(s.spam_hits + s.ham_hits);
         return s.weight > 0 ? share : 1 - share;
       }
-      case SortKey::COST: return -static_cast<double>(s.match_ns);
-      case SortKey::FILE_ORDER: break;
+      case SortKey::COST:
+        return -static_cast<double>(s.match_ns);
+      case SortKey::FILE_ORDER:
+        break;
     }
     return 0;
   };
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return value(a) < value(b); });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return value(a) < value(b); });
   return order;
 }
 
@@ -323,17 +335,19 @@ std::string stats_hits_text(const std::vector<HdrwHit> &hits) {
   return out;
 }
 
-void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows, const StatsOptions &o) {
-  std::printf("rule file %s (SHA-256 %s), %zu rules\n", printable(r.rule_file).c_str(), r.sha256.c_str(),
-              r.rules.size());
+void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows,
+                 const StatsOptions &o) {
+  std::printf("rule file %s (SHA-256 %s), %zu rules\n", printable(r.rule_file).c_str(),
+              r.sha256.c_str(), r.rules.size());
   std::printf("limits: maxHeaderLength %u, maxTotalHeadersLength %u, maxBackTracks %u\n",
-              r.limits.max_header_length, r.limits.max_total_headers_length, r.limits.max_backtracks);
+              r.limits.max_header_length, r.limits.max_total_headers_length,
+              r.limits.max_backtracks);
   std::printf("messages: %llu spam, %llu ham\n\n", static_cast<unsigned long long>(r.spam.messages),
               static_cast<unsigned long long>(r.ham.messages));
 
   const uint64_t total_ns = stats_match_ns(r);
-  std::printf("%10s %6s %6s %7s %6s %7s %7s %9s %6s %6s %6s  %s\n", "RULE", "WEIGHT", "SPAM", "RATE",
-              "HAM", "RATE", "SPAM%", "MAX-BT", "LIMIT", "STACK", "TIME", "LINE");
+  std::printf("%10s %6s %6s %7s %6s %7s %7s %9s %6s %6s %6s  %s\n", "RULE", "WEIGHT", "SPAM",
+              "RATE", "HAM", "RATE", "SPAM%", "MAX-BT", "LIMIT", "STACK", "TIME", "LINE");
   std::vector<size_t> order = stats_order(r, o.sort);
   if (o.top != 0 && order.size() > o.top) order.resize(o.top);
   for (size_t i : order) {
@@ -373,7 +387,8 @@ void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows, co
 
   std::printf("\nham flagged at threshold %d: %zu\n", r.threshold, r.flagged_ham.size());
   for (const FlaggedHam &h : r.flagged_ham) {
-    std::printf("spam %d %s%s\n", h.score, printable(h.path).c_str(), stats_hits_text(h.hits).c_str());
+    std::printf("spam %d %s%s\n", h.score, printable(h.path).c_str(),
+                stats_hits_text(h.hits).c_str());
   }
 }
 
@@ -402,7 +417,8 @@ int rules_stats(const std::vector<std::string> &words) {
       }
     }
   }
-  const std::vector<int32_t> thresholds = o.thresholds_given ? o.thresholds : stats_thresholds(report);
+  const std::vector<int32_t> thresholds =
+      o.thresholds_given ? o.thresholds : stats_thresholds(report);
   if (o.json) {
     const std::string text = stats_to_json(report, thresholds);
     std::fwrite(text.data(), 1, text.size(), stdout);

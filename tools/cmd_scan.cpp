@@ -12,8 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -34,6 +34,7 @@
 #include "message_source.h"
 #include "progress.h"
 #include "regex_filter.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 namespace {
@@ -50,7 +51,8 @@ constexpr const char kScanHelp[] =
     "options:\n"
     "  --config FILE       server configuration (default: server.xml in the\n"
     "                      load-point directory, else in the current directory,\n"
-    "                      else " HDRW_CONFIG_DIR "/server.xml);\n"
+    "                      else " HDRW_CONFIG_DIR
+    "/server.xml);\n"
     "                      relative paths inside it resolve against its directory\n"
     "  --load-point DIR    directory holding the rule file kelv (default: the\n"
     "                      configuration's directory)\n"
@@ -178,7 +180,8 @@ void format_result(std::string &out, const MessageResult &r, bool json) {
 struct Scan {
   const HdrwHost *host = nullptr;
   void *instance = nullptr;
-  HeaderLimit header_limit{0, false};  // header bytes judged whole; a longer block is over the limit
+  // Header bytes judged whole; a longer block is over the limit.
+  HeaderLimit header_limit{0, false};
   std::vector<MessageInput> inputs;
   std::vector<ItemResult> results;
   std::atomic<size_t> next{0};
@@ -211,12 +214,13 @@ void judge(Scan &scan, const HeaderBlock &block, HdrwVerdict &verdict, MessageRe
 void evaluate_item(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBlock &block,
                    ItemResult &out) {
   const MessageInput &in = scan.inputs[index];
-  std::string why = read_header_blocks(in, scan.header_limit.bytes, block, [&](const HeaderBlock &b) {
-    MessageResult r;
-    r.display = b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number);
-    judge(scan, b, verdict, r);
-    out.messages.push_back(std::move(r));
-  });
+  std::string why =
+      read_header_blocks(in, scan.header_limit.bytes, block, [&](const HeaderBlock &b) {
+        MessageResult r;
+        r.display = b.number == 0 ? in.display : in.display + "#" + std::to_string(b.number);
+        judge(scan, b, verdict, r);
+        out.messages.push_back(std::move(r));
+      });
   if (!why.empty()) {
     MessageResult r;
     r.display = in.display;
@@ -262,7 +266,6 @@ void worker(Scan &scan) {
   hdrw_verdict_free(&verdict);
 }
 
-
 }  // namespace
 
 int cmd_scan(const std::vector<std::string> &words) {
@@ -287,20 +290,27 @@ int cmd_scan(const std::vector<std::string> &words) {
   char why[512] = "";
   HdrwPlugin *plugin_raw = nullptr;
   uint32_t rc = hdrw_plugin_load(module.c_str(), &plugin_raw, why, sizeof why);
-  if (rc != 0) throw Failure("cannot load the module: " + (why[0] ? why : module + ": " + code_text(rc)));
+  if (rc != 0)
+    throw Failure("cannot load the module: " + (why[0] ? why : module + ": " + code_text(rc)));
   PluginPtr plugin(plugin_raw, &hdrw_plugin_unload);
 
   HdrwHost *host_raw = nullptr;
-  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(), o.host.threshold);
+  rc = hdrw_host_create(&host_raw, plugin.get(), load_point.c_str(), config.c_str(),
+                        o.host.threshold);
   if (rc != 0) {
-    std::string hint = rc == 21016 ? " (the parser's message is logged at --log-level debug)" : "";
-    throw Failure(printable(shown_config) + ": cannot read the configuration: " + code_text(rc) + hint);
+    std::string hint = rc == TVR_CONFIG_PARSE_ERROR
+                           ? " (the parser's message is logged at --log-level debug)"
+                           : "";
+    throw Failure(printable(shown_config) + ": cannot read the configuration: " + code_text(rc) +
+                  hint);
   }
   HostPtr host(host_raw, &hdrw_host_free);
 
   std::error_code ec;
   std::filesystem::current_path(directory_of(config), ec);
-  if (ec) throw Failure(printable(directory_of(shown_config)) + ": cannot change into it: " + ec.message());
+  if (ec)
+    throw Failure(printable(directory_of(shown_config)) +
+                  ": cannot change into it: " + ec.message());
   void *instance = hdrw_host_init(host.get(), nullptr);
   if (instance == nullptr) {
     throw Failure("the module could not be initialised with " + printable(shown_config) +
@@ -323,7 +333,8 @@ int cmd_scan(const std::vector<std::string> &words) {
   // One job evaluates on the main thread between the prints; more jobs are
   // threads of their own and the main thread only prints.
   std::vector<std::thread> threads;
-  size_t nthreads = o.jobs == 1 ? 0 : std::min<size_t>(static_cast<size_t>(o.jobs), scan.inputs.size());
+  size_t nthreads =
+      o.jobs == 1 ? 0 : std::min<size_t>(static_cast<size_t>(o.jobs), scan.inputs.size());
   for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
   HdrwVerdict verdict;
   hdrw_verdict_init(&verdict);

@@ -70,8 +70,8 @@ int print_version() {
   uint32_t size = sizeof text;
   rc = hdrw_plugin_version(plugin.get(), text, &size);
   if (rc != 0) {
-    throw hdrw_cli::Failure("the module " + module + " gives no version text: " +
-                            hdrw_cli::catalog_text(rc));
+    throw hdrw_cli::Failure("the module " + module +
+                            " gives no version text: " + hdrw_cli::catalog_text(rc));
   }
   std::printf("module %s version %s\n", module.c_str(),
               quoted(std::string(text, strnlen(text, sizeof text))).c_str());

@@ -36,9 +36,9 @@ struct JsonError : std::runtime_error {
 
 struct JsonValue {
   enum Type { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } type = NUL;
-  bool flag = false;        // BOOL
-  std::string text;         // NUMBER literal, or STRING content (UTF-8)
-  std::vector<JsonValue> items;                            // ARRAY
+  bool flag = false;             // BOOL
+  std::string text;              // NUMBER literal, or STRING content (UTF-8)
+  std::vector<JsonValue> items;  // ARRAY
   std::vector<std::pair<std::string, JsonValue>> members;  // OBJECT, in input order
 };
 

@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "cli_texts.h"
 
 namespace hdrw_cli {
 
@@ -37,7 +37,8 @@ std::string read_header_blocks(const MessageInput &in, size_t limit, HeaderBlock
   while (reader.next(block)) take(block);
   if (reader.error() == 0) return "";
   return printable(in.display) + ": " +
-         (reader.error() == EISDIR ? "is a directory" : "read error: " + errno_text(reader.error()));
+         (reader.error() == EISDIR ? "is a directory"
+                                   : "read error: " + errno_text(reader.error()));
 }
 
 }  // namespace hdrw_cli

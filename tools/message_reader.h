@@ -24,7 +24,8 @@
 
 namespace hdrw_cli {
 
-constexpr size_t kMaxHeaderBlock = size_t{16} << 20;  // header bytes held when the module has no limit
+constexpr size_t kMaxHeaderBlock = size_t{16}
+                                   << 20;  // header bytes held when the module has no limit
 
 struct HeaderLimit {
   size_t bytes;  // a longer block is over the limit

@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "cli_files.h"
+#include "cli_texts.h"
 
 namespace hdrw_cli {
 namespace {
@@ -96,8 +97,8 @@ void walk_directory(const std::string &dir, const std::string &display,
                     std::vector<MessageInput> &inputs, std::vector<std::string> &problems);
 
 // add_files - the regular files of one directory, without descending
-void add_files(const std::string &dir, const std::string &display, std::vector<MessageInput> &inputs,
-               std::vector<std::string> &problems) {
+void add_files(const std::string &dir, const std::string &display,
+               std::vector<MessageInput> &inputs, std::vector<std::string> &problems) {
   std::vector<Entry> entries;
   if (!sorted_entries(dir, display, entries, problems)) return;
   for (const auto &e : entries) {
@@ -202,13 +203,17 @@ MessageReader::LineEnd MessageReader::next_line(Line &line, std::string *keep, s
                                                 bool stop_when_full) {
   line = Line{};
   for (;;) {
-    if (pos_ == end_ && !fill()) return line.length == 0 || error_ != 0 ? LineEnd::end : LineEnd::line;
+    if (pos_ == end_ && !fill())
+      return line.length == 0 || error_ != 0 ? LineEnd::end : LineEnd::line;
     const char *p = block_.get() + pos_;
     size_t avail = end_ - pos_;
     const void *lf = std::memchr(p, '\n', avail);
-    size_t take = lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - p) + 1 : avail;
-    for (size_t i = 0; i < take && line.head_len < sizeof line.head; ++i) line.head[line.head_len++] = p[i];
-    if (keep != nullptr && keep->size() < room) keep->append(p, std::min(take, room - keep->size()));
+    size_t take =
+        lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - p) + 1 : avail;
+    for (size_t i = 0; i < take && line.head_len < sizeof line.head; ++i)
+      line.head[line.head_len++] = p[i];
+    if (keep != nullptr && keep->size() < room)
+      keep->append(p, std::min(take, room - keep->size()));
     line.length += take;
     pos_ += take;
     if (lf != nullptr) return LineEnd::line;

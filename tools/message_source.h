@@ -49,7 +49,7 @@ struct MessageInput {
 };
 
 struct HeaderBlock {
-  std::string bytes;  // the header block, or its first limit + 1 bytes when over_limit
+  std::string bytes;        // the header block, or its first limit + 1 bytes when over_limit
   size_t number = 0;        // 1-based position in an mbox; 0 for a plain message
   bool over_limit = false;  // the block is longer than the reader's limit
 };
@@ -76,8 +76,8 @@ class MessageReader {
   bool eof_ = false;      // no more bytes to read
   bool started_ = false;  // the first line has been looked at
   bool mbox_ = false;
-  bool done_ = false;     // every message has been given
-  size_t number_ = 0;     // mbox position of the message to read next
+  bool done_ = false;  // every message has been given
+  size_t number_ = 0;  // mbox position of the message to read next
   int error_ = 0;
 };
 

@@ -17,12 +17,15 @@
 #include <filesystem>
 #include <string_view>
 
+#include "cli_files.h"
+#include "cli_texts.h"
 #include "install_paths.h"
 #include "module_settings.h"
 #include "regx.h"
 #include "rule_text.h"
 #include "tlvpr_mem.h"
 #include "tvr_config.h"
+#include "tvr_status.h"
 
 namespace hdrw_cli {
 namespace {
@@ -86,7 +89,8 @@ ModuleSettings rule_source_settings(const std::string &config_path, const std::s
   s.limits.max_backtracks = instance.max_back_tracks;
   // A missing or unreadable certificate matters only for a stored rule file;
   // any other failure leaves the limits unread.
-  if (rc != 0 && !(rc == 21018 || rc == 10003 || rc == 10011)) {
+  if (rc != 0 &&
+      !(rc == TVR_CONFIG_NO_DATA || rc == TVR_FILE_OPEN_ERROR || rc == TVR_FILE_READ_ERROR)) {
     throw Failure(shown_config + ": cannot read the module's settings: " + code_text(rc));
   }
   return s;
@@ -104,8 +108,9 @@ std::string rule_source_plain_text(const std::string &stored, bool may_be_plain,
     throw Failure(name + ": cannot decrypt: not a stored rule file");
   }
   if (!is_rule_text(plain)) {
-    throw Failure(name + ": the decrypted text is no rule file: wrong certificate, or not a "
-                         "stored rule file");
+    throw Failure(name +
+                  ": the decrypted text is no rule file: wrong certificate, or not a "
+                  "stored rule file");
   }
   return plain;
 }
@@ -143,7 +148,9 @@ void rule_source_build(const std::string &text, LoadedRules &out) {
   const size_t rule_lines = build_rule_lines(
       text, version, out.base.get(), out.name,
       [&](RuleLine *line, const RuleLineCheck &check, size_t number, const std::string &line_text) {
-        made.push_back({line, number, line_text.substr(std::min<size_t>(check.pattern_offset, line_text.size()))});
+        made.push_back(
+            {line, number,
+             line_text.substr(std::min<size_t>(check.pattern_offset, line_text.size()))});
         return true;
       });
   rulebase_drop_invalid(out.base.get());
@@ -163,7 +170,8 @@ const char kRuleSourceHelp[] =
     "  --config FILE       server configuration: clientCert, limits and the rule\n"
     "                      file kelv in its directory (default: server.xml in\n"
     "                      the current directory, else\n"
-    "                      " HDRW_CONFIG_DIR "/server.xml)\n"
+    "                      " HDRW_CONFIG_DIR
+    "/server.xml)\n"
     "  --load-point DIR    directory of the rule file kelv (default: the\n"
     "                      configuration's directory)\n"
     "  --rules FILE        a rule file of your own, plain or stored (encrypted);\n"

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli_options.h"
 #include "load_rules.h"
 
 namespace hdrw_cli {
@@ -49,8 +49,8 @@ struct EvalLimits {
 };
 
 struct RuleLineSource {
-  RuleLine *line;      // the rule line in the rule base (owned by the base)
-  size_t source_line;  // 1-based line number in the plain rule text
+  RuleLine *line;       // the rule line in the rule base (owned by the base)
+  size_t source_line;   // 1-based line number in the plain rule text
   std::string pattern;  // the pattern as written
 };
 

@@ -38,8 +38,9 @@ std::string stats_cut(const char *text, uint32_t length) {
 }
 
 void stats_json_totals(std::string &out, const ClassTotals &t) {
-  out += "{\"messages\": " + std::to_string(t.messages) + ", \"always\": " +
-         std::to_string(t.always) + ", \"evaluated\": " + std::to_string(t.evaluated) +
+  out += "{\"messages\": " + std::to_string(t.messages) +
+         ", \"always\": " + std::to_string(t.always) +
+         ", \"evaluated\": " + std::to_string(t.evaluated) +
          ", \"positive\": " + std::to_string(t.positive) + ", \"peaks\": [";
   bool first = true;
   for (const auto &[peak, count] : t.peaks) {
@@ -151,7 +152,8 @@ struct StatsReader {
       throw JsonError(at("limit_header") + ": given exactly when a match met a limit");
     }
     r.match_ns = json_uint64(member("match_ns"), at("match_ns"));
-    for (const char *d : {"spam_rate", "ham_rate", "spam_share", "time_share"}) derived(member(d), at(d));
+    for (const char *d : {"spam_rate", "ham_rate", "spam_share", "time_share"})
+      derived(member(d), at(d));
     return r;
   }
 
@@ -159,12 +161,14 @@ struct StatsReader {
     StatsReport r;
     try {
       const JsonValue doc = json_parse(text);
-      json_check_members(doc,
-                         {"report", "version", "rule_file", "sha256", "limits", "threshold",
-                          "failed", "spam", "ham", "match_ns", "rules", "thresholds",
-                          "flagged_ham"},
-                         "the report");
-      auto member = [&](const char *n) -> const JsonValue & { return json_member(doc, n, "the report"); };
+      json_check_members(
+          doc,
+          {"report", "version", "rule_file", "sha256", "limits", "threshold", "failed", "spam",
+           "ham", "match_ns", "rules", "thresholds", "flagged_ham"},
+          "the report");
+      auto member = [&](const char *n) -> const JsonValue & {
+        return json_member(doc, n, "the report");
+      };
       if (json_string(member("report"), "report") != kJsonKind) {
         fail("not a report of hdrweights rules stats");
       }
@@ -174,16 +178,18 @@ struct StatsReader {
       }
       r.rule_file = json_string(member("rule_file"), "rule_file");
       r.sha256 = json_string(member("sha256"), "sha256");
-      if (r.sha256.size() != 64 || r.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      if (r.sha256.size() != 64 ||
+          r.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
         throw JsonError("sha256: expected 64 lower-case hexadecimal digits");
       }
       const JsonValue &limits = member("limits");
-      json_check_members(limits, {"max_header_length", "max_total_headers_length", "max_backtracks"},
-                         "limits");
+      json_check_members(
+          limits, {"max_header_length", "max_total_headers_length", "max_backtracks"}, "limits");
       r.limits.max_header_length =
           uint32(json_member(limits, "max_header_length", "limits"), "limits.max_header_length");
-      r.limits.max_total_headers_length = uint32(
-          json_member(limits, "max_total_headers_length", "limits"), "limits.max_total_headers_length");
+      r.limits.max_total_headers_length =
+          uint32(json_member(limits, "max_total_headers_length", "limits"),
+                 "limits.max_total_headers_length");
       r.limits.max_backtracks =
           uint32(json_member(limits, "max_backtracks", "limits"), "limits.max_backtracks");
       r.threshold = int32(member("threshold"), "threshold");
@@ -198,7 +204,8 @@ struct StatsReader {
       const auto &rows = json_array(member("thresholds"), "thresholds");
       for (size_t i = 0; i < rows.size(); ++i) {
         const std::string at = "thresholds[" + std::to_string(i) + "]";
-        json_check_members(rows[i], {"threshold", "spam_caught", "spam_rate", "ham_flagged", "ham_rate"}, at);
+        json_check_members(
+            rows[i], {"threshold", "spam_caught", "spam_rate", "ham_flagged", "ham_rate"}, at);
         int32(json_member(rows[i], "threshold", at), at + ".threshold");
         json_uint64(json_member(rows[i], "spam_caught", at), at + ".spam_caught");
         json_uint64(json_member(rows[i], "ham_flagged", at), at + ".ham_flagged");
@@ -354,7 +361,8 @@ std::vector<int32_t> stats_thresholds(const StatsReport &report) {
 std::vector<ThresholdRow> stats_table(const StatsReport &report,
                                       const std::vector<int32_t> &thresholds) {
   std::vector<ThresholdRow> rows;
-  for (int32_t t : thresholds) rows.push_back({t, flagged_at(report.spam, t), flagged_at(report.ham, t)});
+  for (int32_t t : thresholds)
+    rows.push_back({t, flagged_at(report.spam, t), flagged_at(report.ham, t)});
   return rows;
 }
 
@@ -371,10 +379,10 @@ std::string stats_to_json(const StatsReport &report, const std::vector<int32_t> 
   append_json_string(out, report.rule_file);
   out += ", \"sha256\": \"" + report.sha256 + "\",\n \"limits\": {\"max_header_length\": " +
          std::to_string(report.limits.max_header_length) + ", \"max_total_headers_length\": " +
-         std::to_string(report.limits.max_total_headers_length) + ", \"max_backtracks\": " +
-         std::to_string(report.limits.max_backtracks) + "}, \"threshold\": " +
-         std::to_string(report.threshold) + ", \"failed\": " + std::to_string(report.failed) +
-         ",\n \"spam\": ";
+         std::to_string(report.limits.max_total_headers_length) +
+         ", \"max_backtracks\": " + std::to_string(report.limits.max_backtracks) +
+         "}, \"threshold\": " + std::to_string(report.threshold) +
+         ", \"failed\": " + std::to_string(report.failed) + ",\n \"spam\": ";
   stats_json_totals(out, report.spam);
   out += ",\n \"ham\": ";
   stats_json_totals(out, report.ham);
@@ -441,8 +449,9 @@ void stats_merge(StatsReport &into, const StatsReport &from, const std::string &
   if (a.max_header_length != b.max_header_length ||
       a.max_total_headers_length != b.max_total_headers_length ||
       a.max_backtracks != b.max_backtracks) {
-    throw Failure(name + ": taken with other limits (maxHeaderLength, maxTotalHeadersLength, "
-                         "maxBackTracks); merged counts would mean nothing");
+    throw Failure(name +
+                  ": taken with other limits (maxHeaderLength, maxTotalHeadersLength, "
+                  "maxBackTracks); merged counts would mean nothing");
   }
   if (from.threshold != into.threshold) {
     throw Failure(name + ": taken at threshold " + std::to_string(from.threshold) + ", not " +

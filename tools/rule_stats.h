@@ -58,19 +58,19 @@ struct ClassTotals {
 };
 
 struct RuleStat {
-  int32_t rule_id = 0;         // the "&." line's ID for a multi-line rule
-  int32_t weight = 0;          // the weight that counts
-  uint32_t lines = 1;          // rule lines it has
-  uint64_t source_line = 0;    // source line of its first line
-  std::string pattern;         // pattern of its first line
+  int32_t rule_id = 0;       // the "&." line's ID for a multi-line rule
+  int32_t weight = 0;        // the weight that counts
+  uint32_t lines = 1;        // rule lines it has
+  uint64_t source_line = 0;  // source line of its first line
+  std::string pattern;       // pattern of its first line
   uint64_t spam_hits = 0;
   uint64_t ham_hits = 0;
   uint64_t max_backtracks = 0;  // most backtracks of one match (the limit for a match that met it)
   uint64_t limit_lines = 0;     // matches that met the backtrack limit
   uint64_t stack_lines = 0;     // matches that met the stack limit
   bool has_limit_header = false;
-  std::string limit_header;     // the first header line of those, cut to 80 characters
-  uint64_t match_ns = 0;        // time of its matches
+  std::string limit_header;  // the first header line of those, cut to 80 characters
+  uint64_t match_ns = 0;     // time of its matches
 };
 
 struct FlaggedHam {
@@ -85,7 +85,7 @@ struct StatsReport {
   EvalLimits limits;
   int32_t threshold = 100;
   ClassTotals spam, ham;
-  uint64_t failed = 0;    // messages or files that could not be read
+  uint64_t failed = 0;  // messages or files that could not be read
   std::vector<RuleStat> rules;
   std::vector<FlaggedHam> flagged_ham;
 };
@@ -105,11 +105,11 @@ struct LimitEvent {
 struct MessageFacts {
   bool is_spam = false;
   TraceKind kind = TRACE_EVALUATED;
-  bool positive = false;        // total with every rule run is above 0
-  int32_t peak = 0;             // highest running total
+  bool positive = false;  // total with every rule run is above 0
+  int32_t peak = 0;       // highest running total
   std::vector<uint32_t> hit_rules;
   std::vector<LimitEvent> limits;
-  bool flagged_ham = false;     // a ham message the threshold flags; ham then set
+  bool flagged_ham = false;  // a ham message the threshold flags; ham then set
   FlaggedHam ham;
 };
 

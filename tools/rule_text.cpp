@@ -8,7 +8,9 @@
 
 #include <sys/stat.h>
 
-#include "cli.h"
+#include "cli_errors.h"
+#include "cli_files.h"
+#include "cli_texts.h"
 #include "encryption.h"
 #include "tlvpr_mem.h"
 #include "tvr_securitykey.h"
@@ -30,7 +32,8 @@ std::string certificate_key(const std::string &cert) {
   if (!S_ISREG(st.st_mode)) throw Failure(cert + ": not a certificate: not a regular file");
   if (st.st_size == 0) throw Failure(cert + ": not a certificate: the file is empty");
   if (static_cast<uint64_t>(st.st_size) > kMaxInput) {
-    throw Failure(cert + ": not a certificate: longer than " + std::to_string(kMaxInput) + " bytes");
+    throw Failure(cert + ": not a certificate: longer than " + std::to_string(kMaxInput) +
+                  " bytes");
   }
   char *key = nullptr;
   uint32_t rc = tvr_securitykey_from_file(cert.c_str(), &key);

@@ -32,8 +32,8 @@
 
 namespace hdrw_cli {
 
-using RuleLineVisit =
-    std::function<bool(RuleLine *line, const RuleLineCheck &check, size_t number, const std::string &text)>;
+using RuleLineVisit = std::function<bool(RuleLine *line, const RuleLineCheck &check, size_t number,
+                                         const std::string &text)>;
 
 std::string certificate_key(const std::string &cert);
 std::string first_line(std::string_view text, bool &has_lf);

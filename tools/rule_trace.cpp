@@ -11,9 +11,11 @@
 #include <chrono>
 #include <new>
 
+#include "cli_texts.h"
 #include "kelh_engine.h"
 #include "regx.h"
 #include "tlvpr_mem.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -23,14 +25,12 @@
 namespace hdrw_cli {
 namespace {
 
-constexpr uint32_t kModuleEvaluationError = 11009;  // the module's record of a failed evaluation
-
 struct TraceContext {
   MessageTrace *trace;
-  const char *base;   // the unfolded copy the engine works on
+  const char *base;  // the unfolded copy the engine works on
   bool timed;
-  bool failed;        // a try could not be recorded
-  bool disagreed;     // the counted match answered otherwise than the module's call
+  bool failed;     // a try could not be recorded
+  bool disagreed;  // the counted match answered otherwise than the module's call
 };
 
 // trace_match - the module's match of one rule line on one header line, seen
@@ -56,8 +56,8 @@ int trace_match(void *context, RuleLine *line, uint32_t index, char *text, uint3
     backtracks = max_backtracks;
   }
   try {
-    c.trace->tries.push_back({index, static_cast<uint32_t>(text - c.base), length, result,
-                              backtracks, ticks});
+    c.trace->tries.push_back(
+        {index, static_cast<uint32_t>(text - c.base), length, result, backtracks, ticks});
   } catch (const std::bad_alloc &) {
     c.failed = true;
   }
@@ -70,9 +70,9 @@ int32_t trace_add(int32_t total, int32_t weight) {
 }
 
 [[noreturn]] void trace_disagrees(const LoadedRules &rules, size_t line, const std::string &what) {
-  std::string where = line < rules.lines.size()
-                          ? " at " + rules.name + ":" + std::to_string(rules.lines[line].source_line)
-                          : "";
+  std::string where = line < rules.lines.size() ? " at " + rules.name + ":" +
+                                                      std::to_string(rules.lines[line].source_line)
+                                                : "";
   throw Failure("internal error: the traced walk disagrees with the engine" + where + ": " + what);
 }
 
@@ -165,8 +165,8 @@ double cheap_clock_ns_per_tick() {
   return ticks == 0 || ns <= 0 ? 1.0 : ns / static_cast<double>(ticks);
 }
 
-void trace_message(const LoadedRules &rules, std::string_view header, int32_t threshold,
-                   bool timed, MessageTrace &t) {
+void trace_message(const LoadedRules &rules, std::string_view header, int32_t threshold, bool timed,
+                   MessageTrace &t) {
   t.kind = TRACE_EVALUATED;
   t.status = 0;
   t.failure = 0;
@@ -188,7 +188,8 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
     t.spam = true;
     return;
   }
-  if (header.size() > UINT32_MAX) throw Failure("a header block of 4 GiB or more cannot be evaluated");
+  if (header.size() > UINT32_MAX)
+    throw Failure("a header block of 4 GiB or more cannot be evaluated");
 
   TraceContext context{&t, t.unfolded.data(), timed, false, false};
   RuleHit *hits = nullptr;
@@ -208,7 +209,7 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
     // The module logs 11009 itself when the engine fails.
     t.kind = TRACE_NOT_EVALUATED;
     t.status = rc;
-    t.failure = logged != 0 ? logged : kModuleEvaluationError;
+    t.failure = logged != 0 ? logged : TVR_FILTER_ENGINE_ERROR;
     return;
   }
   t.spam = verdict == 1;
@@ -222,8 +223,8 @@ void trace_message(const LoadedRules &rules, std::string_view header, int32_t th
   trace_outcomes(rules, threshold, t);
 }
 
-std::string trace_block(const LoadedRules &rules, const HeaderBlock &block, const HeaderLimit &limit,
-                        int32_t threshold, bool timed, MessageTrace &t) {
+std::string trace_block(const LoadedRules &rules, const HeaderBlock &block,
+                        const HeaderLimit &limit, int32_t threshold, bool timed, MessageTrace &t) {
   if (block.over_limit && limit.ours) {
     trace_message(rules, std::string_view(), threshold, false, t);
     t.kind = TRACE_NOT_EVALUATED;

@@ -64,12 +64,12 @@ struct TraceTry {
 enum TraceKind { TRACE_EVALUATED, TRACE_NO_HEADER, TRACE_TOO_LONG, TRACE_NOT_EVALUATED };
 
 enum LineState {
-  LINE_NOT_RUN,     // the threshold ended the walk before this line
-  LINE_SKIPPED,     // an earlier line of its multi-line rule failed
-  LINE_NO_HEADER,   // no header line of its name within maxHeaderLength
-  LINE_NO_MATCH,    // tried and no line matched (or a matcher error ended it)
-  LINE_MATCHED,     // a "&+" line of a multi-line rule matched (adds nothing yet)
-  LINE_HIT          // matched and added its weight
+  LINE_NOT_RUN,    // the threshold ended the walk before this line
+  LINE_SKIPPED,    // an earlier line of its multi-line rule failed
+  LINE_NO_HEADER,  // no header line of its name within maxHeaderLength
+  LINE_NO_MATCH,   // tried and no line matched (or a matcher error ended it)
+  LINE_MATCHED,    // a "&+" line of a multi-line rule matched (adds nothing yet)
+  LINE_HIT         // matched and added its weight
 };
 
 struct LineOutcome {
@@ -83,13 +83,13 @@ struct MessageTrace {
   uint32_t status = 0;   // the engine's status for TRACE_NOT_EVALUATED
   uint32_t failure = 0;  // code of the error that leaves the message unjudged; 0 = judged
   bool spam = false;
-  int32_t score = 0;            // sum of the hit weights
-  std::vector<HdrwHit> hits;    // the engine's hit list
+  int32_t score = 0;                // sum of the hit weights
+  std::vector<HdrwHit> hits;        // the engine's hit list
   std::vector<uint32_t> hit_lines;  // rule line of each hit
   std::vector<TraceTry> tries;
   std::vector<LineOutcome> outcomes;  // per rule line (empty unless evaluated)
-  int64_t stopped_before = -1;  // rule line before which the threshold ended the walk
-  std::string unfolded;         // the header block as the engine rewrote it
+  int64_t stopped_before = -1;        // rule line before which the threshold ended the walk
+  std::string unfolded;               // the header block as the engine rewrote it
 };
 
 struct ThresholdVerdict {
@@ -98,14 +98,15 @@ struct ThresholdVerdict {
   std::vector<HdrwHit> hits;
 };
 
-void trace_message(const LoadedRules &rules, std::string_view header, int32_t threshold,
-                   bool timed, MessageTrace &trace);
+void trace_message(const LoadedRules &rules, std::string_view header, int32_t threshold, bool timed,
+                   MessageTrace &trace);
 // trace_block - trace_message on a header block read with limit
 // (message_reader.h): "" when the module judges the message, else the reason
 // the reference host shows for leaving it unjudged (a block over the command's
 // own ceiling is not evaluated at all; the trace then holds nothing).
-std::string trace_block(const LoadedRules &rules, const HeaderBlock &block, const HeaderLimit &limit,
-                        int32_t threshold, bool timed, MessageTrace &trace);
+std::string trace_block(const LoadedRules &rules, const HeaderBlock &block,
+                        const HeaderLimit &limit, int32_t threshold, bool timed,
+                        MessageTrace &trace);
 ThresholdVerdict verdict_at(const MessageTrace &trace, int32_t threshold);
 int32_t peak_total(const MessageTrace &trace);
 // unfolded_lines(header) - the header lines of a block as (offset, length) in

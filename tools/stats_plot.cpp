@@ -19,10 +19,18 @@ std::string plot_escape(const std::string &s) {
   std::string out;
   for (unsigned char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
       default:
         // Only the characters XML 1.0 allows; others (and non-ASCII bytes,
         // which need not be UTF-8) become '?'.
@@ -60,18 +68,20 @@ std::string stats_svg(const StatsReport &report, const std::vector<ThresholdRow>
 
   std::string svg =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + plot_num(kWidth) + "\" height=\"" +
-      plot_num(kHeight) + "\" viewBox=\"0 0 " + plot_num(kWidth) + " " + plot_num(kHeight) +
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+      plot_num(kWidth) + "\" height=\"" + plot_num(kHeight) + "\" viewBox=\"0 0 " +
+      plot_num(kWidth) + " " + plot_num(kHeight) +
       "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  svg += "<text x=\"" + plot_num(kLeft) + "\" y=\"24\" font-size=\"14\">Spam caught and ham flagged by threshold: " +
+  svg += "<text x=\"" + plot_num(kLeft) +
+         "\" y=\"24\" font-size=\"14\">Spam caught and ham flagged by threshold: " +
          plot_escape(report.rule_file) + " (" + std::to_string(report.spam.messages) + " spam, " +
          std::to_string(report.ham.messages) + " ham)</text>\n";
   // Grid and the rate axis.
   for (int p = 0; p <= 100; p += 25) {
     const std::string y = plot_num(y_of(p / 100.0));
-    svg += "<line x1=\"" + plot_num(kLeft) + "\" y1=\"" + y + "\" x2=\"" + plot_num(kLeft + plot_w) +
-           "\" y2=\"" + y + "\" stroke=\"#dddddd\"/>\n";
+    svg += "<line x1=\"" + plot_num(kLeft) + "\" y1=\"" + y + "\" x2=\"" +
+           plot_num(kLeft + plot_w) + "\" y2=\"" + y + "\" stroke=\"#dddddd\"/>\n";
     svg += "<text x=\"" + plot_num(kLeft - 8) + "\" y=\"" + plot_num(y_of(p / 100.0) + 4) +
            "\" text-anchor=\"end\">" + std::to_string(p) + "%</text>\n";
   }
@@ -84,15 +94,17 @@ std::string stats_svg(const StatsReport &report, const std::vector<ThresholdRow>
     svg += "<text x=\"" + x + "\" y=\"" + plot_num(kTop + plot_h + 18) +
            "\" text-anchor=\"middle\">" + std::to_string(static_cast<long long>(t)) + "</text>\n";
   }
-  svg += "<rect x=\"" + plot_num(kLeft) + "\" y=\"" + plot_num(kTop) + "\" width=\"" + plot_num(plot_w) +
-         "\" height=\"" + plot_num(plot_h) + "\" fill=\"none\" stroke=\"black\"/>\n";
+  svg += "<rect x=\"" + plot_num(kLeft) + "\" y=\"" + plot_num(kTop) + "\" width=\"" +
+         plot_num(plot_w) + "\" height=\"" + plot_num(plot_h) +
+         "\" fill=\"none\" stroke=\"black\"/>\n";
   svg += "<text x=\"" + plot_num(kLeft + plot_w / 2) + "\" y=\"" + plot_num(kHeight - 14) +
          "\" text-anchor=\"middle\">threshold</text>\n";
 
   // The configured threshold.
   const std::string tx = plot_num(x_of(report.threshold));
   svg += "<line id=\"threshold\" x1=\"" + tx + "\" y1=\"" + plot_num(kTop) + "\" x2=\"" + tx +
-         "\" y2=\"" + plot_num(kTop + plot_h) + "\" stroke=\"#555555\" stroke-dasharray=\"6 4\"/>\n";
+         "\" y2=\"" + plot_num(kTop + plot_h) +
+         "\" stroke=\"#555555\" stroke-dasharray=\"6 4\"/>\n";
   // The label inside the frame, on the side of the line with more room.
   const bool left_half = x_of(report.threshold) < kLeft + plot_w / 2;
   svg += "<text x=\"" + plot_num(x_of(report.threshold) + (left_half ? 4 : -4)) + "\" y=\"" +
@@ -118,13 +130,13 @@ std::string stats_svg(const StatsReport &report, const std::vector<ThresholdRow>
       points += x + "," + y;
       dots += "<circle cx=\"" + x + "\" cy=\"" + y + "\" r=\"2.5\" fill=\"" + s.colour + "\"/>\n";
     }
-    svg += "<polyline id=\"" + std::string(s.id) + "\" points=\"" + points + "\" fill=\"none\" stroke=\"" +
-           s.colour + "\" stroke-width=\"2\"/>\n" + dots;
-    svg += "<line x1=\"" + plot_num(kLeft + plot_w - 130) + "\" y1=\"" + plot_num(legend_y) + "\" x2=\"" +
-           plot_num(kLeft + plot_w - 110) + "\" y2=\"" + plot_num(legend_y) + "\" stroke=\"" + s.colour +
-           "\" stroke-width=\"2\"/>\n";
-    svg += "<text x=\"" + plot_num(kLeft + plot_w - 104) + "\" y=\"" + plot_num(legend_y + 4) + "\">" +
-           s.label + "</text>\n";
+    svg += "<polyline id=\"" + std::string(s.id) + "\" points=\"" + points +
+           "\" fill=\"none\" stroke=\"" + s.colour + "\" stroke-width=\"2\"/>\n" + dots;
+    svg += "<line x1=\"" + plot_num(kLeft + plot_w - 130) + "\" y1=\"" + plot_num(legend_y) +
+           "\" x2=\"" + plot_num(kLeft + plot_w - 110) + "\" y2=\"" + plot_num(legend_y) +
+           "\" stroke=\"" + s.colour + "\" stroke-width=\"2\"/>\n";
+    svg += "<text x=\"" + plot_num(kLeft + plot_w - 104) + "\" y=\"" + plot_num(legend_y + 4) +
+           "\">" + s.label + "</text>\n";
     legend_y += 18;
   }
   svg += "</svg>\n";

@@ -55,10 +55,11 @@ bool fixture_evp_cbc(const EVP_CIPHER *cipher, const std::vector<unsigned char> 
   out.assign(in.size() + 16, 0);
   int len = 0;
   int fin = 0;
-  bool ok = EVP_EncryptInit_ex(ctx, cipher, nullptr, key.data(), iv) == 1 &&
-            EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-            (in.empty() || EVP_EncryptUpdate(ctx, out.data(), &len, in.data(), (int)in.size()) == 1) &&
-            EVP_EncryptFinal_ex(ctx, out.data() + len, &fin) == 1;
+  bool ok =
+      EVP_EncryptInit_ex(ctx, cipher, nullptr, key.data(), iv) == 1 &&
+      EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
+      (in.empty() || EVP_EncryptUpdate(ctx, out.data(), &len, in.data(), (int)in.size()) == 1) &&
+      EVP_EncryptFinal_ex(ctx, out.data() + len, &fin) == 1;
   EVP_CIPHER_CTX_free(ctx);
   out.resize(ok ? (size_t)(len + fin) : 0);
   return ok;

@@ -143,9 +143,7 @@ bool LogCapture::contains(int level, uint32_t code, const std::string &message) 
   return false;
 }
 
-void LogCapture::clear() {
-  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-}
+void LogCapture::clear() { std::ofstream out(path_, std::ios::binary | std::ios::trunc); }
 
 EventCapture::EventCapture() : saved_(tlvpr_hooks.report_event) {
   clear();

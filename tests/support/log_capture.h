@@ -11,7 +11,8 @@
 //   hdrw_test::LogCapture cap;
 //   ... code under test ...
 //   EXPECT_TRUE(cap.contains(TVR_LOG_ERR, 10019, "Could not open file: /x."));
-//   EXPECT_EQ(cap.messages(29029), (std::vector<std::string>{"Rules loaded = 3, regexs loaded = 4."}));
+//   EXPECT_EQ(cap.messages(29029), (std::vector<std::string>{"Rules loaded = 3, regexs loaded
+//   = 4."}));
 //
 // lines(): every line of the current log file so far, without the newline (the
 // file is flushed after every record). records(): the same lines parsed into

@@ -64,7 +64,7 @@ struct FakeClock {
 };
 
 struct SleepRecorder {
-  static void install();  // sets the sleep hook and clears the record
+  static void install();                  // sets the sleep hook and clears the record
   static std::vector<uint32_t> sleeps();  // milliseconds, in call order
   static void on_sleep(std::function<void(size_t index)> action);  // runs after each sleep
 };

@@ -1,9 +1,10 @@
-// encryption - the container's DES transform over 8192-byte chunks, shared by
-// the stream and buffer calls (encryption_prepare / encryption_chunk), and the
-// per-type dispatch of tlvDecrypt and tlvEncrypt. The outstanding plain-text
-// length saturates at 0, so cipher blocks beyond the stated length are read
-// and counted but never written. Key schedules, the vector and the chunk
-// buffers are wiped before every return. Tests: tests/encryption_test.cpp.
+// encryption - one DES container transform (encryption_des, a chunk loop from
+// an input end to an output end) and one per-type dispatch
+// (encryption_convert) for both the stream calls and the buffer calls: an end
+// is a stream or bytes in memory (EncryptionEnd), so the only difference
+// between the two families is how their ends are made. Key schedules, the
+// vector and the chunk buffers are wiped before every return.
+// Tests: tests/encryption_test.cpp.
 #include "encryption.h"
 
 #include <openssl/crypto.h>
@@ -14,6 +15,7 @@
 #include "tlvpr_mem.h"
 #include "tvr_base64.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
 
@@ -90,305 +92,410 @@ int encryption_hex_digit(char c) {
   return -1;
 }
 
-// encryption_des_memory - des_buffer with a status: 0, 10013 no memory, 1 refused
-uint32_t encryption_des_memory(const unsigned char *in, size_t in_len, const unsigned char *key,
-                               int key_length, int direction, unsigned char **out,
-                               size_t *out_len, uint64_t *total) {
-  if ((in == nullptr && in_len > 0) || !encryption_key_ok(key, key_length) || out == nullptr ||
-      out_len == nullptr) {
-    return 1;
+// EncryptionEnd - one end of a stage: a stream, or bytes in memory. A memory
+// input reads data[pos, len); a memory output is a heap block that the stage
+// sizes before writing (encryption_end_reserve) or hands over whole, and that
+// stays the end's until the caller takes it (encryption_end_release frees it).
+struct EncryptionEnd {
+  FILE *file = nullptr;
+  const unsigned char *data = nullptr;
+  size_t len = 0;
+  size_t pos = 0;
+  unsigned char *block = nullptr;
+  size_t used = 0;
+  size_t room = 0;
+};
+
+EncryptionEnd encryption_stream_end(FILE *file) {
+  EncryptionEnd end;
+  end.file = file;
+  return end;
+}
+
+EncryptionEnd encryption_memory_end(const void *data, size_t len) {
+  EncryptionEnd end;
+  end.data = (const unsigned char *)data;
+  end.len = len;
+  return end;
+}
+
+void encryption_end_release(EncryptionEnd *end) {
+  tlvpr_free(end->block);
+  end->block = nullptr;
+  end->used = end->room = 0;
+}
+
+// encryption_end_length - the bytes from the input's position to its end; a
+// stream is measured by seeking (false when it cannot seek)
+bool encryption_end_length(EncryptionEnd *in, uint64_t *left) {
+  if (in->file == nullptr) {
+    *left = in->len - in->pos;
+    return true;
   }
-  const unsigned char *data = in;
-  size_t data_len = in_len;
-  size_t header = 0;
-  size_t size;  // bytes of the output block
-  uint32_t stated = 0;
+  long start = ftell(in->file);
+  if (start < 0 || fseek(in->file, 0, SEEK_END) != 0) {
+    return false;
+  }
+  long end = ftell(in->file);
+  if (fseek(in->file, start, SEEK_SET) != 0 || end < start) {
+    return false;
+  }
+  *left = (uint64_t)(end - start);
+  return true;
+}
+
+// encryption_end_held - the bytes an input in memory still holds; false for a
+// stream, which is read without being measured
+bool encryption_end_held(const EncryptionEnd *in, uint64_t *left) {
+  if (in->file != nullptr) {
+    return false;
+  }
+  *left = in->len - in->pos;
+  return true;
+}
+
+// encryption_end_read - up to n bytes; 0 at the end or on a read error
+size_t encryption_end_read(EncryptionEnd *in, unsigned char *buf, size_t n) {
+  if (in->file != nullptr) {
+    return fread(buf, 1, n, in->file);
+  }
+  size_t take = in->len - in->pos < n ? in->len - in->pos : n;
+  if (take > 0) {
+    memcpy(buf, in->data + in->pos, take);
+  }
+  in->pos += take;
+  return take;
+}
+
+// encryption_end_read_all - true when the input was read to its end without error
+bool encryption_end_read_all(EncryptionEnd *in) {
+  return in->file == nullptr || (!ferror(in->file) && feof(in->file));
+}
+
+// encryption_end_reserve - sizes a memory output for size bytes (0 or 10013);
+// a stream needs nothing
+uint32_t encryption_end_reserve(EncryptionEnd *out, uint64_t size) {
+  if (out->file != nullptr) {
+    return 0;
+  }
+  encryption_end_release(out);
+  out->block = (unsigned char *)tlvpr_malloc((size_t)size);
+  if (out->block == nullptr) {
+    return TVR_NO_MEMORY;
+  }
+  out->room = (size_t)size;
+  return 0;
+}
+
+// encryption_end_adopt - hands a whole heap block to a memory output
+void encryption_end_adopt(EncryptionEnd *out, unsigned char *block, size_t len) {
+  encryption_end_release(out);
+  out->block = block;
+  out->used = out->room = len;
+}
+
+// encryption_end_write - false on a write error (a memory output never
+// overflows: its stage reserved the bytes it writes)
+bool encryption_end_write(EncryptionEnd *out, const unsigned char *buf, size_t n) {
+  if (out->file != nullptr) {
+    return fwrite(buf, 1, n, out->file) == n;
+  }
+  if (n > out->room - out->used) {
+    return false;
+  }
+  memcpy(out->block + out->used, buf, n);
+  out->used += n;
+  return true;
+}
+
+// encryption_des - the container transform from in to out, chunk by chunk:
+// 0 with the padded chunk sizes added up in *total, 1 refused (see des_stream),
+// or 10013 when a memory output cannot be sized. The outstanding plain-text
+// length saturates at 0, so cipher blocks beyond the stated length are read
+// and counted but never written.
+uint32_t encryption_des(EncryptionEnd *in, EncryptionEnd *out, const unsigned char *key,
+                        int key_length, int direction, uint64_t *total) {
+  if (!encryption_key_ok(key, key_length)) {
+    return TVR_ERROR;
+  }
+  unsigned char header[4];
+  uint64_t outstanding = UINT64_MAX;  // plain-text bytes still to write when deciphering
+  uint64_t needed = 0;                // ciphertext bytes the stated length takes (whole blocks)
   if (direction == TLV_ENC_ENCIPHER) {
-    if (in_len == 0 || in_len > 0xFFFFFFFFu) {
-      return 1;
+    uint64_t left = 0;
+    if (!encryption_end_length(in, &left) || left == 0 || left > 0xFFFFFFFFu) {
+      return TVR_ERROR;
     }
-    header = 4;
-    size = header + (in_len + 7) / 8 * 8;
+    encryption_put_length(header, (uint32_t)left);
+    uint32_t rc = encryption_end_reserve(out, 4 + (left + 7) / 8 * 8);
+    if (rc != 0) {
+      return rc;
+    }
+    if (!encryption_end_write(out, header, 4)) {
+      return TVR_ERROR;
+    }
   } else {
-    if (in_len <= 4) {
-      return 1;  // a short header, or nothing after it
+    if (encryption_end_read(in, header, 4) != 4) {
+      return TVR_ERROR;
     }
-    stated = encryption_get_length(in);
-    data = in + 4;
-    data_len = in_len - 4;
-    if (data_len < ((uint64_t)stated + 7) / 8 * 8) {
-      return 1;  // the ciphertext ends before the stated length: a damaged file
+    outstanding = encryption_get_length(header);
+    needed = (outstanding + 7) / 8 * 8;
+    // Bytes held in memory are checked before the output is sized: a damaged
+    // container then costs no allocation of its stated length.
+    uint64_t held = 0;
+    if (encryption_end_held(in, &held) && (held == 0 || held < needed)) {
+      return TVR_ERROR;
     }
-    size = stated;
-  }
-  unsigned char *block = (unsigned char *)tlvpr_malloc(size);
-  if (block == nullptr) {
-    return 10013;
-  }
-  if (header > 0) {
-    encryption_put_length(block, (uint32_t)in_len);
+    uint32_t rc = encryption_end_reserve(out, outstanding);
+    if (rc != 0) {
+      return rc;
+    }
   }
   EncryptionCipher c;
   encryption_prepare(&c, key, key_length, direction);
   unsigned char chunk[TLV_ENC_CHUNK];
-  unsigned char plain[TLV_ENC_CHUNK];
+  unsigned char done[TLV_ENC_CHUNK];
   uint64_t sum = 0;
-  size_t o = header;
-  for (size_t pos = 0; pos < data_len; pos += TLV_ENC_CHUNK) {
-    size_t n = data_len - pos < (size_t)TLV_ENC_CHUNK ? data_len - pos : (size_t)TLV_ENC_CHUNK;
-    memcpy(chunk, data + pos, n);
+  bool failed = false;
+  for (;;) {
+    size_t n = encryption_end_read(in, chunk, sizeof chunk);
+    if (n == 0) {
+      break;
+    }
     size_t padded = encryption_pad(chunk, n);
-    encryption_chunk(&c, chunk, plain, padded);
-    size_t keep = size - o < padded ? size - o : padded;
-    memcpy(block + o, plain, keep);
-    o += keep;
+    encryption_chunk(&c, chunk, done, padded);
+    size_t write = outstanding < padded ? (size_t)outstanding : padded;
+    if (direction == TLV_ENC_DECIPHER) {
+      outstanding -= write;
+    }
+    if (write > 0 && !encryption_end_write(out, done, write)) {
+      failed = true;
+      break;
+    }
     sum += padded;
+    needed -= needed < n ? needed : n;
   }
   OPENSSL_cleanse(&c, sizeof c);
   OPENSSL_cleanse(chunk, sizeof chunk);
-  OPENSSL_cleanse(plain, sizeof plain);
-  *out = block;
-  *out_len = size;
+  OPENSSL_cleanse(done, sizeof done);
+  // A ciphertext that ends before the stated length is a damaged file.
+  if (failed || (in->file != nullptr && ferror(in->file)) || needed > 0 || sum == 0) {
+    return TVR_ERROR;
+  }
   *total = sum;
   return 0;
 }
 
-// encryption_copy_stream - type 0: copies the rest of source; bytes copied, or
-// -1 on a read or write error
-int64_t encryption_copy_stream(FILE *source, FILE *target) {
+// The stages of a conversion. Each moves its whole input to its output and
+// gives 0, the encryption code of its failure (logged by the dispatch), or the
+// status of a failure that is not logged (10013, and the Base64 calls' 10040).
+
+// encryption_stage_copy - type 0; *count is the bytes copied
+uint32_t encryption_stage_copy(EncryptionEnd *in, EncryptionEnd *out, uint64_t *count) {
+  uint64_t held = 0;
+  if (encryption_end_held(in, &held)) {
+    if (held == 0) {
+      return TVR_ENCRYPTION_READ_ERROR;
+    }
+    uint32_t rc = encryption_end_reserve(out, held);
+    if (rc != 0) {
+      return rc;
+    }
+  }
   unsigned char chunk[TLV_ENC_CHUNK];
-  int64_t copied = 0;
+  uint64_t copied = 0;
+  bool failed = false;
   for (;;) {
-    size_t n = fread(chunk, 1, sizeof chunk, source);
+    size_t n = encryption_end_read(in, chunk, sizeof chunk);
     if (n == 0) {
       break;
     }
-    if (fwrite(chunk, 1, n, target) != n) {
-      copied = -1;
+    if (!encryption_end_write(out, chunk, n)) {
+      failed = true;
       break;
     }
-    copied += (int64_t)n;
+    copied += n;
   }
   OPENSSL_cleanse(chunk, sizeof chunk);
-  if (copied < 0 || ferror(source) || !feof(source)) {
-    return -1;
+  if (failed || copied == 0 || !encryption_end_read_all(in)) {
+    return TVR_ENCRYPTION_READ_ERROR;
   }
-  return copied;
+  *count = copied;
+  return 0;
+}
+
+// encryption_stage_base64 - type 1: Base64 text to bytes or bytes to text in
+// 72-character lines. Both ends are streams, or both are in memory.
+uint32_t encryption_stage_base64(EncryptionEnd *in, EncryptionEnd *out, int direction) {
+  if (in->file != nullptr) {
+    int bad = direction == TLV_ENC_ENCIPHER ? tvr_base64_encode_stream(in->file, out->file)
+                                            : tvr_base64_decode_stream(in->file, out->file);
+    return bad ? TVR_ENCRYPTION_BASE64_ERROR : 0;
+  }
+  const unsigned char *data = in->data + in->pos;
+  size_t len = in->len - in->pos;
+  uint32_t rc;
+  if (direction == TLV_ENC_DECIPHER) {
+    unsigned char *bytes = nullptr;
+    size_t bytes_len = 0;
+    rc = tvr_base64_decode((const char *)data, len, &bytes, &bytes_len);
+    if (rc == 0) {
+      encryption_end_adopt(out, bytes, bytes_len);
+    }
+    return rc;
+  }
+  char *text = nullptr;
+  size_t text_len = 0;
+  char *lines = nullptr;
+  size_t lines_len = 0;
+  rc = tvr_base64_encode(data, len, &text, &text_len);
+  if (rc == 0) {
+    rc = tvr_base64_split_lines(text, text_len, &lines, &lines_len);
+  }
+  tlvpr_free(text);
+  if (rc == 0) {
+    encryption_end_adopt(out, (unsigned char *)lines, lines_len);
+  }
+  return rc;
+}
+
+// encryption_stage_des - type 3: the transform, its refusal as 2045
+uint32_t encryption_stage_des(EncryptionEnd *in, EncryptionEnd *out, const unsigned char *key,
+                              int key_length, int direction, uint64_t *total) {
+  uint32_t rc = encryption_des(in, out, key, key_length, direction, total);
+  return rc == TVR_ERROR ? TVR_ENCRYPTION_CIPHER_ERROR : rc;
+}
+
+// encryption_stage_des_base64 - type 2: the transform and the Base64 stage with
+// the container between them: for streams a self-deleting owner-only temporary
+// file (which then holds only ciphertext), in memory a heap block. A failure
+// to make the file is logged here (10056) and gives its status. Completing the
+// container's writes (the file's flush) fails with the writing stage's code,
+// going back to its start with the reading stage's.
+uint32_t encryption_stage_des_base64(EncryptionEnd *in, EncryptionEnd *out,
+                                     const unsigned char *key, int key_length, int direction) {
+  EncryptionEnd middle;
+  if (in->file != nullptr) {
+    uint32_t rc = tlv_tmpfile_open(&middle.file);
+    if (rc != 0) {
+      tvr_log(TVR_LOG_ERR, TVR_UNABLE_TO_OPEN_FILE, "tlvEncrypt temp file");
+      return rc;
+    }
+  }
+  bool decipher = direction == TLV_ENC_DECIPHER;
+  uint32_t first_code = decipher ? TVR_ENCRYPTION_BASE64_ERROR : TVR_ENCRYPTION_CIPHER_ERROR;
+  uint32_t second_code = decipher ? TVR_ENCRYPTION_CIPHER_ERROR : TVR_ENCRYPTION_BASE64_ERROR;
+  uint64_t total = 0;
+  uint32_t rc = decipher ? encryption_stage_base64(in, &middle, direction)
+                         : encryption_stage_des(in, &middle, key, key_length, direction, &total);
+  if (rc == 0 && middle.file != nullptr && fflush(middle.file) != 0) {
+    rc = first_code;
+  }
+  if (rc == 0) {
+    if (middle.file != nullptr) {
+      if (fseek(middle.file, 0, SEEK_SET) != 0) {
+        rc = second_code;
+      }
+    } else {
+      middle.data = middle.block;
+      middle.len = middle.used;
+    }
+  }
+  if (rc == 0) {
+    rc = decipher ? encryption_stage_des(&middle, out, key, key_length, direction, &total)
+                  : encryption_stage_base64(&middle, out, direction);
+  }
+  if (middle.file != nullptr) {
+    fclose(middle.file);
+  }
+  encryption_end_release(&middle);
+  return rc;
 }
 
 // encryption_key - parse_hex_key, logging 2046 when the text is refused
 bool encryption_key(const char *text, unsigned char key[TLV_ENC_KEY_MAX], int *key_length) {
   int len = 0;
   if (parse_hex_key(text, key, &len) != 0) {
-    tvr_log(TVR_LOG_ERR, 2046, len);
+    tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_KEY_LENGTH, len);
     return false;
   }
   *key_length = len;
   return true;
 }
 
-// encryption_des_report - logs the outcome of a DES transform: 2045 for a
-// refusal (status 1), 2044 with the byte count for a success when wanted
-uint32_t encryption_des_report(uint32_t rc, uint64_t total, bool log_success) {
-  if (rc == 1) {
-    tvr_log(TVR_LOG_ERR, 2045);
-  } else if (rc == 0 && log_success) {
-    tvr_log(TVR_LOG_INFO, 2044, (int)total);
-  }
-  return rc;
-}
-
-// encryption_des_stream_logged - des_stream as a status, its outcome logged
-uint32_t encryption_des_stream_logged(FILE *source, FILE *target, const unsigned char *key,
-                                      int key_length, int direction, bool log_success) {
-  uint64_t total = des_stream(source, target, key, key_length, direction);
-  return encryption_des_report(total == 0 ? 1 : 0, total, log_success);
-}
-
-// encryption_stream - tlvDecrypt and tlvEncrypt, which differ only in direction
-uint32_t encryption_stream(FILE *source, FILE *target, const char *key_text, int type,
-                           int direction) {
-  if (source == nullptr || target == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10040);
-    return 1;
+// encryption_convert - the per-type dispatch of every conversion, streams or
+// memory: parses the key, runs the type's stages from in to out and logs the
+// outcome. Gives 0, 1 after logging a failure, or an unlogged status (10013,
+// the temporary file's status, a Base64 call's 10040).
+uint32_t encryption_convert(EncryptionEnd *in, EncryptionEnd *out, const char *key_text, int type,
+                            int direction) {
+  if (type < TLV_ENC_PLAIN || type > TLV_ENC_DES) {
+    tvr_log(TVR_LOG_ERR, TVR_ENCRYPTION_UNKNOWN_TYPE, type);
+    return TVR_ERROR;
   }
   unsigned char key[TLV_ENC_KEY_MAX];
   int key_length = 0;
+  if (type == TLV_ENC_DES_BASE64 || type == TLV_ENC_DES) {
+    if (!encryption_key(key_text, key, &key_length)) {
+      return TVR_ERROR;
+    }
+  }
+  uint64_t count = 0;
   uint32_t rc = 0;
   switch (type) {
-    case TLV_ENC_PLAIN: {
-      int64_t copied = encryption_copy_stream(source, target);
-      if (copied <= 0) {
-        tvr_log(TVR_LOG_ERR, 2042);
-        return 1;
-      }
-      tvr_log(TVR_LOG_INFO, 2044, (int)copied);
-      return 0;
-    }
-    case TLV_ENC_BASE64: {
-      int bad = direction == TLV_ENC_ENCIPHER ? tvr_base64_encode_stream(source, target)
-                                              : tvr_base64_decode_stream(source, target);
-      if (bad) {
-        tvr_log(TVR_LOG_ERR, 2043);
-        return 1;
-      }
-      return 0;
-    }
-    case TLV_ENC_DES_BASE64: {
-      if (!encryption_key(key_text, key, &key_length)) {
-        return 1;
-      }
-      FILE *temp = nullptr;
-      rc = tlv_tmpfile_open(&temp);
-      if (rc != 0) {
-        tvr_log(TVR_LOG_ERR, 10056, "tlvEncrypt temp file");
-        break;
-      }
-      // The temporary file holds only the container (ciphertext): Base64 is
-      // decoded into it before deciphering, or it receives the ciphertext
-      // that is then Base64-encoded.
-      if (direction == TLV_ENC_DECIPHER) {
-        // The decoded container may still sit in the stream's buffer: a failed
-        // flush is a write error of the Base64 stage, a failed rewind leaves the
-        // transform nothing to read.
-        if (tvr_base64_decode_stream(source, temp) != 0 || fflush(temp) != 0) {
-          tvr_log(TVR_LOG_ERR, 2043);
-          rc = 1;
-        } else if (fseek(temp, 0, SEEK_SET) != 0) {
-          tvr_log(TVR_LOG_ERR, 2045);
-          rc = 1;
-        } else if (encryption_des_stream_logged(temp, target, key, key_length, direction,
-                                                false) != 0) {
-          rc = 1;
-        }
-      } else {
-        // Likewise the ciphertext's last bytes may reach the file only at the
-        // flush: that is a write error of the transform.
-        if (encryption_des_stream_logged(source, temp, key, key_length, direction, false) != 0) {
-          rc = 1;
-        } else if (fflush(temp) != 0) {
-          tvr_log(TVR_LOG_ERR, 2045);
-          rc = 1;
-        } else if (fseek(temp, 0, SEEK_SET) != 0 || tvr_base64_encode_stream(temp, target) != 0) {
-          tvr_log(TVR_LOG_ERR, 2043);
-          rc = 1;
-        }
-      }
-      fclose(temp);
+    case TLV_ENC_PLAIN:
+      rc = encryption_stage_copy(in, out, &count);
       break;
-    }
-    case TLV_ENC_DES: {
-      if (!encryption_key(key_text, key, &key_length)) {
-        return 1;
-      }
-      rc = encryption_des_stream_logged(source, target, key, key_length, direction, true);
+    case TLV_ENC_BASE64:
+      rc = encryption_stage_base64(in, out, direction);
       break;
-    }
+    case TLV_ENC_DES_BASE64:
+      rc = encryption_stage_des_base64(in, out, key, key_length, direction);
+      break;
     default:
-      tvr_log(TVR_LOG_ERR, 2047, type);
-      return 1;
+      rc = encryption_stage_des(in, out, key, key_length, direction, &count);
+      break;
   }
   OPENSSL_cleanse(key, sizeof key);
+  if (rc == TVR_ENCRYPTION_READ_ERROR || rc == TVR_ENCRYPTION_BASE64_ERROR ||
+      rc == TVR_ENCRYPTION_CIPHER_ERROR) {
+    tvr_log(TVR_LOG_ERR, rc);
+    return TVR_ERROR;
+  }
+  if (rc == 0 && (type == TLV_ENC_PLAIN || type == TLV_ENC_DES)) {
+    tvr_log(TVR_LOG_INFO, TVR_ENCRYPTION_DONE, (int)count);
+  }
   return rc;
+}
+
+// encryption_streams - tlvDecrypt and tlvEncrypt
+uint32_t encryption_streams(FILE *source, FILE *target, const char *key_text, int type,
+                            int direction) {
+  if (source == nullptr || target == nullptr) {
+    tvr_log(TVR_LOG_ERR, TVR_BAD_ARGUMENT);
+    return TVR_ERROR;
+  }
+  EncryptionEnd in = encryption_stream_end(source);
+  EncryptionEnd out = encryption_stream_end(target);
+  return encryption_convert(&in, &out, key_text, type, direction);
 }
 
 // encryption_memory - tlvDecryptBuffer and tlvEncryptBuffer
 uint32_t encryption_memory(const void *in, size_t in_len, const char *key_text, int type,
                            int direction, unsigned char **out, size_t *out_len) {
   if ((in == nullptr && in_len > 0) || out == nullptr || out_len == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10040);
-    return 1;
+    tvr_log(TVR_LOG_ERR, TVR_BAD_ARGUMENT);
+    return TVR_ERROR;
   }
-  const unsigned char *data = (const unsigned char *)in;
-  unsigned char key[TLV_ENC_KEY_MAX];
-  int key_length = 0;
-  unsigned char *result = nullptr;
-  size_t result_len = 0;
-  uint32_t rc = 0;
-  switch (type) {
-    case TLV_ENC_PLAIN:
-      if (in_len == 0) {
-        tvr_log(TVR_LOG_ERR, 2042);
-        return 1;
-      }
-      result = (unsigned char *)tlvpr_malloc(in_len);
-      if (result == nullptr) {
-        return 10013;
-      }
-      memcpy(result, data, in_len);
-      result_len = in_len;
-      tvr_log(TVR_LOG_INFO, 2044, (int)in_len);
-      break;
-    case TLV_ENC_BASE64:
-    case TLV_ENC_DES_BASE64: {
-      unsigned char *container = nullptr;
-      size_t container_len = 0;
-      uint64_t total = 0;
-      if (type == TLV_ENC_DES_BASE64) {
-        if (!encryption_key(key_text, key, &key_length)) {
-          return 1;
-        }
-      }
-      if (direction == TLV_ENC_DECIPHER) {
-        rc = tvr_base64_decode((const char *)data, in_len, &container, &container_len);
-        if (rc == 2043) {
-          tvr_log(TVR_LOG_ERR, 2043);
-          rc = 1;
-        }
-        if (rc == 0 && type == TLV_ENC_DES_BASE64) {
-          rc = encryption_des_report(encryption_des_memory(container, container_len, key,
-                                                           key_length, direction, &result,
-                                                           &result_len, &total),
-                                     total, false);
-          tlvpr_free(container);
-        } else if (rc == 0) {
-          result = container;
-          result_len = container_len;
-        }
-      } else {
-        if (type == TLV_ENC_DES_BASE64) {
-          rc = encryption_des_report(encryption_des_memory(data, in_len, key, key_length,
-                                                           direction, &container,
-                                                           &container_len, &total),
-                                     total, false);
-          data = container;
-          in_len = container_len;
-        }
-        char *text = nullptr;
-        size_t text_len = 0;
-        if (rc == 0) {
-          rc = tvr_base64_encode(data, in_len, &text, &text_len);
-        }
-        if (rc == 0) {
-          rc = tvr_base64_split_lines(text, text_len, (char **)&result, &result_len);
-        }
-        tlvpr_free(text);
-        if (type == TLV_ENC_DES_BASE64) {
-          tlvpr_free(container);
-        }
-      }
-      break;
-    }
-    case TLV_ENC_DES: {
-      if (!encryption_key(key_text, key, &key_length)) {
-        return 1;
-      }
-      uint64_t total = 0;
-      rc = encryption_des_report(encryption_des_memory(data, in_len, key, key_length, direction,
-                                                       &result, &result_len, &total),
-                                 total, true);
-      break;
-    }
-    default:
-      tvr_log(TVR_LOG_ERR, 2047, type);
-      return 1;
-  }
-  OPENSSL_cleanse(key, sizeof key);
+  EncryptionEnd source = encryption_memory_end(in, in_len);
+  EncryptionEnd target;
+  uint32_t rc = encryption_convert(&source, &target, key_text, type, direction);
   if (rc != 0) {
+    encryption_end_release(&target);
     return rc;
   }
-  *out = result;
-  *out_len = result_len;
+  *out = target.block;
+  *out_len = target.used;
   return 0;
 }
 
@@ -436,87 +543,41 @@ int parse_hex_key(const char *text, unsigned char *key, int *length) {
 // des_stream - the container transform between two streams, chunk by chunk
 uint64_t des_stream(FILE *source, FILE *target, const unsigned char *key, int key_length,
                     int direction) {
-  if (source == nullptr || target == nullptr || !encryption_key_ok(key, key_length)) {
+  if (source == nullptr || target == nullptr) {
     return 0;
   }
-  unsigned char header[4];
-  uint64_t outstanding = 0;  // plain-text bytes still to write when deciphering
-  uint64_t needed = 0;       // ciphertext bytes the stated length takes (whole blocks)
-  if (direction == TLV_ENC_ENCIPHER) {
-    long start = ftell(source);
-    if (start < 0 || fseek(source, 0, SEEK_END) != 0) {
-      return 0;
-    }
-    long end = ftell(source);
-    if (fseek(source, start, SEEK_SET) != 0 || end <= start ||
-        (uint64_t)(end - start) > 0xFFFFFFFFu) {
-      return 0;
-    }
-    encryption_put_length(header, (uint32_t)(end - start));
-    if (fwrite(header, 1, 4, target) != 4) {
-      return 0;
-    }
-  } else {
-    if (fread(header, 1, 4, source) != 4) {
-      return 0;
-    }
-    outstanding = encryption_get_length(header);
-    needed = (outstanding + 7) / 8 * 8;
-  }
-  EncryptionCipher c;
-  encryption_prepare(&c, key, key_length, direction);
-  unsigned char in[TLV_ENC_CHUNK];
-  unsigned char out[TLV_ENC_CHUNK];
+  EncryptionEnd in = encryption_stream_end(source);
+  EncryptionEnd out = encryption_stream_end(target);
   uint64_t total = 0;
-  bool failed = false;
-  for (;;) {
-    size_t n = fread(in, 1, sizeof in, source);
-    if (n == 0) {
-      break;
-    }
-    size_t padded = encryption_pad(in, n);
-    encryption_chunk(&c, in, out, padded);
-    size_t write = padded;
-    if (direction == TLV_ENC_DECIPHER) {
-      write = outstanding < padded ? (size_t)outstanding : padded;
-      outstanding -= write;
-    }
-    if (write > 0 && fwrite(out, 1, write, target) != write && ferror(target)) {
-      failed = true;
-      break;
-    }
-    total += padded;
-    needed -= needed < n ? needed : n;
-  }
-  OPENSSL_cleanse(&c, sizeof c);
-  OPENSSL_cleanse(in, sizeof in);
-  OPENSSL_cleanse(out, sizeof out);
-  // A ciphertext that ends before the stated length is a damaged file.
-  if (failed || ferror(source) || needed > 0) {
-    return 0;
-  }
-  return total;
+  return encryption_des(&in, &out, key, key_length, direction, &total) == 0 ? total : 0;
 }
 
 // des_buffer - the container transform between buffers
 uint64_t des_buffer(const void *in, size_t in_len, const unsigned char *key, int key_length,
                     int direction, unsigned char **out, size_t *out_len) {
-  uint64_t total = 0;
-  if (encryption_des_memory((const unsigned char *)in, in_len, key, key_length, direction, out,
-                            out_len, &total) != 0) {
+  if ((in == nullptr && in_len > 0) || out == nullptr || out_len == nullptr) {
     return 0;
   }
+  EncryptionEnd source = encryption_memory_end(in, in_len);
+  EncryptionEnd target;
+  uint64_t total = 0;
+  if (encryption_des(&source, &target, key, key_length, direction, &total) != 0) {
+    encryption_end_release(&target);
+    return 0;
+  }
+  *out = target.block;
+  *out_len = target.used;
   return total;
 }
 
 // tlvDecrypt - the stored rule file of a type into plain text
 uint32_t tlvDecrypt(FILE *source, FILE *target, const char *key, int type) {
-  return encryption_stream(source, target, key, type, TLV_ENC_DECIPHER);
+  return encryption_streams(source, target, key, type, TLV_ENC_DECIPHER);
 }
 
 // tlvEncrypt - plain text into the stored file of a type
 uint32_t tlvEncrypt(FILE *source, FILE *target, const char *key, int type) {
-  return encryption_stream(source, target, key, type, TLV_ENC_ENCIPHER);
+  return encryption_streams(source, target, key, type, TLV_ENC_ENCIPHER);
 }
 
 // tlvDecryptBuffer - tlvDecrypt for data in memory

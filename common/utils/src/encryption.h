@@ -20,10 +20,9 @@
 // position (usually a tlv_tmpfile_open stream); neither stream is closed or
 // rewound. The plain text is cut to the stated length L; surplus cipher blocks
 // are not written. A ciphertext that ends before the whole blocks L takes (a
-// damaged or cut file, or Base64 characters lost) fails with 2045; what was written to target by then
-// is the caller's to discard. A wrong key is not detected (the text is then
-// garbage of length L). Type 2 decodes
-// the Base64 text into a self-deleting owner-only temporary file first, which
+// damaged or cut file, or Base64 characters lost) fails with 2045; what was written to target by
+// then is the caller's to discard. A wrong key is not detected (the text is then garbage of length
+// L). Type 2 decodes the Base64 text into a self-deleting owner-only temporary file first, which
 // holds only ciphertext.
 // tlvEncrypt(source, target, key, type) writes the same container from the plain
 // text read from source's current position to its end. For types 2 and 3 the
@@ -89,12 +88,7 @@
 extern "C" {
 #endif
 
-enum {
-  TLV_ENC_PLAIN = 0,
-  TLV_ENC_BASE64 = 1,
-  TLV_ENC_DES_BASE64 = 2,
-  TLV_ENC_DES = 3
-};
+enum { TLV_ENC_PLAIN = 0, TLV_ENC_BASE64 = 1, TLV_ENC_DES_BASE64 = 2, TLV_ENC_DES = 3 };
 
 enum { TLV_ENC_DECIPHER = 0, TLV_ENC_ENCIPHER = 1 };
 

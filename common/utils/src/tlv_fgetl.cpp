@@ -12,6 +12,7 @@
 
 #include "tlvpr_fileio.h"
 #include "tlvpr_mem.h"
+#include "tvr_status.h"
 
 namespace {
 
@@ -28,18 +29,18 @@ size_t tlv_fgetl_stored(const char *room, size_t size) {
 // tlv_fgetl_line - reads one line; on 0 *line holds len stored bytes plus NUL
 uint32_t tlv_fgetl_line(char **line, size_t *len_out, size_t maximum, FILE *stream) {
   if (line == nullptr || stream == nullptr) {
-    return 1;
+    return TVR_ERROR;
   }
   if (feof(stream)) {
-    return 10034;
+    return TVR_END_OF_FILE;
   }
   if (ferror(stream)) {
-    return 10035;
+    return TVR_FILE_ERROR;
   }
   size_t capacity = TLV_FGETL_START;
   char *buffer = (char *)tlvpr_malloc(capacity);
   if (buffer == nullptr) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   buffer[0] = '\0';
   size_t len = 0;
@@ -53,7 +54,7 @@ uint32_t tlv_fgetl_line(char **line, size_t *len_out, size_t maximum, FILE *stre
       buffer[len] = '\0';
       if (len == 0) {
         tlvpr_free(buffer);
-        return feof(stream) ? 10034 : 10035;
+        return feof(stream) ? TVR_END_OF_FILE : TVR_FILE_ERROR;
       }
       break;  // the stream ended (or failed) right after a full buffer
     }
@@ -67,16 +68,16 @@ uint32_t tlv_fgetl_line(char **line, size_t *len_out, size_t maximum, FILE *stre
     }
     if (maximum != TLV_FGETL_UNLIMITED && capacity >= maximum) {
       tlvpr_free(buffer);
-      return 10035;
+      return TVR_FILE_ERROR;
     }
     if (capacity > SIZE_MAX / 2) {
       tlvpr_free(buffer);
-      return 10013;
+      return TVR_NO_MEMORY;
     }
     char *bigger = (char *)tlvpr_realloc(buffer, capacity * 2);
     if (bigger == nullptr) {
       tlvpr_free(buffer);
-      return 10013;
+      return TVR_NO_MEMORY;
     }
     buffer = bigger;
     capacity *= 2;

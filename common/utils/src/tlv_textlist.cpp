@@ -11,6 +11,7 @@
 
 #include "tlvpr_mem.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
 
@@ -18,12 +19,9 @@ static_assert(sizeof(TextList) == 24, "six 32-bit header fields");
 static_assert(offsetof(TextList, used) == 12 && offsetof(TextList, index) == 20,
               "header fields in their fixed order");
 
-constexpr uint32_t TLV_TEXTLIST_MALLOC_ERROR = 10001;  // "Malloc error while attempting to allocate %d bytes."
 constexpr uint64_t TLV_TEXTLIST_MAX_BLOCK = 0x7ffffffc;  // the size must print as %d
 
-static char *tlv_textlist_data(TextList *list) {
-  return reinterpret_cast<char *>(list + 1);
-}
+static char *tlv_textlist_data(TextList *list) { return reinterpret_cast<char *>(list + 1); }
 
 static const char *tlv_textlist_data(const TextList *list) {
   return reinterpret_cast<const char *>(list + 1);
@@ -50,8 +48,9 @@ static uint32_t tlv_textlist_position(const TextList *list, uint32_t index) {
 
 // tlv_textlist_no_memory - logs the failed block size and gives 10013.
 static uint32_t tlv_textlist_no_memory(uint64_t size) {
-  tvr_log(TVR_LOG_ERR, TLV_TEXTLIST_MALLOC_ERROR, (int)(size > TLV_TEXTLIST_MAX_BLOCK ? TLV_TEXTLIST_MAX_BLOCK : size));
-  return TLV_TEXTLIST_NO_MEMORY;
+  tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED,
+          (int)(size > TLV_TEXTLIST_MAX_BLOCK ? TLV_TEXTLIST_MAX_BLOCK : size));
+  return TVR_NO_MEMORY;
 }
 
 // tlv_textlist_reserve - makes room for needed more bytes, adding 256-byte
@@ -77,7 +76,7 @@ static uint32_t tlv_textlist_reserve(TextList **list, uint64_t needed) {
 // are) followed by len bytes of text in place of that text.
 static uint32_t tlv_textlist_splice(TextList **list, uint32_t index, bool keep_old,
                                     const char *text, uint32_t len) {
-  if (list == nullptr || *list == nullptr || text == nullptr) return TLV_TEXTLIST_NULL_ARGUMENT;
+  if (list == nullptr || *list == nullptr || text == nullptr) return TVR_TEXTLIST_NULL_ARGUMENT;
   if (index >= (*list)->count) return 1;
   uint32_t pos = tlv_textlist_position(*list, index);
   uint32_t old_stored = tlv_textlist_stored(*list, pos);
@@ -107,7 +106,7 @@ static uint32_t tlv_textlist_splice(TextList **list, uint32_t index, bool keep_o
 
 // tlv_textlist_create - a new empty list with a zeroed 256-byte data area.
 uint32_t tlv_textlist_create(TextList **list) {
-  if (list == nullptr) return TLV_TEXTLIST_NULL_ARGUMENT;
+  if (list == nullptr) return TVR_TEXTLIST_NULL_ARGUMENT;
   uint64_t size = tlv_textlist_block(TLV_TEXTLIST_STEP);
   TextList *made = (TextList *)tlvpr_calloc(1, (size_t)size);
   if (made == nullptr) return tlv_textlist_no_memory(size);
@@ -118,14 +117,16 @@ uint32_t tlv_textlist_create(TextList **list) {
 
 // tlv_textlist_append - copies a text and its terminator behind the last text.
 uint32_t tlv_textlist_append(TextList **list, const char *text, uint32_t len) {
-  if (list == nullptr || *list == nullptr || text == nullptr) return TLV_TEXTLIST_NULL_ARGUMENT;
+  if (list == nullptr || *list == nullptr || text == nullptr) return TVR_TEXTLIST_NULL_ARGUMENT;
   uint64_t stored = len == 0 ? 1 : len;
   uint32_t rc = tlv_textlist_reserve(list, stored + 1);
   if (rc != 0) return rc;
   TextList *l = *list;
   char *at = tlv_textlist_data(l) + l->used;
-  if (len == 0) at[0] = '\0';
-  else memcpy(at, text, len);
+  if (len == 0)
+    at[0] = '\0';
+  else
+    memcpy(at, text, len);
   at[stored] = '\0';
   l->used = (uint32_t)(l->used + stored + 1);
   l->count++;
@@ -144,7 +145,7 @@ uint32_t tlv_textlist_extend(TextList **list, uint32_t index, const char *text, 
 
 // tlv_textlist_get - the text at index.
 uint32_t tlv_textlist_get(const TextList *list, uint32_t index, const char **text) {
-  if (list == nullptr || text == nullptr) return TLV_TEXTLIST_NULL_ARGUMENT;
+  if (list == nullptr || text == nullptr) return TVR_TEXTLIST_NULL_ARGUMENT;
   if (index >= list->count) return 1;
   *text = tlv_textlist_data(list) + tlv_textlist_position(list, index);
   return 0;
@@ -157,9 +158,7 @@ const char *tlv_textlist_at(const TextList *list, uint32_t index) {
 }
 
 // tlv_textlist_count - the number of texts.
-uint32_t tlv_textlist_count(const TextList *list) {
-  return list != nullptr ? list->count : 0;
-}
+uint32_t tlv_textlist_count(const TextList *list) { return list != nullptr ? list->count : 0; }
 
 // tlv_textlist_next - the next text of the iteration, or null after the last.
 const char *tlv_textlist_next(TextList *list, int restart) {
@@ -177,7 +176,7 @@ const char *tlv_textlist_next(TextList *list, int restart) {
 
 // tlv_textlist_clear - removes every text; the block keeps its capacity.
 uint32_t tlv_textlist_clear(TextList *list) {
-  if (list == nullptr) return TLV_TEXTLIST_NULL_ARGUMENT;
+  if (list == nullptr) return TVR_TEXTLIST_NULL_ARGUMENT;
   memset(tlv_textlist_data(list), 0, list->used);
   list->count = 0;
   list->used = 0;

@@ -33,6 +33,8 @@
 
 #include <stdint.h>
 
+#include "tvr_status.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -48,9 +50,7 @@ typedef struct TextList {
 } TextList;
 
 enum {
-  TLV_TEXTLIST_STEP = 256,           // initial data area and growth step
-  TLV_TEXTLIST_NULL_ARGUMENT = 10028,
-  TLV_TEXTLIST_NO_MEMORY = 10013
+  TLV_TEXTLIST_STEP = 256  // initial data area and growth step
 };
 
 uint32_t tlv_textlist_create(TextList **list);

@@ -5,25 +5,26 @@
 
 #include "tlvpr_fileio.h"
 #include "tlvpr_tmpfile.h"
+#include "tvr_status.h"
 
 // tlv_tmpfile_open - a new self-deleting, owner-only "w+b" stream
 uint32_t tlv_tmpfile_open(FILE **stream) {
   if (stream == nullptr) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   char path[TLVPR_PATH_MAX];
   FILE *file = tlvpr_tmpfile(path);
   if (file == nullptr) {
-    return 10003;
+    return TVR_FILE_OPEN_ERROR;
   }
   TlvprStat status;
   if (tlvpr_fstat(tlvpr_stream_handle(file), &status) != 0) {
     fclose(file);
-    return 10044;
+    return TVR_FILE_STATUS_ERROR;
   }
   if (status.st_nlink != 0 || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     fclose(file);
-    return 10003;
+    return TVR_FILE_OPEN_ERROR;
   }
   *stream = file;
   return 0;

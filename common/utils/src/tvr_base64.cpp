@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "tlvpr_mem.h"
+#include "tvr_status.h"
 
 namespace {
 
@@ -208,15 +209,15 @@ size_t tvr_base64_decode_bound(size_t len) { return len / 4 * 3 + 3; }
 // tvr_base64_encode - one-line text of a buffer, in a new heap block
 uint32_t tvr_base64_encode(const void *data, size_t len, char **text, size_t *text_len) {
   if ((data == nullptr && len > 0) || text == nullptr || text_len == nullptr) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   size_t size = tvr_base64_encoded_size(len);
   if (size == 0) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   char *out = (char *)tlvpr_malloc(size);
   if (out == nullptr) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   size_t n = len > 0 ? tvr_base64_encode_groups((const unsigned char *)data, len, out) : 0;
   out[n] = '\0';
@@ -228,15 +229,15 @@ uint32_t tvr_base64_encode(const void *data, size_t len, char **text, size_t *te
 // tvr_base64_split_lines - the text in 72-character lines, each ended by CR LF
 uint32_t tvr_base64_split_lines(const char *text, size_t len, char **out, size_t *out_len) {
   if ((text == nullptr && len > 0) || out == nullptr || out_len == nullptr) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   size_t size = tvr_base64_lines_size(len);
   if (size == 0) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   char *lines = (char *)tlvpr_malloc(size);
   if (lines == nullptr) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   size_t o = 0;
   size_t pos = 0;
@@ -259,12 +260,12 @@ uint32_t tvr_base64_split_lines(const char *text, size_t len, char **out, size_t
 // tvr_base64_decode - decodes a whole text into a new heap block
 uint32_t tvr_base64_decode(const char *text, size_t len, unsigned char **data, size_t *data_len) {
   if ((text == nullptr && len > 0) || data == nullptr || data_len == nullptr) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   size_t size = tvr_base64_decode_bound(len);
   unsigned char *out = (unsigned char *)tlvpr_malloc(size);
   if (out == nullptr) {
-    return 10013;
+    return TVR_NO_MEMORY;
   }
   TvrBase64Decoder st;
   tvr_base64_decode_start(&st);
@@ -273,13 +274,13 @@ uint32_t tvr_base64_decode(const char *text, size_t len, unsigned char **data, s
     int got = tvr_base64_take(&st, (unsigned char)text[i], out + n);
     if (got < 0) {
       tlvpr_free(out);
-      return 2043;
+      return TVR_ENCRYPTION_BASE64_ERROR;
     }
     n += (size_t)got;
   }
   if (!st.done && st.count != 0) {
     tlvpr_free(out);
-    return 2043;
+    return TVR_ENCRYPTION_BASE64_ERROR;
   }
   *data = out;
   *data_len = n;
@@ -296,14 +297,14 @@ void tvr_base64_encode_start(TvrBase64Encoder *state) {
 // tvr_base64_encode_chunk - encodes the complete groups, carries the rest
 uint32_t tvr_base64_encode_chunk(TvrBase64Encoder *state, const void *data, size_t len, char *out,
                                  size_t out_size, size_t *out_len) {
-  if (state == nullptr || (data == nullptr && len > 0) || out_len == nullptr ||
-      state->count > 2 || (out == nullptr && out_size > 0)) {
-    return 10040;
+  if (state == nullptr || (data == nullptr && len > 0) || out_len == nullptr || state->count > 2 ||
+      (out == nullptr && out_size > 0)) {
+    return TVR_BAD_ARGUMENT;
   }
   const unsigned char *in = (const unsigned char *)data;
   size_t total = state->count + len;  // cannot wrap: count is at most 2 and len a size
   if (total < len || total / 3 * 4 > out_size) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   size_t o = 0;
   size_t i = 0;
@@ -331,7 +332,7 @@ uint32_t tvr_base64_encode_finish(TvrBase64Encoder *state, char *out, size_t out
                                   size_t *out_len) {
   if (state == nullptr || out_len == nullptr || state->count > 2 ||
       (state->count > 0 && (out == nullptr || out_size < 4))) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   size_t o = state->count > 0 ? tvr_base64_encode_groups(state->carry, state->count, out) : 0;
   tvr_base64_encode_start(state);
@@ -349,19 +350,19 @@ void tvr_base64_decode_start(TvrBase64Decoder *state) {
 // tvr_base64_decode_chunk - decodes the complete groups, carries the rest
 uint32_t tvr_base64_decode_chunk(TvrBase64Decoder *state, const char *text, size_t len,
                                  unsigned char *out, size_t out_size, size_t *out_len) {
-  if (state == nullptr || (text == nullptr && len > 0) || out_len == nullptr ||
-      state->count > 3 || (out == nullptr && out_size > 0)) {
-    return 10040;
+  if (state == nullptr || (text == nullptr && len > 0) || out_len == nullptr || state->count > 3 ||
+      (out == nullptr && out_size > 0)) {
+    return TVR_BAD_ARGUMENT;
   }
   if ((state->count + len) / 4 * 3 > out_size || state->count + len < len) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   TvrBase64Decoder st = *state;
   size_t n = 0;
   for (size_t i = 0; i < len && !st.done; i++) {
     int got = tvr_base64_take(&st, (unsigned char)text[i], out + n);
     if (got < 0) {
-      return 2043;
+      return TVR_ENCRYPTION_BASE64_ERROR;
     }
     n += (size_t)got;
   }
@@ -373,9 +374,9 @@ uint32_t tvr_base64_decode_chunk(TvrBase64Decoder *state, const char *text, size
 // tvr_base64_decode_finish - 0 when the text ended on a group boundary; resets
 uint32_t tvr_base64_decode_finish(TvrBase64Decoder *state) {
   if (state == nullptr) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
-  uint32_t rc = (!state->done && state->count != 0) ? 2043 : 0;
+  uint32_t rc = (!state->done && state->count != 0) ? TVR_ENCRYPTION_BASE64_ERROR : 0;
   tvr_base64_decode_start(state);
   return rc;
 }

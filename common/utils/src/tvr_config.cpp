@@ -16,6 +16,7 @@
 #include "tlvpr_strings.h"
 #include "tvr_log.h"
 #include "tvr_parse_num.h"
+#include "tvr_status.h"
 
 // Configuration files never reach the network, and neither XML_PARSE_NOENT
 // nor XML_PARSE_DTDLOAD is given: external entities stay unresolved
@@ -98,7 +99,7 @@ static void tvr_config_xml_error(void *unused, xmlErrorPtr error) {
 static uint32_t tvr_config_parse_file(const char *path, xmlDocPtr *doc) {
   xmlParserCtxtPtr parser = xmlNewParserCtxt();
   if (parser == nullptr) {
-    return TVR_CONFIG_NO_MEMORY;
+    return TVR_NO_MEMORY;
   }
   parser->options = 0;
   parser->sax->serror = tvr_config_xml_error;  // the context's own copy of the handlers
@@ -114,7 +115,7 @@ static uint32_t tvr_config_parse_file(const char *path, xmlDocPtr *doc) {
 // tvr_config_open - checks, parses and prunes a configuration file
 uint32_t tvr_config_open(ConfigHandle **handle, const char *path) {
   if (handle == nullptr || path == nullptr) {
-    return TVR_CONFIG_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   }
   // A directory passes the readable test but can never be parsed; it is
   // reported as unreadable rather than as malformed XML.
@@ -134,7 +135,7 @@ uint32_t tvr_config_open(ConfigHandle **handle, const char *path) {
   ConfigHandle *made = (ConfigHandle *)tlvpr_calloc(1, sizeof(ConfigHandle));
   if (made == nullptr) {
     xmlFreeDoc(doc);
-    return TVR_CONFIG_NO_MEMORY;
+    return TVR_NO_MEMORY;
   }
   made->document = doc;
   *handle = made;
@@ -206,7 +207,7 @@ static uint32_t tvr_config_evaluate(const ConfigHandle *handle, const char *expr
   query->result = nullptr;
   query->context = tvr_config_new_xpath_context(handle);
   if (query->context == nullptr) {
-    return TVR_CONFIG_NO_CONTEXT;
+    return TVR_ERROR;
   }
   query->context->error = tvr_config_xml_error;
   query->result = xmlXPathEvalExpression(BAD_CAST expr, query->context);
@@ -265,7 +266,7 @@ typedef uint32_t (*TvrConfigConvert)(const char *text, void *out);
 static uint32_t tvr_config_get_single(void *out, const char *expr, const ConfigHandle *handle,
                                       TvrConfigConvert convert) {
   if (out == nullptr || expr == nullptr || handle == nullptr) {
-    return TVR_CONFIG_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   }
   TvrConfigQuery query;
   const char *found = nullptr;
@@ -282,7 +283,7 @@ static uint32_t tvr_config_get_single(void *out, const char *expr, const ConfigH
 static uint32_t tvr_config_convert_string(const char *text, void *out) {
   char *copy = tlvpr_strdup(text);
   if (copy == nullptr) {
-    return TVR_CONFIG_NO_MEMORY;
+    return TVR_NO_MEMORY;
   }
   *(char **)out = copy;
   return 0;
@@ -346,7 +347,7 @@ uint32_t tvr_config_get_bool(int *flag, const char *expr, const ConfigHandle *ha
 uint32_t tvr_config_get_string_array(char ***array, uint32_t *count, const char *expr,
                                      const ConfigHandle *handle) {
   if (array == nullptr || count == nullptr || expr == nullptr || handle == nullptr) {
-    return TVR_CONFIG_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   }
   TvrConfigQuery query;
   uint32_t rc = tvr_config_find_all(handle, expr, &query);
@@ -356,14 +357,14 @@ uint32_t tvr_config_get_string_array(char ***array, uint32_t *count, const char 
   int n = tvr_config_query_size(&query);
   char **copies = (char **)tlvpr_calloc((size_t)n, sizeof(char *));
   if (copies == nullptr) {
-    rc = TVR_CONFIG_NO_MEMORY;
+    rc = TVR_NO_MEMORY;
   }
   for (int i = 0; rc == 0 && i < n; i++) {
     const char *text = tvr_config_node_text(tvr_config_query_node(&query, i));
     if (text == nullptr) {
       rc = TVR_CONFIG_NO_DATA;
     } else if ((copies[i] = tlvpr_strdup(text)) == nullptr) {
-      rc = TVR_CONFIG_NO_MEMORY;
+      rc = TVR_NO_MEMORY;
     }
   }
   tvr_config_query_end(&query);
@@ -390,7 +391,7 @@ void tvr_config_free_string_array(char **array, uint32_t count) {
 // tvr_config_get_text_list - every match's text appended to a new TextList
 uint32_t tvr_config_get_text_list(TextList **list, const char *expr, const ConfigHandle *handle) {
   if (list == nullptr || expr == nullptr || handle == nullptr) {
-    return TVR_CONFIG_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   }
   TvrConfigQuery query;
   uint32_t rc = tvr_config_find_all(handle, expr, &query);
@@ -421,7 +422,7 @@ uint32_t tvr_config_get_text_list(TextList **list, const char *expr, const Confi
 uint32_t tvr_config_get_node_list(ConfigHandle ***array, uint32_t *count, const char *expr,
                                   const ConfigHandle *handle) {
   if (array == nullptr || count == nullptr || expr == nullptr || handle == nullptr) {
-    return TVR_CONFIG_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   }
   TvrConfigQuery query;
   uint32_t rc = tvr_config_evaluate(handle, expr, &query);
@@ -437,13 +438,13 @@ uint32_t tvr_config_get_node_list(ConfigHandle ***array, uint32_t *count, const 
   if (rc == 0) {
     subs = (ConfigHandle **)tlvpr_calloc((size_t)n, sizeof(ConfigHandle *));
     if (subs == nullptr) {
-      rc = TVR_CONFIG_NO_MEMORY;
+      rc = TVR_NO_MEMORY;
     }
   }
   for (int i = 0; rc == 0 && i < n; i++) {
     subs[i] = (ConfigHandle *)tlvpr_calloc(1, sizeof(ConfigHandle));
     if (subs[i] == nullptr) {
-      rc = TVR_CONFIG_NO_MEMORY;
+      rc = TVR_NO_MEMORY;
     } else {
       subs[i]->node = tvr_config_query_node(&query, i);
     }
@@ -472,9 +473,10 @@ void tvr_config_free_node_list(ConfigHandle **array, uint32_t count) {
 }
 
 // tvr_config_get_subconfig - the sub-handle of the first match
-uint32_t tvr_config_get_subconfig(ConfigHandle **sub, const char *expr, const ConfigHandle *handle) {
+uint32_t tvr_config_get_subconfig(ConfigHandle **sub, const char *expr,
+                                  const ConfigHandle *handle) {
   if (sub == nullptr) {
-    return TVR_CONFIG_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   }
   *sub = nullptr;
   ConfigHandle **subs = nullptr;

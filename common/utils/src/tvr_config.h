@@ -74,6 +74,7 @@
 #include <libxml/tree.h>
 
 #include "tlv_textlist.h"
+#include "tvr_status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -83,17 +84,6 @@ typedef struct ConfigHandle {
   xmlDocPtr document;  // parsed document owned by the handle; null in a sub-handle
   xmlNodePtr node;     // context node of a sub-handle (not owned); null in a document handle
 } ConfigHandle;
-
-enum {
-  TVR_CONFIG_NO_CONTEXT = 1,  // "Error": no XPath context for the handle
-  TVR_CONFIG_NO_MEMORY = 10013,
-  TVR_CONFIG_BAD_ARGUMENT = 10040,
-  TVR_CONFIG_PARSE_ERROR = 21016,
-  TVR_CONFIG_WRONG_TYPE = 21017,
-  TVR_CONFIG_NO_DATA = 21018,
-  TVR_CONFIG_BAD_QUERY = 21019,
-  TVR_CONFIG_UNREADABLE = 21020
-};
 
 void tvr_config_init(void);
 

@@ -9,6 +9,7 @@
 #include "tlvpr_format.h"
 #include "tvr_log_write.h"
 #include "tvr_messages.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -39,7 +40,7 @@ void tvr_log_escape(const char *text, char *out, size_t room) {
 void tvr_vlog(int level, uint32_t code, va_list args) {
   const char *text = tvr_message_text(code);
   if (text == nullptr) {
-    tvr_log(TVR_LOG_ERR, 1003, (int)code);
+    tvr_log(TVR_LOG_ERR, TVR_INTERNAL_ERROR, (int)code);
     return;
   }
   tvr_log_write(text, args, level, code);
@@ -82,22 +83,4 @@ void tvr_log_trace(const char *file, unsigned line, const char *function, const 
   va_start(args, format);
   tvr_log_write(composed, args, TVR_LOG_DEBUG, TVR_LOG_NO_CODE);
   va_end(args);
-}
-
-// tvr_log_level_name - the level field of a record
-const char *tvr_log_level_name(int level) {
-  switch (level) {
-    case TVR_LOG_ALERT:
-      return "ALERT";
-    case TVR_LOG_ERR:
-      return "ERROR";
-    case TVR_LOG_WARNING:
-      return "WARNING";
-    case TVR_LOG_NOTICE:
-      return "NOTICE";
-    case TVR_LOG_INFO:
-      return "INFO";
-    default:
-      return "DEBUG";
-  }
 }

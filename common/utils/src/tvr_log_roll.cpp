@@ -19,6 +19,7 @@
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
 #include "tlvpr_time.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -42,9 +43,7 @@ void tvr_log_zone_refresh(int64_t now) {
 }
 
 // tvr_log_period - period index of t with zone offset z
-int64_t tvr_log_period(int64_t t, int32_t z, int32_t seconds) {
-  return (t - z) / seconds;
-}
+int64_t tvr_log_period(int64_t t, int32_t z, int32_t seconds) { return (t - z) / seconds; }
 
 // tvr_log_cleanup_matches - whether entry is a rolled file of the log's name
 bool tvr_log_cleanup_matches(const char *entry, const char *base, const char *ext) {
@@ -139,9 +138,7 @@ int tvr_log_roll(int *renamed) {
 }
 
 // tvr_log_roll_reset - the next roll check takes the zone offset afresh
-void tvr_log_roll_reset(void) {
-  tvr_log_zone_cache = -1;
-}
+void tvr_log_roll_reset(void) { tvr_log_zone_cache = -1; }
 
 // tvr_log_cleanup - deletes the rolled files of the log beyond keep_count
 uint32_t tvr_log_cleanup(const char *directory, const char *name) {
@@ -154,14 +151,14 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
   size_t capacity = keep + 1;
   char **names = (char **)tlvpr_malloc(capacity * sizeof(char *));
   if (names == nullptr) {
-    return 10055;
+    return TVR_CLEANUP_NO_MEMORY;
   }
   char cwd[TVR_LOG_PATH_MAX];
   if (directory == nullptr) {
     directory = tlvpr_getcwd(cwd, sizeof cwd);
     if (directory == nullptr) {
       tlvpr_free(names);
-      return 1003;
+      return TVR_INTERNAL_ERROR;
     }
   }
   uint32_t status = 0;
@@ -169,11 +166,11 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
   TlvprDir *listing = tlvpr_opendir(directory);
   TlvprDirent *entry = nullptr;
   if (listing == nullptr) {
-    status = 10024;
+    status = TVR_CANNOT_LIST_DIRECTORY;
   }
   while (status == 0) {
     if (tlvpr_readdir(listing, &entry, TLVPR_SKIP_DOT | TLVPR_SKIP_DOTDOT) != 0) {
-      status = 10024;
+      status = TVR_CANNOT_LIST_DIRECTORY;
       break;
     }
     if (entry == nullptr) {
@@ -184,9 +181,10 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
       continue;
     }
     if (count == capacity) {
-      char **grown = (char **)tlvpr_realloc(names, (capacity + TVR_LOG_CLEANUP_GROW) * sizeof(char *));
+      char **grown =
+          (char **)tlvpr_realloc(names, (capacity + TVR_LOG_CLEANUP_GROW) * sizeof(char *));
       if (grown == nullptr) {
-        status = 10055;
+        status = TVR_CLEANUP_NO_MEMORY;
         break;
       }
       names = grown;
@@ -194,7 +192,7 @@ uint32_t tvr_log_cleanup(const char *directory, const char *name) {
     }
     names[count] = tlvpr_strdup(entry_name);
     if (names[count] == nullptr) {
-      status = 10055;
+      status = TVR_CLEANUP_NO_MEMORY;
       break;
     }
     count++;

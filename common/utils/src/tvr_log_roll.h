@@ -1,8 +1,9 @@
 // tvr_log_roll - rolling the log file over at period boundaries of local time,
 // and deleting the oldest rolled files
 //
-// Both calls work on the shared log settings record (host/tvrshareddata.h) and
-// run only with its lock held (the file sink of tvr_log_write.h calls them).
+// Both calls work on the shared log settings record
+// (shareddata/tvrshareddata.h) and run only with its lock held (the file sink of tvr_log_write.h
+// calls them).
 //
 // tvr_log_roll(&renamed): when now lies in a later period than period_start
 // (periods of roll_seconds, counted from 1970-01-01 00:00 local time), closes the

@@ -19,6 +19,7 @@
 #include "tvr_log.h"
 #include "tvr_log_roll.h"
 #include "tvr_parse_num.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -33,9 +34,9 @@ struct TvrLogKeyword {
 
 // Compared in this order as prefixes of the settings text.
 constexpr TvrLogKeyword tvr_log_keywords[] = {
-    {"TVR_LOG_ALERT", TVR_LOG_ALERT},   {"TVR_LOG_ERR", TVR_LOG_ERR},
+    {"TVR_LOG_ALERT", TVR_LOG_ALERT},     {"TVR_LOG_ERR", TVR_LOG_ERR},
     {"TVR_LOG_WARNING", TVR_LOG_WARNING}, {"TVR_LOG_NOTICE", TVR_LOG_NOTICE},
-    {"TVR_LOG_INFO", TVR_LOG_INFO},     {"TVR_LOG_DEBUG", TVR_LOG_DEBUG},
+    {"TVR_LOG_INFO", TVR_LOG_INFO},       {"TVR_LOG_DEBUG", TVR_LOG_DEBUG},
 };
 
 struct TvrLogFacility {
@@ -80,7 +81,7 @@ void tvr_log_parse_settings(TvrLogSettings *s, const char *text) {
   }
   char *copy = tlvpr_strdup(text);
   if (copy == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10001, (int)(strlen(text) + 1));
+    tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED, (int)(strlen(text) + 1));
     return;
   }
   char *cursor = nullptr;
@@ -112,7 +113,7 @@ void tvr_log_select_facility(const char *destination) {
       return;
     }
   }
-  tvr_log(TVR_LOG_WARNING, 2070, name);
+  tvr_log(TVR_LOG_WARNING, TVR_BAD_SYSLOG_FACILITY, name);
 }
 
 // tvr_log_open_file - a log file destination; returns whether it existed and
@@ -120,15 +121,15 @@ void tvr_log_select_facility(const char *destination) {
 bool tvr_log_open_file(TvrLogSettings *s, const char *destination, int64_t *mtime) {
   tlvpr_snprintf(s->path, sizeof s->path, "%s", destination);
   if (tvr_config_set_log_path(s->path) != 0) {
-    tvr_log(TVR_LOG_ERR, 10081, s->path);
+    tvr_log(TVR_LOG_ERR, TVR_CANNOT_SPLIT_LOG_PATH, s->path);
   }
   bool existed = tlvpr_file_test(s->path, TLVPR_FT_EXISTS) == 0;
   *mtime = 0;
   FILE *stream = fopen(s->path, "a+");
   if (stream == nullptr) {
     int error = tlvpr_last_error(TLVPR_ERR_RUNTIME);
-    tvr_log(TVR_LOG_ERR, 10056, destination);
-    tvr_log(TVR_LOG_ERR, 10070, error, tlvpr_error_text(error, TLVPR_ERR_RUNTIME));
+    tvr_log(TVR_LOG_ERR, TVR_UNABLE_TO_OPEN_FILE, destination);
+    tvr_log(TVR_LOG_ERR, TVR_ERRNO, error, tlvpr_error_text(error, TLVPR_ERR_RUNTIME));
     return false;
   }
   TlvprStat status;
@@ -220,16 +221,16 @@ uint32_t tvr_config_set_log_path(const char *path) {
   TvrLogSettings *s = &tvr_shared_log_settings;
   char *copy = tlvpr_strdup(path);
   if (copy == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10001, (int)(strlen(path) + 1));
-    return 1;
+    tvr_log(TVR_LOG_ERR, TVR_MALLOC_FAILED, (int)(strlen(path) + 1));
+    return TVR_ERROR;
   }
   char *directory = nullptr;
   char *name = nullptr;
   tlv_split_path(copy, &directory, &name);
   if (name == nullptr) {
-    tvr_log(TVR_LOG_ERR, 10098, path);
+    tvr_log(TVR_LOG_ERR, TVR_MALFORMED_PATH, path);
     tlvpr_free(copy);
-    return 1;
+    return TVR_ERROR;
   }
   const char *dot = strrchr(name, '.');
   tlvpr_snprintf(s->extension, sizeof s->extension, "%s", dot != nullptr ? dot : "");
@@ -246,11 +247,4 @@ int tvr_log_is_special_destination(const char *destination) {
     return 1;
   }
   return 0;
-}
-
-// tvr_log_facility - the system-log facility in use; the shared record holds it
-// so that every copy of the logging code in the process uses the one chosen
-int tvr_log_facility(void) {
-  int32_t stored = __atomic_load_n(&tvr_shared_log_settings.syslog_facility, __ATOMIC_RELAXED);
-  return stored == 0 ? LOG_MAIL : stored - 1;
 }

@@ -39,10 +39,8 @@
 // tvr_log_is_special_destination(destination): 1 for the system log and
 // "stderr", 0 for a file path.
 //
-// tvr_log_facility(): the system-log facility (a LOG_* value, LOG_MAIL until a
-// facility is selected); it is kept in the shared record (syslog_facility), so
-// the host's choice also holds for the module's records. tvr_log_toggle_event_source(name) deregisters the
-// system-log source when registered, else registers it as name.
+// The facility selected here is read back with tvr_log_facility
+// (tvr_log_levels.h).
 #ifndef COMMON_UTILS_SRC_TVR_LOG_SETTINGS_H
 #define COMMON_UTILS_SRC_TVR_LOG_SETTINGS_H
 
@@ -57,8 +55,6 @@ void tvr_log_configure(const char *destination, const char *threshold, const cha
 void tvr_log_apply_settings(const char *destination, const char *settings);
 uint32_t tvr_config_set_log_path(const char *path);
 int tvr_log_is_special_destination(const char *destination);
-int tvr_log_facility(void);
-void tvr_log_toggle_event_source(const char *name);
 
 #ifdef __cplusplus
 }

@@ -19,9 +19,9 @@
 #include "tlvpr_sync.h"
 #include "tlvpr_syslog.h"
 #include "tlvpr_time.h"
-#include "tvr_log.h"
+#include "tvr_log_levels.h"
 #include "tvr_log_roll.h"
-#include "tvr_log_settings.h"
+#include "tvr_status.h"
 #include "tvrshareddata.h"
 
 namespace {
@@ -31,7 +31,8 @@ constexpr const char *tvr_log_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "
 constexpr size_t TVR_LOG_EVENT_PREFIX_MAX = 4096;  // output limit of the event-log prefix
 constexpr size_t TVR_LOG_LINE_LIMIT = 4098;        // output limit of prefix plus message
 constexpr const char *TVR_LOG_SOURCE = "Talvora";  // event source (system-log ident)
-constexpr const char *TVR_LOG_STDERR_NOTICE = "*** could not write to log file, switching to stderr\n";
+constexpr const char *TVR_LOG_STDERR_NOTICE =
+    "*** could not write to log file, switching to stderr\n";
 
 static_assert(TVR_LOG_LINE_LIMIT + 1 < TVR_LOG_LINE_MAX, "room for the newline and terminator");
 
@@ -104,7 +105,7 @@ void tvr_log_after_roll(TvrLogSettings *s, int error, int renamed, const char *l
     }
   }
   if (s->keep_count > 0 && renamed) {
-    uint32_t status = 10055;
+    uint32_t status = TVR_CLEANUP_NO_MEMORY;
     char *copy = tlvpr_strdup(s->path);
     if (copy != nullptr) {
       char *directory = nullptr;

@@ -40,8 +40,12 @@
 // tvr_report_event(type, category, event_id, text) hands one event-log line to
 // the reporter hook (tlvpr_hooks.report_event) when set; otherwise it connects to
 // the system log once per process as "Talvora" with the configured facility
-// (tvr_log_facility, tvr_log_settings.h) and logs text at LOG_ERR, LOG_WARNING,
+// (tvr_log_facility, tvr_log_levels.h) and logs text at LOG_ERR, LOG_WARNING,
 // LOG_NOTICE or LOG_INFO for error, warning, success and information.
+//
+// tvr_log_toggle_event_source(name) deregisters the system-log source when it
+// is registered, else registers it as name (cut to 63 characters; null or
+// empty: "Talvora"). Not for use while other threads log to the event log.
 //
 // Thread rules: any thread at any time. threshold and stream are read without
 // the lock; the event-log sink takes no lock. No heap memory is used except the
@@ -75,6 +79,7 @@ void tvr_log_timestamp(char *out, size_t size);
 int tvr_log_event_type(int level);
 uint32_t tvr_log_event_id(int type);
 void tvr_report_event(int type, int category, uint32_t event_id, const char *text);
+void tvr_log_toggle_event_source(const char *name);
 
 #ifdef __cplusplus
 }

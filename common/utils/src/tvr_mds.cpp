@@ -9,12 +9,7 @@
 #include <string.h>
 
 #include "tlvpr_fileio.h"
-
-enum {
-  TVR_MDS_FILE_READ_ERROR = 10011,
-  TVR_MDS_BAD_ARGUMENT = 10040,
-  TVR_MDS_SEEK_ERROR = 10045
-};
+#include "tvr_status.h"
 
 // tvr_mds_total - the message's length: file part plus memory part
 static uint64_t tvr_mds_total(const MessageDataStore *store) {
@@ -25,11 +20,11 @@ static uint64_t tvr_mds_total(const MessageDataStore *store) {
 static uint32_t tvr_mds_read_file(const MessageDataStore *store, uint64_t offset,
                                   unsigned char *destination, uint32_t len) {
   if (store->spool_handle == 0 || tlvpr_lseek(store->spool_handle, (int64_t)offset, SEEK_SET) < 0)
-    return TVR_MDS_FILE_READ_ERROR;
+    return TVR_FILE_READ_ERROR;
   uint32_t done = 0;
   while (done < len) {
     long got = tlvpr_read(store->spool_handle, destination + done, len - done);
-    if (got <= 0) return TVR_MDS_FILE_READ_ERROR;
+    if (got <= 0) return TVR_FILE_READ_ERROR;
     done += (uint32_t)got;
   }
   return 0;
@@ -43,7 +38,7 @@ static uint32_t tvr_mds_load_window(MessageDataStore *store) {
     store->window_offset = store->file_length;
     return 0;
   }
-  if (store->block == nullptr || store->block_size == 0) return TVR_MDS_FILE_READ_ERROR;
+  if (store->block == nullptr || store->block_size == 0) return TVR_FILE_READ_ERROR;
   uint32_t block_offset = store->block_size * (store->position / store->block_size);
   if (store->window_offset == block_offset && store->window_invalid != 1 &&
       store->window == store->block)
@@ -59,17 +54,24 @@ static uint32_t tvr_mds_load_window(MessageDataStore *store) {
 
 // tvr_mds_seek - moves the read position (see the header)
 uint32_t tvr_mds_seek(MessageDataStore *store, int32_t offset, int origin) {
-  if (store == nullptr || store->memory == nullptr) return TVR_MDS_BAD_ARGUMENT;
+  if (store == nullptr || store->memory == nullptr) return TVR_BAD_ARGUMENT;
   int64_t base;
   switch (origin) {
-    case TVR_MDS_SEEK_SET: base = 0; break;
-    case TVR_MDS_SEEK_CUR: base = store->position; break;
-    case TVR_MDS_SEEK_END: base = (int64_t)tvr_mds_total(store); break;
-    default: return TVR_MDS_BAD_ARGUMENT;
+    case TVR_MDS_SEEK_SET:
+      base = 0;
+      break;
+    case TVR_MDS_SEEK_CUR:
+      base = store->position;
+      break;
+    case TVR_MDS_SEEK_END:
+      base = (int64_t)tvr_mds_total(store);
+      break;
+    default:
+      return TVR_BAD_ARGUMENT;
   }
   int64_t target = base + offset;
   if (target < 0 || (uint64_t)target > tvr_mds_total(store) || target > UINT32_MAX)
-    return TVR_MDS_SEEK_ERROR;
+    return TVR_SEEK_ERROR;
   store->position = (uint32_t)target;
   return 0;
 }
@@ -77,7 +79,7 @@ uint32_t tvr_mds_seek(MessageDataStore *store, int32_t offset, int origin) {
 // tvr_mds_read - copies from the read position on (see the header)
 uint32_t tvr_mds_read(MessageDataStore *store, void *destination, uint32_t *count) {
   if (store == nullptr || destination == nullptr || count == nullptr || store->memory == nullptr)
-    return TVR_MDS_BAD_ARGUMENT;
+    return TVR_BAD_ARGUMENT;
   uint32_t rc = tvr_mds_load_window(store);
   if (rc != 0) return rc;
   uint64_t total = tvr_mds_total(store);

@@ -39,12 +39,12 @@ extern "C" {
 typedef uintptr_t (*HostCallback)(uintptr_t argument);
 
 enum {
-  TVR_HOST_GET_MESSAGE_STORE = 1,       // message handle -> MessageDataStore pointer
+  TVR_HOST_GET_MESSAGE_STORE = 1,         // message handle -> MessageDataStore pointer
   TVR_HOST_GET_LOAD_POINT_DIRECTORY = 5,  // host handle -> directory text (host's)
-  TVR_HOST_GET_WEIGHT_THRESHOLD = 6,    // threshold value -> signed 32-bit threshold
-  TVR_HOST_GET_HEADER_LENGTH = 22,      // message handle -> header block length
-  TVR_HOST_GET_CONFIGURATION = 25,      // host handle -> ConfigHandle pointer (host's)
-  TVR_HOST_CALLBACK_COUNT = 26          // entries a host table has at least
+  TVR_HOST_GET_WEIGHT_THRESHOLD = 6,      // threshold value -> signed 32-bit threshold
+  TVR_HOST_GET_HEADER_LENGTH = 22,        // message handle -> header block length
+  TVR_HOST_GET_CONFIGURATION = 25,        // host handle -> ConfigHandle pointer (host's)
+  TVR_HOST_CALLBACK_COUNT = 26            // entries a host table has at least
 };
 
 typedef struct HostCallbackTable {

@@ -6,6 +6,8 @@
 
 #include <array>
 
+#include "tvr_status.h"
+
 namespace {
 
 constexpr TvrMessage tvr_messages_table[] = {
@@ -41,8 +43,9 @@ constexpr TvrMessage tvr_messages_table[] = {
     {11010, "tlvModInitModule: (regex filter) cannot configure module."},
     {11011, "tlvModInitModule: (regex filter) could not initialize the regex engine."},
     {11012, "tlvModInitModule: (regex filter) cannot read rulebase."},
-    {11013, "tlvModEndMessage: (regex filter) headers length %u > max allowed %u, returning spam "
-            "disposition."},
+    {11013,
+     "tlvModEndMessage: (regex filter) headers length %u > max allowed %u, returning spam "
+     "disposition."},
     {27115, "read_junkdam_config: %s missing settings."},
     {29001, "Rule %u; regex error %s (%d) for header \"%.*s\"."},
     {29004, "Incomplete last line of rule file on version string."},
@@ -87,6 +90,41 @@ static_assert(tvr_messages_size == 55, "catalog size");
 
 static_assert(tvr_messages_size < 255, "positions must fit the one-byte index");
 
+// tvr_messages_has - whether the catalog holds a text for code
+constexpr bool tvr_messages_has(uint32_t code) {
+  for (const TvrMessage &m : tvr_messages_table) {
+    if (m.code == code) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Every named code is where its kind says: a logged code has a catalog text, a
+// returned one has none; and the catalog holds only named codes.
+#define TVR_MESSAGES_LOGGED(name, code) \
+  static_assert(tvr_messages_has(code), #name " needs a catalog text");
+#define TVR_MESSAGES_RETURNED(name, code, text) \
+  static_assert(!tvr_messages_has(code), #name " is returned only: no catalog text");
+TVR_STATUS_LOGGED(TVR_MESSAGES_LOGGED)
+TVR_STATUS_RETURNED(TVR_MESSAGES_RETURNED)
+#undef TVR_MESSAGES_LOGGED
+#undef TVR_MESSAGES_RETURNED
+
+#define TVR_MESSAGES_COUNT(name, code) +1
+static_assert(0 TVR_STATUS_LOGGED(TVR_MESSAGES_COUNT) == tvr_messages_size,
+              "every catalog code is named in tvr_status.h");
+#undef TVR_MESSAGES_COUNT
+
+struct TvrReturned {
+  uint32_t code;     // a code that is only returned
+  const char *text;  // what a caller shows for it; "" none
+};
+
+#define TVR_MESSAGES_RETURNED_ROW(name, code, text) {code, text},
+constexpr TvrReturned tvr_returned_table[] = {TVR_STATUS_RETURNED(TVR_MESSAGES_RETURNED_ROW)};
+#undef TVR_MESSAGES_RETURNED_ROW
+
 // tvr_messages_make_index - position plus one of every code's text, by code
 constexpr std::array<uint8_t, TVR_MESSAGES_LAST + 1> tvr_messages_make_index() {
   std::array<uint8_t, TVR_MESSAGES_LAST + 1> index{};
@@ -107,6 +145,16 @@ const char *tvr_message_text(uint32_t code) {
   }
   uint8_t slot = tvr_messages_index[code];
   return slot == 0 ? nullptr : tvr_messages_table[slot - 1].text;
+}
+
+// tvr_returned_text - the text of a code that is only returned
+const char *tvr_returned_text(uint32_t code) {
+  for (const TvrReturned &r : tvr_returned_table) {
+    if (r.code == code) {
+      return r.text[0] != '\0' ? r.text : nullptr;
+    }
+  }
+  return nullptr;
 }
 
 const TvrMessage *const tvr_messages = tvr_messages_table;

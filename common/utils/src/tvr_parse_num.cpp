@@ -7,6 +7,8 @@
 
 #include <stddef.h>
 
+#include "tvr_status.h"
+
 namespace {
 
 constexpr unsigned char TVR_PARSE_DIGIT = 1;
@@ -44,7 +46,7 @@ static const char *tvr_parse_skip_blanks(const char *p) {
 
 // tvr_parse_uint_prefix - an unsigned decimal number at the start of text.
 uint32_t tvr_parse_uint_prefix(const char *text, const char **end, uint32_t *value) {
-  if (text == nullptr || value == nullptr) return TVR_PARSE_BAD_ARGUMENT;
+  if (text == nullptr || value == nullptr) return TVR_BAD_ARGUMENT;
   const char *p = tvr_parse_skip_blanks(text);
   if (*p == '+') p++;
   if (!tvr_parse_is_digit(*p)) return TVR_PARSE_BAD_CHARACTER;
@@ -62,7 +64,7 @@ uint32_t tvr_parse_uint_prefix(const char *text, const char **end, uint32_t *val
 // tvr_parse_int_prefix - a signed decimal number at the start of text; a
 // negative number is accumulated downwards so -2147483648 is in range.
 uint32_t tvr_parse_int_prefix(const char *text, const char **end, int32_t *value) {
-  if (text == nullptr || value == nullptr) return TVR_PARSE_BAD_ARGUMENT;
+  if (text == nullptr || value == nullptr) return TVR_BAD_ARGUMENT;
   const char *p = tvr_parse_skip_blanks(text);
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
@@ -85,7 +87,7 @@ uint32_t tvr_parse_int_prefix(const char *text, const char **end, int32_t *value
 
 // tvr_check_number_end - whether the character after a number may end it.
 uint32_t tvr_check_number_end(const char *position, int flags) {
-  if (position == nullptr) return TVR_PARSE_BAD_ARGUMENT;
+  if (position == nullptr) return TVR_BAD_ARGUMENT;
   unsigned char c = (unsigned char)*position;
   if (c == '\0') return 0;
   if (tvr_parse_classes.of[c] == TVR_PARSE_SPACE) {

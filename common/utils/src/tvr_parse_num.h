@@ -18,12 +18,16 @@
 // the end check; the first non-zero result is returned. The value is written
 // by the prefix parser even when the end check fails: take it only on 0.
 //
-// Results: 0; 2050 "The number is out of range."; 2052 "The character is
-// invalid."; 10040 for a null text, position or value. Nothing logs; no state.
+// Results (tvr_status.h): 0; 2050 TVR_PARSE_OUT_OF_RANGE; 2052
+// TVR_PARSE_BAD_CHARACTER (a character the call does not accept); 10040 for a
+// null text, position or value. These codes are only returned, never logged:
+// the catalog has no text for 2050 and 2052. Nothing logs; no state.
 #ifndef COMMON_UTILS_SRC_TVR_PARSE_NUM_H
 #define COMMON_UTILS_SRC_TVR_PARSE_NUM_H
 
 #include <stdint.h>
+
+#include "tvr_status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -31,12 +35,6 @@ extern "C" {
 
 #define PARSE_ALLOW_TRAILING_SPACE 1
 #define PARSE_ALLOW_TRAILING_TEXT 2
-
-enum {
-  TVR_PARSE_OUT_OF_RANGE = 2050,  // "The number is out of range."
-  TVR_PARSE_BAD_CHARACTER = 2052, // "The character is invalid."
-  TVR_PARSE_BAD_ARGUMENT = 10040  // "Bad argument passed to function."
-};
 
 uint32_t tvr_parse_uint_prefix(const char *text, const char **end, uint32_t *value);
 uint32_t tvr_parse_int_prefix(const char *text, const char **end, int32_t *value);

@@ -6,15 +6,16 @@
 #include "md5.h"
 #include "tlvpr_fileio.h"
 #include "tlvpr_mem.h"
+#include "tvr_status.h"
 
 // tvr_securitykey_from_file - key text of the MD5 digest of a file's bytes
 uint32_t tvr_securitykey_from_file(const char *path, char **key) {
   if (path == nullptr || key == nullptr) {
-    return 10040;
+    return TVR_BAD_ARGUMENT;
   }
   int handle = tlvpr_open(path, O_RDONLY, 0);
   if (handle == 0) {
-    return 10003;
+    return TVR_FILE_OPEN_ERROR;
   }
   uint32_t rc = 0;
   unsigned char *data = nullptr;
@@ -22,21 +23,21 @@ uint32_t tvr_securitykey_from_file(const char *path, char **key) {
   TlvprStat status;
   int64_t size = 0;
   if (tlvpr_fstat(handle, &status) != 0) {
-    rc = 10003;
+    rc = TVR_FILE_OPEN_ERROR;
   } else {
     size = tlvpr_stat_size(&status);
     if (size < 0 || (uint64_t)size > SIZE_MAX) {
-      rc = 10013;
+      rc = TVR_NO_MEMORY;
     }
   }
   if (rc == 0) {
     data = (unsigned char *)tlvpr_calloc((size_t)size, 1);
     if (data == nullptr) {
-      rc = 10013;
+      rc = TVR_NO_MEMORY;
     }
   }
   if (rc == 0 && tlvpr_read(handle, data, (size_t)size) != (long)size) {
-    rc = 10011;
+    rc = TVR_FILE_READ_ERROR;
   }
   if (rc == 0) {
     unsigned char digest[MD5_DIGEST_SIZE];
@@ -46,7 +47,7 @@ uint32_t tvr_securitykey_from_file(const char *path, char **key) {
     md5_final(digest, &ctx);
     text = (char *)tlvpr_calloc(TVR_SECURITYKEY_LEN + 1, 1);
     if (text == nullptr) {
-      rc = 10013;
+      rc = TVR_NO_MEMORY;
     } else {
       static constexpr char digits[] = "0123456789ABCDEF";
       for (int i = 0; i < MD5_DIGEST_SIZE; i++) {

@@ -16,8 +16,8 @@
 //   (tlvpr_mem.h), which update both atomically.
 // Thread rules: set the hooks before starting threads that use them; the
 // allocation counters are updated atomically.
-#ifndef TLVPR_TLVPR_HOOKS_H
-#define TLVPR_TLVPR_HOOKS_H
+#ifndef SHAREDDATA_TLVPR_HOOKS_H
+#define SHAREDDATA_TLVPR_HOOKS_H
 
 #include <stdint.h>
 
@@ -26,12 +26,12 @@ extern "C" {
 #endif
 
 typedef struct TlvprHooks {
-  int64_t (*time)(void);                  // clock; null = time(2)
-  void (*sleep_ms)(uint32_t ms);          // sleep; null = nanosleep(2)
+  int64_t (*time)(void);          // clock; null = time(2)
+  void (*sleep_ms)(uint32_t ms);  // sleep; null = nanosleep(2)
   void (*report_event)(int type, int category, uint32_t event_id,
-                       const char *text); // event reporter; null = syslog(3)
-  uint64_t alloc_fail_at;                 // running number of the allocation to fail; 0 = off
-  uint64_t alloc_count;                   // allocations counted since arming
+                       const char *text);  // event reporter; null = syslog(3)
+  uint64_t alloc_fail_at;                  // running number of the allocation to fail; 0 = off
+  uint64_t alloc_count;                    // allocations counted since arming
 } TlvprHooks;
 
 #if defined(__GNUC__)
