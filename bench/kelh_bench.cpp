@@ -71,10 +71,11 @@ const int kRuleCounts[] = {340, 1000, 10000};
 constexpr size_t kGlibcChecked = 300;
 
 enum Matcher { OURS, MEMCHR, REGX_PAIRS, PCRE2_JIT, RE2_SET, HYPERSCAN, GLIBC, MATCHERS };
-const char *const kNames[] = {"ours", "memchr", "regx_pairs", "pcre2_jit",
+const char *const kNames[] = {"ours",    "memchr",    "regx_pairs", "pcre2_jit",
                               "re2_set", "hyperscan", "glibc"};
 const char *const kTitles[] = {"rulebase_evaluate", "memchr lower bound", "regx pair by pair",
-                               "PCRE2-JIT", "RE2::Set", "Hyperscan", "glibc regexec"};
+                               "PCRE2-JIT",         "RE2::Set",           "Hyperscan",
+                               "glibc regexec"};
 
 // ---------------------------------------------------------------- rule sets
 
@@ -220,8 +221,8 @@ void build_peers(RuleSet *set) {
     if (hs_compile_multi(expressions.data(), flags.data(), ids.data(),
                          static_cast<unsigned>(expressions.size()), HS_MODE_BLOCK, nullptr,
                          &group.hs, &error) != HS_SUCCESS) {
-      fprintf(stderr, "kelh_bench: Hyperscan refuses a group: %s (expression %d)\n",
-              error->message, error->expression);
+      fprintf(stderr, "kelh_bench: Hyperscan refuses a group: %s (expression %d)\n", error->message,
+              error->expression);
       exit(1);
     }
     size_t size = 0;
@@ -296,8 +297,7 @@ int match_regx(void *, RuleLine *line, uint32_t, char *text, uint32_t length,
   return match_header_line(&line->pattern, text, length, max_backtracks);
 }
 
-int match_posix(void *context, RuleLine *, uint32_t index, char *text, uint32_t length,
-                uint32_t) {
+int match_posix(void *context, RuleLine *, uint32_t index, char *text, uint32_t length, uint32_t) {
   RuleSet *set = static_cast<RuleSet *>(context);
   const char saved = text[length];
   text[length] = '\0';
@@ -307,11 +307,10 @@ int match_posix(void *context, RuleLine *, uint32_t index, char *text, uint32_t 
 }
 
 #ifdef HDRW_HAVE_PCRE2
-int match_pcre(void *context, RuleLine *, uint32_t index, char *text, uint32_t length,
-               uint32_t) {
+int match_pcre(void *context, RuleLine *, uint32_t index, char *text, uint32_t length, uint32_t) {
   RuleSet *set = static_cast<RuleSet *>(context);
-  const int rc = pcre2_jit_match(set->pcre[index], reinterpret_cast<PCRE2_SPTR>(text), length, 0,
-                                 0, set->match_data, nullptr);
+  const int rc = pcre2_jit_match(set->pcre[index], reinterpret_cast<PCRE2_SPTR>(text), length, 0, 0,
+                                 set->match_data, nullptr);
   return rc >= 0 ? REGX_OK : REGX_NOMATCH;
 }
 #endif
@@ -350,8 +349,8 @@ int match_hs(void *context, RuleLine *, uint32_t index, char *text, uint32_t len
   const uint32_t group = set->group_of[index];
   bool fresh;
   Memo *m = memo_find(set, text, group, &fresh);
-  if (fresh && hs_scan(set->groups[group].hs, text, length, 0, set->scratch, hs_on_match, m) !=
-                   HS_SUCCESS) {
+  if (fresh &&
+      hs_scan(set->groups[group].hs, text, length, 0, set->scratch, hs_on_match, m) != HS_SUCCESS) {
     fprintf(stderr, "kelh_bench: hs_scan fails\n");
     exit(1);
   }
@@ -531,10 +530,11 @@ bool check_identical(int rules) {
   }
   set->pairs_per_message = static_cast<double>(g_pairs) / static_cast<double>(g_messages.size());
   set->hits_per_message = static_cast<double>(hits) / static_cast<double>(g_messages.size());
-  printf("%6d rules (%u rule lines, %zu header names): %d of %zu messages spam, %.1f hits and "
-         "%.0f matcher pairs per message; verdicts and hit lists %s\n",
-         rules, set->lines, set->groups.size(), spam, g_messages.size(), set->hits_per_message,
-         set->pairs_per_message, mismatches == 0 ? "identical for every matcher" : "DIFFER");
+  printf(
+      "%6d rules (%u rule lines, %zu header names): %d of %zu messages spam, %.1f hits and "
+      "%.0f matcher pairs per message; verdicts and hit lists %s\n",
+      rules, set->lines, set->groups.size(), spam, g_messages.size(), set->hits_per_message,
+      set->pairs_per_message, mismatches == 0 ? "identical for every matcher" : "DIFFER");
   return mismatches == 0;
 }
 
@@ -581,12 +581,13 @@ void print_workload() {
   }
   std::sort(sizes.begin(), sizes.end());
   const double count = static_cast<double>(g_messages.size());
-  printf("%zu header blocks: %zu to %zu bytes, median %zu; %.1f header lines, %.1f Received "
-         "lines of %.0f bytes on average, %.2f lines over %u bytes per message\n",
-         g_messages.size(), sizes.front(), sizes.back(), sizes[sizes.size() / 2],
-         static_cast<double>(lines) / count, static_cast<double>(received) / count,
-         received != 0 ? static_cast<double>(received_bytes) / static_cast<double>(received) : 0.0,
-         static_cast<double>(long_lines) / count, kMaxHeaderLength);
+  printf(
+      "%zu header blocks: %zu to %zu bytes, median %zu; %.1f header lines, %.1f Received "
+      "lines of %.0f bytes on average, %.2f lines over %u bytes per message\n",
+      g_messages.size(), sizes.front(), sizes.back(), sizes[sizes.size() / 2],
+      static_cast<double>(lines) / count, static_cast<double>(received) / count,
+      received != 0 ? static_cast<double>(received_bytes) / static_cast<double>(received) : 0.0,
+      static_cast<double>(long_lines) / count, kMaxHeaderLength);
 }
 
 void print_table() {
@@ -594,9 +595,10 @@ void print_table() {
     auto it = g_ns.find("evaluate/" + std::string(kNames[m]) + "/" + std::to_string(rules));
     return it == g_ns.end() ? 0.0 : it->second / 1e3;
   };
-  printf("\nThe same walk, microseconds per message (CPU, best of the repetitions), threshold 0, "
-         "maxHeaderLength %u, maxBackTracks %u\n\n",
-         kMaxHeaderLength, kMaxBacktracks);
+  printf(
+      "\nThe same walk, microseconds per message (CPU, best of the repetitions), threshold 0, "
+      "maxHeaderLength %u, maxBackTracks %u\n\n",
+      kMaxHeaderLength, kMaxBacktracks);
   printf("| Matcher |");
   for (int rules : kRuleCounts) {
     printf(" %d rules: us/msg | x ours |", rules);
@@ -619,20 +621,21 @@ void print_table() {
     }
     printf("\n");
   }
-  printf("\n\"x ours\": the matcher's speed relative to rulebase_evaluate (below 1: slower than "
-         "ours).\n");
+  printf(
+      "\n\"x ours\": the matcher's speed relative to rulebase_evaluate (below 1: slower than "
+      "ours).\n");
   printf("Goal: PCRE2-JIT / ours at most 1/3; ours within 1.5x of the memchr lower bound.\n\n");
   for (int rules : kRuleCounts) {
     const double ours = us(OURS, rules);
     if (ours <= 0) {
       continue;
     }
-    printf("%6d rules: ours is %.2fx faster than PCRE2-JIT, %.2fx the lower bound, %.2fx RE2::Set, "
-           "%.2fx Hyperscan, %.2fx faster than glibc\n",
-           rules, us(PCRE2_JIT, rules) / ours, ours / us(MEMCHR, rules),
-           us(RE2_SET, rules) > 0 ? ours / us(RE2_SET, rules) : 0.0,
-           us(HYPERSCAN, rules) > 0 ? ours / us(HYPERSCAN, rules) : 0.0,
-           us(GLIBC, rules) / ours);
+    printf(
+        "%6d rules: ours is %.2fx faster than PCRE2-JIT, %.2fx the lower bound, %.2fx RE2::Set, "
+        "%.2fx Hyperscan, %.2fx faster than glibc\n",
+        rules, us(PCRE2_JIT, rules) / ours, ours / us(MEMCHR, rules),
+        us(RE2_SET, rules) > 0 ? ours / us(RE2_SET, rules) : 0.0,
+        us(HYPERSCAN, rules) > 0 ? ours / us(HYPERSCAN, rules) : 0.0, us(GLIBC, rules) / ours);
   }
   printf("\nMemory per rule line (heap in use after building, divided by rule lines)\n");
   for (auto &[rules, set] : g_sets) {
@@ -645,9 +648,10 @@ void print_table() {
     }
     printf("\n");
   }
-  printf("\nAutomaton states after the run (the sets' cache; cap per rule base %u KiB + %u B "
-         "per rule line)\n",
-         KELH_SETS_CAP_BASE / 1024, KELH_SETS_CAP_PER_LINE);
+  printf(
+      "\nAutomaton states after the run (the sets' cache; cap per rule base %u KiB + %u B "
+      "per rule line)\n",
+      KELH_SETS_CAP_BASE / 1024, KELH_SETS_CAP_PER_LINE);
   for (auto &[rules, set] : g_sets) {
     const size_t held = kelh_sets_bytes(set.base->sets);
     const size_t cap = kelh_sets_cap(set.lines);
@@ -680,8 +684,8 @@ int main(int argc, char **argv) {
         continue;
       }
       benchmark::RegisterBenchmark(
-          ("evaluate/" + std::string(kNames[m]) + "/" + std::to_string(rules)).c_str(),
-          BM_Evaluate, rules, static_cast<Matcher>(m))
+          ("evaluate/" + std::string(kNames[m]) + "/" + std::to_string(rules)).c_str(), BM_Evaluate,
+          rules, static_cast<Matcher>(m))
           ->Unit(benchmark::kMicrosecond);
     }
   }

@@ -35,38 +35,72 @@ namespace kelh_workload {
 
 inline const std::vector<std::string> &spam_words() {
   static const std::vector<std::string> words = {
-      "viagra", "cialis", "casino", "lottery", "winner", "prize", "cheap", "discount",
-      "pills", "pharmacy", "meds", "loan", "mortgage", "refinance", "bitcoin", "invest",
-      "profit", "bonus", "offer", "free", "urgent", "exclusive", "limited", "deal",
-      "replica", "watches", "rolex", "weight", "diet", "dating", "singles", "inheritance",
-      "beneficiary", "million", "dollars", "transfer", "claim", "congratulations", "selected",
-      "guaranteed", "income", "unsubscribe", "click", "verify", "account", "suspended",
-      "password", "invoice", "payment", "refund", "shipping", "delivery", "parcel", "tracking",
-      "gift", "card", "voucher", "sale", "clearance", "lowest", "save", "credit", "debt",
-      "approved", "wealth", "stocks", "forex", "crypto", "trading", "reward", "cash",
-      "earn", "jackpot", "spins", "betting", "slots", "enlarge", "herbal", "miracle",
-      "secret", "opportunity", "risk", "trial", "order", "now", "today", "instant",
+      "viagra",      "cialis",
+      "casino",      "lottery",
+      "winner",      "prize",
+      "cheap",       "discount",
+      "pills",       "pharmacy",
+      "meds",        "loan",
+      "mortgage",    "refinance",
+      "bitcoin",     "invest",
+      "profit",      "bonus",
+      "offer",       "free",
+      "urgent",      "exclusive",
+      "limited",     "deal",
+      "replica",     "watches",
+      "rolex",       "weight",
+      "diet",        "dating",
+      "singles",     "inheritance",
+      "beneficiary", "million",
+      "dollars",     "transfer",
+      "claim",       "congratulations",
+      "selected",    "guaranteed",
+      "income",      "unsubscribe",
+      "click",       "verify",
+      "account",     "suspended",
+      "password",    "invoice",
+      "payment",     "refund",
+      "shipping",    "delivery",
+      "parcel",      "tracking",
+      "gift",        "card",
+      "voucher",     "sale",
+      "clearance",   "lowest",
+      "save",        "credit",
+      "debt",        "approved",
+      "wealth",      "stocks",
+      "forex",       "crypto",
+      "trading",     "reward",
+      "cash",        "earn",
+      "jackpot",     "spins",
+      "betting",     "slots",
+      "enlarge",     "herbal",
+      "miracle",     "secret",
+      "opportunity", "risk",
+      "trial",       "order",
+      "now",         "today",
+      "instant",
   };
   return words;
 }
 
 inline const std::vector<std::string> &ham_words() {
   static const std::vector<std::string> words = {
-      "meeting", "agenda", "project", "review", "report", "quarterly", "update", "schedule",
-      "minutes", "notes", "draft", "proposal", "budget", "team", "lunch", "tomorrow",
-      "release", "build", "patch", "kernel", "conference", "travel", "family", "photos",
-      "weekend", "question", "thanks", "hello", "regards", "status", "ticket", "backup",
-      "planning", "contract", "invoice", "customer", "support", "server", "network", "design",
-      "summary", "feedback", "training", "holiday", "office", "dinner", "birthday", "garden",
+      "meeting",  "agenda",   "project", "review",  "report",   "quarterly", "update",
+      "schedule", "minutes",  "notes",   "draft",   "proposal", "budget",    "team",
+      "lunch",    "tomorrow", "release", "build",   "patch",    "kernel",    "conference",
+      "travel",   "family",   "photos",  "weekend", "question", "thanks",    "hello",
+      "regards",  "status",   "ticket",  "backup",  "planning", "contract",  "invoice",
+      "customer", "support",  "server",  "network", "design",   "summary",   "feedback",
+      "training", "holiday",  "office",  "dinner",  "birthday", "garden",
   };
   return words;
 }
 
 // Pseudo-words for rules beyond the common vocabulary: two to four syllables.
 inline std::string pseudo_word(std::mt19937 &random) {
-  static const char *const syllables[] = {"ka", "lo", "mi", "ne", "ru", "sa", "ti", "vo", "zu",
-                                          "bra", "cle", "dro", "fle", "gri", "pla", "qua", "sto",
-                                          "tre", "xan", "yel", "mor", "pex", "dal", "fin"};
+  static const char *const syllables[] = {"ka",  "lo",  "mi",  "ne",  "ru",  "sa",  "ti",  "vo",
+                                          "zu",  "bra", "cle", "dro", "fle", "gri", "pla", "qua",
+                                          "sto", "tre", "xan", "yel", "mor", "pex", "dal", "fin"};
   std::string word;
   const int n = 2 + static_cast<int>(random() % 3);
   for (int i = 0; i < n; ++i) {
@@ -154,20 +188,35 @@ inline std::string alternation(std::mt19937 &random, int rules, int min, int max
 }
 
 inline const std::vector<std::string> &mailers() {
-  static const std::vector<std::string> names = {
-      "Microsoft Outlook Express 6.00.2900.2180", "Microsoft Outlook 16.0", "The Bat! (v3.5.25)",
-      "PHPMailer 5.2.9", "Foxmail 6, 13, 102, 15 [cn]", "Mozilla Thunderbird 115.3",
-      "Apple Mail (2.3654)", "MailChimp Mailer", "sendmail 8.17.1", "Roundcube Webmail/1.6.5",
-      "Internet Mail Service (5.5.2653.19)", "QUALCOMM Windows Eudora Version 7.1",
-      "AOL 9.0 for Windows US sub 5035", "Becky! ver. 2.75.03", "Atlas Mailer 2.0",
-      "Dynamic Mailer 3.1", "Mass Sender Pro 4.0", "Group Mail Pro", "Express Blaster 2",
-      "Kiwi Mail 1.2", "Nova Send 5.5 [ru]", "BulkMailer 7.0", "Turbo Mail 2.1"};
+  static const std::vector<std::string> names = {"Microsoft Outlook Express 6.00.2900.2180",
+                                                 "Microsoft Outlook 16.0",
+                                                 "The Bat! (v3.5.25)",
+                                                 "PHPMailer 5.2.9",
+                                                 "Foxmail 6, 13, 102, 15 [cn]",
+                                                 "Mozilla Thunderbird 115.3",
+                                                 "Apple Mail (2.3654)",
+                                                 "MailChimp Mailer",
+                                                 "sendmail 8.17.1",
+                                                 "Roundcube Webmail/1.6.5",
+                                                 "Internet Mail Service (5.5.2653.19)",
+                                                 "QUALCOMM Windows Eudora Version 7.1",
+                                                 "AOL 9.0 for Windows US sub 5035",
+                                                 "Becky! ver. 2.75.03",
+                                                 "Atlas Mailer 2.0",
+                                                 "Dynamic Mailer 3.1",
+                                                 "Mass Sender Pro 4.0",
+                                                 "Group Mail Pro",
+                                                 "Express Blaster 2",
+                                                 "Kiwi Mail 1.2",
+                                                 "Nova Send 5.5 [ru]",
+                                                 "BulkMailer 7.0",
+                                                 "Turbo Mail 2.1"};
   return names;
 }
 
 inline const std::vector<std::string> &tlds() {
-  static const std::vector<std::string> list = {"com", "net", "org", "de", "ru", "cn", "biz",
-                                                "info", "co.uk", "io", "br", "kr", "in", "top"};
+  static const std::vector<std::string> list = {"com",  "net",   "org", "de", "ru", "cn", "biz",
+                                                "info", "co.uk", "io",  "br", "kr", "in", "top"};
   return list;
 }
 
@@ -255,11 +304,16 @@ inline std::string rule_pattern(std::mt19937 &random, const std::string &name, i
   }
   if (name.empty()) {
     switch (random() % 5) {
-      case 0: return "^(From|Reply-To|Sender):.*@" + alternation(random, rules, 10, 12);
-      case 1: return "=\\?(utf-8|koi8-r|windows-1251)\\?[BbQq]\\?" + w1;
-      case 2: return "[0-9]{3}-[0-9]{3}-[0-9]{4}.*" + w1;
-      case 3: return "(click|visit) (here|below|" + w1 + ")";
-      default: return "^X-[A-Za-z-]+: .*" + case_classes(w1);
+      case 0:
+        return "^(From|Reply-To|Sender):.*@" + alternation(random, rules, 10, 12);
+      case 1:
+        return "=\\?(utf-8|koi8-r|windows-1251)\\?[BbQq]\\?" + w1;
+      case 2:
+        return "[0-9]{3}-[0-9]{3}-[0-9]{4}.*" + w1;
+      case 3:
+        return "(click|visit) (here|below|" + w1 + ")";
+      default:
+        return "^X-[A-Za-z-]+: .*" + case_classes(w1);
     }
   }
   // Names with a few rules each.
@@ -272,13 +326,37 @@ inline std::string rule_pattern(std::mt19937 &random, const std::string &name, i
 }
 
 inline const std::vector<std::string> &other_names() {
-  static const std::vector<std::string> names = {
-      "To", "Reply-To", "Return-Path", "Date", "X-Priority", "X-MSMail-Priority", "X-MimeOLE",
-      "Content-Transfer-Encoding", "MIME-Version", "Cc", "Organization", "X-Originating-IP",
-      "List-Unsubscribe", "User-Agent", "X-Sender", "Errors-To", "X-Accept-Language",
-      "Importance", "X-Complaints-To", "Sender", "Disposition-Notification-To", "X-Library",
-      "Precedence", "In-Reply-To", "References", "X-Virus-Scanned", "Thread-Index",
-      "Content-Disposition", "X-Campaign", "X-Source", "X-AntiAbuse"};
+  static const std::vector<std::string> names = {"To",
+                                                 "Reply-To",
+                                                 "Return-Path",
+                                                 "Date",
+                                                 "X-Priority",
+                                                 "X-MSMail-Priority",
+                                                 "X-MimeOLE",
+                                                 "Content-Transfer-Encoding",
+                                                 "MIME-Version",
+                                                 "Cc",
+                                                 "Organization",
+                                                 "X-Originating-IP",
+                                                 "List-Unsubscribe",
+                                                 "User-Agent",
+                                                 "X-Sender",
+                                                 "Errors-To",
+                                                 "X-Accept-Language",
+                                                 "Importance",
+                                                 "X-Complaints-To",
+                                                 "Sender",
+                                                 "Disposition-Notification-To",
+                                                 "X-Library",
+                                                 "Precedence",
+                                                 "In-Reply-To",
+                                                 "References",
+                                                 "X-Virus-Scanned",
+                                                 "Thread-Index",
+                                                 "Content-Disposition",
+                                                 "X-Campaign",
+                                                 "X-Source",
+                                                 "X-AntiAbuse"};
   return names;
 }
 
@@ -291,7 +369,7 @@ inline std::string rules_text(int count, uint32_t seed) {
     const char *name;
     int weight;
   };
-  std::vector<Share> shares = {{"Subject", 97}, {"X-Mailer", 59}, {"From", 39},
+  std::vector<Share> shares = {{"Subject", 97},  {"X-Mailer", 59},     {"From", 39},
                                {"Received", 34}, {"Content-Type", 21}, {"Message-ID", 17},
                                {"", 10}};
   int used = 0;
@@ -349,8 +427,7 @@ inline std::string rules_text(int count, uint32_t seed) {
 // ------------------------------------------------------------------ mail
 
 inline std::string base64(std::mt19937 &random, int count) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   for (int n = 0; n < count; ++n) {
     text += alphabet[random() % 64];
@@ -367,8 +444,8 @@ inline std::string ip(std::mt19937 &random) {
 }
 
 inline std::string domain(std::mt19937 &random, bool spam) {
-  std::string name = spam && chance(random, 50) ? pick(random, spam_words())
-                                                : pick(random, ham_words());
+  std::string name =
+      spam && chance(random, 50) ? pick(random, spam_words()) : pick(random, ham_words());
   if (chance(random, 40)) {
     name += "-" + pick(random, ham_words());
   }
@@ -376,8 +453,8 @@ inline std::string domain(std::mt19937 &random, bool spam) {
 }
 
 inline std::string host(std::mt19937 &random, bool spam) {
-  static const std::vector<std::string> parts = {"mail", "mx", "smtp", "relay", "out", "mta",
-                                                 "edge", "in", "dsl", "pool", "dynamic", "cable"};
+  static const std::vector<std::string> parts = {"mail", "mx", "smtp", "relay", "out",     "mta",
+                                                 "edge", "in", "dsl",  "pool",  "dynamic", "cable"};
   std::string name = pick(random, parts);
   if (spam && chance(random, 40)) {
     name += "-" + std::to_string(random() % 256) + "-" + std::to_string(random() % 256);
@@ -454,13 +531,13 @@ inline std::string received(std::mt19937 &random, bool spam) {
              "\r\n\tfor <" + address(random, false) + ">; " + date(random) + "\r\n";
       break;
     case 1:
-      text = "Received: from " + (spam ? "unknown" : from) + " (HELO " +
-             pick(random, ham_words()) + ") (" + address_ip + ")\r\n  by " + host(random, false) +
-             " with SMTP; " + date(random) + "\r\n";
+      text = "Received: from " + (spam ? "unknown" : from) + " (HELO " + pick(random, ham_words()) +
+             ") (" + address_ip + ")\r\n  by " + host(random, false) + " with SMTP; " +
+             date(random) + "\r\n";
       break;
     case 2:
-      text = "Received: by " + ip(random) + " with SMTP id " + base64(random, 12) + ";\r\n        " +
-             date(random) + "\r\n";
+      text = "Received: by " + ip(random) + " with SMTP id " + base64(random, 12) +
+             ";\r\n        " + date(random) + "\r\n";
       break;
     default:
       text = "Received: from [" + address_ip + "] (port=" + std::to_string(random() % 65536) +
@@ -474,8 +551,8 @@ inline std::string received(std::mt19937 &random, bool spam) {
 
 // One header block; spam blocks carry what the rules look for more often.
 inline std::string header_block(std::mt19937 &random, size_t target, bool spam) {
-  std::string top = "Return-Path: <" + (spam && chance(random, 10) ? "" : address(random, spam)) +
-                    ">\r\n";
+  std::string top =
+      "Return-Path: <" + (spam && chance(random, 10) ? "" : address(random, spam)) + ">\r\n";
   top += "Delivered-To: " + address(random, false) + "\r\n";
   std::string chain;
   const int hops = 2 + static_cast<int>(random() % 6);  // 2 to 7
@@ -494,13 +571,16 @@ inline std::string header_block(std::mt19937 &random, size_t target, bool spam) 
     }
     rest += base64(random, 20) + "\r\n";
   }
-  rest += "Authentication-Results: " + host(random, false) + ";\r\n\tdkim=pass header.d=" +
-          domain(random, false) + ";\r\n\tspf=" + (spam ? "softfail" : "pass") +
-          " smtp.mailfrom=" + address(random, spam) + "\r\n";
+  rest += "Authentication-Results: " + host(random, false) +
+          ";\r\n\tdkim=pass header.d=" + domain(random, false) +
+          ";\r\n\tspf=" + (spam ? "softfail" : "pass") + " smtp.mailfrom=" + address(random, spam) +
+          "\r\n";
   const std::string sender = phrase(random, spam, 2);
   rest += "From: \"" + sender + "\" <" + address(random, spam) + ">\r\n";
-  rest += "To: " + (spam && chance(random, 20) ? std::string("undisclosed-recipients:;")
-                                               : address(random, false)) + "\r\n";
+  rest += "To: " +
+          (spam && chance(random, 20) ? std::string("undisclosed-recipients:;")
+                                      : address(random, false)) +
+          "\r\n";
   if (chance(random, 30)) {
     rest += "Cc: " + address(random, false) + ",\r\n " + address(random, false) + "\r\n";
   }
@@ -527,8 +607,8 @@ inline std::string header_block(std::mt19937 &random, size_t target, bool spam) 
     rest += "Content-Type: multipart/alternative;\r\n\tboundary=\"----=_NextPart_" +
             std::to_string(random() % 1000) + "_" + hex(random, 12) + "\"\r\n";
   } else {
-    static const std::vector<std::string> charsets = {"utf-8", "iso-8859-1", "us-ascii",
-                                                      "windows-1251", "koi8-r", "gb2312"};
+    static const std::vector<std::string> charsets = {"utf-8",        "iso-8859-1", "us-ascii",
+                                                      "windows-1251", "koi8-r",     "gb2312"};
     rest += std::string("Content-Type: text/") + (chance(random, 50) ? "html" : "plain") +
             "; charset=\"" + (spam ? pick(random, charsets) : std::string("utf-8")) + "\"\r\n";
   }
@@ -539,9 +619,8 @@ inline std::string header_block(std::mt19937 &random, size_t target, bool spam) 
     rest += "X-Priority: " + std::to_string(1 + random() % 3) + "\r\nX-MSMail-Priority: High\r\n";
   }
   if (chance(random, 40)) {
-    rest += "List-Unsubscribe: <mailto:unsubscribe@" + domain(random, spam) +
-            ">,\r\n <https://" + host(random, spam) + "/unsubscribe?id=" + hex(random, 24) +
-            ">\r\n";
+    rest += "List-Unsubscribe: <mailto:unsubscribe@" + domain(random, spam) + ">,\r\n <https://" +
+            host(random, spam) + "/unsubscribe?id=" + hex(random, 24) + ">\r\n";
   }
   if (chance(random, 30)) {
     rest += "X-Originating-IP: [" + ip(random) + "]\r\n";

@@ -111,7 +111,6 @@ std::string kelh_sets_fuzz_rules(const char *at, size_t size) {
   return text;
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -152,8 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kelh_sets_fuzz_check(rulebase_make_sets(rb, cap) == 0);
   const Outcome want = kelh_sets_fuzz_run(rb, block, threshold, max_header, max_backtracks, true);
   for (int pass = 0; pass < 2; ++pass) {  // cold states, then the states built
-    const Outcome got =
-        kelh_sets_fuzz_run(rb, block, threshold, max_header, max_backtracks, false);
+    const Outcome got = kelh_sets_fuzz_run(rb, block, threshold, max_header, max_backtracks, false);
     kelh_sets_fuzz_check(got == want);
   }
   rulebase_free(rb);

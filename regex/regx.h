@@ -109,19 +109,19 @@ struct RegxLoopState;
 /* A compiled pattern. The caller provides the storage (zero-filled or emptied
  * by a failed compile or by regx_free); the engine fills and empties it. */
 typedef struct RegxPattern {
-  int32_t flags;             /* compile flags it was built with */
-  uint32_t group_count;      /* parenthesised groups in the pattern */
-  struct RegxBlock *arena;   /* first node block; null when empty */
-  struct RegxNode *program;  /* first node of the program; null when empty */
-  struct RegxPlan *plan;     /* matcher shortcuts derived from the program; owned */
-  uint32_t loop_count;       /* repetitions in the program, numbered from 0 */
+  int32_t flags;                    /* compile flags it was built with */
+  uint32_t group_count;             /* parenthesised groups in the pattern */
+  struct RegxBlock *arena;          /* first node block; null when empty */
+  struct RegxNode *program;         /* first node of the program; null when empty */
+  struct RegxPlan *plan;            /* matcher shortcuts derived from the program; owned */
+  uint32_t loop_count;              /* repetitions in the program, numbered from 0 */
   struct RegxLoopState *loop_state; /* their state when above REGX_LOOP_STATES; owned */
 } RegxPattern;
 
 int regx_init(void);
 int regx_compile(RegxPattern *pattern, const char *text, int flags);
-int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit,
-              uint32_t *count, int flags);
+int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
+              int flags);
 int regx_exec_shared(const RegxPattern *pattern);
 size_t regx_error(int code, const RegxPattern *pattern, char *buffer, size_t size);
 void regx_free(RegxPattern *pattern);

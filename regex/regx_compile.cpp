@@ -31,10 +31,10 @@ struct RegxFrag {
 };
 
 struct RegxAtom {
-  int type;               // RegxAtomType
-  RegxFrag frag;          // the atom's nodes (not for RX_ATOM_TERM)
-  uint32_t group;         // group number for RX_ATOM_GROUP
-  bool leading_bol;       // a ^ that is the pattern's first character
+  int type;          // RegxAtomType
+  RegxFrag frag;     // the atom's nodes (not for RX_ATOM_TERM)
+  uint32_t group;    // group number for RX_ATOM_GROUP
+  bool leading_bol;  // a ^ that is the pattern's first character
 };
 
 struct RegxCompiler {
@@ -189,9 +189,9 @@ constexpr struct {
   const char *name;
   uint16_t bit;
 } regx_class_names[] = {
-    {"alpha", RX_CL_ALPHA}, {"upper", RX_CL_UPPER}, {"lower", RX_CL_LOWER},
-    {"digit", RX_CL_DIGIT}, {"alnum", RX_CL_ALNUM}, {"space", RX_CL_SPACE},
-    {"print", RX_CL_PRINT}, {"punct", RX_CL_PUNCT}, {"graph", RX_CL_GRAPH},
+    {"alpha", RX_CL_ALPHA}, {"upper", RX_CL_UPPER},   {"lower", RX_CL_LOWER},
+    {"digit", RX_CL_DIGIT}, {"alnum", RX_CL_ALNUM},   {"space", RX_CL_SPACE},
+    {"print", RX_CL_PRINT}, {"punct", RX_CL_PUNCT},   {"graph", RX_CL_GRAPH},
     {"cntrl", RX_CL_CNTRL}, {"xdigit", RX_CL_XDIGIT}, {"blank", RX_CL_BLANK},
 };
 static_assert(sizeof(regx_class_names) / sizeof(regx_class_names[0]) == 12);
@@ -713,8 +713,7 @@ int regx_parse_seq(RegxCompiler *c, RegxFrag *out) {
     if (rc != REGX_OK || done) {
       break;
     }
-    if (literal && run.node != nullptr &&
-        (run.node->kind == RX_CHAR || run.len < RX_STRING_MAX)) {
+    if (literal && run.node != nullptr && (run.node->kind == RX_CHAR || run.len < RX_STRING_MAX)) {
       rc = regx_merge_char(c, &run, piece.first);
       if (rc != REGX_OK) {
         break;
@@ -823,8 +822,8 @@ int regx_build(RegxCompiler *c, int flags, RegxNode **program) {
   }
   if (scan == RX_SCAN) {
     const RegxNode *n = body.first;
-    while (n->kind == RX_NOP || n->kind == RX_WORDB || n->kind == RX_OPEN ||
-           n->kind == RX_SAVE || n->kind == RX_RESTORE) {
+    while (n->kind == RX_NOP || n->kind == RX_WORDB || n->kind == RX_OPEN || n->kind == RX_SAVE ||
+           n->kind == RX_RESTORE) {
       n = n->next;
     }
     if (n->kind == RX_CHAR || n->kind == RX_STRING || n->kind == RX_EOL) {

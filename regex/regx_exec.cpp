@@ -66,24 +66,24 @@ struct RegxRun {
   const RegxPattern *pattern;
   const char *subject;
   uint32_t limit;
-  bool notbol;                  // REGX_NOTBOL
-  bool noteol;                  // REGX_NOTEOL
-  const RegxPlan *plan;         // shortcuts; null in the plain run
-  bool grow;                    // the stacks are smaller than the full capacity
-  RegxEntry *base;              // bottom of the backtrack stack
-  RegxEntry *top;               // next free entry
-  RegxEntry *end;               // where the next push meets either capacity
-  RegxRecord *recs;             // loop record stack
-  size_t nrec;                  // records in use
-  size_t rend;                  // where the next record meets either capacity
-  size_t entry_cap;             // real capacity of the backtrack stack
-  size_t record_cap;            // real capacity of the loop record stack
+  bool notbol;           // REGX_NOTBOL
+  bool noteol;           // REGX_NOTEOL
+  const RegxPlan *plan;  // shortcuts; null in the plain run
+  bool grow;             // the stacks are smaller than the full capacity
+  RegxEntry *base;       // bottom of the backtrack stack
+  RegxEntry *top;        // next free entry
+  RegxEntry *end;        // where the next push meets either capacity
+  RegxRecord *recs;      // loop record stack
+  size_t nrec;           // records in use
+  size_t rend;           // where the next record meets either capacity
+  size_t entry_cap;      // real capacity of the backtrack stack
+  size_t record_cap;     // real capacity of the loop record stack
   // Entries and records that class loop frames stand for beyond their own.
   size_t extra;
   size_t rextra;
-  uint64_t counter;             // backtracks so far
-  const char **pos;             // loop positions by loop number
-  uint8_t *cur;                 // loop counts by loop number
+  uint64_t counter;  // backtracks so far
+  const char **pos;  // loop positions by loop number
+  uint8_t *cur;      // loop counts by loop number
   const char *groups[REGX_GROUPS][2];
 };
 
@@ -377,8 +377,7 @@ int regx_scan_lead(RegxRun &r, const RegxNode *n, const char **at) {
 // regx_frame_enter - a class loop as one frame: takes the longest run at s
 // and goes on after it when the maximum is reached, else fails into the
 // frame, which hands out the shorter runs
-int regx_frame_enter(RegxRun &r, const RegxClassLoop *cl, const RegxNode **node,
-                     const char **at) {
+int regx_frame_enter(RegxRun &r, const RegxClassLoop *cl, const RegxNode **node, const char **at) {
   const char *s = *at;
   bool capped = !cl->unbounded && cl->max >= 1;
   size_t k = regx_cl_run(cl->item, s, capped ? cl->max : SIZE_MAX);
@@ -716,8 +715,8 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         s++;
         break;
       case RX_CHAR2:
-        if (*s == 0 || ((unsigned char)*s != n->arg.bytes[0] &&
-                        (unsigned char)*s != n->arg.bytes[1])) {
+        if (*s == 0 ||
+            ((unsigned char)*s != n->arg.bytes[0] && (unsigned char)*s != n->arg.bytes[1])) {
           goto fail;
         }
         s++;
@@ -885,8 +884,7 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
 
 // regx_run_full - a run on stacks of the full capacity, kept out of the common path
 __attribute__((noinline)) int regx_run_full(const RegxPattern *pattern, const char *subject,
-                                            uint32_t limit, uint32_t *count, int flags,
-                                            bool fast) {
+                                            uint32_t limit, uint32_t *count, int flags, bool fast) {
   RegxEntry entries[REGX_STACK_ENTRIES];
   RegxRecord records[REGX_LOOP_RECORDS];
   const char *pos[REGX_LOOP_STATES];
@@ -903,8 +901,8 @@ __attribute__((noinline)) int regx_run_full(const RegxPattern *pattern, const ch
 }
 
 // regx_run_small - a first run on small stacks; a run that outgrows them starts again
-int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t limit,
-                   uint32_t *count, int flags, bool fast) {
+int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
+                   int flags, bool fast) {
   if (pattern->loop_count > RX_SMALL_LOOPS) {
     return regx_run_full(pattern, subject, limit, count, flags, fast);
   }

@@ -18,30 +18,30 @@
 #include "regx.h"
 
 enum RegxKind : int32_t {
-  RX_END = 0,         // success flag in arg.word: 1 in the last node, 0 in the stop node
+  RX_END = 0,  // success flag in arg.word: 1 in the last node, 0 in the stop node
   RX_BOL = 1,
   RX_EOL = 2,
   RX_ANY = 3,
-  RX_SET = 5,         // arg.bitmap: owned 32 bytes
-  RX_NSET = 6,        // arg.bitmap: owned
-  RX_ALT = 7,         // arg.node: first node of this branch
+  RX_SET = 5,   // arg.bitmap: owned 32 bytes
+  RX_NSET = 6,  // arg.bitmap: owned
+  RX_ALT = 7,   // arg.node: first node of this branch
   RX_FAIL = 8,
   RX_NOP = 9,
-  RX_CHAR = 10,       // arg.bytes[0]
-  RX_STRING = 11,     // arg.text: owned, NUL-terminated, 2 to 255 bytes
-  RX_CHAR2 = 12,      // arg.bytes[0] as written, arg.bytes[1] folded
-  RX_WORDB = 13,      // arg.word: 0 word start, 1 word end
-  RX_OPEN = 14,       // arg.word: group number
+  RX_CHAR = 10,    // arg.bytes[0]
+  RX_STRING = 11,  // arg.text: owned, NUL-terminated, 2 to 255 bytes
+  RX_CHAR2 = 12,   // arg.bytes[0] as written, arg.bytes[1] folded
+  RX_WORDB = 13,   // arg.word: 0 word start, 1 word end
+  RX_OPEN = 14,    // arg.word: group number
   RX_CLOSE = 15,
   RX_SAVE = 16,
   RX_RESTORE = 17,
-  RX_BACKREF = 18,    // arg.word: group 1-9
+  RX_BACKREF = 18,  // arg.word: group 1-9
   RX_SCAN = 19,
-  RX_SCANCHAR = 20,   // arg.bytes[0]
+  RX_SCANCHAR = 20,  // arg.bytes[0]
   RX_BOL_NL = 21,
   RX_EOL_NL = 22,
   RX_ANY_NL = 23,
-  RX_NSET_NL = 25,    // arg.bitmap: owned
+  RX_NSET_NL = 25,  // arg.bitmap: owned
   RX_SCAN_NL = 26,
   RX_LOOP = 27,       // next is the loop's RX_LOOPBACK
   RX_COUNT = 28,      // arg.bytes: minimum, maximum, (unused), unbounded flag
@@ -51,7 +51,7 @@ enum RegxKind : int32_t {
   RX_LOOPUNDO = 32,   // stack-only marker
   RX_LOOPSAVE = 33,   // stack-only marker: a loop's state from before its RX_LOOP ran
   RX_CLEAR = 34,
-  RX_FRAME = 35,      // stack-only marker: a class loop's iterations held in one entry
+  RX_FRAME = 35,  // stack-only marker: a class loop's iterations held in one entry
 };
 
 // Byte positions inside RX_COUNT's argument
@@ -74,8 +74,8 @@ typedef struct RegxNode {
 enum { REGX_BLOCK_NODES = 5 };
 
 typedef struct RegxBlock {
-  struct RegxBlock *next;              // older block
-  RegxNode nodes[REGX_BLOCK_NODES];    // zero-filled until used
+  struct RegxBlock *next;            // older block
+  RegxNode nodes[REGX_BLOCK_NODES];  // zero-filled until used
 } RegxBlock;
 
 // Matcher capacities
@@ -86,14 +86,14 @@ enum { REGX_STACK_ENTRIES = 8192, REGX_LOOP_RECORDS = 4096, REGX_GROUPS = 10 };
 // the position, the groups or the loop state, so on a byte outside first the
 // attempt pushes and pops the same entries wherever it starts.
 typedef struct RegxFollow {
-  uint8_t first[32];  // bytes on which the attempt may get further (a superset)
+  uint8_t first[32];    // bytes on which the attempt may get further (a superset)
   uint8_t accept[256];  // first as one flag per byte, and NUL, for the skip loops
-  uint32_t cost;      // counted pops of the failing attempt (not the entry below it)
-  uint32_t peak;      // most stack entries it holds at once
-  int32_t usable;     // non-zero when the above describes the node
-  int32_t single;     // first holds exactly one byte, in byte
+  uint32_t cost;        // counted pops of the failing attempt (not the entry below it)
+  uint32_t peak;        // most stack entries it holds at once
+  int32_t usable;       // non-zero when the above describes the node
+  int32_t single;       // first holds exactly one byte, in byte
   uint8_t byte;
-  char members[17];   // the bytes of first (no NUL) when at most 16, else empty
+  char members[17];  // the bytes of first (no NUL) when at most 16, else empty
   // The one-byte tests the walk ends at (at most 8, else leaf_count is -1):
   // when none of them passes at a position, the attempt there fails as on a
   // byte outside first, so a string that does not match is skipped too.
@@ -153,9 +153,9 @@ typedef struct RegxBoundPiece {
 // are at most as many as the subject has bytes for the rarest one.
 enum { RX_PREFIX_TESTS = 6 };
 typedef struct RegxPrefix {
-  uint32_t count;                    // tests recorded
+  uint32_t count;                     // tests recorded
   uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
-  double cost;                       // entries an attempt pushes before it passes them
+  double cost;                        // entries an attempt pushes before it passes them
 } RegxPrefix;
 
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
@@ -163,8 +163,8 @@ typedef struct RegxPrefix {
 // shape and prefix when it has them. Each class loop's RX_LOOP node
 // points at its entry in arg.word; the plain matcher ignores both.
 typedef struct RegxPlan {
-  RegxFollow scan;       // attempts after a leading RX_SCAN
-  const char *lead;      // text of the RX_STRING right after a leading RX_SCANCHAR, or null
+  RegxFollow scan;   // attempts after a leading RX_SCAN
+  const char *lead;  // text of the RX_STRING right after a leading RX_SCANCHAR, or null
   // Class loop (minimum 1 or more) right after a leading RX_SCAN, when what
   // follows it cannot start with a byte of its class: the starts inside one
   // run of that class are settled together. Null when not so.
@@ -175,13 +175,13 @@ typedef struct RegxPlan {
   // bound on the pushes of the plain run keeps both the count within the
   // limit and the stack within its capacity.
   const char *required;
-  int32_t bounded;          // non-zero when the push bound exists
+  int32_t bounded;  // non-zero when the push bound exists
   // The last limit asked about (high 32 bits) and the longest subject whose
   // bound fits it, plus 1 (low 32 bits; 0 when none fits). Read and written
   // as one atomic word, so concurrent calls see a consistent pair; its zero
   // start is true, since no run fits limit 0.
   uint64_t fit;
-  char required_byte[2];    // a lone required character as a string
+  char required_byte[2];  // a lone required character as a string
   // The fixed-width shape of the program, for a yes/no answer without a
   // count when the push bound keeps the plain run within limit and stack;
   // null when the program is not of that shape.

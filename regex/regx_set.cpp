@@ -67,7 +67,7 @@ struct RegxDState {
   uint64_t end_accept;  // patterns that match when the subject ends here
   uint32_t flags;       // RX_DSTATE_DEAD: nothing can match any more
   uint32_t pad;
-  RegxDCold *cold;      // its building record
+  RegxDCold *cold;  // its building record
 };
 
 // What building reads of a state, under the set's lock: the node set and the
@@ -79,8 +79,8 @@ struct RegxDCold {
   RegxDCold *chain;  // next state in its hash bucket
   RegxDState *hot;   // the state
   uint32_t hash;
-  uint32_t count;    // automaton nodes held
-  uint32_t size;     // bytes of their code
+  uint32_t count;  // automaton nodes held
+  uint32_t size;   // bytes of their code
 };
 
 // A page of state memory; the data follows the record.
@@ -96,28 +96,28 @@ constexpr size_t RX_PAGE_SIZE = 64 << 10;
 
 struct RegxSet {
   RegxSetBudget *budget;
-  uint32_t count;           // patterns
-  uint64_t all;             // the bits of every pattern
-  uint8_t cls[256];         // byte to class
-  uint32_t classes;         // number of classes
-  RegxNfaNode *nodes;       // the automaton
+  uint32_t count;      // patterns
+  uint64_t all;        // the bits of every pattern
+  uint8_t cls[256];    // byte to class
+  uint32_t classes;    // number of classes
+  RegxNfaNode *nodes;  // the automaton
   uint32_t node_count;
-  uint8_t (*maps)[32];      // class maps of RX_NFA_SET nodes: bit k for class k
+  uint8_t (*maps)[32];  // class maps of RX_NFA_SET nodes: bit k for class k
   uint32_t map_count;
-  uint32_t *starts;         // per pattern: its first node
-  uint32_t *restarts;       // first nodes of the unanchored patterns
+  uint32_t *starts;    // per pattern: its first node
+  uint32_t *restarts;  // first nodes of the unanchored patterns
   uint32_t restart_count;
-  RegxDState *start;        // the state at position 0
-  size_t bytes;             // held in all (read atomically)
+  RegxDState *start;  // the state at position 0
+  size_t bytes;       // held in all (read atomically)
   // Under the lock: the state table, the pages and the closure's working space.
   TlvprLock lock;
   RegxDCold **buckets;
   uint32_t bucket_mask;
   uint32_t state_count;
-  RegxPage *hot_pages;      // newest first
+  RegxPage *hot_pages;  // newest first
   RegxPage *cold_pages;
-  size_t charged;           // bytes of pages taken from the budget
-  bool free_pages;          // pages are not charged (the start state's)
+  size_t charged;   // bytes of pages taken from the budget
+  bool free_pages;  // pages are not charged (the start state's)
 };
 
 namespace {
@@ -201,12 +201,12 @@ struct RegxNodeReader {
 // ------------------------------------------------------------ building
 
 struct RegxNfaBuild {
-  RegxSet *set;        // null: only count nodes
-  uint32_t cap;        // nodes allocated in set->nodes
-  uint32_t count;      // nodes made (or counted)
-  int32_t left;        // nodes this pattern may still add
-  uint32_t pattern;    // its number
-  uint32_t dead;       // the shared dead node
+  RegxSet *set;      // null: only count nodes
+  uint32_t cap;      // nodes allocated in set->nodes
+  uint32_t count;    // nodes made (or counted)
+  int32_t left;      // nodes this pattern may still add
+  uint32_t pattern;  // its number
+  uint32_t dead;     // the shared dead node
   bool ok;
 };
 
@@ -321,8 +321,8 @@ uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, 
   // Groups and their save pairs only serve group positions: stepped over
   // here, so the recursion is as deep as the nodes it makes.
   while (n != stop && n != nullptr &&
-         (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_CLEAR ||
-          n->kind == RX_NOP || n->kind == RX_SAVE)) {
+         (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_CLEAR || n->kind == RX_NOP ||
+          n->kind == RX_SAVE)) {
     n = n->kind == RX_SAVE ? n->next->next : n->next;
   }
   if (!b->ok) {
@@ -513,8 +513,8 @@ bool regx_set_pay(RegxSet *set, size_t whole) {
 // regx_set_closure - the nodes alive after following splits and anchors from
 // the seeds, ascending, in w->found; their count, and the patterns
 // accepted on the way in *accept
-uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds,
-                          uint32_t nseeds, bool at_start, bool at_end, uint64_t *accept) {
+uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds, uint32_t nseeds,
+                          bool at_start, bool at_end, uint64_t *accept) {
   memset(w->visited, 0, w->words * sizeof(uint64_t));
   uint32_t depth = 0;
   uint32_t found = 0;
@@ -672,9 +672,9 @@ RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t a
   }
   RegxDState *s = (RegxDState *)regx_set_take(
       set, &set->hot_pages, sizeof(RegxDState) + set->classes * sizeof(uintptr_t));
-  RegxDCold *c = s == nullptr ? nullptr
-                              : (RegxDCold *)regx_set_take(set, &set->cold_pages,
-                                                           sizeof(RegxDCold) + size);
+  RegxDCold *c = s == nullptr
+                     ? nullptr
+                     : (RegxDCold *)regx_set_take(set, &set->cold_pages, sizeof(RegxDCold) + size);
   if (c == nullptr) {
     return nullptr;  // a hot part taken stays unused in its page
   }
@@ -735,9 +735,9 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
     uint32_t *seed = w.stack + set->node_count;
     for (uint32_t i = 0; i < cold->count; i++) {
       const RegxNfaNode &n = set->nodes[held.next()];
-      bool pass = n.kind == RX_NFA_BYTE ? n.cls == k
+      bool pass = n.kind == RX_NFA_BYTE  ? n.cls == k
                   : n.kind == RX_NFA_SET ? regx_bit(set->maps[n.alt], (unsigned char)k)
-                                          : false;
+                                         : false;
       if (pass) {
         seed[seeds++] = n.out;
       }

@@ -20,8 +20,8 @@
 #include "kelh_sets.h"
 #include "load_rules.h"
 #include "log_capture.h"
-#include "tvr_log_settings.h"
 #include "tlvpr_mem.h"
+#include "tvr_log_settings.h"
 
 namespace {
 
@@ -68,23 +68,40 @@ struct Gen {
   std::string pattern() {
     const std::string anchor = "^" + name() + ":";
     switch (pick(17)) {
-      case 0: return anchor + ".*" + word();
-      case 1: return anchor + ".*" + alternation(2 + pick(10));
-      case 2: return anchor + ".*" + letters(word(), false);
-      case 3: return anchor + ".*" + letters(word(), true);
-      case 4: return anchor + " [0-9]{1,3}\\.[0-9]{1,3}";
-      case 5: return anchor + ".*" + word() + "$";
-      case 6: return anchor + ".*" + word() + ".*" + word() + ".*" + word();
-      case 7: return word() + "|" + word();
-      case 8: return "[0-9]{3}-[0-9]{2}.*" + word();
-      case 9: return anchor + " (a|b)*c";                 // a repeated group: matcher only
-      case 10: return "(" + word() + ") \\1";             // a back-reference: matcher only
-      case 11: return anchor + ".*(a|aa)*b";              // runs into the limit
-      case 12: return anchor + ".*a.*a.*a.*a.*b";         // needs the byte counts, or the matcher
-      case 13: return "\\<" + word();                     // a word anchor: matcher only
-      case 14: return ".*.*.*x";
-      case 15: return anchor + " *[A-Z!]{6,}$";
-      default: return "^(From|To):.*@" + alternation(1 + pick(3));
+      case 0:
+        return anchor + ".*" + word();
+      case 1:
+        return anchor + ".*" + alternation(2 + pick(10));
+      case 2:
+        return anchor + ".*" + letters(word(), false);
+      case 3:
+        return anchor + ".*" + letters(word(), true);
+      case 4:
+        return anchor + " [0-9]{1,3}\\.[0-9]{1,3}";
+      case 5:
+        return anchor + ".*" + word() + "$";
+      case 6:
+        return anchor + ".*" + word() + ".*" + word() + ".*" + word();
+      case 7:
+        return word() + "|" + word();
+      case 8:
+        return "[0-9]{3}-[0-9]{2}.*" + word();
+      case 9:
+        return anchor + " (a|b)*c";  // a repeated group: matcher only
+      case 10:
+        return "(" + word() + ") \\1";  // a back-reference: matcher only
+      case 11:
+        return anchor + ".*(a|aa)*b";  // runs into the limit
+      case 12:
+        return anchor + ".*a.*a.*a.*a.*b";  // needs the byte counts, or the matcher
+      case 13:
+        return "\\<" + word();  // a word anchor: matcher only
+      case 14:
+        return ".*.*.*x";
+      case 15:
+        return anchor + " *[A-Z!]{6,}$";
+      default:
+        return "^(From|To):.*@" + alternation(1 + pick(3));
     }
   }
 
@@ -117,18 +134,32 @@ struct Gen {
     const uint32_t parts = 1 + pick(8);
     for (uint32_t i = 0; i < parts; ++i) {
       switch (pick(10)) {
-        case 0: out += std::to_string(pick(1000)) + "-" + std::to_string(pick(100)); break;
-        case 1: out += std::string(1 + pick(30), "ab"[pick(2)]); break;
-        case 2: out += "FREE!!! CASH"; break;
-        case 3: out += "x"; break;
-        case 4: out += "a@" + word() + ".ru"; break;
-        case 5: out += std::string(100 + pick(700), "ax "[pick(3)]); break;
+        case 0:
+          out += std::to_string(pick(1000)) + "-" + std::to_string(pick(100));
+          break;
+        case 1:
+          out += std::string(1 + pick(30), "ab"[pick(2)]);
+          break;
+        case 2:
+          out += "FREE!!! CASH";
+          break;
+        case 3:
+          out += "x";
+          break;
+        case 4:
+          out += "a@" + word() + ".ru";
+          break;
+        case 5:
+          out += std::string(100 + pick(700), "ax "[pick(3)]);
+          break;
         case 6:
           for (uint32_t n = 1 + pick(40); n > 0; --n) {
             out += "123-45 ";
           }
           break;
-        default: out += word(); break;
+        default:
+          out += word();
+          break;
       }
       out += pick(5) == 0 ? "\r\n\t" : " ";
     }
@@ -155,7 +186,6 @@ RuleBase *parse(const std::string &text) {
   return rb;
 }
 
-
 struct Outcome {
   uint32_t rc = 0;
   int verdict = 0;
@@ -178,8 +208,7 @@ int plain_match(void *, RuleLine *line, uint32_t, char *text, uint32_t length,
 }
 
 // The backtrack counts of the plain walk's pairs (high limit), for limits next to them.
-int counting_match(void *context, RuleLine *line, uint32_t, char *text, uint32_t length,
-                   uint32_t) {
+int counting_match(void *context, RuleLine *line, uint32_t, char *text, uint32_t length, uint32_t) {
   const char saved = text[length];
   text[length] = '\0';
   uint32_t count = 0;
@@ -220,7 +249,7 @@ Outcome run(const RuleBase *rb, const std::string &block, const Limits &limits, 
 TEST(KelhSets, FastWalkGivesThePlainWalksResultsAndLogs) {
   LogToMemory log;
   int compared = 0;
-  int grown = 0;  // rule bases whose sets built states: the fast walk used them
+  int grown = 0;      // rule bases whose sets built states: the fast walk used them
   size_t errors = 0;  // 29001 lines compared
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     Gen gen(seed);
@@ -246,8 +275,8 @@ TEST(KelhSets, FastWalkGivesThePlainWalksResultsAndLogs) {
             hits = next;
           }
         }
-        std::vector<Limits> configs = {{0, 768, 25000}, {-5, 0, 25000}, {20, 60, 300},
-                                       {60, 768, 40}};
+        std::vector<Limits> configs = {
+            {0, 768, 25000}, {-5, 0, 25000}, {20, 60, 300}, {60, 768, 40}};
         // Limits at and next to the highest counts and a few others.
         std::sort(counts.rbegin(), counts.rend());
         counts.erase(std::unique(counts.begin(), counts.end()), counts.end());

@@ -25,17 +25,30 @@ struct Gen {
 
   std::string atom(int depth) {
     switch (pick(depth > 0 ? 14 : 12)) {
-      case 0: case 1: case 2: return std::string(1, "abc"[pick(3)]);
-      case 3: return ".";
-      case 4: return "[ab]";
-      case 5: return "[^a ]";
-      case 6: return "ab";
-      case 7: return pick(2) ? "^" : "$";
-      case 8: return "x";
-      case 9: return "bca";
-      case 10: return " ";
-      case 11: return "[[:upper:]]";
-      default: return "(" + alternation(depth - 1) + ")";
+      case 0:
+      case 1:
+      case 2:
+        return std::string(1, "abc"[pick(3)]);
+      case 3:
+        return ".";
+      case 4:
+        return "[ab]";
+      case 5:
+        return "[^a ]";
+      case 6:
+        return "ab";
+      case 7:
+        return pick(2) ? "^" : "$";
+      case 8:
+        return "x";
+      case 9:
+        return "bca";
+      case 10:
+        return " ";
+      case 11:
+        return "[[:upper:]]";
+      default:
+        return "(" + alternation(depth - 1) + ")";
     }
   }
 
@@ -44,13 +57,26 @@ struct Gen {
     for (int n = 1 + pick(3); n > 0; --n) {
       std::string a = atom(depth);
       switch (pick(10)) {
-        case 0: a += "*"; break;
-        case 1: a += "+"; break;
-        case 2: a += "?"; break;
-        case 3: a += "{" + std::to_string(pick(3)) + "," + std::to_string(2 + pick(3)) + "}"; break;
-        case 4: a += "{" + std::to_string(pick(3)) + "}"; break;
-        case 5: a += "{" + std::to_string(pick(2)) + ",}"; break;
-        default: break;
+        case 0:
+          a += "*";
+          break;
+        case 1:
+          a += "+";
+          break;
+        case 2:
+          a += "?";
+          break;
+        case 3:
+          a += "{" + std::to_string(pick(3)) + "," + std::to_string(2 + pick(3)) + "}";
+          break;
+        case 4:
+          a += "{" + std::to_string(pick(3)) + "}";
+          break;
+        case 5:
+          a += "{" + std::to_string(pick(2)) + ",}";
+          break;
+        default:
+          break;
       }
       out += a;
     }
@@ -107,8 +133,7 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
     // A third of the rounds with a budget that holds a few states only.
     RegxSetBudget budget = {round % 3 == 0 ? size_t{6000} : size_t{1} << 24, 0};
     RegxSet *set = nullptr;
-    ASSERT_EQ(regx_set_create(&set, members.data(), static_cast<uint32_t>(members.size()),
-                              &budget),
+    ASSERT_EQ(regx_set_create(&set, members.data(), static_cast<uint32_t>(members.size()), &budget),
               REGX_OK);
     for (int j = 0; j < 12; ++j) {
       const std::string subject = gen.subject();
@@ -143,9 +168,9 @@ TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
       {"^Subject:.*(free|cheap) [Vv][Ii][Aa]", REGX_EXTENDED, true},
       {"[0-9]{1,3}\\.[0-9]{1,3}$", REGX_EXTENDED, true},
       {"a.{0,2}b|^$", REGX_EXTENDED, true},
-      {"(ab)*c", REGX_EXTENDED, false},       // a repeated group
-      {"(a)\\1", REGX_EXTENDED, false},       // a back-reference
-      {"\\<free", REGX_EXTENDED, false},      // a word anchor
+      {"(ab)*c", REGX_EXTENDED, false},   // a repeated group
+      {"(a)\\1", REGX_EXTENDED, false},   // a back-reference
+      {"\\<free", REGX_EXTENDED, false},  // a word anchor
       {"^a.*b", REGX_EXTENDED | REGX_NEWLINE, false},
       {"a{255}b{255}c{255}d{255}e{255}", REGX_EXTENDED, false},  // too many automaton nodes
       {"Hello", REGX_EXTENDED | REGX_ICASE, true},
@@ -183,7 +208,8 @@ TEST(RegxSet, BoundsKeepThePlainRunWithinTheLimit) {
         continue;
       }
       for (uint32_t limit : {full, full > 0 ? full - 1 : 0, full / 2, 25000u}) {
-        const bool by_length = static_cast<int64_t>(subject.size()) <= regx_set_longest(p.get(), limit);
+        const bool by_length =
+            static_cast<int64_t>(subject.size()) <= regx_set_longest(p.get(), limit);
         const bool by_counts = regx_set_fits(p.get(), limit, subject.size(), counts) != 0;
         if (by_length || by_counts) {
           ++proven;

@@ -288,14 +288,14 @@ struct KelhSetMatch {
   const KelhSets *sets = nullptr;
   HeaderLine *lines = nullptr;
   uint32_t line_count = 0;
-  uint32_t *first = nullptr;   // per line: its first memo slot
-  uint32_t *named = nullptr;   // per line: the memo slots of its name's sets
-  uint64_t *matched = nullptr;  // per slot: the set's answer
-  uint8_t *state = nullptr;     // per slot: 0 not scanned, 1 answered, 2 unknown
+  uint32_t *first = nullptr;          // per line: its first memo slot
+  uint32_t *named = nullptr;          // per line: the memo slots of its name's sets
+  uint64_t *matched = nullptr;        // per slot: the set's answer
+  uint8_t *state = nullptr;           // per slot: 0 not scanned, 1 answered, 2 unknown
   uint32_t (*counts)[256] = nullptr;  // per line: its byte counts, once counted
   uint8_t *counted = nullptr;         // per line: 1 once counted
   bool no_counts = false;             // their allocation failed
-  void *block = nullptr;        // the memo when it is not on the stack
+  void *block = nullptr;              // the memo when it is not on the stack
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
@@ -440,10 +440,9 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   const uint32_t slots = indexed ? kelh_index_slots(bound) : 0;
   void *block = nullptr;
   if (bound > 0) {
-    block = tlvpr_calloc(1, sizeof(HeaderLine) * bound +
-                                (indexed ? sizeof(KelhIndexEntry) * bound +
-                                               sizeof(KelhIndexSlot) * slots
-                                         : 0));
+    block = tlvpr_calloc(
+        1, sizeof(HeaderLine) * bound +
+               (indexed ? sizeof(KelhIndexEntry) * bound + sizeof(KelhIndexSlot) * slots : 0));
     if (block == nullptr) {
       tvr_log(kLevelNoHeaderLine, kNoMemory);
       return kNoMemory;
@@ -604,9 +603,9 @@ int match_header_line(const RegxPattern *pattern, char *text, uint32_t length,
 }
 
 // rulebase_evaluate - the verdict of one header block against the rule base
-uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits,
-                           const RuleBase *rule_base, int32_t threshold,
-                           uint32_t max_header_length, uint32_t max_backtracks, int *verdict) {
+uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits, const RuleBase *rule_base,
+                           int32_t threshold, uint32_t max_header_length, uint32_t max_backtracks,
+                           int *verdict) {
   KelhSetMatch matcher;
   return kelh_evaluate(buffer, length, hits, rule_base, threshold, max_header_length,
                        max_backtracks, verdict, matcher);

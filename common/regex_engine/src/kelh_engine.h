@@ -49,9 +49,9 @@
 //   then gives the total. The buffer stays rewritten.
 //   Results: 0 when the evaluation ran, whatever the verdict; 10013 when the
 //   block yields no header line (no rule is run, verdict 0); 10040 for a null
-//   argument other than an empty buffer (not logged). Hit records come from tlvpr_malloc and belong to the
-//   caller, who frees them with tlvpr_free; *hits should be null on entry (records
-//   already in the list are kept and the new ones appended after them).
+//   argument other than an empty buffer (not logged). Hit records come from tlvpr_malloc and belong
+//   to the caller, who frees them with tlvpr_free; *hits should be null on entry (records already
+//   in the list are kept and the new ones appended after them).
 // kelh_evaluate_with(..., match, context): the plain walk of rulebase_evaluate
 //   with another matcher in place of match_header_line and no sets: every
 //   eligible (rule line, header line) pair, in the walk's order, is passed to
@@ -109,9 +109,9 @@ void kelh_free_header_lines(HeaderLine *lines);
 uint32_t kelh_name_hash(const char *text, uint32_t length);
 int match_header_line(const RegxPattern *pattern, char *text, uint32_t length,
                       uint32_t max_backtracks);
-uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits,
-                           const RuleBase *rule_base, int32_t threshold,
-                           uint32_t max_header_length, uint32_t max_backtracks, int *verdict);
+uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits, const RuleBase *rule_base,
+                           int32_t threshold, uint32_t max_header_length, uint32_t max_backtracks,
+                           int *verdict);
 uint32_t kelh_evaluate_with(char *buffer, uint32_t length, RuleHit **hits,
                             const RuleBase *rule_base, int32_t threshold,
                             uint32_t max_header_length, uint32_t max_backtracks, int *verdict,
@@ -122,10 +122,13 @@ uint32_t kelh_evaluate_with(char *buffer, uint32_t length, RuleHit **hits,
 #endif
 
 #ifdef __cplusplus
-static_assert(sizeof(void *) != 8 || sizeof(RuleHit) == 24, "RuleHit layout is shared with the host");
+static_assert(sizeof(void *) != 8 || sizeof(RuleHit) == 24,
+              "RuleHit layout is shared with the host");
 static_assert(offsetof(RuleHit, next) == 0, "RuleHit layout is shared with the host");
-static_assert(offsetof(RuleHit, previous) == sizeof(void *), "RuleHit layout is shared with the host");
-static_assert(offsetof(RuleHit, rule_id) == 2 * sizeof(void *), "RuleHit layout is shared with the host");
+static_assert(offsetof(RuleHit, previous) == sizeof(void *),
+              "RuleHit layout is shared with the host");
+static_assert(offsetof(RuleHit, rule_id) == 2 * sizeof(void *),
+              "RuleHit layout is shared with the host");
 static_assert(offsetof(RuleHit, weight) == 2 * sizeof(void *) + 4,
               "RuleHit layout is shared with the host");
 #endif

@@ -34,10 +34,10 @@ inline uint32_t kelh_sets_count(uint32_t n) {
 }  // namespace
 
 struct KelhSets {
-  RegxSetBudget budget;   // shared by all the sets
+  RegxSetBudget budget;  // shared by all the sets
   RegxSet **sets;
   uint32_t set_count;
-  KelhGroup *groups;      // open addressing by hash, mask + 1 slots
+  KelhGroup *groups;  // open addressing by hash, mask + 1 slots
   uint32_t mask;
   KelhGroup every;        // the lines without a header name
   KelhRulePlace *places;  // per rule line
@@ -95,7 +95,8 @@ uint32_t kelh_sets_make(KelhSets *sets, const RegxPattern *const *patterns,
     KelhGroup *g = kelh_sets_group(sets, name_hashes[i]);
     const uint32_t kind = place->local;
     const uint32_t position = g->placed[kind]++;
-    place->local = (kind == 0 ? 0 : kelh_sets_count(g->members[0])) + position / RX_SET_MAX_PATTERNS;
+    place->local =
+        (kind == 0 ? 0 : kelh_sets_count(g->members[0])) + position / RX_SET_MAX_PATTERNS;
     place->set = (int32_t)(g->first + place->local);
     place->bit = position % RX_SET_MAX_PATTERNS;
     members[(size_t)place->set * RX_SET_MAX_PATTERNS + place->bit] = patterns[i];

@@ -39,7 +39,7 @@ extern "C" {
 
 enum {
   KELH_SETS_CAP_BASE = 16 << 20,  // bytes of automaton states any rule base may hold
-  KELH_SETS_CAP_PER_LINE = 4096  // and more per rule line
+  KELH_SETS_CAP_PER_LINE = 4096   // and more per rule line
 };
 
 typedef struct KelhSets KelhSets;

@@ -64,9 +64,7 @@ constexpr double kOpenSleeps[kOpenAttempts - 1] = {0.5, 1, 2, 4};
 constexpr uint32_t kFixedAfterId = 8;
 
 // load_rules_is_space - the white space of blank lines and of atoi
-constexpr bool load_rules_is_space(unsigned char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+constexpr bool load_rules_is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // load_rules_atoi - reads a fixed-width field the way atoi reads its text
 //
@@ -199,8 +197,8 @@ uint32_t rule_name_hash(const char *pattern) {
   uint32_t hash = 0;
   for (; *at != '\0' && *at != ':'; ++at) {
     const unsigned char c = *at;
-    const bool name_char = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                           (c >= '0' && c <= '9') || c == '-';
+    const bool name_char =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
     if (!name_char) {
       return 0;
     }
@@ -455,7 +453,6 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   return status;
 }
 
-
 // rulebase_parse - builds a RuleBase from the plain rule text
 uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
   uint32_t status = kOk;
@@ -546,8 +543,8 @@ uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int 
 }
 
 // rulebase_load_path - opens a rule file by name, with retries, and loads it
-uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key,
-                            int key_type, int strict) {
+uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key, int key_type,
+                            int strict) {
   if (rule_base != nullptr) {
     *rule_base = nullptr;
   }

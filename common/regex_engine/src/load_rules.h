@@ -142,8 +142,8 @@ typedef struct RuleLineCheck {
 
 uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int key_type,
                        int strict);
-uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key,
-                            int key_type, int strict);
+uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key, int key_type,
+                            int strict);
 uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict);
 uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap);
 uint32_t rulebase_read_version(FILE *stream, int32_t *version);
