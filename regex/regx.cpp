@@ -41,7 +41,14 @@ constexpr uint16_t regx_classes_of(unsigned c) {
     return punct;
   }
   switch (c) {
-    case 0x80: case 0x8E: case 0x8F: case 0x90: case 0x92: case 0x99: case 0x9A: case 0xA5:
+    case 0x80:
+    case 0x8E:
+    case 0x8F:
+    case 0x90:
+    case 0x92:
+    case 0x99:
+    case 0x9A:
+    case 0xA5:
       return upper;
     default:
       break;
@@ -144,7 +151,8 @@ int regx_init(void) { return REGX_OK; }
 // regx_error - the fixed text of a result code, cut and NUL-padded to size
 size_t regx_error(int code, const RegxPattern *pattern, char *buffer, size_t size) {
   (void)pattern;
-  const char *text = (code >= 0 && code <= REGX_ETOOMANY) ? regx_texts[code] : "unknown regex error";
+  const char *text =
+      (code >= 0 && code <= REGX_ETOOMANY) ? regx_texts[code] : "unknown regex error";
   size_t len = strlen(text);
   if (size != 0 && buffer != nullptr) {
     size_t copy = len < size - 1 ? len : size - 1;
@@ -184,8 +192,11 @@ void regx_free(RegxPattern *pattern) {
   }
   regx_release_blocks(pattern->arena);
   tlvpr_free(pattern->plan);
+  tlvpr_free(pattern->loop_state);
   pattern->arena = nullptr;
   pattern->program = nullptr;
   pattern->plan = nullptr;
   pattern->group_count = 0;
+  pattern->loop_count = 0;
+  pattern->loop_state = nullptr;
 }

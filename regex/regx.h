@@ -30,12 +30,14 @@
  * only. A repetition entered anew while an earlier entry of it can still be
  * backtracked into saves its iteration state in two extra stack entries, so a
  * pattern near the stack capacity can meet result 18 one push earlier than an
- * engine without that save would. No heap allocation: the stacks (about 200 KB)
- * live on the calling thread's stack, which must have room for them. The call
- * writes iteration state (and a bound worked out for the limit) into the
- * record, so calls on one pattern must be serialised; different patterns may
- * be matched concurrently. Shortcuts give exactly the result and the count of
- * the node-by-node run; without a count destination a subject that lacks a
+ * engine without that save would. No heap allocation: the stacks and the
+ * repetitions' state (about 210 KB) live on the calling thread's stack, which
+ * must have room for them. The pattern is only read, so any number of threads
+ * may match one pattern at once; the exception is a pattern of more than
+ * REGX_LOOP_STATES repetitions, which keeps their state in a block of its own:
+ * regx_exec_shared(pattern) is then non-zero and calls on that pattern must be
+ * serialised. Shortcuts give exactly the result and the count of the
+ * node-by-node run; without a count destination a subject that lacks a
  * literal every match needs may be answered 1 at once, when the run provably
  * stays within the limit and the stack.
  *
@@ -73,6 +75,10 @@ extern "C" {
 /* Largest interval bound */
 #define REGX_DUP_MAX 255
 
+/* Repetitions whose state regx_exec keeps in the call; a pattern with more
+ * keeps it in itself (regx_exec_shared) */
+#define REGX_LOOP_STATES 1024
+
 /* Result codes (texts from regx_error) */
 #define REGX_OK 0
 #define REGX_NOMATCH 1
@@ -98,21 +104,25 @@ extern "C" {
 struct RegxNode;
 struct RegxBlock;
 struct RegxPlan;
+struct RegxLoopState;
 
 /* A compiled pattern. The caller provides the storage (zero-filled or emptied
  * by a failed compile or by regx_free); the engine fills and empties it. */
 typedef struct RegxPattern {
-  int32_t flags;             /* compile flags it was built with */
-  uint32_t group_count;      /* parenthesised groups in the pattern */
-  struct RegxBlock *arena;   /* first node block; null when empty */
-  struct RegxNode *program;  /* first node of the program; null when empty */
-  struct RegxPlan *plan;     /* matcher shortcuts derived from the program; owned */
+  int32_t flags;                    /* compile flags it was built with */
+  uint32_t group_count;             /* parenthesised groups in the pattern */
+  struct RegxBlock *arena;          /* first node block; null when empty */
+  struct RegxNode *program;         /* first node of the program; null when empty */
+  struct RegxPlan *plan;            /* matcher shortcuts derived from the program; owned */
+  uint32_t loop_count;              /* repetitions in the program, numbered from 0 */
+  struct RegxLoopState *loop_state; /* their state when above REGX_LOOP_STATES; owned */
 } RegxPattern;
 
 int regx_init(void);
 int regx_compile(RegxPattern *pattern, const char *text, int flags);
-int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit,
-              uint32_t *count, int flags);
+int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
+              int flags);
+int regx_exec_shared(const RegxPattern *pattern);
 size_t regx_error(int code, const RegxPattern *pattern, char *buffer, size_t size);
 void regx_free(RegxPattern *pattern);
 

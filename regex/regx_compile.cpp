@@ -31,10 +31,10 @@ struct RegxFrag {
 };
 
 struct RegxAtom {
-  int type;               // RegxAtomType
-  RegxFrag frag;          // the atom's nodes (not for RX_ATOM_TERM)
-  uint32_t group;         // group number for RX_ATOM_GROUP
-  bool leading_bol;       // a ^ that is the pattern's first character
+  int type;          // RegxAtomType
+  RegxFrag frag;     // the atom's nodes (not for RX_ATOM_TERM)
+  uint32_t group;    // group number for RX_ATOM_GROUP
+  bool leading_bol;  // a ^ that is the pattern's first character
 };
 
 struct RegxCompiler {
@@ -44,6 +44,7 @@ struct RegxCompiler {
   bool icase;                        // REGX_ICASE
   bool newline;                      // REGX_NEWLINE
   uint32_t groups;                   // groups opened so far
+  uint32_t loops;                    // repetitions built so far (their numbers)
   uint32_t depth;                    // groups currently open
   int ended;                         // RegxEnded: what ended the last sequence
   const unsigned char *group_start;  // just after the last basic \(, for a literal *
@@ -188,9 +189,9 @@ constexpr struct {
   const char *name;
   uint16_t bit;
 } regx_class_names[] = {
-    {"alpha", RX_CL_ALPHA}, {"upper", RX_CL_UPPER}, {"lower", RX_CL_LOWER},
-    {"digit", RX_CL_DIGIT}, {"alnum", RX_CL_ALNUM}, {"space", RX_CL_SPACE},
-    {"print", RX_CL_PRINT}, {"punct", RX_CL_PUNCT}, {"graph", RX_CL_GRAPH},
+    {"alpha", RX_CL_ALPHA}, {"upper", RX_CL_UPPER},   {"lower", RX_CL_LOWER},
+    {"digit", RX_CL_DIGIT}, {"alnum", RX_CL_ALNUM},   {"space", RX_CL_SPACE},
+    {"print", RX_CL_PRINT}, {"punct", RX_CL_PUNCT},   {"graph", RX_CL_GRAPH},
     {"cntrl", RX_CL_CNTRL}, {"xdigit", RX_CL_XDIGIT}, {"blank", RX_CL_BLANK},
 };
 static_assert(sizeof(regx_class_names) / sizeof(regx_class_names[0]) == 12);
@@ -661,7 +662,7 @@ int regx_parse_piece(RegxCompiler *c, RegxFrag *out, bool *literal, bool *done) 
   RegxFrag loop = {nullptr, nullptr};
   rc = regx_frag_push(c, &loop, RX_LOOP, 0);
   if (rc == REGX_OK) {
-    rc = regx_frag_push(c, &loop, RX_LOOPBACK, 0);
+    rc = regx_frag_push(c, &loop, RX_LOOPBACK, c->loops++);
   }
   RegxNode *loopback = loop.last;
   if (rc == REGX_OK) {
@@ -712,8 +713,7 @@ int regx_parse_seq(RegxCompiler *c, RegxFrag *out) {
     if (rc != REGX_OK || done) {
       break;
     }
-    if (literal && run.node != nullptr &&
-        (run.node->kind == RX_CHAR || run.len < RX_STRING_MAX)) {
+    if (literal && run.node != nullptr && (run.node->kind == RX_CHAR || run.len < RX_STRING_MAX)) {
       rc = regx_merge_char(c, &run, piece.first);
       if (rc != REGX_OK) {
         break;
@@ -822,8 +822,8 @@ int regx_build(RegxCompiler *c, int flags, RegxNode **program) {
   }
   if (scan == RX_SCAN) {
     const RegxNode *n = body.first;
-    while (n->kind == RX_NOP || n->kind == RX_WORDB || n->kind == RX_OPEN ||
-           n->kind == RX_SAVE || n->kind == RX_RESTORE) {
+    while (n->kind == RX_NOP || n->kind == RX_WORDB || n->kind == RX_OPEN || n->kind == RX_SAVE ||
+           n->kind == RX_RESTORE) {
       n = n->next;
     }
     if (n->kind == RX_CHAR || n->kind == RX_STRING || n->kind == RX_EOL) {
@@ -854,22 +854,39 @@ int regx_compile(RegxPattern *pattern, const char *text, int flags) {
   c.newline = (flags & REGX_NEWLINE) != 0;
   RegxNode *program = nullptr;
   RegxPlan *plan = nullptr;
+  RegxLoopState *loop_state = nullptr;
   int rc = regx_build(&c, flags, &program);
   if (rc == REGX_OK) {
     RegxPattern built;
+    memset(&built, 0, sizeof built);
     built.flags = flags;
     built.group_count = c.groups;
     built.arena = c.blocks;
     built.program = program;
-    built.plan = nullptr;
+    built.loop_count = c.loops;
     rc = regx_plan_build(&built, &plan);
+  }
+  if (rc == REGX_OK && c.loops > REGX_LOOP_STATES) {
+    // Too many loops for the call's own arrays: their state lives here.
+    size_t pos = sizeof(RegxLoopState);
+    size_t cur = pos + (size_t)c.loops * sizeof(const char *);
+    loop_state = (RegxLoopState *)tlvpr_malloc(cur + c.loops);
+    if (loop_state == nullptr) {
+      rc = REGX_ESPACE;
+    } else {
+      loop_state->pos = (const char **)((char *)loop_state + pos);
+      loop_state->cur = (uint8_t *)loop_state + cur;
+    }
   }
   if (rc != REGX_OK) {
     regx_release_blocks(c.blocks);
+    tlvpr_free(plan);
     pattern->arena = nullptr;
     pattern->program = nullptr;
     pattern->plan = nullptr;
     pattern->group_count = 0;
+    pattern->loop_count = 0;
+    pattern->loop_state = nullptr;
     return rc;
   }
   pattern->flags = flags;
@@ -877,5 +894,7 @@ int regx_compile(RegxPattern *pattern, const char *text, int flags) {
   pattern->arena = c.blocks;
   pattern->program = program;
   pattern->plan = plan;
+  pattern->loop_count = c.loops;
+  pattern->loop_state = loop_state;
   return REGX_OK;
 }

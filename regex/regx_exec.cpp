@@ -2,10 +2,13 @@
 // failure pops the backtrack stack, counting every pop except the save pairs
 // that RX_LOOP pushes (RX_LOOPSAVE: the loop's count and position from before
 // it ran, put back when backtracking passes below it) and the data entries
-// below an RX_RESTORE or an RX_LOOPUNDO marker. The first run uses a small
-// stack inside the call; a run that outgrows it starts again, identically, on
-// stacks of the full capacity, so the full 200 KB are touched only by
-// patterns that need them.
+// below an RX_RESTORE or an RX_LOOPUNDO marker. The first run uses small
+// stacks inside the call; a run that outgrows them starts again, identically,
+// on stacks of the full capacity, so the full 200 KB are touched only by
+// patterns that need them. The loops' positions and counts live in the call
+// too (indexed by the number the compiler gave each loop), so a program is
+// never written; only a pattern of more than REGX_LOOP_STATES loops keeps
+// them in a block of its own (regx_exec_shared).
 //
 // Shortcuts (regx_exec, not regx_exec_plain), each giving the same result and
 // count as the plain run: a repetition of one one-byte node keeps all its
@@ -41,17 +44,47 @@ const RegxNode regx_loopundo = {RX_LOOPUNDO, nullptr, {0}};
 const RegxNode regx_loopsave = {RX_LOOPSAVE, nullptr, {0}};
 const RegxNode regx_frame = {RX_FRAME, nullptr, {0}};
 
-// Result of a run that outgrew a stack smaller than the full capacity
-enum { RX_RUN_GROW = -1 };
+// Outcomes of a step besides a final result (0 and up): go on at the node and
+// position the step set, fail, or meet a full stack.
+enum { RX_RUN_GROW = -1, RX_STEP_ON = -2, RX_STEP_FAIL = -3, RX_STEP_FULL = -4 };
 
-// Small stacks for the first run of every call
-enum { RX_SMALL_ENTRIES = 256, RX_SMALL_RECORDS = 128 };
+// Small stacks and loop states for the first run of every call
+enum { RX_SMALL_ENTRIES = 256, RX_SMALL_RECORDS = 128, RX_SMALL_LOOPS = 32 };
 
 struct RegxStacks {
-  RegxEntry *entries;  // backtrack stack
-  size_t entry_cap;    // its capacity
-  RegxRecord *records; // loop record stack
-  size_t record_cap;   // its capacity
+  RegxEntry *entries;   // backtrack stack
+  size_t entry_cap;     // its capacity
+  RegxRecord *records;  // loop record stack
+  size_t record_cap;    // its capacity
+  const char **pos;     // per loop: where its current iteration began
+  uint8_t *cur;         // per loop: its iteration count
+};
+
+// The state of one execution. The steps below take it by reference; the
+// current node and position stay in the caller's hands.
+struct RegxRun {
+  const RegxPattern *pattern;
+  const char *subject;
+  uint32_t limit;
+  bool notbol;           // REGX_NOTBOL
+  bool noteol;           // REGX_NOTEOL
+  const RegxPlan *plan;  // shortcuts; null in the plain run
+  bool grow;             // the stacks are smaller than the full capacity
+  RegxEntry *base;       // bottom of the backtrack stack
+  RegxEntry *top;        // next free entry
+  RegxEntry *end;        // where the next push meets either capacity
+  RegxRecord *recs;      // loop record stack
+  size_t nrec;           // records in use
+  size_t rend;           // where the next record meets either capacity
+  size_t entry_cap;      // real capacity of the backtrack stack
+  size_t record_cap;     // real capacity of the loop record stack
+  // Entries and records that class loop frames stand for beyond their own.
+  size_t extra;
+  size_t rextra;
+  uint64_t counter;  // backtracks so far
+  const char **pos;  // loop positions by loop number
+  uint8_t *cur;      // loop counts by loop number
+  const char *groups[REGX_GROUPS][2];
 };
 
 // regx_push - one entry on the stack; the caller has checked the room
@@ -60,6 +93,17 @@ inline void regx_push(RegxEntry *&top, const void *a, const void *b) {
   top->b = b;
   top++;
 }
+
+// regx_refit - recomputes where pushes meet a capacity after a frame changed
+inline void regx_refit(RegxRun &r) {
+  size_t vcap = REGX_STACK_ENTRIES - r.extra;
+  r.end = r.base + (r.entry_cap < vcap ? r.entry_cap : vcap);
+  size_t rcap = REGX_LOOP_RECORDS - r.rextra;
+  r.rend = r.record_cap < rcap ? r.record_cap : rcap;
+}
+
+// regx_loop_of - the number of a loop, from its RX_LOOPBACK
+inline uintptr_t regx_loop_of(const RegxNode *loopback) { return loopback->arg.word; }
 
 // Class loop frames. Iteration i (from 1) of a loop with minimum m and
 // maximum M pushes a loop-undo pair, a count-undo marker while i <= 255, and
@@ -233,73 +277,405 @@ bool regx_cl_settle(const RegxClassLoop *cl, int64_t k, uint64_t *pops) {
   return true;
 }
 
-// regx_count_byte - one of RX_COUNT's argument bytes
-inline unsigned char &regx_count_byte(const RegxNode *k, int which) {
-  return const_cast<RegxNode *>(k)->arg.bytes[which];
+// regx_scan_skip - the scan shortcut: moves s past the start positions whose
+// attempts fail in a way known in advance, adding their counted pops;
+// REGX_ETOOMANY when they exceed the limit, else RX_STEP_ON
+int regx_scan_skip(RegxRun &r, const char **at) {
+  const RegxPlan *plan = r.plan;
+  const char *s = *at;
+  int rc = RX_STEP_ON;
+  while (*s != 0) {
+    if (plan->scan.accept[(unsigned char)*s] == 0) {
+      // Each skipped start fails at its first byte: its own pops and its retry.
+      const char *t = s;
+      if (plan->scan.single) {
+        t = strchrnul(s, (char)plan->scan.byte);
+      } else if (plan->scan.members[0] != 0) {
+        t = s + strcspn(s, plan->scan.members);
+      } else {
+        while (plan->scan.accept[(unsigned char)*t] == 0) {
+          t++;
+        }
+      }
+      r.counter += (uint64_t)(t - s) * (plan->scan.cost + 1);
+      if (r.counter > r.limit) {
+        return REGX_ETOOMANY;
+      }
+      s = t;
+      continue;
+    }
+    if (!regx_follow_may_pass(&plan->scan, s)) {
+      r.counter += plan->scan.cost + 1;
+      if (r.counter > r.limit) {
+        return REGX_ETOOMANY;
+      }
+      s++;
+      continue;
+    }
+    const RegxClassLoop *cl = plan->lead_loop;
+    if (cl == nullptr) {
+      break;
+    }
+    // Starts inside one run of the loop's class, with a run end the
+    // follower rejects: every attempt fails in a way known in advance.
+    size_t run = regx_cl_run(cl->item, s, SIZE_MAX);
+    if (run == 0 || cl->after.accept[(unsigned char)s[run]] != 0) {
+      break;
+    }
+    bool capped = !cl->unbounded && cl->max >= 1;
+    size_t i = 0;
+    uint64_t total = 0;
+    uint64_t pops;
+    if (capped && run > cl->max && regx_cl_settle(cl, cl->max, &pops)) {
+      // Every start at least max bytes before the run's end takes max bytes.
+      i = run - cl->max;
+      total = i * (pops + 1);
+    }
+    for (; i < run; i++) {
+      size_t k = run - i;
+      if (!regx_cl_settle(cl, (int64_t)(capped && k > cl->max ? cl->max : k), &pops)) {
+        break;
+      }
+      total += pops + 1;
+    }
+    r.counter += total;
+    if (r.counter > r.limit) {
+      return REGX_ETOOMANY;
+    }
+    s += i;
+    if (i < run) {
+      break;
+    }
+  }
+  *at = s;
+  return rc;
+}
+
+// regx_scan_lead - the leading string shortcut of RX_SCANCHAR: moves s to the
+// first place where the whole string follows, adding one pop per start
+// position of the scan byte on the way; RX_STEP_FAIL when there is none
+int regx_scan_lead(RegxRun &r, const RegxNode *n, const char **at) {
+  const char *s = *at;
+  const char *t = strstr(s, r.plan->lead);
+  const char *stop = t != nullptr ? t : s + strlen(s);
+  char c = (char)n->arg.bytes[0];
+  uint64_t starts = 0;
+  for (const char *p = s; p < stop; p++) {
+    starts += *p == c;
+  }
+  r.counter += starts;
+  if (r.counter > r.limit) {
+    return REGX_ETOOMANY;
+  }
+  if (t == nullptr) {
+    return RX_STEP_FAIL;
+  }
+  *at = t;
+  return RX_STEP_ON;
+}
+
+// regx_frame_enter - a class loop as one frame: takes the longest run at s
+// and goes on after it when the maximum is reached, else fails into the
+// frame, which hands out the shorter runs
+int regx_frame_enter(RegxRun &r, const RegxClassLoop *cl, const RegxNode **node, const char **at) {
+  const char *s = *at;
+  bool capped = !cl->unbounded && cl->max >= 1;
+  size_t k = regx_cl_run(cl->item, s, capped ? cl->max : SIZE_MAX);
+  bool leave = capped && k == cl->max;
+  size_t size = (size_t)regx_cl_size(cl, (int64_t)k, !leave);
+  if ((size_t)(r.top - r.base) + r.extra + size > REGX_STACK_ENTRIES ||
+      r.nrec + r.rextra + k > REGX_LOOP_RECORDS) {
+    return REGX_ESTACK;
+  }
+  if (!leave && k < cl->min) {
+    // Too short a run: no iteration left a resume entry, so failing
+    // pops the markers of every iteration and the free save pair.
+    r.counter += (uint64_t)regx_cl_marks(1, (int64_t)k);
+    if (r.counter > r.limit) {
+      return REGX_ETOOMANY;
+    }
+    return RX_STEP_FAIL;
+  }
+  if (r.end - r.top < 2 || (k >= 1 && r.nrec == r.rend)) {
+    return RX_STEP_FULL;
+  }
+  regx_push(r.top, s, cl);
+  regx_push(r.top, &regx_frame, (const void *)(uintptr_t)(k * 2 + (leave ? 0 : 1)));
+  r.extra += size - 2;
+  if (k >= 1) {
+    r.recs[r.nrec].len = 1;
+    r.recs[r.nrec].loop = cl->loopback;
+    r.nrec++;
+    r.rextra += k - 1;
+  }
+  regx_refit(r);
+  if (!leave) {
+    return RX_STEP_FAIL;
+  }
+  *node = cl->follow;
+  *at = s + k;
+  return RX_STEP_ON;
+}
+
+// regx_frame_back - backtracking into a frame: the counted pops down to the
+// next shorter run whose follower can get past its first byte, and a resume
+// there (RX_STEP_ON); or, when none is left, the frame's removal (RX_STEP_FAIL:
+// backtracking goes on below it)
+int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
+  const char *s0 = (const char *)r.top[-2].a;
+  const RegxClassLoop *cl = (const RegxClassLoop *)r.top[-2].b;
+  uintptr_t state = (uintptr_t)r.top[-1].b;
+  int64_t j = (int64_t)(state >> 1);
+  bool flag = (state & 1) != 0;
+  int64_t size = regx_cl_size(cl, j, flag);
+  // Resume entries left, from the newest: positions qhi down to min.
+  int64_t qlo = cl->min;
+  int64_t qtop = flag && regx_cl_resume(cl, j) ? j : j - 1;
+  int64_t qhi = qtop >= 0 ? regx_cl_top(cl, qtop) : -1;
+  int64_t q = qhi;
+  const RegxFollow *after = &cl->after;
+  if (qhi >= qlo && after->usable &&
+      (size_t)(r.top - r.base) + r.extra + after->peak <= REGX_STACK_ENTRIES) {
+    q = regx_cl_find(after, s0, qlo, qhi);
+  }
+  bool found = q >= qlo;
+  int64_t skipped = found ? qhi - q : (qhi >= qlo ? qhi - qlo + 1 : 0);
+  int64_t pops = skipped * (int64_t)(1 + after->cost) +
+                 (found ? 1 + regx_cl_marks(q + 1, j) : regx_cl_marks(1, j));
+  r.counter += (uint64_t)pops;
+  if (r.counter > r.limit) {
+    return REGX_ETOOMANY;
+  }
+  int64_t left = found ? q : 0;
+  if (j >= 1) {
+    if (left == 0) {
+      r.nrec--;
+      r.rextra -= (size_t)(j - 1);
+    } else {
+      r.rextra -= (size_t)(j - left);
+    }
+  }
+  if (!found) {
+    r.extra -= (size_t)(size - 2);
+    r.top -= 2;
+    regx_refit(r);
+    return RX_STEP_FAIL;
+  }
+  r.extra -= (size_t)(size - regx_cl_size(cl, q, false));
+  r.top[-1].b = (const void *)(uintptr_t)(q * 2);
+  regx_refit(r);
+  *node = cl->follow;
+  *at = s0 + q;
+  return RX_STEP_ON;
+}
+
+// regx_backtrack - the fail handler: pops entries, counting them, until one
+// says where to go on (RX_STEP_ON with node and position set); REGX_ETOOMANY
+// when the count passes the limit. The stop entry is the resume at the stop
+// node, so "no match" comes out of the main loop.
+inline int regx_backtrack(RegxRun &r, const RegxNode **node, const char **at) {
+  for (;;) {
+    const void *e = r.top[-1].a;
+    if (e == &regx_loopsave) {
+      // Popped without counting: the loop's state from before its RX_LOOP.
+      uintptr_t loop = regx_loop_of((const RegxNode *)r.top[-1].b);
+      r.pos[loop] = (const char *)r.top[-2].a;
+      r.cur[loop] = (uint8_t)(uintptr_t)r.top[-2].b;
+      r.top -= 2;
+      continue;
+    }
+    if (e == &regx_frame) {
+      int rc = regx_frame_back(r, node, at);
+      if (rc == RX_STEP_FAIL) {
+        continue;
+      }
+      return rc;
+    }
+    if (++r.counter > r.limit) {
+      return REGX_ETOOMANY;
+    }
+    --r.top;
+    const void *v = r.top->b;
+    if (e == &regx_countundo) {
+      r.cur[regx_loop_of((const RegxNode *)v)]--;
+      continue;
+    }
+    if (e == &regx_loopundo) {
+      --r.top;
+      r.nrec--;
+      r.pos[regx_loop_of((const RegxNode *)v)] = (const char *)r.top->b;
+      continue;
+    }
+    const RegxNode *n = (const RegxNode *)e;
+    if (n->kind == RX_RESTORE) {
+      if (n->arg.word < REGX_GROUPS) {
+        --r.top;
+        r.groups[n->arg.word][0] = (const char *)r.top->a;
+        r.groups[n->arg.word][1] = (const char *)r.top->b;
+      }
+      continue;
+    }
+    *node = n;
+    *at = (const char *)v;
+    return RX_STEP_ON;
+  }
+}
+
+// regx_loop_enter - RX_LOOP: saves the loop's state, starts its count and
+// position afresh, and enters the body (leaving the loop is the alternative
+// when the minimum is 0)
+inline int regx_loop_enter(RegxRun &r, const RegxNode **node, const char *s) {
+  const RegxNode *loopback = (*node)->next;
+  const RegxNode *k = loopback->next;
+  const RegxNode *body = k->next;
+  uintptr_t loop = regx_loop_of(loopback);
+  if (r.end - r.top < 2) {
+    return RX_STEP_FULL;
+  }
+  regx_push(r.top, r.pos[loop], (const void *)(uintptr_t)r.cur[loop]);
+  regx_push(r.top, &regx_loopsave, loopback);
+  r.pos[loop] = s;
+  r.cur[loop] = 0;
+  if (k->arg.bytes[RX_COUNT_MIN] == 0) {
+    if (r.top == r.end) {
+      return RX_STEP_FULL;
+    }
+    regx_push(r.top, body->next, s);
+  }
+  *node = body->arg.node;
+  return RX_STEP_ON;
+}
+
+// regx_loop_iterate - RX_LOOPBACK at the end of an iteration: the empty
+// iteration check, then the RX_COUNT step (its node follows the RX_LOOPBACK
+// and is reached from nowhere else): another iteration first, leaving the
+// loop as the alternative, within the bounds
+inline int regx_loop_iterate(RegxRun &r, const RegxNode **node, const char *s) {
+  const RegxNode *loopback = *node;
+  const RegxNode *k = loopback->next;
+  const RegxNode *body = k->next;
+  uintptr_t loop = regx_loop_of(loopback);
+  const char *p = r.pos[loop];
+  uint8_t &cur = r.cur[loop];
+  uint8_t min = k->arg.bytes[RX_COUNT_MIN];
+  if (p == nullptr) {
+    *node = body->next;
+    return RX_STEP_ON;
+  }
+  if (s == p) {
+    if (cur > 0 && cur >= min) {
+      return RX_STEP_FAIL;
+    }
+    if (!(r.nrec > 0 && r.recs[r.nrec - 1].loop == loopback && r.recs[r.nrec - 1].len != 0)) {
+      if (min == 0 || cur > 0) {
+        return RX_STEP_FAIL;
+      }
+      *node = body->next;
+      return RX_STEP_ON;
+    }
+  } else if (s < p) {
+    if (min == 0 || cur > 0) {
+      return RX_STEP_FAIL;
+    }
+    *node = body->next;
+    return RX_STEP_ON;
+  }
+  if (r.nrec == r.rend) {
+    return RX_STEP_FULL;
+  }
+  r.recs[r.nrec].len = (size_t)(s - p);
+  r.recs[r.nrec].loop = loopback;
+  r.nrec++;
+  if (r.end - r.top < 2) {
+    return RX_STEP_FULL;
+  }
+  regx_push(r.top, &regx_loopundo, p);
+  regx_push(r.top, &regx_loopundo, loopback);
+  r.pos[loop] = s;
+  // RX_COUNT
+  uint8_t max = k->arg.bytes[RX_COUNT_MAX];
+  bool unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
+  if (cur < 255) {
+    if (r.top == r.end) {
+      return RX_STEP_FULL;
+    }
+    cur++;
+    regx_push(r.top, &regx_countundo, loopback);
+  }
+  if (cur == max && !unbounded) {
+    *node = body->next;
+  } else if (cur < min || (cur > max && !unbounded)) {
+    *node = body->arg.node;
+  } else {
+    if (r.top == r.end) {
+      return RX_STEP_FULL;
+    }
+    regx_push(r.top, body->next, s);
+    *node = body->arg.node;
+  }
+  return RX_STEP_ON;
 }
 
 // regx_run - one execution on the given stacks; RX_RUN_GROW when a stack
-// smaller than the full capacity fills
+// smaller than the full capacity fills. The switch is the plain interpreter;
+// the steps with a name hold what is longer than a few lines.
 int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
              int flags, const RegxStacks &st, bool fast) {
+  RegxRun r;
+  r.pattern = pattern;
+  r.subject = subject;
+  r.limit = limit;
+  r.notbol = (flags & REGX_NOTBOL) != 0;
+  r.noteol = (flags & REGX_NOTEOL) != 0;
+  r.plan = fast ? pattern->plan : nullptr;
+  r.grow = st.entry_cap < REGX_STACK_ENTRIES;
+  r.base = st.entries;
+  r.top = st.entries;
+  r.recs = st.records;
+  r.nrec = 0;
+  r.entry_cap = st.entry_cap;
+  r.record_cap = st.record_cap;
+  r.extra = 0;
+  r.rextra = 0;
+  r.counter = 0;
+  r.pos = st.pos;
+  r.cur = st.cur;
+  regx_refit(r);
   // Only the groups the pattern has are ever read or written.
-  const char *groups[REGX_GROUPS][2];
   uint32_t used = pattern->group_count < REGX_GROUPS - 1 ? pattern->group_count : REGX_GROUPS - 1;
   for (uint32_t g = 0; g <= used; g++) {
-    groups[g][0] = nullptr;
-    groups[g][1] = nullptr;
+    r.groups[g][0] = nullptr;
+    r.groups[g][1] = nullptr;
   }
-  const bool grow = st.entry_cap < REGX_STACK_ENTRIES;
-  RegxEntry *const base = st.entries;
-  RegxEntry *top = base;
-  RegxRecord *const recs = st.records;
-  size_t nrec = 0;
-  // Entries and records that class loop frames stand for beyond their own;
-  // end and rend are where the next push meets either capacity.
-  size_t extra = 0;
-  size_t rextra = 0;
-  RegxEntry *end = base + st.entry_cap;
-  size_t rend = st.record_cap;
-  const RegxPlan *plan = fast ? pattern->plan : nullptr;
-  uint64_t counter = 0;
-  const bool notbol = (flags & REGX_NOTBOL) != 0;
-  const bool noteol = (flags & REGX_NOTEOL) != 0;
 
-  auto refit = [&] {
-    size_t vcap = REGX_STACK_ENTRIES - extra;
-    end = base + (st.entry_cap < vcap ? st.entry_cap : vcap);
-    size_t rcap = REGX_LOOP_RECORDS - rextra;
-    rend = st.record_cap < rcap ? st.record_cap : rcap;
-  };
-
-  regx_push(top, &regx_stop, subject);
+  regx_push(r.top, &regx_stop, subject);
   const char *s = subject;
   const RegxNode *n = pattern->program;
-
+  int rc;
   for (;;) {
     switch (n->kind) {
       case RX_END:
         if (count != nullptr) {
-          *count = (uint32_t)counter;
+          *count = (uint32_t)r.counter;
         }
         return n->arg.word != 0 ? REGX_OK : REGX_NOMATCH;
       case RX_BOL:
-        if (s != subject || notbol) {
+        if (s != subject || r.notbol) {
           goto fail;
         }
         break;
       case RX_BOL_NL:
-        if (s == subject ? notbol : s[-1] != '\n') {
+        if (s == subject ? r.notbol : s[-1] != '\n') {
           goto fail;
         }
         break;
       case RX_EOL:
-        if (*s != 0 || noteol) {
+        if (*s != 0 || r.noteol) {
           goto fail;
         }
         break;
       case RX_EOL_NL:
-        if (*s != '\n' && (*s != 0 || noteol)) {
+        if (*s != '\n' && (*s != 0 || r.noteol)) {
           goto fail;
         }
         break;
@@ -339,8 +715,8 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         s++;
         break;
       case RX_CHAR2:
-        if (*s == 0 || ((unsigned char)*s != n->arg.bytes[0] &&
-                        (unsigned char)*s != n->arg.bytes[1])) {
+        if (*s == 0 ||
+            ((unsigned char)*s != n->arg.bytes[0] && (unsigned char)*s != n->arg.bytes[1])) {
           goto fail;
         }
         s++;
@@ -361,7 +737,7 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         bool before = s != subject && regx_is_word((unsigned char)s[-1]);
         bool at = *s != 0 && regx_is_word((unsigned char)*s);
         if (n->arg.word == 0) {
-          if ((notbol && s == subject) || before || !at) {
+          if ((r.notbol && s == subject) || before || !at) {
             goto fail;
           }
         } else if (!before || at) {
@@ -374,50 +750,51 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
       case RX_FAIL:
         goto fail;
       case RX_ALT:
-        if (top == end) {
+        if (r.top == r.end) {
           goto overflow;
         }
-        regx_push(top, n->next, s);
+        regx_push(r.top, n->next, s);
         n = n->arg.node;
         continue;
       case RX_OPEN:
         if (n->arg.word < REGX_GROUPS) {
-          groups[n->arg.word][0] = s;
-          groups[n->arg.word][1] = nullptr;
+          r.groups[n->arg.word][0] = s;
+          r.groups[n->arg.word][1] = nullptr;
         }
         break;
       case RX_CLOSE:
         if (n->arg.word < REGX_GROUPS) {
+          // A group that is a loop's whole body and matched empty after the
+          // minimum is reached keeps no end.
           const RegxNode *next = n->next;
           const char *close = s;
           if (next->kind == RX_LOOPBACK &&
-              regx_count_byte(next->next, RX_COUNT_CUR) >=
-                  regx_count_byte(next->next, RX_COUNT_MIN) &&
-              groups[n->arg.word][0] == s) {
+              r.cur[regx_loop_of(next)] >= next->next->arg.bytes[RX_COUNT_MIN] &&
+              r.groups[n->arg.word][0] == s) {
             close = nullptr;
           }
-          groups[n->arg.word][1] = close;
+          r.groups[n->arg.word][1] = close;
         }
         break;
       case RX_SAVE:
-        if (end - top < 2) {
+        if (r.end - r.top < 2) {
           goto overflow;
         }
         if (n->arg.word < REGX_GROUPS) {
-          regx_push(top, groups[n->arg.word][0], groups[n->arg.word][1]);
+          regx_push(r.top, r.groups[n->arg.word][0], r.groups[n->arg.word][1]);
         }
-        regx_push(top, n->next, s);
+        regx_push(r.top, n->next, s);
         n = n->next->next;
         continue;
       case RX_CLEAR:
         if (n->arg.word < REGX_GROUPS) {
-          groups[n->arg.word][0] = nullptr;
-          groups[n->arg.word][1] = nullptr;
+          r.groups[n->arg.word][0] = nullptr;
+          r.groups[n->arg.word][1] = nullptr;
         }
         break;
       case RX_BACKREF: {
-        const char *from = groups[n->arg.word][0];
-        const char *to = groups[n->arg.word][1];
+        const char *from = r.groups[n->arg.word][0];
+        const char *to = r.groups[n->arg.word][1];
         if (from == nullptr || to == nullptr || to < from) {
           goto fail;
         }
@@ -429,76 +806,19 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         break;
       }
       case RX_SCAN:
-        while (plan != nullptr && plan->scan.usable && *s != 0) {
-          if (plan->scan.accept[(unsigned char)*s] == 0) {
-            // Each skipped start fails at its first byte: its own pops and its retry.
-            const char *t = s;
-            if (plan->scan.single) {
-              t = strchrnul(s, (char)plan->scan.byte);
-            } else if (plan->scan.members[0] != 0) {
-              t = s + strcspn(s, plan->scan.members);
-            } else {
-              while (plan->scan.accept[(unsigned char)*t] == 0) {
-                t++;
-              }
-            }
-            counter += (uint64_t)(t - s) * (plan->scan.cost + 1);
-            if (counter > limit) {
-              return REGX_ETOOMANY;
-            }
-            s = t;
-            continue;
-          }
-          if (!regx_follow_may_pass(&plan->scan, s)) {
-            counter += plan->scan.cost + 1;
-            if (counter > limit) {
-              return REGX_ETOOMANY;
-            }
-            s++;
-            continue;
-          }
-          const RegxClassLoop *cl = plan->lead_loop;
-          if (cl == nullptr) {
-            break;
-          }
-          // Starts inside one run of the loop's class, with a run end the
-          // follower rejects: every attempt fails in a way known in advance.
-          size_t run = regx_cl_run(cl->item, s, SIZE_MAX);
-          if (run == 0 || cl->after.accept[(unsigned char)s[run]] != 0) {
-            break;
-          }
-          bool capped = !cl->unbounded && cl->max >= 1;
-          size_t i = 0;
-          uint64_t total = 0;
-          uint64_t pops;
-          if (capped && run > cl->max && regx_cl_settle(cl, cl->max, &pops)) {
-            // Every start at least max bytes before the run's end takes max bytes.
-            i = run - cl->max;
-            total = i * (pops + 1);
-          }
-          for (; i < run; i++) {
-            size_t k = run - i;
-            if (!regx_cl_settle(cl, (int64_t)(capped && k > cl->max ? cl->max : k), &pops)) {
-              break;
-            }
-            total += pops + 1;
-          }
-          counter += total;
-          if (counter > limit) {
-            return REGX_ETOOMANY;
-          }
-          s += i;
-          if (i < run) {
-            break;
+        if (r.plan != nullptr && r.plan->scan.usable) {
+          rc = regx_scan_skip(r, &s);
+          if (rc != RX_STEP_ON) {
+            return rc;
           }
         }
         [[fallthrough]];
       case RX_SCAN_NL:
         if (*s != 0) {
-          if (top == end) {
+          if (r.top == r.end) {
             goto overflow;
           }
-          regx_push(top, n, s + 1);
+          regx_push(r.top, n, s + 1);
         }
         break;
       case RX_SCANCHAR: {
@@ -506,278 +826,93 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
           s += strlen(s);
           break;
         }
-        if (plan != nullptr && plan->lead != nullptr) {
-          // Starts where the leading string does not follow cost one pop each.
-          const char *t = strstr(s, plan->lead);
-          const char *stop = t != nullptr ? t : s + strlen(s);
-          char c = (char)n->arg.bytes[0];
-          uint64_t starts = 0;
-          for (const char *p = s; p < stop; p++) {
-            starts += *p == c;
-          }
-          counter += starts;
-          if (counter > limit) {
-            return REGX_ETOOMANY;
-          }
-          if (t == nullptr) {
+        if (r.plan != nullptr && r.plan->lead != nullptr) {
+          rc = regx_scan_lead(r, n, &s);
+          if (rc == RX_STEP_FAIL) {
             goto fail;
           }
-          s = t;
+          if (rc != RX_STEP_ON) {
+            return rc;
+          }
         }
         const char *at = strchr(s, (char)n->arg.bytes[0]);
         if (at == nullptr) {
           goto fail;
         }
         s = at;
-        if (top == end) {
+        if (r.top == r.end) {
           goto overflow;
         }
-        regx_push(top, n, s + 1);
+        regx_push(r.top, n, s + 1);
         break;
       }
-      case RX_LOOP: {
-        if (plan != nullptr && n->arg.word != 0) {
-          const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
-          bool capped = !cl->unbounded && cl->max >= 1;
-          size_t k = regx_cl_run(cl->item, s, capped ? cl->max : SIZE_MAX);
-          bool leave = capped && k == cl->max;
-          size_t size = (size_t)regx_cl_size(cl, (int64_t)k, !leave);
-          if ((size_t)(top - base) + extra + size > REGX_STACK_ENTRIES ||
-              nrec + rextra + k > REGX_LOOP_RECORDS) {
-            return REGX_ESTACK;
-          }
-          if (!leave && k < cl->min) {
-            // Too short a run: no iteration left a resume entry, so failing
-            // pops the markers of every iteration and the free save pair.
-            counter += (uint64_t)regx_cl_marks(1, (int64_t)k);
-            if (counter > limit) {
-              return REGX_ETOOMANY;
-            }
-            goto fail;
-          }
-          if (end - top < 2 || (k >= 1 && nrec == rend)) {
-            goto overflow;
-          }
-          regx_push(top, s, cl);
-          regx_push(top, &regx_frame, (const void *)(uintptr_t)(k * 2 + (leave ? 0 : 1)));
-          extra += size - 2;
-          if (k >= 1) {
-            recs[nrec].len = 1;
-            recs[nrec].loop = cl->loopback;
-            nrec++;
-            rextra += k - 1;
-          }
-          refit();
-          if (leave) {
-            n = cl->follow;
-            s += k;
-            continue;
-          }
-          goto fail;
-        }
-        RegxNode *loopback = n->next;
-        const RegxNode *k = loopback->next;
-        const RegxNode *body = k->next;
-        if (end - top < 2) {
-          goto overflow;
-        }
-        regx_push(top, loopback->arg.pos, (const void *)(uintptr_t)regx_count_byte(k, RX_COUNT_CUR));
-        regx_push(top, &regx_loopsave, loopback);
-        loopback->arg.pos = s;
-        regx_count_byte(k, RX_COUNT_CUR) = 0;
-        if (regx_count_byte(k, RX_COUNT_MIN) == 0) {
-          if (top == end) {
-            goto overflow;
-          }
-          regx_push(top, body->next, s);
-        }
-        n = body->arg.node;
-        continue;
-      }
-      case RX_COUNT: {
-        const RegxNode *body = n->next;
-        unsigned char &cur = regx_count_byte(n, RX_COUNT_CUR);
-        unsigned char min = regx_count_byte(n, RX_COUNT_MIN);
-        unsigned char max = regx_count_byte(n, RX_COUNT_MAX);
-        bool unbounded = regx_count_byte(n, RX_COUNT_UNBOUNDED) != 0;
-        if (cur < 255) {
-          if (top == end) {
-            goto overflow;
-          }
-          cur++;
-          regx_push(top, &regx_countundo, n);
-        }
-        if (cur == max && !unbounded) {
-          n = body->next;
-        } else if (cur < min || (cur > max && !unbounded)) {
-          n = body->arg.node;
-        } else {
-          if (top == end) {
-            goto overflow;
-          }
-          regx_push(top, body->next, s);
-          n = body->arg.node;
-        }
-        continue;
-      }
-      case RX_LOOPBACK: {
-        RegxNode *loopback = const_cast<RegxNode *>(n);
-        const RegxNode *k = n->next;
-        const RegxNode *body = k->next;
-        const char *p = loopback->arg.pos;
-        unsigned char cur = regx_count_byte(k, RX_COUNT_CUR);
-        unsigned char min = regx_count_byte(k, RX_COUNT_MIN);
-        if (p == nullptr) {
-          n = body->next;
-          continue;
-        }
-        if (s == p) {
-          if (cur > 0 && cur >= min) {
-            goto fail;
-          }
-          if (!(nrec > 0 && recs[nrec - 1].loop == loopback && recs[nrec - 1].len != 0)) {
-            if (min == 0 || cur > 0) {
-              goto fail;
-            }
-            n = body->next;
-            continue;
-          }
-        } else if (s < p) {
-          if (min == 0 || cur > 0) {
-            goto fail;
-          }
-          n = body->next;
-          continue;
-        }
-        if (nrec == rend) {
-          goto overflow;
-        }
-        recs[nrec].len = (size_t)(s - p);
-        recs[nrec].loop = loopback;
-        nrec++;
-        if (end - top < 2) {
-          goto overflow;
-        }
-        regx_push(top, &regx_loopundo, p);
-        regx_push(top, &regx_loopundo, loopback);
-        loopback->arg.pos = s;
-        n = k;
-        continue;
-      }
+      case RX_LOOP:
+        rc = r.plan != nullptr && n->arg.word != 0
+                 ? regx_frame_enter(r, (const RegxClassLoop *)n->arg.word, &n, &s)
+                 : regx_loop_enter(r, &n, s);
+        goto stepped;
+      case RX_LOOPBACK:
+        rc = regx_loop_iterate(r, &n, s);
+        goto stepped;
       default:
         return REGX_EFATAL;
     }
     n = n->next;
     continue;
 
+  stepped:
+    if (rc == RX_STEP_ON) {
+      continue;
+    }
+    if (rc == RX_STEP_FULL) {
+      goto overflow;
+    }
+    if (rc != RX_STEP_FAIL) {
+      return rc;
+    }
   fail:
-    for (;;) {
-      const void *e = top[-1].a;
-      if (e == &regx_loopsave) {
-        // Popped without counting: the loop's state from before its RX_LOOP.
-        RegxNode *loopback = (RegxNode *)top[-1].b;
-        loopback->arg.pos = (const char *)top[-2].a;
-        regx_count_byte(loopback->next, RX_COUNT_CUR) = (unsigned char)(uintptr_t)top[-2].b;
-        top -= 2;
-        continue;
-      }
-      if (e == &regx_frame) {
-        const char *s0 = (const char *)top[-2].a;
-        const RegxClassLoop *cl = (const RegxClassLoop *)top[-2].b;
-        uintptr_t state = (uintptr_t)top[-1].b;
-        int64_t j = (int64_t)(state >> 1);
-        bool flag = (state & 1) != 0;
-        int64_t size = regx_cl_size(cl, j, flag);
-        // Resume entries left, from the newest: positions qhi down to min.
-        int64_t qlo = cl->min;
-        int64_t qtop = flag && regx_cl_resume(cl, j) ? j : j - 1;
-        int64_t qhi = qtop >= 0 ? regx_cl_top(cl, qtop) : -1;
-        int64_t q = qhi;
-        const RegxFollow *after = &cl->after;
-        if (qhi >= qlo && after->usable &&
-            (size_t)(top - base) + extra + after->peak <= REGX_STACK_ENTRIES) {
-          q = regx_cl_find(after, s0, qlo, qhi);
-        }
-        bool found = q >= qlo;
-        int64_t skipped = found ? qhi - q : (qhi >= qlo ? qhi - qlo + 1 : 0);
-        int64_t pops = skipped * (int64_t)(1 + after->cost) +
-                       (found ? 1 + regx_cl_marks(q + 1, j) : regx_cl_marks(1, j));
-        counter += (uint64_t)pops;
-        if (counter > limit) {
-          return REGX_ETOOMANY;
-        }
-        int64_t left = found ? q : 0;
-        if (j >= 1) {
-          if (left == 0) {
-            nrec--;
-            rextra -= (size_t)(j - 1);
-          } else {
-            rextra -= (size_t)(j - left);
-          }
-        }
-        if (!found) {
-          extra -= (size_t)(size - 2);
-          top -= 2;
-          refit();
-          continue;
-        }
-        extra -= (size_t)(size - regx_cl_size(cl, q, false));
-        top[-1].b = (const void *)(uintptr_t)(q * 2);
-        refit();
-        n = cl->follow;
-        s = s0 + q;
-        break;
-      }
-      if (++counter > limit) {
-        return REGX_ETOOMANY;
-      }
-      --top;
-      const void *v = top->b;
-      if (e == &regx_countundo) {
-        regx_count_byte((const RegxNode *)v, RX_COUNT_CUR)--;
-        continue;
-      }
-      if (e == &regx_loopundo) {
-        --top;
-        nrec--;
-        ((RegxNode *)v)->arg.pos = (const char *)top->b;
-        continue;
-      }
-      n = (const RegxNode *)e;
-      s = (const char *)v;
-      if (n->kind == RX_RESTORE) {
-        if (n->arg.word < REGX_GROUPS) {
-          --top;
-          groups[n->arg.word][0] = (const char *)top->a;
-          groups[n->arg.word][1] = (const char *)top->b;
-        }
-        continue;
-      }
-      break;
+    rc = regx_backtrack(r, &n, &s);
+    if (rc != RX_STEP_ON) {
+      return rc;
     }
     continue;
 
   overflow:
-    return grow ? RX_RUN_GROW : REGX_ESTACK;
+    return r.grow ? RX_RUN_GROW : REGX_ESTACK;
   }
 }
 
 // regx_run_full - a run on stacks of the full capacity, kept out of the common path
 __attribute__((noinline)) int regx_run_full(const RegxPattern *pattern, const char *subject,
-                                            uint32_t limit, uint32_t *count, int flags,
-                                            bool fast) {
+                                            uint32_t limit, uint32_t *count, int flags, bool fast) {
   RegxEntry entries[REGX_STACK_ENTRIES];
   RegxRecord records[REGX_LOOP_RECORDS];
-  RegxStacks st = {entries, REGX_STACK_ENTRIES, records, REGX_LOOP_RECORDS};
+  const char *pos[REGX_LOOP_STATES];
+  uint8_t cur[REGX_LOOP_STATES];
+  RegxStacks st = {entries, REGX_STACK_ENTRIES, records, REGX_LOOP_RECORDS, pos, cur};
+  if (pattern->loop_count > REGX_LOOP_STATES) {
+    // The caller serialises calls on this pattern (regx_exec_shared).
+    st.pos = pattern->loop_state->pos;
+    st.cur = pattern->loop_state->cur;
+  }
+  memset(st.pos, 0, pattern->loop_count * sizeof st.pos[0]);
+  memset(st.cur, 0, pattern->loop_count * sizeof st.cur[0]);
   return regx_run(pattern, subject, limit, count, flags, st, fast);
 }
 
 // regx_run_small - a first run on small stacks; a run that outgrows them starts again
-int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t limit,
-                   uint32_t *count, int flags, bool fast) {
+int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
+                   int flags, bool fast) {
+  if (pattern->loop_count > RX_SMALL_LOOPS) {
+    return regx_run_full(pattern, subject, limit, count, flags, fast);
+  }
   RegxEntry entries[RX_SMALL_ENTRIES];
   RegxRecord records[RX_SMALL_RECORDS];
-  RegxStacks st = {entries, RX_SMALL_ENTRIES, records, RX_SMALL_RECORDS};
+  const char *pos[RX_SMALL_LOOPS];
+  uint8_t cur[RX_SMALL_LOOPS];
+  memset(pos, 0, pattern->loop_count * sizeof pos[0]);
+  memset(cur, 0, pattern->loop_count * sizeof cur[0]);
+  RegxStacks st = {entries, RX_SMALL_ENTRIES, records, RX_SMALL_RECORDS, pos, cur};
   int rc = regx_run(pattern, subject, limit, count, flags, st, fast);
   if (rc == RX_RUN_GROW) {
     rc = regx_run_full(pattern, subject, limit, count, flags, fast);
@@ -788,8 +923,8 @@ int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t lim
 }  // namespace
 
 // regx_exec_plain - the matcher without shortcuts
-int regx_exec_plain(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
-                    int flags) {
+int regx_exec_plain(const RegxPattern *pattern, const char *subject, uint32_t limit,
+                    uint32_t *count, int flags) {
   if (pattern == nullptr || pattern->program == nullptr || subject == nullptr) {
     return REGX_EFATAL;
   }
@@ -797,13 +932,13 @@ int regx_exec_plain(RegxPattern *pattern, const char *subject, uint32_t limit, u
 }
 
 // regx_exec - matches subject against the compiled pattern
-int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
+int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, uint32_t *count,
               int flags) {
   if (pattern == nullptr || pattern->program == nullptr || subject == nullptr) {
     return REGX_EFATAL;
   }
-  RegxPlan *plan = pattern->plan;
-  if (count == nullptr && plan != nullptr && plan->fixed.piece_count != 0 && plan->bounded) {
+  const RegxPlan *plan = pattern->plan;
+  if (count == nullptr && plan != nullptr && plan->fixed != nullptr && plan->bounded) {
     // Fixed-width pieces: any exact search gives the yes/no answer when the
     // plain run provably stays clear of 18 and 20.
     size_t len;
@@ -813,11 +948,16 @@ int regx_exec(RegxPattern *pattern, const char *subject, uint32_t limit, uint32_
     }
     return regx_run_small(pattern, subject, limit, count, flags, true);
   }
-  if (count == nullptr && plan != nullptr && plan->required != nullptr &&
+  if (count == nullptr && plan != nullptr && plan->required != nullptr && plan->bounded &&
       (plan->required[1] == 0 ? strchr(subject, plan->required[0])
                               : strstr(subject, plan->required)) == nullptr &&
       regx_plan_fits(plan, pattern, limit, strlen(subject))) {
     return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
   }
   return regx_run_small(pattern, subject, limit, count, flags, true);
+}
+
+// regx_exec_shared - whether calls on the pattern must be serialised
+int regx_exec_shared(const RegxPattern *pattern) {
+  return pattern != nullptr && pattern->loop_count > REGX_LOOP_STATES;
 }

@@ -3,9 +3,12 @@
 // A program is a graph of RegxNode linked by next; the pattern's arena is a
 // chain of zero-filled blocks of five nodes, which release walks to free the
 // bitmaps and texts that RX_SET, RX_NSET, RX_NSET_NL and RX_STRING own. The
-// matcher writes only RX_LOOPBACK positions and RX_COUNT counts; the plan is
-// read-only after compiling. Not part of the public interface: tests include it
-// to inspect programs and to run the plain interpreter beside the shortcuts.
+// program and the plan are read-only after compiling: the matcher keeps the
+// loops' positions and counts in the call, indexed by the loop number in
+// RX_LOOPBACK (or, above REGX_LOOP_STATES loops, in the pattern's RegxLoopState),
+// and the plan's one cached bound is a single atomic word. Not part of the
+// public interface: tests include it to inspect programs and to run the plain
+// interpreter beside the shortcuts.
 #ifndef REGEX_REGX_INTERNAL_H
 #define REGEX_REGX_INTERNAL_H
 
@@ -15,44 +18,44 @@
 #include "regx.h"
 
 enum RegxKind : int32_t {
-  RX_END = 0,         // success flag in arg.word: 1 in the last node, 0 in the stop node
+  RX_END = 0,  // success flag in arg.word: 1 in the last node, 0 in the stop node
   RX_BOL = 1,
   RX_EOL = 2,
   RX_ANY = 3,
-  RX_SET = 5,         // arg.bitmap: owned 32 bytes
-  RX_NSET = 6,        // arg.bitmap: owned
-  RX_ALT = 7,         // arg.node: first node of this branch
+  RX_SET = 5,   // arg.bitmap: owned 32 bytes
+  RX_NSET = 6,  // arg.bitmap: owned
+  RX_ALT = 7,   // arg.node: first node of this branch
   RX_FAIL = 8,
   RX_NOP = 9,
-  RX_CHAR = 10,       // arg.bytes[0]
-  RX_STRING = 11,     // arg.text: owned, NUL-terminated, 2 to 255 bytes
-  RX_CHAR2 = 12,      // arg.bytes[0] as written, arg.bytes[1] folded
-  RX_WORDB = 13,      // arg.word: 0 word start, 1 word end
-  RX_OPEN = 14,       // arg.word: group number
+  RX_CHAR = 10,    // arg.bytes[0]
+  RX_STRING = 11,  // arg.text: owned, NUL-terminated, 2 to 255 bytes
+  RX_CHAR2 = 12,   // arg.bytes[0] as written, arg.bytes[1] folded
+  RX_WORDB = 13,   // arg.word: 0 word start, 1 word end
+  RX_OPEN = 14,    // arg.word: group number
   RX_CLOSE = 15,
   RX_SAVE = 16,
   RX_RESTORE = 17,
-  RX_BACKREF = 18,    // arg.word: group 1-9
+  RX_BACKREF = 18,  // arg.word: group 1-9
   RX_SCAN = 19,
-  RX_SCANCHAR = 20,   // arg.bytes[0]
+  RX_SCANCHAR = 20,  // arg.bytes[0]
   RX_BOL_NL = 21,
   RX_EOL_NL = 22,
   RX_ANY_NL = 23,
-  RX_NSET_NL = 25,    // arg.bitmap: owned
+  RX_NSET_NL = 25,  // arg.bitmap: owned
   RX_SCAN_NL = 26,
   RX_LOOP = 27,       // next is the loop's RX_LOOPBACK
-  RX_COUNT = 28,      // arg.bytes: minimum, maximum, current count, unbounded flag
+  RX_COUNT = 28,      // arg.bytes: minimum, maximum, (unused), unbounded flag
   RX_BODY = 29,       // arg.node: first node of the body; next: what follows the loop
-  RX_LOOPBACK = 30,   // arg.pos: where the current iteration began
+  RX_LOOPBACK = 30,   // arg.word: the loop's number (0 to loop_count - 1)
   RX_COUNTUNDO = 31,  // stack-only marker
   RX_LOOPUNDO = 32,   // stack-only marker
   RX_LOOPSAVE = 33,   // stack-only marker: a loop's state from before its RX_LOOP ran
   RX_CLEAR = 34,
-  RX_FRAME = 35,      // stack-only marker: a class loop's iterations held in one entry
+  RX_FRAME = 35,  // stack-only marker: a class loop's iterations held in one entry
 };
 
 // Byte positions inside RX_COUNT's argument
-enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_CUR = 2, RX_COUNT_UNBOUNDED = 3 };
+enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_UNBOUNDED = 3 };
 
 typedef union RegxArg {
   uintptr_t word;
@@ -60,7 +63,6 @@ typedef union RegxArg {
   uint8_t *bitmap;
   char *text;
   struct RegxNode *node;
-  const char *pos;
 } RegxArg;
 
 typedef struct RegxNode {
@@ -72,8 +74,8 @@ typedef struct RegxNode {
 enum { REGX_BLOCK_NODES = 5 };
 
 typedef struct RegxBlock {
-  struct RegxBlock *next;              // older block
-  RegxNode nodes[REGX_BLOCK_NODES];    // zero-filled until used
+  struct RegxBlock *next;            // older block
+  RegxNode nodes[REGX_BLOCK_NODES];  // zero-filled until used
 } RegxBlock;
 
 // Matcher capacities
@@ -84,14 +86,14 @@ enum { REGX_STACK_ENTRIES = 8192, REGX_LOOP_RECORDS = 4096, REGX_GROUPS = 10 };
 // the position, the groups or the loop state, so on a byte outside first the
 // attempt pushes and pops the same entries wherever it starts.
 typedef struct RegxFollow {
-  uint8_t first[32];  // bytes on which the attempt may get further (a superset)
+  uint8_t first[32];    // bytes on which the attempt may get further (a superset)
   uint8_t accept[256];  // first as one flag per byte, and NUL, for the skip loops
-  uint32_t cost;      // counted pops of the failing attempt (not the entry below it)
-  uint32_t peak;      // most stack entries it holds at once
-  int32_t usable;     // non-zero when the above describes the node
-  int32_t single;     // first holds exactly one byte, in byte
+  uint32_t cost;        // counted pops of the failing attempt (not the entry below it)
+  uint32_t peak;        // most stack entries it holds at once
+  int32_t usable;       // non-zero when the above describes the node
+  int32_t single;       // first holds exactly one byte, in byte
   uint8_t byte;
-  char members[17];   // the bytes of first (no NUL) when at most 16, else empty
+  char members[17];  // the bytes of first (no NUL) when at most 16, else empty
   // The one-byte tests the walk ends at (at most 8, else leaf_count is -1):
   // when none of them passes at a position, the attempt there fails as on a
   // byte outside first, so a string that does not match is skipped too.
@@ -110,6 +112,7 @@ typedef struct RegxClassLoop {
   uint32_t max;              // maximum count (255 when unbounded)
   int32_t unbounded;         // non-zero for *, + and {m,}
   RegxFollow after;          // attempts at follow
+  int32_t apart;             // after is usable and no byte of the class starts it
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -131,12 +134,37 @@ typedef struct RegxFixed {
   size_t anchor_offset;     // where the anchor stands from the start of a match
 } RegxFixed;
 
+// One piece of a program's main sequence, as the counted bound of a subject
+// (regx_plan_fits_counts) reads it: a group's save pair, an alternation
+// whose branches hold no loop (its figures are the same for every subject),
+// or a class loop.
+enum { RX_PIECE_SAVE, RX_PIECE_ALT, RX_PIECE_LOOP };
+typedef struct RegxBoundPiece {
+  int32_t kind;
+  double count;  // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
+  double ways;   // RX_PIECE_ALT: ways out of one entry
+  double depth;  // RX_PIECE_ALT: most entries one path holds
+  const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
+} RegxBoundPiece;
+
+// The one-byte tests at fixed offsets from the start of an attempt, before
+// anything of variable width (strings, one-byte tests, x{n} of a one-byte
+// test, group saves): attempts at distinct starts that get past all of them
+// are at most as many as the subject has bytes for the rarest one.
+enum { RX_PREFIX_TESTS = 6 };
+typedef struct RegxPrefix {
+  uint32_t count;                     // tests recorded
+  uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
+  double cost;                        // entries an attempt pushes before it passes them
+} RegxPrefix;
+
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
-// block: the record, then its class loops. Each class loop's RX_LOOP node
+// block: the record, then its class loops, its bound pieces, and its fixed
+// shape and prefix when it has them. Each class loop's RX_LOOP node
 // points at its entry in arg.word; the plain matcher ignores both.
 typedef struct RegxPlan {
-  RegxFollow scan;       // attempts after a leading RX_SCAN
-  const char *lead;      // text of the RX_STRING right after a leading RX_SCANCHAR, or null
+  RegxFollow scan;   // attempts after a leading RX_SCAN
+  const char *lead;  // text of the RX_STRING right after a leading RX_SCANCHAR, or null
   // Class loop (minimum 1 or more) right after a leading RX_SCAN, when what
   // follows it cannot start with a byte of its class: the starts inside one
   // run of that class are settled together. Null when not so.
@@ -147,17 +175,25 @@ typedef struct RegxPlan {
   // bound on the pushes of the plain run keeps both the count within the
   // limit and the stack within its capacity.
   const char *required;
-  int32_t bounded;          // non-zero when the push bound exists
-  uint32_t cache_limit;     // limit the next field was worked out for
-  int32_t cache_valid;      // non-zero once it was
-  uint64_t cache_max_len;   // longest subject whose bound fits cache_limit (0 with cache_none)
-  int32_t cache_none;       // no length fits
-  char required_byte[2];    // a lone required character as a string
+  int32_t bounded;  // non-zero when the push bound exists
+  // The last limit asked about (high 32 bits) and the longest subject whose
+  // bound fits it, plus 1 (low 32 bits; 0 when none fits). Read and written
+  // as one atomic word, so concurrent calls see a consistent pair; its zero
+  // start is true, since no run fits limit 0.
+  uint64_t fit;
+  char required_byte[2];  // a lone required character as a string
   // The fixed-width shape of the program, for a yes/no answer without a
-  // count when the push bound keeps the plain run within limit and stack.
-  RegxFixed fixed;
+  // count when the push bound keeps the plain run within limit and stack;
+  // null when the program is not of that shape.
+  RegxFixed *fixed;
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
+  // The main sequence after the scan node as pieces, when every piece is
+  // one of RegxBoundPiece's kinds (else piece_count is 0 and the bound walks
+  // the nodes).
+  uint32_t piece_count;
+  RegxBoundPiece *pieces;  // inside this block
+  RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests
 } RegxPlan;
 
 // Byte class table (bits below), fold table
@@ -188,6 +224,22 @@ static inline bool regx_is_word(unsigned char c) {
   return (regx_class_table[c] & RX_CL_ALNUM) != 0 || c == '_';
 }
 
+// The state of the loops of a pattern with more than REGX_LOOP_STATES of
+// them: one block, the record then the two arrays.
+typedef struct RegxLoopState {
+  const char **pos;  // per loop: where its current iteration began
+  uint8_t *cur;      // per loop: its iteration count
+} RegxLoopState;
+
+// regx_alt_end - the node after an alternation chain's RX_ALT nodes: its
+// RX_FAIL (whose next is the join point) in a well-formed program
+static inline const RegxNode *regx_alt_end(const RegxNode *alt) {
+  while (alt->kind == RX_ALT) {
+    alt = alt->next;
+  }
+  return alt;
+}
+
 // Releases every block of a chain and what its nodes own.
 void regx_release_blocks(RegxBlock *blocks);
 
@@ -195,18 +247,34 @@ void regx_release_blocks(RegxBlock *blocks);
 // REGX_ESPACE. *plan stays null when no shortcut applies.
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
 
-// regx_plan_fits - whether the plain run on a subject of len bytes provably
-// stays within limit backtracks and the stack capacities; caches its answer
-// per limit in the plan (calls on one pattern are serialised)
-bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
+// regx_plan_longest - the longest subject on which the plain run provably
+// stays within limit backtracks and the stack capacities, -1 when none does or
+// the plan has no bound; keeps its answer for the last limit in plan->fit
+int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit);
 
-// regx_plan_decide - whether a fixed-width program (plan->fixed.piece_count
-// non-zero) matches somewhere in subject; *len gets the subject's length
+// regx_plan_fits_counts - whether the plain run on one subject of len bytes,
+// whose byte values occur counts[b] times, provably stays within limit and
+// the stack capacities; a tighter bound than regx_plan_longest's, as it
+// counts only the places where a loop's follower can get past its first byte
+bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                           size_t len, const uint32_t *counts);
+
+// regx_node_class - the bytes (never NUL) a one-byte node (RX_CHAR, RX_CHAR2,
+// RX_SET, RX_NSET, RX_NSET_NL, RX_ANY, RX_ANY_NL) takes; false for other kinds
+bool regx_node_class(const RegxNode *n, uint8_t *bitmap);
+
+// regx_plan_fits - whether the plain run on a subject of len bytes provably
+// stays within limit backtracks and the stack capacities; keeps the longest
+// such length for the last limit asked about in plan->fit
+bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len);
+
+// regx_plan_decide - whether a fixed-width program (plan->fixed not null)
+// matches somewhere in subject; *len gets the subject's length
 bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len);
 
 // The matcher without shortcuts: every node runs as the algorithm says. Tests
 // compare it with regx_exec.
-int regx_exec_plain(RegxPattern *pattern, const char *subject, uint32_t limit,
+int regx_exec_plain(const RegxPattern *pattern, const char *subject, uint32_t limit,
                     uint32_t *count, int flags);
 
 #endif

@@ -8,6 +8,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "regx.h"
 #include "regx_internal.h"
 #include "tlvpr_mem.h"
@@ -172,6 +174,21 @@ const RegxNode *regx_class_item(const RegxNode *loop) {
   }
 }
 
+// regx_fixed_loop - for a loop that repeats one one-byte node exactly n times
+// (n at least 1), that node, n and what follows the loop; null otherwise
+const RegxNode *regx_fixed_loop(const RegxNode *loop, uint32_t *n, const RegxNode **follow) {
+  const RegxNode *item = regx_class_item(loop);
+  const RegxNode *count = loop->next->next;
+  const uint8_t min = count->arg.bytes[RX_COUNT_MIN];
+  if (item == nullptr || count->arg.bytes[RX_COUNT_UNBOUNDED] != 0 ||
+      min != count->arg.bytes[RX_COUNT_MAX] || min == 0) {
+    return nullptr;
+  }
+  *n = min;
+  *follow = count->next->next;
+  return item;
+}
+
 // regx_class_apart - no byte of the one-byte node's class can start the follower
 bool regx_class_apart(const RegxNode *item, const RegxFollow *after) {
   RegxFollow mine;
@@ -186,61 +203,122 @@ bool regx_class_apart(const RegxNode *item, const RegxFollow *after) {
   return true;
 }
 
-// regx_bound_seq - an upper bound on the entries the plain run pushes over one
-// entry into the list from n up to stop (or the final RX_END), and in *exits
-// the most ways it can be left; HUGE_VAL when some piece has no bound. A
-// class loop over len bytes pushes at most 4 entries per iteration and 3 on
-// entry; an alternation one per branch; a group prefix two per RX_SAVE.
-double regx_bound_seq(const RegxNode *n, const RegxNode *stop, double len, double *exits,
-                      int *budget) {
+// What the bound knows of the subject: its length, and maybe its byte counts.
+struct RegxCounts {
+  const uint32_t *of;  // occurrences of each byte value in the subject; null: unknown
+  double len;          // its length
+  bool no_loops;       // a loop makes the bound HUGE_VAL (figures that hold for any subject)
+};
+
+// regx_bits_count - positions of the subject whose byte is in the bitmap
+// (bit 0: the end of the subject); all of them when the counts are unknown
+double regx_bits_count(const uint8_t *bitmap, const RegxCounts *c) {
+  if (c->of == nullptr) {
+    return c->len + 1;
+  }
+  double n = regx_bit(bitmap, 0) ? 1 : 0;
+  for (int w = 0; w < 4; w++) {
+    uint64_t bits;
+    memcpy(&bits, bitmap + 8 * w, sizeof bits);
+    bits &= w == 0 ? ~(uint64_t)1 : ~(uint64_t)0;
+    while (bits != 0) {
+      n += c->of[64 * w + __builtin_ctzll(bits)];
+      bits &= bits - 1;
+    }
+  }
+  return n;
+}
+
+// regx_follow_count - positions of the subject (its end included) where an
+// attempt at a follower can get past its first byte: those whose byte is in
+// the follower's first set
+double regx_follow_count(const RegxFollow *f, const RegxCounts *c) {
+  if (f->single && c->of != nullptr) {
+    return c->of[f->byte];
+  }
+  return regx_bits_count(f->first, c);
+}
+
+// regx_bound_loop - a class loop entered by ways paths: its markers and
+// resumes, then the ways its follower takes on
+inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double *ways,
+                            double *count, double *deep) {
+  bool open = cl->unbounded || cl->max == 0;
+  double iterations = open ? c->len + 1 : cl->max;
+  double e = cl->unbounded ? c->len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
+  *count += *ways * (3 + 4 * iterations);
+  *deep += 3 + 4 * iterations;
+  if (cl->after.usable) {
+    double pass = regx_follow_count(&cl->after, c);
+    pass = cl->apart && pass > 1 ? 1 : pass;
+    *count += *ways * e * cl->after.cost;
+    *deep += cl->after.peak;
+    *ways *= pass < e ? pass : e;
+  } else {
+    *ways *= e;
+  }
+}
+
+// regx_bound_counted - an upper bound on the counted pops of the plain run over
+// one entry into the list from n up to stop (or the final RX_END), HUGE_VAL
+// when some piece has no bound; *exits the most ways it can be left, *depth
+// the most entries one path holds at once. Every path is assumed to be
+// explored (a search that fails). A class loop over len bytes pushes at most
+// 4 entries per iteration and 3 on entry; an alternation one per branch; a
+// group save pair one counted. Of the ways a class loop hands to its
+// follower only those at a byte of the follower's first set get past its
+// first test: at most as many as the subject has such bytes, and at most one
+// when no byte of the loop's class is in that set. The others fail there,
+// pushing at most the follower's failure cost.
+double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
+                          double *exits, double *depth, int *budget) {
   double ways = 1;
-  double pushes = 0;
+  double count = 0;
+  double deep = 0;
   while (n != stop && n->kind != RX_END) {
     if (--*budget < 0) {
       return HUGE_VAL;
     }
     switch (n->kind) {
       case RX_SAVE:
-        pushes += ways * 2;
+        count += ways;
+        deep += 2;
         n = n->next->next;
         break;
       case RX_ALT: {
-        const RegxNode *fail = n;
-        while (fail->kind == RX_ALT) {
-          fail = fail->next;
-        }
+        const RegxNode *fail = regx_alt_end(n);
         if (fail->kind != RX_FAIL) {
           return HUGE_VAL;
         }
+        double branches = 0;
         double branch_ways = 0;
-        double branch_pushes = 0;
+        double branch_count = 0;
+        double branch_depth = 0;
         for (const RegxNode *alt = n; alt->kind == RX_ALT; alt = alt->next) {
           double e;
-          double p = regx_bound_seq(alt->arg.node, fail->next, len, &e, budget);
+          double d;
+          double p = regx_bound_counted(alt->arg.node, fail->next, c, &e, &d, budget);
           if (p == HUGE_VAL) {
             return HUGE_VAL;
           }
-          branch_pushes += 1 + p;
+          branches++;
+          branch_count += p;
           branch_ways += e;
+          branch_depth = d > branch_depth ? d : branch_depth;
         }
-        pushes += ways * branch_pushes;
+        count += ways * (branches + branch_count);
+        deep += branches + branch_depth;
         ways *= branch_ways;
         n = fail->next;
         break;
       }
-      case RX_LOOP: {
-        if (n->arg.word == 0) {
+      case RX_LOOP:
+        if (n->arg.word == 0 || c->no_loops) {
           return HUGE_VAL;
         }
-        const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
-        bool open = cl->unbounded || cl->max == 0;
-        double iterations = open ? len + 1 : cl->max;
-        double e = cl->unbounded ? len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
-        pushes += ways * (3 + 4 * iterations);
-        ways *= e;
-        n = n->next->next->next->next;
+        regx_bound_loop((const RegxClassLoop *)n->arg.word, c, &ways, &count, &deep);
+        n = ((const RegxClassLoop *)n->arg.word)->follow;
         break;
-      }
       case RX_FAIL:
       case RX_RESTORE:
       case RX_LOOPBACK:
@@ -253,24 +331,119 @@ double regx_bound_seq(const RegxNode *n, const RegxNode *stop, double len, doubl
     }
   }
   *exits = ways;
-  return pushes;
+  *depth = deep;
+  return count;
 }
 
-// regx_bound_fits - the plain run on len bytes stays within limit and the stacks
-bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
-  const RegxNode *start = pattern->program;
-  double attempts = 1;
-  if (start->kind == RX_SCAN || start->kind == RX_SCAN_NL || start->kind == RX_SCANCHAR) {
-    attempts = len + 1;
-    start = start->next;
-  }
+// regx_pieces - the main sequence from start as bound pieces: counts them,
+// and fills out when it is given; false when some piece is not of their
+// kinds. Class loops must be linked to their plan entries before filling.
+bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
+  uint32_t pieces = 0;
   int budget = RX_WALK_BUDGET;
-  double exits;
-  double pushes = regx_bound_seq(start, nullptr, len, &exits, &budget);
-  if (pushes == HUGE_VAL || pushes + 2 > (double)REGX_STACK_ENTRIES) {
-    return false;
+  const RegxNode *n = start;
+  while (n != nullptr && n->kind != RX_END) {
+    if (--budget < 0) {
+      return false;
+    }
+    RegxBoundPiece *piece = out != nullptr ? &out[pieces] : nullptr;
+    switch (n->kind) {
+      case RX_SAVE:
+        if (piece != nullptr) {
+          piece->kind = RX_PIECE_SAVE;
+        }
+        pieces++;
+        n = n->next->next;
+        break;
+      case RX_ALT: {
+        const RegxNode *fail = regx_alt_end(n);
+        if (fail->kind != RX_FAIL) {
+          return false;
+        }
+        // Without loops in its branches the figures hold for every subject.
+        RegxCounts none = {nullptr, 0, true};
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, nullptr};
+        alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &budget);
+        if (alt.count == HUGE_VAL) {
+          return false;
+        }
+        if (piece != nullptr) {
+          *piece = alt;
+        }
+        pieces++;
+        n = fail->next;
+        break;
+      }
+      case RX_LOOP:
+        if (out != nullptr) {
+          if (n->arg.word == 0) {
+            return false;
+          }
+          piece->kind = RX_PIECE_LOOP;
+          piece->loop = (const RegxClassLoop *)n->arg.word;
+          n = piece->loop->follow;
+        } else {
+          if (regx_class_item(n) == nullptr) {
+            return false;
+          }
+          n = n->next->next->next->next;
+        }
+        pieces++;
+        break;
+      case RX_FAIL:
+      case RX_RESTORE:
+      case RX_LOOPBACK:
+      case RX_COUNT:
+      case RX_BODY:
+        return false;
+      default:
+        n = n->next;
+        break;
+    }
   }
-  return attempts * (pushes + 2) + 1 <= (double)limit;
+  *count = pieces;
+  return n != nullptr;
+}
+
+// regx_prefix_build - the prefix tests of an attempt from n (see RegxPrefix)
+void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
+  memset(out, 0, sizeof *out);
+  int budget = RX_WALK_BUDGET;
+  uint8_t bitmap[32];
+  while (n != nullptr && out->count < RX_PREFIX_TESTS && --budget > 0) {
+    if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP) {
+      n = n->next;
+      continue;
+    }
+    if (n->kind == RX_SAVE) {
+      out->cost += 2;
+      n = n->next->next;
+      continue;
+    }
+    if (n->kind == RX_STRING) {
+      for (const char *t = n->arg.text; *t != 0 && out->count < RX_PREFIX_TESTS; t++) {
+        regx_set_bit(out->sets[out->count++], (unsigned char)*t);
+      }
+      n = n->next;
+      continue;
+    }
+    const RegxNode *item = n;
+    const RegxNode *next = n->next;
+    uint32_t times;
+    if (n->kind == RX_LOOP) {
+      if ((item = regx_fixed_loop(n, &times, &next)) == nullptr) {
+        return;
+      }
+      out->cost += 3 + 4.0 * times;
+    }
+    if (!regx_node_class(item, bitmap)) {
+      return;
+    }
+    if (item->kind != RX_ANY) {
+      memcpy(out->sets[out->count++], bitmap, sizeof bitmap);
+    }
+    n = next;
+  }
 }
 
 // regx_required - the longest literal on the program's main sequence after its
@@ -335,44 +508,6 @@ const RegxNode *regx_required(const RegxNode *program) {
   return program->kind == RX_SCANCHAR ? best[0] : nullptr;
 }
 
-// regx_fixed_class - the bytes a one-byte node takes, as the matcher tests
-// them; false for any other node
-bool regx_fixed_class(const RegxNode *n, uint8_t *bitmap) {
-  memset(bitmap, 0, 32);
-  for (int c = 1; c < 256; c++) {
-    bool in;
-    switch (n->kind) {
-      case RX_ANY:
-        in = true;
-        break;
-      case RX_ANY_NL:
-        in = c != '\n';
-        break;
-      case RX_CHAR:
-        in = c == n->arg.bytes[0];
-        break;
-      case RX_CHAR2:
-        in = c == n->arg.bytes[0] || c == n->arg.bytes[1];
-        break;
-      case RX_SET:
-        in = regx_bit(n->arg.bitmap, (unsigned char)c);
-        break;
-      case RX_NSET:
-        in = !regx_bit(n->arg.bitmap, (unsigned char)c);
-        break;
-      case RX_NSET_NL:
-        in = c != '\n' && !regx_bit(n->arg.bitmap, (unsigned char)c);
-        break;
-      default:
-        return false;
-    }
-    if (in) {
-      regx_set_bit(bitmap, (unsigned char)c);
-    }
-  }
-  return true;
-}
-
 // regx_fixed_rank - how good a byte is as the anchor of the candidate search:
 // punctuation is rarer in header text than letters, digits and spaces
 int regx_fixed_rank(unsigned char c) {
@@ -414,14 +549,8 @@ void regx_fixed_build(const RegxNode *program, RegxFixed *out) {
     const RegxNode *item = n;
     uint32_t count = 1;
     const RegxNode *next = n->next;
-    if (n->kind == RX_LOOP) {
-      const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
-      if (cl == nullptr || cl->unbounded || cl->min != cl->max || cl->min == 0) {
-        return;
-      }
-      item = cl->item;
-      count = cl->min;
-      next = cl->follow;
+    if (n->kind == RX_LOOP && (item = regx_fixed_loop(n, &count, &next)) == nullptr) {
+      return;
     }
     if (item->kind == RX_STRING) {
       piece->text = item->arg.text;
@@ -431,7 +560,7 @@ void regx_fixed_build(const RegxNode *program, RegxFixed *out) {
         f.anchor_offset = offset;
         best = 4;
       }
-    } else if (!regx_fixed_class(item, piece->bitmap)) {
+    } else if (!regx_node_class(item, piece->bitmap)) {
       return;
     } else if (item->kind == RX_CHAR && regx_fixed_rank(item->arg.bytes[0]) > best) {
       f.anchor_byte = (char)item->arg.bytes[0];
@@ -472,12 +601,121 @@ bool regx_fixed_at(const RegxFixed *f, const unsigned char *s) {
   return true;
 }
 
+// regx_bound_total - the counted pops of the whole plain run on the subject:
+// its attempts (every position for RX_SCAN, of which only those past the
+// scan's first test and the prefix tests run on; the positions of the byte
+// for RX_SCANCHAR; one for an anchored program), each a scan retry and the
+// counted pops of the program, plus the stop entry; HUGE_VAL when unbounded
+// or when one path could fill the stack
+double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c) {
+  const RegxNode *start = pattern->program;
+  double failing = 0;  // attempts that fail early, and their cost each
+  double failing_cost = 0;
+  double attempts = 1;
+  double retry = 0;
+  if (start->kind == RX_SCAN || start->kind == RX_SCAN_NL) {
+    retry = 1;
+    attempts = c->len + 1;
+    if (start->kind == RX_SCAN && plan->scan.usable) {
+      double pass = regx_follow_count(&plan->scan, c);
+      failing = attempts;
+      failing_cost = plan->scan.cost;
+      attempts = pass < attempts ? pass : attempts;
+    }
+    if (start->kind == RX_SCAN && plan->prefix != nullptr) {
+      // An attempt that fails inside the prefix pushed at most its cost; the
+      // others passed every prefix test at distinct places.
+      failing = c->len + 1;
+      failing_cost = plan->prefix->cost > failing_cost ? plan->prefix->cost : failing_cost;
+      for (uint32_t t = 0; t < plan->prefix->count; t++) {
+        double pass = regx_bits_count(plan->prefix->sets[t], c);
+        attempts = pass < attempts ? pass : attempts;
+      }
+    }
+    start = start->next;
+  } else if (start->kind == RX_SCANCHAR) {
+    retry = 1;
+    attempts = start->arg.bytes[0] == 0 ? 1
+               : c->of == nullptr       ? c->len + 1
+                                        : c->of[start->arg.bytes[0]];
+    start = start->next;
+  }
+  double pops = 0;
+  double depth = 0;
+  if (plan->piece_count != 0) {
+    double ways = 1;
+    for (uint32_t i = 0; i < plan->piece_count; i++) {
+      const RegxBoundPiece *piece = &plan->pieces[i];
+      if (piece->kind == RX_PIECE_SAVE) {
+        pops += ways;
+        depth += 2;
+      } else if (piece->kind == RX_PIECE_ALT) {
+        pops += ways * piece->count;
+        depth += piece->depth;
+        ways *= piece->ways;
+      } else {
+        regx_bound_loop(piece->loop, c, &ways, &pops, &depth);
+      }
+    }
+  } else {
+    int budget = RX_WALK_BUDGET;
+    double exits;
+    pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget);
+  }
+  if (pops == HUGE_VAL || depth + 2 > (double)REGX_STACK_ENTRIES) {
+    return HUGE_VAL;
+  }
+  return 1 + failing * (retry + failing_cost) + attempts * (retry + pops);
+}
+
+// regx_bound_fits - the plain run on len bytes stays within limit and the stacks
+bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
+  RegxCounts c = {nullptr, len, false};
+  return regx_bound_total(pattern->plan, pattern, &c) <= (double)limit;
+}
+
 }  // namespace
+
+// regx_node_class - the bytes a one-byte node takes, as the matcher tests
+// them (never NUL); false for any other node
+bool regx_node_class(const RegxNode *n, uint8_t *bitmap) {
+  switch (n->kind) {
+    case RX_ANY:
+    case RX_ANY_NL:
+      memset(bitmap, 0xFF, 32);
+      break;
+    case RX_CHAR:
+    case RX_CHAR2:
+      memset(bitmap, 0, 32);
+      regx_set_bit(bitmap, n->arg.bytes[0]);
+      if (n->kind == RX_CHAR2) {
+        regx_set_bit(bitmap, n->arg.bytes[1]);
+      }
+      break;
+    case RX_SET:
+      memcpy(bitmap, n->arg.bitmap, 32);
+      break;
+    case RX_NSET:
+    case RX_NSET_NL:
+      for (int i = 0; i < 32; i++) {
+        bitmap[i] = (uint8_t)~n->arg.bitmap[i];
+      }
+      break;
+    default:
+      memset(bitmap, 0, 32);
+      return false;
+  }
+  if (n->kind == RX_ANY_NL || n->kind == RX_NSET_NL) {
+    bitmap['\n' >> 3] = (uint8_t)(bitmap['\n' >> 3] & ~(1u << ('\n' & 7)));
+  }
+  bitmap[0] &= (uint8_t)~1u;  // never NUL
+  return true;
+}
 
 // regx_plan_decide - tries every occurrence of the anchor as the anchor of a
 // match: a match anywhere holds its anchor at a fixed distance from its start
 bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
-  const RegxFixed *f = &plan->fixed;
+  const RegxFixed *f = plan->fixed;
   const char *from = subject;
   for (;;) {
     const char *at;
@@ -503,17 +741,20 @@ bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
   }
 }
 
-// regx_plan_fits - whether the plain run on len bytes is provably within limit
-bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len) {
+// regx_plan_longest - the longest subject whose plain run is provably within limit
+//
+// Found by doubling and bisection and kept with its limit in one atomic word:
+// a thread that reads a word written for another limit works the answer out
+// again and stores it.
+int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit) {
   if (!plan->bounded) {
-    return false;
+    return -1;
   }
-  if (!plan->cache_valid || plan->cache_limit != limit) {
-    plan->cache_limit = limit;
-    plan->cache_valid = 1;
-    plan->cache_none = !regx_bound_fits(pattern, limit, 0);
-    plan->cache_max_len = 0;
-    if (!plan->cache_none) {
+  std::atomic_ref<uint64_t> fit(const_cast<RegxPlan *>(plan)->fit);
+  uint64_t word = fit.load(std::memory_order_relaxed);
+  if ((uint32_t)(word >> 32) != limit) {
+    uint64_t longest = 0;  // fitting length plus 1; 0 when none fits
+    if (regx_bound_fits(pattern, limit, 0)) {
       uint64_t lo = 0;  // fits
       uint64_t hi = 1;
       while (hi < ((uint64_t)1 << 40) && regx_bound_fits(pattern, limit, (double)hi)) {
@@ -528,10 +769,28 @@ bool regx_plan_fits(RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, 
           hi = mid;
         }
       }
-      plan->cache_max_len = lo;
+      longest = lo < 0xFFFFFFFEu ? lo + 1 : 0xFFFFFFFFu;
     }
+    word = (uint64_t)limit << 32 | longest;
+    fit.store(word, std::memory_order_relaxed);
   }
-  return !plan->cache_none && len <= plan->cache_max_len;
+  return (int64_t)(word & 0xFFFFFFFFu) - 1;
+}
+
+// regx_plan_fits - whether the plain run on len bytes is provably within limit
+bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, size_t len) {
+  int64_t longest = regx_plan_longest(plan, pattern, limit);
+  return longest >= 0 && len <= (uint64_t)longest;
+}
+
+// regx_plan_fits_counts - the bound for one subject with its byte counts
+bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                           size_t len, const uint32_t *counts) {
+  if (!plan->bounded) {
+    return false;
+  }
+  RegxCounts c = {counts, (double)len, false};
+  return regx_bound_total(plan, pattern, &c) <= (double)limit;
 }
 
 // regx_plan_build - scan shortcut and class loops of the program
@@ -557,10 +816,24 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     lead = program->next->next->arg.text;
   }
   const RegxNode *required = regx_required(program);
-  if (loops == 0 && !scan.usable && lead == nullptr && required == nullptr) {
-    return REGX_OK;
+  const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
+  uint32_t pieces = 0;
+  if (!regx_pieces(start, nullptr, &pieces)) {
+    pieces = 0;
   }
-  RegxPlan *built = (RegxPlan *)tlvpr_calloc(1, sizeof(RegxPlan) + loops * sizeof(RegxClassLoop));
+  RegxFixed fixed;
+  regx_fixed_build(program, &fixed);
+  RegxPrefix prefix;
+  memset(&prefix, 0, sizeof prefix);
+  if (program->kind == RX_SCAN) {
+    regx_prefix_build(program->next, &prefix);
+  }
+  // The fixed shape and the prefix take room only when the program has them.
+  const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
+                      pieces * sizeof(RegxBoundPiece) +
+                      (fixed.piece_count != 0 ? sizeof(RegxFixed) : 0) +
+                      (prefix.count != 0 ? sizeof(RegxPrefix) : 0);
+  RegxPlan *built = (RegxPlan *)tlvpr_calloc(1, size);
   if (built == nullptr) {
     return REGX_ESPACE;
   }
@@ -568,6 +841,17 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   built->lead = lead;
   built->loop_count = loops;
   built->loops = (RegxClassLoop *)(built + 1);
+  built->pieces = (RegxBoundPiece *)(built->loops + loops);
+  char *tail = (char *)(built->pieces + pieces);
+  if (fixed.piece_count != 0) {
+    built->fixed = (RegxFixed *)tail;
+    *built->fixed = fixed;
+    tail += sizeof(RegxFixed);
+  }
+  if (prefix.count != 0) {
+    built->prefix = (RegxPrefix *)tail;
+    *built->prefix = prefix;
+  }
   uint32_t i = 0;
   for (RegxBlock *b = pattern->arena; b != nullptr; b = b->next) {
     for (RegxNode &node : b->nodes) {
@@ -583,6 +867,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       cl->max = count->arg.bytes[RX_COUNT_MAX];
       cl->unbounded = count->arg.bytes[RX_COUNT_UNBOUNDED];
       regx_follow_build(cl->follow, &cl->after);
+      cl->apart = cl->after.usable && regx_class_apart(cl->item, &cl->after);
       node.arg.word = (uintptr_t)cl;
     }
   }
@@ -601,12 +886,15 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     } else {
       built->required = required->arg.text;
     }
-    int budget = RX_WALK_BUDGET;
-    double exits;
-    const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
-    built->bounded = regx_bound_seq(start, nullptr, 0, &exits, &budget) != HUGE_VAL;
   }
-  regx_fixed_build(program, &built->fixed);
+  int budget = RX_WALK_BUDGET;
+  double exits;
+  double depth;
+  RegxCounts none = {nullptr, 0, false};
+  built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
+  if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
+    built->piece_count = pieces;
+  }
   *plan = built;
   return REGX_OK;
 }

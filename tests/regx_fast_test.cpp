@@ -270,7 +270,7 @@ TEST(RegxFast, FixedWidthAnswersAgreeWithThePlainMatcher) {
         REGX_EXTENDED | (rng() % 6 == 0 ? REGX_ICASE : 0) | (rng() % 6 == 0 ? REGX_NEWLINE : 0);
     RegxPattern p{};
     ASSERT_EQ(regx_compile(&p, pattern.c_str(), cflags), REGX_OK) << pattern;
-    fixed += p.plan != nullptr && p.plan->fixed.piece_count != 0;
+    fixed += p.plan != nullptr && p.plan->fixed != nullptr;
     for (int j = 0; j < 8; j++) {
       std::string subject;
       for (int n = (int)(rng() % 40); n > 0; n--) {
@@ -323,8 +323,34 @@ TEST(RegxFast, PlanRecordsClassLoopsAndScanShortcut) {
     bool scan = p.plan != nullptr && p.plan->scan.usable != 0;
     EXPECT_EQ(loops, row.loops);
     EXPECT_EQ(scan, row.scan);
-    EXPECT_EQ(p.plan != nullptr && p.plan->fixed.piece_count != 0, row.fixed);
+    EXPECT_EQ(p.plan != nullptr && p.plan->fixed != nullptr, row.fixed);
     regx_free(&p);
+  }
+}
+
+// Up to REGX_LOOP_STATES loops keep their state in the call; one more and the
+// pattern keeps it in a block of its own (and says so). Either way the
+// results and counts are the plain matcher's, on the small and the full
+// stacks.
+TEST(RegxFast, LoopStateInTheCallOrInThePattern) {
+  for (uint32_t loops : {uint32_t{REGX_LOOP_STATES}, uint32_t{REGX_LOOP_STATES} + 1}) {
+    SCOPED_TRACE(loops);
+    std::string pattern;
+    for (uint32_t i = 0; i < loops; i++) {
+      pattern += i % 2 == 0 ? "a?" : "(b|a)?";
+    }
+    pattern += "c";
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, pattern.c_str(), REGX_EXTENDED), REGX_OK);
+    EXPECT_EQ(p.loop_count, loops);
+    EXPECT_EQ(regx_exec_shared(&p), loops > REGX_LOOP_STATES ? 1 : 0);
+    for (const std::string &subject :
+         {std::string("aabac"), std::string("c"), std::string(300, 'a') + "bd"}) {
+      regx_compare(&p, pattern, subject, 3000000, 0);
+      regx_compare(&p, pattern, subject, 700, 0);
+    }
+    regx_free(&p);
+    EXPECT_EQ(p.loop_state, nullptr);
   }
 }
 

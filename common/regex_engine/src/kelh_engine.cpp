@@ -1,15 +1,21 @@
 // kelh_engine - header unfolding and rule evaluation (contract in kelh_engine.h)
 //
-// Per message the engine builds, besides the HeaderLine list, an index of the
-// lines by name hash (open addressing, each name's lines chained in block
-// order), so a rule line with a header name visits only that name's lines. The
-// first rule line always walks the whole list, since it reports every over-long
-// line its scan reaches. Without memory for the index every rule line walks the
-// whole list and tests each line's hash: the results are the same either way.
+// Per message the engine builds, in one block with the HeaderLine records, an
+// index of the lines by name hash (open addressing, each name's lines chained
+// in block order), so a rule line with a header name visits only that name's
+// lines. The first rule line always walks the whole list, since it reports
+// every over-long line its scan reaches. The walk is one template over the
+// matcher: the plain one passes every pair to a callback, the engine's own
+// answers pairs from the sets' scans where the bound allows.
 // Tests: tests/kelh_engine_test.cpp, tests/kelh_engine_stress_test.cpp.
 #include "kelh_engine.h"
 
+#include <emmintrin.h>
+#include <string.h>
+
+#include "kelh_sets.h"
 #include "regx.h"
+#include "regx_set.h"
 #include "tlvpr_mem.h"
 #include "tlvpr_sync.h"
 #include "tvr_log.h"
@@ -92,33 +98,21 @@ inline uint32_t kelh_slot_start(uint32_t hash, uint32_t mask) {
   return (hash * 0x9E3779B1u) >> 7 & mask;
 }
 
-// kelh_index_build - indexes the header lines by name hash
-//
-// One allocation holds entries and slots; at least twice as many slots as lines
-// keep the probes short. Returns false (index unusable) when memory runs out.
-bool kelh_index_build(HeaderLine *lines, KelhIndex *index, void **block) {
-  uint32_t count = 0;
-  for (const HeaderLine *line = lines; line != nullptr; line = line->next) {
-    ++count;
-  }
-  if (count > kIndexMaxLines) {
-    return false;
-  }
+// kelh_index_slots - the slot count for lines: at least twice as many slots
+// as lines keep the probes short
+inline uint32_t kelh_index_slots(uint32_t lines) {
   uint32_t slots = 8;
-  while (slots < 2 * count) {
+  while (slots < 2 * lines) {
     slots *= 2;
   }
-  const size_t size = sizeof(KelhIndexEntry) * count + sizeof(KelhIndexSlot) * slots;
-  char *memory = static_cast<char *>(tlvpr_calloc(1, size));
-  if (memory == nullptr) {
-    return false;
-  }
-  index->entries = reinterpret_cast<KelhIndexEntry *>(memory);
-  index->slots = reinterpret_cast<KelhIndexSlot *>(memory + sizeof(KelhIndexEntry) * count);
-  index->mask = slots - 1;
-  uint32_t number = 0;
-  for (HeaderLine *line = lines; line != nullptr; line = line->next) {
-    ++number;
+  return slots;
+}
+
+// kelh_index_build - indexes count header lines by name hash into the zeroed
+// entries and slots given
+void kelh_index_build(HeaderLine *lines, uint32_t count, KelhIndex *index) {
+  for (uint32_t number = 1; number <= count; ++number) {
+    HeaderLine *line = &lines[number - 1];
     index->entries[number - 1].line = line;
     uint32_t at = kelh_slot_start(line->name_hash, index->mask);
     while (index->slots[at].first != 0 && index->slots[at].hash != line->name_hash) {
@@ -133,8 +127,6 @@ bool kelh_index_build(HeaderLine *lines, KelhIndex *index, void **block) {
     }
     slot.last = number;
   }
-  *block = memory;
-  return true;
 }
 
 // kelh_index_first - the first entry of a name's lines, 0 when none has it
@@ -149,33 +141,267 @@ inline uint32_t kelh_index_first(const KelhIndex &index, uint32_t hash) {
   return 0;
 }
 
-// kelh_regx_match - the engine's own matcher behind the walk
-struct KelhRegxMatch {
-  int operator()(RuleLine *line, uint32_t, char *text, uint32_t length,
-                 uint32_t max_backtracks) const {
-    return match_header_line(&line->pattern, text, length, max_backtracks);
+// kelh_line_bound - at most this many lines: each one ends at a white-space
+// run holding an LF
+uint32_t kelh_line_bound(const char *buffer, uint32_t length) {
+  uint32_t count = 0;
+  const char *at = buffer;
+  const char *end = buffer + length;
+  while ((at = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)))) !=
+         nullptr) {
+    ++count;
+    ++at;
   }
+  return count;
+}
+
+// kelh_ordinary_run - how many bytes from p (at least the first, at most
+// left) are ordinary, sixteen at a time
+inline uint32_t kelh_ordinary_run(const unsigned char *p, uint32_t left) {
+  uint32_t n = 0;
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i del = _mm_set1_epi8(0x7F);
+  while (n + 16 <= left) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n));
+    // Not ordinary: at most 0x20 (unsigned), or 0x7F.
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, space), v);
+    const int mask = _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, del)));
+    if (mask != 0) {
+      return n + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+    n += 16;
+  }
+  while (n < left && kClasses.of[p[n]] == KELH_ORDINARY) {
+    ++n;
+  }
+  return n;
+}
+
+// kelh_unfold - rewrites the block in place into header lines, filling the
+// records lines[0..capacity) in block order and linking them; *count gets
+// their number. 10013 when there is none (text after the last line end is
+// logged level 1, 10047). capacity must be kelh_line_bound of the block.
+uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t capacity,
+                     uint32_t *count) {
+  unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
+  uint32_t made = 0;
+  uint32_t in = 0;     // read index
+  uint32_t out = 0;    // write index, never beyond in
+  uint32_t start = 0;  // start of the current line in the rewritten buffer
+  uint32_t chars = 0;  // characters of the current line written so far
+  while (in < length) {
+    const KelhByteClass cls = kClasses.of[bytes[in]];
+    if (cls == KELH_ORDINARY) {
+      const uint32_t run = kelh_ordinary_run(bytes + in, length - in);
+      memmove(bytes + out, bytes + in, run);
+      out += run;
+      in += run;
+      chars += run;
+      continue;
+    }
+    if (cls == KELH_CONTROL) {
+      ++in;
+      continue;
+    }
+    // A run of white space (control bytes inside it belong to it) ends the line
+    // when it holds an LF that is not the fold of a continued line.
+    bool line_end = false;
+    do {
+      if (bytes[in] == '\n' &&
+          (in + 1 == length || (bytes[in + 1] != ' ' && bytes[in + 1] != '\t'))) {
+        line_end = true;
+      }
+      ++in;
+    } while (in < length && kClasses.of[bytes[in]] != KELH_ORDINARY);
+    bytes[out++] = line_end ? static_cast<unsigned char>(KELH_LINE_END) : ' ';
+    ++chars;
+    if (line_end && made < capacity) {
+      HeaderLine *line = &lines[made];
+      line->text = buffer + start;
+      line->length = chars - 1;
+      line->next = nullptr;
+      line->name_hash = kelh_name_hash(line->text, line->length);
+      if (made > 0) {
+        lines[made - 1].next = line;
+      }
+      ++made;
+      start = out;
+      chars = 0;
+    }
+  }
+  if (chars != 0) {
+    tvr_log(TVR_LOG_ALERT, kIllegalData);
+    return kNoMemory;
+  }
+  if (made == 0) {
+    return kNoMemory;
+  }
+  *count = made;
+  return kOk;
+}
+
+// KelhSharedGuard - takes a rule line's lock for a pattern whose matches must
+// not overlap (regx_exec_shared); every other pattern is only read
+struct KelhSharedGuard {
+  TlvprLock *lock;
+  explicit KelhSharedGuard(RuleLine *rule)
+      : lock(regx_exec_shared(&rule->pattern) ? &rule->lock : nullptr) {
+    if (lock != nullptr) {
+      tlvpr_lock(lock);
+    }
+  }
+  ~KelhSharedGuard() {
+    if (lock != nullptr) {
+      tlvpr_unlock(lock);
+    }
+  }
+  KelhSharedGuard(const KelhSharedGuard &) = delete;
+  KelhSharedGuard &operator=(const KelhSharedGuard &) = delete;
 };
 
-// kelh_callback_match - a caller's matcher behind the walk
+// A caller's matcher behind the plain walk: every eligible pair goes to it.
 struct KelhCallbackMatch {
   KelhMatchFn match;
   void *context;
-  int operator()(RuleLine *line, uint32_t index, char *text, uint32_t length,
-                 uint32_t max_backtracks) const {
-    return match(context, line, index, text, length, max_backtracks);
+  void begin(HeaderLine *, uint32_t, const RuleBase *) {}
+  void rule(RuleLine *, uint32_t, uint32_t) {}
+  int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
+    KelhSharedGuard guard(rule);
+    return match(context, rule, number, header->text, header->length, max_backtracks);
   }
+  void end() {}
 };
 
-// kelh_try - one match of one rule line on one header line, under the line's lock
-template <class Matcher>
-inline int kelh_try(const Matcher &matcher, RuleLine *rule, uint32_t number,
-                    HeaderLine *header, uint32_t max_backtracks) {
-  tlvpr_lock(&rule->lock);
-  const int result = matcher(rule, number, header->text, header->length, max_backtracks);
-  tlvpr_unlock(&rule->lock);
-  return result;
-}
+// Memo slots kept on the call stack; a message that needs more allocates them.
+constexpr uint32_t kStackMemo = 256;
+
+// The engine's own matcher: a pair whose rule line's pattern sits in a set
+// takes its answer from one scan of that set over the line, kept for the
+// message (memo slots per line: the sets of its name, then those of the
+// rules without one), when the push bound proves the matcher's run on that
+// line clear of results 18 and 20: by the line's length (regx_set_longest),
+// else by its byte counts (regx_set_fits; counted once per line when first
+// needed). Every other pair runs match_header_line. Without memory for the
+// memo every pair runs the matcher; without memory for the counts the
+// length alone decides.
+struct KelhSetMatch {
+  const KelhSets *sets = nullptr;
+  HeaderLine *lines = nullptr;
+  uint32_t line_count = 0;
+  uint32_t *first = nullptr;          // per line: its first memo slot
+  uint32_t *named = nullptr;          // per line: the memo slots of its name's sets
+  uint64_t *matched = nullptr;        // per slot: the set's answer
+  uint8_t *state = nullptr;           // per slot: 0 not scanned, 1 answered, 2 unknown
+  uint32_t (*counts)[256] = nullptr;  // per line: its byte counts, once counted
+  uint8_t *counted = nullptr;         // per line: 1 once counted
+  bool no_counts = false;             // their allocation failed
+  void *block = nullptr;              // the memo when it is not on the stack
+  uint64_t stack_matched[kStackMemo];
+  uint8_t stack_state[kStackMemo];
+  // The rule line in hand; its push bound is looked up at its first pair
+  // (a rule whose header name the message lacks never reads its plan)
+  KelhRulePlace place = {-1, 0, 0};
+  RegxSet *set = nullptr;
+  int64_t longest = -1;
+  bool longest_known = false;
+  bool unnamed = false;
+
+  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base) {
+    sets = rule_base->sets;
+    lines = header_lines;
+    if (sets == nullptr) {
+      return;
+    }
+    uint32_t slots = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t mine;
+      slots += kelh_sets_line(sets, lines[i].name_hash, &mine);
+    }
+    const size_t per_line = 2 * sizeof(uint32_t) + 1;
+    const size_t size = count * per_line + (slots > kStackMemo ? slots * 9 : 0);
+    block = tlvpr_malloc(size);
+    if (block == nullptr) {
+      sets = nullptr;
+      return;
+    }
+    line_count = count;
+    first = static_cast<uint32_t *>(block);
+    named = first + count;
+    if (slots > kStackMemo) {
+      matched = reinterpret_cast<uint64_t *>(named + count);  // 8 * count bytes in
+      state = reinterpret_cast<uint8_t *>(matched + slots);
+    } else {
+      matched = stack_matched;
+      state = stack_state;
+    }
+    counted = reinterpret_cast<uint8_t *>(named + count) + (slots > kStackMemo ? slots * 9 : 0);
+    memset(counted, 0, count);
+    slots = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      first[i] = slots;
+      slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
+    }
+    memset(state, 0, slots);
+  }
+
+  void rule(RuleLine *rule, uint32_t number, uint32_t) {
+    place = kelh_sets_rule(sets, number);
+    if (sets == nullptr || place.set < 0) {
+      place.set = -1;
+      return;
+    }
+    set = kelh_sets_get(sets, static_cast<uint32_t>(place.set));
+    longest_known = false;
+    unnamed = rule->name_hash == 0;
+  }
+
+  // line_counts - the byte counts of a line, counted the first time; null
+  // without memory for them
+  const uint32_t *line_counts(uint32_t line) {
+    if (counts == nullptr && !no_counts) {
+      counts = static_cast<uint32_t(*)[256]>(tlvpr_malloc(sizeof counts[0] * line_count));
+      no_counts = counts == nullptr;
+    }
+    if (counts == nullptr) {
+      return nullptr;
+    }
+    if (counted[line] == 0) {
+      memset(counts[line], 0, sizeof counts[line]);
+      const unsigned char *text = reinterpret_cast<const unsigned char *>(lines[line].text);
+      for (uint32_t i = 0; i < lines[line].length; ++i) {
+        ++counts[line][text[i]];
+      }
+      counted[line] = 1;
+    }
+    return counts[line];
+  }
+
+  int pair(RuleLine *rule, uint32_t, HeaderLine *header, uint32_t max_backtracks) {
+    const uint32_t line = static_cast<uint32_t>(header - lines);
+    if (place.set >= 0 && !longest_known) {
+      longest = regx_set_longest(&rule->pattern, max_backtracks);
+      longest_known = true;
+    }
+    if (place.set >= 0 && header->length > 0 &&
+        (header->length <= longest ||
+         regx_set_fits(&rule->pattern, max_backtracks, header->length, line_counts(line)))) {
+      const uint32_t slot = first[line] + (unnamed ? named[line] : 0) + place.local;
+      if (state[slot] == 0) {
+        state[slot] = regx_set_scan(set, header->text, header->length, &matched[slot]) == 0 ? 1 : 2;
+      }
+      if (state[slot] == 1) {
+        return (matched[slot] >> place.bit & 1) != 0 ? REGX_OK : REGX_NOMATCH;
+      }
+    }
+    KelhSharedGuard guard(rule);
+    return match_header_line(&rule->pattern, header->text, header->length, max_backtracks);
+  }
+
+  void end() {
+    tlvpr_free(counts);
+    tlvpr_free(block);
+  }
+};
 
 // kelh_append_hit - appends a hit record at the tail of the caller's list
 void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
@@ -197,22 +423,45 @@ void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
 }
 
 // kelh_evaluate - the rule walk over one message, with any matcher
+//
+// One block holds the header lines and their name index; a failed
+// allocation of it is the header lines' failure (10013, logged level 2).
 template <class Matcher>
 uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const RuleBase *rule_base,
                        int32_t threshold, uint32_t max_header_length, uint32_t max_backtracks,
-                       int *verdict, const Matcher &matcher) {
+                       int *verdict, Matcher &matcher) {
   if ((buffer == nullptr && length != 0) || hits == nullptr || rule_base == nullptr ||
       verdict == nullptr) {
     return kBadArgument;
   }
   *verdict = 0;
-  HeaderLine *lines = nullptr;
-  if (split_header_lines(buffer, length, &lines) != kOk) {
+  const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
+  const bool indexed = bound <= kIndexMaxLines;
+  const uint32_t slots = indexed ? kelh_index_slots(bound) : 0;
+  void *block = nullptr;
+  if (bound > 0) {
+    block = tlvpr_calloc(
+        1, sizeof(HeaderLine) * bound +
+               (indexed ? sizeof(KelhIndexEntry) * bound + sizeof(KelhIndexSlot) * slots : 0));
+    if (block == nullptr) {
+      tvr_log(kLevelNoHeaderLine, kNoMemory);
+      return kNoMemory;
+    }
+  }
+  HeaderLine *lines = static_cast<HeaderLine *>(block);
+  uint32_t count = 0;
+  if (kelh_unfold(buffer, length, lines, bound, &count) != kOk) {
+    tlvpr_free(block);
     return kNoMemory;
   }
   KelhIndex index = {};
-  void *index_block = nullptr;
-  const bool indexed = kelh_index_build(lines, &index, &index_block);
+  if (indexed) {
+    index.entries = reinterpret_cast<KelhIndexEntry *>(lines + bound);
+    index.slots = reinterpret_cast<KelhIndexSlot *>(index.entries + bound);
+    index.mask = slots - 1;
+    kelh_index_build(lines, count, &index);
+  }
+  matcher.begin(lines, count, rule_base);
 
   int32_t total = 0;
   bool group_failed = false;
@@ -229,11 +478,12 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
       int result = REGX_NOMATCH;
       HeaderLine *at = nullptr;
       const bool first_rule = rule == rule_base->first;
+      matcher.rule(rule, number, max_backtracks);
       if (first_rule || !indexed || rule->name_hash == 0) {
         for (HeaderLine *header = lines; header != nullptr; header = header->next) {
           const bool fits = max_header_length == 0 || header->length <= max_header_length;
           if ((rule->name_hash == 0 || rule->name_hash == header->name_hash) && fits) {
-            result = kelh_try(matcher, rule, number, header, max_backtracks);
+            result = matcher.pair(rule, number, header, max_backtracks);
             if (result != REGX_NOMATCH) {
               at = header;
               break;
@@ -253,7 +503,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
           if (max_header_length != 0 && header->length > max_header_length) {
             continue;
           }
-          result = kelh_try(matcher, rule, number, header, max_backtracks);
+          result = matcher.pair(rule, number, header, max_backtracks);
           if (result != REGX_NOMATCH) {
             at = header;
             break;
@@ -287,8 +537,8 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
     *verdict = 1;
     tvr_log_trace(__FILE__, kWeightTraceLine, nullptr, "Current weight = %d", total);
   }
-  tlvpr_free(index_block);
-  kelh_free_header_lines(lines);
+  matcher.end();
+  tlvpr_free(block);
   return kOk;
 }
 
@@ -308,79 +558,31 @@ uint32_t kelh_name_hash(const char *text, uint32_t length) {
 }
 
 // kelh_free_header_lines - frees a list of header lines (not the buffer)
-void kelh_free_header_lines(HeaderLine *lines) {
-  while (lines != nullptr) {
-    HeaderLine *next = lines->next;
-    tlvpr_free(lines);
-    lines = next;
-  }
-}
+void kelh_free_header_lines(HeaderLine *lines) { tlvpr_free(lines); }
 
 // split_header_lines - unfolds a header block in place into header lines
+//
+// The records live in one block, sized by the LF bytes of the block (no line
+// ends without one); the list's head is that block.
 uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines) {
   if ((buffer == nullptr && length != 0) || lines == nullptr) {
     return kBadArgument;
   }
-  HeaderLine *head = nullptr;
-  HeaderLine *tail = nullptr;
-  unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
-  uint32_t in = 0;     // read index
-  uint32_t out = 0;    // write index, never beyond in
-  uint32_t start = 0;  // start of the current line in the rewritten buffer
-  uint32_t count = 0;  // characters of the current line written so far
-  while (in < length) {
-    const KelhByteClass cls = kClasses.of[bytes[in]];
-    if (cls == KELH_ORDINARY) {
-      bytes[out++] = bytes[in++];
-      ++count;
-      continue;
-    }
-    if (cls == KELH_CONTROL) {
-      ++in;
-      continue;
-    }
-    // A run of white space (control bytes inside it belong to it) ends the line
-    // when it holds an LF that is not the fold of a continued line.
-    bool line_end = false;
-    do {
-      if (bytes[in] == '\n' &&
-          (in + 1 == length || (bytes[in + 1] != ' ' && bytes[in + 1] != '\t'))) {
-        line_end = true;
-      }
-      ++in;
-    } while (in < length && kClasses.of[bytes[in]] != KELH_ORDINARY);
-    bytes[out++] = line_end ? static_cast<unsigned char>(KELH_LINE_END) : ' ';
-    ++count;
-    if (line_end) {
-      HeaderLine *line = static_cast<HeaderLine *>(tlvpr_malloc(sizeof(HeaderLine)));
-      if (line == nullptr) {
-        tvr_log(kLevelNoHeaderLine, kNoMemory);
-        kelh_free_header_lines(head);
-        return kNoMemory;
-      }
-      line->text = buffer + start;
-      line->length = count - 1;
-      line->next = nullptr;
-      line->name_hash = kelh_name_hash(line->text, line->length);
-      if (tail != nullptr) {
-        tail->next = line;
-      } else {
-        head = line;
-      }
-      tail = line;
-      start = out;
-      count = 0;
+  const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
+  HeaderLine *block = nullptr;
+  if (bound > 0) {
+    block = static_cast<HeaderLine *>(tlvpr_malloc(sizeof(HeaderLine) * bound));
+    if (block == nullptr) {
+      tvr_log(kLevelNoHeaderLine, kNoMemory);
+      return kNoMemory;
     }
   }
-  if (count != 0) {
-    tvr_log(TVR_LOG_ALERT, kIllegalData);
-    kelh_free_header_lines(head);
+  uint32_t count = 0;
+  if (kelh_unfold(buffer, length, block, bound, &count) != kOk) {
+    tlvpr_free(block);
     return kNoMemory;
   }
-  if (head == nullptr) {
-    return kNoMemory;
-  }
-  *lines = head;
+  *lines = block;
   return kOk;
 }
 
@@ -388,7 +590,7 @@ uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines) {
 //
 // The byte after the line is its line-end byte, inside the buffer: it becomes
 // the NUL the matcher needs for the duration of the call, so no copy is made.
-int match_header_line(RegxPattern *pattern, char *text, uint32_t length,
+int match_header_line(const RegxPattern *pattern, char *text, uint32_t length,
                       uint32_t max_backtracks) {
   if (pattern == nullptr || text == nullptr) {
     return REGX_EFATAL;
@@ -401,11 +603,12 @@ int match_header_line(RegxPattern *pattern, char *text, uint32_t length,
 }
 
 // rulebase_evaluate - the verdict of one header block against the rule base
-uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits,
-                           const RuleBase *rule_base, int32_t threshold,
-                           uint32_t max_header_length, uint32_t max_backtracks, int *verdict) {
+uint32_t rulebase_evaluate(char *buffer, uint32_t length, RuleHit **hits, const RuleBase *rule_base,
+                           int32_t threshold, uint32_t max_header_length, uint32_t max_backtracks,
+                           int *verdict) {
+  KelhSetMatch matcher;
   return kelh_evaluate(buffer, length, hits, rule_base, threshold, max_header_length,
-                       max_backtracks, verdict, KelhRegxMatch{});
+                       max_backtracks, verdict, matcher);
 }
 
 // kelh_evaluate_with - rulebase_evaluate with a caller's matcher
@@ -416,6 +619,7 @@ uint32_t kelh_evaluate_with(char *buffer, uint32_t length, RuleHit **hits,
   if (match == nullptr) {
     return kBadArgument;
   }
+  KelhCallbackMatch matcher = {match, context};
   return kelh_evaluate(buffer, length, hits, rule_base, threshold, max_header_length,
-                       max_backtracks, verdict, KelhCallbackMatch{match, context});
+                       max_backtracks, verdict, matcher);
 }

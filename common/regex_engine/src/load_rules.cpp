@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "encryption.h"
+#include "kelh_sets.h"
 #include "regx.h"
 #include "tlv_fgetl.h"
 #include "tlv_tmpfile.h"
@@ -63,9 +64,7 @@ constexpr double kOpenSleeps[kOpenAttempts - 1] = {0.5, 1, 2, 4};
 constexpr uint32_t kFixedAfterId = 8;
 
 // load_rules_is_space - the white space of blank lines and of atoi
-constexpr bool load_rules_is_space(unsigned char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+constexpr bool load_rules_is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // load_rules_atoi - reads a fixed-width field the way atoi reads its text
 //
@@ -198,8 +197,8 @@ uint32_t rule_name_hash(const char *pattern) {
   uint32_t hash = 0;
   for (; *at != '\0' && *at != ':'; ++at) {
     const unsigned char c = *at;
-    const bool name_char = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                           (c >= '0' && c <= '9') || c == '-';
+    const bool name_char =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
     if (!name_char) {
       return 0;
     }
@@ -394,6 +393,7 @@ uint32_t rulebase_free(RuleBase *rule_base) {
   if (rule_base == nullptr) {
     return kOk;
   }
+  kelh_sets_free(rule_base->sets);
   RuleLine *line = rule_base->first;
   while (line != nullptr) {
     RuleLine *next = line->next;
@@ -419,6 +419,38 @@ uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *pa
     }
   }
   return kOk;
+}
+
+// rulebase_make_sets - (re)builds the sets that answer the rule base's
+// patterns a header line at a time
+uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
+  if (rule_base == nullptr) {
+    return kBadArgument;
+  }
+  uint32_t count = 0;
+  for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next) {
+    ++count;
+  }
+  const RegxPattern **patterns =
+      static_cast<const RegxPattern **>(tlvpr_calloc(count + 1, sizeof(RegxPattern *)));
+  uint32_t *hashes = static_cast<uint32_t *>(tlvpr_calloc(count + 1, sizeof(uint32_t)));
+  uint32_t status = kNoMemory;
+  KelhSets *sets = nullptr;
+  if (patterns != nullptr && hashes != nullptr) {
+    uint32_t at = 0;
+    for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next, ++at) {
+      patterns[at] = &line->pattern;
+      hashes[at] = line->name_hash;
+    }
+    status = kelh_sets_build(patterns, hashes, count, cap, &sets);
+  }
+  tlvpr_free(patterns);
+  tlvpr_free(hashes);
+  if (status == kOk) {
+    kelh_sets_free(rule_base->sets);
+    rule_base->sets = sets;
+  }
+  return status;
 }
 
 // rulebase_parse - builds a RuleBase from the plain rule text
@@ -455,12 +487,18 @@ uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
       tail = line;
     }
   }
+  if (status == kOk) {
+    rulebase_drop_invalid(made);
+    uint32_t rules = 0;
+    uint32_t lines = 0;
+    rulebase_count(made, &rules, &lines);
+    status = rulebase_make_sets(made, kelh_sets_cap(lines));
+  }
   if (status != kOk) {
     tvr_log(TVR_LOG_INFO, status);
     rulebase_free(made);
     return status;
   }
-  rulebase_drop_invalid(made);
   *rule_base = made;
   return kOk;
 }
@@ -505,8 +543,8 @@ uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int 
 }
 
 // rulebase_load_path - opens a rule file by name, with retries, and loads it
-uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key,
-                            int key_type, int strict) {
+uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key, int key_type,
+                            int strict) {
   if (rule_base != nullptr) {
     *rule_base = nullptr;
   }

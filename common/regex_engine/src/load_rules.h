@@ -27,10 +27,17 @@
 //   rulebase_load and closes the file. 10040 null path or field (field then null
 //   when given); 29024 "Cannot open rule file." (logged 3) when every attempt failed.
 // rulebase_parse(stream, &field, strict): reads the version line and every rule
-//   line, drops invalid rules (rulebase_drop_invalid) and stores the RuleBase in
+//   line, drops invalid rules (rulebase_drop_invalid), groups the patterns into
+//   the sets the evaluation scans (kelh_sets_build) and stores the RuleBase in
 //   *field (written only on success). Failures are logged at level 6 with the
-//   status as the code: 10040 null argument, 10013 no memory for the RuleBase,
-//   29015 version line unreadable or wrong, 29016 a rule line stopped the load.
+//   status as the code: 10040 null argument, 10013 no memory for the RuleBase
+//   or its sets, 29015 version line unreadable or wrong, 29016 a rule line
+//   stopped the load.
+// rulebase_make_sets(rule_base, cap): builds the sets the evaluation scans
+//   (kelh_sets_build over every line, rule-base order) with a state budget of
+//   cap bytes, replacing any the rule base has; rulebase_parse gives
+//   kelh_sets_cap of its line count. 0; 10040 null rule base; 10013 no memory
+//   (the rule base keeps its sets). Not logged. Not while evaluations run.
 // rulebase_read_version(stream, &version): 0 and version 1 or 2; a reader status
 //   (10034 empty file, 10035, 10013), 29004 version line without LF or 29005
 //   wrong text, each logged at level 3.
@@ -65,16 +72,16 @@
 // rulebase_drop_invalid(rule_base): unlinks and frees every run of adjacent
 //   lines sharing the rule ID of a line without RULE_LINE_VALID, with a debug
 //   trace "removing invalid rule: %u" per run.
-// rulebase_free(rule_base): frees every line and the record; null is accepted;
+// rulebase_free(rule_base): frees every line, the sets and the record; null is accepted;
 //   returns 0. rulebase_free_line(line) frees one unlinked line; null accepted.
 // rulebase_count(rule_base, &rules, &patterns): adds to both counters: patterns
 //   +1 per line, rules +1 per line except "&+" lines of multi-line rules. A null
 //   rule base adds nothing. 0, or 10040 for a null counter.
 //
-// Threads: loading runs on one thread (the pattern compiler has process-wide
-// working state and must not run twice at once). A loaded RuleBase is read-only;
-// the evaluation engine (kelh_engine.h) uses each line's lock around every match
-// with that line's pattern.
+// Threads: loading runs on one thread. A loaded RuleBase is read-only apart from
+// the sets' automaton states, which evaluations add under each set's own lock;
+// the evaluation engine (kelh_engine.h) takes a line's lock only for a pattern
+// that regx_exec_shared says must be matched by one thread at a time.
 #ifndef COMMON_REGEX_ENGINE_SRC_LOAD_RULES_H
 #define COMMON_REGEX_ENGINE_SRC_LOAD_RULES_H
 
@@ -113,14 +120,18 @@ typedef struct RuleLine {
   uint32_t conjunction;       // RULE_CONJ_MORE or RULE_CONJ_LAST (0 while unparsed)
   uint32_t name_hash;         // header-name hash of the pattern; 0 = every header line
   RegxPattern pattern;        // compiled pattern, valid while compile_status is 0
-  TlvprLock lock;             // guards pattern during a match (the matcher writes into it)
+  TlvprLock lock;             // serialises matches of a pattern with regx_exec_shared
   uint32_t compile_status;    // 0 compiled; else nothing compiled (starts at 1)
   uint32_t flags;             // RULE_LINE_VALID | RULE_LINE_LOCKED
 } RuleLine;
 
+struct KelhSets;
+
 typedef struct RuleBase {
   int32_t format_version;  // 1 or 2
   RuleLine *first;         // head of the doubly linked list in file order; null when empty
+  struct KelhSets *sets;   // the patterns' sets for the evaluation (kelh_sets.h); owned;
+                           // null: every pair runs the matcher
 } RuleBase;
 
 typedef struct RuleLineCheck {
@@ -131,9 +142,10 @@ typedef struct RuleLineCheck {
 
 uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int key_type,
                        int strict);
-uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key,
-                            int key_type, int strict);
+uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *key, int key_type,
+                            int strict);
 uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict);
+uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap);
 uint32_t rulebase_read_version(FILE *stream, int32_t *version);
 uint32_t rulebase_read_rule(int32_t version, int strict, FILE *stream, RuleLine **line);
 uint32_t rulebase_make_line(const char *text, int32_t version, RuleLine **line,

@@ -1,0 +1,935 @@
+// regx_set - a lazily built deterministic automaton over several programs
+// (contract in regx_set.h).
+//
+// Each program becomes a Thompson automaton (one-byte tests, splits, the two
+// anchors, an accept node per pattern): a string is a chain of one-byte
+// tests, an alternation a chain of splits whose branches meet in what follows
+// the join, a repetition of one one-byte test m mandatory copies and then
+// M - m optional ones or a star. Groups, RX_OPEN, RX_CLOSE, RX_CLEAR and the
+// RX_SAVE/RX_RESTORE pairs only serve back-references and group positions,
+// which a yes/no answer never reads, so they vanish. Bytes fall into classes
+// that every test treats alike.
+//
+// A state of the deterministic automaton is the set of automaton nodes alive
+// at a position (one-byte tests and $ tests that wait for the end) and the
+// patterns that reached their accept node there. A transition is built the
+// first time a scan needs it: the nodes whose test passes step on, the
+// starts of the unanchored patterns join (their next start position), the
+// closure follows splits and drops ^ (true only at position 0). The end of
+// the subject lets the waiting $ tests pass (end_accept). States are never
+// freed before the set; a state is published complete by one release store
+// into its predecessor's transition, so readers need no lock. Building
+// takes the set's lock; a hash table over the states finds an existing one.
+// Tests: tests/regx_set_test.cpp.
+#include "regx_set.h"
+
+#include <string.h>
+
+#include <atomic>
+
+#include "regx_internal.h"
+#include "tlvpr_mem.h"
+#include "tlvpr_sync.h"
+
+namespace {
+
+enum RegxNfaKind : uint8_t {
+  RX_NFA_BYTE,    // one byte class: cls
+  RX_NFA_SET,     // several classes: map (index into the class maps)
+  RX_NFA_SPLIT,   // out and alt
+  RX_NFA_BOL,     // out, only at position 0
+  RX_NFA_EOL,     // out, only at the end
+  RX_NFA_ACCEPT,  // pattern number in alt
+  RX_NFA_DEAD,    // nothing follows
+};
+
+struct RegxNfaNode {
+  uint8_t kind;  // RegxNfaKind
+  uint8_t cls;   // RX_NFA_BYTE: the byte while building, then its class
+  uint32_t out;  // follower
+  uint32_t alt;  // RX_NFA_SPLIT: second follower; RX_NFA_SET: map; RX_NFA_ACCEPT: pattern
+};
+
+enum : uint32_t { RX_DSTATE_DEAD = 1 };
+
+// A transition word: the target state, with bit 0 set when reaching it needs
+// a look (it accepts a pattern, or nothing can match any more); 0 until built.
+constexpr uintptr_t RX_TAG_LOOK = 1;
+
+struct RegxDCold;
+
+// What a scan reads of a state: the header, then one transition word per
+// class. States live in pages of the set; what only building reads (the
+// automaton nodes the state holds) lives apart, in RegxDCold, so the scanned
+// part of the states is packed tight.
+struct RegxDState {
+  uint64_t accept;      // patterns that match once this state is reached
+  uint64_t end_accept;  // patterns that match when the subject ends here
+  uint32_t flags;       // RX_DSTATE_DEAD: nothing can match any more
+  uint32_t pad;
+  RegxDCold *cold;  // its building record
+};
+
+// What building reads of a state, under the set's lock: the node set and the
+// hash chain. The ascending automaton nodes follow the record as the first
+// node and then the gaps between neighbours, seven bits to a byte (the high
+// bit says another byte follows): one code per set, so equal sets have equal
+// codes.
+struct RegxDCold {
+  RegxDCold *chain;  // next state in its hash bucket
+  RegxDState *hot;   // the state
+  uint32_t hash;
+  uint32_t count;  // automaton nodes held
+  uint32_t size;   // bytes of their code
+};
+
+// A page of state memory; the data follows the record.
+struct RegxPage {
+  RegxPage *next;
+  size_t size;  // bytes of data
+  size_t used;
+};
+
+constexpr size_t RX_PAGE_SIZE = 64 << 10;
+
+}  // namespace
+
+struct RegxSet {
+  RegxSetBudget *budget;
+  uint32_t count;      // patterns
+  uint64_t all;        // the bits of every pattern
+  uint8_t cls[256];    // byte to class
+  uint32_t classes;    // number of classes
+  RegxNfaNode *nodes;  // the automaton
+  uint32_t node_count;
+  uint8_t (*maps)[32];  // class maps of RX_NFA_SET nodes: bit k for class k
+  uint32_t map_count;
+  uint32_t *starts;    // per pattern: its first node
+  uint32_t *restarts;  // first nodes of the unanchored patterns
+  uint32_t restart_count;
+  RegxDState *start;  // the state at position 0
+  size_t bytes;       // held in all (read atomically)
+  // Under the lock: the state table, the pages and the closure's working space.
+  TlvprLock lock;
+  RegxDCold **buckets;
+  uint32_t bucket_mask;
+  uint32_t state_count;
+  RegxPage *hot_pages;  // newest first
+  RegxPage *cold_pages;
+  size_t charged;   // bytes of pages taken from the budget
+  bool free_pages;  // pages are not charged (the start state's)
+};
+
+namespace {
+
+// The working space of one build (a transition, or the start state), one
+// block: the closure's visited nodes and its result as bitmaps over the
+// nodes, its stack (each node at most once) followed by the seeds of a
+// transition (the followers of a state's nodes and the restarts), its
+// result, and the result's code.
+struct RegxWork {
+  uint64_t *visited;
+  uint64_t *seen;
+  uint32_t *stack;
+  uint32_t *found;
+  uint8_t *code;
+  size_t words;  // of each bitmap
+};
+
+// regx_work_take - the working space for a set's builds; false without memory
+bool regx_work_take(const RegxSet *set, RegxWork *w) {
+  const size_t n = set->node_count;
+  w->words = n / 64 + 1;
+  const size_t size = 2 * w->words * sizeof(uint64_t) + (3 * n + RX_SET_MAX_PATTERNS) * 4 + 5 * n;
+  char *block = (char *)tlvpr_malloc(size);
+  if (block == nullptr) {
+    return false;
+  }
+  w->visited = (uint64_t *)block;
+  w->seen = w->visited + w->words;
+  w->stack = (uint32_t *)(w->seen + w->words);
+  w->found = w->stack + 2 * n + RX_SET_MAX_PATTERNS;
+  w->code = (uint8_t *)(w->found + n);
+  memset(w->seen, 0, w->words * sizeof(uint64_t));
+  return true;
+}
+
+}  // namespace
+
+namespace {
+
+// regx_dstate_next - the transitions of a state
+inline uintptr_t *regx_dstate_next(RegxDState *s) { return (uintptr_t *)(s + 1); }
+
+// regx_dcold_code - the code of a state's automaton nodes
+inline uint8_t *regx_dcold_code(RegxDCold *c) { return (uint8_t *)(c + 1); }
+
+// regx_code_nodes - the code of count ascending nodes into out; its size
+uint32_t regx_code_nodes(const uint32_t *nodes, uint32_t count, uint8_t *out) {
+  uint32_t size = 0;
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    uint32_t v = nodes[i] - previous;
+    previous = nodes[i];
+    while (v >= 0x80) {
+      out[size++] = (uint8_t)(v | 0x80);
+      v >>= 7;
+    }
+    out[size++] = (uint8_t)v;
+  }
+  return size;
+}
+
+// RegxNodeReader - the nodes of a code, one at a time
+struct RegxNodeReader {
+  const uint8_t *at;
+  uint32_t node;
+  uint32_t next() {
+    uint32_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      uint8_t b = *at++;
+      v |= (uint32_t)(b & 0x7F) << shift;
+      if (b < 0x80) {
+        break;
+      }
+    }
+    node += v;
+    return node;
+  }
+};
+
+// ------------------------------------------------------------ building
+
+struct RegxNfaBuild {
+  RegxSet *set;      // null: only count nodes
+  uint32_t cap;      // nodes allocated in set->nodes
+  uint32_t count;    // nodes made (or counted)
+  int32_t left;      // nodes this pattern may still add
+  uint32_t pattern;  // its number
+  uint32_t dead;     // the shared dead node
+  bool ok;
+};
+
+// regx_nfa_new - one node; 0 with ok cleared when out of room or memory
+uint32_t regx_nfa_new(RegxNfaBuild *b, uint8_t kind, uint32_t out, uint32_t alt, uint8_t cls) {
+  if (!b->ok || --b->left < 0) {
+    b->ok = false;
+    return 0;
+  }
+  if (b->set != nullptr) {
+    if (b->count == b->cap) {
+      uint32_t cap = b->cap == 0 ? 64 : b->cap * 2;
+      RegxNfaNode *grown =
+          (RegxNfaNode *)tlvpr_realloc(b->set->nodes, (size_t)cap * sizeof(RegxNfaNode));
+      if (grown == nullptr) {
+        b->ok = false;
+        return 0;
+      }
+      b->set->nodes = grown;
+      b->cap = cap;
+    }
+    RegxNfaNode *n = &b->set->nodes[b->count];
+    n->kind = kind;
+    n->cls = cls;
+    n->out = out;
+    n->alt = alt;
+  }
+  return b->count++;
+}
+
+// regx_nfa_bytes - the node of a one-byte test; a bitmap of several bytes is
+// kept (deduplicated) until the classes are known
+uint32_t regx_nfa_bytes(RegxNfaBuild *b, const uint8_t *bitmap, uint32_t out) {
+  int members = 0;
+  int last = 0;
+  for (int i = 0; i < 32; i++) {
+    if (bitmap[i] != 0) {
+      members += __builtin_popcount(bitmap[i]);
+      last = i * 8 + 31 - __builtin_clz(bitmap[i]);
+    }
+  }
+  if (members == 1) {
+    return regx_nfa_new(b, RX_NFA_BYTE, out, 0, (uint8_t)last);
+  }
+  if (members == 0) {
+    return b->dead;
+  }
+  uint32_t map = 0;
+  if (b->set != nullptr && b->ok) {
+    RegxSet *set = b->set;
+    while (map < set->map_count && memcmp(set->maps[map], bitmap, 32) != 0) {
+      map++;
+    }
+    if (map == set->map_count) {
+      uint8_t(*grown)[32] =
+          (uint8_t(*)[32])tlvpr_realloc(set->maps, (size_t)(map + 1) * sizeof set->maps[0]);
+      if (grown == nullptr) {
+        b->ok = false;
+        return 0;
+      }
+      set->maps = grown;
+      memcpy(set->maps[map], bitmap, 32);
+      set->map_count++;
+    }
+  }
+  return regx_nfa_new(b, RX_NFA_SET, out, map, 0);
+}
+
+uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, uint32_t cont);
+
+// regx_nfa_alt - the branches of an alternation chain from a, each going on
+// at rest after the join
+uint32_t regx_nfa_alt(RegxNfaBuild *b, const RegxNode *a, const RegxNode *join, uint32_t rest) {
+  if (a->kind != RX_ALT) {
+    return b->dead;  // the chain's RX_FAIL
+  }
+  uint32_t tail = regx_nfa_alt(b, a->next, join, rest);
+  uint32_t branch = regx_nfa_seq(b, a->arg.node, join, rest);
+  return regx_nfa_new(b, RX_NFA_SPLIT, branch, tail, 0);
+}
+
+// regx_nfa_loop - a repetition of one one-byte test, going on at rest
+uint32_t regx_nfa_loop(RegxNfaBuild *b, const RegxClassLoop *cl, uint32_t rest) {
+  uint8_t bitmap[32];
+  if (!regx_node_class(cl->item, bitmap)) {
+    b->ok = false;
+    return 0;
+  }
+  uint32_t at = rest;
+  if (cl->unbounded) {
+    // star: split into one more test or rest; the test leads back to the split
+    uint32_t split = regx_nfa_new(b, RX_NFA_SPLIT, 0, rest, 0);
+    uint32_t item = regx_nfa_bytes(b, bitmap, split);
+    if (b->set != nullptr && b->ok) {
+      b->set->nodes[split].out = item;
+    }
+    at = split;
+  } else {
+    for (uint32_t i = cl->min; i < cl->max; i++) {
+      uint32_t item = regx_nfa_bytes(b, bitmap, at);
+      at = regx_nfa_new(b, RX_NFA_SPLIT, item, rest, 0);
+    }
+  }
+  for (uint32_t i = 0; i < cl->min; i++) {
+    at = regx_nfa_bytes(b, bitmap, at);
+  }
+  return at;
+}
+
+// regx_nfa_seq - the automaton of the list from n up to stop, going on at cont
+uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, uint32_t cont) {
+  // Groups and their save pairs only serve group positions: stepped over
+  // here, so the recursion is as deep as the nodes it makes.
+  while (n != stop && n != nullptr &&
+         (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_CLEAR || n->kind == RX_NOP ||
+          n->kind == RX_SAVE)) {
+    n = n->kind == RX_SAVE ? n->next->next : n->next;
+  }
+  if (!b->ok) {
+    return 0;
+  }
+  if (n == stop) {
+    return cont;
+  }
+  if (n == nullptr || b->left <= 0) {
+    b->ok = false;
+    return 0;
+  }
+  uint8_t bitmap[32];
+  switch (n->kind) {
+    case RX_CHAR:
+    case RX_CHAR2:
+    case RX_SET:
+    case RX_NSET:
+    case RX_ANY: {
+      uint32_t rest = regx_nfa_seq(b, n->next, stop, cont);
+      regx_node_class(n, bitmap);
+      return regx_nfa_bytes(b, bitmap, rest);
+    }
+    case RX_STRING: {
+      uint32_t rest = regx_nfa_seq(b, n->next, stop, cont);
+      for (size_t i = strlen(n->arg.text); i > 0; i--) {
+        rest = regx_nfa_new(b, RX_NFA_BYTE, rest, 0, (uint8_t)n->arg.text[i - 1]);
+      }
+      return rest;
+    }
+    case RX_BOL:
+      return regx_nfa_new(b, RX_NFA_BOL, regx_nfa_seq(b, n->next, stop, cont), 0, 0);
+    case RX_EOL:
+      return regx_nfa_new(b, RX_NFA_EOL, regx_nfa_seq(b, n->next, stop, cont), 0, 0);
+    case RX_ALT: {
+      const RegxNode *fail = regx_alt_end(n);
+      if (fail->kind != RX_FAIL || fail->next == nullptr) {
+        b->ok = false;
+        return 0;
+      }
+      uint32_t rest = regx_nfa_seq(b, fail->next->next, stop, cont);
+      return regx_nfa_alt(b, n, fail->next, rest);
+    }
+    case RX_LOOP: {
+      const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
+      if (cl == nullptr) {
+        b->ok = false;  // a repeated group
+        return 0;
+      }
+      return regx_nfa_loop(b, cl, regx_nfa_seq(b, cl->follow, stop, cont));
+    }
+    case RX_END:
+      if (n->arg.word != 1) {
+        b->ok = false;
+        return 0;
+      }
+      return regx_nfa_new(b, RX_NFA_ACCEPT, 0, b->pattern, 0);
+    default:  // word anchors, back-references, newline forms, a repeated group
+      b->ok = false;
+      return 0;
+  }
+}
+
+// regx_nfa_program - the automaton of one pattern; its first node in *first,
+// and whether it is tried at every position
+bool regx_nfa_program(RegxNfaBuild *b, const RegxPattern *pattern, uint32_t *first,
+                      bool *unanchored) {
+  if (pattern == nullptr || pattern->program == nullptr || pattern->plan == nullptr ||
+      !pattern->plan->bounded || (pattern->flags & REGX_NEWLINE) != 0) {
+    return false;
+  }
+  const RegxNode *program = pattern->program;
+  *unanchored = program->kind == RX_SCAN || program->kind == RX_SCANCHAR;
+  if (program->kind == RX_SCAN_NL) {
+    return false;
+  }
+  b->left = RX_SET_MAX_NODES;
+  b->ok = true;
+  *first = regx_nfa_seq(b, *unanchored ? program->next : program, nullptr, b->dead);
+  return b->ok;
+}
+
+// regx_set_classes - splits the bytes into classes that every test treats
+// alike, and turns the tests' bytes and bitmaps into classes
+void regx_set_classes(RegxSet *set) {
+  // Work with 16-bit ids while refining, since a step may need more than 256.
+  uint16_t id[256];
+  memset(id, 0, sizeof id);
+  uint32_t count = 1;
+  auto apply = [&](const uint8_t *bitmap) {
+    uint16_t inside[512];
+    for (uint32_t k = 0; k < count; k++) {
+      inside[k] = 0xFFFF;
+    }
+    uint32_t next = count;
+    for (int c = 0; c < 256; c++) {
+      if (regx_bit(bitmap, (unsigned char)c)) {
+        if (inside[id[c]] == 0xFFFF) {
+          inside[id[c]] = (uint16_t)next++;
+        }
+        id[c] = inside[id[c]];
+      }
+    }
+    // Dense renumbering in order of first appearance keeps ids below 256.
+    uint16_t dense[512];
+    for (uint32_t k = 0; k < next; k++) {
+      dense[k] = 0xFFFF;
+    }
+    count = 0;
+    for (int c = 0; c < 256; c++) {
+      if (dense[id[c]] == 0xFFFF) {
+        dense[id[c]] = (uint16_t)count++;
+      }
+      id[c] = dense[id[c]];
+    }
+  };
+  uint8_t single[32];
+  uint8_t seen[32];
+  memset(seen, 0, sizeof seen);
+  for (uint32_t i = 0; i < set->node_count; i++) {
+    if (set->nodes[i].kind == RX_NFA_BYTE && !regx_bit(seen, set->nodes[i].cls)) {
+      regx_set_bit(seen, set->nodes[i].cls);
+      memset(single, 0, sizeof single);
+      regx_set_bit(single, set->nodes[i].cls);
+      apply(single);
+    }
+  }
+  for (uint32_t m = 0; m < set->map_count; m++) {
+    apply(set->maps[m]);
+  }
+  for (int c = 0; c < 256; c++) {
+    set->cls[c] = (uint8_t)id[c];
+  }
+  set->classes = count;
+  // Tests in classes: a byte becomes its class, a bitmap a class map.
+  for (uint32_t i = 0; i < set->node_count; i++) {
+    if (set->nodes[i].kind == RX_NFA_BYTE) {
+      set->nodes[i].cls = set->cls[set->nodes[i].cls];
+    }
+  }
+  for (uint32_t m = 0; m < set->map_count; m++) {
+    uint8_t map[32];
+    memset(map, 0, sizeof map);
+    for (int c = 0; c < 256; c++) {
+      if (regx_bit(set->maps[m], (unsigned char)c)) {
+        regx_set_bit(map, set->cls[c]);
+      }
+    }
+    memcpy(set->maps[m], map, sizeof map);
+  }
+}
+
+// ------------------------------------------------------------ states
+
+// regx_set_charge - takes size bytes from the budget; false when it is spent
+bool regx_set_charge(RegxSet *set, size_t size) {
+  std::atomic_ref<size_t> used(set->budget->used);
+  size_t now = used.load(std::memory_order_relaxed);
+  do {
+    if (now + size > set->budget->cap || now + size < now) {
+      return false;
+    }
+  } while (!used.compare_exchange_weak(now, now + size, std::memory_order_relaxed));
+  std::atomic_ref<size_t>(set->bytes).fetch_add(size, std::memory_order_relaxed);
+  return true;
+}
+
+// regx_set_refund - gives size bytes back to the budget
+void regx_set_refund(RegxSet *set, size_t size) {
+  std::atomic_ref<size_t>(set->budget->used).fetch_sub(size, std::memory_order_relaxed);
+  std::atomic_ref<size_t>(set->bytes).fetch_sub(size, std::memory_order_relaxed);
+}
+
+// regx_set_pay - accounts for a page of whole bytes: charged to the budget
+// (false when it is spent), or only counted for the start state's pages
+bool regx_set_pay(RegxSet *set, size_t whole) {
+  if (set->free_pages) {
+    std::atomic_ref<size_t>(set->bytes).fetch_add(whole, std::memory_order_relaxed);
+    return true;
+  }
+  if (!regx_set_charge(set, whole)) {
+    return false;
+  }
+  set->charged += whole;
+  return true;
+}
+
+// regx_set_closure - the nodes alive after following splits and anchors from
+// the seeds, ascending, in w->found; their count, and the patterns
+// accepted on the way in *accept
+uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds, uint32_t nseeds,
+                          bool at_start, bool at_end, uint64_t *accept) {
+  memset(w->visited, 0, w->words * sizeof(uint64_t));
+  uint32_t depth = 0;
+  uint32_t found = 0;
+  uint64_t accepted = 0;
+  auto push = [&](uint32_t u) {
+    if ((w->visited[u >> 6] >> (u & 63) & 1) == 0) {
+      w->visited[u >> 6] |= (uint64_t)1 << (u & 63);
+      w->stack[depth++] = u;
+    }
+  };
+  for (uint32_t i = 0; i < nseeds; i++) {
+    push(seeds[i]);
+  }
+  while (depth > 0) {
+    uint32_t u = w->stack[--depth];
+    const RegxNfaNode &n = set->nodes[u];
+    switch (n.kind) {
+      case RX_NFA_BYTE:
+      case RX_NFA_SET:
+        if (!at_end) {
+          w->found[found++] = u;
+        }
+        break;
+      case RX_NFA_SPLIT:
+        push(n.alt);
+        push(n.out);
+        break;
+      case RX_NFA_BOL:
+        if (at_start) {
+          push(n.out);
+        }
+        break;
+      case RX_NFA_EOL:
+        if (at_end) {
+          push(n.out);
+        } else {
+          w->found[found++] = u;
+        }
+        break;
+      case RX_NFA_ACCEPT:
+        accepted |= (uint64_t)1 << n.alt;
+        break;
+      default:
+        break;
+    }
+  }
+  // Ascending order makes equal sets equal arrays: the nodes found go
+  // through a bitmap over all nodes.
+  for (uint32_t i = 0; i < found; i++) {
+    w->seen[w->found[i] >> 6] |= (uint64_t)1 << (w->found[i] & 63);
+  }
+  uint32_t out = 0;
+  for (size_t word = 0; out < found; word++) {
+    uint64_t bits = w->seen[word];
+    w->seen[word] = 0;
+    while (bits != 0) {
+      w->found[out++] = 64 * (uint32_t)word + (uint32_t)__builtin_ctzll(bits);
+      bits &= bits - 1;
+    }
+  }
+  *accept = accepted;
+  return found;
+}
+
+// regx_set_hash - the hash of a node set's code with its accepted patterns
+uint32_t regx_set_hash(const uint8_t *code, uint32_t size, uint64_t accept) {
+  uint64_t h = 0xcbf29ce484222325ull ^ accept;
+  for (uint32_t i = 0; i < size; i++) {
+    h = (h ^ code[i]) * 0x100000001b3ull;
+  }
+  return (uint32_t)(h ^ (h >> 32));
+}
+
+// regx_set_take - size bytes of a page list (under the lock), a new page
+// when the newest is full; null when the budget is spent or memory runs out
+void *regx_set_take(RegxSet *set, RegxPage **pages, size_t size) {
+  size = (size + 15) & ~(size_t)15;
+  RegxPage *page = *pages;
+  if (page == nullptr || page->used + size > page->size) {
+    // Pages grow from 2 KB to RX_PAGE_SIZE, so a set with few states stays small.
+    size_t data = page == nullptr ? 2048 : page->size * 2;
+    data = data > RX_PAGE_SIZE ? RX_PAGE_SIZE : data;
+    data = size > data / 2 ? size : data;
+    const size_t whole = sizeof(RegxPage) + 16 + data;
+    RegxPage *fresh = (RegxPage *)tlvpr_malloc(whole);
+    if (fresh == nullptr || !regx_set_pay(set, whole)) {
+      tlvpr_free(fresh);
+      return nullptr;
+    }
+    fresh->size = data;
+    fresh->used = 0;
+    if (size > RX_PAGE_SIZE / 2 && page != nullptr) {
+      // A big one on a page of its own, behind the newest, which stays in use.
+      fresh->next = page->next;
+      page->next = fresh;
+    } else {
+      fresh->next = page;
+      *pages = fresh;
+    }
+    page = fresh;
+  }
+  char *data = (char *)(page + 1);
+  data += (16 - (uintptr_t)data % 16) % 16;
+  void *at = data + page->used;
+  page->used += size;
+  return at;
+}
+
+// regx_set_pages_free - frees a page list
+void regx_set_pages_free(RegxPage *page) {
+  while (page != nullptr) {
+    RegxPage *next = page->next;
+    tlvpr_free(page);
+    page = next;
+  }
+}
+
+// regx_set_grow_table - doubles the bucket array; false without memory
+bool regx_set_grow_table(RegxSet *set) {
+  uint32_t size = (set->bucket_mask + 1) * 2;
+  RegxDCold **buckets = (RegxDCold **)tlvpr_calloc(size, sizeof(RegxDCold *));
+  if (buckets == nullptr) {
+    return false;
+  }
+  for (uint32_t i = 0; i <= set->bucket_mask; i++) {
+    RegxDCold *c = set->buckets[i];
+    while (c != nullptr) {
+      RegxDCold *next = c->chain;
+      c->chain = buckets[c->hash & (size - 1)];
+      buckets[c->hash & (size - 1)] = c;
+      c = next;
+    }
+  }
+  tlvpr_free(set->buckets);
+  std::atomic_ref<size_t>(set->bytes)
+      .fetch_add((size / 2) * sizeof(RegxDCold *), std::memory_order_relaxed);
+  set->buckets = buckets;
+  set->bucket_mask = size - 1;
+  return true;
+}
+
+// regx_set_state - the state of the node set in w->found and accept, found
+// or made; null when the budget is spent or memory runs out (under the lock)
+RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t accept) {
+  const uint32_t size = regx_code_nodes(w->found, count, w->code);
+  const uint32_t hash = regx_set_hash(w->code, size, accept);
+  for (RegxDCold *c = set->buckets[hash & set->bucket_mask]; c != nullptr; c = c->chain) {
+    if (c->hash == hash && c->size == size && c->hot->accept == accept &&
+        memcmp(regx_dcold_code(c), w->code, size) == 0) {
+      return c->hot;
+    }
+  }
+  if (set->state_count >= set->bucket_mask && !regx_set_grow_table(set)) {
+    return nullptr;
+  }
+  RegxDState *s = (RegxDState *)regx_set_take(
+      set, &set->hot_pages, sizeof(RegxDState) + set->classes * sizeof(uintptr_t));
+  RegxDCold *c = s == nullptr
+                     ? nullptr
+                     : (RegxDCold *)regx_set_take(set, &set->cold_pages, sizeof(RegxDCold) + size);
+  if (c == nullptr) {
+    return nullptr;  // a hot part taken stays unused in its page
+  }
+  memset(s, 0, sizeof(RegxDState) + set->classes * sizeof(uintptr_t));
+  s->accept = accept;
+  s->cold = c;
+  c->hot = s;
+  c->count = count;
+  c->size = size;
+  c->hash = hash;
+  memcpy(regx_dcold_code(c), w->code, size);
+  if (count == 0 && set->restart_count == 0) {
+    s->flags |= RX_DSTATE_DEAD;
+  }
+  // What the end of the subject adds: the $ tests waiting here pass. The
+  // closures overwrite w->found; the nodes are read from the code.
+  RegxNodeReader held = {regx_dcold_code(c), 0};
+  uint32_t seeds[64];
+  uint32_t eols = 0;
+  for (uint32_t i = 0; i <= count; i++) {
+    if (eols == 64 || (i == count && eols > 0)) {
+      uint64_t part;
+      regx_set_closure(set, w, seeds, eols, false, true, &part);
+      s->end_accept |= part;
+      eols = 0;
+    }
+    if (i < count) {
+      const uint32_t node = held.next();
+      if (set->nodes[node].kind == RX_NFA_EOL) {
+        seeds[eols++] = node;
+      }
+    }
+  }
+  c->chain = set->buckets[hash & set->bucket_mask];
+  set->buckets[hash & set->bucket_mask] = c;
+  set->state_count++;
+  return s;
+}
+
+// regx_set_word - the transition word of a state: tagged when it needs a look
+inline uintptr_t regx_set_word(const RegxDState *t) {
+  return (uintptr_t)t | (t->accept != 0 || (t->flags & RX_DSTATE_DEAD) != 0 ? RX_TAG_LOOK : 0);
+}
+
+// regx_set_step - the transition word of s on class k, built under the lock;
+// 0 when the state cannot be built
+uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
+  tlvpr_lock(&set->lock);
+  std::atomic_ref<uintptr_t> slot(regx_dstate_next(s)[k]);
+  uintptr_t word = slot.load(std::memory_order_acquire);
+  RegxWork w;
+  if (word == 0 && regx_work_take(set, &w)) {
+    // Seeds: the followers of the passing tests, then the restarts, behind
+    // the closure's stack.
+    RegxDCold *cold = s->cold;
+    RegxNodeReader held = {regx_dcold_code(cold), 0};
+    uint32_t seeds = 0;
+    uint32_t *seed = w.stack + set->node_count;
+    for (uint32_t i = 0; i < cold->count; i++) {
+      const RegxNfaNode &n = set->nodes[held.next()];
+      bool pass = n.kind == RX_NFA_BYTE  ? n.cls == k
+                  : n.kind == RX_NFA_SET ? regx_bit(set->maps[n.alt], (unsigned char)k)
+                                         : false;
+      if (pass) {
+        seed[seeds++] = n.out;
+      }
+    }
+    for (uint32_t i = 0; i < set->restart_count; i++) {
+      seed[seeds++] = set->restarts[i];
+    }
+    uint64_t accept;
+    uint32_t count = regx_set_closure(set, &w, seed, seeds, false, false, &accept);
+    RegxDState *t = regx_set_state(set, &w, count, accept);
+    if (t != nullptr) {
+      word = regx_set_word(t);
+      slot.store(word, std::memory_order_release);
+    }
+    tlvpr_free(w.visited);
+  }
+  tlvpr_unlock(&set->lock);
+  return word;
+}
+
+}  // namespace
+
+// regx_set_accepts - whether the pattern can join a set
+int regx_set_accepts(const RegxPattern *pattern) {
+  RegxNfaBuild b;
+  memset(&b, 0, sizeof b);
+  uint32_t first;
+  bool unanchored;
+  return regx_nfa_program(&b, pattern, &first, &unanchored) ? 1 : 0;
+}
+
+// regx_set_anchored - whether the program has no scan node in front
+int regx_set_anchored(const RegxPattern *pattern) {
+  if (pattern == nullptr || pattern->program == nullptr) {
+    return 0;
+  }
+  const int32_t kind = pattern->program->kind;
+  return kind != RX_SCAN && kind != RX_SCANCHAR && kind != RX_SCAN_NL;
+}
+
+// regx_set_longest - the longest subject a set's answer is exact for
+int64_t regx_set_longest(const RegxPattern *pattern, uint32_t limit) {
+  if (pattern == nullptr || pattern->plan == nullptr) {
+    return -1;
+  }
+  return regx_plan_longest(pattern->plan, pattern, limit);
+}
+
+// regx_set_fits - whether the set's answer is exact for one subject
+int regx_set_fits(const RegxPattern *pattern, uint32_t limit, size_t length,
+                  const uint32_t *counts) {
+  if (pattern == nullptr || pattern->plan == nullptr || counts == nullptr) {
+    return 0;
+  }
+  return regx_plan_fits_counts(pattern->plan, pattern, limit, length, counts) ? 1 : 0;
+}
+
+// regx_set_create - the automaton of count patterns and its start state
+int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t count,
+                    RegxSetBudget *budget) {
+  if (out == nullptr || patterns == nullptr || budget == nullptr || count == 0 ||
+      count > RX_SET_MAX_PATTERNS) {
+    return 10040;
+  }
+  RegxSet *set = (RegxSet *)tlvpr_calloc(1, sizeof(RegxSet));
+  if (set == nullptr) {
+    return REGX_ESPACE;
+  }
+  set->budget = budget;
+  set->count = count;
+  set->all = count == 64 ? ~(uint64_t)0 : ((uint64_t)1 << count) - 1;
+  set->starts = (uint32_t *)tlvpr_calloc(count, sizeof(uint32_t));
+  set->restarts = (uint32_t *)tlvpr_calloc(count, sizeof(uint32_t));
+  if (tlvpr_lock_init(&set->lock) != 0) {
+    tlvpr_free(set->starts);
+    tlvpr_free(set->restarts);
+    tlvpr_free(set);
+    return REGX_ESPACE;
+  }
+  int rc = set->starts != nullptr && set->restarts != nullptr ? REGX_OK : REGX_ESPACE;
+  RegxNfaBuild b;
+  memset(&b, 0, sizeof b);
+  b.set = set;
+  b.ok = true;
+  b.left = 1;
+  b.dead = regx_nfa_new(&b, RX_NFA_DEAD, 0, 0, 0);
+  if (!b.ok) {
+    rc = REGX_ESPACE;
+  }
+  for (uint32_t i = 0; rc == REGX_OK && i < count; i++) {
+    bool unanchored;
+    b.pattern = i;
+    if (!regx_nfa_program(&b, patterns[i], &set->starts[i], &unanchored)) {
+      rc = regx_set_accepts(patterns[i]) ? REGX_ESPACE : 10040;
+      break;
+    }
+    if (unanchored) {
+      set->restarts[set->restart_count++] = set->starts[i];
+    }
+  }
+  set->node_count = b.count;
+  if (rc == REGX_OK) {
+    regx_set_classes(set);
+    set->buckets = (RegxDCold **)tlvpr_calloc(16, sizeof(RegxDCold *));
+    set->bucket_mask = 15;
+    if (set->buckets == nullptr) {
+      rc = REGX_ESPACE;
+    }
+  }
+  RegxWork w;
+  w.visited = nullptr;
+  if (rc == REGX_OK && !regx_work_take(set, &w)) {
+    rc = REGX_ESPACE;
+  }
+  if (rc == REGX_OK) {
+    std::atomic_ref<size_t>(set->bytes)
+        .fetch_add(sizeof(RegxSet) + set->node_count * sizeof(RegxNfaNode) + set->map_count * 32 +
+                       2 * count * sizeof(uint32_t) + 16 * sizeof(RegxDCold *),
+                   std::memory_order_relaxed);
+    // The start state is part of the set: its pages are not charged.
+    uint64_t accept;
+    uint32_t n = regx_set_closure(set, &w, set->starts, count, true, false, &accept);
+    set->free_pages = true;
+    set->start = regx_set_state(set, &w, n, accept);
+    set->free_pages = false;
+    if (set->start == nullptr) {
+      rc = REGX_ESPACE;
+    }
+  }
+  tlvpr_free(w.visited);
+  if (rc != REGX_OK) {
+    regx_set_free(set);
+    return rc;
+  }
+  *out = set;
+  return REGX_OK;
+}
+
+// regx_set_scan - which patterns match the subject, in one pass
+int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *matched) {
+  if (set == nullptr || text == nullptr || matched == nullptr || length == 0) {
+    return 1;
+  }
+  const unsigned char *p = (const unsigned char *)text;
+  const uint8_t *cls = set->cls;
+  RegxDState *s = set->start;
+  uint64_t accept = s->accept;
+  size_t i = 0;
+  while (i < length) {
+    uintptr_t word =
+        std::atomic_ref<uintptr_t>(regx_dstate_next(s)[cls[p[i]]]).load(std::memory_order_acquire);
+    if (word == 0) {
+      word = regx_set_step(set, s, cls[p[i]]);
+      if (word == 0) {
+        return 1;
+      }
+    }
+    i++;
+    s = (RegxDState *)(word & ~RX_TAG_LOOK);
+    if ((word & RX_TAG_LOOK) != 0) {
+      accept |= s->accept;
+      if ((s->flags & RX_DSTATE_DEAD) != 0 || accept == set->all) {
+        *matched = accept;
+        return 0;
+      }
+    }
+  }
+  *matched = accept | s->end_accept;
+  return 0;
+}
+
+// regx_set_bytes - what the set holds
+size_t regx_set_bytes(const RegxSet *set) {
+  if (set == nullptr) {
+    return 0;
+  }
+  return std::atomic_ref<size_t>(const_cast<RegxSet *>(set)->bytes).load(std::memory_order_relaxed);
+}
+
+// regx_set_free - frees the set, its states and its automaton
+void regx_set_free(RegxSet *set) {
+  if (set == nullptr) {
+    return;
+  }
+  regx_set_pages_free(set->hot_pages);
+  regx_set_pages_free(set->cold_pages);
+  regx_set_refund(set, set->charged);
+  tlvpr_lock_destroy(&set->lock);
+  tlvpr_free(set->buckets);
+  tlvpr_free(set->nodes);
+  tlvpr_free(set->maps);
+  tlvpr_free(set->starts);
+  tlvpr_free(set->restarts);
+  tlvpr_free(set);
+}

@@ -1,0 +1,84 @@
+// regx_set - one pass over a subject says which of up to 64 patterns match it
+//
+// A set answers "does pattern i match somewhere in the subject" for all its
+// patterns at once, by a deterministic automaton over their programs that
+// is built lazily, state by state, as subjects need them. It answers what an
+// exhaustive search answers; regx_exec answers the same wherever its plain
+// run stays clear of results 18 and 20, which regx_set_longest bounds.
+//
+// regx_set_accepts(pattern): non-zero when the pattern can join a set: a
+//   program of one-byte tests, strings, ^ and $ (not under REGX_NEWLINE),
+//   alternation, groups without back-references, repetitions of one one-byte
+//   test (x*, [a-z]{1,3}, .{0,2}), of at most RX_SET_MAX_NODES automaton
+//   nodes, and with the push bound (regx_set_longest) existing. Word anchors,
+//   back-references and repeated groups keep a pattern out.
+// regx_set_anchored(pattern): non-zero when the pattern is tried at the
+//   subject's start only (it begins with ^, or was compiled REGX_FULLMATCH).
+// regx_set_longest(pattern, limit): the longest subject on which the plain
+//   run provably stays within limit backtracks and both stack capacities, so
+//   that a set's answer is regx_exec's result with flags 0 (match 0, else 1);
+//   -1 when there is none or the pattern has no bound. Thread-safe; the
+//   answer for the last limit asked about is kept in the pattern's plan.
+// regx_set_fits(pattern, limit, length, counts): the same promise for one
+//   subject of length bytes in which byte value b occurs counts[b] times
+//   (counts has 256 entries): a tighter bound, since a repetition's follower
+//   gets past its first test only where the subject has one of its first
+//   bytes. Non-zero when the set's answer is regx_exec's result. Thread-safe.
+// regx_set_create(&set, patterns, count, budget): a set of count (1 to 64)
+//   patterns that regx_set_accepts, pattern i answering in bit i. The
+//   patterns must outlive the set. budget (shared by the sets of one owner)
+//   caps the bytes of automaton states all of them may hold beyond each set's
+//   start state, which belongs to the set; it must outlive them too. Results: 0 (*set written);
+//   10040 bad argument; REGX_ESPACE no memory (nothing made). Free with regx_set_free.
+// regx_set_scan(set, text, length, &matched): runs the automaton over length
+//   bytes (the subject; it must hold no NUL). Returns 0 with *matched holding
+//   the bits of the patterns that match; 1 when the answer is unknown: the
+//   subject is empty, or a state it needs cannot be built because the budget
+//   is spent or memory runs out (the caller then asks regx_exec; the states
+//   already built stay in use). Any number of threads may scan one set: a
+//   state is built once, under the set's own lock, and published with one
+//   atomic store; a scan that finds its states built takes no lock at all.
+// regx_set_bytes(set): the bytes the set holds (automaton and states).
+// regx_set_free(set): frees the set and its states; null accepted. The budget
+//   gets the states' bytes back.
+//
+// Logs nothing.
+#ifndef REGEX_REGX_SET_H
+#define REGEX_REGX_SET_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "regx.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define RX_SET_MAX_PATTERNS 64
+#define RX_SET_MAX_NODES 1024
+
+// Bytes of automaton states that the sets sharing it may hold together.
+typedef struct RegxSetBudget {
+  size_t cap;   // set by the owner
+  size_t used;  // updated atomically by the sets
+} RegxSetBudget;
+
+typedef struct RegxSet RegxSet;
+
+int regx_set_accepts(const RegxPattern *pattern);
+int regx_set_anchored(const RegxPattern *pattern);
+int64_t regx_set_longest(const RegxPattern *pattern, uint32_t limit);
+int regx_set_fits(const RegxPattern *pattern, uint32_t limit, size_t length,
+                  const uint32_t *counts);
+int regx_set_create(RegxSet **set, const RegxPattern *const *patterns, uint32_t count,
+                    RegxSetBudget *budget);
+int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *matched);
+size_t regx_set_bytes(const RegxSet *set);
+void regx_set_free(RegxSet *set);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,227 @@
+// Tests of regx_set: a set's answer for each of its patterns must be what an
+// exhaustive search finds (the plain matcher without a practical limit), on
+// random patterns of every construct a set takes and random subjects, in sets
+// of one to 64 patterns, also when the state budget runs out part way; which
+// patterns a set takes; and the bounds that say when its answer is
+// regx_exec's.
+#include "regx_set.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "regx.h"
+#include "regx_internal.h"
+
+namespace {
+
+struct Gen {
+  std::mt19937 random;
+  explicit Gen(uint32_t seed) : random(seed) {}
+  int pick(int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); }
+
+  std::string atom(int depth) {
+    switch (pick(depth > 0 ? 14 : 12)) {
+      case 0:
+      case 1:
+      case 2:
+        return std::string(1, "abc"[pick(3)]);
+      case 3:
+        return ".";
+      case 4:
+        return "[ab]";
+      case 5:
+        return "[^a ]";
+      case 6:
+        return "ab";
+      case 7:
+        return pick(2) ? "^" : "$";
+      case 8:
+        return "x";
+      case 9:
+        return "bca";
+      case 10:
+        return " ";
+      case 11:
+        return "[[:upper:]]";
+      default:
+        return "(" + alternation(depth - 1) + ")";
+    }
+  }
+
+  std::string alternation(int depth) {
+    std::string out;
+    for (int n = 1 + pick(3); n > 0; --n) {
+      std::string a = atom(depth);
+      switch (pick(10)) {
+        case 0:
+          a += "*";
+          break;
+        case 1:
+          a += "+";
+          break;
+        case 2:
+          a += "?";
+          break;
+        case 3:
+          a += "{" + std::to_string(pick(3)) + "," + std::to_string(2 + pick(3)) + "}";
+          break;
+        case 4:
+          a += "{" + std::to_string(pick(3)) + "}";
+          break;
+        case 5:
+          a += "{" + std::to_string(pick(2)) + ",}";
+          break;
+        default:
+          break;
+      }
+      out += a;
+    }
+    return pick(4) == 0 ? out + "|" + alternation(depth) : out;
+  }
+
+  std::string subject() {
+    std::string s;
+    for (int n = pick(3) == 0 ? pick(200) : pick(24); n > 0; --n) {
+      s += "abcxA "[pick(6)];
+    }
+    return s;
+  }
+};
+
+struct PatternFree {
+  void operator()(RegxPattern *p) const {
+    regx_free(p);
+    delete p;
+  }
+};
+using Pattern = std::unique_ptr<RegxPattern, PatternFree>;
+
+Pattern compile(const std::string &text, int flags = REGX_EXTENDED) {
+  Pattern p(new RegxPattern{});
+  if (regx_compile(p.get(), text.c_str(), flags) != REGX_OK) {
+    return nullptr;
+  }
+  return p;
+}
+
+TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
+  Gen gen(2026);
+  int compared = 0;
+  int unknown = 0;
+  for (int round = 0; round < 600; ++round) {
+    std::vector<Pattern> owned;
+    std::vector<std::string> texts;
+    std::vector<const RegxPattern *> members;
+    const int size = round % 10 == 0 ? 64 : 1 + gen.pick(8);
+    while (static_cast<int>(members.size()) < size) {
+      std::string text = gen.alternation(2);
+      if (gen.pick(3) == 0) {
+        text = "^" + text;
+      }
+      Pattern p = compile(text);
+      if (p == nullptr || !regx_set_accepts(p.get())) {
+        continue;
+      }
+      members.push_back(p.get());
+      texts.push_back(text);
+      owned.push_back(std::move(p));
+    }
+    // A third of the rounds with a budget that holds a few states only.
+    RegxSetBudget budget = {round % 3 == 0 ? size_t{6000} : size_t{1} << 24, 0};
+    RegxSet *set = nullptr;
+    ASSERT_EQ(regx_set_create(&set, members.data(), static_cast<uint32_t>(members.size()), &budget),
+              REGX_OK);
+    for (int j = 0; j < 12; ++j) {
+      const std::string subject = gen.subject();
+      uint64_t matched = 0;
+      if (regx_set_scan(set, subject.data(), subject.size(), &matched) != 0) {
+        ++unknown;
+        EXPECT_TRUE(subject.empty() || round % 3 == 0) << subject;
+        continue;
+      }
+      for (size_t i = 0; i < members.size(); ++i) {
+        uint32_t count = 0;
+        const int want = regx_exec_plain(members[i], subject.c_str(), 0xFFFFFFFFu, &count, 0);
+        ASSERT_TRUE(want == REGX_OK || want == REGX_NOMATCH);
+        ASSERT_EQ((matched >> i & 1) != 0, want == REGX_OK)
+            << "pattern " << texts[i] << " subject \"" << subject << "\"";
+        ++compared;
+      }
+    }
+    regx_set_free(set);
+    EXPECT_EQ(budget.used, 0u);  // every charged byte given back
+  }
+  EXPECT_GT(compared, 50000);
+  EXPECT_GT(unknown, 20);
+}
+
+TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
+  const struct {
+    const char *pattern;
+    int flags;
+    bool accepted;
+  } rows[] = {
+      {"^Subject:.*(free|cheap) [Vv][Ii][Aa]", REGX_EXTENDED, true},
+      {"[0-9]{1,3}\\.[0-9]{1,3}$", REGX_EXTENDED, true},
+      {"a.{0,2}b|^$", REGX_EXTENDED, true},
+      {"(ab)*c", REGX_EXTENDED, false},   // a repeated group
+      {"(a)\\1", REGX_EXTENDED, false},   // a back-reference
+      {"\\<free", REGX_EXTENDED, false},  // a word anchor
+      {"^a.*b", REGX_EXTENDED | REGX_NEWLINE, false},
+      {"a{255}b{255}c{255}d{255}e{255}", REGX_EXTENDED, false},  // too many automaton nodes
+      {"Hello", REGX_EXTENDED | REGX_ICASE, true},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.pattern);
+    Pattern p = compile(row.pattern, row.flags);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(regx_set_accepts(p.get()) != 0, row.accepted);
+  }
+  EXPECT_EQ(regx_set_accepts(nullptr), 0);
+}
+
+// Where the bounds say a set's answer is regx_exec's, the plain run with that
+// limit neither exhausts it nor fills the stack.
+TEST(RegxSet, BoundsKeepThePlainRunWithinTheLimit) {
+  Gen gen(77);
+  int proven = 0;
+  for (int round = 0; round < 3000; ++round) {
+    Pattern p = compile(gen.alternation(2) + (gen.pick(2) ? ".*a.*b" : ""));
+    if (p == nullptr) {
+      continue;
+    }
+    for (int j = 0; j < 6; ++j) {
+      std::string subject = gen.subject();
+      if (gen.pick(4) == 0) {
+        subject += std::string(300 + gen.pick(300), "ab"[gen.pick(2)]);
+      }
+      uint32_t counts[256] = {};
+      for (unsigned char c : subject) {
+        ++counts[c];
+      }
+      uint32_t full = 0;
+      if (regx_exec_plain(p.get(), subject.c_str(), 200000, &full, 0) == REGX_ETOOMANY) {
+        continue;
+      }
+      for (uint32_t limit : {full, full > 0 ? full - 1 : 0, full / 2, 25000u}) {
+        const bool by_length =
+            static_cast<int64_t>(subject.size()) <= regx_set_longest(p.get(), limit);
+        const bool by_counts = regx_set_fits(p.get(), limit, subject.size(), counts) != 0;
+        if (by_length || by_counts) {
+          ++proven;
+          uint32_t count = 0;
+          const int rc = regx_exec_plain(p.get(), subject.c_str(), limit, &count, 0);
+          ASSERT_TRUE(rc == REGX_OK || rc == REGX_NOMATCH)
+              << "limit " << limit << " subject \"" << subject << "\"";
+        }
+      }
+    }
+  }
+  EXPECT_GT(proven, 5000);
+}
+
+}  // namespace
