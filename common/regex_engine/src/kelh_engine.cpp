@@ -19,15 +19,9 @@
 #include "tlvpr_mem.h"
 #include "tlvpr_sync.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
-
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNoMemory = 10013;
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kIllegalData = 10047;
-constexpr uint32_t kRegexError = 29001;
-constexpr uint32_t kHeaderTooLong = 29030;
 
 // A header line that cannot be allocated is logged at level 2, a level without
 // a name of its own (records label it "DEBUG").
@@ -230,14 +224,14 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
     }
   }
   if (chars != 0) {
-    tvr_log(TVR_LOG_ALERT, kIllegalData);
-    return kNoMemory;
+    tvr_log(TVR_LOG_ALERT, TVR_ILLEGAL_DATA);
+    return TVR_NO_MEMORY;
   }
   if (made == 0) {
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   *count = made;
-  return kOk;
+  return 0;
 }
 
 // KelhSharedGuard - takes a rule line's lock for a pattern whose matches must
@@ -407,7 +401,7 @@ struct KelhSetMatch {
 void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
   RuleHit *hit = static_cast<RuleHit *>(tlvpr_malloc(sizeof(RuleHit)));
   if (hit == nullptr) {
-    tvr_log(TVR_LOG_ALERT, kNoMemory);
+    tvr_log(TVR_LOG_ALERT, TVR_NO_MEMORY);
     return;
   }
   hit->next = nullptr;
@@ -432,7 +426,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
                        int *verdict, Matcher &matcher) {
   if ((buffer == nullptr && length != 0) || hits == nullptr || rule_base == nullptr ||
       verdict == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   *verdict = 0;
   const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
@@ -444,15 +438,15 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
         1, sizeof(HeaderLine) * bound +
                (indexed ? sizeof(KelhIndexEntry) * bound + sizeof(KelhIndexSlot) * slots : 0));
     if (block == nullptr) {
-      tvr_log(kLevelNoHeaderLine, kNoMemory);
-      return kNoMemory;
+      tvr_log(kLevelNoHeaderLine, TVR_NO_MEMORY);
+      return TVR_NO_MEMORY;
     }
   }
   HeaderLine *lines = static_cast<HeaderLine *>(block);
   uint32_t count = 0;
-  if (kelh_unfold(buffer, length, lines, bound, &count) != kOk) {
+  if (kelh_unfold(buffer, length, lines, bound, &count) != 0) {
     tlvpr_free(block);
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   KelhIndex index = {};
   if (indexed) {
@@ -490,7 +484,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
             }
           } else {
             if (first_rule && !fits) {
-              tvr_log(TVR_LOG_NOTICE, kHeaderTooLong, max_header_length,
+              tvr_log(TVR_LOG_NOTICE, TVR_RULE_HEADER_TOO_LONG, max_header_length,
                       static_cast<int>(header->length), header->text);
             }
             result = REGX_NOMATCH;
@@ -517,7 +511,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
         if (result != REGX_NOMATCH) {
           char message[512];
           regx_error(result, nullptr, message, sizeof message);
-          tvr_log(result == REGX_ETOOMANY ? TVR_LOG_WARNING : TVR_LOG_NOTICE, kRegexError,
+          tvr_log(result == REGX_ETOOMANY ? TVR_LOG_WARNING : TVR_LOG_NOTICE, TVR_RULE_REGEX_ERROR,
                   static_cast<unsigned>(rule->rule_id), message, result,
                   static_cast<int>(at->length), at->text);
         }
@@ -539,7 +533,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   }
   matcher.end();
   tlvpr_free(block);
-  return kOk;
+  return 0;
 }
 
 }  // namespace
@@ -566,24 +560,24 @@ void kelh_free_header_lines(HeaderLine *lines) { tlvpr_free(lines); }
 // ends without one); the list's head is that block.
 uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines) {
   if ((buffer == nullptr && length != 0) || lines == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
   HeaderLine *block = nullptr;
   if (bound > 0) {
     block = static_cast<HeaderLine *>(tlvpr_malloc(sizeof(HeaderLine) * bound));
     if (block == nullptr) {
-      tvr_log(kLevelNoHeaderLine, kNoMemory);
-      return kNoMemory;
+      tvr_log(kLevelNoHeaderLine, TVR_NO_MEMORY);
+      return TVR_NO_MEMORY;
     }
   }
   uint32_t count = 0;
-  if (kelh_unfold(buffer, length, block, bound, &count) != kOk) {
+  if (kelh_unfold(buffer, length, block, bound, &count) != 0) {
     tlvpr_free(block);
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   *lines = block;
-  return kOk;
+  return 0;
 }
 
 // match_header_line - runs a compiled pattern on one line of the header buffer
@@ -617,7 +611,7 @@ uint32_t kelh_evaluate_with(char *buffer, uint32_t length, RuleHit **hits,
                             uint32_t max_header_length, uint32_t max_backtracks, int *verdict,
                             KelhMatchFn match, void *context) {
   if (match == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   KelhCallbackMatch matcher = {match, context};
   return kelh_evaluate(buffer, length, hits, rule_base, threshold, max_header_length,

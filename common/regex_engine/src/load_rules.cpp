@@ -16,49 +16,20 @@
 #include "kelh_sets.h"
 #include "regx.h"
 #include "tlv_fgetl.h"
+#include "tlv_rule_file.h"
 #include "tlv_tmpfile.h"
 #include "tlvpr_mem.h"
 #include "tlvpr_sync.h"
-#include "tlvpr_time.h"
 #include "tvr_log.h"
+#include "tvr_status.h"
 
 namespace {
-
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNoMemory = 10013;
-constexpr uint32_t kMutexFailed = 10030;
-constexpr uint32_t kEndOfFile = 10034;
-constexpr uint32_t kBadArgument = 10040;
-constexpr uint32_t kRewindFailed = 10045;
-constexpr uint32_t kVersionNoLf = 29004;
-constexpr uint32_t kVersionWrong = 29005;
-constexpr uint32_t kShortId = 29007;
-constexpr uint32_t kBadId = 29008;
-constexpr uint32_t kShortWeight = 29009;
-constexpr uint32_t kShortConjunction = 29010;
-constexpr uint32_t kBadSingleConjunction = 29011;
-constexpr uint32_t kBadMultiConjunction = 29012;
-constexpr uint32_t kBadType = 29013;
-constexpr uint32_t kNoPattern = 29014;
-constexpr uint32_t kNoVersion = 29015;
-constexpr uint32_t kNoNextRule = 29016;
-constexpr uint32_t kBadPattern = 29018;
-constexpr uint32_t kCannotOpen = 29024;
-constexpr uint32_t kNoTempFile = 29025;
-constexpr uint32_t kNoDecrypt = 29026;
-constexpr uint32_t kNoRewind = 29027;
-constexpr uint32_t kNoLoad = 29028;
-constexpr uint32_t kLoaded = 29029;
 
 // Source line reported by the trace of a removed rule; log readers grep for it.
 constexpr unsigned kDropTraceLine = 871;
 
 constexpr const char kVersion1[] = "# version 03/30/1998/001";
 constexpr const char kVersion2[] = "# version 04/18/2001/002";
-
-// Open attempts on the rule file and the sleeps between them, in seconds.
-constexpr int kOpenAttempts = 5;
-constexpr double kOpenSleeps[kOpenAttempts - 1] = {0.5, 1, 2, 4};
 
 // Everything after the rule ID: weight 3, type 3, conjunction 2.
 constexpr uint32_t kFixedAfterId = 8;
@@ -104,31 +75,31 @@ uint32_t load_rules_parse_fields(std::string_view text, int32_t version, RuleLin
                                  uint32_t *pattern_offset) {
   const size_t width = load_rules_id_width(version);
   if (text.size() < width) {
-    return kShortId;
+    return TVR_RULE_SHORT_ID;
   }
   line->rule_id = load_rules_atoi(text.substr(0, width));
   if (line->rule_id == 0) {
-    return kBadId;
+    return TVR_RULE_BAD_ID;
   }
   size_t pos = width;
   if (text.size() - pos < 3) {
-    return kShortWeight;
+    return TVR_RULE_SHORT_WEIGHT;
   }
   line->weight = load_rules_atoi(text.substr(pos, 3));
   pos += 3;
   if (text.size() - pos < 3) {
-    return kShortWeight;
+    return TVR_RULE_SHORT_WEIGHT;
   }
   const std::string_view type = text.substr(pos, 3);
   pos += 3;
   if (text.size() - pos < 2) {
-    return kShortConjunction;
+    return TVR_RULE_SHORT_CONJUNCTION;
   }
   const std::string_view conjunction = text.substr(pos, 2);
   pos += 2;
   if (type == "001") {
     if (conjunction != "&-") {
-      return kBadSingleConjunction;
+      return TVR_RULE_BAD_SINGLE_CONJUNCTION;
     }
     line->rule_type = RULE_TYPE_SINGLE;
     line->conjunction = RULE_CONJ_MORE;
@@ -138,17 +109,17 @@ uint32_t load_rules_parse_fields(std::string_view text, int32_t version, RuleLin
     } else if (conjunction == "&.") {
       line->conjunction = RULE_CONJ_LAST;
     } else {
-      return kBadMultiConjunction;
+      return TVR_RULE_BAD_MULTI_CONJUNCTION;
     }
     line->rule_type = RULE_TYPE_MULTI;
   } else {
-    return kBadType;
+    return TVR_RULE_BAD_TYPE;
   }
   if (text.size() == pos) {
-    return kNoPattern;
+    return TVR_RULE_NO_REGEX;
   }
   *pattern_offset = static_cast<uint32_t>(pos);
-  return kOk;
+  return 0;
 }
 
 // load_rules_read_line - one line of the decrypted text, without its LF
@@ -228,21 +199,21 @@ void rulebase_free_line(RuleLine *line) {
 uint32_t rulebase_make_line(const char *text, int32_t version, RuleLine **line,
                             RuleLineCheck *check) {
   if (text == nullptr || line == nullptr || check == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   RuleLine *made = static_cast<RuleLine *>(tlvpr_calloc(1, sizeof(RuleLine)));
   if (made == nullptr) {
-    return kNoMemory;
+    return TVR_NO_MEMORY;
   }
   made->compile_status = 1;
-  RuleLineCheck result = {kOk, 0, 0};
+  RuleLineCheck result = {0, 0, 0};
   result.code = load_rules_parse_fields(text, version, made, &result.pattern_offset);
-  if (result.code == kOk) {
+  if (result.code == 0) {
     const char *pattern = text + result.pattern_offset;
     made->name_hash = rule_name_hash(pattern);
     if (tlvpr_lock_init(&made->lock) != 0) {
       rulebase_free_line(made);
-      return kMutexFailed;
+      return TVR_MUTEX_INIT_FAILED;
     }
     made->flags |= RULE_LINE_LOCKED;
     const int rc = regx_compile(&made->pattern, pattern, REGX_EXTENDED);
@@ -251,10 +222,10 @@ uint32_t rulebase_make_line(const char *text, int32_t version, RuleLine **line,
       // Running out of memory says nothing about the rule; dropping the rule
       // for it would load a rule base that silently lacks rules.
       rulebase_free_line(made);
-      return kNoMemory;
+      return TVR_NO_MEMORY;
     }
     if (rc != REGX_OK) {
-      result.code = kBadPattern;
+      result.code = TVR_RULE_BAD_REGEX;
       result.regx_result = static_cast<uint32_t>(rc);
     } else {
       made->flags |= RULE_LINE_VALID;
@@ -262,86 +233,86 @@ uint32_t rulebase_make_line(const char *text, int32_t version, RuleLine **line,
   }
   *line = made;
   *check = result;
-  return kOk;
+  return 0;
 }
 
 // rulebase_read_rule - reads, checks and compiles the next line of the rule text
 uint32_t rulebase_read_rule(int32_t version, int strict, FILE *stream, RuleLine **line) {
   if (stream == nullptr || line == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   const int level = strict == 1 ? TVR_LOG_ERR : TVR_LOG_INFO;
   char *text = nullptr;
   int had_lf = 0;
   uint32_t rc = load_rules_read_line(stream, &text, &had_lf);
-  if (rc == kEndOfFile) {
+  if (rc == TVR_END_OF_FILE) {
     return rc;
   }
-  if (rc != kOk) {
+  if (rc != 0) {
     tvr_log(TVR_LOG_ERR, rc);
     return rc;
   }
   if (rulebase_line_is_rule(text) == 0) {
     tlvpr_free(text);
     *line = nullptr;
-    return kOk;
+    return 0;
   }
   RuleLine *made = nullptr;
   RuleLineCheck check = {};
   rc = rulebase_make_line(text, version, &made, &check);
-  if (rc != kOk) {
+  if (rc != 0) {
     tvr_log(TVR_LOG_ERR, rc);
     tlvpr_free(text);
     return rc;
   }
-  if (check.code == kBadPattern) {
+  if (check.code == TVR_RULE_BAD_REGEX) {
     char message[256];
     regx_error(static_cast<int>(check.regx_result), nullptr, message, sizeof message);
-    tvr_log(level, kBadPattern, message, text + check.pattern_offset,
+    tvr_log(level, TVR_RULE_BAD_REGEX, message, text + check.pattern_offset,
             static_cast<unsigned>(made->rule_id));
     if (strict == 1) {
-      rc = kNoLoad;
+      rc = TVR_RULES_CANNOT_LOAD;
     }
-  } else if (check.code != kOk) {
+  } else if (check.code != 0) {
     tvr_log(level, check.code);
     if (strict == 1) {
       rc = check.code;
     }
   }
   tlvpr_free(text);
-  if (rc != kOk) {
+  if (rc != 0) {
     rulebase_free_line(made);
     return rc;
   }
   *line = made;
-  return kOk;
+  return 0;
 }
 
 // rulebase_read_version - reads and recognises the version line
 uint32_t rulebase_read_version(FILE *stream, int32_t *version) {
   if (stream == nullptr || version == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   char *text = nullptr;
   int had_lf = 0;
   const uint32_t rc = load_rules_read_line(stream, &text, &had_lf);
-  if (rc != kOk) {
+  if (rc != 0) {
     tvr_log(TVR_LOG_ERR, rc);
     return rc;
   }
   if (had_lf == 0) {
     tlvpr_free(text);
-    tvr_log(TVR_LOG_ERR, kVersionNoLf);
-    return kVersionNoLf;
+    tvr_log(TVR_LOG_ERR, TVR_RULES_VERSION_NO_LF);
+    return TVR_RULES_VERSION_NO_LF;
   }
   const int32_t found = rulebase_version_of(text);
   tlvpr_free(text);
   if (found == 0) {
-    tvr_log(TVR_LOG_ERR, kVersionWrong);
-    return kVersionWrong;
+    tvr_log(TVR_LOG_ERR, TVR_RULES_BAD_VERSION);
+    return TVR_RULES_BAD_VERSION;
   }
   *version = found;
-  return kOk;
+  return 0;
 }
 
 // rulebase_drop_invalid - removes every run of lines around an invalid line
@@ -391,7 +362,7 @@ void rulebase_drop_invalid(RuleBase *rule_base) {
 // rulebase_free - releases a rule base and all its lines
 uint32_t rulebase_free(RuleBase *rule_base) {
   if (rule_base == nullptr) {
-    return kOk;
+    return 0;
   }
   kelh_sets_free(rule_base->sets);
   RuleLine *line = rule_base->first;
@@ -401,16 +372,16 @@ uint32_t rulebase_free(RuleBase *rule_base) {
     line = next;
   }
   tlvpr_free(rule_base);
-  return kOk;
+  return 0;
 }
 
 // rulebase_count - adds the rules and patterns of a rule base to two counters
 uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *patterns) {
   if (rules == nullptr || patterns == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   if (rule_base == nullptr) {
-    return kOk;
+    return 0;
   }
   for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next) {
     ++*patterns;
@@ -418,14 +389,14 @@ uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *pa
       ++*rules;
     }
   }
-  return kOk;
+  return 0;
 }
 
 // rulebase_make_sets - (re)builds the sets that answer the rule base's
 // patterns a header line at a time
 uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   if (rule_base == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   uint32_t count = 0;
   for (const RuleLine *line = rule_base->first; line != nullptr; line = line->next) {
@@ -434,7 +405,7 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   const RegxPattern **patterns =
       static_cast<const RegxPattern **>(tlvpr_calloc(count + 1, sizeof(RegxPattern *)));
   uint32_t *hashes = static_cast<uint32_t *>(tlvpr_calloc(count + 1, sizeof(uint32_t)));
-  uint32_t status = kNoMemory;
+  uint32_t status = TVR_NO_MEMORY;
   KelhSets *sets = nullptr;
   if (patterns != nullptr && hashes != nullptr) {
     uint32_t at = 0;
@@ -446,7 +417,7 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   }
   tlvpr_free(patterns);
   tlvpr_free(hashes);
-  if (status == kOk) {
+  if (status == 0) {
     kelh_sets_free(rule_base->sets);
     rule_base->sets = sets;
   }
@@ -455,24 +426,24 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
 
 // rulebase_parse - builds a RuleBase from the plain rule text
 uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
-  uint32_t status = kOk;
+  uint32_t status = 0;
   RuleBase *made = nullptr;
   if (stream == nullptr || rule_base == nullptr) {
-    status = kBadArgument;
+    status = TVR_BAD_ARGUMENT;
   } else if ((made = static_cast<RuleBase *>(tlvpr_calloc(1, sizeof(RuleBase)))) == nullptr) {
-    status = kNoMemory;
-  } else if (rulebase_read_version(stream, &made->format_version) != kOk) {
-    status = kNoVersion;
+    status = TVR_NO_MEMORY;
+  } else if (rulebase_read_version(stream, &made->format_version) != 0) {
+    status = TVR_RULES_NO_VERSION;
   } else {
     RuleLine *tail = nullptr;
     for (;;) {
       RuleLine *line = nullptr;
       const uint32_t rc = rulebase_read_rule(made->format_version, strict, stream, &line);
-      if (rc == kEndOfFile) {
+      if (rc == TVR_END_OF_FILE) {
         break;
       }
-      if (rc != kOk) {
-        status = kNoNextRule;
+      if (rc != 0) {
+        status = TVR_RULES_NO_NEXT_RULE;
         break;
       }
       if (line == nullptr) {
@@ -487,20 +458,20 @@ uint32_t rulebase_parse(FILE *stream, RuleBase **rule_base, int strict) {
       tail = line;
     }
   }
-  if (status == kOk) {
+  if (status == 0) {
     rulebase_drop_invalid(made);
     uint32_t rules = 0;
     uint32_t lines = 0;
     rulebase_count(made, &rules, &lines);
     status = rulebase_make_sets(made, kelh_sets_cap(lines));
   }
-  if (status != kOk) {
+  if (status != 0) {
     tvr_log(TVR_LOG_INFO, status);
     rulebase_free(made);
     return status;
   }
   *rule_base = made;
-  return kOk;
+  return 0;
 }
 
 // rulebase_load - decrypts the open rule file and loads its rules
@@ -510,32 +481,32 @@ uint32_t rulebase_load(RuleBase **rule_base, FILE *stream, const char *key, int 
     *rule_base = nullptr;
   }
   if (rule_base == nullptr || stream == nullptr || key_type == -1) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
   FILE *plain = nullptr;
-  if (tlv_tmpfile_open(&plain) != kOk) {
-    tvr_log(TVR_LOG_ERR, kNoTempFile);
-    return kNoTempFile;
+  if (tlv_tmpfile_open(&plain) != 0) {
+    tvr_log(TVR_LOG_ERR, TVR_RULES_NO_TEMP_FILE);
+    return TVR_RULES_NO_TEMP_FILE;
   }
   uint32_t rc = tlvDecrypt(stream, plain, key, key_type);
-  if (rc != kOk) {
-    tvr_log(TVR_LOG_ERR, kNoDecrypt);
+  if (rc != 0) {
+    tvr_log(TVR_LOG_ERR, TVR_RULES_CANNOT_DECRYPT);
   } else if (fseek(plain, 0, SEEK_SET) != 0) {
-    tvr_log(TVR_LOG_ERR, kNoRewind);
-    rc = kRewindFailed;
+    tvr_log(TVR_LOG_ERR, TVR_RULES_CANNOT_REWIND);
+    rc = TVR_SEEK_ERROR;
   } else {
     rc = rulebase_parse(plain, rule_base, strict);
-    if (rc != kOk) {
-      tvr_log(TVR_LOG_ERR, kNoLoad);
+    if (rc != 0) {
+      tvr_log(TVR_LOG_ERR, TVR_RULES_CANNOT_LOAD);
     } else {
       uint32_t rules = 0;
       uint32_t patterns = 0;
       rulebase_count(*rule_base, &rules, &patterns);
-      tvr_log(TVR_LOG_INFO, kLoaded, rules, patterns);
+      tvr_log(TVR_LOG_INFO, TVR_RULES_LOADED, rules, patterns);
     }
   }
   fclose(plain);
-  if (rc != kOk && *rule_base != nullptr) {
+  if (rc != 0 && *rule_base != nullptr) {
     rulebase_free(*rule_base);
     *rule_base = nullptr;
   }
@@ -549,21 +520,12 @@ uint32_t rulebase_load_path(RuleBase **rule_base, const char *path, const char *
     *rule_base = nullptr;
   }
   if (rule_base == nullptr || path == nullptr) {
-    return kBadArgument;
+    return TVR_BAD_ARGUMENT;
   }
-  FILE *stream = nullptr;
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    stream = fopen(path, "r");
-    if (stream != nullptr) {
-      break;
-    }
-    if (attempt + 1 < kOpenAttempts) {
-      tlvpr_sleep(kOpenSleeps[attempt]);
-    }
-  }
+  FILE *stream = tlv_rule_file_open(path);
   if (stream == nullptr) {
-    tvr_log(TVR_LOG_ERR, kCannotOpen);
-    return kCannotOpen;
+    tvr_log(TVR_LOG_ERR, TVR_RULES_CANNOT_OPEN);
+    return TVR_RULES_CANNOT_OPEN;
   }
   const uint32_t rc = rulebase_load(rule_base, stream, key, key_type, strict);
   fclose(stream);
