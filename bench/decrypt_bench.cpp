@@ -65,8 +65,8 @@ bool bench_make(const std::string &dir, int mib) {
     if (src) fclose(src);
     if (dst) fclose(dst);
   }
-  std::string cmd = "tail -c +5 " + bench_path(dir, "raw", mib) + " > " +
-                    bench_path(dir, "cipher", mib);
+  std::string cmd =
+      "tail -c +5 " + bench_path(dir, "raw", mib) + " > " + bench_path(dir, "cipher", mib);
   return ok && system(cmd.c_str()) == 0;
 }
 
@@ -88,8 +88,8 @@ void bench_ensure(int mib) {
 bool bench_decrypt_file(const std::string &path, int type) {
   FILE *src = fopen(path.c_str(), "rb");
   FILE *dst = nullptr;
-  bool ok = src != nullptr && tlv_tmpfile_open(&dst) == 0 &&
-            tlvDecrypt(src, dst, BENCH_KEY, type) == 0;
+  bool ok =
+      src != nullptr && tlv_tmpfile_open(&dst) == 0 && tlvDecrypt(src, dst, BENCH_KEY, type) == 0;
   if (src) fclose(src);
   if (dst) fclose(dst);
   return ok;

@@ -109,7 +109,8 @@ bool rule_applies(const Rule &rule, const char *line) {
   size_t from = 0;
   while (from <= names.size()) {
     size_t bar = names.find('|', from);
-    std::string name = names.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
+    std::string name =
+        names.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
     if (strncmp(line, name.c_str(), name.size()) == 0 && line[name.size()] == ':') {
       return true;
     }
@@ -146,8 +147,8 @@ int run_libc(const Pair &p) {
 #ifdef HDRW_HAVE_PCRE2
 int run_pcre(const Pair &p) {
   const char *line = kLines[p.line];
-  return pcre2_jit_match(engines().pcre[p.rule], (PCRE2_SPTR)line, strlen(line), 0, 0,
-                         engines().md, nullptr) >= 0;
+  return pcre2_jit_match(engines().pcre[p.rule], (PCRE2_SPTR)line, strlen(line), 0, 0, engines().md,
+                         nullptr) >= 0;
 }
 #endif
 
@@ -167,8 +168,8 @@ bool setup() {
 #ifdef HDRW_HAVE_PCRE2
     int err;
     PCRE2_SIZE off;
-    pcre2_code *code = pcre2_compile((PCRE2_SPTR)kRules[r].pattern, PCRE2_ZERO_TERMINATED, 0,
-                                     &err, &off, nullptr);
+    pcre2_code *code =
+        pcre2_compile((PCRE2_SPTR)kRules[r].pattern, PCRE2_ZERO_TERMINATED, 0, &err, &off, nullptr);
     if (code == nullptr || pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) != 0) {
       fprintf(stderr, "pcre2 cannot compile %s\n", kRules[r].pattern);
       return false;
@@ -323,7 +324,8 @@ void print_per_rule() {
       benchmark::DoNotOptimize(hits);
       ns[k] = (t1 - t0) / rounds / (double)pairs.size();
     }
-    printf("%-60.60s %6zu %8.1f %8.1f %8.1f\n", kRules[r].pattern, pairs.size(), ns[0], ns[1], ns[2]);
+    printf("%-60.60s %6zu %8.1f %8.1f %8.1f\n", kRules[r].pattern, pairs.size(), ns[0], ns[1],
+           ns[2]);
   }
 }
 

@@ -12,7 +12,8 @@ namespace {
 
 using Formatter = int (*)(char *, size_t, const char *, ...);
 
-int libc_snprintf(char *buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+int libc_snprintf(char *buf, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 int libc_snprintf(char *buf, size_t size, const char *format, ...) {
   va_list args;
   va_start(args, format);
@@ -27,7 +28,8 @@ int libc_snprintf(char *buf, size_t size, const char *format, ...) {
 template <Formatter fmt>
 int log_record(char *buf, size_t size) {  // a record head and message as the file sink writes it
   return fmt(buf, size, "%s (%s:%u.%u): [%u] Loaded %d rules and %d patterns from %s.\n",
-             "Tue Dec 8 02:50:18 2026", "INFO", 41235u, 41240u, 10034u, 1523, 1601, "/opt/talvora/kelv");
+             "Tue Dec 8 02:50:18 2026", "INFO", 41235u, 41240u, 10034u, 1523, 1601,
+             "/opt/talvora/kelv");
 }
 
 template <Formatter fmt>

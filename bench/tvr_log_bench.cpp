@@ -77,8 +77,9 @@ void BM_PeerStdioRecord(benchmark::State &state) {
     localtime_r(&now, &tm);
     char stamp[64];
     strftime(stamp, sizeof stamp, "%d %b %Y %H:%M:%S", &tm);
-    int len = snprintf(line, sizeof line, "%s (%s:%u.%u): [%u] Rules loaded = %u, regexs loaded = %u.\n",
-                       stamp, "INFO", (unsigned)getpid(), (unsigned)gettid(), 29029u, n++, 2u);
+    int len =
+        snprintf(line, sizeof line, "%s (%s:%u.%u): [%u] Rules loaded = %u, regexs loaded = %u.\n",
+                 stamp, "INFO", (unsigned)getpid(), (unsigned)gettid(), 29029u, n++, 2u);
     fwrite(line, 1, (size_t)len, f);
     fflush(f);
   }
