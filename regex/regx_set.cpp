@@ -91,7 +91,6 @@ struct RegxPage {
 };
 
 constexpr size_t RX_PAGE_SIZE = 64 << 10;
-constexpr uint32_t RX_IDLE_ESCAPES = 12;
 
 }  // namespace
 
@@ -109,12 +108,7 @@ struct RegxSet {
   uint32_t *restarts;  // first nodes of the unanchored patterns
   uint32_t restart_count;
   RegxDState *start;  // the state at position 0
-  // The state of the unanchored patterns' starts alone, when few bytes
-  // leave it (else null), and the bytes on which it stays itself with
-  // nothing to look at, so that a scan skips them.
-  RegxDState *idle;
-  uint8_t idle_loops[256];
-  size_t bytes;  // held in all (read atomically)
+  size_t bytes;       // held in all (read atomically)
   // Under the lock: the state table, the pages and the closure's working space.
   TlvprLock lock;
   RegxDCold **buckets;
@@ -123,7 +117,7 @@ struct RegxSet {
   RegxPage *hot_pages;  // newest first
   RegxPage *cold_pages;
   size_t charged;   // bytes of pages taken from the budget
-  bool free_pages;  // pages are not charged (the start and idle states')
+  bool free_pages;  // pages are not charged (the start state's)
 };
 
 namespace {
@@ -764,33 +758,6 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
   return word;
 }
 
-// regx_set_idle_loops - fills the idle state's loop bytes: those whose class
-// no node of the state passes lead back to it (the seeds are the restarts
-// alone), with nothing to look at when it accepts nothing. False when
-// more than RX_IDLE_ESCAPES bytes leave it: a skip over short runs costs
-// more than it saves.
-bool regx_set_idle_loops(RegxSet *set) {
-  const RegxDState *idle = set->idle;
-  if (idle->accept != 0 || (idle->flags & RX_DSTATE_DEAD) != 0) {
-    return false;
-  }
-  bool leaves[256] = {};
-  RegxNodeReader held = {regx_dcold_code(idle->cold), 0};
-  for (uint32_t i = 0; i < idle->cold->count; i++) {
-    const RegxNfaNode &n = set->nodes[held.next()];
-    for (uint32_t k = 0; k < set->classes; k++) {
-      leaves[k] = leaves[k] || (n.kind == RX_NFA_BYTE && n.cls == k) ||
-                  (n.kind == RX_NFA_SET && regx_bit(set->maps[n.alt], (unsigned char)k));
-    }
-  }
-  uint32_t escapes = 0;
-  for (int b = 0; b < 256; b++) {
-    set->idle_loops[b] = leaves[set->cls[b]] ? 0 : 1;
-    escapes += leaves[set->cls[b]] ? 1 : 0;
-  }
-  return escapes <= RX_IDLE_ESCAPES;
-}
-
 }  // namespace
 
 // regx_set_accepts - whether the pattern can join a set
@@ -890,26 +857,14 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
         .fetch_add(sizeof(RegxSet) + set->node_count * sizeof(RegxNfaNode) + set->map_count * 32 +
                        2 * count * sizeof(uint32_t) + 16 * sizeof(RegxDCold *),
                    std::memory_order_relaxed);
-    // The start and idle states are part of the set: their pages are not
-    // charged.
+    // The start state is part of the set: its pages are not charged.
     uint64_t accept;
     uint32_t n = regx_set_closure(set, &w, set->starts, count, true, false, &accept);
     set->free_pages = true;
     set->start = regx_set_state(set, &w, n, accept);
-    if (set->start != nullptr && set->restart_count > 0) {
-      // What a transition reaches when no pattern moves on.
-      n = regx_set_closure(set, &w, set->restarts, set->restart_count, false, false, &accept);
-      set->idle = regx_set_state(set, &w, n, accept);
-      if (set->idle == nullptr) {
-        rc = REGX_ESPACE;
-      }
-    }
     set->free_pages = false;
     if (set->start == nullptr) {
       rc = REGX_ESPACE;
-    }
-    if (rc == REGX_OK && set->idle != nullptr && !regx_set_idle_loops(set)) {
-      set->idle = nullptr;
     }
   }
   tlvpr_free(w.visited);
@@ -928,21 +883,10 @@ int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *match
   }
   const unsigned char *p = (const unsigned char *)text;
   const uint8_t *cls = set->cls;
-  const uint8_t *loops = set->idle_loops;
-  RegxDState *const idle = set->idle;
   RegxDState *s = set->start;
   uint64_t accept = s->accept;
   size_t i = 0;
   while (i < length) {
-    if (s == idle) {
-      // Bytes on which the idle state stays itself change nothing.
-      while (i < length && loops[p[i]] != 0) {
-        i++;
-      }
-      if (i == length) {
-        break;
-      }
-    }
     uintptr_t word =
         std::atomic_ref<uintptr_t>(regx_dstate_next(s)[cls[p[i]]]).load(std::memory_order_acquire);
     if (word == 0) {

@@ -28,8 +28,7 @@
 //   patterns that regx_set_accepts, pattern i answering in bit i. The
 //   patterns must outlive the set. budget (shared by the sets of one owner)
 //   caps the bytes of automaton states all of them may hold beyond each set's
-//   start state and idle state (the unanchored patterns' starts alone), which
-//   belong to the set; it must outlive them too. Results: 0 (*set written);
+//   start state, which belongs to the set; it must outlive them too. Results: 0 (*set written);
 //   10040 bad argument; REGX_ESPACE no memory (nothing made). Free with regx_set_free.
 // regx_set_scan(set, text, length, &matched): runs the automaton over length
 //   bytes (the subject; it must hold no NUL). Returns 0 with *matched holding
