@@ -2,7 +2,7 @@
 // thing (kelh_workload.h), with every peer on the same walk
 //
 // 2,000 generated header blocks are evaluated against generated rule bases
-// of 340, 1,000 and 10,000 rules, threshold 0 (every rule line runs),
+// of 100, 340, 1,000 and 10,000 rules, threshold 0 (every rule line runs),
 // maxHeaderLength 768, maxBackTracks 25000, one thread. The same walk
 // (splitting, name hashes and index, the rule order, the first match per
 // rule line) runs with each matcher through kelh_evaluate_with:
@@ -65,7 +65,7 @@ constexpr char kKey[] = "8C6E3A1F0B2D4E6F8091A2B3C4D5E6F7";
 constexpr int kMessages = 2000;
 constexpr uint32_t kMessageSeed = 2073;
 constexpr uint32_t kRuleSeed = 340;
-const int kRuleCounts[] = {340, 1000, 10000};
+const int kRuleCounts[] = {100, 340, 1000, 10000};
 // Messages on which glibc is checked too (it takes milliseconds per message
 // at 10,000 rules); every other matcher is checked on all of them.
 constexpr size_t kGlibcChecked = 300;

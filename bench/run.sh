@@ -187,7 +187,7 @@ else:
         rate_row(area, what, runs, "BM_Regx/" + arg, "PCRE2-JIT", "BM_Pcre2Jit/" + arg,
                  "items_per_second", "M pairs/s", 1e6)
 
-# Evaluation engine: messages per second at 340/1,000/10,000 rules (kelh_bench).
+# Evaluation engine: messages per second at 100/340/1,000/10,000 rules (kelh_bench).
 runs = load_runs("kelh_bench")
 area = "evaluation (rulebase_evaluate)"
 if runs is None:
@@ -196,7 +196,7 @@ else:
     peers = [("pcre2_jit", "same walk, PCRE2-JIT"), ("re2_set", "same walk, RE2::Set per name"),
              ("hyperscan", "same walk, Hyperscan per name"),
              ("memchr", "same walk, memchr lower bound"), ("glibc", "same walk, glibc regexec")]
-    for n in ("340", "1000", "10000"):
+    for n in ("100", "340", "1000", "10000"):
         what = "%s rules, threshold 0" % format(int(n), ",")
         for peer, title in peers:
             rate_row(area, what, runs, "evaluate/ours/" + n, title, "evaluate/%s/%s" % (peer, n),
