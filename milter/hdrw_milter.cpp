@@ -118,11 +118,11 @@ bool hdrw_milter_libmilter_set(const sigset_t *set) {
   return true;
 }
 
-// hdrw_milter_unix_path - the socket file of a unix socket spec, or null
-const char *hdrw_milter_unix_path(const char *spec) {
-  if (strncmp(spec, "unix:", 5) == 0) return spec + 5;
-  if (strncmp(spec, "local:", 6) == 0) return spec + 6;
-  if (spec[0] == '/') return spec;
+// hdrw_milter_unix_path - the socket file of a unix socket address, or null
+const char *hdrw_milter_unix_path(const char *address) {
+  if (strncmp(address, "unix:", 5) == 0) return address + 5;
+  if (strncmp(address, "local:", 6) == 0) return address + 6;
+  if (address[0] == '/') return address;
   return nullptr;
 }
 

@@ -45,7 +45,7 @@ enum {
 };
 
 typedef struct HdrwMilterOptions {
-  const char *socket;        // libmilter's spec: "unix:PATH", "inet:PORT@HOST", ...
+  const char *socket;        // libmilter's address: "unix:PATH", "inet:PORT@HOST", ...
   const char *config;        // the server configuration (absolute path)
   const char *load_point;    // directory holding the rule file (absolute path)
   const char *module;        // the module library (absolute path)

@@ -15,7 +15,7 @@ namespace hdrw_cli {
 namespace {
 
 constexpr const char kMilterHelp[] =
-    "usage: hdrweights milter --socket SPEC [options]\n"
+    "usage: hdrweights milter --socket ADDRESS [options]\n"
     "\n"
     "Runs in the foreground as a milter daemon: Postfix (smtpd_milters) or\n"
     "Sendmail (INPUT_MAIL_FILTER) hands it every message, the filter module judges\n"
@@ -25,7 +25,7 @@ constexpr const char kMilterHelp[] =
     "Headers of these names arriving with a message are removed first.\n"
     "\n"
     "options:\n"
-    "  --socket SPEC           where the MTA connects: unix:PATH (mode 0660, owned\n"
+    "  --socket ADDRESS        where the MTA connects: unix:PATH (mode 0660, owned\n"
     "                          by --user) or inet:PORT@HOST; a stale unix socket\n"
     "                          is removed, one still in use is refused\n"
     "  --config FILE           server configuration (default: server.xml in the\n"

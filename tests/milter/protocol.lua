@@ -3,7 +3,7 @@
 -- count set, one connection's load for tests/milter_stress_test.cpp.
 -- miltertest puts the leading space before every header value itself when the
 -- milter asks for it, so the values below are given without it.
--- Globals from the command line: socket (libmilter's spec of the milter);
+-- Globals from the command line: socket (libmilter's address of the milter);
 -- for the load, count (messages) and id (a name for this connection's queue IDs).
 -- The milter runs with --skip-authenticated --trusted-networks 192.0.2.0/24,
 -- maxHeaderLength 200 and maxTotalHeadersLength 4000 (miltertest overflows its
