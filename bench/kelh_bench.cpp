@@ -408,15 +408,11 @@ Outcome run_one(RuleSet *set, Matcher matcher, const std::string &block, std::ve
     out.rc = kelh_evaluate_with(buffer->data(), length, &hits, set->base, 0, kMaxHeaderLength,
                                 kMaxBacktracks, &out.verdict, matcher_fn(matcher), set);
   }
-  while (hits != nullptr) {
-    if (keep_hits) {
-      out.hits.push_back(hits->rule_id);
-      out.hits.push_back(hits->weight);
-    }
-    RuleHit *next = hits->next;
-    tlvpr_free(hits);
-    hits = next;
+  for (const RuleHit *hit = keep_hits ? hits : nullptr; hit != nullptr; hit = hit->next) {
+    out.hits.push_back(hit->rule_id);
+    out.hits.push_back(hit->weight);
   }
+  kelh_free_hits(hits);
   return out;
 }
 

@@ -73,13 +73,11 @@ Outcome kelh_sets_fuzz_run(const RuleBase *rb, const std::string &block, int32_t
                  : rulebase_evaluate(buffer.data(), length, &hits, rb, threshold, max_header,
                                      max_backtracks, &out.verdict);
   kelh_sets_fuzz_log = nullptr;
-  while (hits != nullptr) {
-    out.hits.push_back(hits->rule_id);
-    out.hits.push_back(hits->weight);
-    RuleHit *next = hits->next;
-    tlvpr_free(hits);
-    hits = next;
+  for (const RuleHit *hit = hits; hit != nullptr; hit = hit->next) {
+    out.hits.push_back(hit->rule_id);
+    out.hits.push_back(hit->weight);
   }
+  kelh_free_hits(hits);
   return out;
 }
 

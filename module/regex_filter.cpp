@@ -70,11 +70,7 @@ static void regex_filter_free_hits(RuleHit **hits) {
   if (hits == nullptr) return;
   RuleHit *hit = *hits;
   *hits = nullptr;
-  while (hit != nullptr) {
-    RuleHit *next = hit->next;
-    tlvpr_free(hit);
-    hit = next;
-  }
+  kelh_free_hits(hit);
 }
 
 extern "C" {

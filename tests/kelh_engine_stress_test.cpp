@@ -106,13 +106,11 @@ Result evaluate_one(const RuleBase *rb, const std::string &block, bool plain = f
                                          &result.verdict, plain_match, nullptr)
                     : rulebase_evaluate(buffer.data(), length, &hits, rb, kThreshold, 768, 2000,
                                         &result.verdict);
-  while (hits != nullptr) {
-    result.hits.push_back(hits->rule_id);
-    result.hits.push_back(hits->weight);
-    RuleHit *next = hits->next;
-    tlvpr_free(hits);
-    hits = next;
+  for (const RuleHit *hit = hits; hit != nullptr; hit = hit->next) {
+    result.hits.push_back(hit->rule_id);
+    result.hits.push_back(hit->weight);
   }
+  kelh_free_hits(hits);
   return result;
 }
 

@@ -232,13 +232,11 @@ Outcome run(const RuleBase *rb, const std::string &block, const Limits &limits, 
                                       plain_match, nullptr)
                  : rulebase_evaluate(buffer.data(), length, &hits, rb, limits.threshold,
                                      limits.max_header, limits.max_backtracks, &out.verdict);
-  while (hits != nullptr) {
-    out.hits.push_back(hits->rule_id);
-    out.hits.push_back(hits->weight);
-    RuleHit *next = hits->next;
-    tlvpr_free(hits);
-    hits = next;
+  for (const RuleHit *hit = hits; hit != nullptr; hit = hit->next) {
+    out.hits.push_back(hit->rule_id);
+    out.hits.push_back(hit->weight);
   }
+  kelh_free_hits(hits);
   for (const hdrw_test::EventRecord &e : log->events.events()) {
     // The line without its time stamp, process and thread (which may differ).
     out.log.push_back(std::to_string(e.type) + " " + e.text.substr(e.text.find("): ")));

@@ -131,13 +131,7 @@ void trace_outcomes(const LoadedRules &rules, int32_t threshold, MessageTrace &t
 }
 
 struct HitListFree {
-  void operator()(RuleHit *hit) const {
-    while (hit != nullptr) {
-      RuleHit *next = hit->next;
-      tlvpr_free(hit);
-      hit = next;
-    }
-  }
+  void operator()(RuleHit *hit) const { kelh_free_hits(hit); }
 };
 
 }  // namespace

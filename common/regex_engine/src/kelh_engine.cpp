@@ -554,6 +554,15 @@ uint32_t kelh_name_hash(const char *text, uint32_t length) {
 // kelh_free_header_lines - frees a list of header lines (not the buffer)
 void kelh_free_header_lines(HeaderLine *lines) { tlvpr_free(lines); }
 
+// kelh_free_hits - frees a hit list record by record
+void kelh_free_hits(RuleHit *hits) {
+  while (hits != nullptr) {
+    RuleHit *next = hits->next;
+    tlvpr_free(hits);
+    hits = next;
+  }
+}
+
 // split_header_lines - unfolds a header block in place into header lines
 //
 // The records live in one block, sized by the LF bytes of the block (no line

@@ -61,6 +61,8 @@
 //   lock, except for a pattern that regx_exec_shared names, whose lock it
 //   holds. For measuring, counting or explaining matchers on the same walk.
 // kelh_free_header_lines(lines) frees a list from split_header_lines; null accepted.
+// kelh_free_hits(hits) frees every record of a hit list from rulebase_evaluate or
+//   kelh_evaluate_with, given its first record; null accepted.
 //
 // Threads: any number of evaluations may share one RuleBase. Everything they
 // write is their own, apart from the states the sets add (each set builds a
@@ -106,6 +108,7 @@ typedef int (*KelhMatchFn)(void *context, RuleLine *line, uint32_t index, char *
 
 uint32_t split_header_lines(char *buffer, uint32_t length, HeaderLine **lines);
 void kelh_free_header_lines(HeaderLine *lines);
+void kelh_free_hits(RuleHit *hits);
 uint32_t kelh_name_hash(const char *text, uint32_t length);
 int match_header_line(const RegxPattern *pattern, char *text, uint32_t length,
                       uint32_t max_backtracks);
