@@ -19,7 +19,8 @@ directory under /run. Then:
     (451 4.7.1) with the reply, quarantined (hf queue file with the reason,
     listed by "mailq -qQ"), or discarded; a trusted client's pass "Skipped";
     the client greets as pool-7.client.test, a name a relay rule matches in
-    Sendmail's Received header, so the milter must leave that header out;
+    Sendmail's Received header: Sendmail hands milters the client's headers
+    only, and a verdict that counted its own would differ from scan's;
   - a reload with a broken rule file keeps the old rules serving and the open
     SMTP session goes on without a 4xx reply; a good rule file then takes over
     in the same session;
@@ -134,6 +135,7 @@ class Sendmail:
         self.filters = filters
         self.ports = {name: free_port() for name in filters}
         self.pid = None
+        self.own_uts = subprocess.run(["unshare", "--uts", "hostname", HOSTNAME], capture_output=True).returncode == 0
 
     def mc(self):
         b = self.base
@@ -166,9 +168,10 @@ FEATURE(`accept_unresolvable_domains')dnl
     def command(self, args, **kwargs):
         """Runs this Sendmail with its configuration. Sendmail waits a minute at start
         when the machine's name is not qualified, so it runs under a qualified one in
-        a UTS namespace of its own."""
-        cmd = ["unshare", "--uts", "sh", "-c", f'hostname {HOSTNAME} && exec "$0" "$@"', self.binary,
-               "-C", self.cf] + args
+        a UTS namespace of its own where the machine allows one."""
+        cmd = [self.binary, "-C", self.cf] + args
+        if self.own_uts:
+            cmd = ["unshare", "--uts", "sh", "-c", f'hostname {HOSTNAME} && exec "$0" "$@"'] + cmd
         return subprocess.run(cmd, capture_output=True, text=True, errors="replace", **kwargs)
 
     def start(self):
