@@ -349,7 +349,6 @@ class Setup:
     the milters' arguments by name, one milter per --on-spam action and three more."""
 
     def __init__(self, binary, base):
-        self.binary = binary
         self.files = sorted(os.path.join(d, n) for d in (os.path.join(EXAMPLES, "messages"),
                                                          os.path.join(ROOT, "tests", "milter", "messages"))
                             for n in os.listdir(d))
