@@ -25,7 +25,8 @@ directory under /run. Then:
     SMTP session goes on without a 4xx reply; a good rule file then takes over
     in the same session;
   - a milter killed while messages flow makes Sendmail defer (F=T), every
-    accepted message is queued, and a new milter on the stale socket serves.
+    accepted message is queued, a session begun while it is down gets 451 at
+    MAIL, and a new milter on the stale socket serves.
 
 Needs root (Sendmail's daemon does). Usage: milter_sendmail.py BUILD_DIR.
 """
@@ -38,6 +39,7 @@ import pwd
 import re
 import shutil
 import signal
+import smtplib
 import subprocess
 import sys
 import tempfile
@@ -135,7 +137,8 @@ class Sendmail:
         self.filters = filters
         self.ports = {name: free_port() for name in filters}
         self.pid = None
-        self.own_uts = subprocess.run(["unshare", "--uts", "hostname", HOSTNAME], capture_output=True).returncode == 0
+        self.own_uts = shutil.which("unshare") is not None and subprocess.run(
+            ["unshare", "--uts", "hostname", HOSTNAME], capture_output=True).returncode == 0
 
     def mc(self):
         b = self.base
@@ -334,6 +337,13 @@ def run_kill(sendmail, milter, messages, expected, failures):
     failures.check(set(queued) == accepted, f"kill: {len(queued)} queued, {len(accepted)} accepted")
     failures.check(all(header_values(m.msg, "X-Hdrweights-Status") == [status] for m in queued.values()),
                    "kill: a message was queued without its status header")
+
+    # A session that starts while the milter is down gets no further than MAIL.
+    with smtplib.SMTP("127.0.0.1", sendmail.ports["killed"], timeout=DEADLINE) as s:
+        s.ehlo(HELO)
+        answer = s.mail("killed-down@sender.test")
+    failures.check(answer == (451, b"4.3.2 Please try again later"),
+                   f"kill: MAIL answered {answer} with the milter down")
 
     failures.check(os.path.exists(milter.socket), "kill: no stale socket left to clear")
     milter.start()
