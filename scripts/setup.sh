@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever this machine lacks for building, testing,
 # fuzzing, benchmarking and packaging hdrweights. Does nothing when everything
-# is present.
+# is present. Sendmail conflicts with Postfix, so it is not installed: the
+# Sendmail test unpacks its packages (apt-get download) into the build tree and
+# needs only their runtime libraries and m4 from here.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
           clang-format valgrind gcovr xxd coreutils
           dpkg-dev file lintian groff-base man-db bash-completion adduser
-          libmilter-dev miltertest postfix python3)
+          libmilter-dev miltertest postfix python3
+          m4 libwrap0 libdb5.3 libldap-2.5-0 liblockfile1 libnsl2 libsasl2-2 procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

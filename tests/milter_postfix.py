@@ -284,11 +284,11 @@ def smtp_lines(data):
     return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
 
 
-def send_session(port, items, timeout=DEADLINE):
+def send_session(port, items, timeout=DEADLINE, helo="client.test"):
     """Sends (sender, bytes) items in one SMTP session; gives (code, reply) per item."""
     out = []
     with smtplib.SMTP("127.0.0.1", port, timeout=timeout) as s:
-        s.ehlo("client.test")
+        s.ehlo(helo)
         for sender, data in items:
             try:
                 s.sendmail(sender, ["user@test.example"], smtp_lines(data))
@@ -306,6 +306,7 @@ def send_session(port, items, timeout=DEADLINE):
 # ---------------------------------------------------------------- the test
 
 ACTIONS = ["tag", "reject", "tempfail", "hold", "discard"]
+OWN_HEADERS = ("x-hdrweights-status", "x-hdrweights-hits")
 
 
 def expected_verdicts(binary, files):
@@ -342,6 +343,62 @@ def copy_rules(dest):
         os.chown(path, owner.pw_uid, owner.pw_gid)
 
 
+class Setup:
+    """What both end-to-end tests start from: the example messages, what "hdrweights
+    scan --json" says of them, two copies of the rules (one for the reload case) and
+    the milters' arguments by name, one milter per --on-spam action and three more."""
+
+    def __init__(self, binary, base):
+        self.files = sorted(os.path.join(d, n) for d in (os.path.join(EXAMPLES, "messages"),
+                                                         os.path.join(ROOT, "tests", "milter", "messages"))
+                            for n in os.listdir(d))
+        self.expected = expected_verdicts(binary, self.files)
+        self.messages = {}
+        for f in self.files:
+            with open(f, "rb") as data:
+                self.messages[f] = data.read()
+        self.rules = os.path.join(base, "rules")
+        copy_rules(self.rules)
+        config = ["--config", os.path.join(self.rules, "server.xml")]
+        self.reload_rules = os.path.join(base, "reload-rules")
+        copy_rules(self.reload_rules)
+        self.args = {a: config + ["--on-spam", a] for a in ACTIONS}
+        self.args["trusted"] = config + ["--trusted-networks", "10.0.0.0/8,127.0.0.0/8"]
+        self.args["reload"] = ["--config", os.path.join(self.reload_rules, "server.xml")]
+        self.args["killed"] = config
+        self.config = config
+
+
+def stop_milters(milters, failures):
+    for name, m in milters.items():
+        rc = m.stop()
+        failures.check(rc in (0, None), f"milter {name} exited with {rc}, not 0")
+        failures.check(rc is None or "stopped" in m.log_text(), f"milter {name} logged no stop line")
+
+
+def kill_milters(milters):
+    """Kills those still running (after a failure)."""
+    for m in milters.values():
+        if m.proc is not None and m.proc.poll() is None:
+            m.proc.kill()
+
+
+def report(test, failures, base, started):
+    """Prints the outcome; keeps base when something failed or HDRW_KEEP_LOGS is set."""
+    elapsed = time.monotonic() - started
+    if failures.items:
+        print(f"{test}: FAILED", file=sys.stderr)
+        for item in failures.items:
+            print("  - " + item, file=sys.stderr)
+        print(f"(logs kept in {base})", file=sys.stderr)
+        sys.exit(1)
+    if os.environ.get("HDRW_KEEP_LOGS"):
+        print(f"(logs kept in {base})")
+    else:
+        shutil.rmtree(base, ignore_errors=True)
+    print(f"{test}: passed in {elapsed:.1f} s")
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: milter_postfix.py BUILD_DIR")
@@ -351,21 +408,9 @@ def main():
     started = time.monotonic()
     base = tempfile.mkdtemp(prefix="hdrw-postfix-")
     os.chmod(base, 0o755)
-    files = sorted(os.path.join(d, n) for d in (os.path.join(EXAMPLES, "messages"),
-                                                os.path.join(ROOT, "tests", "milter", "messages"))
-                   for n in os.listdir(d))
-    expected = expected_verdicts(binary, files)
-    messages = {f: open(f, "rb").read() for f in files}
-    rules = os.path.join(base, "rules")
-    copy_rules(rules)
-    config = ["--config", os.path.join(rules, "server.xml")]
-    reload_rules = os.path.join(base, "reload-rules")
-    copy_rules(reload_rules)
-
-    milters = {a: Milter(binary, base, a, config + ["--on-spam", a]) for a in ACTIONS}
-    milters["trusted"] = Milter(binary, base, "trusted", config + ["--trusted-networks", "10.0.0.0/8,127.0.0.0/8"])
-    milters["reload"] = Milter(binary, base, "reload", ["--config", os.path.join(reload_rules, "server.xml")])
-    milters["killed"] = Milter(binary, base, "killed", config)
+    setup = Setup(binary, base)
+    files, messages, expected = setup.files, setup.messages, setup.expected
+    milters = {name: Milter(binary, base, name, args) for name, args in setup.args.items()}
     services = {name: f"-o smtpd_milters=unix:{m.socket}" for name, m in milters.items()}
     postfix = Postfix(base, services)
     failures = Failures()
@@ -374,87 +419,104 @@ def main():
             m.start()
         postfix.start()
         run_actions(postfix, milters, files, messages, expected, failures)
-        run_reload(binary, postfix, milters["reload"], messages, reload_rules, failures)
-        run_kill(binary, postfix, milters["killed"], messages, files, failures, base, config)
-        for name, m in milters.items():
-            rc = m.stop()
-            failures.check(rc in (0, None), f"milter {name} exited with {rc}, not 0")
-            failures.check(rc is None or "stopped" in m.log_text(), f"milter {name} logged no stop line")
+        run_reload(binary, postfix, milters["reload"], messages, setup.reload_rules, failures)
+        run_kill(binary, postfix, milters["killed"], messages, files, failures, base, setup.config)
+        stop_milters(milters, failures)
         check_counters(milters, files, expected, failures)
     finally:
-        for m in milters.values():
-            if m.proc is not None and m.proc.poll() is None:
-                m.proc.kill()
+        kill_milters(milters)
         postfix.stop()
-    elapsed = time.monotonic() - started
-    if failures.items:
-        print("milter_postfix: FAILED", file=sys.stderr)
-        for item in failures.items:
-            print("  - " + item, file=sys.stderr)
-        print(f"(logs kept in {base})", file=sys.stderr)
-        sys.exit(1)
-    if os.environ.get("HDRW_KEEP_LOGS"):
-        print(f"(logs kept in {base})")
-    else:
-        shutil.rmtree(base, ignore_errors=True)
-    print(f"milter_postfix: passed in {elapsed:.1f} s")
+    report("milter_postfix", failures, base, started)
 
 
-def run_actions(postfix, milters, files, messages, expected, failures):
-    """Every message through every action, each action on its own port, at once."""
+def send_all(ports, files, messages, helo="client.test"):
+    """Every message to every named port, one session a port, at once: the answers
+    by name; the senders are NAME-INDEX@sender.test."""
     results = {}
 
     def one(name):
         items = [(f"{name}-{i}@sender.test", messages[f]) for i, f in enumerate(files)]
-        results[name] = send_session(postfix.ports[name], items)
+        results[name] = send_session(ports[name], items, helo=helo)
 
     threads = [threading.Thread(target=one, args=(n,)) for n in ACTIONS + ["trusted"]]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    return results
+
+
+def refusal(name, is_spam):
+    """The answer of a milter that refuses spam: (code, reply), or None."""
+    if is_spam and name == "reject":
+        return 550, b"5.7.1 Message rejected as spam"
+    if is_spam and name == "tempfail":
+        return 451, b"4.7.1 Message rejected as spam"
+    return None
+
+
+def each_answer(results, files, expected, failures):
+    """Checks the answer to every message of send_all: the refusal where the action
+    refuses spam, else 250. Yields (name, sender, file, where, refused) of each."""
+    for name in ACTIONS + ["trusted"]:
+        for i, f in enumerate(files):
+            code, reply = results[name][i]
+            where = f"{name} {os.path.basename(f)}"
+            want = refusal(name, expected[f][0])
+            failures.check((code, reply) == (want or (250, b"")),
+                           f"{where}: answer {code} {reply!r}, not {want or 250}")
+            yield name, f"{name}-{i}@sender.test", f, where, want is not None
+
+
+def check_own_headers(headers, name, status, hits, where, failures):
+    """headers: (name, value) of a message as it left the MTA; the milter's must be
+    one status header and, for a message with hits, one hits header after it."""
+    want = [("X-Hdrweights-Status", "Skipped" if name == "trusted" else status)]
+    if hits is not None and name != "trusted":
+        want.append(("X-Hdrweights-Hits", hits))
+    got = [(n, " ".join(v.split())) for n, v in headers if n.lower() in OWN_HEADERS]
+    failures.check(got == want, f"{where}: the milter's headers are {got}, want {want}")
+
+
+def run_actions(postfix, milters, files, messages, expected, failures):
+    """Every message through every action, each action on its own port, at once."""
+    results = send_all(postfix.ports, files, messages)
 
     # Every accepted message is in the queue until it is delivered, held or dropped.
     wait_until(lambda: all(q.get("queue_name") == "hold" for q in postfix.queue()), "the queue to settle")
     delivered = {s: m for s, m in postfix.delivered()}
     held = {q["sender"] for q in postfix.queue() if q.get("queue_name") == "hold"}
 
-    for name in ACTIONS + ["trusted"]:
-        for i, f in enumerate(files):
-            sender = f"{name}-{i}@sender.test"
-            is_spam, status, hits = expected[f]
-            code, reply = results[name][i]
-            where = f"{name} {os.path.basename(f)}"
-            if name in ("reject", "tempfail") and is_spam:
-                want = (550, b"5.7.1 Message rejected as spam") if name == "reject" else \
-                    (451, b"4.7.1 Message rejected as spam")
-                failures.check(code == want[0] and reply == want[1], f"{where}: answer {code} {reply!r}, not {want}")
-                failures.check(sender not in delivered, f"{where}: delivered although refused")
-                continue
-            failures.check(code == 250, f"{where}: answer {code} {reply!r}, not 250")
-            if name == "hold" and is_spam:
-                failures.check(sender in held and sender not in delivered, f"{where}: not on hold")
-                continue
-            if name == "discard" and is_spam:
-                failures.check(sender not in delivered and sender not in held, f"{where}: not discarded")
-                continue
-            msg = delivered.get(sender)
-            if msg is None:
-                failures.check(False, f"{where}: not delivered")
-                continue
-            want_status = "Skipped" if name == "trusted" else status
-            want_hits = [] if name == "trusted" or hits is None else [hits]
-            got_status = header_values(msg, "X-Hdrweights-Status")
-            got_hits = header_values(msg, "X-Hdrweights-Hits")
-            failures.check(got_status == [want_status], f"{where}: status {got_status}, want [{want_status!r}]")
-            failures.check(got_hits == want_hits, f"{where}: hits {got_hits}, want {want_hits}")
+    for name, sender, f, where, refused in each_answer(results, files, expected, failures):
+        is_spam, status, hits = expected[f]
+        if refused:
+            failures.check(sender not in delivered, f"{where}: delivered although refused")
+            continue
+        if name == "hold" and is_spam:
+            failures.check(sender in held and sender not in delivered, f"{where}: not on hold")
+            continue
+        if name == "discard" and is_spam:
+            failures.check(sender not in delivered and sender not in held, f"{where}: not discarded")
+            continue
+        msg = delivered.get(sender)
+        if msg is None:
+            failures.check(False, f"{where}: not delivered")
+            continue
+        check_own_headers(msg.items(), name, status, hits, where, failures)
 
 
-def run_reload(binary, postfix, milter, messages, rules, failures):
-    """Reloads under one open SMTP session: a broken rule file, then a changed one."""
+# The status of the reload case's three messages, sent before the reloads, after a
+# failed one and after one that changed rule 1002 to weigh 71.
+RELOAD_STATUSES = (("before", "Yes, score=100 threshold=100"), ("broken", "Yes, score=100 threshold=100"),
+                   ("changed", "Yes, score=101 threshold=100"))
+
+
+def reload_in_session(binary, port, milter, messages, rules, failures, helo="client.test"):
+    """Reloads under one open SMTP session: a broken rule file, then a changed one;
+    sends reload-TAG@sender.test for each tag of RELOAD_STATUSES."""
     spam = messages[os.path.join(EXAMPLES, "messages", "13-pharmacy.eml")]  # 1002:70 1004:30
-    with smtplib.SMTP("127.0.0.1", postfix.ports["reload"], timeout=DEADLINE) as s:
-        s.ehlo("client.test")
+    with smtplib.SMTP("127.0.0.1", port, timeout=DEADLINE) as s:
+        s.ehlo(helo)
 
         def send(tag):
             try:
@@ -480,26 +542,36 @@ def run_reload(binary, postfix, milter, messages, rules, failures):
         milter.proc.send_signal(signal.SIGHUP)
         milter.wait_log("reload (SIGHUP): new rules in service")
         failures.check(send("changed") == 250, "reload: a message after the good reload got no 250")
-    wait_until(lambda: len([1 for s, _ in postfix.delivered() if s.startswith("reload-")]) == 3, "reload deliveries")
-    got = {s: header_values(m, "X-Hdrweights-Status") for s, m in postfix.delivered() if s.startswith("reload-")}
-    for tag, status in (("before", "Yes, score=100 threshold=100"), ("broken", "Yes, score=100 threshold=100"),
-                        ("changed", "Yes, score=101 threshold=100")):
+
+
+def check_reload(got, failures):
+    """got: the status headers of each reload-TAG@sender.test message."""
+    for tag, status in RELOAD_STATUSES:
         failures.check(got.get(f"reload-{tag}@sender.test") == [status],
                        f"reload: message '{tag}' has {got.get(f'reload-{tag}@sender.test')}, want [{status!r}]")
+
+
+def run_reload(binary, postfix, milter, messages, rules, failures):
+    """Reloads under one open SMTP session: a broken rule file, then a changed one."""
+    reload_in_session(binary, postfix.ports["reload"], milter, messages, rules, failures)
+    wait_until(lambda: len([1 for s, _ in postfix.delivered() if s.startswith("reload-")]) == 3, "reload deliveries")
+    check_reload({s: header_values(m, "X-Hdrweights-Status") for s, m in postfix.delivered()
+                  if s.startswith("reload-")}, failures)
     failures.check("lost connection with" not in postfix.log_text(), "reload: Postfix lost a milter connection")
 
 
-def run_kill(binary, postfix, milter, messages, files, failures, base, config):
-    """The milter killed while two sessions send; then a new one on the stale socket."""
-    ham = messages[os.path.join(EXAMPLES, "messages", "04-family-note.eml")]
+def kill_in_flight(port, milter, ham, failures, deferral, helo="client.test"):
+    """Kills the milter while two sessions send 60 messages each; checks that every
+    message got 250 or the deferral (code, reply prefix) and that some were deferred.
+    Gives the senders of the accepted ones (killed-K-I@sender.test)."""
     per_session = 60
     results = [[], []]
     sent = [0]
     lock = threading.Lock()
 
     def session(k):
-        with smtplib.SMTP("127.0.0.1", postfix.ports["killed"], timeout=DEADLINE) as s:
-            s.ehlo("client.test")
+        with smtplib.SMTP("127.0.0.1", port, timeout=DEADLINE) as s:
+            s.ehlo(helo)
             for i in range(per_session):
                 sender = f"killed-{k}-{i}@sender.test"
                 try:
@@ -507,6 +579,9 @@ def run_kill(binary, postfix, milter, messages, files, failures, base, config):
                     results[k].append((sender, 250, b""))
                 except smtplib.SMTPResponseException as e:
                     results[k].append((sender, e.smtp_code, e.smtp_error))
+                    s.rset()
+                except smtplib.SMTPRecipientsRefused as e:
+                    results[k].append((sender,) + tuple(list(e.recipients.values())[0]))
                     s.rset()
                 with lock:
                     sent[0] += 1
@@ -519,12 +594,18 @@ def run_kill(binary, postfix, milter, messages, files, failures, base, config):
     for t in threads:
         t.join()
     answers = [r for rs in results for r in rs]
-    accepted = {s for s, code, _ in answers if code == 250}
     deferred = [(code, reply) for _, code, reply in answers if code != 250]
     failures.check(len(answers) == 2 * per_session, "kill: a session ended early")
-    failures.check(len(deferred) > 0, "kill: no message was answered by milter_default_action")
-    failures.check(all(code == 451 and reply.startswith(b"4.7.1") for code, reply in deferred),
-                   f"kill: answers other than 451 4.7.1 after the kill: {sorted(set(deferred))[:3]}")
+    failures.check(len(deferred) > 0, "kill: no message was deferred")
+    failures.check(all(code == deferral[0] and reply.startswith(deferral[1]) for code, reply in deferred),
+                   f"kill: answers other than {deferral} after the kill: {sorted(set(deferred))[:3]}")
+    return {s for s, code, _ in answers if code == 250}
+
+
+def run_kill(binary, postfix, milter, messages, files, failures, base, config):
+    """The milter killed while two sessions send; then a new one on the stale socket."""
+    ham = messages[os.path.join(EXAMPLES, "messages", "04-family-note.eml")]
+    accepted = kill_in_flight(postfix.ports["killed"], milter, ham, failures, (451, b"4.7.1"))
     wait_until(lambda: accepted <= {s for s, _ in postfix.delivered()}, "accepted messages to be delivered")
     got = {s for s, _ in postfix.delivered() if s.startswith("killed-")}
     failures.check(got == accepted, f"kill: {len(got)} delivered, {len(accepted)} accepted")
