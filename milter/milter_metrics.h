@@ -28,8 +28,9 @@
 // metrics, nanoseconds, verdict, limit_pairs) records one evaluation: its
 // time in the histogram, the (rule, header line) pairs that met a match limit,
 // and, with rule series, one hit per rule ID in the verdict. A null metrics
-// records nothing. Rule IDs the current rule file does not have are not
-// counted.
+// records nothing. A rule ID no rule file described is not counted; one
+// that a reload dropped still counts for messages on the old rules but is no
+// longer shown.
 //
 // Reload thread (one thread, the one that opens and reloads the rules):
 // milter_metrics_rules(metrics, instance) takes the rule file of a module

@@ -58,7 +58,7 @@ constexpr const char kMilterHelp[] =
     "                          they are always logged at exit\n"
     "  --metrics HOST:PORT     serve Prometheus metrics at http://HOST:PORT/metrics\n"
     "                          and a health check at /healthz (use a loopback\n"
-    "                          address, e.g. 127.0.0.1:9187; off by default)\n"
+    "                          address, e.g. 127.0.0.1:9702; off by default)\n"
     "  --metrics-rules         add a hit counter per rule ID to the metrics\n"
     "  --check ADDRESS         ask the milter on ADDRESS for a negotiation as an\n"
     "                          MTA would; exit 0 when it answers, 1 (with the\n"
@@ -143,7 +143,7 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
       struct sockaddr_storage address;
       socklen_t length;
       if (milter_http_parse(o.metrics.c_str(), &address, &length) != 0) {
-        args.fail("option '--metrics' takes HOST:PORT (e.g. 127.0.0.1:9187), not '" + o.metrics +
+        args.fail("option '--metrics' takes HOST:PORT (e.g. 127.0.0.1:9702), not '" + o.metrics +
                   "'");
       }
     } else if (n == "metrics-rules") {
