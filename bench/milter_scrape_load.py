@@ -77,6 +77,7 @@ def main():
                 print(rows[-1], file=sys.stderr)
                 ml.settle(postfix)
             rows[-1]["ratio"] = rows[-2]["ratio"] = rates["scraped"] / rates["unscraped"]
+        prometheus.wait_value("sum(hdrweights_messages_total)", count * runs, "the last scrape")
         counted = prometheus.value("sum(hdrweights_messages_total)")
     finally:
         for m in milters.values():
