@@ -55,7 +55,10 @@ def prometheus_binaries(build):
     bindir = os.path.join(cache, "root", "usr", "bin")
     if not os.path.exists(os.path.join(bindir, "promtool")):
         os.makedirs(cache, exist_ok=True)
-        subprocess.run(["apt-get", "download", "prometheus"], cwd=cache, check=True, capture_output=True)
+        if subprocess.run(["apt-get", "download", "prometheus"], cwd=cache, capture_output=True).returncode != 0:
+            # No package lists yet on a fresh machine.
+            subprocess.run(["apt-get", "update", "-qq"], check=True, capture_output=True)
+            subprocess.run(["apt-get", "download", "prometheus"], cwd=cache, check=True, capture_output=True)
         deb = [n for n in os.listdir(cache) if n.startswith("prometheus_") and n.endswith(".deb")][0]
         subprocess.run(["dpkg-deb", "-x", os.path.join(cache, deb), os.path.join(cache, "root")], check=True)
     return os.path.join(bindir, "prometheus"), os.path.join(bindir, "promtool")
