@@ -36,7 +36,9 @@
 #include <unistd.h>
 
 #include "hdrw_host.h"
+#include "milter_http.h"
 #include "milter_log.h"
+#include "milter_metrics.h"
 #include "milter_nets.h"
 #include "milter_rules.h"
 #include "milter_session.h"
@@ -80,18 +82,13 @@ struct MilterDaemon {
   bool listening;       // listener was started
   bool socket_open;     // the socket file is the daemon's to remove
   bool pid_written;     // the pid file is the daemon's to remove
+
+  MilterMetrics *metrics;  // the Prometheus series, or null
+  MilterHttp *http;        // their HTTP endpoint, or null
 };
 
-// hdrw_milter_fail - writes the reason of a failed start
-int hdrw_milter_fail(char *why, size_t why_size, const char *format, ...) {
-  if (why != nullptr && why_size > 0) {
-    va_list args;
-    va_start(args, format);
-    vsnprintf(why, why_size, format, args);
-    va_end(args);
-  }
-  return 1;
-}
+// hdrw_milter_fail - writes the reason of a failed start; returns 1
+constexpr auto hdrw_milter_fail = milter_reason;
 
 // hdrw_milter_reason - a status code of the rules as words
 const char *hdrw_milter_reason(uint32_t code) {
@@ -334,9 +331,15 @@ void hdrw_milter_log_stats(const MilterStats *stats) {
 }
 
 // hdrw_milter_reload - a reload and its log line
-void hdrw_milter_reload(MilterRules *rules, int sig) {
+void hdrw_milter_reload(MilterRules *rules, MilterMetrics *metrics, int sig) {
   enum MilterReloadOutcome outcome;
   uint32_t rc = milter_rules_reload(rules, &outcome);
+  milter_metrics_reloaded(metrics, rc == 0);
+  if (metrics != nullptr && rc == 0 && outcome == MILTER_RELOAD_NEW &&
+      milter_metrics_rules(metrics, milter_rules_instance(rules)) != 0) {
+    milter_log(TVR_LOG_ERR,
+               "hdrweights milter: no memory to describe the new rules in the metrics");
+  }
   const char *name = sig == SIGHUP ? "SIGHUP" : "SIGUSR1";
   if (rc != 0) {
     milter_log(
@@ -354,6 +357,7 @@ void hdrw_milter_reload(MilterRules *rules, int sig) {
 // hdrw_milter_serve - the main thread's signal loop; returns when told to stop
 // (false) or when libmilter's listener ended with an error (true)
 bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t stats_interval) {
+  MilterMetrics *metrics = stats->metrics;
   sigset_t set;
   sigemptyset(&set);
   for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set, sig);
@@ -385,7 +389,7 @@ bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t st
     }
     if (sig < 0) continue;  // EINTR
     if (sig == SIGHUP || sig == SIGUSR1) {
-      hdrw_milter_reload(rules, sig);
+      hdrw_milter_reload(rules, metrics, sig);
     } else if (sig == SIGINT || sig == SIGTERM) {
       milter_log(TVR_LOG_NOTICE, "hdrweights milter: %s: stopping",
                  sig == SIGINT ? "SIGINT" : "SIGTERM");
@@ -436,6 +440,9 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   }
   if (hdrw_milter_open_socket(options, user, why, why_size) != 0) return 1;
   d->socket_open = true;
+  if (options->metrics != nullptr &&
+      milter_http_open(options->metrics, &d->http, why, why_size) != 0)
+    return 1;
   if (options->pid_file != nullptr) {
     if (hdrw_milter_write_pid(options->pid_file, why, why_size) != 0) return 1;
     d->pid_written = true;
@@ -454,6 +461,18 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   if (rc != 0) {
     return hdrw_milter_fail(why, why_size, "%s: code %u: %s", options->config, (unsigned)rc,
                             hdrw_milter_reason(rc));
+  }
+  if (d->http != nullptr) {
+    if (milter_metrics_create(&d->metrics, &d->stats, options->metrics_rules,
+                              options->version != nullptr ? options->version : "") != 0 ||
+        milter_metrics_rules(d->metrics, milter_rules_instance(d->rules)) != 0)
+      return hdrw_milter_fail(why, why_size, "no memory for the metrics");
+    d->stats.metrics = d->metrics;
+    milter_metrics_serving(d->metrics, 1);
+    if (milter_http_start(d->http, d->metrics) != 0) {
+      return hdrw_milter_fail(why, why_size, "%s: the HTTP server would not start",
+                              options->metrics);
+    }
   }
   MilterSessionSetup setup = {};
   setup.rules = d->rules;
@@ -490,14 +509,20 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
 // threads use them until the process ends.
 void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
   uint32_t left = 0;
+  milter_metrics_serving(d->metrics, 0);
   if (d->listening) {
     hdrw_milter_stop_listener();
     pthread_join(d->listener, nullptr);
     left = milter_session_drain(MILTER_DRAIN_SECONDS);
   }
+  milter_http_close(d->http);
+  d->http = nullptr;
   if (left == 0) {
     milter_rules_close(d->rules);
     hdrw_plugin_unload(d->plugin);
+    d->stats.metrics = nullptr;
+    milter_metrics_free(d->metrics);
+    d->metrics = nullptr;
   } else {
     milter_log(TVR_LOG_WARNING, "hdrweights milter: %u messages still in flight after %d seconds",
                (unsigned)left, MILTER_DRAIN_SECONDS);
@@ -553,12 +578,14 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
     return 1;
   }
   milter_log(TVR_LOG_NOTICE,
-             "hdrweights milter: started on %s (pid %ld, threshold %d, on spam %s%s%s); "
+             "hdrweights milter: started on %s (pid %ld, threshold %d, on spam %s%s%s%s%s); "
              "reload with SIGHUP or SIGUSR1",
              options->socket, (long)getpid(), (int)options->threshold,
              kActionNames[options->action],
              options->skip_authenticated ? ", authenticated senders skipped" : "",
-             milter_nets_count(daemon.trusted) > 0 ? ", trusted networks skipped" : "");
+             milter_nets_count(daemon.trusted) > 0 ? ", trusted networks skipped" : "",
+             daemon.http != nullptr ? ", metrics on " : "",
+             daemon.http != nullptr ? options->metrics : "");
   bool failed = hdrw_milter_serve(daemon.rules, &daemon.stats, options->stats_interval);
   hdrw_milter_release(options, &daemon);
   hdrw_milter_log_stats(&daemon.stats);

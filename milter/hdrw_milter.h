@@ -11,11 +11,16 @@
 //   - loads the module, refuses a unix socket that another process still
 //     answers on, removes a stale one, and opens the socket (unix sockets mode
 //     0660, owned by user and its group when user is set);
+//   - with metrics set, binds the HTTP endpoint's socket (milter_http.h);
 //   - writes the pid file, then drops to user (its uid, gid and groups);
 //   - changes into the configuration's directory (relative paths inside the
 //     configuration resolve against it), reads the configuration and
 //     initialises the module; a failure here removes the socket and pid file;
+//   - with metrics set, starts serving /metrics and /healthz
+//     (milter_metrics.h; metrics_rules adds the per-rule series);
 //   - logs its start line (level 5) and serves.
+// Every reload is counted in the metrics; at a stop /healthz answers 503
+// from the moment the drain begins, and the endpoint closes after it.
 // Signals: SIGHUP or SIGUSR1 reloads (milter_rules_reload: a new instance when
 // the configuration or rule file changed; on failure the previous one keeps
 // serving and the reason is logged at level 3; every MTA connection stays
@@ -57,6 +62,9 @@ typedef struct HdrwMilterOptions {
   const char *user;          // user to run as after opening the socket; may be null
   const char *pid_file;      // file to write the process id to; may be null
   uint32_t stats_interval;   // seconds between counter lines; 0 = only at exit
+  const char *metrics;       // HOST:PORT of the HTTP endpoint; null = none
+  int metrics_rules;         // 1: a hit counter per rule ID in the metrics
+  const char *version;       // the version the metrics name; may be null
 } HdrwMilterOptions;
 
 int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size);

@@ -32,3 +32,14 @@ void milter_log(int level, const char *format, ...) {
   va_end(args);
   milter_log_text(level, "%s", text);
 }
+
+// milter_reason - one line of reason into the caller's buffer
+int milter_reason(char *why, size_t why_size, const char *format, ...) {
+  if (why != nullptr && why_size > 0) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(why, why_size, format, args);
+    va_end(args);
+  }
+  return 1;
+}

@@ -7,10 +7,12 @@
 #include <time.h>
 
 #include "milter_log.h"
+#include "milter_metrics.h"
 #include "tlvpr_mem.h"
 #include "tlvpr_strings.h"
 #include "tvr_log.h"
 #include "tvr_status.h"
+#include "tvrshareddata.h"
 
 namespace {
 
@@ -90,10 +92,14 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
                  "message %s: header block of %llu bytes, evaluated on its first %u", id,
                  (unsigned long long)block.full_length, (unsigned)(block.length - skip));
     }
+    uint32_t limits = tvr_shared_thread_match_limits;
     uint64_t start = milter_message_now();
     error = milter_rules_evaluate(message->generation, block.bytes + skip, block.length - skip,
                                   &message->verdict);
-    milter_stats_latency(stats, milter_message_now() - start);
+    uint64_t took = milter_message_now() - start;
+    milter_stats_latency(stats, took);
+    milter_metrics_evaluated(stats->metrics, took, error == 0 ? &message->verdict : nullptr,
+                             tvr_shared_thread_match_limits - limits);
     if (error == 0) error = message->verdict.error;
   }
   if (error != 0) {
@@ -121,6 +127,7 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
   milter_stats_count(stats, MILTER_STAT_SPAM);
   switch (policy->action) {
     case MILTER_TAG:
+      milter_stats_count(stats, MILTER_STAT_TAGGED);
       break;
     case MILTER_REJECT:
       decision->reply = MILTER_REPLY_REJECT;

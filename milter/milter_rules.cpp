@@ -151,6 +151,12 @@ int32_t milter_rules_threshold(const MilterRules *rules) {
   return rules == nullptr ? 0 : rules->threshold;
 }
 
+// milter_rules_instance - the current instance, for the reloading thread
+const void *milter_rules_instance(const MilterRules *rules) {
+  // Only the reloading thread replaces current, so reading it unlocked is safe.
+  return rules == nullptr ? nullptr : rules->current->instance;
+}
+
 // milter_rules_close - frees the current generation and the record
 void milter_rules_close(MilterRules *rules) {
   if (rules == nullptr) return;

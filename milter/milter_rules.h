@@ -34,6 +34,9 @@
 // a header block (hdrw_host_evaluate with message and header block the same
 // bytes) and gives hdrw_host_evaluate's result. milter_rules_threshold(rules)
 // is the threshold every message is judged against.
+// milter_rules_instance(rules) is the module instance of the current
+// generation (null for null rules), for the thread that opens and reloads to
+// describe it; only that thread may call it, and only read the instance.
 //
 // milter_rules_close(rules) frees the current generation and the record; null
 // is ignored. Call it only when no message holds a generation any more.
@@ -68,6 +71,7 @@ void milter_rules_unpin(MilterRules *rules, MilterGeneration *generation);
 uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block,
                                uint32_t length, HdrwVerdict *verdict);
 int32_t milter_rules_threshold(const MilterRules *rules);
+const void *milter_rules_instance(const MilterRules *rules);
 void milter_rules_close(MilterRules *rules);
 
 #ifdef __cplusplus

@@ -92,6 +92,7 @@ sfsistat milter_session_negotiate(SMFICTX *ctx, unsigned long actions, unsigned 
     milter_log(TVR_LOG_ERR, "no memory for a new MTA connection; connection refused");
     return SMFIS_REJECT;
   }
+  milter_stats_count(g_session.setup.stats, MILTER_STAT_CONNECTIONS_OPENED);
   // Over TCP the MTA sends the macros of RCPT and DATA in small packets that
   // get no reply; with Nagle's algorithm its next write, the first header,
   // then waits until the milter's kernel acknowledges them, which it delays by
@@ -238,6 +239,7 @@ sfsistat milter_session_close(SMFICTX *ctx) {
   milter_message_free(&conn->message, g_session.setup.stats);
   smfi_setpriv(ctx, nullptr);
   tlvpr_free(conn);
+  milter_stats_count(g_session.setup.stats, MILTER_STAT_CONNECTIONS_CLOSED);
   return SMFIS_CONTINUE;
 }
 

@@ -10,6 +10,10 @@
 // on the message, which then passes as not spam) add up to messages; rejected,
 // tempfailed, held and discarded count the actions taken on spam (tag counts
 // none); aborted counts messages the MTA abandoned before their end.
+// tagged counts the spam that was only tagged; connections_opened and
+// connections_closed count MTA connections (their difference is those open).
+// These three are not in the log line. metrics, when not null, is where the
+// mail path also feeds the Prometheus series (milter_metrics.h).
 //
 // Latency: milter_stats_latency(stats, nanoseconds) records one evaluation.
 // Values go into buckets of 1/16 of a power of two, so a percentile is exact to
@@ -51,6 +55,9 @@ enum MilterStat {
   MILTER_STAT_HELD,
   MILTER_STAT_DISCARDED,
   MILTER_STAT_ABORTED,
+  MILTER_STAT_TAGGED,
+  MILTER_STAT_CONNECTIONS_OPENED,
+  MILTER_STAT_CONNECTIONS_CLOSED,
   MILTER_STAT_COUNT
 };
 
@@ -64,6 +71,7 @@ typedef struct MilterStats {
   MILTER_ATOMIC_U64 bucket[MILTER_STATS_BUCKETS];  // latency histogram
   MILTER_ATOMIC_U64 latency_count;                 // evaluations recorded
   MILTER_ATOMIC_U64 latency_max;                   // longest, nanoseconds
+  struct MilterMetrics *metrics;                   // Prometheus series fed too; null = none
 } MilterStats;
 
 void milter_stats_count(MilterStats *stats, enum MilterStat which);

@@ -9,7 +9,7 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmar
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
           clang-format valgrind gcovr xxd coreutils
           dpkg-dev file lintian groff-base man-db bash-completion adduser
-          libmilter-dev miltertest postfix python3
+          libmilter-dev miltertest postfix python3 libmicrohttpd-dev
           m4 libwrap0 libdb5.3 libldap-2.5-0 liblockfile1 libnsl2 libsasl2-2 procps)
 missing=()
 for p in "${packages[@]}"; do

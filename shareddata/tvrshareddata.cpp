@@ -13,4 +13,5 @@ extern "C" {
 TLVPR_SHARED_API TvrLogSettings tvr_shared_log_settings = {};
 TLVPR_SHARED_API TlvprHooks tlvpr_hooks = {};
 TLVPR_SHARED_API __thread uint32_t tvr_shared_thread_error = 0;
+TLVPR_SHARED_API __thread uint32_t tvr_shared_thread_match_limits = 0;
 }

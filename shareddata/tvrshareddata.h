@@ -18,6 +18,11 @@
 // through; 0 = none. A host clears it before it hands a message to a module
 // and reads it afterwards, which tells it that the module failed on this
 // message without parsing log output (a module evaluates on the host's thread).
+//
+// tvr_shared_thread_match_limits is per thread too: the log call adds one for
+// every record of code 29001 (a match that gave up at the backtrack or stack
+// limit) logged on the calling thread, whatever the threshold. It is never
+// reset; a host reads it before and after a message and takes the difference.
 #ifndef SHAREDDATA_TVRSHAREDDATA_H
 #define SHAREDDATA_TVRSHAREDDATA_H
 
@@ -54,6 +59,7 @@ typedef struct TvrLogSettings {
 
 extern TLVPR_SHARED_API TvrLogSettings tvr_shared_log_settings;
 extern TLVPR_SHARED_API __thread uint32_t tvr_shared_thread_error;
+extern TLVPR_SHARED_API __thread uint32_t tvr_shared_thread_match_limits;
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,8 @@
 #include "cli.h"
 #include "hdrw_host.h"
 #include "hdrw_milter.h"
+#include "milter_check.h"
+#include "milter_http.h"
 #include "milter_nets.h"
 
 namespace hdrw_cli {
@@ -16,6 +18,7 @@ namespace {
 
 constexpr const char kMilterHelp[] =
     "usage: hdrweights milter --socket ADDRESS [options]\n"
+    "       hdrweights milter --check ADDRESS\n"
     "\n"
     "Runs in the foreground as a milter daemon: Postfix (smtpd_milters) or\n"
     "Sendmail (INPUT_MAIL_FILTER) hands it every message, the filter module judges\n"
@@ -53,6 +56,13 @@ constexpr const char kMilterHelp[] =
     "  --pid-file FILE         write the process id to FILE\n"
     "  --stats-interval SECS   log the counters every SECS seconds (level 6);\n"
     "                          they are always logged at exit\n"
+    "  --metrics HOST:PORT     serve Prometheus metrics at http://HOST:PORT/metrics\n"
+    "                          and a health check at /healthz (use a loopback\n"
+    "                          address, e.g. 127.0.0.1:9702; off by default)\n"
+    "  --metrics-rules         add a hit counter per rule ID to the metrics\n"
+    "  --check ADDRESS         ask the milter on ADDRESS for a negotiation as an\n"
+    "                          MTA would; exit 0 when it answers, 1 (with the\n"
+    "                          reason) when not\n"
     "  -h, --help              this text\n"
     "\n"
     "Signals: reload with SIGHUP or SIGUSR1 (configuration and rule file read\n"
@@ -60,6 +70,8 @@ constexpr const char kMilterHelp[] =
     "keep serving). SIGTERM or SIGINT: stop accepting, let messages in flight\n"
     "finish, exit 0.\n"
     "Exit status: 0 stopped by a signal, 1 could not start, 2 usage error.\n";
+
+constexpr uint32_t kCheckTimeout = 10;  // seconds --check waits for each step
 
 constexpr size_t kReplyMax = 980;  // longest reply text an MTA takes
 constexpr int kMaxStatsInterval = 86400;
@@ -82,6 +94,9 @@ struct MilterArgs {
   std::string trusted;
   std::string user;
   std::string pid_file;
+  std::string metrics;
+  std::string check;
+  bool metrics_rules = false;
   MilterAction action = MILTER_TAG;
   bool skip_authenticated = false;
   uint32_t stats_interval = 0;
@@ -123,6 +138,19 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
       o.user = args.value();
     } else if (n == "pid-file") {
       o.pid_file = args.value();
+    } else if (n == "metrics") {
+      o.metrics = args.value();
+      struct sockaddr_storage address;
+      socklen_t length;
+      if (milter_http_parse(o.metrics.c_str(), &address, &length) != 0) {
+        args.fail("option '--metrics' takes HOST:PORT (e.g. 127.0.0.1:9702), not '" + o.metrics +
+                  "'");
+      }
+    } else if (n == "metrics-rules") {
+      args.no_value();
+      o.metrics_rules = true;
+    } else if (n == "check") {
+      o.check = args.value();
     } else if (n == "stats-interval") {
       o.stats_interval =
           static_cast<uint32_t>(parse_positive(args, args.value(), kMaxStatsInterval));
@@ -130,6 +158,11 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
       args.unknown();
     }
   }
+  if (!o.check.empty()) {
+    if (!o.socket.empty()) args.fail("option '--check' takes the address to check, not --socket");
+    return o;
+  }
+  if (o.metrics_rules && o.metrics.empty()) args.fail("option '--metrics-rules' needs --metrics");
   if (o.socket.empty()) args.fail("no socket given (--socket unix:PATH or inet:PORT@HOST)");
   if (o.reply.empty() || o.reply.size() > kReplyMax) {
     args.fail("option '--reply' needs a text of 1 to " + std::to_string(kReplyMax) + " characters");
@@ -158,6 +191,12 @@ int cmd_milter(const std::vector<std::string> &words) {
     std::cout << kMilterHelp;
     return 0;
   }
+  if (!o.check.empty()) {
+    char why[1024];
+    if (milter_check(o.check.c_str(), kCheckTimeout, why, sizeof why) != 0) throw Failure(why);
+    std::cout << o.check << ": the milter answers\n";
+    return 0;
+  }
   o.host.resolve();
   std::string pid_file = absolute_path(o.pid_file);
 
@@ -174,6 +213,9 @@ int cmd_milter(const std::vector<std::string> &words) {
   options.user = o.user.empty() ? nullptr : o.user.c_str();
   options.pid_file = pid_file.empty() ? nullptr : pid_file.c_str();
   options.stats_interval = o.stats_interval;
+  options.metrics = o.metrics.empty() ? nullptr : o.metrics.c_str();
+  options.metrics_rules = o.metrics_rules ? 1 : 0;
+  options.version = HDRW_VERSION;
   char why[1024];
   if (hdrw_milter_run(&options, why, sizeof why) != 0) throw Failure(why);
   return 0;

@@ -48,10 +48,14 @@ void tvr_vlog(int level, uint32_t code, va_list args) {
 
 // tvr_log - variadic form of tvr_vlog; a known code above the threshold returns
 // before the argument list is touched. An error is noted for the thread before
-// the threshold test, so a host learns of it even when the record is dropped.
+// the threshold test, so a host learns of it even when the record is dropped;
+// so is a match that gave up at a limit.
 void tvr_log(int level, uint32_t code, ...) {
   if (level <= TVR_LOG_ERR && tvr_shared_thread_error == 0) {
     tvr_shared_thread_error = code;
+  }
+  if (code == TVR_RULE_REGEX_ERROR) {
+    ++tvr_shared_thread_match_limits;
   }
   if (tvr_message_text(code) != nullptr &&
       level > __atomic_load_n(&tvr_shared_log_settings.threshold, __ATOMIC_RELAXED)) {
