@@ -77,6 +77,31 @@ def port_open(port):
         return False
 
 
+def unpack_debian(cache, packages, wanted):
+    """Debian's packages unpacked under cache, not installed; fetched only when a
+    path of wanted (relative to cache) is missing. Gives cache."""
+    if all(os.path.exists(os.path.join(cache, w)) for w in wanted):
+        return cache
+    debs = tempfile.mkdtemp(prefix="hdrw-debs-")
+    try:
+        download = ["apt-get", "download"] + packages
+        r = subprocess.run(download, cwd=debs, capture_output=True, text=True)
+        if r.returncode != 0:  # no package lists yet on a fresh machine
+            subprocess.run(["apt-get", "update", "-qq"], capture_output=True)
+            r = subprocess.run(download, cwd=debs, capture_output=True, text=True)
+        if r.returncode != 0:
+            raise AssertionError(" ".join(download) + " failed:\n" + r.stdout + r.stderr)
+        unpacked = cache + ".new"
+        shutil.rmtree(unpacked, ignore_errors=True)
+        for deb in sorted(n for n in os.listdir(debs) if n.endswith(".deb")):
+            subprocess.run(["dpkg-deb", "-x", os.path.join(debs, deb), unpacked], check=True)
+        shutil.rmtree(cache, ignore_errors=True)
+        os.rename(unpacked, cache)
+    finally:
+        shutil.rmtree(debs, ignore_errors=True)
+    return cache
+
+
 class Postfix:
     """A private Postfix instance under base; services maps a name to the
     master.cf options of one smtpd service on its own loopback port."""

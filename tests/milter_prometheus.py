@@ -39,7 +39,7 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from milter_postfix import (EXAMPLES, ROOT, Failures, Milter, Postfix, copy_rules, free_port,  # noqa: E402
+from milter_postfix import (unpack_debian, EXAMPLES, ROOT, Failures, Milter, Postfix, copy_rules, free_port,  # noqa: E402
                             send_session, wait_until)
 
 PACKAGING = os.path.join(ROOT, "packaging")
@@ -51,16 +51,8 @@ def prometheus_binaries(build):
     """prometheus and promtool: installed ones, else Debian's package unpacked under build."""
     if shutil.which("prometheus") and shutil.which("promtool"):
         return shutil.which("prometheus"), shutil.which("promtool")
-    cache = os.path.join(build, "prometheus")
-    bindir = os.path.join(cache, "root", "usr", "bin")
-    if not os.path.exists(os.path.join(bindir, "promtool")):
-        os.makedirs(cache, exist_ok=True)
-        if subprocess.run(["apt-get", "download", "prometheus"], cwd=cache, capture_output=True).returncode != 0:
-            # No package lists yet on a fresh machine.
-            subprocess.run(["apt-get", "update", "-qq"], check=True, capture_output=True)
-            subprocess.run(["apt-get", "download", "prometheus"], cwd=cache, check=True, capture_output=True)
-        deb = [n for n in os.listdir(cache) if n.startswith("prometheus_") and n.endswith(".deb")][0]
-        subprocess.run(["dpkg-deb", "-x", os.path.join(cache, deb), os.path.join(cache, "root")], check=True)
+    bindir = os.path.join(build, "prometheus", "usr", "bin")
+    unpack_debian(os.path.join(build, "prometheus"), ["prometheus"], [os.path.join(bindir, "promtool")])
     return os.path.join(bindir, "prometheus"), os.path.join(bindir, "promtool")
 
 

@@ -33,7 +33,6 @@ Needs root (Sendmail's daemon does). Usage: milter_sendmail.py BUILD_DIR.
 import email.message
 import email.parser
 import email.policy
-import glob
 import os
 import pwd
 import re
@@ -45,7 +44,7 @@ import sys
 import tempfile
 import time
 
-from milter_postfix import (DEADLINE, EXAMPLES, OWN_HEADERS, Failures, Milter, Setup, check_counters,
+from milter_postfix import (unpack_debian, DEADLINE, EXAMPLES, OWN_HEADERS, Failures, Milter, Setup, check_counters,
                             check_own_headers, check_reload, each_answer, free_port, header_values, kill_in_flight,
                             kill_milters, port_open, reload_in_session, report, send_all, send_session, stop_milters,
                             wait_until)
@@ -58,27 +57,9 @@ MILTER_USER = "nobody"
 
 def fetch_sendmail(cache):
     """Debian's Sendmail unpacked under cache (fetched once); gives cache."""
-    parts = (("usr", "libexec", "sendmail", "sendmail"), ("usr", "share", "sendmail", "cf", "m4", "cf.m4"))
-    if all(os.path.exists(os.path.join(cache, *p)) for p in parts):
-        return cache
-    debs = tempfile.mkdtemp(prefix="hdrw-sendmail-debs-")
-    try:
-        download = ["apt-get", "download"] + PACKAGES
-        r = subprocess.run(download, cwd=debs, capture_output=True, text=True)
-        if r.returncode != 0:  # no package lists yet on a fresh machine
-            subprocess.run(["apt-get", "update", "-qq"], capture_output=True)
-            r = subprocess.run(download, cwd=debs, capture_output=True, text=True)
-        if r.returncode != 0:
-            raise AssertionError(" ".join(download) + " failed:\n" + r.stdout + r.stderr)
-        unpacked = cache + ".new"
-        shutil.rmtree(unpacked, ignore_errors=True)
-        for deb in sorted(glob.glob(os.path.join(debs, "*.deb"))):
-            subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
-        shutil.rmtree(cache, ignore_errors=True)
-        os.rename(unpacked, cache)
-    finally:
-        shutil.rmtree(debs, ignore_errors=True)
-    return cache
+    wanted = [os.path.join("usr", "libexec", "sendmail", "sendmail"),
+              os.path.join("usr", "share", "sendmail", "cf", "m4", "cf.m4")]
+    return unpack_debian(cache, PACKAGES, wanted)
 
 
 class QueuedMessage:
