@@ -60,6 +60,19 @@ struct MilterSignals {
 
 MilterSignals g_signals = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, 0};
 pthread_t g_main_thread;
+
+// The reload thread; running, again and sig are guarded by g_signals.mutex,
+// the rest belongs to the main thread.
+struct MilterReloads {
+  MilterRules *rules;  // what the thread reloads
+  pthread_t thread;    // the reload thread
+  bool started;        // thread is to be joined
+  int running;         // the thread has not finished
+  int again;           // one more reload was asked for while it ran
+  int sig;             // the signal that asked for the reload
+};
+
+MilterReloads g_reloads = {};
 struct sockaddr_storage g_listener;  // where libmilter listens
 socklen_t g_listener_len = 0;        // 0 until found
 
@@ -336,19 +349,68 @@ void hdrw_milter_log_stats(const MilterStats *stats) {
 // hdrw_milter_reload - a reload and its log line
 void hdrw_milter_reload(MilterRules *rules, int sig) {
   enum MilterReloadOutcome outcome;
-  uint32_t rc = milter_rules_reload(rules, &outcome);
+  char why[512];
+  uint32_t rc = milter_rules_reload(rules, &outcome, why, sizeof why);
   const char *name = sig == SIGHUP ? "SIGHUP" : "SIGUSR1";
-  if (rc != 0) {
+  if (rc == MILTER_RULES_ABANDONED) {
+    milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s) abandoned: the daemon stops", name);
+  } else if (rc != 0) {
     milter_log(
         TVR_LOG_ERR,
         "hdrweights milter: reload (%s) failed, code %u: %s; the previous rules keep serving", name,
-        (unsigned)rc, hdrw_milter_reason(rc));
+        (unsigned)rc, rc == MILTER_RULES_FILE ? why : hdrw_milter_reason(rc));
   } else if (outcome == MILTER_RELOAD_SAME) {
     milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): configuration and rules unchanged",
                name);
   } else {
     milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): new rules in service", name);
   }
+}
+
+// hdrw_milter_reloader - reloads on its own thread until no reload is asked for
+// A signal that arrives during a reload asks for one more: the file on disk
+// may have changed after this reload read it.
+void *hdrw_milter_reloader(void *) {
+  pthread_mutex_lock(&g_signals.mutex);
+  for (;;) {
+    int sig = g_reloads.sig;
+    g_reloads.again = 0;
+    pthread_mutex_unlock(&g_signals.mutex);
+    hdrw_milter_reload(g_reloads.rules, sig);
+    pthread_mutex_lock(&g_signals.mutex);
+    if (!g_reloads.again) break;
+  }
+  g_reloads.running = 0;
+  pthread_mutex_unlock(&g_signals.mutex);
+  return nullptr;
+}
+
+// hdrw_milter_ask_reload - starts a reload, or asks the running one for another
+// The main thread stays free to take a stop while the module reads rules.
+void hdrw_milter_ask_reload(MilterRules *rules, int sig) {
+  pthread_mutex_lock(&g_signals.mutex);
+  g_reloads.sig = sig;
+  bool running = g_reloads.running;
+  if (running) g_reloads.again = 1;
+  pthread_mutex_unlock(&g_signals.mutex);
+  if (running) return;
+  if (g_reloads.started) pthread_join(g_reloads.thread, nullptr);  // ended: returns at once
+  g_reloads.started = false;
+  g_reloads.rules = rules;
+  g_reloads.running = 1;
+  if (pthread_create(&g_reloads.thread, nullptr, hdrw_milter_reloader, nullptr) == 0) {
+    g_reloads.started = true;
+  } else {
+    g_reloads.running = 0;
+    hdrw_milter_reload(rules, sig);
+  }
+}
+
+// hdrw_milter_end_reloads - gives up any reload and waits for its thread
+void hdrw_milter_end_reloads(MilterRules *rules) {
+  milter_rules_abandon(rules);
+  if (g_reloads.started) pthread_join(g_reloads.thread, nullptr);
+  g_reloads.started = false;
 }
 
 // hdrw_milter_serve - the main thread's signal loop; returns when told to stop
@@ -385,7 +447,7 @@ bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t st
     }
     if (sig < 0) continue;  // EINTR
     if (sig == SIGHUP || sig == SIGUSR1) {
-      hdrw_milter_reload(rules, sig);
+      hdrw_milter_ask_reload(rules, sig);
     } else if (sig == SIGINT || sig == SIGTERM) {
       milter_log(TVR_LOG_NOTICE, "hdrweights milter: %s: stopping",
                  sig == SIGINT ? "SIGINT" : "SIGTERM");
@@ -449,8 +511,10 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   if (slash != nullptr && chdir(text) != 0) {
     return hdrw_milter_fail(why, why_size, "%s: cannot change into it: %s", text, strerror(errno));
   }
+  char file_why[512];
   rc = milter_rules_open(&d->rules, d->plugin, options->load_point, options->config,
-                         options->threshold);
+                         options->threshold, file_why, sizeof file_why);
+  if (rc == MILTER_RULES_FILE) return hdrw_milter_fail(why, why_size, "%s", file_why);
   if (rc != 0) {
     return hdrw_milter_fail(why, why_size, "%s: code %u: %s", options->config, (unsigned)rc,
                             hdrw_milter_reason(rc));
@@ -490,11 +554,13 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
 // threads use them until the process ends.
 void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
   uint32_t left = 0;
+  if (d->rules != nullptr) milter_rules_abandon(d->rules);
   if (d->listening) {
     hdrw_milter_stop_listener();
     pthread_join(d->listener, nullptr);
     left = milter_session_drain(MILTER_DRAIN_SECONDS);
   }
+  if (d->rules != nullptr) hdrw_milter_end_reloads(d->rules);
   if (left == 0) {
     milter_rules_close(d->rules);
     hdrw_plugin_unload(d->plugin);

@@ -2,8 +2,10 @@
 // tests/milter/protocol.lua spoken by miltertest, and how the command refuses
 // what it cannot serve. (The sanitizer build runs the daemon under
 // AddressSanitizer and UndefinedBehaviorSanitizer here.)
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -127,6 +129,99 @@ TEST(MilterCommand, ClearsAStaleSocketAndRefusesALiveOne) {
             std::string::npos);
   EXPECT_TRUE(file_exists(first.dir.file("milter.sock")));
   EXPECT_EQ(first.stop(), 0) << first.output();
+}
+
+// count_of - how often what occurs in text
+size_t count_of(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// reload - SIGHUP, then the log once the reload's line is written
+std::string reload(MilterProcess &milter) {
+  size_t before = count_of(milter.log(), "reload (SIGHUP)");
+  kill(milter.pid(), SIGHUP);
+  EXPECT_TRUE(wait_for([&] { return count_of(milter.log(), "reload (SIGHUP)") > before; }));
+  std::string log = milter.log();
+  return log.substr(log.rfind("reload (SIGHUP)"));
+}
+
+TEST(MilterReload, RefusesWhatItCannotReadAndAStopWins) {
+  struct Row {
+    const char *name;
+    std::function<void(const std::string &)> make;
+    const char *want;
+  };
+  const Row rows[] = {
+      {"a device", [](const std::string &p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); },
+       "kelv: not a regular file"},
+      {"a FIFO", [](const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+       "kelv: not a regular file"},
+      {"a 3 GB sparse file",
+       [](const std::string &p) {
+         write_file(p, "");
+         ASSERT_EQ(truncate(p.c_str(), off_t{3} << 30), 0);
+       },
+       "kelv: larger than 64 MiB (3221225472 bytes)"},
+  };
+  MilterProcess milter;
+  ASSERT_TRUE(milter.start()) << milter.output();
+  const std::string kelv = milter.dir.file("kelv");
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    unlink(kelv.c_str());
+    row.make(kelv);
+    std::string line = reload(milter);
+    EXPECT_NE(line.find("failed, code 2: " + kelv.substr(0, kelv.size() - 4) + row.want),
+              std::string::npos)
+        << line;
+  }
+  // A stop while the module reads a long rule file: the stop goes ahead, and
+  // no rules are put in service after it.
+  unlink(kelv.c_str());
+  std::string lines;
+  for (int k = 0; k < 200000; ++k) lines += std::string(76, 'A') + "\n";
+  write_file(kelv, lines);
+  kill(milter.pid(), SIGHUP);
+  EXPECT_EQ(milter.stop(), 0) << milter.output();
+  std::string log = milter.log();
+  EXPECT_EQ(log.find("new rules in service", log.find("SIGTERM: stopping")), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("hdrweights milter: stopped"), std::string::npos) << log;
+}
+
+TEST(MilterReload, TakesAChangedRuleFileOfTheSameSizeAndTime) {
+  MilterProcess milter;
+  const std::string examples = std::string(HDRW_SOURCE_DIR) + "/examples/";
+  std::string rules = read_file(examples + "rules.txt");
+  rules.replace(rules.find("0000001001060"), 13, "0000001001061");  // one weight changed
+  write_file(milter.dir.file("rules-b.txt"), rules);
+  ASSERT_EQ(
+      finish(spawn({HDRW_CLI_PATH, "rules", "encrypt", "--cert", milter.dir.file("client-cert.pem"),
+                    "-o", milter.dir.file("kelv-b"), milter.dir.file("rules-b.txt")},
+                   milter.dir.file("encrypt.log"))),
+      0);
+  const std::string kelv = milter.dir.file("kelv");
+  const std::string original = read_file(kelv), changed = read_file(milter.dir.file("kelv-b"));
+  ASSERT_EQ(original.size(), changed.size());
+  ASSERT_TRUE(milter.start()) << milter.output();
+  struct stat st;
+  ASSERT_EQ(stat(kelv.c_str(), &st), 0);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+
+  // Rewritten in place, its time set back (or within the same second).
+  write_file(kelv, changed);
+  ASSERT_EQ(utimensat(AT_FDCWD, kelv.c_str(), times, 0), 0);
+  EXPECT_NE(reload(milter).find("new rules in service"), std::string::npos) << milter.log();
+  // Replaced by rename with the old file's time (mv after touch -r).
+  write_file(kelv + ".new", original);
+  ASSERT_EQ(utimensat(AT_FDCWD, (kelv + ".new").c_str(), times, 0), 0);
+  ASSERT_EQ(rename((kelv + ".new").c_str(), kelv.c_str()), 0);
+  EXPECT_NE(reload(milter).find("new rules in service"), std::string::npos) << milter.log();
+  EXPECT_NE(reload(milter).find("configuration and rules unchanged"), std::string::npos)
+      << milter.log();
+  EXPECT_EQ(milter.stop(), 0) << milter.output();
 }
 
 }  // namespace
