@@ -43,6 +43,19 @@ TEST_P(MilterProtocol, ScriptCasesPassAndAreCounted) {
   EXPECT_FALSE(file_exists(milter.dir.file("milter.pid")));
 }
 
+TEST(MilterBlockLimit, ABlockLongerThanTheMilterKeepsIsSpamUnread) {
+  MilterProcess milter("<maxTotalHeadersLength>0</maxTotalHeadersLength>");  // no limit
+  ASSERT_TRUE(milter.start()) << milter.output();
+  EXPECT_EQ(run_miltertest("protocol.lua", milter.socket(), milter.dir.file("miltertest.log"),
+                           {"filler=2600"}),  // 1.2 MB, then the subject
+            0)
+      << read_file(milter.dir.file("miltertest.log"));
+  EXPECT_EQ(milter.stop(), 0) << milter.output();
+  EXPECT_NE(milter.log().find("more than the 1048576 the milter keeps; spam, not evaluated"),
+            std::string::npos)
+      << milter.log();
+}
+
 INSTANTIATE_TEST_SUITE_P(UnixAndTcp, MilterProtocol, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "Tcp" : "Unix"; });
 
