@@ -83,16 +83,42 @@ struct MilterUser {
   gid_t gid;
 };
 
+// A file the daemon made, known by device and inode: at the stop only that
+// very file is removed, not another that took its name meanwhile.
+struct MilterOwnFile {
+  const char *path;  // absolute; null when the daemon made no such file
+  dev_t dev;
+  ino_t ino;
+};
+
+// hdrw_milter_own_file - records path as the file the daemon just made
+MilterOwnFile hdrw_milter_own_file(const char *path) {
+  struct stat st;
+  if (path == nullptr || lstat(path, &st) != 0) return {nullptr, 0, 0};
+  return {path, st.st_dev, st.st_ino};
+}
+
+// hdrw_milter_remove_own - removes the file when it is still the one the daemon made
+// Only async-signal-safe calls: a forked child runs it too.
+bool hdrw_milter_remove_own(const MilterOwnFile *file) {
+  struct stat st;
+  if (file->path == nullptr || lstat(file->path, &st) != 0) return true;
+  if (st.st_dev != file->dev || st.st_ino != file->ino) return true;  // not ours any more
+  return unlink(file->path) == 0 || errno == ENOENT;
+}
+
 // What a start made, for the stop to release.
 struct MilterDaemon {
-  HdrwPlugin *plugin;   // the module library
-  MilterNets *trusted;  // trusted client networks, or null
-  MilterRules *rules;   // configuration and module instance
-  MilterStats stats;    // the counters
-  pthread_t listener;   // the thread running smfi_main
-  bool listening;       // listener was started
-  bool socket_open;     // the socket file is the daemon's to remove
-  bool pid_written;     // the pid file is the daemon's to remove
+  HdrwPlugin *plugin;         // the module library
+  MilterNets *trusted;        // trusted client networks, or null
+  MilterRules *rules;         // configuration and module instance
+  MilterStats stats;          // the counters
+  pthread_t listener;         // the thread running smfi_main
+  bool listening;             // listener was started
+  bool socket_open;           // the socket file is the daemon's to remove
+  bool pid_written;           // the pid file is the daemon's to remove
+  MilterOwnFile socket_file;  // the socket file as made, when a unix socket
+  MilterOwnFile pid_file;     // the pid file as written
 };
 
 // hdrw_milter_fail - writes the reason of a failed start
@@ -498,9 +524,11 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   }
   if (hdrw_milter_open_socket(options, user, why, why_size) != 0) return 1;
   d->socket_open = true;
+  d->socket_file = hdrw_milter_own_file(hdrw_milter_unix_path(options->socket));
   if (options->pid_file != nullptr) {
     if (hdrw_milter_write_pid(options->pid_file, why, why_size) != 0) return 1;
     d->pid_written = true;
+    d->pid_file = hdrw_milter_own_file(options->pid_file);
   }
   if (user != nullptr && hdrw_milter_drop(user, why, why_size) != 0) return 1;
   // The module resolves relative paths inside the configuration against the
@@ -568,9 +596,8 @@ void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
     milter_log(TVR_LOG_WARNING, "hdrweights milter: %u messages still in flight after %d seconds",
                (unsigned)left, MILTER_DRAIN_SECONDS);
   }
-  const char *socket_path = hdrw_milter_unix_path(options->socket);
-  if (d->socket_open && socket_path != nullptr) unlink(socket_path);
-  if (d->pid_written && unlink(options->pid_file) != 0) {
+  if (d->socket_open) hdrw_milter_remove_own(&d->socket_file);
+  if (d->pid_written && !hdrw_milter_remove_own(&d->pid_file)) {
     milter_log(TVR_LOG_WARNING, "hdrweights milter: cannot remove %s: %s", options->pid_file,
                strerror(errno));
   }
@@ -604,6 +631,10 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
   if (options == nullptr || options->socket == nullptr || options->module == nullptr ||
       options->reply == nullptr || options->action < MILTER_TAG || options->action > MILTER_DISCARD)
     return hdrw_milter_fail(why, why_size, "incomplete options");
+  const char *socket_path = hdrw_milter_unix_path(options->socket);
+  if (socket_path != nullptr && socket_path[0] != '/')
+    return hdrw_milter_fail(why, why_size, "%s: the socket's path must be absolute",
+                            options->socket);
 
   // Every thread made from here on inherits the blocked signals.
   g_main_thread = pthread_self();

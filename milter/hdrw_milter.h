@@ -10,7 +10,8 @@
 //     SIGHUP and abort messages in flight on SIGINT, is kept waiting);
 //   - loads the module, refuses a unix socket that another process still
 //     answers on, removes a stale one, and opens the socket (unix sockets mode
-//     0660, owned by user and its group when user is set);
+//     0660, owned by user and its group when user is set; the path must be
+//     absolute);
 //   - writes the pid file, then drops to user (its uid, gid and groups);
 //   - changes into the configuration's directory (relative paths inside the
 //     configuration resolve against it), reads the configuration and
@@ -21,7 +22,9 @@
 // serving and the reason is logged at level 3; every MTA connection stays
 // open). SIGTERM or SIGINT stops accepting connections, lets messages in flight
 // finish (at most MILTER_DRAIN_SECONDS), frees the instance, logs the counters
-// (level 6) and the stop line (level 5), removes the pid file and returns 0.
+// (level 6) and the stop line (level 5), removes the pid file and the unix
+// socket and returns 0. Only the very files it made are removed (same device
+// and inode): a file that took their name meanwhile stays.
 // With stats_interval > 0 the counters are logged every stats_interval
 // seconds too.
 //

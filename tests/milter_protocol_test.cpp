@@ -144,6 +144,35 @@ TEST(MilterCommand, ClearsAStaleSocketAndRefusesALiveOne) {
   EXPECT_EQ(first.stop(), 0) << first.output();
 }
 
+TEST(MilterCommand, RemovesOnlyTheSocketItMade) {
+  MilterProcess milter;
+  const std::string run = milter.dir.file("run");
+  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+  // A file of the socket's name where the daemon changes to (the
+  // configuration's directory) must survive its stop.
+  write_file(milter.dir.file("rel.sock"), "unrelated");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(run.c_str()), 0);
+  bool started = milter.start({"--socket", "unix:rel.sock"});
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_TRUE(started) << milter.output();
+  EXPECT_NE(milter.log().find("started on unix:" + run + "/rel.sock"), std::string::npos)
+      << milter.log();
+  EXPECT_EQ(milter.stop(), 0) << milter.output();
+  EXPECT_EQ(read_file(milter.dir.file("rel.sock")), "unrelated");
+  EXPECT_FALSE(file_exists(run + "/rel.sock"));
+
+  // A socket replaced while the daemon ran is not the daemon's any more.
+  MilterProcess second;
+  ASSERT_TRUE(second.start()) << second.output();
+  const std::string sock = second.dir.file("milter.sock");
+  ASSERT_EQ(rename(sock.c_str(), (sock + ".moved").c_str()), 0);
+  write_file(sock, "another file");
+  EXPECT_EQ(second.stop(), 0) << second.output();
+  EXPECT_EQ(read_file(sock), "another file");
+}
+
 // count_of - how often what occurs in text
 size_t count_of(const std::string &text, const std::string &what) {
   size_t n = 0;

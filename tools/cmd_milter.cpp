@@ -1,6 +1,6 @@
 // cmd_milter - "hdrweights milter": reads the daemon's options and runs it
-// (milter/hdrw_milter.h). Every path the user gave is made absolute before the
-// daemon changes directory. (tested in tests/milter_protocol_test.cpp)
+// (milter/hdrw_milter.h). Every path the user gave, a unix socket's too, is
+// made absolute before the daemon changes directory. (tested in tests/milter_protocol_test.cpp)
 #include <cstdint>
 #include <iostream>
 #include <string>
@@ -95,6 +95,20 @@ MilterAction parse_action(const ArgParser &args, const std::string &text) {
   args.fail("option '--on-spam' takes tag, reject, tempfail, hold or discard, not '" + text + "'");
 }
 
+// parse_socket - the --socket address, a unix socket's path made absolute
+// The daemon changes into the configuration's directory; a relative path
+// would name another file there at the stop.
+std::string parse_socket(const ArgParser &args, const std::string &text) {
+  size_t colon = text.find(':');
+  std::string kind = colon == std::string::npos ? "" : text.substr(0, colon);
+  if (kind.empty() || kind == "unix" || kind == "local") {
+    std::string path = colon == std::string::npos ? text : text.substr(colon + 1);
+    if (path.empty()) args.fail("option '--socket': empty path after '" + kind + ":'");
+    return (kind.empty() ? "unix" : kind) + ":" + absolute_path(path);
+  }
+  return text;
+}
+
 MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
   MilterArgs o;
   o.host.log_level = "TVR_LOG_INFO";
@@ -131,6 +145,7 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
     }
   }
   if (o.socket.empty()) args.fail("no socket given (--socket unix:PATH or inet:PORT@HOST)");
+  o.socket = parse_socket(args, o.socket);
   if (o.reply.empty() || o.reply.size() > kReplyMax) {
     args.fail("option '--reply' needs a text of 1 to " + std::to_string(kReplyMax) + " characters");
   }
