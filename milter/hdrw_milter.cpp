@@ -19,6 +19,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
@@ -119,6 +120,7 @@ struct MilterDaemon {
   bool pid_written;           // the pid file is the daemon's to remove
   MilterOwnFile socket_file;  // the socket file as made, when a unix socket
   MilterOwnFile pid_file;     // the pid file as written
+  bool kept;                  // a keeper removes both once the daemon is gone
 };
 
 // hdrw_milter_fail - writes the reason of a failed start
@@ -304,6 +306,38 @@ int hdrw_milter_drop(const MilterUser *user, char *why, size_t why_size) {
                             user->name);
   }
   return 0;
+}
+
+// hdrw_milter_start_keeper - a child that removes the daemon's files once it is gone
+// Dropped to user, the daemon may not remove its socket and pid file from a
+// directory that root owns. The keeper keeps root's rights and nothing else:
+// every descriptor but a pipe's read end is closed, the daemon's signals stay
+// blocked, and it waits until the pipe's last writer, the daemon, is gone (a
+// stop, a failed start, a crash alike). It then removes the two files if they
+// are still the ones the daemon made, and ends. Before any thread exists.
+bool hdrw_milter_start_keeper(const MilterDaemon *d) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    if (dup2(fds[0], 0) < 0) _exit(1);
+    close_range(1, ~0u, 0);
+    char byte;
+    for (;;) {
+      ssize_t got = read(0, &byte, 1);
+      if (got == 0 || (got < 0 && errno != EINTR)) break;
+    }
+    hdrw_milter_remove_own(&d->socket_file);
+    hdrw_milter_remove_own(&d->pid_file);
+    _exit(0);
+  }
+  close(fds[0]);  // the write end stays open until the daemon ends
+  return true;
 }
 
 // hdrw_milter_stopper - smfi_stop on a thread of its own
@@ -530,6 +564,15 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
     d->pid_written = true;
     d->pid_file = hdrw_milter_own_file(options->pid_file);
   }
+  if (user != nullptr && user->uid != geteuid()) {
+    if (!hdrw_milter_start_keeper(d)) {
+      return hdrw_milter_fail(why, why_size,
+                              "cannot start the process that removes the socket "
+                              "and pid file at the stop: %s",
+                              strerror(errno));
+    }
+    d->kept = true;
+  }
   if (user != nullptr && hdrw_milter_drop(user, why, why_size) != 0) return 1;
   // The module resolves relative paths inside the configuration against the
   // directory that holds it.
@@ -596,8 +639,12 @@ void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
     milter_log(TVR_LOG_WARNING, "hdrweights milter: %u messages still in flight after %d seconds",
                (unsigned)left, MILTER_DRAIN_SECONDS);
   }
-  if (d->socket_open) hdrw_milter_remove_own(&d->socket_file);
-  if (d->pid_written && !hdrw_milter_remove_own(&d->pid_file)) {
+  if (d->kept) {
+    // The keeper removes them once this process is gone.
+  } else if (d->socket_open) {
+    hdrw_milter_remove_own(&d->socket_file);
+  }
+  if (d->pid_written && !d->kept && !hdrw_milter_remove_own(&d->pid_file)) {
     milter_log(TVR_LOG_WARNING, "hdrweights milter: cannot remove %s: %s", options->pid_file,
                strerror(errno));
   }

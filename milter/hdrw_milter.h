@@ -13,6 +13,9 @@
 //     0660, owned by user and its group when user is set; the path must be
 //     absolute);
 //   - writes the pid file, then drops to user (its uid, gid and groups);
+//     when that changes the user, a child process keeps root's rights to
+//     remove the socket and pid file once the daemon has ended, however it
+//     ends (a stop, a failed start, a crash);
 //   - changes into the configuration's directory (relative paths inside the
 //     configuration resolve against it), reads the configuration and
 //     initialises the module; a failure here removes the socket and pid file;

@@ -173,6 +173,36 @@ TEST(MilterCommand, RemovesOnlyTheSocketItMade) {
   EXPECT_EQ(read_file(sock), "another file");
 }
 
+TEST(MilterCommand, RemovesItsFilesAfterDroppingToAUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to change user";
+  struct Row {
+    const char *name;
+    mode_t config_mode;  // 0600: the user cannot read it, the start fails after the drop
+  };
+  for (const Row &row : {Row{"a stop", 0644}, Row{"a start failing as the user", 0600}}) {
+    SCOPED_TRACE(row.name);
+    MilterProcess milter;
+    // The user may read the directory, not write it: only root removes there.
+    ASSERT_EQ(chmod(milter.dir.path().c_str(), 0755), 0);
+    for (const char *name : {"kelv", "client-cert.pem", "server.xml"})
+      ASSERT_EQ(chmod(milter.dir.file(name).c_str(), 0644), 0);
+    ASSERT_EQ(chmod(milter.dir.file("server.xml").c_str(), row.config_mode), 0);
+    bool started = milter.start({"--user", "nobody", "--pid-file", milter.dir.file("milter.pid")});
+    if (row.config_mode == 0644) {
+      ASSERT_TRUE(started) << milter.output();
+      EXPECT_EQ(milter.stop(), 0) << milter.output();
+    } else {
+      EXPECT_EQ(milter.early_exit(), 1);
+      EXPECT_NE(milter.output().find("server.xml: Permission denied"), std::string::npos)
+          << milter.output();
+    }
+    EXPECT_TRUE(wait_for([&] {
+      return !file_exists(milter.dir.file("milter.sock")) &&
+             !file_exists(milter.dir.file("milter.pid"));
+    }));
+  }
+}
+
 // count_of - how often what occurs in text
 size_t count_of(const std::string &text, const std::string &what) {
   size_t n = 0;
