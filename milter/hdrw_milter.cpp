@@ -234,6 +234,30 @@ void hdrw_milter_find_listener(const bool *before) {
   }
 }
 
+// hdrw_milter_bound - the address libmilter listens on, as "inet:PORT@ADDRESS"
+// (or inet6:); false for a unix socket or one not found, out then untouched.
+// loopback tells whether only this host can reach it.
+bool hdrw_milter_bound(char *out, size_t size, bool *loopback) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (g_listener_len == 0) return false;
+  if (g_listener.ss_family == AF_INET) {
+    const struct sockaddr_in *in = (const struct sockaddr_in *)&g_listener;
+    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    *loopback = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    snprintf(out, size, "inet:%u@%s", (unsigned)ntohs(in->sin_port), text);
+    return true;
+  }
+  if (g_listener.ss_family == AF_INET6) {
+    const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)&g_listener;
+    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    *loopback = IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
+                (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127);
+    snprintf(out, size, "inet6:%u@%s", (unsigned)ntohs(in6->sin6_port), text);
+    return true;
+  }
+  return false;
+}
+
 // hdrw_milter_wake_listener - one connection to the listener, to end its wait
 void hdrw_milter_wake_listener() {
   if (g_listener_len == 0) return;
@@ -696,11 +720,21 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
     hdrw_milter_release(options, &daemon);
     return 1;
   }
+  // The address as bound: the port and interface the MTA really reaches.
+  char bound[128];
+  bool loopback = true;
+  if (!hdrw_milter_bound(bound, sizeof bound, &loopback))
+    snprintf(bound, sizeof bound, "%s", options->socket);
+  if (!loopback) {
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: %s is reachable from other hosts, not only this one: every "
+               "client that reaches it may use the filter (give @127.0.0.1 to stay local)",
+               bound);
+  }
   milter_log(TVR_LOG_NOTICE,
              "hdrweights milter: started on %s (pid %ld, threshold %d, on spam %s%s%s); "
              "reload with SIGHUP or SIGUSR1",
-             options->socket, (long)getpid(), (int)options->threshold,
-             kActionNames[options->action],
+             bound, (long)getpid(), (int)options->threshold, kActionNames[options->action],
              options->skip_authenticated ? ", authenticated senders skipped" : "",
              milter_nets_count(daemon.trusted) > 0 ? ", trusted networks skipped" : "");
   bool failed = hdrw_milter_serve(daemon.rules, &daemon.stats, options->stats_interval);

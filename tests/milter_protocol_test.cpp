@@ -39,6 +39,12 @@ TEST_P(MilterProtocol, ScriptCasesPassAndAreCounted) {
   EXPECT_TRUE(aborted >= '1' && aborted <= '3') << log;
   EXPECT_NE(log.find("hdrweights milter: stopped"), std::string::npos);
   EXPECT_EQ(log.find("not under the daemon's control"), std::string::npos) << log;
+  // The address as bound; loopback draws no warning.
+  EXPECT_NE(log.find("started on " + milter.socket().substr(0, milter.socket().find('@')) +
+                     (GetParam() ? "@127.0.0.1 (" : " (")),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("reachable from other hosts"), std::string::npos) << log;
   EXPECT_FALSE(file_exists(milter.dir.file("milter.sock")));
   EXPECT_FALSE(file_exists(milter.dir.file("milter.pid")));
 }
@@ -89,6 +95,20 @@ TEST(MilterCommand, RefusesWhatItCannotServe) {
        {"--trusted-networks", "10.0.0.0/8, 10.0.0.0/33"},
        2,
        "not a network: '10.0.0.0/33'"},
+      {"port out of range",
+       nullptr,
+       {"--socket", "inet:99999@127.0.0.1"},
+       2,
+       "'99999' is not a port"},
+      {"port 0", nullptr, {"--socket", "inet:0"}, 2, "'0' is not a port"},
+      {"text after the port",
+       nullptr,
+       {"--socket", "inet:25x@127.0.0.1"},
+       2,
+       "'25x' is not a port"},
+      {"no host after @", nullptr, {"--socket", "inet6:10999@"}, 2, "no host after '@'"},
+      {"unknown kind", nullptr, {"--socket", "tcp:25"}, 2, "takes unix:PATH, inet:PORT[@HOST]"},
+      {"empty unix path", nullptr, {"--socket", "unix:"}, 2, "empty path after 'unix:'"},
       {"reply with a line end",
        nullptr,
        {"--reply", "spam\r\n250 ok"},

@@ -26,8 +26,10 @@ constexpr const char kMilterHelp[] =
     "\n"
     "options:\n"
     "  --socket ADDRESS        where the MTA connects: unix:PATH (mode 0660, owned\n"
-    "                          by --user) or inet:PORT@HOST; a stale unix socket\n"
-    "                          is removed, one still in use is refused\n"
+    "                          by --user) or inet:PORT@HOST (inet6: for IPv6;\n"
+    "                          PORT 1 to 65535; without @HOST every interface);\n"
+    "                          a stale unix socket is removed, one still in use\n"
+    "                          is refused\n"
     "  --config FILE           server configuration (default: server.xml in the\n"
     "                          load-point directory, else in the current directory,\n"
     "                          else " HDRW_CONFIG_DIR
@@ -105,6 +107,23 @@ std::string parse_socket(const ArgParser &args, const std::string &text) {
     std::string path = colon == std::string::npos ? text : text.substr(colon + 1);
     if (path.empty()) args.fail("option '--socket': empty path after '" + kind + ":'");
     return (kind.empty() ? "unix" : kind) + ":" + absolute_path(path);
+  }
+  if (kind != "inet" && kind != "inet6") {
+    args.fail("option '--socket' takes unix:PATH, inet:PORT[@HOST] or inet6:PORT[@HOST], not '" +
+              text + "'");
+  }
+  // The port is decimal, 1 to 65535, and nothing else: libmilter reads it
+  // with atoi and would bind what a typo leaves (99999 wraps, 25x is 25).
+  size_t at = text.find('@', colon);
+  std::string port =
+      text.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1);
+  bool digits = !port.empty() && port.size() <= 5 &&
+                port.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(port) < 1 || std::stoul(port) > 65535) {
+    args.fail("option '--socket': '" + port + "' is not a port (1 to 65535) in '" + text + "'");
+  }
+  if (at != std::string::npos && at + 1 == text.size()) {
+    args.fail("option '--socket': no host after '@' in '" + text + "'");
   }
   return text;
 }
