@@ -179,10 +179,7 @@ int hdrw_milter_clear_socket(const char *path, char *why, size_t why_size) {
   }
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  if (strlen(path) >= sizeof address.sun_path) {
-    return hdrw_milter_fail(why, why_size, "%s: socket path too long", path);
-  }
-  strcpy(address.sun_path, path);
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path);  // length checked by the caller
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return hdrw_milter_fail(why, why_size, "socket: %s", strerror(errno));
   int rc = connect(fd, (struct sockaddr *)&address, sizeof address);
@@ -275,10 +272,37 @@ void hdrw_milter_wake_listener() {
   close(fd);
 }
 
+// hdrw_milter_unix_reason - why a unix socket cannot be made at path
+// libmilter says only that it failed; binding a socket of the daemon's own
+// at the path gives the system's reason (removed again when it worked).
+void hdrw_milter_unix_reason(const char *path, char *out, size_t size) {
+  snprintf(out, size, "cannot open the socket");
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  if (bind(fd, (struct sockaddr *)&address, sizeof address) == 0) {
+    unlink(path);
+  } else if (errno == ENOENT || errno == ENOTDIR) {
+    snprintf(out, size, "cannot open the socket: no such directory");
+  } else {
+    snprintf(out, size, "cannot open the socket: %s", strerror(errno));
+  }
+  close(fd);
+}
+
 // hdrw_milter_open_socket - opens libmilter's socket with the wanted mode and owner
 int hdrw_milter_open_socket(const HdrwMilterOptions *options, const MilterUser *user, char *why,
                             size_t why_size) {
   const char *path = hdrw_milter_unix_path(options->socket);
+  if (path != nullptr && strlen(path) >= sizeof(((struct sockaddr_un *)nullptr)->sun_path)) {
+    return hdrw_milter_fail(why, why_size,
+                            "%s: the name is too long for a socket (%zu bytes, at "
+                            "most %zu)",
+                            path, strlen(path),
+                            sizeof(((struct sockaddr_un *)nullptr)->sun_path) - 1);
+  }
   if (path != nullptr && hdrw_milter_clear_socket(path, why, why_size) != 0) return 1;
   if (smfi_setconn((char *)options->socket) != MI_SUCCESS) {
     return hdrw_milter_fail(why, why_size, "%s: not a socket libmilter can open", options->socket);
@@ -293,20 +317,26 @@ int hdrw_milter_open_socket(const HdrwMilterOptions *options, const MilterUser *
   mode_t mask = umask(0117);
   int rc = smfi_opensocket(true);
   umask(mask);
+  if (rc != MI_SUCCESS && path != nullptr) {
+    char reason[256];
+    hdrw_milter_unix_reason(path, reason, sizeof reason);
+    return hdrw_milter_fail(why, why_size, "%s: %s", path, reason);
+  }
   if (rc != MI_SUCCESS) {
     return hdrw_milter_fail(why, why_size, "%s: cannot open the socket (in use, or no permission)",
                             options->socket);
   }
   hdrw_milter_find_listener(before);
   if (path == nullptr) return 0;
+  int failed = 0;
   if (chmod(path, 0660) != 0) {
-    return hdrw_milter_fail(why, why_size, "%s: cannot set the mode: %s", path, strerror(errno));
+    failed = hdrw_milter_fail(why, why_size, "%s: cannot set the mode: %s", path, strerror(errno));
+  } else if (user != nullptr && chown(path, user->uid, user->gid) != 0) {
+    failed = hdrw_milter_fail(why, why_size, "%s: cannot give it to %s: %s", path, user->name,
+                              strerror(errno));
   }
-  if (user != nullptr && chown(path, user->uid, user->gid) != 0) {
-    return hdrw_milter_fail(why, why_size, "%s: cannot give it to %s: %s", path, user->name,
-                            strerror(errno));
-  }
-  return 0;
+  if (failed) unlink(path);  // just made: nobody else's
+  return failed;
 }
 
 // hdrw_milter_write_pid - writes the process id to the pid file
