@@ -750,6 +750,12 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
     hdrw_milter_release(options, &daemon);
     return 1;
   }
+  if (milter_nets_everything(daemon.trusted)) {
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: the trusted networks %s cover every client address: no "
+               "message is evaluated",
+               options->trusted);
+  }
   // The address as bound: the port and interface the MTA really reaches.
   char bound[128];
   bool loopback = true;

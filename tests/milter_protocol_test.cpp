@@ -119,6 +119,16 @@ TEST(MilterCommand, RefusesWhatItCannotServe) {
        {"--socket", "unix:/tmp/" + std::string(120, 'n')},
        1,
        "the name is too long for a socket (125 bytes, at most 107)"},
+      {"threshold 0 with an action",
+       nullptr,
+       {"--threshold", "0", "--on-spam", "discard"},
+       2,
+       "'--threshold' 0 makes every message spam"},
+      {"negative threshold with an action",
+       nullptr,
+       {"--threshold", "-5", "--on-spam", "reject"},
+       2,
+       "'--threshold' -5 makes every message spam"},
       {"reply with a line end",
        nullptr,
        {"--reply", "spam\r\n250 ok"},
@@ -154,6 +164,24 @@ TEST(MilterCommand, RefusesWhatItCannotServe) {
     if (row.want_exit == 1 && std::string(row.name) != "socket path is a file") {
       EXPECT_FALSE(file_exists(milter.dir.file("milter.sock")));
     }
+  }
+}
+
+TEST(MilterCommand, WarnsOfTrustedNetworksCoveringEveryClient) {
+  for (const char *nets : {"10.0.0.0/8,0.0.0.0/0", "::/0"}) {
+    SCOPED_TRACE(nets);
+    MilterProcess milter;
+    ASSERT_TRUE(milter.start({"--trusted-networks", nets, "--threshold", "0"})) << milter.output();
+    EXPECT_EQ(milter.stop(), 0);
+    EXPECT_NE(milter.log().find("WARNING"), std::string::npos) << milter.log();
+    EXPECT_NE(milter.log().find(std::string("the trusted networks ") + nets +
+                                " cover every client address"),
+              std::string::npos)
+        << milter.log();
+    EXPECT_NE(milter.output().find(std::string("warning: --trusted-networks '") + nets +
+                                   "' covers every client address"),
+              std::string::npos)
+        << milter.output();
   }
 }
 

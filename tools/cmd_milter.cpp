@@ -177,7 +177,19 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
     if (milter_nets_parse(o.trusted.c_str(), &nets, bad, sizeof bad) != 0) {
       args.fail("option '--trusted-networks': not a network: '" + std::string(bad) + "'");
     }
+    if (milter_nets_everything(nets)) {
+      // Said once on standard error when the log goes elsewhere; the daemon logs it too.
+      if (o.host.log != "stderr")
+        std::cerr << "hdrweights: warning: --trusted-networks '" << o.trusted
+                  << "' covers every client address: no message is evaluated\n";
+    }
     milter_nets_free(nets);
+  }
+  if (o.host.threshold <= 0 && o.action != MILTER_TAG) {
+    // Every message weighs at least 0: each one would be spam and be acted on.
+    args.fail("option '--threshold' " + std::to_string(o.host.threshold) +
+              " makes every message spam; with --on-spam other than tag that would act on all "
+              "mail (give a threshold of 1 or more)");
   }
   o.host.finish(args);
   return o;
