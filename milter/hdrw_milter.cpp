@@ -679,18 +679,26 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
 // threads use them until the process ends.
 void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
   uint32_t left = 0;
+  int idle = 0;
   if (d->rules != nullptr) milter_rules_abandon(d->rules);
   if (d->listening) {
     hdrw_milter_stop_listener();
     pthread_join(d->listener, nullptr);
-    left = milter_session_drain(MILTER_DRAIN_SECONDS);
+    left = milter_session_drain(MILTER_DRAIN_SECONDS, MILTER_IDLE_SECONDS, &idle);
   }
   if (d->rules != nullptr) hdrw_milter_end_reloads(d->rules);
   if (left == 0) {
     milter_rules_close(d->rules);
     hdrw_plugin_unload(d->plugin);
+  } else if (idle) {
+    milter_log(TVR_LOG_NOTICE,
+               "hdrweights milter: %u messages in flight without a word from the MTA for %d "
+               "seconds: not waited for (the MTA tempfails them)",
+               (unsigned)left, MILTER_IDLE_SECONDS);
   } else {
-    milter_log(TVR_LOG_WARNING, "hdrweights milter: %u messages still in flight after %d seconds",
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: %u messages still in flight after %d seconds (the MTA "
+               "tempfails them)",
                (unsigned)left, MILTER_DRAIN_SECONDS);
   }
   if (d->kept) {

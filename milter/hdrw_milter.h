@@ -24,7 +24,10 @@
 // the configuration or rule file changed; on failure the previous one keeps
 // serving and the reason is logged at level 3; every MTA connection stays
 // open). SIGTERM or SIGINT stops accepting connections, lets messages in flight
-// finish (at most MILTER_DRAIN_SECONDS), frees the instance, logs the counters
+// finish (at most MILTER_DRAIN_SECONDS, and not at all once none of them had a
+// word from the MTA for MILTER_IDLE_SECONDS; ending the process then closes
+// every MTA connection, and the MTA tempfails what it had not finished),
+// frees the instance, logs the counters
 // (level 6) and the stop line (level 5), removes the pid file and the unix
 // socket and returns 0. Only the very files it made are removed (same device
 // and inode): a file that took their name meanwhile stays.
@@ -47,7 +50,8 @@ extern "C" {
 #endif
 
 enum {
-  MILTER_DRAIN_SECONDS = 60  // longest wait for messages in flight at a stop
+  MILTER_DRAIN_SECONDS = 10,  // longest wait for messages in flight at a stop
+  MILTER_IDLE_SECONDS = 2     // a stop does not wait for messages the MTA left this long
 };
 
 typedef struct HdrwMilterOptions {

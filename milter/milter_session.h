@@ -26,11 +26,16 @@
 // text, discard, or quarantine (hold) and continue. Abort and close end an
 // open message and free what it held.
 //
-// Shutdown. milter_session_drain(seconds) stops new messages from starting and
-// waits until no message is in flight (begun, not yet ended) or the time is
-// up; it returns the number still in flight. Once it returned 0, callbacks no
-// longer touch the rules, and the caller may free them: a message that starts
-// afterwards is answered 451 4.7.1 at its end. Drain from one thread, once.
+// Shutdown. milter_session_drain(seconds, idle_seconds, &idle) stops new
+// messages from starting and waits until no message is in flight (begun, not
+// yet ended), the time is up, or no message in flight has had a word from the
+// MTA for idle_seconds (the MTA has left them: their client went quiet or the
+// MTA keeps the connection without an abort); it returns the number still in
+// flight, and idle (may be null) is 1 when it stopped waiting for the last
+// reason. Such messages are the MTA's to answer (it tempfails a message whose
+// milter went away). Once it returned 0, callbacks no longer touch the rules,
+// and the caller may free them: a message that starts afterwards is answered
+// 451 4.7.1 at its end. Drain from one thread, once.
 #ifndef MILTER_MILTER_SESSION_H
 #define MILTER_MILTER_SESSION_H
 
@@ -59,7 +64,7 @@ typedef struct MilterSessionSetup {
 
 void milter_session_describe(struct smfiDesc *description);
 uint32_t milter_session_start(const MilterSessionSetup *setup);
-uint32_t milter_session_drain(uint32_t seconds);
+uint32_t milter_session_drain(uint32_t seconds, uint32_t idle_seconds, int *idle);
 
 #ifdef __cplusplus
 }

@@ -261,6 +261,27 @@ TEST(MilterCommand, RemovesItsFilesAfterDroppingToAUser) {
   }
 }
 
+TEST(MilterStop, DoesNotWaitForAMessageTheMtaLeft) {
+  MilterProcess milter;
+  milter.use_tcp();
+  ASSERT_TRUE(milter.start()) << milter.output();
+  pid_t client = spawn({"miltertest", "-D", "socket=" + milter.socket(), "-D", "hold=300", "-D",
+                        "held=" + milter.dir.file("held"), "-s",
+                        std::string(HDRW_SOURCE_DIR) + "/tests/milter/protocol.lua"},
+                       milter.dir.file("client.log"));
+  ASSERT_TRUE(wait_for([&] { return file_exists(milter.dir.file("held")); }))
+      << read_file(milter.dir.file("client.log"));
+  EXPECT_EQ(milter.stop(), 0) << milter.output();
+  kill(client, SIGKILL);
+  waitpid(client, nullptr, 0);
+  std::string log = milter.log();
+  EXPECT_NE(log.find("1 messages in flight without a word from the MTA for 2 seconds: not "
+                     "waited for"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("hdrweights milter: stopped"), std::string::npos) << log;
+}
+
 // count_of - how often what occurs in text
 size_t count_of(const std::string &text, const std::string &what) {
   size_t n = 0;
