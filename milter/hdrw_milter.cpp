@@ -18,6 +18,7 @@
 #include "hdrw_milter.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -30,6 +31,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -47,8 +49,12 @@
 
 namespace {
 
-constexpr int kMaxDescriptor = 4096;  // descriptors searched for libmilter's listener
-constexpr int kParkWaitSeconds = 10;  // wait for libmilter's signal thread at start
+constexpr int kMaxDescriptor = 4096;           // descriptors searched for libmilter's listener
+constexpr int kParkWaitSeconds = 10;           // wait for libmilter's signal thread at start
+constexpr int kWatchSeconds = 2;               // between looks at the descriptors in use
+constexpr uint64_t kReservedDescriptors = 64;  // kept free of MTA connections
+constexpr uint64_t kShortDescriptors = 4;      // this few free: connections fail
+constexpr uint32_t kMaxConnections = 60000;    // MTA connections at most, whatever the limit
 
 struct MilterSignals {
   pthread_mutex_t mutex;   // guards the fields below
@@ -527,6 +533,55 @@ void hdrw_milter_end_reloads(MilterRules *rules) {
   g_reloads.started = false;
 }
 
+// hdrw_milter_watch_descriptors - logs the start and end of a descriptor shortage
+// With no descriptor left, libmilter cannot accept a connection (and says so
+// only in the system log): the MTA then tempfails every message. Logged once
+// per episode, which ends when the reserve is free again.
+void hdrw_milter_watch_descriptors() {
+  static bool short_of = false;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  uint64_t max = limit.rlim_cur;
+  uint64_t used = 0;
+  DIR *dir = opendir("/proc/self/fd");  // takes a descriptor itself: none left is EMFILE
+  if (dir == nullptr && errno != EMFILE) return;
+  if (dir == nullptr) used = max;
+  while (dir != nullptr && readdir(dir) != nullptr) ++used;
+  if (dir != nullptr) {
+    closedir(dir);
+    used -= 3;  // ".", ".." and the directory's own descriptor
+  }
+  if (!short_of && used + kShortDescriptors >= max) {
+    short_of = true;
+    milter_log(TVR_LOG_ERR,
+               "hdrweights milter: %llu of %llu descriptors in use: new MTA connections cannot "
+               "be accepted, and the MTA tempfails their mail",
+               (unsigned long long)used, (unsigned long long)max);
+  } else if (short_of && used + kReservedDescriptors <= max) {
+    short_of = false;
+    milter_log(TVR_LOG_NOTICE, "hdrweights milter: %llu of %llu descriptors in use again",
+               (unsigned long long)used, (unsigned long long)max);
+  }
+}
+
+// hdrw_milter_connection_cap - raises the descriptor limit; the connections it allows
+// The soft limit goes up to the hard one (LimitNOFILE in the unit); the cap
+// leaves kReservedDescriptors for the daemon's own files, the rule files the
+// module reads and the spool files of messages.
+uint32_t hdrw_milter_connection_cap() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kMaxConnections : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kMaxConnections + kReservedDescriptors)
+    return kMaxConnections;
+  if (limit.rlim_cur <= 2 * kReservedDescriptors) return (uint32_t)limit.rlim_cur / 2;
+  return (uint32_t)(limit.rlim_cur - kReservedDescriptors);
+}
+
 // hdrw_milter_serve - the main thread's signal loop; returns when told to stop
 // (false) or when libmilter's listener ended with an error (true)
 bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t stats_interval) {
@@ -537,27 +592,33 @@ bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t st
   clock_gettime(CLOCK_MONOTONIC, &next);
   next.tv_sec += stats_interval;
   for (;;) {
-    int sig;
+    hdrw_milter_watch_descriptors();
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec wait = {kWatchSeconds, 0};
+    bool stats_due = false;
     if (stats_interval > 0) {
-      struct timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      struct timespec wait = {0, 0};
+      struct timespec left = {0, 0};
       if (now.tv_sec < next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec < next.tv_nsec)) {
-        wait.tv_sec = next.tv_sec - now.tv_sec;
-        wait.tv_nsec = next.tv_nsec - now.tv_nsec;
-        if (wait.tv_nsec < 0) {
-          wait.tv_nsec += 1000000000;
-          --wait.tv_sec;
+        left.tv_sec = next.tv_sec - now.tv_sec;
+        left.tv_nsec = next.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+          left.tv_nsec += 1000000000;
+          --left.tv_sec;
         }
       }
-      sig = sigtimedwait(&set, nullptr, &wait);
-      if (sig < 0 && errno == EAGAIN) {
+      if (left.tv_sec < wait.tv_sec) {
+        wait = left;
+        stats_due = true;
+      }
+    }
+    int sig = sigtimedwait(&set, nullptr, &wait);
+    if (sig < 0 && errno == EAGAIN) {
+      if (stats_due) {
         hdrw_milter_log_stats(stats);
         next.tv_sec += stats_interval;
-        continue;
       }
-    } else {
-      sig = sigwaitinfo(&set, nullptr);
+      continue;
     }
     if (sig < 0) continue;  // EINTR
     if (sig == SIGHUP || sig == SIGUSR1) {
@@ -607,7 +668,8 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   }
   struct smfiDesc description;
   milter_session_describe(&description);
-  if (smfi_register(description) != MI_SUCCESS) {
+  if (smfi_register(description) != MI_SUCCESS ||
+      smfi_settimeout(MILTER_SESSION_READ_TIMEOUT) != MI_SUCCESS) {
     return hdrw_milter_fail(why, why_size, "libmilter refused the filter description");
   }
   if (hdrw_milter_open_socket(options, user, why, why_size) != 0) return 1;
@@ -652,6 +714,7 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   setup.trusted = d->trusted;
   setup.stats = &d->stats;
   setup.tcp = g_listener.ss_family == AF_INET || g_listener.ss_family == AF_INET6;
+  setup.max_connections = hdrw_milter_connection_cap();
   if (milter_session_start(&setup) != 0) return hdrw_milter_fail(why, why_size, "no memory");
   pthread_mutex_lock(&g_signals.mutex);
   g_signals.active = 1;

@@ -45,10 +45,41 @@ struct MilterSessionState {
   uint32_t in_flight;        // messages begun and not ended
   int draining;              // no new message may begin
   uint64_t last_word;        // ms (monotonic) of the MTA's last word on a message in flight
+  uint32_t connections;      // MTA connections negotiated and not closed
+  int over_cap;              // a refusal at the cap was logged in this episode
 };
 
-MilterSessionState g_session = {{}, nullptr, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0,
-                                0,  0};
+MilterSessionState g_session = {
+    {}, nullptr, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, 0, 0};
+
+// milter_session_admit - counts a new connection; false when the cap is reached
+bool milter_session_admit() {
+  uint32_t cap = g_session.setup.max_connections;
+  pthread_mutex_lock(&g_session.mutex);
+  bool admit = cap == 0 || g_session.connections < cap;
+  bool first = !admit && !g_session.over_cap;
+  if (admit) ++g_session.connections;
+  if (first) g_session.over_cap = 1;
+  uint32_t open = g_session.connections;
+  pthread_mutex_unlock(&g_session.mutex);
+  if (first) {
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: %u MTA connections open, the most the descriptor limit allows "
+               "(%u): new connections are refused until some close (idle connections are closed "
+               "after %d seconds)",
+               (unsigned)open, (unsigned)cap, (int)MILTER_SESSION_READ_TIMEOUT);
+  }
+  return admit;
+}
+
+// milter_session_leave - counts a closed connection; ends an episode at the cap
+void milter_session_leave() {
+  pthread_mutex_lock(&g_session.mutex);
+  --g_session.connections;
+  uint32_t cap = g_session.setup.max_connections;
+  if (g_session.over_cap && g_session.connections < cap - cap / 10) g_session.over_cap = 0;
+  pthread_mutex_unlock(&g_session.mutex);
+}
 
 // milter_session_ms - a monotonic clock reading in milliseconds
 uint64_t milter_session_ms() {
@@ -102,9 +133,11 @@ sfsistat milter_session_negotiate(SMFICTX *ctx, unsigned long actions, unsigned 
                actions);
     return SMFIS_REJECT;
   }
+  if (!milter_session_admit()) return SMFIS_REJECT;
   MilterConnection *conn = (MilterConnection *)tlvpr_calloc(1, sizeof(MilterConnection));
   if (conn == nullptr || smfi_setpriv(ctx, conn) != MI_SUCCESS) {
     tlvpr_free(conn);
+    milter_session_leave();
     milter_log(TVR_LOG_ERR, "no memory for a new MTA connection; connection refused");
     return SMFIS_REJECT;
   }
@@ -260,6 +293,7 @@ sfsistat milter_session_close(SMFICTX *ctx) {
   milter_message_free(&conn->message, g_session.setup.stats);
   smfi_setpriv(ctx, nullptr);
   tlvpr_free(conn);
+  milter_session_leave();
   return SMFIS_CONTINUE;
 }
 

@@ -17,6 +17,12 @@
 // the MTA offers; an MTA that cannot add or change headers is refused the connection (logged at
 // level 3).
 //
+// Connections. With max_connections set, a connection that would be one more
+// than the cap is refused at negotiation (libmilter closes it, freeing its
+// descriptor); the first refusal of an episode is logged at level 4 with the
+// figures, and the episode ends when the open connections fall below nine
+// tenths of the cap.
+//
 // Per message: MAIL begins it (skipped when the sender authenticated and
 // skip_authenticated is set, or the client address is in trusted), headers
 // build the block, the end of the headers judges it, the end of the message
@@ -53,6 +59,14 @@ struct smfiDesc;
 extern "C" {
 #endif
 
+enum {
+  // Seconds libmilter waits for the MTA's next command before it closes the
+  // connection: longer than an MTA keeps a quiet SMTP session and its milter
+  // connection (Postfix smtpd_timeout 300 s; Sendmail Timeout.command 1 h), so
+  // only a connection no MTA uses any more is closed.
+  MILTER_SESSION_READ_TIMEOUT = 3660
+};
+
 typedef struct MilterSessionSetup {
   MilterRules *rules;         // the generations messages evaluate on
   MilterPolicy policy;        // action on spam and reply text (copied)
@@ -60,6 +74,7 @@ typedef struct MilterSessionSetup {
   const MilterNets *trusted;  // clients passing unevaluated; may be null
   MilterStats *stats;         // where messages are counted
   int tcp;                    // 1: the MTA connects over TCP (DATA is answered)
+  uint32_t max_connections;   // MTA connections served at once; 0 = no cap
 } MilterSessionSetup;
 
 void milter_session_describe(struct smfiDesc *description);

@@ -289,6 +289,62 @@ size_t count_of(const std::string &text, const std::string &what) {
   return n;
 }
 
+// milter_connect - a connection to a unix socket; with negotiate, the MTA's
+// first command (protocol 6, every action and step); true when it got the
+// milter's answer, false when the milter closed it
+bool milter_connect(const std::string &path, bool negotiate, int *fd) {
+  *fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (connect(*fd, (sockaddr *)&address, sizeof address) != 0) return false;
+  if (!negotiate) return true;
+  const unsigned char optneg[17] = {0, 0, 0, 13,   'O', 0,    0,    0,   6,
+                                    0, 0, 1, 0xFF, 0,   0x1F, 0xFF, 0xFF};
+  timeval timeout = {60, 0};
+  setsockopt(*fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (write(*fd, optneg, sizeof optneg) != (ssize_t)sizeof optneg) return false;
+  unsigned char head[5];
+  return recv(*fd, head, sizeof head, MSG_WAITALL) == 5 && head[4] == 'O';
+}
+
+TEST(MilterConnections, CapBelowTheDescriptorLimitAndShortageLogged) {
+  MilterProcess milter;
+  milter.launcher = {"prlimit", "--nofile=160:160", "--"};  // a cap of 160 - 64 = 96
+  ASSERT_TRUE(milter.start()) << milter.output();
+  const std::string path = milter.dir.file("milter.sock");
+  std::vector<int> fds;
+  int admitted = 0;
+  for (int k = 0; k < 110; ++k) {
+    int fd;
+    admitted += milter_connect(path, true, &fd);
+    fds.push_back(fd);
+  }
+  EXPECT_EQ(admitted, 96);
+  EXPECT_EQ(count_of(milter.log(), "the most the descriptor limit allows (96)"), 1u)
+      << milter.log();
+  for (int fd : fds) close(fd);
+  fds.clear();
+
+  // Connections that never negotiate take every descriptor: said once, and
+  // once more when they are free again.
+  for (int k = 0; k < 170; ++k) {
+    int fd;
+    milter_connect(path, false, &fd);
+    fds.push_back(fd);
+  }
+  EXPECT_TRUE(wait_for([&] {
+    return milter.log().find("descriptors in use: new MTA connections cannot be accepted") !=
+           std::string::npos;
+  })) << milter.log();
+  for (int fd : fds) close(fd);
+  EXPECT_TRUE(wait_for([&] {
+    return milter.log().find("descriptors in use again") != std::string::npos;
+  })) << milter.log();
+  EXPECT_EQ(count_of(milter.log(), "new MTA connections cannot be accepted"), 1u);
+  EXPECT_EQ(milter.stop(), 0) << milter.output();
+}
+
 // reload - SIGHUP, then the log once the reload's line is written
 std::string reload(MilterProcess &milter) {
   size_t before = count_of(milter.log(), "reload (SIGHUP)");
