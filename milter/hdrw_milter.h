@@ -19,11 +19,19 @@
 //   - changes into the configuration's directory (relative paths inside the
 //     configuration resolve against it), reads the configuration and
 //     initialises the module; a failure here removes the socket and pid file;
-//   - logs its start line (level 5) and serves.
-// Signals: SIGHUP or SIGUSR1 reloads (milter_rules_reload: a new instance when
-// the configuration or rule file changed; on failure the previous one keeps
-// serving and the reason is logged at level 3; every MTA connection stays
-// open). SIGTERM or SIGINT stops accepting connections, lets messages in flight
+//   - raises its descriptor limit to the hard limit and serves at most that
+//     limit less 64 MTA connections (milter_session.h); libmilter closes a
+//     connection quiet for MILTER_SESSION_READ_TIMEOUT seconds;
+//   - logs a warning (level 4) for trusted networks covering every address
+//     and for a socket other hosts can reach, then its start line (level 5)
+//     naming the address as bound, and serves. Every 2 seconds it looks at
+//     its descriptors: a shortage (libmilter cannot accept) is logged at
+//     level 3 once per episode.
+// Signals: SIGHUP or SIGUSR1 reloads on a thread of its own (milter_rules_reload:
+// a new instance when the content of the configuration or rule file changed;
+// on failure the previous one keeps serving and the reason is logged at level
+// 3; every MTA connection stays open; a signal during a reload asks for one
+// more; a stop abandons it). SIGTERM or SIGINT stops accepting connections, lets messages in flight
 // finish (at most MILTER_DRAIN_SECONDS, and not at all once none of them had a
 // word from the MTA for MILTER_IDLE_SECONDS; ending the process then closes
 // every MTA connection, and the MTA tempfails what it had not finished),
