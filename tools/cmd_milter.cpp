@@ -36,7 +36,8 @@ constexpr const char kMilterHelp[] =
     "/server.xml)\n"
     "  --load-point DIR        directory holding the rule file kelv (default: the\n"
     "                          configuration's directory)\n"
-    "  --threshold N           weight threshold of every message (default 100)\n"
+    "  --threshold N           weight threshold of every message (default 100;\n"
+    "                          1 or more unless --on-spam is tag)\n"
     "  --on-spam ACTION        tag (default: headers only), reject (550 5.7.1),\n"
     "                          tempfail (451 4.7.1), hold (quarantine), discard\n"
     "  --reply TEXT            text of the reject and tempfail replies (default\n"
@@ -60,7 +61,7 @@ constexpr const char kMilterHelp[] =
     "Signals: reload with SIGHUP or SIGUSR1 (configuration and rule file read\n"
     "again; MTA connections stay open; if the new ones fail the previous rules\n"
     "keep serving). SIGTERM or SIGINT: stop accepting, let messages in flight\n"
-    "finish, exit 0.\n"
+    "finish (at most 10 seconds; not those the MTA left), exit 0.\n"
     "Exit status: 0 stopped by a signal, 1 could not start, 2 usage error.\n";
 
 constexpr size_t kReplyMax = 980;  // longest reply text an MTA takes
