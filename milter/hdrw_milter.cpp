@@ -18,7 +18,9 @@
 #include "hdrw_milter.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
@@ -29,6 +31,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,8 +51,12 @@
 
 namespace {
 
-constexpr int kMaxDescriptor = 4096;  // descriptors searched for libmilter's listener
-constexpr int kParkWaitSeconds = 10;  // wait for libmilter's signal thread at start
+constexpr int kMaxDescriptor = 4096;           // descriptors searched for libmilter's listener
+constexpr int kParkWaitSeconds = 10;           // wait for libmilter's signal thread at start
+constexpr int kWatchSeconds = 2;               // between looks at the descriptors in use
+constexpr uint64_t kReservedDescriptors = 64;  // kept free of MTA connections
+constexpr uint64_t kShortDescriptors = 4;      // this few free: connections fail
+constexpr uint32_t kMaxConnections = 60000;    // MTA connections at most, whatever the limit
 
 struct MilterSignals {
   pthread_mutex_t mutex;   // guards the fields below
@@ -62,6 +69,20 @@ struct MilterSignals {
 
 MilterSignals g_signals = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, 0};
 pthread_t g_main_thread;
+
+// The reload thread; running, again and sig are guarded by g_signals.mutex,
+// the rest belongs to the main thread.
+struct MilterReloads {
+  MilterRules *rules;      // what the thread reloads
+  MilterMetrics *metrics;  // where it counts the reload, or null
+  pthread_t thread;        // the reload thread
+  bool started;            // thread is to be joined
+  int running;             // the thread has not finished
+  int again;               // one more reload was asked for while it ran
+  int sig;                 // the signal that asked for the reload
+};
+
+MilterReloads g_reloads = {};
 struct sockaddr_storage g_listener;  // where libmilter listens
 socklen_t g_listener_len = 0;        // 0 until found
 
@@ -72,16 +93,43 @@ struct MilterUser {
   gid_t gid;
 };
 
+// A file the daemon made, known by device and inode: at the stop only that
+// very file is removed, not another that took its name meanwhile.
+struct MilterOwnFile {
+  const char *path;  // absolute; null when the daemon made no such file
+  dev_t dev;
+  ino_t ino;
+};
+
+// hdrw_milter_own_file - records path as the file the daemon just made
+MilterOwnFile hdrw_milter_own_file(const char *path) {
+  struct stat st;
+  if (path == nullptr || lstat(path, &st) != 0) return {nullptr, 0, 0};
+  return {path, st.st_dev, st.st_ino};
+}
+
+// hdrw_milter_remove_own - removes the file when it is still the one the daemon made
+// Only async-signal-safe calls: a forked child runs it too.
+bool hdrw_milter_remove_own(const MilterOwnFile *file) {
+  struct stat st;
+  if (file->path == nullptr || lstat(file->path, &st) != 0) return true;
+  if (st.st_dev != file->dev || st.st_ino != file->ino) return true;  // not ours any more
+  return unlink(file->path) == 0 || errno == ENOENT;
+}
+
 // What a start made, for the stop to release.
 struct MilterDaemon {
-  HdrwPlugin *plugin;   // the module library
-  MilterNets *trusted;  // trusted client networks, or null
-  MilterRules *rules;   // configuration and module instance
-  MilterStats stats;    // the counters
-  pthread_t listener;   // the thread running smfi_main
-  bool listening;       // listener was started
-  bool socket_open;     // the socket file is the daemon's to remove
-  bool pid_written;     // the pid file is the daemon's to remove
+  HdrwPlugin *plugin;         // the module library
+  MilterNets *trusted;        // trusted client networks, or null
+  MilterRules *rules;         // configuration and module instance
+  MilterStats stats;          // the counters
+  pthread_t listener;         // the thread running smfi_main
+  bool listening;             // listener was started
+  bool socket_open;           // the socket file is the daemon's to remove
+  bool pid_written;           // the pid file is the daemon's to remove
+  MilterOwnFile socket_file;  // the socket file as made, when a unix socket
+  MilterOwnFile pid_file;     // the pid file as written
+  bool kept;                  // a keeper removes both once the daemon is gone
 
   MilterMetrics *metrics;  // the Prometheus series, or null
   MilterHttp *http;        // their HTTP endpoint, or null
@@ -135,10 +183,7 @@ int hdrw_milter_clear_socket(const char *path, char *why, size_t why_size) {
   }
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  if (strlen(path) >= sizeof address.sun_path) {
-    return hdrw_milter_fail(why, why_size, "%s: socket path too long", path);
-  }
-  strcpy(address.sun_path, path);
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path);  // length checked by the caller
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return hdrw_milter_fail(why, why_size, "socket: %s", strerror(errno));
   int rc = connect(fd, (struct sockaddr *)&address, sizeof address);
@@ -190,6 +235,30 @@ void hdrw_milter_find_listener(const bool *before) {
   }
 }
 
+// hdrw_milter_bound - the address libmilter listens on, as "inet:PORT@ADDRESS"
+// (or inet6:); false for a unix socket or one not found, out then untouched.
+// loopback tells whether only this host can reach it.
+bool hdrw_milter_bound(char *out, size_t size, bool *loopback) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (g_listener_len == 0) return false;
+  if (g_listener.ss_family == AF_INET) {
+    const struct sockaddr_in *in = (const struct sockaddr_in *)&g_listener;
+    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    *loopback = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    snprintf(out, size, "inet:%u@%s", (unsigned)ntohs(in->sin_port), text);
+    return true;
+  }
+  if (g_listener.ss_family == AF_INET6) {
+    const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)&g_listener;
+    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    *loopback = IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
+                (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127);
+    snprintf(out, size, "inet6:%u@%s", (unsigned)ntohs(in6->sin6_port), text);
+    return true;
+  }
+  return false;
+}
+
 // hdrw_milter_wake_listener - one connection to the listener, to end its wait
 void hdrw_milter_wake_listener() {
   if (g_listener_len == 0) return;
@@ -207,10 +276,37 @@ void hdrw_milter_wake_listener() {
   close(fd);
 }
 
+// hdrw_milter_unix_reason - why a unix socket cannot be made at path
+// libmilter says only that it failed; binding a socket of the daemon's own
+// at the path gives the system's reason (removed again when it worked).
+void hdrw_milter_unix_reason(const char *path, char *out, size_t size) {
+  snprintf(out, size, "cannot open the socket");
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  if (bind(fd, (struct sockaddr *)&address, sizeof address) == 0) {
+    unlink(path);
+  } else if (errno == ENOENT || errno == ENOTDIR) {
+    snprintf(out, size, "cannot open the socket: no such directory");
+  } else {
+    snprintf(out, size, "cannot open the socket: %s", strerror(errno));
+  }
+  close(fd);
+}
+
 // hdrw_milter_open_socket - opens libmilter's socket with the wanted mode and owner
 int hdrw_milter_open_socket(const HdrwMilterOptions *options, const MilterUser *user, char *why,
                             size_t why_size) {
   const char *path = hdrw_milter_unix_path(options->socket);
+  if (path != nullptr && strlen(path) >= sizeof(((struct sockaddr_un *)nullptr)->sun_path)) {
+    return hdrw_milter_fail(why, why_size,
+                            "%s: the name is too long for a socket (%zu bytes, at "
+                            "most %zu)",
+                            path, strlen(path),
+                            sizeof(((struct sockaddr_un *)nullptr)->sun_path) - 1);
+  }
   if (path != nullptr && hdrw_milter_clear_socket(path, why, why_size) != 0) return 1;
   if (smfi_setconn((char *)options->socket) != MI_SUCCESS) {
     return hdrw_milter_fail(why, why_size, "%s: not a socket libmilter can open", options->socket);
@@ -225,20 +321,26 @@ int hdrw_milter_open_socket(const HdrwMilterOptions *options, const MilterUser *
   mode_t mask = umask(0117);
   int rc = smfi_opensocket(true);
   umask(mask);
+  if (rc != MI_SUCCESS && path != nullptr) {
+    char reason[256];
+    hdrw_milter_unix_reason(path, reason, sizeof reason);
+    return hdrw_milter_fail(why, why_size, "%s: %s", path, reason);
+  }
   if (rc != MI_SUCCESS) {
     return hdrw_milter_fail(why, why_size, "%s: cannot open the socket (in use, or no permission)",
                             options->socket);
   }
   hdrw_milter_find_listener(before);
   if (path == nullptr) return 0;
+  int failed = 0;
   if (chmod(path, 0660) != 0) {
-    return hdrw_milter_fail(why, why_size, "%s: cannot set the mode: %s", path, strerror(errno));
+    failed = hdrw_milter_fail(why, why_size, "%s: cannot set the mode: %s", path, strerror(errno));
+  } else if (user != nullptr && chown(path, user->uid, user->gid) != 0) {
+    failed = hdrw_milter_fail(why, why_size, "%s: cannot give it to %s: %s", path, user->name,
+                              strerror(errno));
   }
-  if (user != nullptr && chown(path, user->uid, user->gid) != 0) {
-    return hdrw_milter_fail(why, why_size, "%s: cannot give it to %s: %s", path, user->name,
-                            strerror(errno));
-  }
-  return 0;
+  if (failed) unlink(path);  // just made: nobody else's
+  return failed;
 }
 
 // hdrw_milter_write_pid - writes the process id to the pid file
@@ -262,6 +364,38 @@ int hdrw_milter_drop(const MilterUser *user, char *why, size_t why_size) {
                             user->name);
   }
   return 0;
+}
+
+// hdrw_milter_start_keeper - a child that removes the daemon's files once it is gone
+// Dropped to user, the daemon may not remove its socket and pid file from a
+// directory that root owns. The keeper keeps root's rights and nothing else:
+// every descriptor but a pipe's read end is closed, the daemon's signals stay
+// blocked, and it waits until the pipe's last writer, the daemon, is gone (a
+// stop, a failed start, a crash alike). It then removes the two files if they
+// are still the ones the daemon made, and ends. Before any thread exists.
+bool hdrw_milter_start_keeper(const MilterDaemon *d) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    if (dup2(fds[0], 0) < 0) _exit(1);
+    close_range(1, ~0u, 0);
+    char byte;
+    for (;;) {
+      ssize_t got = read(0, &byte, 1);
+      if (got == 0 || (got < 0 && errno != EINTR)) break;
+    }
+    hdrw_milter_remove_own(&d->socket_file);
+    hdrw_milter_remove_own(&d->pid_file);
+    _exit(0);
+  }
+  close(fds[0]);  // the write end stays open until the daemon ends
+  return true;
 }
 
 // hdrw_milter_stopper - smfi_stop on a thread of its own
@@ -333,25 +467,124 @@ void hdrw_milter_log_stats(const MilterStats *stats) {
 // hdrw_milter_reload - a reload and its log line
 void hdrw_milter_reload(MilterRules *rules, MilterMetrics *metrics, int sig) {
   enum MilterReloadOutcome outcome;
-  uint32_t rc = milter_rules_reload(rules, &outcome);
-  milter_metrics_reloaded(metrics, rc == 0);
+  char why[512];
+  uint32_t rc = milter_rules_reload(rules, &outcome, why, sizeof why);
+  if (rc != MILTER_RULES_ABANDONED) milter_metrics_reloaded(metrics, rc == 0);
   if (metrics != nullptr && rc == 0 && outcome == MILTER_RELOAD_NEW &&
       milter_metrics_rules(metrics, milter_rules_instance(rules)) != 0) {
     milter_log(TVR_LOG_ERR,
                "hdrweights milter: no memory to describe the new rules in the metrics");
   }
   const char *name = sig == SIGHUP ? "SIGHUP" : "SIGUSR1";
-  if (rc != 0) {
+  if (rc == MILTER_RULES_ABANDONED) {
+    milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s) abandoned: the daemon stops", name);
+  } else if (rc != 0) {
     milter_log(
         TVR_LOG_ERR,
         "hdrweights milter: reload (%s) failed, code %u: %s; the previous rules keep serving", name,
-        (unsigned)rc, hdrw_milter_reason(rc));
+        (unsigned)rc, rc == MILTER_RULES_FILE ? why : hdrw_milter_reason(rc));
   } else if (outcome == MILTER_RELOAD_SAME) {
     milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): configuration and rules unchanged",
                name);
   } else {
     milter_log(TVR_LOG_NOTICE, "hdrweights milter: reload (%s): new rules in service", name);
   }
+}
+
+// hdrw_milter_reloader - reloads on its own thread until no reload is asked for
+// A signal that arrives during a reload asks for one more: the file on disk
+// may have changed after this reload read it.
+void *hdrw_milter_reloader(void *) {
+  pthread_mutex_lock(&g_signals.mutex);
+  for (;;) {
+    int sig = g_reloads.sig;
+    g_reloads.again = 0;
+    pthread_mutex_unlock(&g_signals.mutex);
+    hdrw_milter_reload(g_reloads.rules, g_reloads.metrics, sig);
+    pthread_mutex_lock(&g_signals.mutex);
+    if (!g_reloads.again) break;
+  }
+  g_reloads.running = 0;
+  pthread_mutex_unlock(&g_signals.mutex);
+  return nullptr;
+}
+
+// hdrw_milter_ask_reload - starts a reload, or asks the running one for another
+// The main thread stays free to take a stop while the module reads rules.
+void hdrw_milter_ask_reload(MilterRules *rules, MilterMetrics *metrics, int sig) {
+  pthread_mutex_lock(&g_signals.mutex);
+  g_reloads.sig = sig;
+  bool running = g_reloads.running;
+  if (running) g_reloads.again = 1;
+  pthread_mutex_unlock(&g_signals.mutex);
+  if (running) return;
+  if (g_reloads.started) pthread_join(g_reloads.thread, nullptr);  // ended: returns at once
+  g_reloads.started = false;
+  g_reloads.rules = rules;
+  g_reloads.metrics = metrics;
+  g_reloads.running = 1;
+  if (pthread_create(&g_reloads.thread, nullptr, hdrw_milter_reloader, nullptr) == 0) {
+    g_reloads.started = true;
+  } else {
+    g_reloads.running = 0;
+    hdrw_milter_reload(rules, metrics, sig);
+  }
+}
+
+// hdrw_milter_end_reloads - gives up any reload and waits for its thread
+void hdrw_milter_end_reloads(MilterRules *rules) {
+  milter_rules_abandon(rules);
+  if (g_reloads.started) pthread_join(g_reloads.thread, nullptr);
+  g_reloads.started = false;
+}
+
+// hdrw_milter_watch_descriptors - logs the start and end of a descriptor shortage
+// With no descriptor left, libmilter cannot accept a connection (and says so
+// only in the system log): the MTA then tempfails every message. Logged once
+// per episode, which ends when the reserve is free again.
+void hdrw_milter_watch_descriptors() {
+  static bool short_of = false;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  uint64_t max = limit.rlim_cur;
+  uint64_t used = 0;
+  DIR *dir = opendir("/proc/self/fd");  // takes a descriptor itself: none left is EMFILE
+  if (dir == nullptr && errno != EMFILE) return;
+  if (dir == nullptr) used = max;
+  while (dir != nullptr && readdir(dir) != nullptr) ++used;
+  if (dir != nullptr) {
+    closedir(dir);
+    used -= 3;  // ".", ".." and the directory's own descriptor
+  }
+  if (!short_of && used + kShortDescriptors >= max) {
+    short_of = true;
+    milter_log(TVR_LOG_ERR,
+               "hdrweights milter: %llu of %llu descriptors in use: new MTA connections cannot "
+               "be accepted, and the MTA tempfails their mail",
+               (unsigned long long)used, (unsigned long long)max);
+  } else if (short_of && used + kReservedDescriptors <= max) {
+    short_of = false;
+    milter_log(TVR_LOG_NOTICE, "hdrweights milter: %llu of %llu descriptors in use again",
+               (unsigned long long)used, (unsigned long long)max);
+  }
+}
+
+// hdrw_milter_connection_cap - raises the descriptor limit; the connections it allows
+// The soft limit goes up to the hard one (LimitNOFILE in the unit); the cap
+// leaves kReservedDescriptors for the daemon's own files, the rule files the
+// module reads and the spool files of messages.
+uint32_t hdrw_milter_connection_cap() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kMaxConnections : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kMaxConnections + kReservedDescriptors)
+    return kMaxConnections;
+  if (limit.rlim_cur <= 2 * kReservedDescriptors) return (uint32_t)limit.rlim_cur / 2;
+  return (uint32_t)(limit.rlim_cur - kReservedDescriptors);
 }
 
 // hdrw_milter_serve - the main thread's signal loop; returns when told to stop
@@ -365,31 +598,37 @@ bool hdrw_milter_serve(MilterRules *rules, const MilterStats *stats, uint32_t st
   clock_gettime(CLOCK_MONOTONIC, &next);
   next.tv_sec += stats_interval;
   for (;;) {
-    int sig;
+    hdrw_milter_watch_descriptors();
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec wait = {kWatchSeconds, 0};
+    bool stats_due = false;
     if (stats_interval > 0) {
-      struct timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      struct timespec wait = {0, 0};
+      struct timespec left = {0, 0};
       if (now.tv_sec < next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec < next.tv_nsec)) {
-        wait.tv_sec = next.tv_sec - now.tv_sec;
-        wait.tv_nsec = next.tv_nsec - now.tv_nsec;
-        if (wait.tv_nsec < 0) {
-          wait.tv_nsec += 1000000000;
-          --wait.tv_sec;
+        left.tv_sec = next.tv_sec - now.tv_sec;
+        left.tv_nsec = next.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+          left.tv_nsec += 1000000000;
+          --left.tv_sec;
         }
       }
-      sig = sigtimedwait(&set, nullptr, &wait);
-      if (sig < 0 && errno == EAGAIN) {
+      if (left.tv_sec < wait.tv_sec) {
+        wait = left;
+        stats_due = true;
+      }
+    }
+    int sig = sigtimedwait(&set, nullptr, &wait);
+    if (sig < 0 && errno == EAGAIN) {
+      if (stats_due) {
         hdrw_milter_log_stats(stats);
         next.tv_sec += stats_interval;
-        continue;
       }
-    } else {
-      sig = sigwaitinfo(&set, nullptr);
+      continue;
     }
     if (sig < 0) continue;  // EINTR
     if (sig == SIGHUP || sig == SIGUSR1) {
-      hdrw_milter_reload(rules, metrics, sig);
+      hdrw_milter_ask_reload(rules, metrics, sig);
     } else if (sig == SIGINT || sig == SIGTERM) {
       milter_log(TVR_LOG_NOTICE, "hdrweights milter: %s: stopping",
                  sig == SIGINT ? "SIGINT" : "SIGTERM");
@@ -435,17 +674,29 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   }
   struct smfiDesc description;
   milter_session_describe(&description);
-  if (smfi_register(description) != MI_SUCCESS) {
+  if (smfi_register(description) != MI_SUCCESS ||
+      smfi_settimeout(MILTER_SESSION_READ_TIMEOUT) != MI_SUCCESS) {
     return hdrw_milter_fail(why, why_size, "libmilter refused the filter description");
   }
   if (hdrw_milter_open_socket(options, user, why, why_size) != 0) return 1;
   d->socket_open = true;
+  d->socket_file = hdrw_milter_own_file(hdrw_milter_unix_path(options->socket));
   if (options->metrics != nullptr &&
       milter_http_open(options->metrics, &d->http, why, why_size) != 0)
     return 1;
   if (options->pid_file != nullptr) {
     if (hdrw_milter_write_pid(options->pid_file, why, why_size) != 0) return 1;
     d->pid_written = true;
+    d->pid_file = hdrw_milter_own_file(options->pid_file);
+  }
+  if (user != nullptr && user->uid != geteuid()) {
+    if (!hdrw_milter_start_keeper(d)) {
+      return hdrw_milter_fail(why, why_size,
+                              "cannot start the process that removes the socket "
+                              "and pid file at the stop: %s",
+                              strerror(errno));
+    }
+    d->kept = true;
   }
   if (user != nullptr && hdrw_milter_drop(user, why, why_size) != 0) return 1;
   // The module resolves relative paths inside the configuration against the
@@ -456,8 +707,10 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   if (slash != nullptr && chdir(text) != 0) {
     return hdrw_milter_fail(why, why_size, "%s: cannot change into it: %s", text, strerror(errno));
   }
+  char file_why[512];
   rc = milter_rules_open(&d->rules, d->plugin, options->load_point, options->config,
-                         options->threshold);
+                         options->threshold, file_why, sizeof file_why);
+  if (rc == MILTER_RULES_FILE) return hdrw_milter_fail(why, why_size, "%s", file_why);
   if (rc != 0) {
     return hdrw_milter_fail(why, why_size, "%s: code %u: %s", options->config, (unsigned)rc,
                             hdrw_milter_reason(rc));
@@ -482,6 +735,7 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
   setup.trusted = d->trusted;
   setup.stats = &d->stats;
   setup.tcp = g_listener.ss_family == AF_INET || g_listener.ss_family == AF_INET6;
+  setup.max_connections = hdrw_milter_connection_cap();
   if (milter_session_start(&setup) != 0) return hdrw_milter_fail(why, why_size, "no memory");
   pthread_mutex_lock(&g_signals.mutex);
   g_signals.active = 1;
@@ -509,27 +763,41 @@ int hdrw_milter_start(const HdrwMilterOptions *options, MilterDaemon *d, char *w
 // threads use them until the process ends.
 void hdrw_milter_release(const HdrwMilterOptions *options, MilterDaemon *d) {
   uint32_t left = 0;
+  int idle = 0;
   milter_metrics_serving(d->metrics, 0);
+  if (d->rules != nullptr) milter_rules_abandon(d->rules);
   if (d->listening) {
     hdrw_milter_stop_listener();
     pthread_join(d->listener, nullptr);
-    left = milter_session_drain(MILTER_DRAIN_SECONDS);
+    left = milter_session_drain(MILTER_DRAIN_SECONDS, MILTER_IDLE_SECONDS, &idle);
   }
   milter_http_close(d->http);
   d->http = nullptr;
+  // The reload thread describes new rules in the metrics: it ends first.
+  if (d->rules != nullptr) hdrw_milter_end_reloads(d->rules);
   if (left == 0) {
     milter_rules_close(d->rules);
     hdrw_plugin_unload(d->plugin);
     d->stats.metrics = nullptr;
     milter_metrics_free(d->metrics);
     d->metrics = nullptr;
+  } else if (idle) {
+    milter_log(TVR_LOG_NOTICE,
+               "hdrweights milter: %u messages in flight without a word from the MTA for %d "
+               "seconds: not waited for (the MTA tempfails them)",
+               (unsigned)left, MILTER_IDLE_SECONDS);
   } else {
-    milter_log(TVR_LOG_WARNING, "hdrweights milter: %u messages still in flight after %d seconds",
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: %u messages still in flight after %d seconds (the MTA "
+               "tempfails them)",
                (unsigned)left, MILTER_DRAIN_SECONDS);
   }
-  const char *socket_path = hdrw_milter_unix_path(options->socket);
-  if (d->socket_open && socket_path != nullptr) unlink(socket_path);
-  if (d->pid_written && unlink(options->pid_file) != 0) {
+  if (d->kept) {
+    // The keeper removes them once this process is gone.
+  } else if (d->socket_open) {
+    hdrw_milter_remove_own(&d->socket_file);
+  }
+  if (d->pid_written && !d->kept && !hdrw_milter_remove_own(&d->pid_file)) {
     milter_log(TVR_LOG_WARNING, "hdrweights milter: cannot remove %s: %s", options->pid_file,
                strerror(errno));
   }
@@ -563,6 +831,10 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
   if (options == nullptr || options->socket == nullptr || options->module == nullptr ||
       options->reply == nullptr || options->action < MILTER_TAG || options->action > MILTER_DISCARD)
     return hdrw_milter_fail(why, why_size, "incomplete options");
+  const char *socket_path = hdrw_milter_unix_path(options->socket);
+  if (socket_path != nullptr && socket_path[0] != '/')
+    return hdrw_milter_fail(why, why_size, "%s: the socket's path must be absolute",
+                            options->socket);
 
   // Every thread made from here on inherits the blocked signals.
   g_main_thread = pthread_self();
@@ -577,11 +849,27 @@ int hdrw_milter_run(const HdrwMilterOptions *options, char *why, size_t why_size
     hdrw_milter_release(options, &daemon);
     return 1;
   }
+  if (milter_nets_everything(daemon.trusted)) {
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: the trusted networks %s cover every client address: no "
+               "message is evaluated",
+               options->trusted);
+  }
+  // The address as bound: the port and interface the MTA really reaches.
+  char bound[128];
+  bool loopback = true;
+  if (!hdrw_milter_bound(bound, sizeof bound, &loopback))
+    snprintf(bound, sizeof bound, "%s", options->socket);
+  if (!loopback) {
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: %s is reachable from other hosts, not only this one: every "
+               "client that reaches it may use the filter (give @127.0.0.1 to stay local)",
+               bound);
+  }
   milter_log(TVR_LOG_NOTICE,
              "hdrweights milter: started on %s (pid %ld, threshold %d, on spam %s%s%s%s%s); "
              "reload with SIGHUP or SIGUSR1",
-             options->socket, (long)getpid(), (int)options->threshold,
-             kActionNames[options->action],
+             bound, (long)getpid(), (int)options->threshold, kActionNames[options->action],
              options->skip_authenticated ? ", authenticated senders skipped" : "",
              milter_nets_count(daemon.trusted) > 0 ? ", trusted networks skipped" : "",
              daemon.http != nullptr ? ", metrics on " : "",

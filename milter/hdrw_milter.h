@@ -10,23 +10,40 @@
 //     SIGHUP and abort messages in flight on SIGINT, is kept waiting);
 //   - loads the module, refuses a unix socket that another process still
 //     answers on, removes a stale one, and opens the socket (unix sockets mode
-//     0660, owned by user and its group when user is set);
+//     0660, owned by user and its group when user is set; the path must be
+//     absolute);
 //   - with metrics set, binds the HTTP endpoint's socket (milter_http.h);
 //   - writes the pid file, then drops to user (its uid, gid and groups);
+//     when that changes the user, a child process keeps root's rights to
+//     remove the socket and pid file once the daemon has ended, however it
+//     ends (a stop, a failed start, a crash);
 //   - changes into the configuration's directory (relative paths inside the
 //     configuration resolve against it), reads the configuration and
 //     initialises the module; a failure here removes the socket and pid file;
 //   - with metrics set, starts serving /metrics and /healthz
 //     (milter_metrics.h; metrics_rules adds the per-rule series);
-//   - logs its start line (level 5) and serves.
+//   - raises its descriptor limit to the hard limit and serves at most that
+//     limit less 64 MTA connections (milter_session.h); libmilter closes a
+//     connection quiet for MILTER_SESSION_READ_TIMEOUT seconds;
+//   - logs a warning (level 4) for trusted networks covering every address
+//     and for a socket other hosts can reach, then its start line (level 5)
+//     naming the address as bound, and serves. Every 2 seconds it looks at
+//     its descriptors: a shortage (libmilter cannot accept) is logged at
+//     level 3 once per episode.
 // Every reload is counted in the metrics; at a stop /healthz answers 503
 // from the moment the drain begins, and the endpoint closes after it.
-// Signals: SIGHUP or SIGUSR1 reloads (milter_rules_reload: a new instance when
-// the configuration or rule file changed; on failure the previous one keeps
-// serving and the reason is logged at level 3; every MTA connection stays
-// open). SIGTERM or SIGINT stops accepting connections, lets messages in flight
-// finish (at most MILTER_DRAIN_SECONDS), frees the instance, logs the counters
-// (level 6) and the stop line (level 5), removes the pid file and returns 0.
+// Signals: SIGHUP or SIGUSR1 reloads on a thread of its own (milter_rules_reload:
+// a new instance when the content of the configuration or rule file changed;
+// on failure the previous one keeps serving and the reason is logged at level
+// 3; every MTA connection stays open; a signal during a reload asks for one
+// more; a stop abandons it). SIGTERM or SIGINT stops accepting connections,
+// lets messages in flight finish (at most MILTER_DRAIN_SECONDS, and not at all
+// once none of them had a word from the MTA for MILTER_IDLE_SECONDS; ending the
+// process then closes every MTA connection, and the MTA tempfails what it had
+// not finished), frees the instance, logs the counters (level 6) and the stop
+// line (level 5), removes the pid file and the unix socket and returns 0. Only
+// the very files it made are removed (same device and inode): a file that took
+// their name meanwhile stays.
 // With stats_interval > 0 the counters are logged every stats_interval
 // seconds too.
 //
@@ -46,7 +63,8 @@ extern "C" {
 #endif
 
 enum {
-  MILTER_DRAIN_SECONDS = 60  // longest wait for messages in flight at a stop
+  MILTER_DRAIN_SECONDS = 10,  // longest wait for messages in flight at a stop
+  MILTER_IDLE_SECONDS = 2     // a stop does not wait for messages the MTA left this long
 };
 
 typedef struct HdrwMilterOptions {

@@ -88,19 +88,27 @@ void milter_message_judge(MilterMessage *message, const MilterPolicy *policy, co
     const MilterBlock &block = message->block;
     uint32_t skip = milter_block_is_mta_received(&block, queue_id) ? block.first_length : 0;
     if (block.cut) {
-      milter_log(TVR_LOG_WARNING,
-                 "message %s: header block of %llu bytes, evaluated on its first %u", id,
-                 (unsigned long long)block.full_length, (unsigned)(block.length - skip));
+      // Part of a block is no verdict: what was left out may be what scores.
+      // Like a block over the module's own limit, it is spam unread.
+      milter_log(TVR_LOG_NOTICE,
+                 "message %s: header block of %llu bytes, more than the %u the milter keeps; "
+                 "spam, not evaluated",
+                 id, (unsigned long long)block.full_length, (unsigned)MILTER_BLOCK_MAX);
+      message->verdict.spam = 1;
+      message->verdict.score = 0;
+      message->verdict.hit_count = 0;
+      message->verdict.error = 0;
+    } else {
+      uint32_t limits = tvr_shared_thread_match_limits;
+      uint64_t start = milter_message_now();
+      error = milter_rules_evaluate(message->generation, block.bytes + skip, block.length - skip,
+                                    &message->verdict);
+      uint64_t took = milter_message_now() - start;
+      milter_stats_latency(stats, took);
+      milter_metrics_evaluated(stats->metrics, took, error == 0 ? &message->verdict : nullptr,
+                               tvr_shared_thread_match_limits - limits);
+      if (error == 0) error = message->verdict.error;
     }
-    uint32_t limits = tvr_shared_thread_match_limits;
-    uint64_t start = milter_message_now();
-    error = milter_rules_evaluate(message->generation, block.bytes + skip, block.length - skip,
-                                  &message->verdict);
-    uint64_t took = milter_message_now() - start;
-    milter_stats_latency(stats, took);
-    milter_metrics_evaluated(stats->metrics, took, error == 0 ? &message->verdict : nullptr,
-                             tvr_shared_thread_match_limits - limits);
-    if (error == 0) error = message->verdict.error;
   }
   if (error != 0) {
     char reason[HDRW_HOST_ERROR_TEXT];

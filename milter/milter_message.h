@@ -14,7 +14,9 @@
 //     error: it passes as not spam and is counted so).
 //   milter_message_judge(message, queue_id, stats) - at the end of the headers:
 //     drops the MTA's own trace header from the top of the block (see
-//     milter_block_is_mta_received), evaluates, and fills decision. A module
+//     milter_block_is_mta_received), evaluates, and fills decision. A block
+//     the milter could not keep whole (over MILTER_BLOCK_MAX) is spam without
+//     evaluation, score 0 and no hits, logged at level 5. A module
 //     or host failure on the message (the host's result, or the verdict's
 //     error code) passes the message as not spam: status "No", no action, a
 //     level-3 line naming the queue ID and the code, counted in errors.

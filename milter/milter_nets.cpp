@@ -146,3 +146,13 @@ int milter_nets_match(const MilterNets *nets, const struct sockaddr *address) {
 
 // milter_nets_count - the number of prefixes
 uint32_t milter_nets_count(const MilterNets *nets) { return nets == nullptr ? 0 : nets->count; }
+
+// milter_nets_everything - whether a prefix covers a whole address family
+int milter_nets_everything(const MilterNets *nets) {
+  if (nets == nullptr) return 0;
+  for (uint32_t i = 0; i < nets->count; ++i) {
+    const MilterPrefix &p = nets->prefix[i];
+    if (p.bits == 0 || (p.bits == 96 && memcmp(p.address, kMappedPrefix, 12) == 0)) return 1;
+  }
+  return 0;
+}

@@ -15,8 +15,9 @@
 // milter_nets_match(nets, address) is 1 when the socket address (AF_INET or
 // AF_INET6; anything else, such as a unix socket client, never matches) lies
 // in one of the prefixes, else 0; null arguments give 0. milter_nets_count(nets)
-// is the number of prefixes. The list is read-only after parsing: any number
-// of threads may match at once.
+// is the number of prefixes; milter_nets_everything(nets) is 1 when one prefix
+// covers every address of its family (0.0.0.0/0 or ::/0), else 0. The list is read-only after
+// parsing: any number of threads may match at once.
 #ifndef MILTER_MILTER_NETS_H
 #define MILTER_MILTER_NETS_H
 
@@ -34,6 +35,7 @@ uint32_t milter_nets_parse(const char *text, MilterNets **nets, char *bad, size_
 void milter_nets_free(MilterNets *nets);
 int milter_nets_match(const MilterNets *nets, const struct sockaddr *address);
 uint32_t milter_nets_count(const MilterNets *nets);
+int milter_nets_everything(const MilterNets *nets);
 
 #ifdef __cplusplus
 }

@@ -9,23 +9,37 @@
 // its last use: the reload itself when no message holds it, else the last
 // message's unpin.
 //
-// milter_rules_open(&rules, plugin, load_point, config_path, threshold) reads
-// the configuration and initialises the module (hdrw_host_create, hdrw_host_init;
-// plugin is borrowed and must outlive the record). Results: 0 with *rules set;
-// 10040 null output or plugin; 10013 no memory; the codes of hdrw_host_create
-// (21020 configuration unreadable, 21016 not well-formed);
-// MILTER_RULES_REFUSED when the module would not initialise (its own log
-// records say why). Nothing is handed out on failure.
+// Files. Before the module sees them, the configuration and the rule file
+// (load_point/kelv) are read whole into a SHA-256 digest: each must be a
+// regular file of at most MILTER_RULES_MAX_FILE bytes, opened without blocking
+// (a FIFO, a device or a 3 GB file is refused at once, never read). The digest
+// of both decides whether a reload may keep the current instance.
 //
-// milter_rules_reload(rules, &outcome) reads the configuration again and asks
-// the module for an instance with the current one as previous, which the module
-// hands back when neither the configuration nor the rule file changed. outcome:
-// MILTER_RELOAD_NEW (a new generation is current), MILTER_RELOAD_SAME (nothing
-// changed) or MILTER_RELOAD_FAILED (the current generation keeps serving).
-// Result: 0, or the reason of a failure (the codes of milter_rules_open). It
-// logs nothing itself: the caller writes one line, the module has logged its
-// own reasons. Only one thread reloads; messages go on meanwhile on the current
-// generation (the module only reads the previous instance to compare it).
+// milter_rules_open(&rules, plugin, load_point, config_path, threshold, why,
+// why_size) reads the configuration and initialises the module
+// (hdrw_host_create, hdrw_host_init; plugin is borrowed and must outlive the
+// record). Results: 0 with *rules set; 10040 null output or plugin; 10013 no
+// memory; MILTER_RULES_FILE when a file is refused or cannot be read (why
+// names it and the system's reason); the codes of hdrw_host_create (21020
+// configuration unreadable, 21016 not well-formed); MILTER_RULES_REFUSED when
+// the module would not initialise (its own log records say why). why, when
+// non-null and why_size > 0, is always terminated (empty but for
+// MILTER_RULES_FILE). Nothing is handed out on failure.
+//
+// milter_rules_reload(rules, &outcome, why, why_size) reads both files again.
+// When their digest differs from the current generation's, the module makes a
+// fresh instance; when it is the same, the module is asked with the current
+// instance as previous and hands it back unless something else it reads (the
+// certificate's key) changed. outcome: MILTER_RELOAD_NEW (a new generation is
+// current), MILTER_RELOAD_SAME (nothing changed) or MILTER_RELOAD_FAILED (the
+// current generation keeps serving). Result: 0, or the reason of a failure
+// (the codes of milter_rules_open, and MILTER_RULES_ABANDONED after
+// milter_rules_abandon). It logs nothing itself: the caller writes one line,
+// the module has logged its own reasons. Only one thread reloads; messages go
+// on meanwhile on the current generation (the module only reads the previous
+// instance to compare it). milter_rules_abandon(rules) makes a reload under way
+// and every later one give up without changing the current generation; from
+// any thread.
 //
 // milter_rules_pin(rules) gives the current generation with one more use;
 // never null. milter_rules_unpin(rules, generation) drops one use and frees a
@@ -55,7 +69,10 @@ extern "C" {
 #endif
 
 enum {
-  MILTER_RULES_REFUSED = 1  // the module would not initialise; it logged why
+  MILTER_RULES_REFUSED = 1,         // the module would not initialise; it logged why
+  MILTER_RULES_FILE = 2,            // a file was refused or could not be read; why says which
+  MILTER_RULES_ABANDONED = 3,       // the reload was abandoned: the daemon stops
+  MILTER_RULES_MAX_FILE = 64 << 20  // bytes of a configuration or rule file read at most
 };
 
 enum MilterReloadOutcome { MILTER_RELOAD_NEW, MILTER_RELOAD_SAME, MILTER_RELOAD_FAILED };
@@ -64,8 +81,10 @@ typedef struct MilterRules MilterRules;
 typedef struct MilterGeneration MilterGeneration;
 
 uint32_t milter_rules_open(MilterRules **rules, const HdrwPlugin *plugin, const char *load_point,
-                           const char *config_path, int32_t threshold);
-uint32_t milter_rules_reload(MilterRules *rules, enum MilterReloadOutcome *outcome);
+                           const char *config_path, int32_t threshold, char *why, size_t why_size);
+uint32_t milter_rules_reload(MilterRules *rules, enum MilterReloadOutcome *outcome, char *why,
+                             size_t why_size);
+void milter_rules_abandon(MilterRules *rules);
 MilterGeneration *milter_rules_pin(MilterRules *rules);
 void milter_rules_unpin(MilterRules *rules, MilterGeneration *generation);
 uint32_t milter_rules_evaluate(const MilterGeneration *generation, const char *block,

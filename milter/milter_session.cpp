@@ -44,10 +44,57 @@ struct MilterSessionState {
   pthread_cond_t idle;       // signalled when in_flight drops to 0
   uint32_t in_flight;        // messages begun and not ended
   int draining;              // no new message may begin
+  uint64_t last_word;        // ms (monotonic) of the MTA's last word on a message in flight
+  uint32_t connections;      // MTA connections negotiated and not closed
+  int over_cap;              // a refusal at the cap was logged in this episode
 };
 
-MilterSessionState g_session = {{}, nullptr, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER,
-                                0,  0};
+MilterSessionState g_session = {
+    {}, nullptr, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, 0, 0};
+
+// milter_session_admit - counts a new connection; false when the cap is reached
+bool milter_session_admit() {
+  uint32_t cap = g_session.setup.max_connections;
+  pthread_mutex_lock(&g_session.mutex);
+  bool admit = cap == 0 || g_session.connections < cap;
+  bool first = !admit && !g_session.over_cap;
+  if (admit) ++g_session.connections;
+  if (first) g_session.over_cap = 1;
+  uint32_t open = g_session.connections;
+  pthread_mutex_unlock(&g_session.mutex);
+  if (first) {
+    milter_log(TVR_LOG_WARNING,
+               "hdrweights milter: %u MTA connections open, the most the descriptor limit allows "
+               "(%u): new connections are refused until some close (idle connections are closed "
+               "after %d seconds)",
+               (unsigned)open, (unsigned)cap, (int)MILTER_SESSION_READ_TIMEOUT);
+  }
+  return admit;
+}
+
+// milter_session_leave - counts a closed connection; ends an episode at the cap
+void milter_session_leave() {
+  pthread_mutex_lock(&g_session.mutex);
+  --g_session.connections;
+  uint32_t cap = g_session.setup.max_connections;
+  if (g_session.over_cap && g_session.connections < cap - cap / 10) g_session.over_cap = 0;
+  pthread_mutex_unlock(&g_session.mutex);
+}
+
+// milter_session_ms - a monotonic clock reading in milliseconds
+uint64_t milter_session_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+}
+
+// milter_session_heard - notes the MTA's word on a message in flight
+// One clock for all messages: a drain need only know whether any message in
+// flight still moves, not which.
+void milter_session_heard(const MilterConnection *conn) {
+  if (conn != nullptr && conn->in_flight)
+    __atomic_store_n(&g_session.last_word, milter_session_ms(), __ATOMIC_RELAXED);
+}
 
 // milter_session_connection - the connection record of a context
 MilterConnection *milter_session_connection(SMFICTX *ctx) {
@@ -86,9 +133,11 @@ sfsistat milter_session_negotiate(SMFICTX *ctx, unsigned long actions, unsigned 
                actions);
     return SMFIS_REJECT;
   }
+  if (!milter_session_admit()) return SMFIS_REJECT;
   MilterConnection *conn = (MilterConnection *)tlvpr_calloc(1, sizeof(MilterConnection));
   if (conn == nullptr || smfi_setpriv(ctx, conn) != MI_SUCCESS) {
     tlvpr_free(conn);
+    milter_session_leave();
     milter_log(TVR_LOG_ERR, "no memory for a new MTA connection; connection refused");
     return SMFIS_REJECT;
   }
@@ -112,7 +161,10 @@ sfsistat milter_session_negotiate(SMFICTX *ctx, unsigned long actions, unsigned 
 }
 
 // milter_session_data - DATA, answered only over TCP (see milter_session_negotiate)
-sfsistat milter_session_data(SMFICTX *) { return SMFIS_CONTINUE; }
+sfsistat milter_session_data(SMFICTX *ctx) {
+  milter_session_heard(milter_session_connection(ctx));
+  return SMFIS_CONTINUE;
+}
 
 // milter_session_connect - notes whether the client is trusted
 sfsistat milter_session_connect(SMFICTX *ctx, char *, _SOCK_ADDR *address) {
@@ -137,6 +189,7 @@ sfsistat milter_session_envfrom(SMFICTX *ctx, char **) {
   if (begin) {
     milter_message_begin(&conn->message, g_session.setup.rules, skip);
     conn->in_flight = 1;
+    milter_session_heard(conn);
   } else {
     conn->refused = 1;
   }
@@ -146,6 +199,7 @@ sfsistat milter_session_envfrom(SMFICTX *ctx, char **) {
 // milter_session_header - one header into the block
 sfsistat milter_session_header(SMFICTX *ctx, char *name, char *value) {
   MilterConnection *conn = milter_session_connection(ctx);
+  milter_session_heard(conn);
   if (conn != nullptr && conn->in_flight && !conn->message.judged) {
     milter_message_header(&conn->message, name, value);
   }
@@ -162,6 +216,7 @@ void milter_session_judge(SMFICTX *ctx, MilterConnection *conn) {
 // milter_session_eoh - the end of the headers: the verdict
 sfsistat milter_session_eoh(SMFICTX *ctx) {
   MilterConnection *conn = milter_session_connection(ctx);
+  milter_session_heard(conn);
   if (conn != nullptr) milter_session_judge(ctx, conn);
   return milter_session_answer(conn, SMFIP_NR_EOH);
 }
@@ -240,6 +295,7 @@ sfsistat milter_session_close(SMFICTX *ctx) {
   smfi_setpriv(ctx, nullptr);
   tlvpr_free(conn);
   milter_stats_count(g_session.setup.stats, MILTER_STAT_CONNECTIONS_CLOSED);
+  milter_session_leave();
   return SMFIS_CONTINUE;
 }
 
@@ -290,17 +346,33 @@ uint32_t milter_session_start(const MilterSessionSetup *setup) {
   return 0;
 }
 
-// milter_session_drain - stops new messages and waits for those in flight
-uint32_t milter_session_drain(uint32_t seconds) {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += seconds;
+// milter_session_drain - stops new messages and waits for those still moving
+// Looks every 100 ms: a message the MTA has left (its client gone quiet, its
+// connection kept open without abort) must not hold the stop.
+uint32_t milter_session_drain(uint32_t seconds, uint32_t idle_seconds, int *idle) {
+  uint64_t start = milter_session_ms();
   pthread_mutex_lock(&g_session.mutex);
   g_session.draining = 1;
+  int quiet = 0;
   while (g_session.in_flight > 0) {
-    if (pthread_cond_timedwait(&g_session.idle, &g_session.mutex, &until) == ETIMEDOUT) break;
+    uint64_t now = milter_session_ms();
+    uint64_t last = __atomic_load_n(&g_session.last_word, __ATOMIC_RELAXED);
+    if (now - start >= (uint64_t)seconds * 1000u) break;
+    if (now >= last && now - last >= (uint64_t)idle_seconds * 1000u) {
+      quiet = 1;
+      break;
+    }
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 100 * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+      until.tv_nsec -= 1000000000;
+      ++until.tv_sec;
+    }
+    pthread_cond_timedwait(&g_session.idle, &g_session.mutex, &until);
   }
   uint32_t left = g_session.in_flight;
   pthread_mutex_unlock(&g_session.mutex);
+  if (idle != nullptr) *idle = left > 0 && quiet;
   return left;
 }

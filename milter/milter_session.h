@@ -17,6 +17,12 @@
 // the MTA offers; an MTA that cannot add or change headers is refused the connection (logged at
 // level 3).
 //
+// Connections. With max_connections set, a connection that would be one more
+// than the cap is refused at negotiation (libmilter closes it, freeing its
+// descriptor); the first refusal of an episode is logged at level 4 with the
+// figures, and the episode ends when the open connections fall below nine
+// tenths of the cap.
+//
 // Per message: MAIL begins it (skipped when the sender authenticated and
 // skip_authenticated is set, or the client address is in trusted), headers
 // build the block, the end of the headers judges it, the end of the message
@@ -26,11 +32,16 @@
 // text, discard, or quarantine (hold) and continue. Abort and close end an
 // open message and free what it held.
 //
-// Shutdown. milter_session_drain(seconds) stops new messages from starting and
-// waits until no message is in flight (begun, not yet ended) or the time is
-// up; it returns the number still in flight. Once it returned 0, callbacks no
-// longer touch the rules, and the caller may free them: a message that starts
-// afterwards is answered 451 4.7.1 at its end. Drain from one thread, once.
+// Shutdown. milter_session_drain(seconds, idle_seconds, &idle) stops new
+// messages from starting and waits until no message is in flight (begun, not
+// yet ended), the time is up, or no message in flight has had a word from the
+// MTA for idle_seconds (the MTA has left them: their client went quiet or the
+// MTA keeps the connection without an abort); it returns the number still in
+// flight, and idle (may be null) is 1 when it stopped waiting for the last
+// reason. Such messages are the MTA's to answer (it tempfails a message whose
+// milter went away). Once it returned 0, callbacks no longer touch the rules,
+// and the caller may free them: a message that starts afterwards is answered
+// 451 4.7.1 at its end. Drain from one thread, once.
 #ifndef MILTER_MILTER_SESSION_H
 #define MILTER_MILTER_SESSION_H
 
@@ -48,6 +59,14 @@ struct smfiDesc;
 extern "C" {
 #endif
 
+enum {
+  // Seconds libmilter waits for the MTA's next command before it closes the
+  // connection: longer than an MTA keeps a quiet SMTP session and its milter
+  // connection (Postfix smtpd_timeout 300 s; Sendmail Timeout.command 1 h), so
+  // only a connection no MTA uses any more is closed.
+  MILTER_SESSION_READ_TIMEOUT = 3660
+};
+
 typedef struct MilterSessionSetup {
   MilterRules *rules;         // the generations messages evaluate on
   MilterPolicy policy;        // action on spam and reply text (copied)
@@ -55,11 +74,12 @@ typedef struct MilterSessionSetup {
   const MilterNets *trusted;  // clients passing unevaluated; may be null
   MilterStats *stats;         // where messages are counted
   int tcp;                    // 1: the MTA connects over TCP (DATA is answered)
+  uint32_t max_connections;   // MTA connections served at once; 0 = no cap
 } MilterSessionSetup;
 
 void milter_session_describe(struct smfiDesc *description);
 uint32_t milter_session_start(const MilterSessionSetup *setup);
-uint32_t milter_session_drain(uint32_t seconds);
+uint32_t milter_session_drain(uint32_t seconds, uint32_t idle_seconds, int *idle);
 
 #ifdef __cplusplus
 }

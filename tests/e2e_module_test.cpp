@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -411,6 +414,23 @@ TEST_F(ModuleTest, OpenRetriesWaitHalfASecondThenDouble) {
   EXPECT_EQ(SleepRecorder::sleeps(), (std::vector<uint32_t>{500, 1000}));
   SleepRecorder::on_sleep(nullptr);
   hdrw_host_free_instance(host, instance);
+
+  // What opens but is no rule file is refused at once, unread: a device, a
+  // FIFO without a writer (which would block a plain open), a file over 64 MiB.
+  const std::function<void()> makers[] = {
+      [&] { ASSERT_EQ(symlink("/dev/zero", world.rule_path.c_str()), 0); },
+      [&] { ASSERT_EQ(mkfifo(world.rule_path.c_str(), 0600), 0); },
+      [&] {
+        write_file(world.rule_path, "");
+        ASSERT_EQ(truncate(world.rule_path.c_str(), (64 << 20) + 1), 0);
+      }};
+  for (const auto &make : makers) {
+    ASSERT_EQ(unlink(world.rule_path.c_str()), 0);
+    make();
+    SleepRecorder::install();
+    EXPECT_EQ(hdrw_host_init(host, nullptr), nullptr);
+    EXPECT_TRUE(SleepRecorder::sleeps().empty());
+  }
 }
 
 TEST_F(ModuleTest, HeaderBlockLimitJudgesTheOverlongBlockUnread) {

@@ -128,12 +128,15 @@ class MilterProcess {
   pid_t pid() const { return pid_; }
   int early_exit() const { return early_exit_; }  // exit status when start() saw the process end
 
-  // start - runs the daemon; true once its start line is logged
+  // start - runs the daemon (behind launcher, e.g. prlimit, when set); true once
+  // its start line is logged
   bool start(const std::vector<std::string> &extra = {}) {
-    std::vector<std::string> argv = {HDRW_CLI_PATH, "milter",
-                                     "--socket",    socket(),
-                                     "--config",    dir.file("server.xml"),
-                                     "--log",       dir.file("milter.log")};
+    std::vector<std::string> argv = launcher;
+    std::vector<std::string> command = {HDRW_CLI_PATH, "milter",
+                                        "--socket",    socket(),
+                                        "--config",    dir.file("server.xml"),
+                                        "--log",       dir.file("milter.log")};
+    argv.insert(argv.end(), command.begin(), command.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     pid_ = spawn(argv, dir.file("stderr.log"));
     int status = 0;
@@ -159,6 +162,7 @@ class MilterProcess {
   }
 
   TempDir dir;
+  std::vector<std::string> launcher;  // words before the command; the daemon is exec'd by it
 
  private:
   pid_t pid_ = -1;

@@ -167,7 +167,7 @@ class MilterRulesTest : public ::testing::Test {
     world.write_config();
     world.write_rules(sample_rules());
     ASSERT_EQ(milter_rules_open(&rules, world.plugin, world.load_point.c_str(),
-                                world.config_path.c_str(), 100),
+                                world.config_path.c_str(), 100, nullptr, 0),
               0u);
   }
   void TearDown() override { milter_rules_close(rules); }
@@ -196,13 +196,13 @@ TEST_F(MilterRulesTest, MessagesFinishOnTheRulesTheyStartedWith) {
   changed.replace(changed.find("0000001001060"), 13, "0000001001061");  // rule 1001 weighs 61
   world.write_rules(changed + "# another size\n");
   MilterReloadOutcome outcome;
-  ASSERT_EQ(milter_rules_reload(rules, &outcome), 0u);
+  ASSERT_EQ(milter_rules_reload(rules, &outcome, nullptr, 0), 0u);
   EXPECT_EQ(outcome, MILTER_RELOAD_NEW);
   milter_message_begin(&after, rules, 0);
 
   // A broken rule file: the current rules keep serving.
   write_file(world.rule_path, "not a rule file\n");
-  EXPECT_EQ(milter_rules_reload(rules, &outcome), (uint32_t)MILTER_RULES_REFUSED);
+  EXPECT_EQ(milter_rules_reload(rules, &outcome, nullptr, 0), (uint32_t)MILTER_RULES_REFUSED);
   EXPECT_EQ(outcome, MILTER_RELOAD_FAILED);
 
   EXPECT_EQ(judge(before, stats), " Yes, score=110 threshold=100| 1001:60 1002:50|1");
@@ -222,8 +222,8 @@ TEST_F(MilterRulesTest, MessagesFinishOnTheRulesTheyStartedWith) {
 
   // Unchanged configuration and rule file: the same instance.
   world.write_rules(sample_rules());
-  ASSERT_EQ(milter_rules_reload(rules, &outcome), 0u);
-  ASSERT_EQ(milter_rules_reload(rules, &outcome), 0u);
+  ASSERT_EQ(milter_rules_reload(rules, &outcome, nullptr, 0), 0u);
+  ASSERT_EQ(milter_rules_reload(rules, &outcome, nullptr, 0), 0u);
   EXPECT_EQ(outcome, MILTER_RELOAD_SAME);
 }
 

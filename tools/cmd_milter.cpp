@@ -1,6 +1,6 @@
 // cmd_milter - "hdrweights milter": reads the daemon's options and runs it
-// (milter/hdrw_milter.h). Every path the user gave is made absolute before the
-// daemon changes directory. (tested in tests/milter_protocol_test.cpp)
+// (milter/hdrw_milter.h). Every path the user gave, a unix socket's too, is
+// made absolute before the daemon changes directory. (tested in tests/milter_protocol_test.cpp)
 #include <cstdint>
 #include <iostream>
 #include <string>
@@ -29,15 +29,18 @@ constexpr const char kMilterHelp[] =
     "\n"
     "options:\n"
     "  --socket ADDRESS        where the MTA connects: unix:PATH (mode 0660, owned\n"
-    "                          by --user) or inet:PORT@HOST; a stale unix socket\n"
-    "                          is removed, one still in use is refused\n"
+    "                          by --user) or inet:PORT@HOST (inet6: for IPv6;\n"
+    "                          PORT 1 to 65535; without @HOST every interface);\n"
+    "                          a stale unix socket is removed, one still in use\n"
+    "                          is refused\n"
     "  --config FILE           server configuration (default: server.xml in the\n"
     "                          load-point directory, else in the current directory,\n"
     "                          else " HDRW_CONFIG_DIR
     "/server.xml)\n"
     "  --load-point DIR        directory holding the rule file kelv (default: the\n"
     "                          configuration's directory)\n"
-    "  --threshold N           weight threshold of every message (default 100)\n"
+    "  --threshold N           weight threshold of every message (default 100;\n"
+    "                          1 or more unless --on-spam is tag)\n"
     "  --on-spam ACTION        tag (default: headers only), reject (550 5.7.1),\n"
     "                          tempfail (451 4.7.1), hold (quarantine), discard\n"
     "  --reply TEXT            text of the reject and tempfail replies (default\n"
@@ -68,7 +71,7 @@ constexpr const char kMilterHelp[] =
     "Signals: reload with SIGHUP or SIGUSR1 (configuration and rule file read\n"
     "again; MTA connections stay open; if the new ones fail the previous rules\n"
     "keep serving). SIGTERM or SIGINT: stop accepting, let messages in flight\n"
-    "finish, exit 0.\n"
+    "finish (at most 10 seconds; not those the MTA left), exit 0.\n"
     "Exit status: 0 stopped by a signal, 1 could not start, 2 usage error.\n";
 
 constexpr uint32_t kCheckTimeout = 10;  // seconds --check waits for each step
@@ -108,6 +111,37 @@ MilterAction parse_action(const ArgParser &args, const std::string &text) {
     if (text == entry.name) return entry.action;
   }
   args.fail("option '--on-spam' takes tag, reject, tempfail, hold or discard, not '" + text + "'");
+}
+
+// parse_socket - the --socket address, a unix socket's path made absolute
+// The daemon changes into the configuration's directory; a relative path
+// would name another file there at the stop.
+std::string parse_socket(const ArgParser &args, const std::string &text) {
+  size_t colon = text.find(':');
+  std::string kind = colon == std::string::npos ? "" : text.substr(0, colon);
+  if (kind.empty() || kind == "unix" || kind == "local") {
+    std::string path = colon == std::string::npos ? text : text.substr(colon + 1);
+    if (path.empty()) args.fail("option '--socket': empty path after '" + kind + ":'");
+    return (kind.empty() ? "unix" : kind) + ":" + absolute_path(path);
+  }
+  if (kind != "inet" && kind != "inet6") {
+    args.fail("option '--socket' takes unix:PATH, inet:PORT[@HOST] or inet6:PORT[@HOST], not '" +
+              text + "'");
+  }
+  // The port is decimal, 1 to 65535, and nothing else: libmilter reads it
+  // with atoi and would bind what a typo leaves (99999 wraps, 25x is 25).
+  size_t at = text.find('@', colon);
+  std::string port =
+      text.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1);
+  bool digits = !port.empty() && port.size() <= 5 &&
+                port.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(port) < 1 || std::stoul(port) > 65535) {
+    args.fail("option '--socket': '" + port + "' is not a port (1 to 65535) in '" + text + "'");
+  }
+  if (at != std::string::npos && at + 1 == text.size()) {
+    args.fail("option '--socket': no host after '@' in '" + text + "'");
+  }
+  return text;
 }
 
 MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
@@ -164,6 +198,7 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
   }
   if (o.metrics_rules && o.metrics.empty()) args.fail("option '--metrics-rules' needs --metrics");
   if (o.socket.empty()) args.fail("no socket given (--socket unix:PATH or inet:PORT@HOST)");
+  o.socket = parse_socket(args, o.socket);
   if (o.reply.empty() || o.reply.size() > kReplyMax) {
     args.fail("option '--reply' needs a text of 1 to " + std::to_string(kReplyMax) + " characters");
   }
@@ -176,7 +211,19 @@ MilterArgs parse_milter(const std::vector<std::string> &words, bool &help) {
     if (milter_nets_parse(o.trusted.c_str(), &nets, bad, sizeof bad) != 0) {
       args.fail("option '--trusted-networks': not a network: '" + std::string(bad) + "'");
     }
+    if (milter_nets_everything(nets)) {
+      // Said once on standard error when the log goes elsewhere; the daemon logs it too.
+      if (o.host.log != "stderr")
+        std::cerr << "hdrweights: warning: --trusted-networks '" << o.trusted
+                  << "' covers every client address: no message is evaluated\n";
+    }
     milter_nets_free(nets);
+  }
+  if (o.host.threshold <= 0 && o.action != MILTER_TAG) {
+    // Every message weighs at least 0: each one would be spam and be acted on.
+    args.fail("option '--threshold' " + std::to_string(o.host.threshold) +
+              " makes every message spam; with --on-spam other than tag that would act on all "
+              "mail (give a threshold of 1 or more)");
   }
   o.host.finish(args);
   return o;

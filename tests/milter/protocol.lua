@@ -4,7 +4,9 @@
 -- miltertest puts the leading space before every header value itself when the
 -- milter asks for it, so the values below are given without it.
 -- Globals from the command line: socket (libmilter's address of the milter);
--- for the load, count (messages) and id (a name for this connection's queue IDs).
+-- for the load, count (messages) and id (a name for this connection's queue IDs);
+-- filler (headers of a block over the milter's 1 MiB); hold (seconds a
+-- message is left in flight) and held (a file made once it is).
 -- The milter runs with --skip-authenticated --trusted-networks 192.0.2.0/24,
 -- maxHeaderLength 200 and maxTotalHeadersLength 4000 (miltertest overflows its
 -- own buffers on header values much longer than that; the Postfix run sends a
@@ -78,6 +80,35 @@ if count ~= nil then
     end
   end
   mt.disconnect(conn)
+  return
+end
+
+-- With filler set: that many 450-byte headers, then a spam subject, on a
+-- milter without maxTotalHeadersLength. A block longer than the milter keeps
+-- is spam unread, never judged on its first part.
+if filler ~= nil then
+  local conn = open()
+  local headers = {}
+  for k = 1, tonumber(filler) do headers[k] = {"X-Filler-" .. k, string.rep("f", 450)} end
+  headers[#headers + 1] = {"Subject", "FREE casino jackpot"}
+  expect(conn, message(conn, {"i", "QF"}, headers), "Yes, score=0 threshold=100", nil, "long block")
+  expect(conn, message(conn, {"i", "QG"}, {{"Subject", "FREE casino jackpot"}}),
+    "Yes, score=110 threshold=100", "1001:60 1013:50", "after the long block")
+  mt.disconnect(conn)
+  return
+end
+
+-- With hold set (TCP, where DATA is answered): a message begun and then left
+-- by the MTA, its connection kept open for hold seconds; the file held says
+-- when the milter has answered DATA.
+if hold ~= nil then
+  local conn = open()
+  ok(mt.macro(conn, SMFIC_MAIL, "i", "QH"), "macro")
+  ok(mt.mailfrom(conn, "<sender@example.org>"), "mailfrom")
+  ok(mt.data(conn), "data")
+  local mark = io.open(held, "w")
+  mark:close()
+  mt.sleep(tonumber(hold))
   return
 end
 

@@ -3,6 +3,10 @@
 // (the attempts and sleeps, through the module).
 #include "tlv_rule_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tlvpr_time.h"
 
 namespace {
@@ -18,8 +22,18 @@ FILE *tlv_rule_file_open(const char *path) {
     return nullptr;
   }
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    FILE *file = fopen(path, "r");
-    if (file != nullptr) {
+    // Without blocking: a FIFO without a writer would hold the caller for ever.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+      struct stat st;
+      FILE *file = nullptr;
+      if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= TLV_RULE_FILE_MAX &&
+          fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+        file = fdopen(fd, "r");
+      }
+      if (file == nullptr) {
+        close(fd);
+      }
       return file;
     }
     if (attempt + 1 < kOpenAttempts) {
