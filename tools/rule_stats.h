@@ -29,10 +29,21 @@
 // JSON. stats_to_json(report, thresholds) writes one object with the raw
 // counts, the rates and the threshold table; stats_from_json(text, name) reads
 // back exactly that (the derived figures are checked for form and recomputed)
-// and throws Failure naming the file and the fault otherwise. stats_merge(into,
-// from, name) adds a report taken on another shard; it throws Failure when the
-// rule text (SHA-256), the rules, the limits or the threshold differ. The first
-// limit line of a rule stays the one of the earlier report.
+// and throws Failure naming the file and the fault otherwise, also for counts
+// that break the report's own invariants (a class's messages are its unread
+// and evaluated ones; hits, positive totals and peaks within the evaluated
+// messages; the flagged ham and the threshold table as the counts give them;
+// times that add up). stats_merge(into, from, name) adds a report taken on
+// another shard; it throws Failure when the rule text (SHA-256), the rules,
+// the limits or the threshold differ, when a sum would overflow, or when a
+// report ID of from is already in into (the same report given twice). The
+// first limit line of a rule stays the one of the earlier report.
+//
+// Identity. Every report made from mail carries a fresh random report ID
+// (new_report_id: 32 lower-case hexadecimal digits from the system's random
+// source); a merged report carries the IDs of all its parts. add_report_ids
+// (into, from, name) is that check and union, shared with the hits files, as
+// is check_same_limits(a, b, name), which throws Failure when limits differ.
 #ifndef TOOLS_RULE_STATS_H
 #define TOOLS_RULE_STATS_H
 
@@ -85,7 +96,9 @@ struct StatsReport {
   EvalLimits limits;
   int32_t threshold = 100;
   ClassTotals spam, ham;
-  uint64_t failed = 0;  // messages or files that could not be read
+  uint64_t failed = 0;                  // messages or files that could not be read
+  uint64_t no_header = 0;               // inputs with no header block, left out of both classes
+  std::vector<std::string> report_ids;  // of the report and every report merged into it
   std::vector<RuleStat> rules;
   std::vector<FlaggedHam> flagged_ham;
 };
@@ -135,6 +148,11 @@ uint64_t stats_match_ns(const StatsReport &report);
 std::string stats_to_json(const StatsReport &report, const std::vector<int32_t> &thresholds);
 StatsReport stats_from_json(const std::string &text, const std::string &name);
 void stats_merge(StatsReport &into, const StatsReport &from, const std::string &name);
+void check_same_limits(const EvalLimits &a, const EvalLimits &b, const std::string &name);
+std::string new_report_id();
+bool is_report_id(const std::string &text);
+void add_report_ids(std::vector<std::string> &into, const std::vector<std::string> &from,
+                    const std::string &name);
 
 }  // namespace hdrw_cli
 
