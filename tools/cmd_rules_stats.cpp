@@ -105,23 +105,15 @@ std::vector<int32_t> stats_parse_thresholds(const ArgParser &args, const std::st
 StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
   StatsOptions o;
   ArgParser args("rules stats", words);
-  std::vector<std::string> *current = nullptr;  // where operands go
+  PathLists lists({{"spam", &o.spam}, {"ham", &o.ham}, {"merge", &o.merge}});
   help = false;
   while (args.next()) {
-    if (!args.is_option()) {
-      if (current == nullptr)
-        args.fail("'" + args.operand() + "' must follow --spam, --ham or --merge");
-      current->push_back(args.operand());
-      continue;
-    }
+    if (lists.take(args)) continue;
     const std::string &n = args.name();
     if (n == "help") {
       help = true;
       return o;
     } else if (take_rule_source_option(args, o.source)) {
-    } else if (n == "spam" || n == "ham" || n == "merge") {
-      current = n == "spam" ? &o.spam : n == "ham" ? &o.ham : &o.merge;
-      current->push_back(args.value());
     } else if (n == "threshold") {
       o.threshold = parse_int32(args, args.value());
       o.threshold_given = true;
