@@ -182,9 +182,13 @@ StatsReport stats_collect(const StatsOptions &o) {
   report.limits = rules.limits;
   report.threshold = o.threshold;
   std::string hits;
-  if (!o.hits.empty()) hits = hits_head(report);
+  std::vector<std::string> names;
+  if (!o.hits.empty()) {
+    hits = hits_head(report);
+    names = hits_rule_names(report);
+  }
   collect_corpus(rules, rule_of_line, o.spam, o.ham, o.jobs, report, [&](const MessageFacts &f) {
-    if (!o.hits.empty()) hits += hits_line(report, f);
+    if (!o.hits.empty()) hits += hits_line(names, f);
   });
   if (!o.hits.empty()) write_output(o.hits, hits);
   return report;

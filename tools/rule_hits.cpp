@@ -36,6 +36,18 @@ std::vector<std::string> hits_words(const std::string &line) {
   return words;
 }
 
+// hits_names - each rule's name in a hits file: its ID, and for the k-th rule
+// (k from 2) of an ID that names several, ID#k
+std::vector<std::string> hits_names(const std::vector<int32_t> &ids) {
+  std::unordered_map<int32_t, size_t> seen;
+  std::vector<std::string> names;
+  for (int32_t id : ids) {
+    const size_t k = ++seen[id];
+    names.push_back(std::to_string(id) + (k == 1 ? "" : "#" + std::to_string(k)));
+  }
+  return names;
+}
+
 }  // namespace
 
 std::string hits_head(const StatsReport &report) {
@@ -46,27 +58,26 @@ std::string hits_head(const StatsReport &report) {
          std::to_string(report.limits.max_total_headers_length) + " " +
          std::to_string(report.limits.max_backtracks) + "\n";
   out += "rules";
-  std::unordered_map<int32_t, size_t> seen;
-  for (const RuleStat &r : report.rules) {
-    if (!seen.emplace(r.rule_id, 0).second) {
-      throw Failure(report.rule_file + ": rule ID " + std::to_string(r.rule_id) +
-                    " names more than one rule, and a hits file names rules by ID");
-    }
-    out += " " + std::to_string(r.rule_id);
-  }
+  for (const std::string &name : hits_rule_names(report)) out += " " + name;
   return out + "\n";
 }
 
-std::string hits_line(const StatsReport &report, const MessageFacts &facts) {
+std::vector<std::string> hits_rule_names(const StatsReport &report) {
+  std::vector<int32_t> ids;
+  for (const RuleStat &r : report.rules) ids.push_back(r.rule_id);
+  return hits_names(ids);
+}
+
+std::string hits_line(const std::vector<std::string> &names, const MessageFacts &facts) {
   std::string out = facts.is_spam ? "spam" : "ham";
   if (facts.kind == TRACE_TOO_LONG) return out + " always\n";
-  for (uint32_t rule : facts.hit_rules) out += " " + std::to_string(report.rules[rule].rule_id);
+  for (uint32_t rule : facts.hit_rules) out += " " + names[rule];
   return out + "\n";
 }
 
 HitsFile hits_read(const std::string &text, const std::string &name) {
   HitsFile f;
-  std::unordered_map<int32_t, uint32_t> index;  // rule ID -> rule
+  std::unordered_map<std::string, uint32_t> index;  // rule name -> rule
   bool have_sha = false, have_limits = false, have_rules = false;
   size_t number = 0, pos = 0;
   auto fail = [&](const std::string &why) {
@@ -98,10 +109,7 @@ HitsFile hits_read(const std::string &text, const std::string &name) {
         m.always = true;
       } else {
         for (size_t i = 1; i < words.size(); ++i) {
-          int64_t id = 0;
-          if (!hits_number(words[i], INT32_MIN, INT32_MAX, id))
-            fail("'" + words[i] + "' is no rule ID");
-          const auto it = index.find(static_cast<int32_t>(id));
+          const auto it = index.find(words[i]);
           if (it == index.end()) fail("rule " + words[i] + " is not in the rules line");
           if (!m.rules.empty() && it->second <= m.rules.back()) {
             fail("rule " + words[i] + " repeated or out of rule-base order");
@@ -129,12 +137,16 @@ HitsFile hits_read(const std::string &text, const std::string &name) {
     } else if (kind == "rules" && !have_rules) {
       for (size_t i = 1; i < words.size(); ++i) {
         int64_t id = 0;
-        if (!hits_number(words[i], INT32_MIN, INT32_MAX, id))
+        const std::string id_text = words[i].substr(0, words[i].find('#'));
+        if (!hits_number(id_text, INT32_MIN, INT32_MAX, id)) {
           fail("'" + words[i] + "' is no rule ID");
-        if (!index.emplace(static_cast<int32_t>(id), static_cast<uint32_t>(i - 1)).second) {
-          fail("rule ID " + words[i] + " listed twice");
         }
         f.rule_ids.push_back(static_cast<int32_t>(id));
+        index.emplace(words[i], static_cast<uint32_t>(i - 1));
+      }
+      // The names are those the IDs give, in this order.
+      if (hits_names(f.rule_ids) != std::vector<std::string>(words.begin() + 1, words.end())) {
+        fail("the rules line names a rule otherwise than by its ID (and #k for a repeated ID)");
       }
       have_rules = true;
     } else {

@@ -12,12 +12,12 @@
 //   spam ID ID ...                            (one line per message: class, hits)
 //   ham always                                (judged spam unread: block too long)
 //
-// A rule is named by its ID (a multi-line rule by its "&." line's), so a rule
-// file whose rules share an ID has no hits file: hits_head refuses it.
+// A rule is named by its ID (a multi-line rule by its "&." line's); the k-th
+// rule (k from 2) of an ID that several rules share is named ID#k.
 // hits_head(report) is the text up to the message lines (report_ids, sha256,
-// limits and rules of the report); hits_line(report, facts) is a message's
-// line. hits_read(text, name) reads a file back and throws Failure naming it
-// and the line for anything else (an unknown word, a hit on no rule of the
+// limits and rules of the report); hits_rule_names(report) are the rules'
+// names, and hits_line(names, facts) a message's line. hits_read(text, name) reads a file back and
+// throws Failure naming it and the line for anything else (an unknown word, a hit on no rule of the
 // list, a hit listed twice or out of rule-base order, a missing head line).
 // hits_merge(into, from, name) appends another shard's messages: the same
 // rules, text and limits, and no report already in into (add_report_ids).
@@ -48,7 +48,8 @@ struct HitsFile {
 };
 
 std::string hits_head(const StatsReport &report);
-std::string hits_line(const StatsReport &report, const MessageFacts &facts);
+std::vector<std::string> hits_rule_names(const StatsReport &report);
+std::string hits_line(const std::vector<std::string> &names, const MessageFacts &facts);
 HitsFile hits_read(const std::string &text, const std::string &name);
 void hits_merge(HitsFile &into, const HitsFile &from, const std::string &name);
 
