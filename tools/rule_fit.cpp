@@ -205,21 +205,26 @@ std::vector<int32_t> fit_weights(const FitCorpus &corpus, const std::vector<uint
   };
   std::vector<int32_t> best = current;
   FitScore best_score = score(current);
+  // The regression's weights and the current ones, each scaled: a scale on
+  // the current weights stands for another threshold with them.
+  const std::vector<double> start(current.begin(), current.end());
   std::vector<int32_t> w(corpus.rules);
-  double k = kScaleLow;
-  for (int i = 0; i < kScales; ++i, k *= kScaleStep) {
-    for (size_t r = 0; r < corpus.rules; ++r) {
-      if (train.rule_start[r] == train.rule_start[r + 1]) {
-        w[r] = current[r];  // no evidence: as it was
-      } else {
-        w[r] = static_cast<int32_t>(std::clamp(std::lround(k * real[r]), static_cast<long>(lo[r]),
-                                               static_cast<long>(hi[r])));
+  for (const std::vector<double> *base : {&real, &start}) {
+    double k = kScaleLow;
+    for (int i = 0; i < kScales; ++i, k *= kScaleStep) {
+      for (size_t r = 0; r < corpus.rules; ++r) {
+        if (train.rule_start[r] == train.rule_start[r + 1]) {
+          w[r] = current[r];  // no evidence: as it was
+        } else {
+          w[r] = static_cast<int32_t>(std::clamp(
+              std::lround(k * (*base)[r]), static_cast<long>(lo[r]), static_cast<long>(hi[r])));
+        }
       }
-    }
-    const FitScore s = score(w);
-    if (s.better_than(best_score)) {
-      best = w;
-      best_score = s;
+      const FitScore s = score(w);
+      if (s.better_than(best_score)) {
+        best = w;
+        best_score = s;
+      }
     }
   }
   return best;

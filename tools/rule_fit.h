@@ -16,10 +16,11 @@
 // listed messages: a logistic regression on the peak (its gradient taken
 // through the rules up to the peak), regularised toward the current weights,
 // then a search over the scale of the fitted weights that keeps the ham
-// flagged within floor(max_ham_rate x ham) and catches the most spam; the
-// current weights themselves are one of the candidates, so on the messages
-// fitted the result never catches less spam than they do when they keep
-// within the ham limit. Weights stay in [min_weight, max_weight] (the weight
+// flagged within floor(max_ham_rate x ham) and catches the most spam. The
+// current weights, as they are and scaled (a scale standing for another
+// threshold), are candidates too, so on the messages fitted the result never
+// catches less spam than they do at the threshold when they keep within the
+// ham limit there. Weights stay in [min_weight, max_weight] (the weight
 // field's range), a rule whose current weight is below the threshold stays
 // below it (no rule alone reaches it unless it did before), and a rule with
 // no hit among the messages keeps its weight. Deterministic; no shared state,
