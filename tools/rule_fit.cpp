@@ -22,10 +22,12 @@
 namespace hdrw_cli {
 namespace {
 
-constexpr int kSweeps = 40;           // passes over the rules at most
-constexpr double kLambda = 1.0;       // pull toward the current weights
-constexpr double kHamEmphasis = 4.0;  // ham loss weight, over the class balance
-constexpr double kScaleLow = 0.25;    // the scales tried: kScaleLow * kScaleStep^n
+constexpr int kSweeps = 40;          // passes over the rules at most
+constexpr double kLambda = 1.0;      // pull toward the current weights
+constexpr double kTemperature = 10;  // s = T / kTemperature
+constexpr double kHamEmphasis = 64;  // ham loss weight, over the class balance
+constexpr double kHamMargin = 0.2;   // ham this close below T counts as flagged
+constexpr double kScaleLow = 0.25;   // the scales tried: kScaleLow * kScaleStep^n
 constexpr double kScaleStep = 1.025;
 constexpr int kScales = 113;  // up to about 4
 
@@ -112,7 +114,7 @@ std::vector<double> fit_regression(const FitCorpus &c, const FitTrain &t,
                                    const std::vector<double> &lo, const std::vector<double> &hi,
                                    int32_t threshold) {
   std::vector<double> w(current.begin(), current.end());
-  const double s = threshold / 5.0;
+  const double s = threshold / kTemperature;
   std::vector<double> peak(t.messages.size());
   std::vector<uint32_t> pos(t.messages.size());
   for (size_t i = 0; i < t.messages.size(); ++i) fit_peak(c, t.messages[i], w, peak[i], pos[i]);
@@ -199,9 +201,15 @@ std::vector<int32_t> fit_weights(const FitCorpus &corpus, const std::vector<uint
   for (uint32_t m : messages) ham += !corpus.spam[m];
   const uint64_t allowed =
       static_cast<uint64_t>(std::floor(settings.max_ham_rate * static_cast<double>(ham) + 1e-9));
+  // Ham whose peak comes within the margin below the threshold counts as
+  // flagged while choosing: ham just short of it on the mail fitted is ham
+  // flagged on mail not seen.
+  const int32_t ham_line =
+      threshold - static_cast<int32_t>(std::lround(kHamMargin * static_cast<double>(threshold)));
   auto score = [&](const std::vector<int32_t> &w) {
     const FitCounts n = fit_count(corpus, messages, w, threshold);
-    return FitScore{n.ham_flagged <= allowed, n.spam_caught, n.ham_flagged};
+    const FitCounts h = fit_count(corpus, messages, w, std::max(ham_line, 1));
+    return FitScore{h.ham_flagged <= allowed, n.spam_caught, h.ham_flagged};
   };
   std::vector<int32_t> best = current;
   FitScore best_score = score(current);
@@ -226,6 +234,12 @@ std::vector<int32_t> fit_weights(const FitCorpus &corpus, const std::vector<uint
         best_score = s;
       }
     }
+  }
+  // Never less spam than the current weights where they keep the ham limit.
+  const FitCounts was = fit_count(corpus, messages, current, threshold);
+  if (was.ham_flagged <= allowed &&
+      was.spam_caught > fit_count(corpus, messages, best, threshold).spam_caught) {
+    return current;
   }
   return best;
 }

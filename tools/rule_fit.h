@@ -16,15 +16,16 @@
 // listed messages: a logistic regression on the peak (its gradient taken
 // through the rules up to the peak), regularised toward the current weights,
 // then a search over the scale of the fitted weights that keeps the ham
-// flagged within floor(max_ham_rate x ham) and catches the most spam. The
-// current weights, as they are and scaled (a scale standing for another
-// threshold), are candidates too, so on the messages fitted the result never
-// catches less spam than they do at the threshold when they keep within the
-// ham limit there. Weights stay in [min_weight, max_weight] (the weight
-// field's range), a rule whose current weight is below the threshold stays
-// below it (no rule alone reaches it unless it did before), and a rule with
-// no hit among the messages keeps its weight. Deterministic; no shared state,
-// so calls may run on any threads at once.
+// flagged within floor(max_ham_rate x ham) and catches the most spam, a ham
+// message whose peak comes within 20% below the threshold counting as flagged
+// in that search (a margin for mail not seen). The current weights, as they
+// are and scaled (a scale standing for another threshold), are candidates
+// too, and on the messages fitted the result never catches less spam than the
+// current weights do at the threshold when they keep within the ham limit. Weights stay in
+// [min_weight, max_weight] (the weight field's range), a rule whose current weight is below the
+// threshold stays below it (no rule alone reaches it unless it did before), and a rule with no hit
+// among the messages keeps its weight. Deterministic; no shared state, so calls may run on any
+// threads at once.
 //
 // fit_folds(corpus, folds, seed) splits the messages into folds of nearly
 // equal size, spam and ham each shuffled with a 64-bit Mersenne Twister seeded
