@@ -251,8 +251,9 @@ TEST(RulesFit, PropertiesOnGeneratedCorpora) {
   }
 }
 
-// Hits files that do not belong to the fit are refused with one line.
-TEST(RulesFit, RefusesForeignOrRepeatedHits) {
+// Hits files that do not belong to the fit are refused with one line, and
+// options that cannot make a fit are usage errors.
+TEST(RulesFit, RefusesWhatItCannotFit) {
   Generated g;
   generate(g, 5);
   CliRun h = run_cli(
@@ -281,6 +282,25 @@ TEST(RulesFit, RefusesForeignOrRepeatedHits) {
     EXPECT_EQ(r.status, 1) << c.why;
     ASSERT_EQ(lines_of(r.err).size(), 1u) << r.err;
     EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+  }
+  const std::string rules = g.dir.file("rules.txt"), spam = g.dir.file("spam"),
+                    ham = g.dir.file("ham");
+  const std::vector<std::vector<std::string>> usage = {
+      {"--rules", rules, "--spam", spam},
+      {"--rules", rules, "--spam", spam, "--hits", g.dir.file("all.hits")},
+      {"--rules", rules, "--spam", spam, "--ham", ham, "--threshold", "0"},
+      {"--rules", rules, "--spam", spam, "--ham", ham, "--max-ham-flagged", "2"},
+      {"--rules", rules, "--spam", spam, "--ham", ham, "--max-ham-flagged", "nan"},
+      {"--rules", rules, "--spam", spam, "--ham", ham, "--folds", "1"},
+      {"--rules", rules, "--spam", spam, "--ham", ham, "--seed", "-1"},
+      {"--rules", rules, "--spam", spam, "--ham", ham, "-o", "-"},
+  };
+  for (const auto &words : usage) {
+    std::vector<std::string> args = {"rules", "fit"};
+    args.insert(args.end(), words.begin(), words.end());
+    CliRun r = run_cli(g.dir, args);
+    EXPECT_EQ(r.status, 2) << words.back();
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
   }
 }
 

@@ -115,7 +115,9 @@ FitOptions fit_parse(const std::vector<std::string> &words, bool &help) {
       o.folds = parse_positive(args, args.value(), kMaxFolds);
       if (o.folds < 2) args.fail("--folds takes 2 to " + std::to_string(kMaxFolds));
     } else if (n == "seed") {
-      o.seed = static_cast<uint64_t>(static_cast<uint32_t>(parse_int32(args, args.value())));
+      const int32_t seed = parse_int32(args, args.value());
+      if (seed < 0) args.fail("--seed takes a number from 0 to " + std::to_string(INT32_MAX));
+      o.seed = static_cast<uint64_t>(seed);
     } else if (n == "output") {
       o.output = args.value();
       if (o.output.empty()) args.fail("-o needs a file name");
