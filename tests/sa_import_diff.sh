@@ -31,7 +31,15 @@ grep -av '^#' "$work/sa.rules" >"$work/lines"
 paste "$work/lines" "$work/sa.map" | perl -ne '
   chomp; my @f = split /\t/, $_, -1;
   my ($line, $name, $header, $expr) = ($f[0], $f[2], $f[3], $f[4]);
-  if ($header eq "meta") { ($name, $header, undef, $expr) = split / /, $expr, 4; }
+  if ($header eq "meta") {
+    # "NAME Header =~ /re/", several joined by " || " for an OR merged into one line
+    my (@names, @exprs);
+    for my $part (split / \|\| /, $expr) {
+      my ($n, $h, undef, $e) = split / /, $part, 4;
+      push @names, $n; push @exprs, $e; $header = $h;
+    }
+    ($name, $expr) = (join("|", @names), join("\t", @exprs));
+  }
   my $key = "$name\t$header\t$expr";
   $id{$key} //= ++$n;
   printf RULES "%010d001001&-%s\n", $id{$key}, substr($line, 18);

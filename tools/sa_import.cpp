@@ -916,7 +916,7 @@ class SaWriter {
           return;
         }
         const Node &k = n.kids[0];
-        if (k.kind == kEmpty) return;
+        if (k.kind == kEmpty || n.max == 0) return;
         if (k.kind == kWordB) sa_fail("quantified anchor");
         if (k.kind == kSet || k.kind == kGroup || k.kind == kBackref) {
           emit(k, out);
@@ -973,6 +973,69 @@ Node sa_grouped(const Node &n) {
   g.kind = kGroup;
   g.kids.push_back(n);
   return g;
+}
+
+Node sa_set_of(int c) {
+  Node n;
+  n.kind = kSet;
+  n.set.set(static_cast<size_t>(c));
+  return n;
+}
+
+Node sa_seq(std::vector<Node> kids) {
+  Node n;
+  n.kind = kSeq;
+  n.kids = std::move(kids);
+  return n;
+}
+
+Node sa_repeat(Node kid, int min, int max) {
+  Node n;
+  n.kind = kRepeat;
+  n.min = min;
+  n.max = max;
+  n.kids.push_back(std::move(kid));
+  return n;
+}
+
+// sa_loose - an unanchored part: ".*U", or where U may begin with a space,
+// "(.+U|U')" with U' the same part whose first byte is no space (at the
+// line's first byte after the colon only a value without a leading space
+// begins); leading_space is set where neither form is exact
+Node sa_loose(const Node &u, bool &leading_space) {
+  Node dot;
+  dot.kind = kSet;
+  dot.set = sa_line_bytes();
+  const Edge first = sa_edge(u, true);
+  if (first.set && !first.set->test(' ')) return sa_seq({sa_repeat(dot, 0, -1), sa_grouped(u)});
+  std::vector<Node> kids = u.kind == kSeq ? u.kids : std::vector<Node>{u};
+  Node head = kids.empty() ? Node{} : kids[0];
+  std::vector<Node> at_colon;
+  if (head.kind == kSet) {
+    head.set.reset(' ');
+    if (head.set.any()) at_colon.push_back(head);
+  } else if (head.kind == kRepeat && head.min >= 1 && head.kids[0].kind == kSet) {
+    Node one = head.kids[0];
+    one.set.reset(' ');
+    if (one.set.any()) {
+      at_colon.push_back(one);
+      at_colon.push_back(sa_repeat(head.kids[0], head.min - 1, head.max < 0 ? -1 : head.max - 1));
+    }
+  } else {
+    leading_space = true;
+    return sa_seq({sa_repeat(dot, 0, -1), sa_grouped(u)});
+  }
+  Node later = sa_seq({sa_repeat(dot, 1, -1), sa_grouped(u)});
+  if (at_colon.empty()) return later;
+  for (size_t i = 1; i < kids.size(); ++i) at_colon.push_back(kids[i]);
+  Node alt;
+  alt.kind = kAlt;
+  alt.kids.push_back(later);
+  alt.kids.push_back(sa_seq(at_colon));
+  Node group;
+  group.kind = kGroup;
+  group.kids.push_back(alt);
+  return group;
 }
 
 // sa_split_expr - "/re/flags", "m{re}flags", "m!re!flags" into regex and flags
@@ -1041,36 +1104,22 @@ SaTranslation sa_translate(const std::string &expr) {
     bool tab_as_space = false;
     const Node anchored = sa_resolve(tree, true, kAtStart, tab_as_space);
     const Node loose = sa_resolve(tree, false, kAtStart, tab_as_space);
-    std::string body;
     if (loose.kind == kNever && anchored.kind == kNever) sa_fail("can never match a header line");
-    if (loose.kind == kNever) {
-      body = " ?" + SaWriter().write(sa_grouped(anchored));
-    } else if (!sa_has_bol(tree)) {
-      body = ".*" + SaWriter().write(sa_grouped(loose));
-    } else {
-      // Both: the pattern is written twice, each copy numbering its own groups.
-      SaWriter writer;
-      Node both;
-      both.kind = kAlt;
-      both.kids.push_back(anchored);
-      Node tail;
-      tail.kind = kSeq;
-      ByteSet any = sa_line_bytes();
-      Node dot;
-      dot.kind = kSet;
-      dot.set = any;
-      Node star;
-      star.kind = kRepeat;
-      star.min = 0;
-      star.kids.push_back(dot);
-      tail.kids.push_back(star);
-      tail.kids.push_back(loose);
-      both.kids.push_back(tail);
-      Node group;
-      group.kind = kGroup;
-      group.kids.push_back(both);
-      body = " ?" + writer.write(group);
+    // The value starts after "Name:" and the one space the module leaves there,
+    // if any. A part whose first byte may be a space could take that space for
+    // the value's; where that can be ruled out it is, else the note says so.
+    bool leading_space = false;
+    Node whole;
+    whole.kind = kAlt;
+    if (anchored.kind != kNever && sa_has_bol(tree)) {
+      whole.kids.push_back(sa_seq({sa_repeat(sa_set_of(' '), 0, 1), sa_grouped(anchored)}));
+      const Edge first = sa_edge(anchored, true);
+      if (!first.set || first.set->test(' ')) leading_space = true;
     }
+    if (loose.kind != kNever) whole.kids.push_back(sa_loose(loose, leading_space));
+    const std::string body_text =
+        SaWriter().write(whole.kids.size() == 1 ? whole.kids[0] : sa_grouped(whole));
+    std::string body = body_text;
     // Trim a trailing ".*" that adds nothing but work.
     while (body.size() >= 2 && body.compare(body.size() - 2, 2, ".*") == 0 &&
            (body.size() < 3 || body[body.size() - 3] != '\\')) {
@@ -1085,6 +1134,10 @@ SaTranslation sa_translate(const std::string &expr) {
     t.ok = true;
     t.body = body;
     if (tab_as_space) t.note = "a tab or other white space byte reads as a space";
+    if (leading_space) {
+      t.note += std::string(t.note.empty() ? "" : "; ") +
+                "may take the space after the colon for part of the value";
+    }
   } catch (const SaUntranslatable &e) {
     t.ok = false;
     t.reason = e.reason;
@@ -1309,7 +1362,23 @@ struct SaLine {
   std::string name;  // header name
   std::string body;  // pattern after "^Name:"
   std::string note;
+  std::string text;  // the definition as written: "NAME Header =~ /re/", ORs joined by " || "
 };
+
+// sa_has_backref - whether a written pattern refers back to a group
+bool sa_has_backref(const std::string &body) {
+  for (size_t i = 0; i + 1 < body.size(); ++i) {
+    if (body[i] != '\\') continue;
+    if (body[i + 1] >= '1' && body[i + 1] <= '9') return true;
+    ++i;
+  }
+  return false;
+}
+
+std::string sa_lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
 
 struct SaImporter {
   const SaConfig &config;
@@ -1369,80 +1438,149 @@ struct SaImporter {
     line.name = name;
     line.body = it->second.body;
     line.note = it->second.note;
+    line.text = rule.name + " " + rule.header + " " + rule.op + " " + rule.expr;
     return true;
   }
 
-  // meta_lines - the header rules an AND-only meta needs, or the reason
+  // meta_lines - the lines a meta needs: an AND of header rules and of ORs
+  // of header rules on one header name (merged into one pattern), or the
+  // reason it has no such form
   bool meta_lines(const SaRule &rule, std::vector<SaLine> &lines, std::string &reason, int depth) {
     if (depth > 16) {
       reason = "meta nesting too deep";
       return false;
     }
-    const std::string &expr = rule.definition;
-    std::vector<std::string> names;
-    for (size_t i = 0; i < expr.size();) {
-      const char c = expr[i];
-      if (std::isspace(static_cast<unsigned char>(c)) || c == '(' || c == ')') {
-        ++i;
-      } else if (expr.compare(i, 2, "&&") == 0) {
-        i += 2;
-      } else if (expr.compare(i, 2, "||") == 0) {
-        reason = "meta with OR";
-        return false;
-      } else if (c == '!') {
-        reason = "meta with NOT";
-        return false;
-      } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
-        size_t j = i;
-        while (j < expr.size() &&
-               (std::isalnum(static_cast<unsigned char>(expr[j])) || expr[j] == '_'))
-          ++j;
-        names.push_back(expr.substr(i, j - i));
-        i = j;
-      } else {
-        reason = "meta with arithmetic or comparison";
-        return false;
-      }
-    }
-    if (names.empty()) {
-      reason = "empty meta";
+    MetaParser parser{*this, rule.definition, 0, depth, {}};
+    std::vector<SaLine> parsed;
+    if (!parser.expression(parsed) || !parser.finish()) {
+      reason = parser.reason;
       return false;
     }
-    for (const std::string &n : names) {
-      auto it = config.rules.find(n);
-      if (it == config.rules.end()) {
+    for (SaLine &l : parsed) {
+      const bool seen = std::any_of(lines.begin(), lines.end(),
+                                    [&l](const SaLine &x) { return x.text == l.text; });
+      if (!seen) lines.push_back(std::move(l));
+    }
+    return true;
+  }
+
+  // MetaParser - expression := term ("||" term)*, term := factor ("&&" factor)*,
+  // factor := NAME | "(" expression ")"
+  struct MetaParser {
+    SaImporter &importer;
+    const std::string &text;
+    size_t at;
+    int depth;
+    std::string reason;
+
+    void blanks() {
+      while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    }
+    bool finish() {
+      blanks();
+      if (at == text.size()) return true;
+      reason = text[at] == '!' ? "meta with NOT" : "meta with arithmetic or comparison";
+      return false;
+    }
+    bool expression(std::vector<SaLine> &out) {
+      std::vector<std::vector<SaLine>> terms(1);
+      if (!term(terms[0])) return false;
+      for (;;) {
+        blanks();
+        if (text.compare(at, 2, "||") != 0) break;
+        at += 2;
+        terms.emplace_back();
+        if (!term(terms.back())) return false;
+      }
+      if (terms.size() == 1) {
+        out.insert(out.end(), terms[0].begin(), terms[0].end());
+        return true;
+      }
+      // An OR becomes one line when each side is one line on the same header
+      // name and no pattern refers back to its groups.
+      SaLine merged = terms[0].size() == 1 ? terms[0][0] : SaLine{};
+      std::string bodies;
+      for (const std::vector<SaLine> &t : terms) {
+        if (t.size() != 1 || sa_lower(t[0].name) != sa_lower(merged.name) ||
+            sa_has_backref(t[0].body)) {
+          reason = "meta with OR of parts that are not one header's patterns";
+          return false;
+        }
+        bodies += (bodies.empty() ? "" : "|") + t[0].body;
+        if (&t != &terms[0]) {
+          merged.text += " || " + t[0].text;
+          if (!t[0].note.empty() && merged.note.find(t[0].note) == std::string::npos)
+            merged.note += (merged.note.empty() ? "" : "; ") + t[0].note;
+        }
+      }
+      merged.body = "(" + bodies + ")";
+      out.push_back(merged);
+      return true;
+    }
+    bool term(std::vector<SaLine> &out) {
+      if (!factor(out)) return false;
+      for (;;) {
+        blanks();
+        if (text.compare(at, 2, "&&") != 0) return true;
+        at += 2;
+        if (!factor(out)) return false;
+      }
+    }
+    bool factor(std::vector<SaLine> &out) {
+      blanks();
+      if (at < text.size() && text[at] == '(') {
+        ++at;
+        if (!expression(out)) return false;
+        blanks();
+        if (at >= text.size() || text[at] != ')') {
+          if (reason.empty()) reason = "meta with arithmetic or comparison";
+          return false;
+        }
+        ++at;
+        return true;
+      }
+      if (at < text.size() && text[at] == '!') {
+        reason = "meta with NOT";
+        return false;
+      }
+      size_t end = at;
+      while (end < text.size() &&
+             (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_'))
+        ++end;
+      if (end == at || std::isdigit(static_cast<unsigned char>(text[at]))) {
+        reason = text.empty() ? "empty meta" : "meta with arithmetic or comparison";
+        return false;
+      }
+      const std::string n = text.substr(at, end - at);
+      at = end;
+      auto it = importer.config.rules.find(n);
+      if (it == importer.config.rules.end()) {
         reason = "meta uses " + n + ", which is not defined";
         return false;
       }
       const SaRule &sub = it->second;
       std::string why;
       if (sub.kind == kMetaRule) {
-        if (!meta_lines(sub, lines, why, depth + 1)) {
+        if (!importer.meta_lines(sub, out, why, depth + 1)) {
           reason = "meta uses " + n + ": " + why;
           return false;
         }
-      } else if (sub.kind == kHeaderRule) {
-        SaLine l;
-        if (!header_line(sub, l, why)) {
-          reason = "meta uses " + n + ": " + why;
-          return false;
-        }
-        const bool seen = std::any_of(lines.begin(), lines.end(),
-                                      [&l](const SaLine &x) { return x.rule == l.rule; });
-        if (!seen) lines.push_back(l);
-      } else {
+        return true;
+      }
+      if (sub.kind != kHeaderRule) {
         reason = "meta uses " + n + ", a " + sub.type + " rule";
         return false;
       }
+      SaLine l;
+      if (!importer.header_line(sub, l, why)) {
+        reason = "meta uses " + n + ": " + why;
+        return false;
+      }
+      out.push_back(l);
+      return true;
     }
-    return true;
-  }
+  };
 };
-
-std::string sa_lower(std::string s) {
-  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 std::string sa_format_score(double score) {
   char text[32];
@@ -1583,23 +1721,21 @@ SaImportResult sa_import(const std::vector<SaSourceFile> &files, const SaImportO
         const std::string pattern = "^" + chosen[sa_lower(l.name)] + ":" + l.body;
         body_lines +=
             sa_rule_line(rule_id, static_cast<int>(weight), multi, i + 1 == lines.size(), pattern);
-        const SaRule &source = config.rules.at(l.rule);
         std::string line_note = note;
         if (!l.note.empty()) line_note += (line_note.empty() ? "" : "; ") + l.note;
-        if (rule->kind == kMetaRule) {
-          result.map += std::to_string(rule_id) + '\t' + rule->name + "\tmeta\t" +
-                        sa_tsv_field(source.name + " " + source.header + " " + source.op + " " +
-                                     source.expr) +
-                        '\t' + score_text + '\t' + std::to_string(weight) + '\t' + line_note + '\n';
-        } else {
-          result.map += std::to_string(rule_id) + '\t' + rule->name + '\t' +
-                        sa_tsv_field(source.header) + '\t' + sa_tsv_field(source.expr) + '\t' +
-                        score_text + '\t' + std::to_string(weight) + '\t' + line_note + '\n';
+        std::string header = "meta", expression = l.text;
+        if (rule->kind != kMetaRule) {
+          const SaRule &source = config.rules.at(l.rule);
+          header = source.header;
+          expression = source.expr;
         }
+        result.map += std::to_string(rule_id) + '\t' + rule->name + '\t' + sa_tsv_field(header) +
+                      '\t' + sa_tsv_field(expression) + '\t' + score_text + '\t' +
+                      std::to_string(weight) + '\t' + line_note + '\n';
         ++result.rule_lines;
       }
     }
-    if (multi) {
+    if (rule->kind == kMetaRule) {
       ++result.imported_meta;
     } else {
       ++result.imported_header;
