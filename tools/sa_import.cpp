@@ -118,6 +118,8 @@ class SaParser {
     return n;
   }
   int captures() const { return captures_; }
+  // \z: SpamAssassin's values end with a line feed, which \z stands after
+  bool saw_z() const { return saw_z_; }
 
  private:
   bool at_end() const { return pos_ >= text_.size(); }
@@ -434,6 +436,9 @@ class SaParser {
         n.kind = kBol;
         return n;
       case 'z':
+        saw_z_ = true;
+        n.kind = kEol;
+        return n;
       case 'Z':
         n.kind = kEol;
         return n;
@@ -544,6 +549,7 @@ class SaParser {
   bool icase_;
   bool extended_;
   int captures_ = 0;
+  bool saw_z_ = false;
 };
 
 // ---- resolving anchors, sets and word boundaries --------------------------
@@ -1134,6 +1140,10 @@ SaTranslation sa_translate(const std::string &expr) {
     t.ok = true;
     t.body = body;
     if (tab_as_space) t.note = "a tab or other white space byte reads as a space";
+    if (parser.saw_z()) {
+      t.note += std::string(t.note.empty() ? "" : "; ") +
+                "\\z read as the end of the value, not after its closing line feed";
+    }
     if (leading_space) {
       t.note += std::string(t.note.empty() ? "" : "; ") +
                 "may take the space after the colon for part of the value";
