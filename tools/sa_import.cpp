@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -1460,6 +1461,22 @@ struct SaImporter {
       reason = "meta nesting too deep";
       return false;
     }
+    // The meta's own operators decide first, then its parts.
+    const std::string &text = rule.definition;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c == '!' && (i + 1 >= text.size() || text[i + 1] != '=')) {
+        reason = "meta with NOT";
+        return false;
+      }
+      const bool in_name =
+          i > 0 && (std::isalnum(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '_');
+      if (std::strchr("+-*/<>=", c) != nullptr ||
+          (std::isdigit(static_cast<unsigned char>(c)) && !in_name)) {
+        reason = "meta with arithmetic or comparison";
+        return false;
+      }
+    }
     MetaParser parser{*this, rule.definition, 0, depth, {}};
     std::vector<SaLine> parsed;
     if (!parser.expression(parsed) || !parser.finish()) {
@@ -1621,6 +1638,29 @@ std::string sa_tsv_field(std::string s) {
   return s;
 }
 
+// sa_reason_category - the kind of a skip reason, for the counts: a meta
+// skipped for one of its parts counts under that part's innermost reason
+std::string sa_reason_category(const std::string &reason) {
+  std::string r = reason, prefix;
+  while (r.compare(0, 10, "meta uses ") == 0) {
+    prefix = "meta, a part: ";
+    const size_t colon = r.find(": "), comma = r.find(", ");
+    if (comma < colon) {
+      r = r.substr(comma + 2);
+      if (r.compare(0, 2, "a ") == 0) r = r.substr(2);
+      break;
+    }
+    if (colon == std::string::npos) break;
+    r = r.substr(colon + 2);
+  }
+  std::string category = sa_trim(r.substr(0, r.find_first_of(":,(")));
+  if (category.compare(0, 15, "pseudo-header X") == 0) category = "pseudo-header X-Spam-Relays-*";
+  if (category == "header modifier") category = "header modifier :addr, :name";
+  if (category == "eval" || category == "exists") category += ": test";
+  if (category.compare(0, 5, "regex") == 0) category = "regex: " + sa_trim(r.substr(6));
+  return prefix + category;
+}
+
 constexpr int kMaxCombinations = 16;  // spellings combinations written for one meta
 
 }  // namespace
@@ -1647,14 +1687,7 @@ SaImportResult sa_import(const std::vector<SaSourceFile> &files, const SaImportO
   auto skip = [&result](const SaRule &rule, const std::string &reason) {
     result.skipped += sa_tsv_field(rule.name) + '\t' + sa_tsv_field(rule.file) + '\t' +
                       sa_tsv_field(reason) + '\n';
-    const size_t cut = reason.find_first_of(":,(");
-    std::string category = sa_trim(reason.substr(0, cut));
-    if (category.compare(0, 10, "meta uses ") == 0)
-      category = "meta uses a rule that is not imported";
-    if (category.compare(0, 15, "pseudo-header X") == 0) category = "pseudo-header X-Spam-Relays-*";
-    if (category.compare(0, 16, "header modifier ") == 0)
-      category = "header modifier :addr, :name etc.";
-    ++result.reasons[category];
+    ++result.reasons[sa_reason_category(reason)];
   };
 
   for (const SaRule *rule : ordered) {
