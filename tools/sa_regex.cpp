@@ -42,6 +42,29 @@ struct Node {
   int ref = 0;             // kBackref: the Perl group number
 };
 
+Node sa_set_of(int c) {
+  Node n;
+  n.kind = kSet;
+  n.set.set(static_cast<size_t>(c));
+  return n;
+}
+
+Node sa_seq(std::vector<Node> kids) {
+  Node n;
+  n.kind = kSeq;
+  n.kids = std::move(kids);
+  return n;
+}
+
+Node sa_repeat(Node kid, int min, int max) {
+  Node n;
+  n.kind = kRepeat;
+  n.min = min;
+  n.max = max;
+  n.kids.push_back(std::move(kid));
+  return n;
+}
+
 bool sa_is_word(int c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -225,12 +248,7 @@ class SaParser {
     if (max >= 0 && max < min) sa_fail("quantifier {m,n} with n below m");
     if (min > REGX_DUP_MAX || max > REGX_DUP_MAX) sa_fail("repetition count over 255");
     if (a.kind == kBol || a.kind == kEol || a.kind == kWordB) sa_fail("quantified anchor");
-    Node r;
-    r.kind = kRepeat;
-    r.min = min;
-    r.max = max;
-    r.kids.push_back(std::move(a));
-    return r;
+    return sa_repeat(std::move(a), min, max);
   }
 
   Node set_node(ByteSet s) {
@@ -976,29 +994,6 @@ Node sa_grouped(const Node &n) {
   g.kind = kGroup;
   g.kids.push_back(n);
   return g;
-}
-
-Node sa_set_of(int c) {
-  Node n;
-  n.kind = kSet;
-  n.set.set(static_cast<size_t>(c));
-  return n;
-}
-
-Node sa_seq(std::vector<Node> kids) {
-  Node n;
-  n.kind = kSeq;
-  n.kids = std::move(kids);
-  return n;
-}
-
-Node sa_repeat(Node kid, int min, int max) {
-  Node n;
-  n.kind = kRepeat;
-  n.min = min;
-  n.max = max;
-  n.kids.push_back(std::move(kid));
-  return n;
 }
 
 // sa_loose - an unanchored part: ".*U", or where U may begin with a space,
