@@ -98,11 +98,21 @@ TEST(SaImport, UntranslatablePatternsSayWhy) {
     const char *reason;  // part of the reason
   };
   const Row rows[] = {
-      {"/a(?=b)/", "look-ahead"},    {"/(?<!a)b/", "look-behind"},     {"/a\\Bb/", "\\B"},
-      {"/a{300}/", "over 255"},      {"/a++/", "possessive"},          {"/(a)\\1/i", "under /i"},
-      {"/\\p{L}/", "escape \\p"},    {"/(?<n>a)/", "group construct"}, {"/.\\b./", "both kinds"},
-      {"/\\n/", "never match"},      {"subject", "not a /regex/"},     {"/abc/e", "flag e"},
-      {"/(?:a|\\sb)*^c/", "anchor"}, {"/(/", "unterminated group"},
+      {"/a(?=b)/", "look-ahead"},
+      {"/(?<!a)b/", "look-behind"},
+      {"/a\\Bb/", "\\B"},
+      {"/a{300}/", "over 255"},
+      {"/a++/", "possessive"},
+      {"/(a)\\1/i", "under /i"},
+      {"/\\p{L}/", "escape \\p"},
+      {"/(?<n>a)/", "group construct"},
+      {"/.\\b./", "both kinds"},
+      {"/\\n/", "never match"},
+      {"subject", "not a /regex/"},
+      {"/abc/e", "flag e"},
+      {"/(?:a|\\sb)*^c/", "anchor"},
+      {"/(((((((((((((((((((((((((((((((((a)))))))))))))))))))))))))))))))))/", "32 deep"},
+      {"/(/", "unterminated group"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.expr);

@@ -367,6 +367,7 @@ struct SaImporter {
     size_t at;
     int depth;
     std::string reason;
+    int parens = 0;  // open parentheses
 
     void blanks() {
       while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
@@ -425,7 +426,12 @@ struct SaImporter {
       blanks();
       if (at < text.size() && text[at] == '(') {
         ++at;
+        if (++parens > 32) {
+          reason = "meta nesting too deep";
+          return false;
+        }
         if (!expression(out)) return false;
+        --parens;
         blanks();
         if (at >= text.size() || text[at] != ')') {
           if (reason.empty()) reason = "meta with arithmetic or comparison";

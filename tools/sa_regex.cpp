@@ -303,6 +303,8 @@ class SaParser {
   std::optional<Node> group() {
     Node g;
     g.kind = kGroup;
+    // Our engine takes 32 levels; deeper text is refused before it costs stack.
+    if (++depth_ > 32) sa_fail("groups nested more than 32 deep");
     const bool saved_icase = icase_, saved_extended = extended_;
     if (peek() == '?') {
       ++pos_;
@@ -347,6 +349,7 @@ class SaParser {
     ++pos_;
     icase_ = saved_icase;
     extended_ = saved_extended;
+    --depth_;
     return g;
   }
 
@@ -564,6 +567,7 @@ class SaParser {
   bool icase_;
   bool extended_;
   int captures_ = 0;
+  int depth_ = 0;  // groups open
   bool saw_z_ = false;
 };
 
