@@ -20,11 +20,15 @@ while (my $line = <$in>) {
   $header =~ s/:raw$//;
   my @res;
   for my $expr (@exprs) {
-    my $re = eval "qr$expr";
-    if (!defined $re) {
-      (my $bare = $expr) =~ s/^m//;
-      $re = eval "qr$bare";
+    # As SpamAssassin does: the delimiters taken off, the text compiled as a
+    # string (nothing interpolated), the flags put in front.
+    my ($open, $text, $flags);
+    if ($expr =~ m{^m?([^\w\s])(.*)([^\w\s])([a-z]*)$}s) {
+      ($open, $text, $flags) = ($1, $2, $4);
     }
+    die "sa_import_perl: rule $id: $expr is no match expression\n" unless defined $text;
+    $flags =~ s/[og]//g;
+    my $re = eval { length $flags ? qr/(?$flags)$text/ : qr/$text/ };
     die "sa_import_perl: rule $id: $expr does not compile: $@\n" unless defined $re;
     push @res, $re;
   }

@@ -81,6 +81,11 @@ TEST(SaImport, TranslationAnswersAsPerlDoesOnTheValue) {
       {"/a(?i:b)c/", "X: aBC", false},
       {"/ a b c /x", "X: abc", true},
       {"/\\t/", "X: a b", true},  // a tab of the message arrives as a space
+      {"/\\n/", "X: a", true},    // every value ends with a line feed
+      {"/\\W/", "X: abc", true},  // which a negated class takes too
+      {"/b\\s*$/", "X: ab", true},
+      {"/b[^c]a/", "X: abxa", true},
+      {"/b[^c]a/", "X: ab", false},
       {"/a{0}b/", "X: b", true},
       {"/\\.(?:ru|cn)$/", "X: mail.cn", true},
       {"/[[:upper:]]{3}/", "X: aBCD", true},
@@ -107,7 +112,7 @@ TEST(SaImport, UntranslatablePatternsSayWhy) {
       {"/\\p{L}/", "escape \\p"},
       {"/(?<n>a)/", "group construct"},
       {"/.\\b./", "both kinds"},
-      {"/\\n/", "never match"},
+      {"/\\x01/", "never match"},
       {"subject", "not a /regex/"},
       {"/abc/e", "flag e"},
       {"/(?:a|\\sb)*^c/", "anchor"},

@@ -40,6 +40,7 @@ struct Node {
   int min = 0, max = -1;   // kRepeat; max -1 = no upper bound
   int capture = 0;         // kGroup: the Perl group number, 0 = not capturing
   int ref = 0;             // kBackref: the Perl group number
+  bool line_feed = false;  // kGroup: a set or the closing line feed of the value
 };
 
 Node sa_set_of(int c) {
@@ -609,6 +610,22 @@ bool sa_has_bol(const Node &n) {
   return false;
 }
 
+bool sa_has_line_feed(const Node &n) {
+  if (n.line_feed) return true;
+  for (const Node &k : n.kids) {
+    if (sa_has_line_feed(k)) return true;
+  }
+  return false;
+}
+
+// sa_strip_line_feed - the node with every set-or-line-feed group made the set
+Node sa_strip_line_feed(const Node &n) {
+  if (n.line_feed) return n.kids[0].kids[0];
+  Node out = n;
+  for (Node &k : out.kids) k = sa_strip_line_feed(k);
+  return out;
+}
+
 bool sa_zero_width(const Node &n) {
   switch (n.kind) {
     case kBol:
@@ -661,13 +678,29 @@ Node sa_resolve(const Node &n, bool anchored, StartPos pos, bool &tab_as_space) 
     case kSet: {
       Node s = n;
       s.set = sa_line_set(n.set, tab_as_space);
-      if (s.set.none()) return sa_never();
-      return s;
+      if (!n.set.test('\n')) {
+        if (s.set.none()) return sa_never();
+        return s;
+      }
+      // SpamAssassin's values end with a line feed, which a set holding one
+      // takes at the end of the value: our line's end.
+      Node end;
+      end.kind = kEol;
+      if (s.set.none()) return end;
+      Node alt;
+      alt.kind = kAlt;
+      alt.kids = {s, end};
+      Node group;
+      group.kind = kGroup;
+      group.line_feed = true;
+      group.kids.push_back(alt);
+      return group;
     }
     case kSeq: {
       Node out;
       out.kind = kSeq;
       StartPos p = pos;
+      std::vector<bool> consumes;  // per kept part: it always takes a byte in Perl
       for (const Node &k : n.kids) {
         Node r = sa_resolve(k, anchored, p, tab_as_space);
         if (r.kind == kNever) return sa_never();
@@ -678,7 +711,17 @@ Node sa_resolve(const Node &n, bool anchored, StartPos pos, bool &tab_as_space) 
             p = kMaybeStart;
           }
         }
-        if (r.kind != kEmpty) out.kids.push_back(std::move(r));
+        if (r.kind != kEmpty) {
+          out.kids.push_back(std::move(r));
+          consumes.push_back(sa_min_length(k) > 0);
+        }
+      }
+      // The closing line feed is the value's last byte: a part followed by one
+      // that takes a byte cannot take it.
+      bool later = false;
+      for (size_t i = out.kids.size(); i-- > 0;) {
+        if (later) out.kids[i] = sa_strip_line_feed(out.kids[i]);
+        later = later || consumes[i];
       }
       if (out.kids.empty()) {
         Node e;
@@ -719,6 +762,20 @@ Node sa_resolve(const Node &n, bool anchored, StartPos pos, bool &tab_as_space) 
         e.kind = kEmpty;
         return e;
       }
+      const int more = n.max < 0 ? -1 : n.max - 1;
+      if (r.kind == kEol) {
+        // only the line feed: there is one, at the end
+        if (n.min >= 2) return sa_never();
+        return n.min == 1 ? r : sa_repeat(r, 0, 1);
+      }
+      if (r.line_feed) {
+        // The line feed can be taken once, by the last repetition.
+        const Node bytes = sa_repeat(r.kids[0].kids[0], n.min > 0 ? n.min - 1 : 0, more);
+        if (n.min > 0) return sa_seq({bytes, r});
+        return sa_repeat(sa_seq({bytes, r}), 0, 1);
+      }
+      if (sa_has_line_feed(r) && sa_min_length(r) == 0 && n.max != 1)
+        sa_fail("repetition of a part that may take the closing line feed alone");
       Node out = n;
       out.kids[0] = std::move(r);
       return out;
@@ -1000,6 +1057,77 @@ Node sa_grouped(const Node &n) {
   return g;
 }
 
+// sa_no_space - a node of one byte (a set, or a set or the value's end)
+// without the space; nullopt for any other node
+std::optional<Node> sa_no_space(const Node &n) {
+  if (n.kind == kSet) {
+    Node s = n;
+    s.set.reset(' ');
+    return s.set.none() ? sa_never() : s;
+  }
+  if (n.kind == kGroup && n.kids[0].kind == kAlt && n.kids[0].kids.size() == 2 &&
+      n.kids[0].kids[0].kind == kSet && n.kids[0].kids[1].kind == kEol) {
+    Node s = n.kids[0].kids[0];
+    s.set.reset(' ');
+    if (s.set.none()) return n.kids[0].kids[1];
+    Node g = n;
+    g.kids[0].kids[0] = s;
+    return g;
+  }
+  return std::nullopt;
+}
+
+// sa_first_no_space - u as a list of parts whose first byte is no space, for
+// a value that begins right at the colon; false when u's first part is of no
+// form that allows it (an empty list: u cannot begin there)
+bool sa_first_no_space(const Node &u, std::vector<Node> &parts) {
+  std::vector<Node> kids = u.kind == kSeq ? u.kids : std::vector<Node>{u};
+  if (kids.empty()) return false;
+  const Node &head = kids[0];
+  std::optional<Node> first_byte;
+  if ((first_byte = sa_no_space(head))) {
+    if (first_byte->kind == kNever) return true;
+    parts.push_back(*first_byte);
+  } else if (head.kind == kRepeat && head.min >= 1 && (first_byte = sa_no_space(head.kids[0]))) {
+    if (first_byte->kind == kNever) return true;
+    parts.push_back(*first_byte);
+    parts.push_back(sa_repeat(head.kids[0], head.min - 1, head.max < 0 ? -1 : head.max - 1));
+  } else {
+    return false;
+  }
+  for (size_t i = 1; i < kids.size(); ++i) parts.push_back(kids[i]);
+  return true;
+}
+
+Node sa_either(Node a, Node b) {
+  Node alt;
+  alt.kind = kAlt;
+  alt.kids.push_back(std::move(a));
+  alt.kids.push_back(std::move(b));
+  Node group;
+  group.kind = kGroup;
+  group.kids.push_back(std::move(alt));
+  return group;
+}
+
+// sa_at_start - a part anchored at the value's start, which is after the
+// colon and the space the module leaves there, if any: " ?A" where A cannot
+// begin with a space, else "( A|A')" with A' the same part beginning with no
+// space; leading_space is set where neither form is exact
+Node sa_at_start(const Node &a, bool &leading_space) {
+  const Edge first = sa_edge(a, true);
+  Node plain = sa_seq({sa_repeat(sa_set_of(' '), 0, 1), sa_grouped(a)});
+  if (first.set && !first.set->test(' ')) return plain;
+  std::vector<Node> parts;
+  if (!sa_first_no_space(a, parts)) {
+    leading_space = true;
+    return plain;
+  }
+  Node spaced = sa_seq({sa_set_of(' '), sa_grouped(a)});
+  if (parts.empty()) return spaced;
+  return sa_either(spaced, sa_seq(parts));
+}
+
 // sa_loose - an unanchored part: ".*U", or where U may begin with a space,
 // "(.+U|U')" with U' the same part whose first byte is no space (at the
 // line's first byte after the colon only a value without a leading space
@@ -1010,34 +1138,14 @@ Node sa_loose(const Node &u, bool &leading_space) {
   dot.set = sa_line_bytes();
   const Edge first = sa_edge(u, true);
   if (first.set && !first.set->test(' ')) return sa_seq({sa_repeat(dot, 0, -1), sa_grouped(u)});
-  std::vector<Node> kids = u.kind == kSeq ? u.kids : std::vector<Node>{u};
-  Node head = kids.empty() ? Node{} : kids[0];
-  std::vector<Node> at_colon;
-  if (head.kind == kSet) {
-    head.set.reset(' ');
-    if (head.set.any()) at_colon.push_back(head);
-  } else if (head.kind == kRepeat && head.min >= 1 && head.kids[0].kind == kSet) {
-    Node one = head.kids[0];
-    one.set.reset(' ');
-    if (one.set.any()) {
-      at_colon.push_back(one);
-      at_colon.push_back(sa_repeat(head.kids[0], head.min - 1, head.max < 0 ? -1 : head.max - 1));
-    }
-  } else {
+  std::vector<Node> parts;
+  if (!sa_first_no_space(u, parts)) {
     leading_space = true;
     return sa_seq({sa_repeat(dot, 0, -1), sa_grouped(u)});
   }
   Node later = sa_seq({sa_repeat(dot, 1, -1), sa_grouped(u)});
-  if (at_colon.empty()) return later;
-  for (size_t i = 1; i < kids.size(); ++i) at_colon.push_back(kids[i]);
-  Node alt;
-  alt.kind = kAlt;
-  alt.kids.push_back(later);
-  alt.kids.push_back(sa_seq(at_colon));
-  Node group;
-  group.kind = kGroup;
-  group.kids.push_back(alt);
-  return group;
+  if (parts.empty()) return later;
+  return sa_either(later, sa_seq(parts));
 }
 
 // sa_split_expr - "/re/flags", "m{re}flags", "m!re!flags" into regex and flags
@@ -1114,9 +1222,7 @@ SaTranslation sa_translate(const std::string &expr) {
     Node whole;
     whole.kind = kAlt;
     if (anchored.kind != kNever && sa_has_bol(tree)) {
-      whole.kids.push_back(sa_seq({sa_repeat(sa_set_of(' '), 0, 1), sa_grouped(anchored)}));
-      const Edge first = sa_edge(anchored, true);
-      if (!first.set || first.set->test(' ')) leading_space = true;
+      whole.kids.push_back(sa_at_start(anchored, leading_space));
     }
     if (loose.kind != kNever) whole.kids.push_back(sa_loose(loose, leading_space));
     const std::string body_text =
