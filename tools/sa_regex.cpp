@@ -610,6 +610,14 @@ bool sa_has_bol(const Node &n) {
   return false;
 }
 
+bool sa_has_backref(const Node &n) {
+  if (n.kind == kBackref) return true;
+  for (const Node &k : n.kids) {
+    if (sa_has_backref(k)) return true;
+  }
+  return false;
+}
+
 bool sa_has_line_feed(const Node &n) {
   if (n.line_feed) return true;
   for (const Node &k : n.kids) {
@@ -1077,25 +1085,118 @@ std::optional<Node> sa_no_space(const Node &n) {
   return std::nullopt;
 }
 
-// sa_first_no_space - u as a list of parts whose first byte is no space, for
-// a value that begins right at the colon; false when u's first part is of no
-// form that allows it (an empty list: u cannot begin there)
-bool sa_first_no_space(const Node &u, std::vector<Node> &parts) {
-  std::vector<Node> kids = u.kind == kSeq ? u.kids : std::vector<Node>{u};
-  if (kids.empty()) return false;
-  const Node &head = kids[0];
-  std::optional<Node> first_byte;
-  if ((first_byte = sa_no_space(head))) {
-    if (first_byte->kind == kNever) return true;
-    parts.push_back(*first_byte);
-  } else if (head.kind == kRepeat && head.min >= 1 && (first_byte = sa_no_space(head.kids[0]))) {
-    if (first_byte->kind == kNever) return true;
-    parts.push_back(*first_byte);
-    parts.push_back(sa_repeat(head.kids[0], head.min - 1, head.max < 0 ? -1 : head.max - 1));
-  } else {
-    return false;
+// SaNoSpace - a part rewritten so that its first byte is no space, for a
+// value that begins right at the colon: what the part matches there, less the
+// matches that begin with a space. Repetitions with a minimum of 0 split into
+// "none" and "one, then the rest", so the work is bounded by a budget of
+// nodes; a part with a back-reference is not rewritten (its copies would
+// refer to groups of other copies).
+struct SaNoSpace {
+  int budget = 256;
+
+  // of - n rewritten; nullopt when no rewriting is sure
+  std::optional<Node> of(const Node &n) { return seq(std::vector<Node>{n}, 0); }
+
+  // seq - kids[from..] rewritten as one sequence
+  std::optional<Node> seq(const std::vector<Node> &kids, size_t from) {
+    if (--budget < 0) return std::nullopt;
+    if (from >= kids.size()) return sa_seq({});
+    const Node &head = kids[from];
+    auto rest = [&kids, from]() {
+      return std::vector<Node>(kids.begin() + static_cast<std::ptrdiff_t>(from) + 1, kids.end());
+    };
+    auto then = [&rest](Node first, std::vector<Node> more = {}) {
+      std::vector<Node> out{std::move(first)};
+      for (Node &m : more) out.push_back(std::move(m));
+      for (Node &r : rest()) out.push_back(std::move(r));
+      return sa_seq(std::move(out));
+    };
+    switch (head.kind) {
+      case kBol:
+      case kEol:
+      case kWordB:
+      case kEmpty: {
+        std::optional<Node> tail = seq(kids, from + 1);
+        if (!tail) return std::nullopt;
+        if (tail->kind == kNever) return tail;
+        return sa_seq({head, *tail});
+      }
+      case kSeq: {
+        std::vector<Node> flat = head.kids;
+        for (Node &r : rest()) flat.push_back(std::move(r));
+        return seq(flat, 0);
+      }
+      case kSet: {
+        std::optional<Node> first = sa_no_space(head);
+        if (first->kind == kNever) return first;
+        return then(*first);
+      }
+      case kGroup:
+      case kAlt: {
+        if (head.line_feed) {
+          std::optional<Node> first = sa_no_space(head);
+          if (!first || first->kind == kNever) return first;
+          return then(*first);
+        }
+        if (sa_min_length(head) == 0) return std::nullopt;
+        if (head.kind == kGroup) {
+          std::optional<Node> inner = of(head.kids[0]);
+          if (!inner) return std::nullopt;
+          if (inner->kind == kNever) return inner;
+          Node g = head;
+          g.kids[0] = *inner;
+          return then(g);
+        }
+        Node alt;
+        alt.kind = kAlt;
+        for (const Node &branch : head.kids) {
+          std::optional<Node> b = of(branch);
+          if (!b) return std::nullopt;
+          if (b->kind != kNever) alt.kids.push_back(*b);
+        }
+        if (alt.kids.empty()) return sa_never();
+        Node g;
+        g.kind = kGroup;
+        g.kids.push_back(alt);
+        return then(g);
+      }
+      case kRepeat: {
+        const Node &x = head.kids[0];
+        if (sa_min_length(x) == 0) return std::nullopt;
+        std::optional<Node> first = of(x);
+        if (!first) return std::nullopt;
+        const int more = head.max < 0 ? -1 : head.max - 1;
+        Node once = first->kind == kNever
+                        ? sa_never()
+                        : then(*first, {sa_repeat(x, head.min > 0 ? head.min - 1 : 0, more)});
+        if (head.min > 0) return once;
+        std::optional<Node> none = seq(kids, from + 1);  // no repetition at all
+        if (!none) return std::nullopt;
+        if (none->kind == kNever) return once;
+        if (once.kind == kNever) return none;
+        Node alt;
+        alt.kind = kAlt;
+        alt.kids = {*none, once};
+        Node g;
+        g.kind = kGroup;
+        g.kids.push_back(alt);
+        return g;
+      }
+      default:
+        return std::nullopt;
+    }
   }
-  for (size_t i = 1; i < kids.size(); ++i) parts.push_back(kids[i]);
+};
+
+// sa_first_no_space - u as a list of parts whose first byte is no space, for
+// a value that begins right at the colon; false when that cannot be written
+// for sure (an empty list: u cannot begin there)
+bool sa_first_no_space(const Node &u, std::vector<Node> &parts) {
+  if (sa_has_backref(u)) return false;
+  SaNoSpace rewrite;
+  std::optional<Node> n = rewrite.of(u);
+  if (!n) return false;
+  if (n->kind != kNever) parts.push_back(*n);
   return true;
 }
 
