@@ -11,8 +11,12 @@
 // 255, "^ \A" at the start of the value, "$ \z \Z", "\b" where a neighbouring
 // character decides which side is the word, back-references, and the flags
 // i m s x o. The module turns every run of white space of a line into one
-// space, so "\t" and white-space classes read as that space, and a line feed
-// never occurs. Anything else fails with a one-line reason: look-around, "\B",
+// space, so "\t" and white-space classes read as that space. SpamAssassin
+// ends every value with a line feed, so a set that holds one ("\s", "\W",
+// "[^x]", "\n") also matches at the end of the line, once. The value begins
+// after the colon and the one space the module may leave there: a part that
+// could take that space is rewritten to begin with no space where the value
+// begins at the colon. Anything else fails with a one-line reason: look-around, "\B",
 // possessive quantifiers, counts over 255, named groups, unknown escapes.
 // result.note names a rare way in which the answer can still differ ("\z" is
 // read as the end of the value, where Perl sees it after SpamAssassin's
