@@ -1,20 +1,5 @@
-// sa_import - SpamAssassin's header rules read and turned into our rule lines
-//
-// sa_translate(expr) translates one Perl match expression as SpamAssassin
-// writes it ("/re/flags", "m{re}flags", "m!re!flags") into the part of our
-// pattern that follows "^Name:", for matching one unfolded header line
-// "Name: value". The answer is meant to be the Perl regex's match / no match
-// on the value (leading white space removed). What is translated: literals and
-// "\xHH" bytes, classes (with "\d \w \s \D \W \S" and POSIX classes), "/i" as
-// case classes (ASCII letters, as Perl folds bytes), "(?:...)", "(?i)",
-// greedy, lazy ("*?": the same match / no match) and counted repetitions up to
-// 255, "^ \A" at the start of the value, "$ \z \Z", "\b" where a neighbouring
-// character decides which side is the word, back-references, and the flags
-// i m s x o. The module turns every run of white space of a line into one
-// space, so "\t" and white-space classes read as that space, and a line feed
-// never occurs. Anything else fails with a one-line reason: look-around, "\B",
-// possessive quantifiers, counts over 255, named groups, unknown escapes.
-// result.note names a rare way in which the answer can still differ.
+// sa_import - SpamAssassin's configuration read and its header rules written
+// as our rule lines (the patterns translated by sa_regex.h)
 //
 // sa_name_spellings(name) lists the spellings of a header name that a rule
 // has one line for: the module compares names exactly, SpamAssassin whatever
@@ -56,14 +41,9 @@
 #include <utility>
 #include <vector>
 
-namespace hdrw_cli {
+#include "sa_regex.h"
 
-struct SaTranslation {
-  bool ok = false;
-  std::string body;    // the pattern after "^Name:" (ok)
-  std::string reason;  // why it does not translate (not ok)
-  std::string note;    // a rare difference that remains (ok; may be empty)
-};
+namespace hdrw_cli {
 
 struct SaImportOptions {
   int scale = 20;             // weight per SpamAssassin point: 5.0 x 20 = 100
@@ -88,7 +68,6 @@ struct SaImportResult {
   std::map<std::string, uint32_t> reasons;  // skipped scored rules by reason
 };
 
-SaTranslation sa_translate(const std::string &expr);
 std::vector<std::string> sa_name_spellings(const std::string &name);
 SaImportResult sa_import(const std::vector<SaSourceFile> &files, const SaImportOptions &options);
 
