@@ -6,7 +6,7 @@
 // rule_fit's; this file reads the options, checks the hits against the rule
 // file, and writes the report, the curve and the rule file with the new
 // weights (rule_text's set_rule_weights: only weight fields change).
-// (tested in tests/rules_tools_test.cpp)
+// (tested in tests/rules_fit_test.cpp)
 #include <cctype>
 #include <cmath>
 #include <cstdio>

@@ -3,14 +3,15 @@
 // The regression works on real weights w in weight units: a message's score
 // is its peak P (the highest running total over its hits, the last position
 // reaching it taken; 0 for a message without hits), its probability of spam
-// sigma((P - T) / s) with s = T / 5, and the loss the class-weighted log loss
-// plus lambda / 2 * sum ((w - current) / s)^2. Rules are updated one at a time
+// sigma((P - T) / s) with s = T / 10, and the loss the log loss (a ham
+// message weighing 64 times the class balance, since the limit is on ham) plus
+// lambda / 2 * sum ((w - current) / s)^2. Rules are updated one at a time
 // with a Newton step on their own coordinate (the peak's derivative in a rule
 // is 1 when the rule comes at or before the peak, else 0), clipped to the
 // rule's range, and the peaks of the messages it hits worked out again. The
 // real weights are then scaled (a scale k on every weight is a threshold T / k
 // on the peaks), rounded and clipped; each candidate is counted exactly.
-// (tested in tests/rules_tools_test.cpp)
+// (tested in tests/rules_fit_test.cpp)
 #include "rule_fit.h"
 
 #include <algorithm>

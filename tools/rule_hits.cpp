@@ -1,5 +1,5 @@
 // rule_hits - the hits file, written and read (contract in rule_hits.h)
-// (tested in tests/rules_tools_test.cpp)
+// (tested in tests/rules_fit_test.cpp)
 #include "rule_hits.h"
 
 #include <cerrno>
