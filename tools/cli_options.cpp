@@ -88,6 +88,28 @@ void ArgParser::unknown() const { fail("unknown option '" + word_ + "'"); }
 void ArgParser::fail(const std::string &reason) const { throw UsageError(command_, reason); }
 
 // parse_int32 - a whole signed decimal number within 32 bits
+bool PathLists::take(ArgParser &args) {
+  if (!args.is_option()) {
+    if (current_ == nullptr) {
+      std::string names;
+      for (size_t i = 0; i < lists_.size(); ++i) {
+        names += (i == 0 ? "--" : i + 1 == lists_.size() ? " or --" : ", --") + lists_[i].first;
+      }
+      args.fail("'" + args.operand() + "' must follow " + names);
+    }
+    current_->push_back(args.operand());
+    return true;
+  }
+  for (const auto &[name, list] : lists_) {
+    if (args.name() == name) {
+      current_ = list;
+      current_->push_back(args.value());
+      return true;
+    }
+  }
+  return false;
+}
+
 int32_t parse_int32(const ArgParser &args, const std::string &text) {
   const char *s = text.c_str();
   char *end = nullptr;

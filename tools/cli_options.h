@@ -8,6 +8,12 @@
 // parse_positive one from 1 to a maximum. Every refusal is a UsageError of the
 // parser's command (cli_errors.h).
 //
+// PathLists gathers options whose values run on over the following operands
+// ("--spam a b --ham c"): take(args) consumes the current word when it is one
+// of its options (its value and the operands after it go to that option's
+// list) or an operand, and says whether it did; an operand before any of its
+// options is a usage error naming them.
+//
 // HostArgs holds the options of the subcommands that run the module through
 // the reference host (scan and milter): both parse and set up through it, so
 // the two share one setup path. Its calls are described at the declaration.
@@ -88,6 +94,18 @@ struct HostArgs {
 
 // Whole decimal numbers of an option's value; anything else is a usage error
 // of the parser's command naming the option.
+class PathLists {
+ public:
+  // lists: each option's long name and the list its paths go to.
+  explicit PathLists(std::vector<std::pair<std::string, std::vector<std::string> *>> lists)
+      : lists_(std::move(lists)) {}
+  bool take(ArgParser &args);
+
+ private:
+  std::vector<std::pair<std::string, std::vector<std::string> *>> lists_;
+  std::vector<std::string> *current_ = nullptr;  // where operands go
+};
+
 int32_t parse_int32(const ArgParser &args, const std::string &text);
 int parse_positive(const ArgParser &args, const std::string &text, int max);
 

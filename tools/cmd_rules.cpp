@@ -1,4 +1,5 @@
-// cmd_rules - "hdrweights rules encrypt|decrypt|check" and "hdrweights key"
+// cmd_rules - "hdrweights rules encrypt|decrypt|check", the dispatch of the
+// other rules subcommands, and "hdrweights key"
 //
 // The stored rule file is encryption type 2 (Base64 of the triple-DES
 // container) keyed by the key text of the client certificate, the one the
@@ -15,7 +16,6 @@
 #include <vector>
 
 #include "cli.h"
-#include "encryption.h"
 #include "load_rules.h"
 #include "regx.h"
 #include "rule_source.h"
@@ -34,6 +34,8 @@ constexpr const char kRulesHelp[] =
     "       hdrweights rules check [--cert CERT] [--strict] FILE\n"
     "       hdrweights rules stats --spam PATH... --ham PATH... [options]\n"
     "       hdrweights rules explain [options] PATH...\n"
+    "       hdrweights rules fit --spam PATH... --ham PATH... [options]\n"
+    "       hdrweights rules import spamassassin [options] PATH...\n"
     "\n"
     "encrypt  stores a plain rule file as the module reads it (Base64 of a\n"
     "         triple-DES container keyed by the certificate's MD5 digest)\n"
@@ -42,6 +44,8 @@ constexpr const char kRulesHelp[] =
     "         rule file and the counts the module would load\n"
     "stats    hits on spam and ham, cost and threshold curve of every rule\n"
     "explain  how one message is judged, rule line by rule line\n"
+    "fit      weights fitted to spam and ham, with cross-validated figures\n"
+    "import   SpamAssassin's header rules as a plain rule file\n"
     "\n"
     "See 'hdrweights rules SUBCOMMAND --help'.\n";
 
@@ -99,10 +103,6 @@ constexpr const char kKeyHelp[] =
     "digest of the file's exact bytes as 32 upper-case hexadecimal digits.\n"
     "An empty file, one over 64 MiB or anything but a regular file is refused.\n";
 
-struct TlvprFree {
-  void operator()(void *p) const { tlvpr_free(p); }
-};
-
 std::string input_name(const std::string &path) { return path == "-" ? "standard input" : path; }
 
 struct CryptJob {
@@ -151,13 +151,7 @@ int rules_encrypt(const std::vector<std::string> &words) {
                   ": not a plain rule file: the first line must be a version line such as "
                   "\"# version 04/18/2001/002\" ended by LF");
   }
-  unsigned char *out = nullptr;
-  size_t out_len = 0;
-  uint32_t rc = tlvEncryptBuffer(job.data.data(), job.data.size(), job.key.c_str(),
-                                 TLV_ENC_DES_BASE64, &out, &out_len);
-  if (rc != 0) throw Failure(job.name + ": cannot encrypt: " + catalog_text(rc));
-  std::unique_ptr<unsigned char, TlvprFree> guard(out);
-  write_output(job.output, std::string(reinterpret_cast<const char *>(out), out_len));
+  write_output(job.output, encrypt_rule_text(job.data, job.key, job.name));
   return 0;
 }
 
@@ -284,7 +278,9 @@ int rules_check(const std::vector<std::string> &words) {
 
 int cmd_rules(const std::vector<std::string> &words) {
   if (words.empty())
-    throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
+    throw UsageError("rules",
+                     "no subcommand given (encrypt, decrypt, check, stats, explain, fit or "
+                     "import)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
   if (sub == "encrypt") return rules_encrypt(rest);
@@ -292,6 +288,8 @@ int cmd_rules(const std::vector<std::string> &words) {
   if (sub == "check") return rules_check(rest);
   if (sub == "stats") return rules_stats(rest);
   if (sub == "explain") return rules_explain(rest);
+  if (sub == "fit") return rules_fit(rest);
+  if (sub == "import") return rules_import(rest);
   if (sub == "--help" || sub == "-h" || sub == "help") {
     std::cout << kRulesHelp;
     return 0;

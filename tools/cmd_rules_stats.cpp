@@ -8,7 +8,6 @@
 // the matching times do). --merge adds up reports taken elsewhere instead.
 // (tested in tests/cli_test.cpp)
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -16,13 +15,10 @@
 
 #include "cli.h"
 #include "hdrw_host.h"
-#include "message_reader.h"
-#include "message_source.h"
-#include "ordered_jobs.h"
-#include "progress.h"
+#include "rule_hits.h"
 #include "rule_source.h"
 #include "rule_stats.h"
-#include "rule_trace.h"
+#include "stats_corpus.h"
 #include "stats_plot.h"
 
 namespace hdrw_cli {
@@ -33,14 +29,18 @@ constexpr const char kStatsHelp[] =
     "       hdrweights rules stats --merge REPORT.json... [options]\n"
     "\n"
     "Runs every rule on every message (threshold 0) and reports per rule its\n"
-    "hits on spam and on legitimate mail (ham), the spam share of its hits, the\n"
+    "hits on spam and on legitimate mail (ham), the spam share of its hits and\n"
+    "S/O (its spam rate over the sum of its spam and ham rates), the\n"
     "backtracks of its most expensive match, the matches that met the backtrack\n"
     "or the stack limit (with the first such header line) and its share of the\n"
     "matching time; then, for every total at which a message reaches the\n"
-    "threshold, the spam caught and the ham flagged, and the ham messages the\n"
+    "threshold, the spam caught, the ham flagged and the precision (spam among\n"
+    "the messages flagged), and the ham messages the\n"
     "threshold flags with their hits. PATH is read as scan reads it: a message\n"
     "file, a directory, a Maildir, an mbox or - (once). Paths after --spam or\n"
-    "--ham belong to that class until the next of the two.\n"
+    "--ham belong to that class until the next of the two. An input with no\n"
+    "header block (an empty file) is named on standard error and left out of\n"
+    "both classes.\n"
     "\n"
     "options:\n";
 
@@ -57,6 +57,9 @@ constexpr const char kStatsHelpRest[] =
     "  --json              one JSON object with every figure and the raw counts,\n"
     "                      for --merge (every rule, in rule-file order)\n"
     "  --plot FILE.svg     draw the threshold curve as an SVG picture\n"
+    "  --hits FILE         also write one line per message with its class and\n"
+    "                      the IDs of the rules that hit it, for rules fit\n"
+    "                      (hits files of shards are given to it together)\n"
     "  --merge REPORT...   add up --json reports of the same rule file taken on\n"
     "                      other machines or shards, instead of reading mail\n"
     "  --jobs N            threads evaluating messages at once (default 1)\n"
@@ -82,6 +85,7 @@ struct StatsOptions {
   bool sort_given = false;
   size_t top = 0;  // 0 = every rule
   std::string plot;
+  std::string hits;  // --hits FILE; empty = none
   int jobs = 1;
 };
 
@@ -103,23 +107,15 @@ std::vector<int32_t> stats_parse_thresholds(const ArgParser &args, const std::st
 StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
   StatsOptions o;
   ArgParser args("rules stats", words);
-  std::vector<std::string> *current = nullptr;  // where operands go
+  PathLists lists({{"spam", &o.spam}, {"ham", &o.ham}, {"merge", &o.merge}});
   help = false;
   while (args.next()) {
-    if (!args.is_option()) {
-      if (current == nullptr)
-        args.fail("'" + args.operand() + "' must follow --spam, --ham or --merge");
-      current->push_back(args.operand());
-      continue;
-    }
+    if (lists.take(args)) continue;
     const std::string &n = args.name();
     if (n == "help") {
       help = true;
       return o;
     } else if (take_rule_source_option(args, o.source)) {
-    } else if (n == "spam" || n == "ham" || n == "merge") {
-      current = n == "spam" ? &o.spam : n == "ham" ? &o.ham : &o.merge;
-      current->push_back(args.value());
     } else if (n == "threshold") {
       o.threshold = parse_int32(args, args.value());
       o.threshold_given = true;
@@ -145,6 +141,9 @@ StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
     } else if (n == "plot") {
       o.plot = args.value();
       if (o.plot.empty() || o.plot == "-") args.fail("--plot needs a file name");
+    } else if (n == "hits") {
+      o.hits = args.value();
+      if (o.hits.empty()) args.fail("--hits needs a file name");
     } else if (n == "jobs") {
       o.jobs = parse_positive(args, args.value(), kMaxJobs);
     } else {
@@ -158,6 +157,7 @@ StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
       args.fail("--merge reads reports, not messages (--spam, --ham)");
     if (rule_source) args.fail("--merge takes the rule file from its reports");
     if (o.threshold_given) args.fail("--merge takes the threshold from its reports");
+    if (!o.hits.empty()) args.fail("--hits is written while reading mail, not from reports");
   } else if (o.spam.empty() && o.ham.empty()) {
     args.fail("no messages given (--spam PATH..., --ham PATH...)");
   }
@@ -172,116 +172,27 @@ StatsOptions stats_parse(const std::vector<std::string> &words, bool &help) {
   return o;
 }
 
-// One input file of the corpus.
-struct CorpusItem {
-  MessageInput input;
-  bool spam;
-};
-
-// What a worker leaves for the printer per item.
-struct ItemFacts {
-  std::vector<MessageFacts> messages;
-  std::vector<std::string> errors;
-};
-
-struct Corpus {
-  const LoadedRules *rules = nullptr;
-  const std::vector<uint32_t> *rule_of_line = nullptr;
-  int32_t threshold = 100;
-  HeaderLimit limit{0, false};  // header bytes read per message
-  std::vector<CorpusItem> items;
-  std::vector<ItemFacts> facts;
-};
-
-// Per thread: the trace and the header block reused for every message, the costs.
-struct WorkerState {
-  MessageTrace trace;
-  HeaderBlock block;
-  RuleCosts costs;
-};
-
-void stats_read_item(Corpus &corpus, size_t index, WorkerState &w) {
-  const CorpusItem &item = corpus.items[index];
-  ItemFacts &out = corpus.facts[index];
-  const std::string why =
-      read_header_blocks(item.input, corpus.limit.bytes, w.block, [&](const HeaderBlock &block) {
-        const std::string display = block.number == 0
-                                        ? item.input.display
-                                        : item.input.display + "#" + std::to_string(block.number);
-        const std::string failure =
-            trace_block(*corpus.rules, block, corpus.limit, 0, true, w.trace);
-        stats_add_costs(w.costs, *corpus.rule_of_line, w.trace);
-        if (!failure.empty()) {
-          // Unjudged by the module, as scan reports it: not part of the figures.
-          out.errors.push_back(printable(display) + ": not evaluated: " + failure);
-          return;
-        }
-        out.messages.push_back(
-            stats_facts(*corpus.rule_of_line, w.trace, item.spam, display, corpus.threshold));
-      });
-  if (!why.empty()) out.errors.push_back(why);
-}
-
 // stats_collect - the report of a corpus; failed counts what could not be read
 StatsReport stats_collect(const StatsOptions &o) {
   LoadedRules rules = load_rule_source(o.source);
   StatsReport report;
   std::vector<uint32_t> rule_of_line;
   report.rules = stats_rules(rules, rule_of_line);
+  report.report_ids = {new_report_id()};
   report.rule_file = rules.name;
   report.sha256 = rules.sha256;
   report.limits = rules.limits;
   report.threshold = o.threshold;
-
-  Corpus corpus;
-  corpus.rules = &rules;
-  corpus.rule_of_line = &rule_of_line;
-  corpus.threshold = o.threshold;
-  corpus.limit = header_limit_for(rules.limits.max_total_headers_length);
-  std::vector<std::string> problems;
-  for (bool spam : {true, false}) {
-    for (MessageInput &in : collect_inputs(spam ? o.spam : o.ham, problems)) {
-      corpus.items.push_back({std::move(in), spam});
-    }
+  std::string hits;
+  std::vector<std::string> names;
+  if (!o.hits.empty()) {
+    hits = hits_head(report);
+    names = hits_rule_names(report);
   }
-  corpus.facts.resize(corpus.items.size());
-  for (const auto &p : problems) std::fprintf(stderr, "hdrweights: %s\n", p.c_str());
-  report.failed = problems.size();
-
-  const size_t workers = static_cast<size_t>(o.jobs);
-  std::vector<WorkerState> states(workers);
-  for (WorkerState &w : states) {
-    w.costs.ticks.assign(rules.lines.size(), 0);
-    w.costs.max_backtracks.assign(report.rules.size(), 0);
-  }
-  cheap_clock_ns_per_tick();  // sets the clock's origin before any match is timed
-  const auto start = std::chrono::steady_clock::now();
-  Progress progress(corpus.items.size());
-  run_in_order(
-      corpus.items.size(), o.jobs,
-      [&](size_t i, size_t worker) { stats_read_item(corpus, i, states[worker]); },
-      [&](size_t i) {
-        ItemFacts &item = corpus.facts[i];
-        for (const std::string &e : item.errors) {
-          progress.clear();
-          std::fprintf(stderr, "hdrweights: %s\n", e.c_str());
-        }
-        report.failed += item.errors.size();
-        for (const MessageFacts &f : item.messages) stats_add_facts(report, f);
-        item = ItemFacts{};
-        progress.update(i + 1, start);
-      });
-  progress.clear();
-  const double ns_per_tick = cheap_clock_ns_per_tick();
-  for (const WorkerState &w : states) {
-    stats_add_costs_to_report(report, rule_of_line, w.costs, ns_per_tick);
-  }
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  print_summary(
-      report.spam.messages + report.ham.messages,
-      flagged_at(report.spam, report.threshold) + flagged_at(report.ham, report.threshold),
-      report.failed, secs);
+  collect_corpus(rules, rule_of_line, o.spam, o.ham, o.jobs, report, [&](const MessageFacts &f) {
+    if (!o.hits.empty()) hits += hits_line(names, f);
+  });
+  if (!o.hits.empty()) write_output(o.hits, hits);
   return report;
 }
 
@@ -290,6 +201,14 @@ std::string stats_percent(uint64_t part, uint64_t whole) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%.1f%%",
                 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return buf;
+}
+
+// stats_fraction - a fraction from 0 to 1 with three decimals; "-" for none
+std::string stats_fraction(double value) {
+  if (value < 0) return "-";
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%.3f", value);
   return buf;
 }
 
@@ -346,25 +265,25 @@ void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows,
               static_cast<unsigned long long>(r.ham.messages));
 
   const uint64_t total_ns = stats_match_ns(r);
-  std::printf("%10s %6s %6s %7s %6s %7s %7s %9s %6s %6s %6s  %s\n", "RULE", "WEIGHT", "SPAM",
-              "RATE", "HAM", "RATE", "SPAM%", "MAX-BT", "LIMIT", "STACK", "TIME", "LINE");
+  std::printf("%10s %6s %6s %7s %6s %7s %7s %5s %9s %6s %6s %6s  %s\n", "RULE", "WEIGHT", "SPAM",
+              "RATE", "HAM", "RATE", "SPAM%", "S/O", "MAX-BT", "LIMIT", "STACK", "TIME", "LINE");
   std::vector<size_t> order = stats_order(r, o.sort);
   if (o.top != 0 && order.size() > o.top) order.resize(o.top);
   for (size_t i : order) {
     const RuleStat &s = r.rules[i];
     std::string line = std::to_string(s.source_line);
     if (s.lines > 1) line += " (" + std::to_string(s.lines) + " lines)";
-    std::printf("%10u %6d %6llu %7s %6llu %7s %7s %9llu %6llu %6llu %6s  %s\n",
-                static_cast<uint32_t>(s.rule_id), s.weight,
-                static_cast<unsigned long long>(s.spam_hits),
-                stats_percent(s.spam_hits, r.spam.messages).c_str(),
-                static_cast<unsigned long long>(s.ham_hits),
-                stats_percent(s.ham_hits, r.ham.messages).c_str(),
-                stats_percent(s.spam_hits, s.spam_hits + s.ham_hits).c_str(),
-                static_cast<unsigned long long>(s.max_backtracks),
-                static_cast<unsigned long long>(s.limit_lines),
-                static_cast<unsigned long long>(s.stack_lines),
-                stats_percent(s.match_ns, total_ns).c_str(), line.c_str());
+    std::printf(
+        "%10u %6d %6llu %7s %6llu %7s %7s %5s %9llu %6llu %6llu %6s  %s\n",
+        static_cast<uint32_t>(s.rule_id), s.weight, static_cast<unsigned long long>(s.spam_hits),
+        stats_percent(s.spam_hits, r.spam.messages).c_str(),
+        static_cast<unsigned long long>(s.ham_hits),
+        stats_percent(s.ham_hits, r.ham.messages).c_str(),
+        stats_percent(s.spam_hits, s.spam_hits + s.ham_hits).c_str(),
+        stats_fraction(stats_so(r, s)).c_str(), static_cast<unsigned long long>(s.max_backtracks),
+        static_cast<unsigned long long>(s.limit_lines),
+        static_cast<unsigned long long>(s.stack_lines), stats_percent(s.match_ns, total_ns).c_str(),
+        line.c_str());
   }
   bool limit_title = false;
   for (size_t i : order) {
@@ -375,13 +294,15 @@ void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows,
     std::printf("%10u  %s\n", static_cast<uint32_t>(s.rule_id), printable(s.limit_header).c_str());
   }
 
-  std::printf("\n%10s %8s %7s %8s %7s\n", "THRESHOLD", "SPAM", "CAUGHT", "HAM", "FLAGGED");
+  std::printf("\n%10s %8s %7s %8s %7s %9s\n", "THRESHOLD", "SPAM", "CAUGHT", "HAM", "FLAGGED",
+              "PRECISION");
   for (const ThresholdRow &row : rows) {
-    std::printf("%10d %8llu %7s %8llu %7s%s\n", row.threshold,
+    std::printf("%10d %8llu %7s %8llu %7s %9s%s\n", row.threshold,
                 static_cast<unsigned long long>(row.spam_caught),
                 stats_percent(row.spam_caught, r.spam.messages).c_str(),
                 static_cast<unsigned long long>(row.ham_flagged),
                 stats_percent(row.ham_flagged, r.ham.messages).c_str(),
+                stats_fraction(stats_precision(row)).c_str(),
                 row.threshold == r.threshold ? "  <- threshold" : "");
   }
 

@@ -34,8 +34,9 @@ void Progress::clear() {
   std::fflush(stderr);
 }
 
-void print_summary(size_t messages, size_t spam, size_t failed, double secs) {
+void print_summary(size_t messages, size_t spam, size_t failed, double secs, size_t left_out) {
   std::string failures = failed == 0 ? "" : ", " + std::to_string(failed) + " failed";
+  if (left_out != 0) failures += ", " + std::to_string(left_out) + " left out (no header block)";
   char elapsed[32];
   if (secs < 1) {
     std::snprintf(elapsed, sizeof elapsed, "%.1f ms", secs * 1000);

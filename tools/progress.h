@@ -6,9 +6,9 @@
 // lines are printed to standard error and at the end. Not thread-safe: one
 // thread draws.
 //
-// print_summary(messages, spam, failed, seconds) prints the closing line of a
-// run: "hdrweights: N messages, N spam[, N failed], ELAPSED, R messages per
-// second", elapsed in ms below a second.
+// print_summary(messages, spam, failed, seconds, left_out) prints the closing
+// line of a run: "hdrweights: N messages, N spam[, N failed][, N left out (no
+// header block)], ELAPSED, R messages per second", elapsed in ms below a second.
 #ifndef TOOLS_PROGRESS_H
 #define TOOLS_PROGRESS_H
 
@@ -30,7 +30,8 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-void print_summary(size_t messages, size_t spam, size_t failed, double seconds);
+void print_summary(size_t messages, size_t spam, size_t failed, double seconds,
+                   size_t left_out = 0);
 
 }  // namespace hdrw_cli
 

@@ -234,6 +234,7 @@ LoadedRules load_rule_source(const RuleSourceOptions &o) {
   }
   out.sha256 = rule_source_sha256(plain);
   rule_source_build(plain, out);
+  out.text = std::move(plain);
   return out;
 }
 

@@ -61,6 +61,7 @@ struct RuleBaseFree {
 struct LoadedRules {
   std::string name;    // the rule file as the user knows it
   std::string sha256;  // of the plain rule text, 64 lower-case hexadecimal digits
+  std::string text;    // the plain rule text
   EvalLimits limits;
   std::unique_ptr<RuleBase, RuleBaseFree> base;
   std::vector<RuleLineSource> lines;  // rule-base order

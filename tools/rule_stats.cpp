@@ -12,13 +12,15 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include <openssl/rand.h>
+
 #include "json_text.h"
 #include "regx.h"
 
 namespace hdrw_cli {
 namespace {
 
-constexpr int kJsonVersion = 1;
+constexpr int kJsonVersion = 2;
 constexpr const char kJsonKind[] = "hdrweights rules stats";
 
 std::string stats_number(double v) {
@@ -31,6 +33,14 @@ std::string stats_number(double v) {
 std::string stats_ratio(uint64_t part, uint64_t whole) {
   if (whole == 0) return "null";
   return stats_number(static_cast<double>(part) / static_cast<double>(whole));
+}
+
+// stats_add - into + more, or Failure naming the report when it would overflow
+void stats_add(uint64_t &into, uint64_t more, const std::string &name) {
+  if (into > UINT64_MAX - more) {
+    throw Failure(name + ": counts too large to add up (the sum would overflow)");
+  }
+  into += more;
 }
 
 std::string stats_cut(const char *text, uint32_t length) {
@@ -104,9 +114,13 @@ struct StatsReader {
       if (peak <= 0 || count == 0 || !t.peaks.emplace(peak, count).second) {
         throw JsonError(at + ": a total above 0 given once, with at least one message");
       }
+      if (counted > UINT64_MAX - count) throw JsonError(at + ": counts that do not add up");
       counted += count;
     }
-    if (t.always + t.evaluated > t.messages || t.positive > t.evaluated || counted > t.evaluated) {
+    // Every message counted is unread or evaluated; a positive total has a
+    // positive peak.
+    if (t.always > t.messages || t.evaluated != t.messages - t.always || t.positive > counted ||
+        counted > t.evaluated) {
       throw JsonError(path + ": counts that do not add up");
     }
     return t;
@@ -163,8 +177,8 @@ struct StatsReader {
       const JsonValue doc = json_parse(text);
       json_check_members(
           doc,
-          {"report", "version", "rule_file", "sha256", "limits", "threshold", "failed", "spam",
-           "ham", "match_ns", "rules", "thresholds", "flagged_ham"},
+          {"report", "version", "report_ids", "rule_file", "sha256", "limits", "threshold",
+           "failed", "no_header", "spam", "ham", "match_ns", "rules", "thresholds", "flagged_ham"},
           "the report");
       auto member = [&](const char *n) -> const JsonValue & {
         return json_member(doc, n, "the report");
@@ -176,6 +190,17 @@ struct StatsReader {
         fail("a report of another version (this command reads version " +
              std::to_string(kJsonVersion) + ")");
       }
+      const auto &ids = json_array(member("report_ids"), "report_ids");
+      for (size_t i = 0; i < ids.size(); ++i) {
+        const std::string at = "report_ids[" + std::to_string(i) + "]";
+        const std::string &id = json_string(ids[i], at);
+        if (!is_report_id(id)) throw JsonError(at + ": expected a report ID");
+        if (std::find(r.report_ids.begin(), r.report_ids.end(), id) != r.report_ids.end()) {
+          throw JsonError(at + ": the same report ID twice");
+        }
+        r.report_ids.push_back(id);
+      }
+      if (r.report_ids.empty()) throw JsonError("report_ids: expected at least one report ID");
       r.rule_file = json_string(member("rule_file"), "rule_file");
       r.sha256 = json_string(member("sha256"), "sha256");
       if (r.sha256.size() != 64 ||
@@ -194,21 +219,35 @@ struct StatsReader {
           uint32(json_member(limits, "max_backtracks", "limits"), "limits.max_backtracks");
       r.threshold = int32(member("threshold"), "threshold");
       r.failed = json_uint64(member("failed"), "failed");
+      r.no_header = json_uint64(member("no_header"), "no_header");
       r.spam = totals(member("spam"), "spam");
       r.ham = totals(member("ham"), "ham");
-      json_uint64(member("match_ns"), "match_ns");
+      const uint64_t match_ns = json_uint64(member("match_ns"), "match_ns");
       const auto &rules = json_array(member("rules"), "rules");
+      uint64_t rules_ns = 0;
       for (size_t i = 0; i < rules.size(); ++i) {
-        r.rules.push_back(rule(rules[i], "rules[" + std::to_string(i) + "]"));
+        const std::string at = "rules[" + std::to_string(i) + "]";
+        r.rules.push_back(rule(rules[i], at));
+        const RuleStat &s = r.rules.back();
+        if (s.spam_hits > r.spam.evaluated || s.ham_hits > r.ham.evaluated) {
+          throw JsonError(at + ": more hits than messages evaluated");
+        }
+        if (rules_ns > UINT64_MAX - s.match_ns) throw JsonError(at + ".match_ns: times overflow");
+        rules_ns += s.match_ns;
       }
+      if (rules_ns != match_ns) throw JsonError("match_ns: not the sum of the rules' times");
       const auto &rows = json_array(member("thresholds"), "thresholds");
       for (size_t i = 0; i < rows.size(); ++i) {
         const std::string at = "thresholds[" + std::to_string(i) + "]";
         json_check_members(
             rows[i], {"threshold", "spam_caught", "spam_rate", "ham_flagged", "ham_rate"}, at);
-        int32(json_member(rows[i], "threshold", at), at + ".threshold");
-        json_uint64(json_member(rows[i], "spam_caught", at), at + ".spam_caught");
-        json_uint64(json_member(rows[i], "ham_flagged", at), at + ".ham_flagged");
+        const int32_t threshold = int32(json_member(rows[i], "threshold", at), at + ".threshold");
+        if (json_uint64(json_member(rows[i], "spam_caught", at), at + ".spam_caught") !=
+                flagged_at(r.spam, threshold) ||
+            json_uint64(json_member(rows[i], "ham_flagged", at), at + ".ham_flagged") !=
+                flagged_at(r.ham, threshold)) {
+          throw JsonError(at + ": counts other than the class counts give");
+        }
         derived(json_member(rows[i], "spam_rate", at), at + ".spam_rate");
         derived(json_member(rows[i], "ham_rate", at), at + ".ham_rate");
       }
@@ -221,6 +260,9 @@ struct StatsReader {
         h.score = int32(json_member(flagged[i], "score", at), at + ".score");
         h.hits = hits(json_member(flagged[i], "hits", at), at + ".hits");
         r.flagged_ham.push_back(std::move(h));
+      }
+      if (r.flagged_ham.size() != flagged_at(r.ham, r.threshold)) {
+        throw JsonError("flagged_ham: not the ham the threshold flags");
       }
     } catch (const JsonError &e) {
       fail(std::string("malformed report: ") + e.what());
@@ -297,6 +339,11 @@ MessageFacts stats_facts(const std::vector<uint32_t> &rule_of_line, const Messag
 }
 
 void stats_add_facts(StatsReport &report, const MessageFacts &f) {
+  if (f.kind == TRACE_NO_HEADER) {
+    // Nothing to judge: neither spam nor ham.
+    ++report.no_header;
+    return;
+  }
   ClassTotals &t = f.is_spam ? report.spam : report.ham;
   ++t.messages;
   if (f.kind == TRACE_TOO_LONG) ++t.always;
@@ -375,14 +422,19 @@ uint64_t stats_match_ns(const StatsReport &report) {
 std::string stats_to_json(const StatsReport &report, const std::vector<int32_t> &thresholds) {
   std::string out = "{\"report\": \"";
   out += kJsonKind;
-  out += "\", \"version\": " + std::to_string(kJsonVersion) + ",\n \"rule_file\": ";
+  out += "\", \"version\": " + std::to_string(kJsonVersion) + ",\n \"report_ids\": [";
+  for (size_t i = 0; i < report.report_ids.size(); ++i) {
+    out += (i == 0 ? "\"" : ", \"") + report.report_ids[i] + "\"";
+  }
+  out += "],\n \"rule_file\": ";
   append_json_string(out, report.rule_file);
   out += ", \"sha256\": \"" + report.sha256 + "\",\n \"limits\": {\"max_header_length\": " +
          std::to_string(report.limits.max_header_length) + ", \"max_total_headers_length\": " +
          std::to_string(report.limits.max_total_headers_length) +
          ", \"max_backtracks\": " + std::to_string(report.limits.max_backtracks) +
          "}, \"threshold\": " + std::to_string(report.threshold) +
-         ", \"failed\": " + std::to_string(report.failed) + ",\n \"spam\": ";
+         ", \"failed\": " + std::to_string(report.failed) +
+         ", \"no_header\": " + std::to_string(report.no_header) + ",\n \"spam\": ";
   stats_json_totals(out, report.spam);
   out += ",\n \"ham\": ";
   stats_json_totals(out, report.ham);
@@ -445,14 +497,7 @@ void stats_merge(StatsReport &into, const StatsReport &from, const std::string &
     throw Failure(name + ": a report of another rule file (SHA-256 " + from.sha256 + ", not " +
                   into.sha256 + "); only reports of the same rules can be merged");
   }
-  const EvalLimits &a = into.limits, &b = from.limits;
-  if (a.max_header_length != b.max_header_length ||
-      a.max_total_headers_length != b.max_total_headers_length ||
-      a.max_backtracks != b.max_backtracks) {
-    throw Failure(name +
-                  ": taken with other limits (maxHeaderLength, maxTotalHeadersLength, "
-                  "maxBackTracks); merged counts would mean nothing");
-  }
+  check_same_limits(into.limits, from.limits, name);
   if (from.threshold != into.threshold) {
     throw Failure(name + ": taken at threshold " + std::to_string(from.threshold) + ", not " +
                   std::to_string(into.threshold));
@@ -468,30 +513,90 @@ void stats_merge(StatsReport &into, const StatsReport &from, const std::string &
       throw Failure(name + ": rule " + std::to_string(i + 1) + " differs from the first report's");
     }
   }
-  for (ClassTotals *t : {&into.spam, &into.ham}) {
-    const ClassTotals &f = t == &into.spam ? from.spam : from.ham;
-    t->messages += f.messages;
-    t->always += f.always;
-    t->evaluated += f.evaluated;
-    t->positive += f.positive;
-    for (const auto &[peak, count] : f.peaks) t->peaks[peak] += count;
+  // Every sum is worked out on a copy first: a report that cannot be added
+  // leaves into as it was.
+  StatsReport sum = into;
+  add_report_ids(sum.report_ids, from.report_ids, name);
+  for (ClassTotals *t : {&sum.spam, &sum.ham}) {
+    const ClassTotals &f = t == &sum.spam ? from.spam : from.ham;
+    stats_add(t->messages, f.messages, name);
+    stats_add(t->always, f.always, name);
+    stats_add(t->evaluated, f.evaluated, name);
+    stats_add(t->positive, f.positive, name);
+    for (const auto &[peak, count] : f.peaks) stats_add(t->peaks[peak], count, name);
   }
-  into.failed += from.failed;
-  for (size_t i = 0; i < into.rules.size(); ++i) {
-    RuleStat &x = into.rules[i];
+  stats_add(sum.failed, from.failed, name);
+  stats_add(sum.no_header, from.no_header, name);
+  uint64_t total_ns = 0;
+  for (size_t i = 0; i < sum.rules.size(); ++i) {
+    RuleStat &x = sum.rules[i];
     const RuleStat &y = from.rules[i];
-    x.spam_hits += y.spam_hits;
-    x.ham_hits += y.ham_hits;
+    stats_add(x.spam_hits, y.spam_hits, name);
+    stats_add(x.ham_hits, y.ham_hits, name);
     x.max_backtracks = std::max(x.max_backtracks, y.max_backtracks);
-    x.limit_lines += y.limit_lines;
-    x.stack_lines += y.stack_lines;
+    stats_add(x.limit_lines, y.limit_lines, name);
+    stats_add(x.stack_lines, y.stack_lines, name);
     if (!x.has_limit_header && y.has_limit_header) {
       x.has_limit_header = true;
       x.limit_header = y.limit_header;
     }
-    x.match_ns += y.match_ns;
+    stats_add(x.match_ns, y.match_ns, name);
+    stats_add(total_ns, x.match_ns, name);
   }
+  into = std::move(sum);
   into.flagged_ham.insert(into.flagged_ham.end(), from.flagged_ham.begin(), from.flagged_ham.end());
+}
+
+void check_same_limits(const EvalLimits &a, const EvalLimits &b, const std::string &name) {
+  if (a.max_header_length != b.max_header_length ||
+      a.max_total_headers_length != b.max_total_headers_length ||
+      a.max_backtracks != b.max_backtracks) {
+    throw Failure(name +
+                  ": taken with other limits (maxHeaderLength, maxTotalHeadersLength, "
+                  "maxBackTracks); merged counts would mean nothing");
+  }
+}
+
+std::string new_report_id() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw Failure("cannot draw a random report ID");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (unsigned char b : bytes) {
+    id += kHex[b >> 4];
+    id += kHex[b & 15];
+  }
+  return id;
+}
+
+bool is_report_id(const std::string &text) {
+  return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+void add_report_ids(std::vector<std::string> &into, const std::vector<std::string> &from,
+                    const std::string &name) {
+  for (const std::string &id : from) {
+    if (std::find(into.begin(), into.end(), id) != into.end()) {
+      throw Failure(name + ": report " + id +
+                    " is already part of the merge (the same report given twice)");
+    }
+  }
+  into.insert(into.end(), from.begin(), from.end());
+}
+
+// stats_so - spam rate / (spam rate + ham rate), normalised by class size
+double stats_so(const StatsReport &report, const RuleStat &rule) {
+  if (report.spam.messages == 0 || report.ham.messages == 0) return -1;
+  const double spam =
+      static_cast<double>(rule.spam_hits) / static_cast<double>(report.spam.messages);
+  const double ham = static_cast<double>(rule.ham_hits) / static_cast<double>(report.ham.messages);
+  return spam + ham > 0 ? spam / (spam + ham) : -1;
+}
+
+// stats_precision - the share of spam among the messages a threshold flags
+double stats_precision(const ThresholdRow &row) {
+  const uint64_t flagged = row.spam_caught + row.ham_flagged;
+  return flagged == 0 ? -1 : static_cast<double>(row.spam_caught) / static_cast<double>(flagged);
 }
 
 }  // namespace hdrw_cli

@@ -29,10 +29,21 @@
 // JSON. stats_to_json(report, thresholds) writes one object with the raw
 // counts, the rates and the threshold table; stats_from_json(text, name) reads
 // back exactly that (the derived figures are checked for form and recomputed)
-// and throws Failure naming the file and the fault otherwise. stats_merge(into,
-// from, name) adds a report taken on another shard; it throws Failure when the
-// rule text (SHA-256), the rules, the limits or the threshold differ. The first
-// limit line of a rule stays the one of the earlier report.
+// and throws Failure naming the file and the fault otherwise, also for counts
+// that break the report's own invariants (a class's messages are its unread
+// and evaluated ones; hits, positive totals and peaks within the evaluated
+// messages; the flagged ham and the threshold table as the counts give them;
+// times that add up). stats_merge(into, from, name) adds a report taken on
+// another shard; it throws Failure when the rule text (SHA-256), the rules,
+// the limits or the threshold differ, when a sum would overflow, or when a
+// report ID of from is already in into (the same report given twice). The
+// first limit line of a rule stays the one of the earlier report.
+//
+// Identity. Every report made from mail carries a fresh random report ID
+// (new_report_id: 32 lower-case hexadecimal digits from the system's random
+// source); a merged report carries the IDs of all its parts. add_report_ids
+// (into, from, name) is that check and union, shared with the hits files, as
+// is check_same_limits(a, b, name), which throws Failure when limits differ.
 #ifndef TOOLS_RULE_STATS_H
 #define TOOLS_RULE_STATS_H
 
@@ -85,7 +96,9 @@ struct StatsReport {
   EvalLimits limits;
   int32_t threshold = 100;
   ClassTotals spam, ham;
-  uint64_t failed = 0;  // messages or files that could not be read
+  uint64_t failed = 0;                  // messages or files that could not be read
+  uint64_t no_header = 0;               // inputs with no header block, left out of both classes
+  std::vector<std::string> report_ids;  // of the report and every report merged into it
   std::vector<RuleStat> rules;
   std::vector<FlaggedHam> flagged_ham;
 };
@@ -131,10 +144,21 @@ std::vector<int32_t> stats_thresholds(const StatsReport &report);
 std::vector<ThresholdRow> stats_table(const StatsReport &report,
                                       const std::vector<int32_t> &thresholds);
 uint64_t stats_match_ns(const StatsReport &report);
+// stats_so(report, rule): the rule's spam rate over the sum of its spam and ham
+// rates (1 hits only spam, 0.5 hits both classes alike whatever their sizes,
+// 0 only ham); -1 when it hit nothing or a class has no message.
+// stats_precision(row): spam flagged over all messages flagged; -1 for none.
+double stats_so(const StatsReport &report, const RuleStat &rule);
+double stats_precision(const ThresholdRow &row);
 
 std::string stats_to_json(const StatsReport &report, const std::vector<int32_t> &thresholds);
 StatsReport stats_from_json(const std::string &text, const std::string &name);
 void stats_merge(StatsReport &into, const StatsReport &from, const std::string &name);
+void check_same_limits(const EvalLimits &a, const EvalLimits &b, const std::string &name);
+std::string new_report_id();
+bool is_report_id(const std::string &text);
+void add_report_ids(std::vector<std::string> &into, const std::vector<std::string> &from,
+                    const std::string &name);
 
 }  // namespace hdrw_cli
 

@@ -4,6 +4,7 @@
 #include "rule_text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 
 #include <sys/stat.h>
@@ -64,6 +65,42 @@ bool decrypt_rule_text(const std::string &stored, const std::string &key, std::s
   std::unique_ptr<unsigned char, TlvprFree> guard(out);
   plain.assign(reinterpret_cast<const char *>(out), out_len);
   return true;
+}
+
+std::string encrypt_rule_text(const std::string &plain, const std::string &key,
+                              const std::string &name) {
+  unsigned char *out = nullptr;
+  size_t out_len = 0;
+  const uint32_t rc =
+      tlvEncryptBuffer(plain.data(), plain.size(), key.c_str(), TLV_ENC_DES_BASE64, &out, &out_len);
+  if (rc != 0) throw Failure(name + ": cannot encrypt: " + catalog_text(rc));
+  std::unique_ptr<unsigned char, TlvprFree> guard(out);
+  return std::string(reinterpret_cast<const char *>(out), out_len);
+}
+
+std::string set_rule_weights(const std::string &text, int32_t version,
+                             const std::vector<std::pair<size_t, int32_t>> &weights) {
+  const size_t field = version == 1 ? 6 : 10;  // after the rule ID's columns
+  std::vector<size_t> line_start = {0};
+  for (size_t pos = text.find('\n'); pos != std::string::npos; pos = text.find('\n', pos + 1)) {
+    line_start.push_back(pos + 1);
+  }
+  std::string out = text;
+  for (const auto &[number, weight] : weights) {
+    if (weight < -99 || weight > 999) {
+      throw Failure("weight " + std::to_string(weight) + " does not fit the weight field");
+    }
+    const size_t at = number >= 1 && number <= line_start.size() ? line_start[number - 1] + field
+                                                                 : std::string::npos;
+    const size_t end = number < line_start.size() ? line_start[number] - 1 : text.size();
+    if (at == std::string::npos || at + 3 > end) {
+      throw Failure("line " + std::to_string(number) + " has no weight field");
+    }
+    char buf[8];
+    std::snprintf(buf, sizeof buf, weight < 0 ? "-%02d" : "%03d", weight < 0 ? -weight : weight);
+    out.replace(at, 3, buf, 3);
+  }
+  return out;
 }
 
 size_t build_rule_lines(const std::string &text, int32_t version, RuleBase *base,
