@@ -43,10 +43,10 @@ if [ ! -f "$cache/corpus/COUNT" ]; then
   for dir in "$work"/package/data/*/; do
     set_name=$(basename "$dir")
     case "$set_name" in spam-*) class=spam ;; *ham-*) class=ham ;; *) continue ;; esac
-    for f in "$dir"*.txt; do
-      n=$(basename "$f"); n=${n%%.*}
-      mv "$f" "$cache/corpus/$class/$set_name-$n.txt"
-    done
+    # One process renames the set's files (a process per file took minutes).
+    perl -e 'my ($to, $prefix) = splice @ARGV, 0, 2;
+      for (@ARGV) { my ($n) = m{([^/.]+)[^/]*$}; rename $_, "$to/$prefix-$n.txt" or die "$_: $!\n" }' \
+      "$cache/corpus/$class" "$set_name" "$dir"*.txt
   done
   spam=$(ls "$cache/corpus/spam" | wc -l)
   ham=$(ls "$cache/corpus/ham" | wc -l)

@@ -246,6 +246,34 @@ TEST(RulesStats, CorpusFiguresAsWorkedOut) {
   EXPECT_EQ(points, (std::map<std::string, size_t>{{"ham-flagged", 4}, {"spam-caught", 4}}));
 }
 
+// The text table: S/O normalises the hit rates by class size (rule 101: 2 of
+// 3 spam, 1 of 4 ham, so 0.667 / (0.667 + 0.25)), and every threshold row
+// gives the spam share of what it flags.
+TEST(RulesStats, TextShowsSoAndPrecision) {
+  Corpus c;
+  CliRun r = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"),
+                             "--ham", c.path("ham")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::string> so, precision;
+  for (const std::string &line : lines_of(r.out)) {
+    std::istringstream in(line);
+    std::vector<std::string> f;
+    for (std::string w; in >> w;) f.push_back(w);
+    if (f.size() >= 13 && f[0].size() == 3) so[f[0]] = f[7];
+    if (f.size() >= 6 && f[0] != "THRESHOLD" && f[2].back() == '%' && f[4].back() == '%')
+      precision[f[0]] = f[5];
+  }
+  EXPECT_EQ(so, (std::map<std::string, std::string>{{"101", "0.727"},
+                                                    {"102", "0.727"},
+                                                    {"103", "0.000"},
+                                                    {"104", "1.000"},
+                                                    {"105", "0.000"}}))
+      << r.out;
+  EXPECT_EQ(precision, (std::map<std::string, std::string>{
+                           {"10", "0.500"}, {"40", "0.600"}, {"100", "0.500"}, {"110", "0.500"}}))
+      << r.out;
+}
+
 // At any threshold, the curve counts and the flagged ham are what scan
 // answers at that threshold; more jobs change nothing but the times.
 TEST(RulesStats, CurveAgreesWithScanAtEveryThreshold) {

@@ -59,7 +59,15 @@ std::vector<std::string> sa_name_spellings(const std::string &name) {
     }
     return out;
   };
-  std::vector<std::string> out{name, join(0), join(1), join(2)};
+  // As written with the later parts in lower case ("MIME-version").
+  std::string first_as_written = name;
+  const size_t dash = name.find('-');
+  if (dash != std::string::npos) {
+    for (size_t i = dash; i < first_as_written.size(); ++i)
+      first_as_written[i] =
+          static_cast<char>(std::tolower(static_cast<unsigned char>(first_as_written[i])));
+  }
+  std::vector<std::string> out{name, join(0), join(1), join(2), first_as_written};
   // Spellings seen on public mail that no rule above makes.
   static const char *const kSeen[][2] = {
       {"mime-version", "MiME-Version"},

@@ -5,8 +5,8 @@
 // has one line for: the module compares names exactly, SpamAssassin whatever
 // their case. The list holds the name as written, its usual capitalisations
 // (every part capitalised; only the first; parts of two letters and "MIME",
-// "PHP" in capitals) and spellings measured on public mail ("MiME-Version",
-// "X-MimeOLE", "X-MSMail-Priority"), without repeats.
+// "PHP" in capitals; as written with the later parts in lower case) and spellings measured on
+// public mail ("MiME-Version", "X-MimeOLE", "X-MSMail-Priority"), without repeats.
 //
 // sa_import(files, options) reads SpamAssassin configuration text in the
 // order given (a later "header", "meta" or "score" replaces an earlier one,
