@@ -195,6 +195,20 @@ TEST(SaImport, RuleFileMapAndSkippedList) {
     EXPECT_NE(r.skipped.find(line), std::string::npos) << line << r.skipped;
   }
   EXPECT_THROW(sa_import(files, SaImportOptions{20, 4, 1, ""}), Failure);
+
+  // --unscored: the sub-rules and the rule scored 0 come along at weight 0;
+  // the scored rules keep their weights.
+  options.unscored = true;
+  const SaImportResult all = sa_import(files, options);
+  EXPECT_EQ(all.imported_header, 3u);
+  EXPECT_EQ(all.imported_meta, 1u);
+  EXPECT_EQ(all.imported_unscored, 4u);
+  for (const char *line :
+       {"\tSUBJ_FREE\tSubject\t/\\bfree\\b/i\t1\t20\t\n", "\t__XM_A\tX-Mailer\t/^Foo/\t0\t0\t",
+        "\tZERO_T\tSubject\t/zero/\t0\t0\t"}) {
+    EXPECT_NE(all.map.find(line), std::string::npos) << line << all.map;
+  }
+  EXPECT_EQ(all.skipped.find("ZERO_T"), std::string::npos);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ namespace {
 constexpr const char kImportHelp[] =
     "usage: hdrweights rules import spamassassin [-o FILE] [--map FILE] [--skipped FILE]\n"
     "                                            [--scale N] [--score-set 0-3] [--first-id N]\n"
-    "                                            PATH...\n"
+    "                                            [--unscored] PATH...\n"
     "\n"
     "Translates SpamAssassin's header rules (the .cf files named, or those in the\n"
     "directories named, read in name order) into a plain rule file: every\n"
@@ -45,6 +45,9 @@ constexpr const char kImportHelp[] =
     "  --score-set N      SpamAssassin's score set: 0 no Bayes, no network tests\n"
     "                     (default), 1 network, 2 Bayes, 3 both\n"
     "  --first-id N       the first rule ID (default 100000)\n"
+    "  --unscored         also the rules without weight in the score set (the\n"
+    "                     '__' sub-rules, scores of 0 or rounding to 0), at\n"
+    "                     weight 0: material for 'rules fit' to weigh\n"
     "  -h, --help         this text\n"
     "\n"
     "Exit status: 0 written, 1 a file could not be read or written, 2 usage error.\n";
@@ -123,6 +126,9 @@ int rules_import(const std::vector<std::string> &words) {
       const int32_t set = parse_int32(args, args.value());
       if (set < 0 || set > 3) args.fail("--score-set takes 0 to 3");
       options.score_set = set;
+    } else if (name == "unscored") {
+      args.no_value();
+      options.unscored = true;
     } else if (name == "first-id") {
       options.first_id = parse_positive(args, args.value(), 2000000000);
     } else {
@@ -145,8 +151,9 @@ int rules_import(const std::vector<std::string> &words) {
   for (const auto &entry : result.reasons) skipped += entry.second;
   std::cerr << "hdrweights: SpamAssassin " << (result.version.empty() ? "?" : result.version)
             << ", " << sources.size() << " files: imported " << result.imported_header
-            << " header rules and " << result.imported_meta << " meta rules (" << result.rule_lines
-            << " rule lines); skipped " << skipped << " rules\n";
+            << " header rules and " << result.imported_meta << " meta rules";
+  if (options.unscored) std::cerr << ", " << result.imported_unscored << " unscored";
+  std::cerr << " (" << result.rule_lines << " rule lines); skipped " << skipped << " rules\n";
   for (const auto &entry : result.reasons) {
     std::cerr << "  skipped " << entry.second << ": " << entry.first << "\n";
   }

@@ -573,23 +573,22 @@ SaImportResult sa_import(const std::vector<SaSourceFile> &files, const SaImportO
   };
 
   for (const SaRule *rule : ordered) {
-    if (rule->name.compare(0, 2, "__") == 0) continue;
-    double score = rule->name.compare(0, 2, "T_") == 0 ? 0.01 : 1.0;
+    const bool sub_rule = rule->name.compare(0, 2, "__") == 0;
+    if (sub_rule && !options.unscored) continue;
+    double score = sub_rule ? 0 : rule->name.compare(0, 2, "T_") == 0 ? 0.01 : 1.0;
     auto sc = config.scores.find(rule->name);
-    if (sc != config.scores.end()) {
+    if (!sub_rule && sc != config.scores.end()) {
       const std::vector<double> &v = sc->second;
       score = v.size() >= 4 ? v[static_cast<size_t>(options.score_set)] : v[0];
     }
-    if (score == 0) {
-      skip(*rule, "score 0 in set " + std::to_string(options.score_set));
-      continue;
-    }
     long weight = std::lround(score * options.scale);
-    if (weight == 0) {
-      skip(*rule, "weight rounds to 0 (score " + sa_format_score(score) + ")");
+    std::string note;
+    if (weight == 0 && !options.unscored) {
+      skip(*rule, score == 0 ? "score 0 in set " + std::to_string(options.score_set)
+                             : "weight rounds to 0 (score " + sa_format_score(score) + ")");
       continue;
     }
-    std::string note;
+    if (weight == 0) note = "no weight in this score set: imported at 0 for rules fit";
     if (weight > 999 || weight < -99) {
       note = "weight " + std::to_string(weight) + " clamped";
       weight = std::clamp(weight, -99L, 999L);
@@ -660,7 +659,9 @@ SaImportResult sa_import(const std::vector<SaSourceFile> &files, const SaImportO
         ++result.rule_lines;
       }
     }
-    if (rule->kind == kMetaRule) {
+    if (weight == 0) {
+      ++result.imported_unscored;
+    } else if (rule->kind == kMetaRule) {
       ++result.imported_meta;
     } else {
       ++result.imported_header;
@@ -677,8 +678,9 @@ SaImportResult sa_import(const std::vector<SaSourceFile> &files, const SaImportO
           std::to_string(options.scale) + " (weight = SpamAssassin score x " +
           std::to_string(options.scale) + ", rounded)\n";
   head += "# " + std::to_string(result.imported_header) + " header rules and " +
-          std::to_string(result.imported_meta) + " meta rules in " +
-          std::to_string(result.rule_lines) + " rule lines\n";
+          std::to_string(result.imported_meta) + " meta rules";
+  if (options.unscored) head += ", " + std::to_string(result.imported_unscored) + " unscored";
+  head += " in " + std::to_string(result.rule_lines) + " rule lines\n";
   head +=
       "#\n"
       "# The rules are translated from SpamAssassin's rule files.\n"

@@ -30,8 +30,11 @@
 // Weights are score x scale rounded half away from zero, clamped to the
 // weight field's -99..999. A rule without a score line scores 1.0 ("T_" rules
 // 0.01), as in SpamAssassin; "__" rules have no score and are imported only as
-// lines of metas. Throws Failure (cli_errors.h) for a score set outside 0..3,
-// a scale below 1 or a first ID below 1. Not thread-bound; no global state.
+// lines of metas. With options.unscored, the rules that carry no weight ("__"
+// rules, and scores of 0 or rounding to 0 in the set) are imported too, at
+// weight 0: they change no verdict, and rules fit can weigh them. Throws Failure (cli_errors.h) for
+// a score set outside 0..3, a scale below 1 or a first ID below 1. Not thread-bound; no global
+// state.
 #ifndef TOOLS_SA_IMPORT_H
 #define TOOLS_SA_IMPORT_H
 
@@ -50,6 +53,7 @@ struct SaImportOptions {
   int score_set = 0;          // 0 no Bayes, no network tests
   int32_t first_id = 100000;  // the first rule ID written
   std::string version;        // SpamAssassin's version when the files do not state it
+  bool unscored = false;      // import the rules without weight too, at weight 0
 };
 
 struct SaSourceFile {
@@ -64,6 +68,7 @@ struct SaImportResult {
   std::string version;                      // SpamAssassin version the files require, or ""
   uint32_t imported_header = 0;             // scored header rules imported
   uint32_t imported_meta = 0;               // meta rules imported
+  uint32_t imported_unscored = 0;           // rules imported at weight 0 (options.unscored)
   uint32_t rule_lines = 0;                  // lines written
   std::map<std::string, uint32_t> reasons;  // skipped scored rules by reason
 };
