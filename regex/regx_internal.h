@@ -231,6 +231,48 @@ typedef struct RegxLoopState {
   uint8_t *cur;      // per loop: its iteration count
 } RegxLoopState;
 
+// regx_one_byte - whether a node tests one byte (RX_CHAR, RX_CHAR2, RX_SET,
+// RX_NSET, RX_NSET_NL, RX_ANY, RX_ANY_NL)
+static inline bool regx_one_byte(const RegxNode *n) {
+  switch (n->kind) {
+    case RX_CHAR:
+    case RX_CHAR2:
+    case RX_SET:
+    case RX_NSET:
+    case RX_NSET_NL:
+    case RX_ANY:
+    case RX_ANY_NL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// regx_inner_node - whether a node is one that a walk along a list never
+// steps onto: a chain's RX_FAIL, RX_RESTORE, or a repetition's inner nodes
+static inline bool regx_inner_node(const RegxNode *n) {
+  return n->kind == RX_FAIL || n->kind == RX_RESTORE || n->kind == RX_LOOPBACK ||
+         n->kind == RX_COUNT || n->kind == RX_BODY;
+}
+
+// A repetition read from its RX_LOOP node: RX_LOOP, RX_LOOPBACK, RX_COUNT and
+// RX_BODY in a row, the body from body to the RX_LOOPBACK, after it follow.
+typedef struct RegxGroupLoop {
+  const RegxNode *loopback;
+  const RegxNode *body;    // first node of an iteration
+  const RegxNode *follow;  // what follows the loop
+  uint32_t min;
+  uint32_t max;
+  bool unbounded;
+  // Whether the set automaton and the push bound take the repetition as the
+  // plain search of its body: every iteration takes a byte or more (so the
+  // matcher's empty-iteration checks never act) and the maximum is not 0.
+  bool plain;
+} RegxGroupLoop;
+
+// regx_group_loop - the parts of the repetition at an RX_LOOP node
+RegxGroupLoop regx_group_loop(const RegxNode *loop);
+
 // regx_alt_end - the node after an alternation chain's RX_ALT nodes: its
 // RX_FAIL (whose next is the join point) in a well-formed program
 static inline const RegxNode *regx_alt_end(const RegxNode *alt) {
@@ -258,6 +300,11 @@ int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint
 // counts only the places where a loop's follower can get past its first byte
 bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
                            size_t len, const uint32_t *counts);
+
+// regx_min_width - the fewest bytes any match of the list from n up to stop
+// (or the program's end) takes; a lower bound where the list holds something
+// it cannot read (0 then counts for that part)
+double regx_min_width(const RegxNode *n, const RegxNode *stop);
 
 // regx_node_class - the bytes (never NUL) a one-byte node (RX_CHAR, RX_CHAR2,
 // RX_SET, RX_NSET, RX_NSET_NL, RX_ANY, RX_ANY_NL) takes; false for other kinds

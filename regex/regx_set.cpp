@@ -4,8 +4,9 @@
 // Each program becomes a Thompson automaton (one-byte tests, splits, the two
 // anchors, an accept node per pattern): a string is a chain of one-byte
 // tests, an alternation a chain of splits whose branches meet in what follows
-// the join, a repetition of one one-byte test m mandatory copies and then
-// M - m optional ones or a star. Groups, RX_OPEN, RX_CLOSE, RX_CLEAR and the
+// the join, a repetition (of one one-byte test, or of a group whose every
+// iteration takes a byte) m mandatory copies and then M - m optional ones or
+// a star. Groups, RX_OPEN, RX_CLOSE, RX_CLEAR and the
 // RX_SAVE/RX_RESTORE pairs only serve back-references and group positions,
 // which a yes/no answer never reads, so they vanish. Bytes fall into classes
 // that every test treats alike.
@@ -316,6 +317,37 @@ uint32_t regx_nfa_loop(RegxNfaBuild *b, const RegxClassLoop *cl, uint32_t rest) 
   return at;
 }
 
+// regx_nfa_group - a repeated group, going on at rest: the body m times, then
+// M - m optional copies or a star. Only a body that takes at least one byte
+// joins: the matcher's empty-iteration checks then never act, and its run is
+// the plain search of the repetition (the push bound makes the same demand).
+uint32_t regx_nfa_group(RegxNfaBuild *b, const RegxNode *loop, uint32_t rest) {
+  const RegxGroupLoop g = regx_group_loop(loop);
+  if (!g.plain) {
+    b->ok = false;
+    return 0;
+  }
+  uint32_t at = rest;
+  if (g.unbounded) {
+    // star: split into one more body or rest; the body leads back to the split
+    uint32_t split = regx_nfa_new(b, RX_NFA_SPLIT, 0, rest, 0);
+    uint32_t item = regx_nfa_seq(b, g.body, g.loopback, split);
+    if (b->set != nullptr && b->ok) {
+      b->set->nodes[split].out = item;
+    }
+    at = split;
+  } else {
+    for (uint32_t i = g.min; i < g.max && b->ok; i++) {
+      uint32_t item = regx_nfa_seq(b, g.body, g.loopback, at);
+      at = regx_nfa_new(b, RX_NFA_SPLIT, item, rest, 0);
+    }
+  }
+  for (uint32_t i = 0; i < g.min && b->ok; i++) {
+    at = regx_nfa_seq(b, g.body, g.loopback, at);
+  }
+  return at;
+}
+
 // regx_nfa_seq - the automaton of the list from n up to stop, going on at cont
 uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, uint32_t cont) {
   // Groups and their save pairs only serve group positions: stepped over
@@ -369,8 +401,7 @@ uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, 
     case RX_LOOP: {
       const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
       if (cl == nullptr) {
-        b->ok = false;  // a repeated group
-        return 0;
+        return regx_nfa_group(b, n, regx_nfa_seq(b, regx_group_loop(n).follow, stop, cont));
       }
       return regx_nfa_loop(b, cl, regx_nfa_seq(b, cl->follow, stop, cont));
     }

@@ -112,6 +112,7 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
   Gen gen(2026);
   int compared = 0;
   int unknown = 0;
+  int beyond = 0;
   for (int round = 0; round < 600; ++round) {
     std::vector<Pattern> owned;
     std::vector<std::string> texts;
@@ -144,8 +145,15 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
         continue;
       }
       for (size_t i = 0; i < members.size(); ++i) {
+        // A repeated group may take the plain run past its stack or a
+        // practical limit: it has no answer there to compare with (the
+        // bounds keep the sets away from such lines; see the test below).
         uint32_t count = 0;
-        const int want = regx_exec_plain(members[i], subject.c_str(), 0xFFFFFFFFu, &count, 0);
+        const int want = regx_exec_plain(members[i], subject.c_str(), 1u << 22, &count, 0);
+        if (want == REGX_ESTACK || want == REGX_ETOOMANY) {
+          ++beyond;
+          continue;
+        }
         ASSERT_TRUE(want == REGX_OK || want == REGX_NOMATCH);
         ASSERT_EQ((matched >> i & 1) != 0, want == REGX_OK)
             << "pattern " << texts[i] << " subject \"" << subject << "\"";
@@ -157,6 +165,7 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
   }
   EXPECT_GT(compared, 50000);
   EXPECT_GT(unknown, 20);
+  EXPECT_LT(beyond, compared / 100);
 }
 
 TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
@@ -168,9 +177,12 @@ TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
       {"^Subject:.*(free|cheap) [Vv][Ii][Aa]", REGX_EXTENDED, true},
       {"[0-9]{1,3}\\.[0-9]{1,3}$", REGX_EXTENDED, true},
       {"a.{0,2}b|^$", REGX_EXTENDED, true},
-      {"(ab)*c", REGX_EXTENDED, false},   // a repeated group
-      {"(a)\\1", REGX_EXTENDED, false},   // a back-reference
-      {"\\<free", REGX_EXTENDED, false},  // a word anchor
+      {"(ab)*c", REGX_EXTENDED, true},
+      {"^Message-ID:.*@(([0-9]{1,3}\\.){3}[0-9]{1,3})>", REGX_EXTENDED, true},
+      {"(a?)*c", REGX_EXTENDED, false},    // a repeated group that may be empty
+      {"(ab){0}c", REGX_EXTENDED, false},  // a group repeated at most 0 times
+      {"(a)\\1", REGX_EXTENDED, false},    // a back-reference
+      {"\\<free", REGX_EXTENDED, false},   // a word anchor
       {"^a.*b", REGX_EXTENDED | REGX_NEWLINE, false},
       {"a{255}b{255}c{255}d{255}e{255}", REGX_EXTENDED, false},  // too many automaton nodes
       {"Hello", REGX_EXTENDED | REGX_ICASE, true},
