@@ -7,7 +7,7 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmar
           libxml2-dev libssl-dev openssl libpcre2-dev clang libclang-rt-14-dev
           clang-format valgrind gcovr xxd coreutils
           dpkg-dev file lintian groff-base man-db bash-completion adduser
-          libmilter-dev miltertest postfix python3)
+          libmilter-dev miltertest postfix python3 perl npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -26,6 +26,7 @@ int cmd_key(const std::vector<std::string> &args);
 int cmd_milter(const std::vector<std::string> &args);
 int rules_stats(const std::vector<std::string> &args);
 int rules_explain(const std::vector<std::string> &args);
+int rules_import(const std::vector<std::string> &args);
 
 }  // namespace hdrw_cli
 

@@ -1,4 +1,5 @@
-// cmd_rules - "hdrweights rules encrypt|decrypt|check" and "hdrweights key"
+// cmd_rules - "hdrweights rules encrypt|decrypt|check", the dispatch of the
+// other rules subcommands, and "hdrweights key"
 //
 // The stored rule file is encryption type 2 (Base64 of the triple-DES
 // container) keyed by the key text of the client certificate, the one the
@@ -34,6 +35,7 @@ constexpr const char kRulesHelp[] =
     "       hdrweights rules check [--cert CERT] [--strict] FILE\n"
     "       hdrweights rules stats --spam PATH... --ham PATH... [options]\n"
     "       hdrweights rules explain [options] PATH...\n"
+    "       hdrweights rules import spamassassin [options] PATH...\n"
     "\n"
     "encrypt  stores a plain rule file as the module reads it (Base64 of a\n"
     "         triple-DES container keyed by the certificate's MD5 digest)\n"
@@ -42,6 +44,7 @@ constexpr const char kRulesHelp[] =
     "         rule file and the counts the module would load\n"
     "stats    hits on spam and ham, cost and threshold curve of every rule\n"
     "explain  how one message is judged, rule line by rule line\n"
+    "import   SpamAssassin's header rules as a plain rule file\n"
     "\n"
     "See 'hdrweights rules SUBCOMMAND --help'.\n";
 
@@ -284,7 +287,8 @@ int rules_check(const std::vector<std::string> &words) {
 
 int cmd_rules(const std::vector<std::string> &words) {
   if (words.empty())
-    throw UsageError("rules", "no subcommand given (encrypt, decrypt, check, stats or explain)");
+    throw UsageError("rules",
+                     "no subcommand given (encrypt, decrypt, check, stats, explain or import)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
   if (sub == "encrypt") return rules_encrypt(rest);
@@ -292,6 +296,7 @@ int cmd_rules(const std::vector<std::string> &words) {
   if (sub == "check") return rules_check(rest);
   if (sub == "stats") return rules_stats(rest);
   if (sub == "explain") return rules_explain(rest);
+  if (sub == "import") return rules_import(rest);
   if (sub == "--help" || sub == "-h" || sub == "help") {
     std::cout << kRulesHelp;
     return 0;

@@ -33,11 +33,13 @@ constexpr const char kStatsHelp[] =
     "       hdrweights rules stats --merge REPORT.json... [options]\n"
     "\n"
     "Runs every rule on every message (threshold 0) and reports per rule its\n"
-    "hits on spam and on legitimate mail (ham), the spam share of its hits, the\n"
+    "hits on spam and on legitimate mail (ham), the spam share of its hits and\n"
+    "S/O (its spam rate over the sum of its spam and ham rates), the\n"
     "backtracks of its most expensive match, the matches that met the backtrack\n"
     "or the stack limit (with the first such header line) and its share of the\n"
     "matching time; then, for every total at which a message reaches the\n"
-    "threshold, the spam caught and the ham flagged, and the ham messages the\n"
+    "threshold, the spam caught, the ham flagged and the precision (spam among\n"
+    "the messages flagged), and the ham messages the\n"
     "threshold flags with their hits. PATH is read as scan reads it: a message\n"
     "file, a directory, a Maildir, an mbox or - (once). Paths after --spam or\n"
     "--ham belong to that class until the next of the two.\n"
@@ -293,6 +295,14 @@ std::string stats_percent(uint64_t part, uint64_t whole) {
   return buf;
 }
 
+// stats_fraction - a fraction from 0 to 1 with three decimals; "-" for none
+std::string stats_fraction(double value) {
+  if (value < 0) return "-";
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%.3f", value);
+  return buf;
+}
+
 // stats_order - the rules' indices in the table's order
 std::vector<size_t> stats_order(const StatsReport &r, SortKey key) {
   std::vector<size_t> order(r.rules.size());
@@ -346,25 +356,25 @@ void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows,
               static_cast<unsigned long long>(r.ham.messages));
 
   const uint64_t total_ns = stats_match_ns(r);
-  std::printf("%10s %6s %6s %7s %6s %7s %7s %9s %6s %6s %6s  %s\n", "RULE", "WEIGHT", "SPAM",
-              "RATE", "HAM", "RATE", "SPAM%", "MAX-BT", "LIMIT", "STACK", "TIME", "LINE");
+  std::printf("%10s %6s %6s %7s %6s %7s %7s %5s %9s %6s %6s %6s  %s\n", "RULE", "WEIGHT", "SPAM",
+              "RATE", "HAM", "RATE", "SPAM%", "S/O", "MAX-BT", "LIMIT", "STACK", "TIME", "LINE");
   std::vector<size_t> order = stats_order(r, o.sort);
   if (o.top != 0 && order.size() > o.top) order.resize(o.top);
   for (size_t i : order) {
     const RuleStat &s = r.rules[i];
     std::string line = std::to_string(s.source_line);
     if (s.lines > 1) line += " (" + std::to_string(s.lines) + " lines)";
-    std::printf("%10u %6d %6llu %7s %6llu %7s %7s %9llu %6llu %6llu %6s  %s\n",
-                static_cast<uint32_t>(s.rule_id), s.weight,
-                static_cast<unsigned long long>(s.spam_hits),
-                stats_percent(s.spam_hits, r.spam.messages).c_str(),
-                static_cast<unsigned long long>(s.ham_hits),
-                stats_percent(s.ham_hits, r.ham.messages).c_str(),
-                stats_percent(s.spam_hits, s.spam_hits + s.ham_hits).c_str(),
-                static_cast<unsigned long long>(s.max_backtracks),
-                static_cast<unsigned long long>(s.limit_lines),
-                static_cast<unsigned long long>(s.stack_lines),
-                stats_percent(s.match_ns, total_ns).c_str(), line.c_str());
+    std::printf(
+        "%10u %6d %6llu %7s %6llu %7s %7s %5s %9llu %6llu %6llu %6s  %s\n",
+        static_cast<uint32_t>(s.rule_id), s.weight, static_cast<unsigned long long>(s.spam_hits),
+        stats_percent(s.spam_hits, r.spam.messages).c_str(),
+        static_cast<unsigned long long>(s.ham_hits),
+        stats_percent(s.ham_hits, r.ham.messages).c_str(),
+        stats_percent(s.spam_hits, s.spam_hits + s.ham_hits).c_str(),
+        stats_fraction(stats_so(r, s)).c_str(), static_cast<unsigned long long>(s.max_backtracks),
+        static_cast<unsigned long long>(s.limit_lines),
+        static_cast<unsigned long long>(s.stack_lines), stats_percent(s.match_ns, total_ns).c_str(),
+        line.c_str());
   }
   bool limit_title = false;
   for (size_t i : order) {
@@ -375,13 +385,15 @@ void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows,
     std::printf("%10u  %s\n", static_cast<uint32_t>(s.rule_id), printable(s.limit_header).c_str());
   }
 
-  std::printf("\n%10s %8s %7s %8s %7s\n", "THRESHOLD", "SPAM", "CAUGHT", "HAM", "FLAGGED");
+  std::printf("\n%10s %8s %7s %8s %7s %9s\n", "THRESHOLD", "SPAM", "CAUGHT", "HAM", "FLAGGED",
+              "PRECISION");
   for (const ThresholdRow &row : rows) {
-    std::printf("%10d %8llu %7s %8llu %7s%s\n", row.threshold,
+    std::printf("%10d %8llu %7s %8llu %7s %9s%s\n", row.threshold,
                 static_cast<unsigned long long>(row.spam_caught),
                 stats_percent(row.spam_caught, r.spam.messages).c_str(),
                 static_cast<unsigned long long>(row.ham_flagged),
                 stats_percent(row.ham_flagged, r.ham.messages).c_str(),
+                stats_fraction(stats_precision(row)).c_str(),
                 row.threshold == r.threshold ? "  <- threshold" : "");
   }
 

@@ -29,6 +29,7 @@ constexpr const char kHelp[] =
     "  rules check     report the bad lines and the counts of a rule file\n"
     "  rules stats     hits, cost and threshold curve of every rule on a corpus\n"
     "  rules explain   how one message is judged, rule line by rule line\n"
+    "  rules import    SpamAssassin's header rules as a plain rule file\n"
     "  key             print the rule-file key text of a certificate\n"
     "  milter          run as a milter daemon for Postfix or Sendmail\n"
     "\n"

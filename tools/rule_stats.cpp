@@ -494,4 +494,19 @@ void stats_merge(StatsReport &into, const StatsReport &from, const std::string &
   into.flagged_ham.insert(into.flagged_ham.end(), from.flagged_ham.begin(), from.flagged_ham.end());
 }
 
+// stats_so - spam rate / (spam rate + ham rate), normalised by class size
+double stats_so(const StatsReport &report, const RuleStat &rule) {
+  if (report.spam.messages == 0 || report.ham.messages == 0) return -1;
+  const double spam =
+      static_cast<double>(rule.spam_hits) / static_cast<double>(report.spam.messages);
+  const double ham = static_cast<double>(rule.ham_hits) / static_cast<double>(report.ham.messages);
+  return spam + ham > 0 ? spam / (spam + ham) : -1;
+}
+
+// stats_precision - the share of spam among the messages a threshold flags
+double stats_precision(const ThresholdRow &row) {
+  const uint64_t flagged = row.spam_caught + row.ham_flagged;
+  return flagged == 0 ? -1 : static_cast<double>(row.spam_caught) / static_cast<double>(flagged);
+}
+
 }  // namespace hdrw_cli

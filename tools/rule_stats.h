@@ -131,6 +131,12 @@ std::vector<int32_t> stats_thresholds(const StatsReport &report);
 std::vector<ThresholdRow> stats_table(const StatsReport &report,
                                       const std::vector<int32_t> &thresholds);
 uint64_t stats_match_ns(const StatsReport &report);
+// stats_so(report, rule): the rule's spam rate over the sum of its spam and ham
+// rates (1 hits only spam, 0.5 hits both classes alike whatever their sizes,
+// 0 only ham); -1 when it hit nothing or a class has no message.
+// stats_precision(row): spam flagged over all messages flagged; -1 for none.
+double stats_so(const StatsReport &report, const RuleStat &rule);
+double stats_precision(const ThresholdRow &row);
 
 std::string stats_to_json(const StatsReport &report, const std::vector<int32_t> &thresholds);
 StatsReport stats_from_json(const std::string &text, const std::string &name);
