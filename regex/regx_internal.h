@@ -54,8 +54,10 @@ enum RegxKind : int32_t {
   RX_FRAME = 35,  // stack-only marker: a class loop's iterations held in one entry
 };
 
-// Byte positions inside RX_COUNT's argument
-enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_UNBOUNDED = 3 };
+// Byte positions inside RX_COUNT's argument; the plan fills RX_COUNT_WIDTH
+// with the fewest bytes one iteration takes (at most 255), the matcher never
+// reads it
+enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_WIDTH = 2, RX_COUNT_UNBOUNDED = 3 };
 
 typedef union RegxArg {
   uintptr_t word;
@@ -263,6 +265,7 @@ typedef struct RegxGroupLoop {
   const RegxNode *follow;  // what follows the loop
   uint32_t min;
   uint32_t max;
+  uint32_t width;  // fewest bytes one iteration takes (at most 255)
   bool unbounded;
   // Whether the set automaton and the push bound take the repetition as the
   // plain search of its body: every iteration takes a byte or more (so the
@@ -270,7 +273,8 @@ typedef struct RegxGroupLoop {
   bool plain;
 } RegxGroupLoop;
 
-// regx_group_loop - the parts of the repetition at an RX_LOOP node
+// regx_group_loop - the parts of the repetition at an RX_LOOP node of a
+// program whose plan is built
 RegxGroupLoop regx_group_loop(const RegxNode *loop);
 
 // regx_alt_end - the node after an alternation chain's RX_ALT nodes: its

@@ -201,21 +201,31 @@ struct RegxCounts {
 
 // regx_bits_count - positions of the subject whose byte is in the bitmap
 // (bit 0: the end of the subject); all of them when the counts are unknown
+//
+// The subject holds no NUL, so the counts of the bytes outside the bitmap add
+// up to the length less those inside: the smaller side is added up.
 double regx_bits_count(const uint8_t *bitmap, const RegxCounts *c) {
   if (c->of == nullptr) {
     return c->len + 1;
   }
-  double n = regx_bit(bitmap, 0) ? 1 : 0;
+  uint64_t words[4];
+  memcpy(words, bitmap, sizeof words);
+  words[0] &= ~(uint64_t)1;
+  int members = 0;
+  for (uint64_t word : words) {
+    members += __builtin_popcountll(word);
+  }
+  const bool outside = members > 128;
+  uint32_t n = 0;
   for (int w = 0; w < 4; w++) {
-    uint64_t bits;
-    memcpy(&bits, bitmap + 8 * w, sizeof bits);
+    uint64_t bits = outside ? ~words[w] : words[w];
     bits &= w == 0 ? ~(uint64_t)1 : ~(uint64_t)0;
     while (bits != 0) {
       n += c->of[64 * w + __builtin_ctzll(bits)];
       bits &= bits - 1;
     }
   }
-  return n;
+  return (outside ? c->len - n : n) + (regx_bit(bitmap, 0) ? 1 : 0);
 }
 
 // regx_follow_count - positions of the subject (its end included) where an
@@ -289,7 +299,7 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
     return false;
   }
   const double min = g.min;
-  const double most = floor(c->len / regx_min_width(g.body, g.loopback)) + 1;
+  const double most = floor(c->len / g.width) + 1;
   const double iterations = g.unbounded || most < g.max ? most : g.max;
   const double w = *ways;
   *deep += 2 + (min == 0 ? 1 : 0) + iterations * (d + 4);
@@ -788,8 +798,9 @@ RegxGroupLoop regx_group_loop(const RegxNode *loop) {
   g.follow = k->next->next;
   g.min = k->arg.bytes[RX_COUNT_MIN];
   g.max = k->arg.bytes[RX_COUNT_MAX];
+  g.width = k->arg.bytes[RX_COUNT_WIDTH];
   g.unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
-  g.plain = (g.max != 0 || g.unbounded) && regx_min_width(g.body, g.loopback) >= 1;
+  g.plain = (g.max != 0 || g.unbounded) && g.width >= 1;
   return g;
 }
 
@@ -918,6 +929,11 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     for (RegxNode &node : b->nodes) {
       if (node.kind == RX_LOOP && regx_class_item(&node) != nullptr) {
         loops++;
+      }
+      if (node.kind == RX_LOOP) {
+        RegxNode *count = node.next->next;
+        const double width = regx_min_width(count->next->arg.node, node.next);
+        count->arg.bytes[RX_COUNT_WIDTH] = (unsigned char)(width < 255 ? width : 255);
       }
     }
   }
