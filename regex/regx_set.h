@@ -7,13 +7,13 @@
 // run stays clear of results 18 and 20, which regx_set_longest bounds.
 //
 // regx_set_accepts(pattern): non-zero when the pattern can join a set: a
-//   program of one-byte tests, strings, ^ and $ (not under REGX_NEWLINE),
+//   program of one-byte tests, strings, ^, $ (not under REGX_NEWLINE), \< and \>,
 //   alternation, groups without back-references, repetitions of one one-byte
 //   test (x*, [a-z]{1,3}, .{0,2}) and of groups whose every iteration takes
 //   a byte or more ((\.[0-9]+)?, ([0-9]{1,3}\.){3}, ([a-z]+ )+), of at most
 //   RX_SET_MAX_NODES automaton nodes, and with the push bound
-//   (regx_set_longest) existing. Word anchors, back-references, groups
-//   repeated that may match empty and x{0} keep a pattern out.
+//   (regx_set_longest) existing. Back-references, groups repeated that may
+//   match empty and x{0} keep a pattern out.
 // regx_set_anchored(pattern): non-zero when the pattern is tried at the
 //   subject's start only (it begins with ^, or was compiled REGX_FULLMATCH).
 // regx_set_longest(pattern, limit): the longest subject on which the plain

@@ -24,7 +24,7 @@ struct Gen {
   int pick(int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); }
 
   std::string atom(int depth) {
-    switch (pick(depth > 0 ? 14 : 12)) {
+    switch (pick(depth > 0 ? 16 : 14)) {
       case 0:
       case 1:
       case 2:
@@ -47,6 +47,10 @@ struct Gen {
         return " ";
       case 11:
         return "[[:upper:]]";
+      case 12:
+        return pick(2) ? "\\<" : "\\>";
+      case 13:
+        return "[^ ]";
       default:
         return "(" + alternation(depth - 1) + ")";
     }
@@ -81,6 +85,22 @@ struct Gen {
       out += a;
     }
     return pick(4) == 0 ? out + "|" + alternation(depth) : out;
+  }
+
+  // The shapes of imported header rules: a .* chain, groups with ?, {n} and
+  // + inside and around it, word anchors.
+  std::string rule_shape() {
+    const char *const pieces[] = {"a",         "b ",         "(x|ab)?", "(a[bc]+){2}",
+                                  "([^ ]+ )+", "(bc|.){3}",  "\\<ab",   "c\\>",
+                                  "[ab]{1,3}", "(a?b){1,2}", " (a|c)+", "(ab )?x"};
+    std::string out = pick(2) ? "a.*" : "";
+    for (int n = 1 + pick(4); n > 0; --n) {
+      out += pieces[pick(12)];
+      if (pick(2) == 0) {
+        out += ".*";
+      }
+    }
+    return out;
   }
 
   std::string subject() {
@@ -119,7 +139,7 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
     std::vector<const RegxPattern *> members;
     const int size = round % 10 == 0 ? 64 : 1 + gen.pick(8);
     while (static_cast<int>(members.size()) < size) {
-      std::string text = gen.alternation(2);
+      std::string text = gen.pick(4) == 0 ? gen.rule_shape() : gen.alternation(2);
       if (gen.pick(3) == 0) {
         text = "^" + text;
       }
@@ -182,7 +202,7 @@ TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
       {"(a?)*c", REGX_EXTENDED, false},    // a repeated group that may be empty
       {"(ab){0}c", REGX_EXTENDED, false},  // a group repeated at most 0 times
       {"(a)\\1", REGX_EXTENDED, false},    // a back-reference
-      {"\\<free", REGX_EXTENDED, false},   // a word anchor
+      {"\\<free\\>", REGX_EXTENDED, true},
       {"^a.*b", REGX_EXTENDED | REGX_NEWLINE, false},
       {"a{255}b{255}c{255}d{255}e{255}", REGX_EXTENDED, false},  // too many automaton nodes
       {"Hello", REGX_EXTENDED | REGX_ICASE, true},
@@ -202,7 +222,8 @@ TEST(RegxSet, BoundsKeepThePlainRunWithinTheLimit) {
   Gen gen(77);
   int proven = 0;
   for (int round = 0; round < 3000; ++round) {
-    Pattern p = compile(gen.alternation(2) + (gen.pick(2) ? ".*a.*b" : ""));
+    Pattern p = compile(gen.pick(3) == 0 ? gen.rule_shape()
+                                         : gen.alternation(2) + (gen.pick(2) ? ".*a.*b" : ""));
     if (p == nullptr) {
       continue;
     }
