@@ -5,6 +5,13 @@
 // deepest stack it reaches. The walk gives up at anything whose action
 // depends on more than the byte: anchors, back-references, group closes,
 // loop ends, the end of the program. Tests: tests/regx_fast_test.cpp.
+//
+// The push bound shared with regx_exec.cpp and regx_set.cpp: for every
+// subject of that length (or those byte counts) the plain run makes at most
+// the bound's counted pops and holds at most its stack entries, so where it
+// fits the limit a set's answer is regx_exec's. Guarded by
+// tests/regx_set_test.cpp (BoundsKeepThePlainRunWithinTheLimit) and, through
+// the evaluation, tests/kelh_sets_test.cpp.
 #include <math.h>
 #include <string.h>
 

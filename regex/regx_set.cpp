@@ -26,7 +26,13 @@
 // freed before the set; a state is published complete by one release store
 // into its predecessor's transition, so readers need no lock. Building
 // takes the set's lock; a hash table over the states finds an existing one.
-// Tests: tests/regx_set_test.cpp.
+//
+// The push bound shared with regx_exec.cpp and regx_plan.cpp: a set answers
+// what an exhaustive search finds, which is regx_exec's result only where the
+// plan's bound keeps the plain run within the limit and the stack, so a
+// pattern joins only when that bound exists. Guarded by
+// tests/regx_set_test.cpp (AnswersWhatAnExhaustiveSearchFinds,
+// BoundsKeepThePlainRunWithinTheLimit) and tests/kelh_sets_test.cpp.
 #include "regx_set.h"
 
 #include <string.h>
@@ -152,7 +158,7 @@ struct RegxWork {
 bool regx_work_take(const RegxSet *set, RegxWork *w) {
   const size_t n = set->node_count;
   w->words = n / 64 + 1;
-  const size_t size = 2 * w->words * sizeof(uint64_t) + (4 * n + RX_SET_MAX_PATTERNS) * 4 + 5 * n;
+  const size_t size = 2 * w->words * sizeof(uint64_t) + (4 * n + REGX_SET_MAX_PATTERNS) * 4 + 5 * n;
   char *block = (char *)tlvpr_malloc(size);
   if (block == nullptr) {
     return false;
@@ -160,7 +166,7 @@ bool regx_work_take(const RegxSet *set, RegxWork *w) {
   w->visited = (uint64_t *)block;
   w->seen = w->visited + w->words;
   w->stack = (uint32_t *)(w->seen + w->words);
-  w->found = w->stack + 3 * n + RX_SET_MAX_PATTERNS;
+  w->found = w->stack + 3 * n + REGX_SET_MAX_PATTERNS;
   w->code = (uint8_t *)(w->found + n);
   memset(w->seen, 0, w->words * sizeof(uint64_t));
   return true;
@@ -444,7 +450,7 @@ bool regx_nfa_program(RegxNfaBuild *b, const RegxPattern *pattern, uint32_t *fir
   if (program->kind == RX_SCAN_NL) {
     return false;
   }
-  b->left = RX_SET_MAX_NODES;
+  b->left = REGX_SET_MAX_NODES;
   b->ok = true;
   *first = regx_nfa_seq(b, *unanchored ? program->next : program, nullptr, b->dead);
   return b->ok;
@@ -914,8 +920,8 @@ int regx_set_fits(const RegxPattern *pattern, uint32_t limit, size_t length,
 int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t count,
                     RegxSetBudget *budget) {
   if (out == nullptr || patterns == nullptr || budget == nullptr || count == 0 ||
-      count > RX_SET_MAX_PATTERNS) {
-    return 10040;
+      count > REGX_SET_MAX_PATTERNS) {
+    return REGX_EFATAL;
   }
   RegxSet *set = (RegxSet *)tlvpr_calloc(1, sizeof(RegxSet));
   if (set == nullptr) {
@@ -946,7 +952,7 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
     bool unanchored;
     b.pattern = i;
     if (!regx_nfa_program(&b, patterns[i], &set->starts[i], &unanchored)) {
-      rc = regx_set_accepts(patterns[i]) ? REGX_ESPACE : 10040;
+      rc = regx_set_accepts(patterns[i]) ? REGX_ESPACE : REGX_ENOSYS;
       break;
     }
     if (unanchored) {

@@ -214,6 +214,19 @@ TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
     EXPECT_EQ(regx_set_accepts(p.get()) != 0, row.accepted);
   }
   EXPECT_EQ(regx_set_accepts(nullptr), 0);
+
+  // A set answers in the engine's own result codes.
+  Pattern good = compile("a[bc]");
+  Pattern refused = compile("(a)\\1");
+  RegxSetBudget budget = {1 << 20, 0};
+  RegxSet *set = nullptr;
+  const RegxPattern *one[] = {good.get(), refused.get()};
+  EXPECT_EQ(regx_set_create(&set, one, 2, &budget), REGX_ENOSYS);
+  EXPECT_EQ(regx_set_create(&set, one, 0, &budget), REGX_EFATAL);
+  EXPECT_EQ(regx_set_create(&set, one, REGX_SET_MAX_PATTERNS + 1, &budget), REGX_EFATAL);
+  EXPECT_EQ(regx_set_create(&set, nullptr, 1, &budget), REGX_EFATAL);
+  EXPECT_EQ(set, nullptr);
+  EXPECT_EQ(budget.used, 0u);
 }
 
 // Where the bounds say a set's answer is regx_exec's, the plain run with that
