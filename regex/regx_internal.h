@@ -94,6 +94,7 @@ typedef struct RegxFollow {
   uint32_t peak;        // most stack entries it holds at once
   int32_t usable;       // non-zero when the above describes the node
   int32_t single;       // first holds exactly one byte, in byte
+  int32_t wide;         // first holds more than 128 bytes
   uint8_t byte;
   char members[17];  // the bytes of first (no NUL) when at most 16, else empty
   // The one-byte tests the walk ends at (at most 8, else leaf_count is -1):
@@ -157,6 +158,7 @@ enum { RX_PREFIX_TESTS = 6 };
 typedef struct RegxPrefix {
   uint32_t count;                     // tests recorded
   uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
+  uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
   double cost;                        // entries an attempt pushes before it passes them
 } RegxPrefix;
 

@@ -155,6 +155,7 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
   if (members > 16) {
     memset(out->members, 0, sizeof out->members);
   }
+  out->wide = members > 128;
   if (members == 255) {
     return;
   }
@@ -210,22 +211,18 @@ struct RegxCounts {
 // (bit 0: the end of the subject); all of them when the counts are unknown
 //
 // The subject holds no NUL, so the counts of the bytes outside the bitmap add
-// up to the length less those inside: the smaller side is added up.
-double regx_bits_count(const uint8_t *bitmap, const RegxCounts *c) {
+// up to the length less those inside: for a wide bitmap (more than 128 bytes)
+// those outside are added up.
+double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
   if (c->of == nullptr) {
     return c->len + 1;
   }
-  uint64_t words[4];
-  memcpy(words, bitmap, sizeof words);
-  words[0] &= ~(uint64_t)1;
-  int members = 0;
-  for (uint64_t word : words) {
-    members += __builtin_popcountll(word);
-  }
-  const bool outside = members > 128;
+  const bool outside = wide;
   uint32_t n = 0;
   for (int w = 0; w < 4; w++) {
-    uint64_t bits = outside ? ~words[w] : words[w];
+    uint64_t bits;
+    memcpy(&bits, bitmap + 8 * w, sizeof bits);
+    bits = outside ? ~bits : bits;
     bits &= w == 0 ? ~(uint64_t)1 : ~(uint64_t)0;
     while (bits != 0) {
       n += c->of[64 * w + __builtin_ctzll(bits)];
@@ -242,7 +239,7 @@ double regx_follow_count(const RegxFollow *f, const RegxCounts *c) {
   if (f->single && c->of != nullptr) {
     return c->of[f->byte];
   }
-  return regx_bits_count(f->first, c);
+  return regx_bits_count(f->first, f->wide != 0, c);
 }
 
 // regx_bound_loop - a class loop entered by ways paths: its markers and
@@ -698,7 +695,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
       failing = c->len + 1;
       failing_cost = plan->prefix->cost > failing_cost ? plan->prefix->cost : failing_cost;
       for (uint32_t t = 0; t < plan->prefix->count; t++) {
-        double pass = regx_bits_count(plan->prefix->sets[t], c);
+        double pass = regx_bits_count(plan->prefix->sets[t], plan->prefix->wide[t] != 0, c);
         attempts = pass < attempts ? pass : attempts;
       }
     }
@@ -967,6 +964,13 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   memset(&prefix, 0, sizeof prefix);
   if (program->kind == RX_SCAN) {
     regx_prefix_build(program->next, &prefix);
+    for (uint32_t t = 0; t < prefix.count; t++) {
+      int members = 0;
+      for (int i = 0; i < 32; i++) {
+        members += __builtin_popcount(prefix.sets[t][i]);
+      }
+      prefix.wide[t] = members > 128 ? 1 : 0;
+    }
   }
   // The fixed shape and the prefix take room only when the program has them.
   const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
