@@ -1,8 +1,14 @@
-// kelh_bench - header evaluation on a rule set and mail shaped like the real
-// thing (kelh_workload.h), with every peer on the same walk
+// kelh_bench - header evaluation on real rules and real mail, and on a rule set
+// and mail generated to look like them (kelh_workload.h), with every peer on
+// the same walk
 //
-// 2,000 generated header blocks are evaluated against generated rule bases
-// of 100, 340, 1,000 and 10,000 rules, threshold 0 (every rule line runs),
+// The real workload: the rule file named by KELH_BENCH_RULES (bench/run.sh
+// imports SpamAssassin's header rules into it) over the header blocks of the
+// messages under KELH_BENCH_CORPUS (its spam/ and ham/ folders: the public
+// corpus, fetched by scripts/fetch_corpora.sh); left out when they are not set.
+// The generated one: 2,000 header blocks against rule bases of 100, 340, 1,000
+// and 10,000 rules (KELH_BENCH_SIZES, a comma list, picks some of them). Both
+// run at threshold 0 (every rule line runs),
 // maxHeaderLength 768, maxBackTracks 25000, one thread. The same walk
 // (splitting, name hashes and index, the rule order, the first match per
 // rule line) runs with each matcher through kelh_evaluate_with:
@@ -29,8 +35,11 @@
 #include <malloc.h>
 #include <regex.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -65,7 +74,9 @@ constexpr char kKey[] = "8C6E3A1F0B2D4E6F8091A2B3C4D5E6F7";
 constexpr int kMessages = 2000;
 constexpr uint32_t kMessageSeed = 2073;
 constexpr uint32_t kRuleSeed = 340;
-const int kRuleCounts[] = {100, 340, 1000, 10000};
+// Rule-set keys: the real workload, then the generated sizes.
+constexpr int kReal = 0;
+std::vector<int> g_keys;
 // Messages on which glibc is checked too (it takes milliseconds per message
 // at 10,000 rules); every other matcher is checked on all of them.
 constexpr size_t kGlibcChecked = 300;
@@ -84,9 +95,11 @@ struct Group {
   std::vector<uint32_t> members;  // rule line numbers
 #ifdef HDRW_HAVE_RE2
   std::unique_ptr<RE2::Set> re2;
+  std::vector<int> re2_member;  // per member: its number in the RE2 set, -1 when refused
 #endif
 #ifdef HDRW_HAVE_HS
   hs_database_t *hs = nullptr;
+  std::vector<int> hs_member;  // per member: its id in the database, -1 when refused
 #endif
 };
 
@@ -100,6 +113,7 @@ struct Memo {
 
 struct RuleSet {
   int rules = 0;
+  const std::vector<std::string> *messages = nullptr;
   RuleBase *base = nullptr;
   uint32_t lines = 0;
   std::vector<std::string> patterns;  // per rule line
@@ -121,7 +135,9 @@ struct RuleSet {
   bool available[MATCHERS] = {};
   double hits_per_message = 0;
   double pairs_per_message = 0;
-  uint32_t set_lines = 0;  // rule lines whose pairs the engine's sets can answer
+  uint32_t set_lines = 0;    // rule lines whose pairs the engine's sets can answer
+  uint32_t re2_refused = 0;  // patterns RE2 refuses (PCRE2-JIT answers them)
+  uint32_t hs_refused = 0;   // patterns Hyperscan refuses (likewise)
 };
 
 size_t heap_in_use() { return mallinfo2().uordblks; }
@@ -150,7 +166,25 @@ void build_groups(RuleSet *set) {
     set->member_of.push_back(static_cast<uint32_t>(set->groups[it->second].members.size()));
     set->groups[it->second].members.push_back(number);
   }
-  set->memo.resize(512);
+  set->memo.resize(8192);
+}
+
+// perl_pattern - a pattern in the syntax of PCRE2, RE2 and Hyperscan: the
+// word anchors \< and \> become a \b with a look at the next or previous
+// byte (an engine that has no look-around refuses the pattern)
+std::string perl_pattern(const std::string &pattern) {
+  std::string out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '\\' && i + 1 < pattern.size()) {
+      const char next = pattern[++i];
+      out += next == '<'   ? "\\b(?=[[:alnum:]_])"
+             : next == '>' ? "\\b(?<=[[:alnum:]_])"
+                           : std::string("\\") + next;
+    } else {
+      out += pattern[i];
+    }
+  }
+  return out;
 }
 
 void build_peers(RuleSet *set) {
@@ -167,7 +201,8 @@ void build_peers(RuleSet *set) {
   set->available[MEMCHR] = set->available[REGX_PAIRS] = set->available[OURS] = true;
 #ifdef HDRW_HAVE_PCRE2
   before = heap_in_use();
-  for (const std::string &pattern : set->patterns) {
+  for (const std::string &written : set->patterns) {
+    const std::string pattern = perl_pattern(written);
     int error = 0;
     PCRE2_SIZE offset = 0;
     pcre2_code *code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()),
@@ -188,14 +223,21 @@ void build_peers(RuleSet *set) {
   options.set_encoding(RE2::Options::EncodingLatin1);
   options.set_max_mem(int64_t{256} << 20);
   options.set_log_errors(false);
+  // A pattern RE2 refuses (a repetition count over its limit of 1,000) is
+  // answered by PCRE2-JIT rule by rule, and counted.
   for (Group &group : set->groups) {
     group.re2 = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
     for (uint32_t member : group.members) {
       std::string error;
-      if (group.re2->Add(set->patterns[member], &error) < 0) {
+      group.re2_member.push_back(group.re2->Add(perl_pattern(set->patterns[member]), &error));
+      if (group.re2_member.back() < 0) {
+#ifdef HDRW_HAVE_PCRE2
+        ++set->re2_refused;
+#else
         fprintf(stderr, "kelh_bench: RE2 refuses %s: %s\n", set->patterns[member].c_str(),
                 error.c_str());
         exit(1);
+#endif
       }
     }
     if (!group.re2->Compile()) {
@@ -208,22 +250,51 @@ void build_peers(RuleSet *set) {
 #endif
 #ifdef HDRW_HAVE_HS
   before = heap_in_use();
+  // A pattern Hyperscan refuses (a ^ inside the pattern) is answered by
+  // PCRE2-JIT rule by rule, and counted; the database is made of the others.
   for (Group &group : set->groups) {
-    std::vector<const char *> expressions;
-    std::vector<unsigned> flags;
-    std::vector<unsigned> ids;
-    for (uint32_t member : group.members) {
-      expressions.push_back(set->patterns[member].c_str());
-      flags.push_back(HS_FLAG_SINGLEMATCH | HS_FLAG_DOTALL);
-      ids.push_back(static_cast<unsigned>(ids.size()));
-    }
-    hs_compile_error_t *error = nullptr;
-    if (hs_compile_multi(expressions.data(), flags.data(), ids.data(),
-                         static_cast<unsigned>(expressions.size()), HS_MODE_BLOCK, nullptr,
-                         &group.hs, &error) != HS_SUCCESS) {
+    group.hs_member.assign(group.members.size(), 0);
+    for (;;) {
+      std::vector<std::string> texts;
+      std::vector<const char *> expressions;
+      std::vector<unsigned> flags;
+      std::vector<unsigned> ids;
+      std::vector<size_t> which;
+      for (size_t k = 0; k < group.members.size(); ++k) {
+        if (group.hs_member[k] >= 0) {
+          group.hs_member[k] = static_cast<int>(ids.size());
+          texts.push_back(perl_pattern(set->patterns[group.members[k]]));
+          flags.push_back(HS_FLAG_SINGLEMATCH | HS_FLAG_DOTALL);
+          ids.push_back(static_cast<unsigned>(ids.size()));
+          which.push_back(k);
+        }
+      }
+      for (const std::string &text : texts) {
+        expressions.push_back(text.c_str());
+      }
+      if (expressions.empty()) {
+        break;
+      }
+      hs_compile_error_t *error = nullptr;
+      if (hs_compile_multi(expressions.data(), flags.data(), ids.data(),
+                           static_cast<unsigned>(expressions.size()), HS_MODE_BLOCK, nullptr,
+                           &group.hs, &error) == HS_SUCCESS) {
+        break;
+      }
+#ifdef HDRW_HAVE_PCRE2
+      if (error->expression >= 0) {
+        group.hs_member[which[error->expression]] = -1;
+        ++set->hs_refused;
+        hs_free_compile_error(error);
+        continue;
+      }
+#endif
       fprintf(stderr, "kelh_bench: Hyperscan refuses a group: %s (expression %d)\n", error->message,
               error->expression);
       exit(1);
+    }
+    if (group.hs == nullptr) {
+      continue;
     }
     size_t size = 0;
     hs_database_size(group.hs, &size);
@@ -237,19 +308,25 @@ void build_peers(RuleSet *set) {
 #endif
 }
 
-void build_rule_set(RuleSet *set, int rules) {
+void build_rule_set(RuleSet *set, int rules, const std::string &text,
+                    const std::vector<std::string> *messages) {
   set->rules = rules;
-  const std::string text = kelh_workload::rules_text(rules, kRuleSeed);
+  set->messages = messages;
   const size_t before = heap_in_use();
   set->base = parse_plain(text);
   set->bytes[OURS] = heap_in_use() - before;
   for (const RuleLine *line = set->base->first; line != nullptr; line = line->next) {
     ++set->lines;
   }
+  // After the version line, every line that is not a comment is a rule line
+  // whose pattern starts at column 19.
   size_t pos = text.find('\n') + 1;
   while (pos < text.size()) {
-    const size_t end = text.find('\n', pos);
-    set->patterns.push_back(text.substr(pos + 18, end - pos - 18));
+    size_t end = text.find('\n', pos);
+    end = end == std::string::npos ? text.size() : end;
+    if (end - pos > 18 && text[pos] != '#') {
+      set->patterns.push_back(text.substr(pos + 18, end - pos - 18));
+    }
     pos = end + 1;
   }
   if (set->patterns.size() != set->lines) {
@@ -316,7 +393,8 @@ int match_pcre(void *context, RuleLine *, uint32_t index, char *text, uint32_t l
 #endif
 
 #ifdef HDRW_HAVE_RE2
-int match_re2(void *context, RuleLine *, uint32_t index, char *text, uint32_t length, uint32_t) {
+int match_re2(void *context, RuleLine *line, uint32_t index, char *text, uint32_t length,
+              uint32_t max_backtracks) {
   RuleSet *set = static_cast<RuleSet *>(context);
   const uint32_t group = set->group_of[index];
   bool fresh;
@@ -332,7 +410,12 @@ int match_re2(void *context, RuleLine *, uint32_t index, char *text, uint32_t le
       m->bits[member / 64] |= uint64_t{1} << (member % 64);
     }
   }
-  const uint32_t member = set->member_of[index];
+  const int member = set->groups[group].re2_member[set->member_of[index]];
+#ifdef HDRW_HAVE_PCRE2
+  if (member < 0) {
+    return match_pcre(context, line, index, text, length, max_backtracks);
+  }
+#endif
   return (m->bits[member / 64] >> (member % 64) & 1) != 0 ? REGX_OK : REGX_NOMATCH;
 }
 #endif
@@ -344,9 +427,16 @@ int hs_on_match(unsigned id, unsigned long long, unsigned long long, unsigned, v
   return 0;
 }
 
-int match_hs(void *context, RuleLine *, uint32_t index, char *text, uint32_t length, uint32_t) {
+int match_hs(void *context, RuleLine *line, uint32_t index, char *text, uint32_t length,
+             uint32_t max_backtracks) {
   RuleSet *set = static_cast<RuleSet *>(context);
   const uint32_t group = set->group_of[index];
+  const int member = set->groups[group].hs_member[set->member_of[index]];
+#ifdef HDRW_HAVE_PCRE2
+  if (member < 0) {
+    return match_pcre(context, line, index, text, length, max_backtracks);
+  }
+#endif
   bool fresh;
   Memo *m = memo_find(set, text, group, &fresh);
   if (fresh &&
@@ -354,7 +444,6 @@ int match_hs(void *context, RuleLine *, uint32_t index, char *text, uint32_t len
     fprintf(stderr, "kelh_bench: hs_scan fails\n");
     exit(1);
   }
-  const uint32_t member = set->member_of[index];
   return (m->bits[member / 64] >> (member % 64) & 1) != 0 ? REGX_OK : REGX_NOMATCH;
 }
 #endif
@@ -416,18 +505,20 @@ Outcome run_one(RuleSet *set, Matcher matcher, const std::string &block, std::ve
   return out;
 }
 
-std::vector<std::string> g_messages;
+std::vector<std::string> g_messages;       // generated
+std::vector<std::string> g_real_messages;  // the corpus's header blocks
 std::map<int, RuleSet> g_sets;
 std::map<std::string, double> g_ns;  // benchmark name -> best CPU ns per iteration
 
 void BM_Evaluate(benchmark::State &state, int rules, Matcher matcher) {
   RuleSet *set = &g_sets[rules];
+  const std::vector<std::string> &messages = *set->messages;
   std::vector<char> buffer;
   size_t next = 0;
   int64_t bytes = 0;
   for (auto _ : state) {
-    const std::string &block = g_messages[next];
-    next = (next + 1) % g_messages.size();
+    const std::string &block = messages[next];
+    next = (next + 1) % messages.size();
     const Outcome out = run_one(set, matcher, block, &buffer, false);
     benchmark::DoNotOptimize(out.verdict);
     bytes += static_cast<int64_t>(block.size());
@@ -481,6 +572,14 @@ std::string write_encrypted_rules() {
   return path;
 }
 
+// set_label - how the tables name a rule set
+std::string set_label(int key) {
+  return key == kReal ? std::string("real rules") : std::to_string(key) + " rules";
+}
+
+// set_key - how benchmark names carry a rule set ("real", "340")
+std::string set_key(int key) { return key == kReal ? std::string("real") : std::to_string(key); }
+
 // Pairs a rule-by-rule engine runs on one message: the plain walk's calls.
 uint64_t g_pairs = 0;
 int match_counting(void *, RuleLine *line, uint32_t, char *text, uint32_t length,
@@ -491,19 +590,20 @@ int match_counting(void *, RuleLine *line, uint32_t, char *text, uint32_t length
 
 bool check_identical(int rules) {
   RuleSet *set = &g_sets[rules];
+  const std::vector<std::string> &messages = *set->messages;
   std::vector<char> buffer;
   int spam = 0;
   int mismatches = 0;
   size_t hits = 0;
-  for (size_t m = 0; m < g_messages.size(); ++m) {
-    const Outcome want = run_one(set, OURS, g_messages[m], &buffer, true);
+  for (size_t m = 0; m < messages.size(); ++m) {
+    const Outcome want = run_one(set, OURS, messages[m], &buffer, true);
     spam += want.verdict;
     hits += want.hits.size() / 2;
     for (int other = MEMCHR + 1; other < MATCHERS; ++other) {
       if (!set->available[other] || (other == GLIBC && m >= kGlibcChecked)) {
         continue;
       }
-      if (!(run_one(set, static_cast<Matcher>(other), g_messages[m], &buffer, true) == want)) {
+      if (!(run_one(set, static_cast<Matcher>(other), messages[m], &buffer, true) == want)) {
         if (mismatches++ < 5) {
           fprintf(stderr, "kelh_bench: %d rules, message %zu: %s differs from ours\n", rules, m,
                   kNames[other]);
@@ -512,7 +612,7 @@ bool check_identical(int rules) {
     }
   }
   g_pairs = 0;
-  for (const std::string &block : g_messages) {
+  for (const std::string &block : messages) {
     buffer.assign(block.begin(), block.end());
     RuleHit *list = nullptr;
     int verdict = 0;
@@ -524,13 +624,19 @@ bool check_identical(int rules) {
       list = next;
     }
   }
-  set->pairs_per_message = static_cast<double>(g_pairs) / static_cast<double>(g_messages.size());
-  set->hits_per_message = static_cast<double>(hits) / static_cast<double>(g_messages.size());
+  set->pairs_per_message = static_cast<double>(g_pairs) / static_cast<double>(messages.size());
+  set->hits_per_message = static_cast<double>(hits) / static_cast<double>(messages.size());
   printf(
-      "%6d rules (%u rule lines, %zu header names): %d of %zu messages spam, %.1f hits and "
-      "%.0f matcher pairs per message; verdicts and hit lists %s\n",
-      rules, set->lines, set->groups.size(), spam, g_messages.size(), set->hits_per_message,
-      set->pairs_per_message, mismatches == 0 ? "identical for every matcher" : "DIFFER");
+      "%s (%u rule lines, %zu header names): %d of %zu messages spam, %.1f hits and "
+      "%.0f matcher pairs per message%s; verdicts and hit lists %s\n",
+      set_label(rules).c_str(), set->lines, set->groups.size(), spam, messages.size(),
+      set->hits_per_message, set->pairs_per_message,
+      set->re2_refused + set->hs_refused != 0
+          ? (", patterns refused by RE2 " + std::to_string(set->re2_refused) + " and Hyperscan " +
+             std::to_string(set->hs_refused) + " (PCRE2-JIT answers them)")
+                .c_str()
+          : "",
+      mismatches == 0 ? "identical for every matcher" : "DIFFER");
   return mismatches == 0;
 }
 
@@ -552,13 +658,13 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   }
 };
 
-void print_workload() {
+void print_workload(const char *title, const std::vector<std::string> &messages) {
   std::vector<size_t> sizes;
   size_t lines = 0;
   size_t received = 0;
   size_t received_bytes = 0;
   size_t long_lines = 0;
-  for (const std::string &block : g_messages) {
+  for (const std::string &block : messages) {
     sizes.push_back(block.size());
     std::vector<char> buffer(block.begin(), block.end());
     HeaderLine *list = nullptr;
@@ -576,11 +682,11 @@ void print_workload() {
     kelh_free_header_lines(list);
   }
   std::sort(sizes.begin(), sizes.end());
-  const double count = static_cast<double>(g_messages.size());
+  const double count = static_cast<double>(messages.size());
   printf(
-      "%zu header blocks: %zu to %zu bytes, median %zu; %.1f header lines, %.1f Received "
+      "%s: %zu header blocks: %zu to %zu bytes, median %zu; %.1f header lines, %.1f Received "
       "lines of %.0f bytes on average, %.2f lines over %u bytes per message\n",
-      g_messages.size(), sizes.front(), sizes.back(), sizes[sizes.size() / 2],
+      title, messages.size(), sizes.front(), sizes.back(), sizes[sizes.size() / 2],
       static_cast<double>(lines) / count, static_cast<double>(received) / count,
       received != 0 ? static_cast<double>(received_bytes) / static_cast<double>(received) : 0.0,
       static_cast<double>(long_lines) / count, kMaxHeaderLength);
@@ -588,7 +694,7 @@ void print_workload() {
 
 void print_table() {
   auto us = [](Matcher m, int rules) {
-    auto it = g_ns.find("evaluate/" + std::string(kNames[m]) + "/" + std::to_string(rules));
+    auto it = g_ns.find("evaluate/" + std::string(kNames[m]) + "/" + set_key(rules));
     return it == g_ns.end() ? 0.0 : it->second / 1e3;
   };
   printf(
@@ -596,17 +702,17 @@ void print_table() {
       "maxHeaderLength %u, maxBackTracks %u\n\n",
       kMaxHeaderLength, kMaxBacktracks);
   printf("| Matcher |");
-  for (int rules : kRuleCounts) {
-    printf(" %d rules: us/msg | x ours |", rules);
+  for (int rules : g_keys) {
+    printf(" %s: us/msg | x ours |", set_label(rules).c_str());
   }
   printf("\n|---|");
-  for (size_t i = 0; i < sizeof kRuleCounts / sizeof kRuleCounts[0]; ++i) {
+  for (size_t i = 0; i < g_keys.size(); ++i) {
     printf("---:|---:|");
   }
   printf("\n");
   for (int m = 0; m < MATCHERS; ++m) {
     printf("| %s |", kTitles[m]);
-    for (int rules : kRuleCounts) {
+    for (int rules : g_keys) {
       const double ours = us(OURS, rules);
       const double mine = us(static_cast<Matcher>(m), rules);
       if (mine <= 0) {
@@ -621,21 +727,21 @@ void print_table() {
       "\n\"x ours\": the matcher's speed relative to rulebase_evaluate (below 1: slower than "
       "ours).\n");
   printf("Goal: PCRE2-JIT / ours at most 1/3; ours within 1.5x of the memchr lower bound.\n\n");
-  for (int rules : kRuleCounts) {
+  for (int rules : g_keys) {
     const double ours = us(OURS, rules);
     if (ours <= 0) {
       continue;
     }
     printf(
-        "%6d rules: ours is %.2fx faster than PCRE2-JIT, %.2fx the lower bound, %.2fx RE2::Set, "
+        "%12s: ours is %.2fx faster than PCRE2-JIT, %.2fx the lower bound, %.2fx RE2::Set, "
         "%.2fx Hyperscan, %.2fx faster than glibc\n",
-        rules, us(PCRE2_JIT, rules) / ours, ours / us(MEMCHR, rules),
+        set_label(rules).c_str(), us(PCRE2_JIT, rules) / ours, ours / us(MEMCHR, rules),
         us(RE2_SET, rules) > 0 ? ours / us(RE2_SET, rules) : 0.0,
         us(HYPERSCAN, rules) > 0 ? ours / us(HYPERSCAN, rules) : 0.0, us(GLIBC, rules) / ours);
   }
   printf("\nMemory per rule line (heap in use after building, divided by rule lines)\n");
   for (auto &[rules, set] : g_sets) {
-    printf("%6d rules: ours %.0f B (rule base incl.)", rules,
+    printf("%12s: ours %.0f B (rule base incl.)", set_label(rules).c_str(),
            static_cast<double>(set.bytes[OURS]) / set.lines);
     for (int m = PCRE2_JIT; m < MATCHERS; ++m) {
       if (set.available[m]) {
@@ -651,8 +757,9 @@ void print_table() {
   for (auto &[rules, set] : g_sets) {
     const size_t held = kelh_sets_bytes(set.base->sets);
     const size_t cap = kelh_sets_cap(set.lines);
-    printf("%6d rules: %.1f MiB held (%.0f B per rule line; %.0f%% of the cap)\n", rules,
-           static_cast<double>(held) / (1 << 20), static_cast<double>(held) / set.lines,
+    printf("%12s: %.1f MiB held (%.0f B per rule line; %.0f%% of the cap)\n",
+           set_label(rules).c_str(), static_cast<double>(held) / (1 << 20),
+           static_cast<double>(held) / set.lines,
            100.0 * static_cast<double>(held) / static_cast<double>(cap));
   }
   // The name carries the iteration count ("load_encrypted/10000/iterations:5").
@@ -662,26 +769,93 @@ void print_table() {
   }
 }
 
+// read_text - a whole file; empty when it cannot be read
+std::string read_text(const std::string &path) {
+  std::string text;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return text;
+  }
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+    text.append(chunk, n);
+  }
+  fclose(f);
+  return text;
+}
+
+// corpus_blocks - the header blocks of the messages in dir/spam and dir/ham
+// (name order): the text before the first empty line, without an mbox
+// "From " line in front
+std::vector<std::string> corpus_blocks(const std::string &dir) {
+  std::vector<std::string> blocks;
+  for (const char *folder : {"spam", "ham"}) {
+    std::vector<std::string> names;
+    DIR *d = opendir((dir + "/" + folder).c_str());
+    for (const dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+      if (e->d_name[0] != '.') {
+        names.push_back(e->d_name);
+      }
+    }
+    if (d != nullptr) {
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : names) {
+      std::string text = read_text(dir + "/" + folder + "/" + name);
+      size_t from = text.rfind("From ", 0) == 0 ? text.find('\n') + 1 : 0;
+      size_t end = text.find("\n\n", from);
+      end = end == std::string::npos ? text.size() : end + 1;
+      if (from < end) {
+        blocks.push_back(text.substr(from, end - from));
+      }
+    }
+  }
+  return blocks;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  g_messages = kelh_workload::messages(kMessages, kMessageSeed);
-  print_workload();
   bool identical = true;
-  for (int rules : kRuleCounts) {
-    build_rule_set(&g_sets[rules], rules);
+  const char *rules_path = getenv("KELH_BENCH_RULES");
+  const char *corpus = getenv("KELH_BENCH_CORPUS");
+  if (rules_path != nullptr && corpus != nullptr) {
+    g_real_messages = corpus_blocks(corpus);
+    const std::string text = read_text(rules_path);
+    if (g_real_messages.empty() || text.empty()) {
+      fprintf(stderr, "kelh_bench: no rules in %s or no messages in %s\n", rules_path, corpus);
+      return 1;
+    }
+    print_workload("real mail", g_real_messages);
+    g_keys.push_back(kReal);
+    build_rule_set(&g_sets[kReal], kReal, text, &g_real_messages);
+    identical = check_identical(kReal) && identical;
+  }
+  g_messages = kelh_workload::messages(kMessages, kMessageSeed);
+  print_workload("generated mail", g_messages);
+  const char *sizes = getenv("KELH_BENCH_SIZES");
+  for (int rules : {100, 340, 1000, 10000}) {
+    if (sizes != nullptr &&
+        ("," + std::string(sizes) + ",").find("," + std::to_string(rules) + ",") ==
+            std::string::npos) {
+      continue;
+    }
+    g_keys.push_back(rules);
+    build_rule_set(&g_sets[rules], rules, kelh_workload::rules_text(rules, kRuleSeed), &g_messages);
     identical = check_identical(rules) && identical;
   }
   g_encrypted_path = write_encrypted_rules();
 
-  for (int rules : kRuleCounts) {
+  for (int rules : g_keys) {
     for (int m = 0; m < MATCHERS; ++m) {
       if (!g_sets[rules].available[m]) {
         continue;
       }
       benchmark::RegisterBenchmark(
-          ("evaluate/" + std::string(kNames[m]) + "/" + std::to_string(rules)).c_str(), BM_Evaluate,
-          rules, static_cast<Matcher>(m))
+          ("evaluate/" + std::string(kNames[m]) + "/" + set_key(rules)).c_str(), BM_Evaluate, rules,
+          static_cast<Matcher>(m))
           ->Unit(benchmark::kMicrosecond);
     }
   }

@@ -19,6 +19,14 @@
 // start of what follows the loop that can get past its first byte, and a
 // leading RX_SCAN skips start positions the same way. Tests:
 // tests/regx_test.cpp, tests/regx_fast_test.cpp.
+//
+// The push bound (regx_plan.cpp) promises that the plain run on a subject
+// makes no more counted pops than it says and never holds more stack entries;
+// the sets (regx_set.cpp) answer for regx_exec only where it fits the limit.
+// So every shortcut here must keep the plain run's result and count exactly
+// (tests/regx_fast_test.cpp), and the bound must hold for the plain run
+// (tests/regx_set_test.cpp, BoundsKeepThePlainRunWithinTheLimit; and
+// tests/kelh_sets_test.cpp through the evaluation).
 #include <string.h>
 
 #include "regx.h"

@@ -54,8 +54,10 @@ enum RegxKind : int32_t {
   RX_FRAME = 35,  // stack-only marker: a class loop's iterations held in one entry
 };
 
-// Byte positions inside RX_COUNT's argument
-enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_UNBOUNDED = 3 };
+// Byte positions inside RX_COUNT's argument; the plan fills RX_COUNT_WIDTH
+// with the fewest bytes one iteration takes (at most 255), the matcher never
+// reads it
+enum { RX_COUNT_MIN = 0, RX_COUNT_MAX = 1, RX_COUNT_WIDTH = 2, RX_COUNT_UNBOUNDED = 3 };
 
 typedef union RegxArg {
   uintptr_t word;
@@ -92,6 +94,7 @@ typedef struct RegxFollow {
   uint32_t peak;        // most stack entries it holds at once
   int32_t usable;       // non-zero when the above describes the node
   int32_t single;       // first holds exactly one byte, in byte
+  int32_t wide;         // first holds more than 128 bytes
   uint8_t byte;
   char members[17];  // the bytes of first (no NUL) when at most 16, else empty
   // The one-byte tests the walk ends at (at most 8, else leaf_count is -1):
@@ -155,6 +158,7 @@ enum { RX_PREFIX_TESTS = 6 };
 typedef struct RegxPrefix {
   uint32_t count;                     // tests recorded
   uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
+  uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
   double cost;                        // entries an attempt pushes before it passes them
 } RegxPrefix;
 
@@ -231,6 +235,50 @@ typedef struct RegxLoopState {
   uint8_t *cur;      // per loop: its iteration count
 } RegxLoopState;
 
+// regx_one_byte - whether a node tests one byte (RX_CHAR, RX_CHAR2, RX_SET,
+// RX_NSET, RX_NSET_NL, RX_ANY, RX_ANY_NL)
+static inline bool regx_one_byte(const RegxNode *n) {
+  switch (n->kind) {
+    case RX_CHAR:
+    case RX_CHAR2:
+    case RX_SET:
+    case RX_NSET:
+    case RX_NSET_NL:
+    case RX_ANY:
+    case RX_ANY_NL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// regx_inner_node - whether a node is one that a walk along a list never
+// steps onto: a chain's RX_FAIL, RX_RESTORE, or a repetition's inner nodes
+static inline bool regx_inner_node(const RegxNode *n) {
+  return n->kind == RX_FAIL || n->kind == RX_RESTORE || n->kind == RX_LOOPBACK ||
+         n->kind == RX_COUNT || n->kind == RX_BODY;
+}
+
+// A repetition read from its RX_LOOP node: RX_LOOP, RX_LOOPBACK, RX_COUNT and
+// RX_BODY in a row, the body from body to the RX_LOOPBACK, after it follow.
+typedef struct RegxGroupLoop {
+  const RegxNode *loopback;
+  const RegxNode *body;    // first node of an iteration
+  const RegxNode *follow;  // what follows the loop
+  uint32_t min;
+  uint32_t max;
+  uint32_t width;  // fewest bytes one iteration takes (at most 255)
+  bool unbounded;
+  // Whether the set automaton and the push bound take the repetition as the
+  // plain search of its body: every iteration takes a byte or more (so the
+  // matcher's empty-iteration checks never act) and the maximum is not 0.
+  bool plain;
+} RegxGroupLoop;
+
+// regx_group_loop - the parts of the repetition at an RX_LOOP node of a
+// program whose plan is built
+RegxGroupLoop regx_group_loop(const RegxNode *loop);
+
 // regx_alt_end - the node after an alternation chain's RX_ALT nodes: its
 // RX_FAIL (whose next is the join point) in a well-formed program
 static inline const RegxNode *regx_alt_end(const RegxNode *alt) {
@@ -258,6 +306,11 @@ int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint
 // counts only the places where a loop's follower can get past its first byte
 bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
                            size_t len, const uint32_t *counts);
+
+// regx_min_width - the fewest bytes any match of the list from n up to stop
+// (or the program's end) takes; a lower bound where the list holds something
+// it cannot read (0 then counts for that part)
+double regx_min_width(const RegxNode *n, const RegxNode *stop);
 
 // regx_node_class - the bytes (never NUL) a one-byte node (RX_CHAR, RX_CHAR2,
 // RX_SET, RX_NSET, RX_NSET_NL, RX_ANY, RX_ANY_NL) takes; false for other kinds

@@ -5,6 +5,13 @@
 // deepest stack it reaches. The walk gives up at anything whose action
 // depends on more than the byte: anchors, back-references, group closes,
 // loop ends, the end of the program. Tests: tests/regx_fast_test.cpp.
+//
+// The push bound shared with regx_exec.cpp and regx_set.cpp: for every
+// subject of that length (or those byte counts) the plain run makes at most
+// the bound's counted pops and holds at most its stack entries, so where it
+// fits the limit a set's answer is regx_exec's. Guarded by
+// tests/regx_set_test.cpp (BoundsKeepThePlainRunWithinTheLimit) and, through
+// the evaluation, tests/kelh_sets_test.cpp.
 #include <math.h>
 #include <string.h>
 
@@ -148,6 +155,7 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
   if (members > 16) {
     memset(out->members, 0, sizeof out->members);
   }
+  out->wide = members > 128;
   if (members == 255) {
     return;
   }
@@ -160,18 +168,7 @@ void regx_follow_build(const RegxNode *n, RegxFollow *out) {
 const RegxNode *regx_class_item(const RegxNode *loop) {
   const RegxNode *loopback = loop->next;
   const RegxNode *item = loopback->next->next->arg.node;
-  switch (item->kind) {
-    case RX_CHAR:
-    case RX_CHAR2:
-    case RX_SET:
-    case RX_NSET:
-    case RX_NSET_NL:
-    case RX_ANY:
-    case RX_ANY_NL:
-      return item->next == loopback ? item : nullptr;
-    default:
-      return nullptr;
-  }
+  return regx_one_byte(item) && item->next == loopback ? item : nullptr;
 }
 
 // regx_fixed_loop - for a loop that repeats one one-byte node exactly n times
@@ -212,21 +209,27 @@ struct RegxCounts {
 
 // regx_bits_count - positions of the subject whose byte is in the bitmap
 // (bit 0: the end of the subject); all of them when the counts are unknown
-double regx_bits_count(const uint8_t *bitmap, const RegxCounts *c) {
+//
+// The subject holds no NUL, so the counts of the bytes outside the bitmap add
+// up to the length less those inside: for a wide bitmap (more than 128 bytes)
+// those outside are added up.
+double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
   if (c->of == nullptr) {
     return c->len + 1;
   }
-  double n = regx_bit(bitmap, 0) ? 1 : 0;
+  const bool outside = wide;
+  uint32_t n = 0;
   for (int w = 0; w < 4; w++) {
     uint64_t bits;
     memcpy(&bits, bitmap + 8 * w, sizeof bits);
+    bits = outside ? ~bits : bits;
     bits &= w == 0 ? ~(uint64_t)1 : ~(uint64_t)0;
     while (bits != 0) {
       n += c->of[64 * w + __builtin_ctzll(bits)];
       bits &= bits - 1;
     }
   }
-  return n;
+  return (outside ? c->len - n : n) + (regx_bit(bitmap, 0) ? 1 : 0);
 }
 
 // regx_follow_count - positions of the subject (its end included) where an
@@ -236,7 +239,7 @@ double regx_follow_count(const RegxFollow *f, const RegxCounts *c) {
   if (f->single && c->of != nullptr) {
     return c->of[f->byte];
   }
-  return regx_bits_count(f->first, c);
+  return regx_bits_count(f->first, f->wide != 0, c);
 }
 
 // regx_bound_loop - a class loop entered by ways paths: its markers and
@@ -247,7 +250,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   double iterations = open ? c->len + 1 : cl->max;
   double e = cl->unbounded ? c->len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
   *count += *ways * (3 + 4 * iterations);
-  *deep += 3 + 4 * iterations;
+  *deep += 3;  // and 4 per byte it takes, counted once per path (regx_bound_total)
   if (cl->after.usable) {
     double pass = regx_follow_count(&cl->after, c);
     pass = cl->apart && pass > 1 ? 1 : pass;
@@ -257,6 +260,60 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   } else {
     *ways *= e;
   }
+}
+
+double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
+                          double *exits, double *depth, int *budget);
+
+// regx_geometric - r^a + ... + r^b (0 when b < a); infinite when it overflows
+double regx_geometric(double r, double a, double b) {
+  if (b < a) {
+    return 0;
+  }
+  if (r == 1) {
+    return b - a + 1;
+  }
+  if (r == 0) {
+    return a == 0 ? 1 : 0;
+  }
+  return (pow(r, b + 1) - pow(r, a)) / (r - 1);
+}
+
+// regx_bound_group - a repeated group entered by ways paths: its markers,
+// its iterations and their ways out. RX_LOOP pushes its save pair (not
+// counted) and, for minimum 0, the entry that leaves the loop at once; each
+// iteration runs the body (bounded from each way that enters it) and at its
+// end pushes a loop-undo pair, a count-undo marker and an entry that leaves
+// the loop (three counted pops). A body that takes at least w bytes lets one
+// path enter at most len / w + 1 iterations, and never meets the empty
+// iteration checks, so the run is the plain search of the repetition. The
+// ways into iteration i are those out of iteration i - 1 (the body's exits
+// r times each); every iteration from the minimum on may leave the loop.
+// False when the body may be empty, has no bound, or the maximum is 0.
+bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, double *count,
+                      double *deep, int *budget) {
+  const RegxGroupLoop g = regx_group_loop(loop);
+  if (!g.plain) {
+    return false;
+  }
+  double r;
+  double d;
+  const double p = regx_bound_counted(g.body, g.loopback, c, &r, &d, budget);
+  if (p == HUGE_VAL) {
+    return false;
+  }
+  const double min = g.min;
+  const double most = floor(c->len / g.width) + 1;
+  const double iterations = g.unbounded || most < g.max ? most : g.max;
+  const double w = *ways;
+  *deep += 2 + (min == 0 ? 1 : 0) + iterations * (d + 4);
+  if (w == 0) {
+    return true;
+  }
+  const double entered = w * regx_geometric(r, 0, iterations - 1);
+  *count += (min == 0 ? w : 0) + entered * p + 3 * w * regx_geometric(r, 1, iterations);
+  *ways = (min == 0 ? w : 0) + w * regx_geometric(r, min > 1 ? min : 1, iterations);
+  return *count < HUGE_VAL && *ways < HUGE_VAL;
 }
 
 // regx_bound_counted - an upper bound on the counted pops of the plain run over
@@ -269,7 +326,10 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 // follower only those at a byte of the follower's first set get past its
 // first test: at most as many as the subject has such bytes, and at most one
 // when no byte of the loop's class is in that set. The others fail there,
-// pushing at most the follower's failure cost.
+// pushing at most the follower's failure cost. A repeated group is bounded
+// iteration by iteration (regx_bound_group). Class loop iterations are left
+// out of *depth: one path holds at most 4 entries per byte of the subject
+// for them, which regx_bound_total adds once.
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
                           double *exits, double *depth, int *budget) {
   double ways = 1;
@@ -313,8 +373,15 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
         break;
       }
       case RX_LOOP:
-        if (n->arg.word == 0 || c->no_loops) {
+        if (c->no_loops) {
           return HUGE_VAL;
+        }
+        if (n->arg.word == 0) {
+          if (!regx_bound_group(n, c, &ways, &count, &deep, budget)) {
+            return HUGE_VAL;
+          }
+          n = regx_group_loop(n).follow;
+          break;
         }
         regx_bound_loop((const RegxClassLoop *)n->arg.word, c, &ways, &count, &deep);
         n = ((const RegxClassLoop *)n->arg.word)->follow;
@@ -628,7 +695,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
       failing = c->len + 1;
       failing_cost = plan->prefix->cost > failing_cost ? plan->prefix->cost : failing_cost;
       for (uint32_t t = 0; t < plan->prefix->count; t++) {
-        double pass = regx_bits_count(plan->prefix->sets[t], c);
+        double pass = regx_bits_count(plan->prefix->sets[t], plan->prefix->wide[t] != 0, c);
         attempts = pass < attempts ? pass : attempts;
       }
     }
@@ -662,7 +729,10 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
     double exits;
     pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget);
   }
-  if (pops == HUGE_VAL || depth + 2 > (double)REGX_STACK_ENTRIES) {
+  // Class loop iterations hold 4 entries each and take a byte each: one path
+  // holds at most 4 per byte of the subject on top of its fixed entries.
+  const double taken = pattern->loop_count != 0 ? 4 * (c->len + 1) : 0;
+  if (pops == HUGE_VAL || depth + taken + 2 > (double)REGX_STACK_ENTRIES) {
     return HUGE_VAL;
   }
   return 1 + failing * (retry + failing_cost) + attempts * (retry + pops);
@@ -675,6 +745,68 @@ bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
 }
 
 }  // namespace
+
+// regx_min_width - the fewest bytes a match of the list from n up to stop takes
+double regx_min_width(const RegxNode *n, const RegxNode *stop) {
+  double width = 0;
+  while (n != nullptr && n != stop) {
+    switch (n->kind) {
+      case RX_END:
+        return width;
+      case RX_STRING:
+        width += (double)strlen(n->arg.text);
+        n = n->next;
+        break;
+      case RX_SAVE:
+        n = n->next->next;
+        break;
+      case RX_ALT: {
+        const RegxNode *fail = regx_alt_end(n);
+        if (fail->kind != RX_FAIL) {
+          return width;
+        }
+        double least = HUGE_VAL;
+        for (const RegxNode *alt = n; alt->kind == RX_ALT; alt = alt->next) {
+          const double branch = regx_min_width(alt->arg.node, fail->next);
+          least = branch < least ? branch : least;
+        }
+        width += least == HUGE_VAL ? 0 : least;
+        n = fail->next;
+        break;
+      }
+      case RX_LOOP: {
+        const RegxNode *loopback = n->next;
+        const RegxNode *body = loopback->next->next;
+        width += loopback->next->arg.bytes[RX_COUNT_MIN] * regx_min_width(body->arg.node, loopback);
+        n = body->next;
+        break;
+      }
+      default:
+        if (regx_inner_node(n)) {
+          return width;
+        }
+        width += regx_one_byte(n) ? 1 : 0;
+        n = n->next;
+        break;
+    }
+  }
+  return width;
+}
+
+// regx_group_loop - the parts of the repetition at an RX_LOOP node
+RegxGroupLoop regx_group_loop(const RegxNode *loop) {
+  RegxGroupLoop g;
+  g.loopback = loop->next;
+  const RegxNode *k = g.loopback->next;
+  g.body = k->next->arg.node;
+  g.follow = k->next->next;
+  g.min = k->arg.bytes[RX_COUNT_MIN];
+  g.max = k->arg.bytes[RX_COUNT_MAX];
+  g.width = k->arg.bytes[RX_COUNT_WIDTH];
+  g.unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
+  g.plain = (g.max != 0 || g.unbounded) && g.width >= 1;
+  return g;
+}
 
 // regx_node_class - the bytes a one-byte node takes, as the matcher tests
 // them (never NUL); false for any other node
@@ -802,6 +934,11 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       if (node.kind == RX_LOOP && regx_class_item(&node) != nullptr) {
         loops++;
       }
+      if (node.kind == RX_LOOP) {
+        RegxNode *count = node.next->next;
+        const double width = regx_min_width(count->next->arg.node, node.next);
+        count->arg.bytes[RX_COUNT_WIDTH] = (unsigned char)(width < 255 ? width : 255);
+      }
     }
   }
   RegxFollow scan;
@@ -827,6 +964,13 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   memset(&prefix, 0, sizeof prefix);
   if (program->kind == RX_SCAN) {
     regx_prefix_build(program->next, &prefix);
+    for (uint32_t t = 0; t < prefix.count; t++) {
+      int members = 0;
+      for (int i = 0; i < 32; i++) {
+        members += __builtin_popcount(prefix.sets[t][i]);
+      }
+      prefix.wide[t] = members > 128 ? 1 : 0;
+    }
   }
   // The fixed shape and the prefix take room only when the program has them.
   const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +

@@ -1,11 +1,12 @@
 // regx_set - a lazily built deterministic automaton over several programs
 // (contract in regx_set.h).
 //
-// Each program becomes a Thompson automaton (one-byte tests, splits, the two
+// Each program becomes a Thompson automaton (one-byte tests, splits, the
 // anchors, an accept node per pattern): a string is a chain of one-byte
 // tests, an alternation a chain of splits whose branches meet in what follows
-// the join, a repetition of one one-byte test m mandatory copies and then
-// M - m optional ones or a star. Groups, RX_OPEN, RX_CLOSE, RX_CLEAR and the
+// the join, a repetition (of one one-byte test, or of a group whose every
+// iteration takes a byte) m mandatory copies and then M - m optional ones or
+// a star. Groups, RX_OPEN, RX_CLOSE, RX_CLEAR and the
 // RX_SAVE/RX_RESTORE pairs only serve back-references and group positions,
 // which a yes/no answer never reads, so they vanish. Bytes fall into classes
 // that every test treats alike.
@@ -16,11 +17,22 @@
 // first time a scan needs it: the nodes whose test passes step on, the
 // starts of the unanchored patterns join (their next start position), the
 // closure follows splits and drops ^ (true only at position 0). The end of
-// the subject lets the waiting $ tests pass (end_accept). States are never
+// the subject lets the waiting $ tests pass (end_accept). In a set with word
+// anchors a state also says whether the byte before it is a word byte (its
+// classes keep word bytes apart), which settles the anchor's look back; an
+// anchor whose look back holds waits among the state's nodes, and the next
+// byte (or the end) settles its look ahead: the transition on that byte first
+// lets in what follows the anchors it passes, at the same position. States are never
 // freed before the set; a state is published complete by one release store
 // into its predecessor's transition, so readers need no lock. Building
 // takes the set's lock; a hash table over the states finds an existing one.
-// Tests: tests/regx_set_test.cpp.
+//
+// The push bound shared with regx_exec.cpp and regx_plan.cpp: a set answers
+// what an exhaustive search finds, which is regx_exec's result only where the
+// plan's bound keeps the plain run within the limit and the stack, so a
+// pattern joins only when that bound exists. Guarded by
+// tests/regx_set_test.cpp (AnswersWhatAnExhaustiveSearchFinds,
+// BoundsKeepThePlainRunWithinTheLimit) and tests/kelh_sets_test.cpp.
 #include "regx_set.h"
 
 #include <string.h>
@@ -41,6 +53,7 @@ enum RegxNfaKind : uint8_t {
   RX_NFA_EOL,     // out, only at the end
   RX_NFA_ACCEPT,  // pattern number in alt
   RX_NFA_DEAD,    // nothing follows
+  RX_NFA_WORD,    // out, at a word start (cls 0) or a word end (cls 1)
 };
 
 struct RegxNfaNode {
@@ -50,7 +63,10 @@ struct RegxNfaNode {
   uint32_t alt;  // RX_NFA_SPLIT: second follower; RX_NFA_SET: map; RX_NFA_ACCEPT: pattern
 };
 
-enum : uint32_t { RX_DSTATE_DEAD = 1 };
+// State flags. The last two only in sets with word anchors, where they are
+// part of what a state is: the byte before it is a word byte, it is the start.
+enum : uint32_t { RX_DSTATE_DEAD = 1, RX_DSTATE_WORD = 2, RX_DSTATE_START = 4 };
+constexpr uint32_t RX_DSTATE_KIND = RX_DSTATE_WORD | RX_DSTATE_START;
 
 // A transition word: the target state, with bit 0 set when reaching it needs
 // a look (it accepts a pattern, or nothing can match any more); 0 until built.
@@ -100,6 +116,8 @@ struct RegxSet {
   uint64_t all;        // the bits of every pattern
   uint8_t cls[256];    // byte to class
   uint32_t classes;    // number of classes
+  bool words;          // some pattern has a word anchor
+  uint8_t word[256];   // per class: its bytes are word bytes
   RegxNfaNode *nodes;  // the automaton
   uint32_t node_count;
   uint8_t (*maps)[32];  // class maps of RX_NFA_SET nodes: bit k for class k
@@ -125,8 +143,8 @@ namespace {
 // The working space of one build (a transition, or the start state), one
 // block: the closure's visited nodes and its result as bitmaps over the
 // nodes, its stack (each node at most once) followed by the seeds of a
-// transition (the followers of a state's nodes and the restarts), its
-// result, and the result's code.
+// transition (the followers of a state's nodes and of the nodes its word
+// anchors let in, and the restarts), its result, and the result's code.
 struct RegxWork {
   uint64_t *visited;
   uint64_t *seen;
@@ -140,7 +158,7 @@ struct RegxWork {
 bool regx_work_take(const RegxSet *set, RegxWork *w) {
   const size_t n = set->node_count;
   w->words = n / 64 + 1;
-  const size_t size = 2 * w->words * sizeof(uint64_t) + (3 * n + RX_SET_MAX_PATTERNS) * 4 + 5 * n;
+  const size_t size = 2 * w->words * sizeof(uint64_t) + (4 * n + REGX_SET_MAX_PATTERNS) * 4 + 5 * n;
   char *block = (char *)tlvpr_malloc(size);
   if (block == nullptr) {
     return false;
@@ -148,7 +166,7 @@ bool regx_work_take(const RegxSet *set, RegxWork *w) {
   w->visited = (uint64_t *)block;
   w->seen = w->visited + w->words;
   w->stack = (uint32_t *)(w->seen + w->words);
-  w->found = w->stack + 2 * n + RX_SET_MAX_PATTERNS;
+  w->found = w->stack + 3 * n + REGX_SET_MAX_PATTERNS;
   w->code = (uint8_t *)(w->found + n);
   memset(w->seen, 0, w->words * sizeof(uint64_t));
   return true;
@@ -316,6 +334,37 @@ uint32_t regx_nfa_loop(RegxNfaBuild *b, const RegxClassLoop *cl, uint32_t rest) 
   return at;
 }
 
+// regx_nfa_group - a repeated group, going on at rest: the body m times, then
+// M - m optional copies or a star. Only a body that takes at least one byte
+// joins: the matcher's empty-iteration checks then never act, and its run is
+// the plain search of the repetition (the push bound makes the same demand).
+uint32_t regx_nfa_group(RegxNfaBuild *b, const RegxNode *loop, uint32_t rest) {
+  const RegxGroupLoop g = regx_group_loop(loop);
+  if (!g.plain) {
+    b->ok = false;
+    return 0;
+  }
+  uint32_t at = rest;
+  if (g.unbounded) {
+    // star: split into one more body or rest; the body leads back to the split
+    uint32_t split = regx_nfa_new(b, RX_NFA_SPLIT, 0, rest, 0);
+    uint32_t item = regx_nfa_seq(b, g.body, g.loopback, split);
+    if (b->set != nullptr && b->ok) {
+      b->set->nodes[split].out = item;
+    }
+    at = split;
+  } else {
+    for (uint32_t i = g.min; i < g.max && b->ok; i++) {
+      uint32_t item = regx_nfa_seq(b, g.body, g.loopback, at);
+      at = regx_nfa_new(b, RX_NFA_SPLIT, item, rest, 0);
+    }
+  }
+  for (uint32_t i = 0; i < g.min && b->ok; i++) {
+    at = regx_nfa_seq(b, g.body, g.loopback, at);
+  }
+  return at;
+}
+
 // regx_nfa_seq - the automaton of the list from n up to stop, going on at cont
 uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, uint32_t cont) {
   // Groups and their save pairs only serve group positions: stepped over
@@ -355,6 +404,9 @@ uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, 
     }
     case RX_BOL:
       return regx_nfa_new(b, RX_NFA_BOL, regx_nfa_seq(b, n->next, stop, cont), 0, 0);
+    case RX_WORDB:
+      return regx_nfa_new(b, RX_NFA_WORD, regx_nfa_seq(b, n->next, stop, cont), 0,
+                          n->arg.word == 0 ? 0 : 1);
     case RX_EOL:
       return regx_nfa_new(b, RX_NFA_EOL, regx_nfa_seq(b, n->next, stop, cont), 0, 0);
     case RX_ALT: {
@@ -369,8 +421,7 @@ uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, 
     case RX_LOOP: {
       const RegxClassLoop *cl = (const RegxClassLoop *)n->arg.word;
       if (cl == nullptr) {
-        b->ok = false;  // a repeated group
-        return 0;
+        return regx_nfa_group(b, n, regx_nfa_seq(b, regx_group_loop(n).follow, stop, cont));
       }
       return regx_nfa_loop(b, cl, regx_nfa_seq(b, cl->follow, stop, cont));
     }
@@ -380,7 +431,7 @@ uint32_t regx_nfa_seq(RegxNfaBuild *b, const RegxNode *n, const RegxNode *stop, 
         return 0;
       }
       return regx_nfa_new(b, RX_NFA_ACCEPT, 0, b->pattern, 0);
-    default:  // word anchors, back-references, newline forms, a repeated group
+    default:  // back-references, newline forms, a group repeated that may be empty
       b->ok = false;
       return 0;
   }
@@ -399,7 +450,7 @@ bool regx_nfa_program(RegxNfaBuild *b, const RegxPattern *pattern, uint32_t *fir
   if (program->kind == RX_SCAN_NL) {
     return false;
   }
-  b->left = RX_SET_MAX_NODES;
+  b->left = REGX_SET_MAX_NODES;
   b->ok = true;
   *first = regx_nfa_seq(b, *unanchored ? program->next : program, nullptr, b->dead);
   return b->ok;
@@ -453,8 +504,22 @@ void regx_set_classes(RegxSet *set) {
   for (uint32_t m = 0; m < set->map_count; m++) {
     apply(set->maps[m]);
   }
+  for (uint32_t i = 0; i < set->node_count; i++) {
+    set->words = set->words || set->nodes[i].kind == RX_NFA_WORD;
+  }
+  uint8_t word[32];
+  memset(word, 0, sizeof word);
+  for (int c = 1; c < 256; c++) {
+    if (regx_is_word((unsigned char)c)) {
+      regx_set_bit(word, (unsigned char)c);
+    }
+  }
+  if (set->words) {
+    apply(word);
+  }
   for (int c = 0; c < 256; c++) {
     set->cls[c] = (uint8_t)id[c];
+    set->word[id[c]] = regx_bit(word, (unsigned char)c) ? 1 : 0;
   }
   set->classes = count;
   // Tests in classes: a byte becomes its class, a bitmap a class map.
@@ -510,11 +575,23 @@ bool regx_set_pay(RegxSet *set, size_t whole) {
   return true;
 }
 
+// Where a closure is taken: at the start, at the end, after a word byte, and
+// what the next byte is, when it is known (a word byte or not).
+struct RegxPlace {
+  bool start;
+  bool end;
+  bool after_word;
+  int next;  // -1 unknown, 0 not a word byte, 1 a word byte
+};
+
 // regx_set_closure - the nodes alive after following splits and anchors from
 // the seeds, ascending, in w->found; their count, and the patterns
-// accepted on the way in *accept
+// accepted on the way in *accept. A word anchor whose byte before fails it
+// is dropped; one that waits for the next byte stays among the nodes.
 uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds, uint32_t nseeds,
-                          bool at_start, bool at_end, uint64_t *accept) {
+                          const RegxPlace &at, uint64_t *accept) {
+  const bool at_start = at.start;
+  const bool at_end = at.end;
   memset(w->visited, 0, w->words * sizeof(uint64_t));
   uint32_t depth = 0;
   uint32_t found = 0;
@@ -557,6 +634,20 @@ uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds
       case RX_NFA_ACCEPT:
         accepted |= (uint64_t)1 << n.alt;
         break;
+      case RX_NFA_WORD: {
+        // \< needs no word byte before and one after, \> the other way round
+        const bool start = n.cls == 0;
+        const int next = at_end ? 0 : at.next;
+        if (at.after_word == start) {
+          break;
+        }
+        if (next < 0) {
+          w->found[found++] = u;
+        } else if ((next == 1) == start) {
+          push(n.out);
+        }
+        break;
+      }
       default:
         break;
     }
@@ -658,11 +749,13 @@ bool regx_set_grow_table(RegxSet *set) {
 
 // regx_set_state - the state of the node set in w->found and accept, found
 // or made; null when the budget is spent or memory runs out (under the lock)
-RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t accept) {
+RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t accept,
+                           uint32_t kind) {
   const uint32_t size = regx_code_nodes(w->found, count, w->code);
-  const uint32_t hash = regx_set_hash(w->code, size, accept);
+  const uint32_t hash = regx_set_hash(w->code, size, accept) ^ kind;
   for (RegxDCold *c = set->buckets[hash & set->bucket_mask]; c != nullptr; c = c->chain) {
     if (c->hash == hash && c->size == size && c->hot->accept == accept &&
+        (c->hot->flags & RX_DSTATE_KIND) == kind &&
         memcmp(regx_dcold_code(c), w->code, size) == 0) {
       return c->hot;
     }
@@ -680,6 +773,7 @@ RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t a
   }
   memset(s, 0, sizeof(RegxDState) + set->classes * sizeof(uintptr_t));
   s->accept = accept;
+  s->flags = kind;
   s->cold = c;
   c->hot = s;
   c->count = count;
@@ -689,21 +783,22 @@ RegxDState *regx_set_state(RegxSet *set, RegxWork *w, uint32_t count, uint64_t a
   if (count == 0 && set->restart_count == 0) {
     s->flags |= RX_DSTATE_DEAD;
   }
-  // What the end of the subject adds: the $ tests waiting here pass. The
-  // closures overwrite w->found; the nodes are read from the code.
+  // What the end of the subject adds: the $ tests and the word ends waiting
+  // here pass. The closures overwrite w->found; the nodes are read from the code.
+  const RegxPlace end = {(kind & RX_DSTATE_START) != 0, true, (kind & RX_DSTATE_WORD) != 0, 0};
   RegxNodeReader held = {regx_dcold_code(c), 0};
   uint32_t seeds[64];
   uint32_t eols = 0;
   for (uint32_t i = 0; i <= count; i++) {
     if (eols == 64 || (i == count && eols > 0)) {
       uint64_t part;
-      regx_set_closure(set, w, seeds, eols, false, true, &part);
+      regx_set_closure(set, w, seeds, eols, end, &part);
       s->end_accept |= part;
       eols = 0;
     }
     if (i < count) {
       const uint32_t node = held.next();
-      if (set->nodes[node].kind == RX_NFA_EOL) {
+      if (set->nodes[node].kind == RX_NFA_EOL || set->nodes[node].kind == RX_NFA_WORD) {
         seeds[eols++] = node;
       }
     }
@@ -727,27 +822,53 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
   uintptr_t word = slot.load(std::memory_order_acquire);
   RegxWork w;
   if (word == 0 && regx_work_take(set, &w)) {
-    // Seeds: the followers of the passing tests, then the restarts, behind
-    // the closure's stack.
+    // Seeds: the followers of the tests that pass on k, among the nodes the
+    // word anchors waiting here let in once k is known and among the
+    // state's own, then the restarts, behind the closure's stack.
     RegxDCold *cold = s->cold;
-    RegxNodeReader held = {regx_dcold_code(cold), 0};
     uint32_t seeds = 0;
     uint32_t *seed = w.stack + set->node_count;
-    for (uint32_t i = 0; i < cold->count; i++) {
-      const RegxNfaNode &n = set->nodes[held.next()];
+    auto step = [&](uint32_t node) {
+      const RegxNfaNode &n = set->nodes[node];
       bool pass = n.kind == RX_NFA_BYTE  ? n.cls == k
                   : n.kind == RX_NFA_SET ? regx_bit(set->maps[n.alt], (unsigned char)k)
                                          : false;
       if (pass) {
         seed[seeds++] = n.out;
       }
+    };
+    uint64_t before = 0;  // patterns that match in front of k
+    if (set->words) {
+      RegxNodeReader held = {regx_dcold_code(cold), 0};
+      uint32_t anchors = 0;
+      for (uint32_t i = 0; i < cold->count; i++) {
+        const RegxNfaNode &n = set->nodes[held.next()];
+        if (n.kind == RX_NFA_WORD && (set->word[k] != 0) == (n.cls == 0)) {
+          seed[anchors++] = n.out;
+        }
+      }
+      if (anchors > 0) {
+        const RegxPlace here = {(s->flags & RX_DSTATE_START) != 0, false,
+                                (s->flags & RX_DSTATE_WORD) != 0, set->word[k]};
+        const uint32_t let_in = regx_set_closure(set, &w, seed, anchors, here, &before);
+        for (uint32_t i = 0; i < let_in; i++) {
+          step(w.found[i]);
+        }
+      }
+    }
+    RegxNodeReader held = {regx_dcold_code(cold), 0};
+    for (uint32_t i = 0; i < cold->count; i++) {
+      step(held.next());
     }
     for (uint32_t i = 0; i < set->restart_count; i++) {
       seed[seeds++] = set->restarts[i];
     }
+    const bool after_word = set->words && set->word[k] != 0;
+    const RegxPlace next = {false, false, after_word, -1};
     uint64_t accept;
-    uint32_t count = regx_set_closure(set, &w, seed, seeds, false, false, &accept);
-    RegxDState *t = regx_set_state(set, &w, count, accept);
+    uint32_t count = regx_set_closure(set, &w, seed, seeds, next, &accept);
+    RegxDState *t =
+        regx_set_state(set, &w, count, accept | before, after_word ? (uint32_t)RX_DSTATE_WORD : 0u);
     if (t != nullptr) {
       word = regx_set_word(t);
       slot.store(word, std::memory_order_release);
@@ -799,8 +920,8 @@ int regx_set_fits(const RegxPattern *pattern, uint32_t limit, size_t length,
 int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t count,
                     RegxSetBudget *budget) {
   if (out == nullptr || patterns == nullptr || budget == nullptr || count == 0 ||
-      count > RX_SET_MAX_PATTERNS) {
-    return 10040;
+      count > REGX_SET_MAX_PATTERNS) {
+    return REGX_EFATAL;
   }
   RegxSet *set = (RegxSet *)tlvpr_calloc(1, sizeof(RegxSet));
   if (set == nullptr) {
@@ -831,7 +952,7 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
     bool unanchored;
     b.pattern = i;
     if (!regx_nfa_program(&b, patterns[i], &set->starts[i], &unanchored)) {
-      rc = regx_set_accepts(patterns[i]) ? REGX_ESPACE : 10040;
+      rc = regx_set_accepts(patterns[i]) ? REGX_ESPACE : REGX_ENOSYS;
       break;
     }
     if (unanchored) {
@@ -859,9 +980,10 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
                    std::memory_order_relaxed);
     // The start state is part of the set: its pages are not charged.
     uint64_t accept;
-    uint32_t n = regx_set_closure(set, &w, set->starts, count, true, false, &accept);
+    const RegxPlace start = {true, false, false, -1};
+    uint32_t n = regx_set_closure(set, &w, set->starts, count, start, &accept);
     set->free_pages = true;
-    set->start = regx_set_state(set, &w, n, accept);
+    set->start = regx_set_state(set, &w, n, accept, set->words ? (uint32_t)RX_DSTATE_START : 0u);
     set->free_pages = false;
     if (set->start == nullptr) {
       rc = REGX_ESPACE;

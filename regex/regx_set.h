@@ -7,11 +7,13 @@
 // run stays clear of results 18 and 20, which regx_set_longest bounds.
 //
 // regx_set_accepts(pattern): non-zero when the pattern can join a set: a
-//   program of one-byte tests, strings, ^ and $ (not under REGX_NEWLINE),
+//   program of one-byte tests, strings, ^, $ (not under REGX_NEWLINE), \< and \>,
 //   alternation, groups without back-references, repetitions of one one-byte
-//   test (x*, [a-z]{1,3}, .{0,2}), of at most RX_SET_MAX_NODES automaton
-//   nodes, and with the push bound (regx_set_longest) existing. Word anchors,
-//   back-references and repeated groups keep a pattern out.
+//   test (x*, [a-z]{1,3}, .{0,2}) and of groups whose every iteration takes
+//   a byte or more ((\.[0-9]+)?, ([0-9]{1,3}\.){3}, ([a-z]+ )+), of at most
+//   REGX_SET_MAX_NODES automaton nodes, and with the push bound
+//   (regx_set_longest) existing. Back-references, groups repeated that may
+//   match empty and x{0} keep a pattern out.
 // regx_set_anchored(pattern): non-zero when the pattern is tried at the
 //   subject's start only (it begins with ^, or was compiled REGX_FULLMATCH).
 // regx_set_longest(pattern, limit): the longest subject on which the plain
@@ -28,8 +30,10 @@
 //   patterns that regx_set_accepts, pattern i answering in bit i. The
 //   patterns must outlive the set. budget (shared by the sets of one owner)
 //   caps the bytes of automaton states all of them may hold beyond each set's
-//   start state, which belongs to the set; it must outlive them too. Results: 0 (*set written);
-//   10040 bad argument; REGX_ESPACE no memory (nothing made). Free with regx_set_free.
+//   start state, which belongs to the set; it must outlive them too. Results:
+//   REGX_OK (*set written); REGX_EFATAL a null argument or a count outside 1
+//   to 64; REGX_ENOSYS a pattern that regx_set_accepts refuses; REGX_ESPACE
+//   no memory. Nothing is made on failure. Free with regx_set_free.
 // regx_set_scan(set, text, length, &matched): runs the automaton over length
 //   bytes (the subject; it must hold no NUL). Returns 0 with *matched holding
 //   the bits of the patterns that match; 1 when the answer is unknown: the
@@ -55,8 +59,8 @@
 extern "C" {
 #endif
 
-#define RX_SET_MAX_PATTERNS 64
-#define RX_SET_MAX_NODES 1024
+#define REGX_SET_MAX_PATTERNS 64
+#define REGX_SET_MAX_NODES 1024
 
 // Bytes of automaton states that the sets sharing it may hold together.
 typedef struct RegxSetBudget {

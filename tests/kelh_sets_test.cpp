@@ -4,10 +4,11 @@
 // the matcher). Result, verdict, hit list and every log line must be the same
 // on random rule bases of header-rule shapes (literals after .*, alternations,
 // letter-case classes, gapped letters, counted classes, anchored ends, several
-// .*, rules for every line, multi-line rules, and shapes only the matcher
-// takes), random header blocks, backtrack limits at and next to the counts of
-// the pairs, thresholds and header length limits; and again with state
-// budgets so small that the sets run out of states part way.
+// .*, groups with ?, {n} and + inside and around .* chains, word anchors,
+// rules for every line, multi-line rules, and shapes only the matcher takes),
+// random header blocks (lines around the bounds of the .* chains), backtrack limits at and next to
+// the counts of the pairs, thresholds and header length limits; and again with state budgets so
+// small that the sets run out of states part way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -67,7 +68,7 @@ struct Gen {
 
   std::string pattern() {
     const std::string anchor = "^" + name() + ":";
-    switch (pick(17)) {
+    switch (pick(24)) {
       case 0:
         return anchor + ".*" + word();
       case 1:
@@ -87,7 +88,7 @@ struct Gen {
       case 8:
         return "[0-9]{3}-[0-9]{2}.*" + word();
       case 9:
-        return anchor + " (a|b)*c";  // a repeated group: matcher only
+        return anchor + " (a|b)*c";
       case 10:
         return "(" + word() + ") \\1";  // a back-reference: matcher only
       case 11:
@@ -95,11 +96,27 @@ struct Gen {
       case 12:
         return anchor + ".*a.*a.*a.*a.*b";  // needs the byte counts, or the matcher
       case 13:
-        return "\\<" + word();  // a word anchor: matcher only
+        return "\\<" + word();
       case 14:
         return ".*.*.*x";
       case 15:
         return anchor + " *[A-Z!]{6,}$";
+      case 16:
+        return anchor + ".*(" + word() + " )?" + word();
+      case 17:
+        return anchor + ".*([0-9]{1,3}-){2}[0-9]{1,2}";
+      case 18:
+        return anchor + ".*(a[b ]+){" + std::to_string(1 + pick(3)) + "}x";
+      case 19:
+        return anchor + " ?([a-z]+ )+" + word() + "$";
+      case 20:
+        return anchor + ".*(,[^,]{1,9}){3}";
+      case 21:
+        return anchor + ".*\\<" + word() + "\\>.*(x|" + word() + ")?$";
+      case 22:
+        return anchor + ".*a.*(b|ax)?.*" + word();
+      case 23:
+        return "(a|(x )+)" + word();
       default:
         return "^(From|To):.*@" + alternation(1 + pick(3));
     }
@@ -156,6 +173,15 @@ struct Gen {
           for (uint32_t n = 1 + pick(40); n > 0; --n) {
             out += "123-45 ";
           }
+          break;
+        case 7:
+          // around the bound of a .* chain: a run of a's, spaces and words
+          for (uint32_t n = 20 + pick(80); n > 0; --n) {
+            out += pick(3) == 0 ? " " : pick(4) == 0 ? word() : "a";
+          }
+          break;
+        case 8:
+          out += "a,b,cc,d,e" + std::string(pick(2) ? "," : "") + "12-3-45";
           break;
         default:
           out += word();

@@ -79,6 +79,8 @@ struct KelhIndexSlot {
   uint32_t hash;
   uint32_t first;  // 1-based entry; 0 = empty slot
   uint32_t last;
+  uint32_t need;   // the sets its lines need (KelhSetMatch)
+  uint32_t named;  // of those, the sets of its name
 };
 
 struct KelhIndex {
@@ -87,10 +89,8 @@ struct KelhIndex {
   uint32_t mask;
 };
 
-// kelh_slot_start - where the probe for a name hash begins
-inline uint32_t kelh_slot_start(uint32_t hash, uint32_t mask) {
-  return (hash * 0x9E3779B1u) >> 7 & mask;
-}
+// kelh_slot_used - whether an index slot holds a name (for kelh_probe)
+inline bool kelh_slot_used(const KelhIndexSlot &slot) { return slot.first != 0; }
 
 // kelh_index_slots - the slot count for lines: at least twice as many slots
 // as lines keep the probes short
@@ -108,11 +108,7 @@ void kelh_index_build(HeaderLine *lines, uint32_t count, KelhIndex *index) {
   for (uint32_t number = 1; number <= count; ++number) {
     HeaderLine *line = &lines[number - 1];
     index->entries[number - 1].line = line;
-    uint32_t at = kelh_slot_start(line->name_hash, index->mask);
-    while (index->slots[at].first != 0 && index->slots[at].hash != line->name_hash) {
-      at = (at + 1) & index->mask;
-    }
-    KelhIndexSlot &slot = index->slots[at];
+    KelhIndexSlot &slot = index->slots[kelh_probe(index->slots, index->mask, line->name_hash)];
     if (slot.first == 0) {
       slot.hash = line->name_hash;
       slot.first = number;
@@ -125,14 +121,7 @@ void kelh_index_build(HeaderLine *lines, uint32_t count, KelhIndex *index) {
 
 // kelh_index_first - the first entry of a name's lines, 0 when none has it
 inline uint32_t kelh_index_first(const KelhIndex &index, uint32_t hash) {
-  uint32_t at = kelh_slot_start(hash, index.mask);
-  while (index.slots[at].first != 0) {
-    if (index.slots[at].hash == hash) {
-      return index.slots[at].first;
-    }
-    at = (at + 1) & index.mask;
-  }
-  return 0;
+  return index.slots[kelh_probe(index.slots, index.mask, hash)].first;
 }
 
 // kelh_line_bound - at most this many lines: each one ends at a white-space
@@ -257,7 +246,7 @@ struct KelhSharedGuard {
 struct KelhCallbackMatch {
   KelhMatchFn match;
   void *context;
-  void begin(HeaderLine *, uint32_t, const RuleBase *) {}
+  void begin(HeaderLine *, uint32_t, const RuleBase *, const KelhIndex *) {}
   void rule(RuleLine *, uint32_t, uint32_t) {}
   int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
     KelhSharedGuard guard(rule);
@@ -289,7 +278,7 @@ struct KelhSetMatch {
   uint32_t (*counts)[256] = nullptr;  // per line: its byte counts, once counted
   uint8_t *counted = nullptr;         // per line: 1 once counted
   bool no_counts = false;             // their allocation failed
-  void *block = nullptr;              // the memo when it is not on the stack
+  void *block = nullptr;              // the per-line tables, and the memo when the stack's is small
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
@@ -300,20 +289,38 @@ struct KelhSetMatch {
   bool longest_known = false;
   bool unnamed = false;
 
-  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base) {
+  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base,
+             const KelhIndex *index) {
     sets = rule_base->sets;
     lines = header_lines;
     if (sets == nullptr) {
       return;
     }
+    // The sets a line needs depend on its name only: one probe per name, over
+    // the index's slots (per line when the block has no index).
     uint32_t slots = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      uint32_t mine;
-      slots += kelh_sets_line(sets, lines[i].name_hash, &mine);
+    if (index != nullptr) {
+      for (uint32_t at = 0; at <= index->mask; ++at) {
+        KelhIndexSlot &slot = index->slots[at];
+        for (uint32_t entry = slot.first; entry != 0; entry = index->entries[entry - 1].next) {
+          if (entry == slot.first) {
+            slot.need = kelh_sets_line(sets, slot.hash, &slot.named);
+          }
+          slots += slot.need;
+        }
+      }
+    } else {
+      for (uint32_t i = 0; i < count; ++i) {
+        uint32_t mine;
+        slots += kelh_sets_line(sets, lines[i].name_hash, &mine);
+      }
     }
-    const size_t per_line = 2 * sizeof(uint32_t) + 1;
-    const size_t size = count * per_line + (slots > kStackMemo ? slots * 9 : 0);
-    block = tlvpr_malloc(size);
+    // Per line: its first slot, its name's sets, whether it is counted; per
+    // slot (in the block when the call's memo is too small): the answer and
+    // its state.
+    const size_t per_line = sizeof *first + sizeof *named + sizeof *counted;
+    const size_t per_slot = sizeof *matched + sizeof *state;
+    block = tlvpr_malloc(count * per_line + (slots > kStackMemo ? slots * per_slot : 0));
     if (block == nullptr) {
       sets = nullptr;
       return;
@@ -322,19 +329,35 @@ struct KelhSetMatch {
     first = static_cast<uint32_t *>(block);
     named = first + count;
     if (slots > kStackMemo) {
-      matched = reinterpret_cast<uint64_t *>(named + count);  // 8 * count bytes in
+      // The answers first: they need the block's alignment.
+      matched = reinterpret_cast<uint64_t *>(named + count);
       state = reinterpret_cast<uint8_t *>(matched + slots);
+      counted = state + slots;
     } else {
       matched = stack_matched;
       state = stack_state;
+      counted = reinterpret_cast<uint8_t *>(named + count);
     }
-    counted = reinterpret_cast<uint8_t *>(named + count) + (slots > kStackMemo ? slots * 9 : 0);
-    memset(counted, 0, count);
+    // Each line's slots follow those of the lines before it in the index
+    // (or in the block).
     slots = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      first[i] = slots;
-      slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
+    if (index != nullptr) {
+      for (uint32_t at = 0; at <= index->mask; ++at) {
+        const KelhIndexSlot &slot = index->slots[at];
+        for (uint32_t entry = slot.first; entry != 0; entry = index->entries[entry - 1].next) {
+          const size_t i = static_cast<size_t>(index->entries[entry - 1].line - lines);
+          first[i] = slots;
+          named[i] = slot.named;
+          slots += slot.need;
+        }
+      }
+    } else {
+      for (uint32_t i = 0; i < count; ++i) {
+        first[i] = slots;
+        slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
+      }
     }
+    memset(counted, 0, count);
     memset(state, 0, slots);
   }
 
@@ -455,7 +478,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
     index.mask = slots - 1;
     kelh_index_build(lines, count, &index);
   }
-  matcher.begin(lines, count, rule_base);
+  matcher.begin(lines, count, rule_base, indexed ? &index : nullptr);
 
   int32_t total = 0;
   bool group_failed = false;

@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint32_t kNoMemory = 10013;
 constexpr uint32_t kBadArgument = 10040;
+constexpr uint32_t kInternalError = 1003;
 
 struct KelhGroup {
   uint32_t hash;
@@ -26,9 +27,12 @@ struct KelhGroup {
   uint32_t count;       // its sets
 };
 
+// kelh_slot_used - whether a group slot holds a group (for kelh_probe)
+inline bool kelh_slot_used(const KelhGroup &g) { return g.used != 0; }
+
 // kelh_sets_count - sets that n patterns fill
 inline uint32_t kelh_sets_count(uint32_t n) {
-  return (n + RX_SET_MAX_PATTERNS - 1) / RX_SET_MAX_PATTERNS;
+  return (n + REGX_SET_MAX_PATTERNS - 1) / REGX_SET_MAX_PATTERNS;
 }
 
 }  // namespace
@@ -51,11 +55,7 @@ KelhGroup *kelh_sets_group(const KelhSets *sets, uint32_t hash) {
   if (hash == 0) {
     return const_cast<KelhGroup *>(&sets->every);
   }
-  uint32_t at = (hash * 0x9E3779B1u) >> 7 & sets->mask;
-  while (sets->groups[at].used != 0 && sets->groups[at].hash != hash) {
-    at = (at + 1) & sets->mask;
-  }
-  return &sets->groups[at];
+  return &sets->groups[kelh_probe(sets->groups, sets->mask, hash)];
 }
 
 // kelh_sets_make - the places of the patterns and the sets they fill
@@ -82,7 +82,7 @@ uint32_t kelh_sets_make(KelhSets *sets, const RegxPattern *const *patterns,
   }
   sets->sets = static_cast<RegxSet **>(tlvpr_calloc(total + 1, sizeof(RegxSet *)));
   const RegxPattern **members = static_cast<const RegxPattern **>(
-      tlvpr_calloc((size_t)total * RX_SET_MAX_PATTERNS + 1, sizeof(RegxPattern *)));
+      tlvpr_calloc((size_t)total * REGX_SET_MAX_PATTERNS + 1, sizeof(RegxPattern *)));
   uint32_t *sizes = static_cast<uint32_t *>(tlvpr_calloc(total + 1, sizeof(uint32_t)));
   uint32_t rc = sets->sets != nullptr && members != nullptr && sizes != nullptr ? 0 : kNoMemory;
   sets->set_count = sets->sets != nullptr ? total : 0;
@@ -96,17 +96,18 @@ uint32_t kelh_sets_make(KelhSets *sets, const RegxPattern *const *patterns,
     const uint32_t kind = place->local;
     const uint32_t position = g->placed[kind]++;
     place->local =
-        (kind == 0 ? 0 : kelh_sets_count(g->members[0])) + position / RX_SET_MAX_PATTERNS;
+        (kind == 0 ? 0 : kelh_sets_count(g->members[0])) + position / REGX_SET_MAX_PATTERNS;
     place->set = (int32_t)(g->first + place->local);
-    place->bit = position % RX_SET_MAX_PATTERNS;
-    members[(size_t)place->set * RX_SET_MAX_PATTERNS + place->bit] = patterns[i];
+    place->bit = position % REGX_SET_MAX_PATTERNS;
+    members[(size_t)place->set * REGX_SET_MAX_PATTERNS + place->bit] = patterns[i];
     sizes[place->set] = place->bit + 1;
   }
   for (uint32_t n = 0; rc == 0 && n < total; n++) {
-    const int made = regx_set_create(&sets->sets[n], &members[(size_t)n * RX_SET_MAX_PATTERNS],
+    const int made = regx_set_create(&sets->sets[n], &members[(size_t)n * REGX_SET_MAX_PATTERNS],
                                      sizes[n], &sets->budget);
     if (made != REGX_OK) {
-      rc = made == REGX_ESPACE ? kNoMemory : kBadArgument;
+      // Every member was accepted above: only memory can run out.
+      rc = made == REGX_ESPACE ? kNoMemory : kInternalError;
     }
   }
   tlvpr_free(members);

@@ -11,7 +11,8 @@
 //   kelh_sets_cap(count). Once it is spent, lines that need a state not yet
 //   built are answered by the matcher (exactly, only slower). Results: 0
 //   (*sets written, free with kelh_sets_free); 10040 null argument; 10013 no
-//   memory (nothing made). Logs nothing.
+//   memory; 1003 a set refused a pattern regx_set_accepts took (cannot
+//   happen). Nothing made on failure. Logs nothing.
 // kelh_sets_cap(count): KELH_SETS_CAP_BASE + KELH_SETS_CAP_PER_LINE per line.
 // kelh_sets_free(sets): frees everything; null accepted.
 //
@@ -60,6 +61,20 @@ RegxSet *kelh_sets_get(const KelhSets *sets, uint32_t number);
 size_t kelh_sets_bytes(const KelhSets *sets);
 
 #ifdef __cplusplus
+}
+
+// kelh_probe - the slot of a name hash in an open-addressing table of mask + 1
+// slots, probed linearly from a multiplicative hash: the slot that holds the
+// hash, or the free one where the probe stops. Slot has a hash member, and
+// kelh_slot_used(slot) says whether it holds one. The sets' groups and the
+// engine's index of a message's header lines both probe with it.
+template <class Slot>
+inline uint32_t kelh_probe(const Slot *slots, uint32_t mask, uint32_t hash) {
+  uint32_t at = (hash * 0x9E3779B1u) >> 7 & mask;
+  while (kelh_slot_used(slots[at]) && slots[at].hash != hash) {
+    at = (at + 1) & mask;
+  }
+  return at;
 }
 #endif
 
