@@ -25,11 +25,11 @@
 
 #include "cli.h"
 #include "cli_jobs.h"
+#include "cli_json_text.h"
+#include "cli_progress.h"
 #include "hdrw_host.h"
-#include "json_text.h"
 #include "message_reader.h"
 #include "message_source.h"
-#include "progress.h"
 #include "regex_filter.h"
 #include "tvr_status.h"
 

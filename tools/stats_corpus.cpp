@@ -6,10 +6,10 @@
 #include <cstdio>
 
 #include "cli_jobs.h"
+#include "cli_progress.h"
 #include "cli_texts.h"
 #include "message_reader.h"
 #include "message_source.h"
-#include "progress.h"
 #include "rule_trace.h"
 
 namespace hdrw_cli {
