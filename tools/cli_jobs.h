@@ -11,7 +11,7 @@
 // thrown by work on a thread is thrown again from run_in_order when its item's
 // turn comes; an exception from take stops the handing out of items, and the
 // threads finish the items they hold before it is thrown again. take runs on the
-// calling thread only. Every thread the command starts is started here.
+// calling thread only. The command's units start no threads of their own.
 #ifndef TOOLS_CLI_JOBS_H
 #define TOOLS_CLI_JOBS_H
 
