@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "cli_json_text.h"
 #include "cli_run.h"
 #include "container_fixture.h"
-#include "json_text.h"
 #include "test_support.h"
 
 namespace {

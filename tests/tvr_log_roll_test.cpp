@@ -280,25 +280,39 @@ TEST_F(TvrLogRoll, LostLogFileIsReportedAtOnceAndLoggingMovesToTheEventLog) {
   EXPECT_EQ(tvr_shared_log_settings.rename_failures, 0);
 }
 
+// Every allocation of a roll fails in turn: a failed cleanup is reported with
+// its status, deletes nothing, and the next roll cleans up.
 TEST_F(TvrLogRoll, CleanupFailureIsReportedAndDeletesNothing) {
-  EventCapture events;
-  FakeClock::install(utc(2026, 12, 7, 9, 0));
-  LogCapture cap(TVR_LOG_DEBUG, 1, "HOUR", 1);
-  hdrw_test::write_file(cap.dir() + "/test.log202612060000.log", "");
-  hdrw_test::write_file(cap.dir() + "/test.log202612060100.log", "");
-  log_at(utc(2026, 12, 7, 9, 10), 1);
-  tlvpr_fault_arm(2);  // the path copy succeeds, the cleanup's name list does not
-  log_at(utc(2026, 12, 7, 10, 10), 2);
-  tlvpr_fault_disarm();
-  std::vector<std::string> lines = events.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("): [10055] Deletion of some or all of the old logs failed with errno "
-                          "10055. Undeleted files will remain in the log directory.\n"),
-            std::string::npos)
-      << lines[0];
-  EXPECT_EQ(files_of(cap.dir()).size(), 4u);
-  log_at(utc(2026, 12, 7, 11, 10), 3);  // the next roll cleans up
-  EXPECT_EQ(files_of(cap.dir()), (Files{{"test.log", {3}}, {"test.log202612071100.log", {2}}}));
+  for (uint64_t n = 1; n < 100; n++) {
+    SCOPED_TRACE(n);
+    EventCapture events;
+    FakeClock::install(utc(2026, 12, 7, 9, 0));
+    LogCapture cap(TVR_LOG_DEBUG, 1, "HOUR", 1);
+    hdrw_test::write_file(cap.dir() + "/test.log202612060000.log", "");
+    hdrw_test::write_file(cap.dir() + "/test.log202612060100.log", "");
+    log_at(utc(2026, 12, 7, 9, 10), 1);
+    tlvpr_fault_arm(n);
+    log_at(utc(2026, 12, 7, 10, 10), 2);
+    const uint64_t used = tlvpr_fault_disarm();
+    std::vector<std::string> lines = events.lines();
+    if (used < n) {  // nothing failed: the roll cleaned up, and every allocation was seen
+      EXPECT_GT(n, 1u);
+      EXPECT_EQ(lines.size(), 0u);
+      EXPECT_EQ(files_of(cap.dir()), (Files{{"test.log", {2}}, {"test.log202612071000.log", {1}}}));
+      return;
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    const size_t at = lines[0].find("): [");
+    ASSERT_NE(at, std::string::npos) << lines[0];
+    const std::string status = lines[0].substr(at + 4, lines[0].find(']', at) - at - 4);
+    EXPECT_EQ(lines[0].substr(at),
+              "): [" + status + "] Deletion of some or all of the old logs failed with errno " +
+                  status + ". Undeleted files will remain in the log directory.\n");
+    EXPECT_EQ(files_of(cap.dir()).size(), 4u);
+    log_at(utc(2026, 12, 7, 11, 10), 3);  // the next roll cleans up
+    EXPECT_EQ(files_of(cap.dir()), (Files{{"test.log", {3}}, {"test.log202612071100.log", {2}}}));
+  }
+  ADD_FAILURE() << "the roll did not run out of allocations to fail";
 }
 
 // Former bug: a rolled name longer than the path limit was cut and could name a

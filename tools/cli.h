@@ -24,10 +24,10 @@ int cmd_scan(const std::vector<std::string> &args);
 int cmd_rules(const std::vector<std::string> &args);
 int cmd_key(const std::vector<std::string> &args);
 int cmd_milter(const std::vector<std::string> &args);
-int rules_stats(const std::vector<std::string> &args);
-int rules_explain(const std::vector<std::string> &args);
-int rules_fit(const std::vector<std::string> &args);
-int rules_import(const std::vector<std::string> &args);
+int cmd_rules_stats(const std::vector<std::string> &args);
+int cmd_rules_explain(const std::vector<std::string> &args);
+int cmd_rules_fit(const std::vector<std::string> &args);
+int cmd_rules_import(const std::vector<std::string> &args);
 
 }  // namespace hdrw_cli
 

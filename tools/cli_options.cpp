@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include "cli_files.h"
+#include "cli_install_paths.h"
 #include "cli_texts.h"
 #include "hdrw_host.h"
-#include "install_paths.h"
 #include "tvr_status.h"
 
 namespace hdrw_cli {

@@ -76,7 +76,7 @@ class ArgParser {
 // configuration defaults to server.xml in the load point, else
 // default_config_path()) and checks them (usage errors); resolve() makes every
 // path absolute, the load point defaulting to the configuration's directory
-// and the module to default_module_path() (install_paths.h), and applies the
+// and the module to default_module_path() (cli_install_paths.h), and applies the
 // log settings: a log file that cannot be opened is said on standard error and
 // the records go there instead (Failure when no settings can be applied).
 struct HostArgs {

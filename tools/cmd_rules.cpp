@@ -143,7 +143,7 @@ bool prepare_crypt(const std::string &command, const char *help,
   return true;
 }
 
-int rules_encrypt(const std::vector<std::string> &words) {
+int cmd_rules_encrypt(const std::vector<std::string> &words) {
   CryptJob job;
   if (!prepare_crypt("rules encrypt", kEncryptHelp, words, job)) return 0;
   if (!is_rule_text(job.data)) {
@@ -155,7 +155,7 @@ int rules_encrypt(const std::vector<std::string> &words) {
   return 0;
 }
 
-int rules_decrypt(const std::vector<std::string> &words) {
+int cmd_rules_decrypt(const std::vector<std::string> &words) {
   CryptJob job;
   if (!prepare_crypt("rules decrypt", kDecryptHelp, words, job)) return 0;
   std::string plain;
@@ -188,7 +188,7 @@ std::string bad_line_text(const RuleLineCheck &check, const RuleLine *line, cons
   return out;
 }
 
-int rules_check(const std::vector<std::string> &words) {
+int cmd_rules_check(const std::vector<std::string> &words) {
   ArgParser args("rules check", words);
   std::string cert, file;
   bool strict = false, have_file = false;
@@ -283,13 +283,13 @@ int cmd_rules(const std::vector<std::string> &words) {
                      "import)");
   const std::string &sub = words[0];
   std::vector<std::string> rest(words.begin() + 1, words.end());
-  if (sub == "encrypt") return rules_encrypt(rest);
-  if (sub == "decrypt") return rules_decrypt(rest);
-  if (sub == "check") return rules_check(rest);
-  if (sub == "stats") return rules_stats(rest);
-  if (sub == "explain") return rules_explain(rest);
-  if (sub == "fit") return rules_fit(rest);
-  if (sub == "import") return rules_import(rest);
+  if (sub == "encrypt") return cmd_rules_encrypt(rest);
+  if (sub == "decrypt") return cmd_rules_decrypt(rest);
+  if (sub == "check") return cmd_rules_check(rest);
+  if (sub == "stats") return cmd_rules_stats(rest);
+  if (sub == "explain") return cmd_rules_explain(rest);
+  if (sub == "fit") return cmd_rules_fit(rest);
+  if (sub == "import") return cmd_rules_import(rest);
   if (sub == "--help" || sub == "-h" || sub == "help") {
     std::cout << kRulesHelp;
     return 0;

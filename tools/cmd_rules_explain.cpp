@@ -157,7 +157,7 @@ void explain_message(const LoadedRules &rules, const std::string &path, const He
 
 }  // namespace
 
-int rules_explain(const std::vector<std::string> &words) {
+int cmd_rules_explain(const std::vector<std::string> &words) {
   ArgParser args("rules explain", words);
   RuleSourceOptions source;
   int32_t threshold = 100;

@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "cli.h"
+#include "cli_json_text.h"
+#include "cli_stats_plot.h"
 #include "hdrw_host.h"
-#include "json_text.h"
 #include "rule_fit.h"
 #include "rule_hits.h"
 #include "rule_source.h"
 #include "rule_stats.h"
 #include "rule_text.h"
 #include "stats_corpus.h"
-#include "stats_plot.h"
 
 namespace hdrw_cli {
 namespace {
@@ -364,7 +364,7 @@ std::string fit_rule_file(const LoadedRules &rules, const std::vector<uint32_t> 
 
 }  // namespace
 
-int rules_fit(const std::vector<std::string> &words) {
+int cmd_rules_fit(const std::vector<std::string> &words) {
   bool help = false;
   const FitOptions o = fit_parse(words, help);
   if (help) {

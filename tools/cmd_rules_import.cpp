@@ -92,7 +92,7 @@ std::string base_name(const std::string &path) {
 }  // namespace
 
 // rules_import - "rules import spamassassin ..."
-int rules_import(const std::vector<std::string> &words) {
+int cmd_rules_import(const std::vector<std::string> &words) {
   if (words.empty() || words[0] == "-h" || words[0] == "--help") {
     std::cout << kImportHelp;
     return 0;

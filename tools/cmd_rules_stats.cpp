@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "cli.h"
+#include "cli_stats_plot.h"
 #include "hdrw_host.h"
 #include "rule_hits.h"
 #include "rule_source.h"
 #include "rule_stats.h"
 #include "stats_corpus.h"
-#include "stats_plot.h"
 
 namespace hdrw_cli {
 namespace {
@@ -315,7 +315,7 @@ void stats_print(const StatsReport &r, const std::vector<ThresholdRow> &rows,
 
 }  // namespace
 
-int rules_stats(const std::vector<std::string> &words) {
+int cmd_rules_stats(const std::vector<std::string> &words) {
   bool help = false;
   StatsOptions o = stats_parse(words, help);
   if (help) {

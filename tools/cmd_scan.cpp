@@ -1,7 +1,7 @@
 // cmd_scan - "hdrweights scan": the reference host over message files
 //
 // The module is loaded and initialised once. With --jobs N above 1, N threads
-// take the inputs from a shared counter and evaluate them against the one
+// of the command's worker pool (cli_jobs.h) evaluate the inputs against the one
 // instance while the main thread prints the results in input order as each
 // completes; one job evaluates on the main thread. Either way the output does
 // not depend on the number of jobs. Before the module
@@ -9,30 +9,27 @@
 // paths inside the configuration (the client certificate) resolve against the
 // directory that holds it. Every path the user gave is made absolute first.
 // (tested in tests/cli_test.cpp)
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "cli.h"
+#include "cli_jobs.h"
+#include "cli_json_text.h"
+#include "cli_progress.h"
 #include "hdrw_host.h"
-#include "json_text.h"
 #include "message_reader.h"
 #include "message_source.h"
-#include "progress.h"
 #include "regex_filter.h"
 #include "tvr_status.h"
 
@@ -102,7 +99,6 @@ struct MessageResult {
 
 struct ItemResult {
   std::vector<MessageResult> messages;
-  bool done = false;
 };
 
 using PluginPtr = std::unique_ptr<HdrwPlugin, decltype(&hdrw_plugin_unload)>;
@@ -184,10 +180,16 @@ struct Scan {
   HeaderLimit header_limit{0, false};
   std::vector<MessageInput> inputs;
   std::vector<ItemResult> results;
-  std::atomic<size_t> next{0};
-  std::mutex mu;
-  std::condition_variable cv;
-  size_t waiting = SIZE_MAX;  // the item the printer waits for (guarded by mu)
+};
+
+// A worker's own verdict and header buffer, kept from input to input.
+struct WorkerState {
+  HdrwVerdict verdict;
+  HeaderBlock block;
+  WorkerState() { hdrw_verdict_init(&verdict); }
+  ~WorkerState() { hdrw_verdict_free(&verdict); }
+  WorkerState(const WorkerState &) = delete;
+  WorkerState &operator=(const WorkerState &) = delete;
 };
 
 // judge - one header block through the module
@@ -242,28 +244,6 @@ void evaluate_guarded(Scan &scan, size_t index, HdrwVerdict &verdict, HeaderBloc
     r.error = printable(r.display) + ": cannot be evaluated: " + e.what();
     out.messages.push_back(std::move(r));
   }
-}
-
-void worker(Scan &scan) {
-  HdrwVerdict verdict;
-  hdrw_verdict_init(&verdict);
-  HeaderBlock block;
-  for (;;) {
-    size_t i = scan.next.fetch_add(1);
-    if (i >= scan.inputs.size()) break;
-    ItemResult item;
-    evaluate_guarded(scan, i, verdict, block, item);
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> lock(scan.mu);
-      scan.results[i].messages = std::move(item.messages);
-      scan.results[i].done = true;
-      wake = scan.waiting == i;
-    }
-    // Only the item the printer waits for wakes it; it finds later ones done.
-    if (wake) scan.cv.notify_one();
-  }
-  hdrw_verdict_free(&verdict);
 }
 
 }  // namespace
@@ -332,54 +312,42 @@ int cmd_scan(const std::vector<std::string> &words) {
   auto start = std::chrono::steady_clock::now();
   // One job evaluates on the main thread between the prints; more jobs are
   // threads of their own and the main thread only prints.
-  std::vector<std::thread> threads;
-  size_t nthreads =
-      o.jobs == 1 ? 0 : std::min<size_t>(static_cast<size_t>(o.jobs), scan.inputs.size());
-  for (size_t t = 0; t < nthreads; ++t) threads.emplace_back(worker, std::ref(scan));
-  HdrwVerdict verdict;
-  hdrw_verdict_init(&verdict);
-  HeaderBlock block;
+  std::vector<WorkerState> states(jobs_workers(scan.inputs.size(), o.jobs));
 
   // Print in input order as results complete.
   Progress progress(scan.inputs.size());
   size_t messages = 0, spam = 0, failed = problems.size();
   std::string out;
   for (const auto &p : problems) std::fprintf(stderr, "hdrweights: %s\n", p.c_str());
-  for (size_t i = 0; i < scan.inputs.size(); ++i) {
-    std::vector<MessageResult> item;
-    if (nthreads == 0) {
-      ItemResult own;
-      evaluate_guarded(scan, i, verdict, block, own);
-      item = std::move(own.messages);
-    } else {
-      std::unique_lock<std::mutex> lock(scan.mu);
-      scan.waiting = i;
-      scan.cv.wait(lock, [&] { return scan.results[i].done; });
-      scan.waiting = SIZE_MAX;
-      item = std::move(scan.results[i].messages);
-    }
-    out.clear();
-    for (const auto &r : item) {
-      if (!r.error.empty()) {
-        ++failed;
-        progress.clear();
-        std::fprintf(stderr, "hdrweights: %s\n", r.error.c_str());
-        continue;
-      }
-      if (!r.failure.empty()) {
-        ++failed;
-        format_result(out, r, o.json);
-        continue;
-      }
-      ++messages;
-      spam += r.spam;
-      format_result(out, r, o.json);
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    progress.update(i + 1, start);
-  }
-  for (auto &t : threads) t.join();
-  hdrw_verdict_free(&verdict);
+  run_in_order(
+      scan.inputs.size(), o.jobs,
+      [&](size_t i, size_t worker) {
+        WorkerState &w = states[worker];
+        evaluate_guarded(scan, i, w.verdict, w.block, scan.results[i]);
+      },
+      [&](size_t i) {
+        std::vector<MessageResult> item = std::move(scan.results[i].messages);
+        out.clear();
+        for (const auto &r : item) {
+          if (!r.error.empty()) {
+            ++failed;
+            progress.clear();
+            std::fprintf(stderr, "hdrweights: %s\n", r.error.c_str());
+            continue;
+          }
+          if (!r.failure.empty()) {
+            ++failed;
+            format_result(out, r, o.json);
+            continue;
+          }
+          ++messages;
+          spam += r.spam;
+          format_result(out, r, o.json);
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        progress.update(i + 1, start);
+      });
+  states.clear();
   std::fflush(stdout);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.clear();

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "cli.h"
+#include "cli_install_paths.h"
 #include "hdrw_host.h"
-#include "install_paths.h"
 
 namespace {
 

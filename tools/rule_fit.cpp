@@ -18,7 +18,7 @@
 #include <cmath>
 #include <random>
 
-#include "ordered_jobs.h"
+#include "cli_jobs.h"
 
 namespace hdrw_cli {
 namespace {

@@ -32,7 +32,7 @@
 // with seed (the same split on every machine). fit_cross_validate(corpus,
 // current, settings, folds, seed, jobs) fits on all folds but one and counts
 // the held-out one with the current and the fitted weights, for every fold
-// (jobs threads through ordered_jobs.h; the figures do not depend on jobs).
+// (jobs threads through cli_jobs.h; the figures do not depend on jobs).
 // fit_peaks(corpus, weights, spam, ham) gives the class totals of the threshold
 // curve (rule_stats.h) of the whole corpus with weights.
 #ifndef TOOLS_RULE_FIT_H

@@ -18,8 +18,8 @@
 #include <string_view>
 
 #include "cli_files.h"
+#include "cli_install_paths.h"
 #include "cli_texts.h"
-#include "install_paths.h"
 #include "module_settings.h"
 #include "regx.h"
 #include "rule_text.h"

@@ -14,7 +14,7 @@
 
 #include <openssl/rand.h>
 
-#include "json_text.h"
+#include "cli_json_text.h"
 #include "regx.h"
 
 namespace hdrw_cli {

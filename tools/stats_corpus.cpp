@@ -5,11 +5,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "cli_jobs.h"
+#include "cli_progress.h"
 #include "cli_texts.h"
 #include "message_reader.h"
 #include "message_source.h"
-#include "ordered_jobs.h"
-#include "progress.h"
 #include "rule_trace.h"
 
 namespace hdrw_cli {

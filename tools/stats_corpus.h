@@ -3,7 +3,7 @@
 // collect_corpus(rules, rule_of_line, spam, ham, jobs, report, each) reads
 // every input of the two path lists as scan reads them (message_source.h,
 // message_reader.h), traces every message once at threshold 0 so every rule
-// runs (with jobs threads; ordered_jobs.h), and adds each message's facts to
+// runs (with jobs threads; cli_jobs.h), and adds each message's facts to
 // report with stats_add_facts in corpus order, then hands those of a class to
 // each (on the calling thread; may be empty). report must come with its rules
 // (stats_rules), limits and threshold set; the rules' matching times are added

@@ -1,6 +1,6 @@
-// progress - the progress bar and the summary line of a run (see progress.h)
+// cli_progress - the progress bar and the summary line of a run (see cli_progress.h)
 // (tested in tests/cli_test.cpp, which checks the summary line)
-#include "progress.h"
+#include "cli_progress.h"
 
 #include <cstdio>
 #include <string>

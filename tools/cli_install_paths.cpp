@@ -1,9 +1,9 @@
-// install_paths - the build supplies the installed layout: HDRW_PKGLIBDIR_FROM_BINDIR
+// cli_install_paths - the build supplies the installed layout: HDRW_PKGLIBDIR_FROM_BINDIR
 // (the private library folder relative to the command's folder) and
 // HDRW_CONFIG_DIR (the configuration folder, absolute). The installed paths are
 // checked end to end by the package stage of .ci/run; the build-tree paths by
 // tests/cli_test.cpp.
-#include "install_paths.h"
+#include "cli_install_paths.h"
 
 #include <filesystem>
 #include <system_error>

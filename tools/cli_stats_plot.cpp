@@ -1,9 +1,9 @@
-// stats_plot - SVG of the threshold curve (contract in stats_plot.h)
+// cli_stats_plot - SVG of the threshold curve (contract in cli_stats_plot.h)
 //
 // Written directly as text: a frame, grid lines every 25 percent, about five
 // threshold ticks, the two polylines with a dot per point, the threshold mark
 // and a legend. (tested in tests/cli_test.cpp: parsed as XML, points counted)
-#include "stats_plot.h"
+#include "cli_stats_plot.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-// install_paths - where the command finds its module and its configuration
+// cli_install_paths - where the command finds its module and its configuration
 //
 // The command works the same from a build tree and from an installed tree.
 // default_module_path() is libhdrweights.so beside the running executable when
@@ -12,8 +12,8 @@
 // installation under /usr) when that exists, else "server.xml", whose absence
 // the caller reports.
 // Neither call fails; both read the file system only.
-#ifndef TOOLS_INSTALL_PATHS_H
-#define TOOLS_INSTALL_PATHS_H
+#ifndef TOOLS_CLI_INSTALL_PATHS_H
+#define TOOLS_CLI_INSTALL_PATHS_H
 
 #include <string>
 

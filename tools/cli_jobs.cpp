@@ -1,33 +1,31 @@
-// ordered_jobs - work on items in parallel, results taken in item order
-//
-// run_in_order(count, jobs, work, take) calls work(i, worker) for every item i
-// below count and take(i) for each in ascending order, each take(i) after
-// work(i, ...) has returned. With jobs 1 everything runs on the calling thread
-// (worker 0), work and take alternating; with more, min(jobs, count) threads
-// (workers 0 to jobs - 1) take items from a shared counter while the calling
-// thread runs take as items complete, so results come in item order whatever
-// the number of jobs. work writes its result where take finds it (a slot per
-// item); a worker index lets it keep per-thread state. An exception thrown by
-// work on a thread is thrown again from run_in_order when its item's turn
-// comes; the other threads finish their items first. take runs on the calling
-// thread only.
-#ifndef TOOLS_ORDERED_JOBS_H
-#define TOOLS_ORDERED_JOBS_H
+// cli_jobs - the command's one worker pool (see cli_jobs.h)
+#include "cli_jobs.h"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace hdrw_cli {
+namespace {
 
-template <class Work, class Take>
-void run_in_order(size_t count, int jobs, Work work, Take take) {
-  const size_t threads = jobs <= 1 ? 0 : std::min(static_cast<size_t>(jobs), count);
+size_t thread_count(size_t count, int jobs) {
+  return jobs <= 1 ? 0 : std::min(static_cast<size_t>(jobs), count);
+}
+
+}  // namespace
+
+size_t jobs_workers(size_t count, int jobs) {
+  return std::max<size_t>(1, thread_count(count, jobs));
+}
+
+void run_in_order(size_t count, int jobs, const std::function<void(size_t, size_t)> &work,
+                  const std::function<void(size_t)> &take) {
+  const size_t threads = thread_count(count, jobs);
   if (threads == 0) {
     for (size_t i = 0; i < count; ++i) {
       work(i, size_t{0});
@@ -59,6 +57,7 @@ void run_in_order(size_t count, int jobs, Work work, Take take) {
         done[i] = 1;
         wake = waiting == i;
       }
+      // Only the item the calling thread waits for wakes it; it finds later ones done.
       if (wake) cv.notify_one();
     }
   };
@@ -85,5 +84,3 @@ void run_in_order(size_t count, int jobs, Work work, Take take) {
 }
 
 }  // namespace hdrw_cli
-
-#endif

@@ -1,10 +1,10 @@
-// json_text - JSON strings out, strict JSON in (contract in json_text.h)
+// cli_json_text - JSON strings out, strict JSON in (contract in cli_json_text.h)
 //
 // The reader is a recursive descent over the RFC 8259 grammar that keeps its
 // position for error messages; it builds the whole value, which is fine for
 // the reports it reads (a few kilobytes per thousand rules).
 // (tested in tests/cli_test.cpp, through the merge of rules stats)
-#include "json_text.h"
+#include "cli_json_text.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-// json_text - the command's JSON: writing strings, and a strict reader
+// cli_json_text - the command's JSON: writing strings, and a strict reader
 //
 // append_json_string(out, s) appends s as a JSON string: quotes, backslashes
 // and control bytes escaped, well-formed UTF-8 passed through, any other byte
@@ -18,8 +18,8 @@
 // json_int64(value, path), json_uint64(value, path) read whole numbers;
 // json_string(value, path) a string. json_check_members(object, names, path)
 // refuses members outside names.
-#ifndef TOOLS_JSON_TEXT_H
-#define TOOLS_JSON_TEXT_H
+#ifndef TOOLS_CLI_JSON_TEXT_H
+#define TOOLS_CLI_JSON_TEXT_H
 
 #include <cstdint>
 #include <stdexcept>

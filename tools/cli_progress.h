@@ -1,4 +1,4 @@
-// progress - what a long run over messages shows on standard error
+// cli_progress - what a long run over messages shows on standard error
 //
 // Progress(total) draws one bar line, rewritten at most every 100 ms, while
 // standard error is a terminal and total is above 0; update(done, start)
@@ -9,8 +9,8 @@
 // print_summary(messages, spam, failed, seconds, left_out) prints the closing
 // line of a run: "hdrweights: N messages, N spam[, N failed][, N left out (no
 // header block)], ELAPSED, R messages per second", elapsed in ms below a second.
-#ifndef TOOLS_PROGRESS_H
-#define TOOLS_PROGRESS_H
+#ifndef TOOLS_CLI_PROGRESS_H
+#define TOOLS_CLI_PROGRESS_H
 
 #include <chrono>
 #include <cstddef>
