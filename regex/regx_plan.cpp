@@ -28,6 +28,7 @@ enum { RX_WALK_BUDGET = 4096 };
 struct RegxWalk {
   RegxFollow *out;  // first, cost and peak being built
   int budget;       // nodes the walk may still visit
+  bool past_words;  // word anchors are passed (the bound's walk), not given up at
 };
 
 // regx_walk_accept - adds the bytes on which a one-byte test can pass
@@ -96,6 +97,12 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
         return true;
       case RX_FAIL:
         return true;
+      case RX_WORDB:
+        if (!w->past_words) {
+          return false;
+        }
+        n = n->next;
+        break;
       case RX_NOP:
       case RX_OPEN:
       case RX_CLEAR:
@@ -134,9 +141,9 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
 }
 
 // regx_follow_build - the failure walk from n; usable only when it skips something
-void regx_follow_build(const RegxNode *n, RegxFollow *out) {
+void regx_follow_build(const RegxNode *n, RegxFollow *out, bool past_words = false) {
   memset(out, 0, sizeof *out);
-  RegxWalk w = {out, RX_WALK_BUDGET};
+  RegxWalk w = {out, RX_WALK_BUDGET, past_words};
   if (!regx_walk(&w, n, 0) || out->peak + 2 > REGX_STACK_ENTRIES) {
     memset(out, 0, sizeof *out);
     return;
@@ -186,14 +193,28 @@ const RegxNode *regx_fixed_loop(const RegxNode *loop, uint32_t *n, const RegxNod
   return item;
 }
 
-// regx_class_apart - no byte of the one-byte node's class can start the follower
-bool regx_class_apart(const RegxNode *item, const RegxFollow *after) {
+// regx_bound_follow_build - the bound's failure walk from n (see RegxBoundFollow)
+void regx_bound_follow_build(const RegxNode *n, RegxBoundFollow *out) {
+  RegxFollow walked;
+  regx_follow_build(n, &walked, true);
+  memcpy(out->first, walked.first, sizeof out->first);
+  out->cost = walked.cost;
+  out->peak = walked.peak;
+  out->usable = walked.usable;
+  out->single = walked.single;
+  out->wide = walked.wide;
+  out->byte = walked.byte;
+}
+
+// regx_class_apart - no byte of the one-byte node's class can start the
+// follower whose first set is first
+bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
   RegxFollow mine;
   memset(&mine, 0, sizeof mine);
-  RegxWalk w = {&mine, 1};
+  RegxWalk w = {&mine, 1, false};
   regx_walk_accept(&w, item);
   for (int i = 0; i < 32; i++) {
-    if ((mine.first[i] & after->first[i]) != 0) {
+    if ((mine.first[i] & first[i]) != 0) {
       return false;
     }
   }
@@ -235,7 +256,8 @@ double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
 // regx_follow_count - positions of the subject (its end included) where an
 // attempt at a follower can get past its first byte: those whose byte is in
 // the follower's first set
-double regx_follow_count(const RegxFollow *f, const RegxCounts *c) {
+template <class Follow>
+double regx_follow_count(const Follow *f, const RegxCounts *c) {
   if (f->single && c->of != nullptr) {
     return c->of[f->byte];
   }
@@ -251,11 +273,11 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   double e = cl->unbounded ? c->len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
   *count += *ways * (3 + 4 * iterations);
   *deep += 3;  // and 4 per byte it takes, counted once per path (regx_bound_total)
-  if (cl->after.usable) {
-    double pass = regx_follow_count(&cl->after, c);
-    pass = cl->apart && pass > 1 ? 1 : pass;
-    *count += *ways * e * cl->after.cost;
-    *deep += cl->after.peak;
+  if (cl->bound.usable) {
+    double pass = regx_follow_count(&cl->bound, c);
+    pass = cl->bound_apart && pass > 1 ? 1 : pass;
+    *count += *ways * e * cl->bound.cost;
+    *deep += cl->bound.peak;
     *ways *= pass < e ? pass : e;
   } else {
     *ways *= e;
@@ -1011,7 +1033,9 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       cl->max = count->arg.bytes[RX_COUNT_MAX];
       cl->unbounded = count->arg.bytes[RX_COUNT_UNBOUNDED];
       regx_follow_build(cl->follow, &cl->after);
-      cl->apart = cl->after.usable && regx_class_apart(cl->item, &cl->after);
+      cl->apart = cl->after.usable && regx_class_apart(cl->item, cl->after.first);
+      regx_bound_follow_build(cl->follow, &cl->bound);
+      cl->bound_apart = cl->bound.usable && regx_class_apart(cl->item, cl->bound.first);
       node.arg.word = (uintptr_t)cl;
     }
   }
@@ -1019,7 +1043,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   if (program->kind == RX_SCAN && scan.usable && first != nullptr && first->kind == RX_LOOP &&
       first->arg.word != 0) {
     const RegxClassLoop *cl = (const RegxClassLoop *)first->arg.word;
-    if (cl->min >= 1 && cl->after.usable && regx_class_apart(cl->item, &cl->after)) {
+    if (cl->min >= 1 && cl->apart) {
       built->lead_loop = cl;
     }
   }

@@ -88,14 +88,27 @@ struct Gen {
   }
 
   // The shapes of imported header rules: a .* chain, groups with ?, {n} and
-  // + inside and around it, word anchors.
+  // + inside and around it, word anchors, also right after a repetition.
   std::string rule_shape() {
-    const char *const pieces[] = {"a",         "b ",         "(x|ab)?", "(a[bc]+){2}",
-                                  "([^ ]+ )+", "(bc|.){3}",  "\\<ab",   "c\\>",
-                                  "[ab]{1,3}", "(a?b){1,2}", " (a|c)+", "(ab )?x"};
+    const char *const pieces[] = {"a",
+                                  "b ",
+                                  "(x|ab)?",
+                                  "(a[bc]+){2}",
+                                  "([^ ]+ )+",
+                                  "(bc|.){3}",
+                                  "\\<ab",
+                                  "c\\>",
+                                  "[ab]{1,3}",
+                                  "(a?b){1,2}",
+                                  " (a|c)+",
+                                  "(ab )?x",
+                                  "\\<a[bc]+ ",
+                                  "[ab]+\\>( |$)",
+                                  "( *\\<[bx])?",
+                                  "(\\<[^ ]+ )*a"};
     std::string out = pick(2) ? "a.*" : "";
     for (int n = 1 + pick(4); n > 0; --n) {
-      out += pieces[pick(12)];
+      out += pieces[pick(16)];
       if (pick(2) == 0) {
         out += ".*";
       }
