@@ -287,7 +287,11 @@ typedef struct RegxGroupLoop {
   bool unbounded;
   // Whether the set automaton and the push bound take the repetition as the
   // plain search of its body: every iteration takes a byte or more (so the
-  // matcher's empty-iteration checks never act) and the maximum is not 0.
+  // matcher's empty-iteration checks never act) and the maximum is not 0; or
+  // it is x? of a body that may be empty, where those checks either fail the
+  // empty iteration or go on after the loop, where the entry that leaves the
+  // loop goes on too, at the same place: a yes/no answer is the same, and the
+  // checks push nothing the bound does not count.
   bool plain;
 } RegxGroupLoop;
 

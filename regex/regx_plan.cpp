@@ -325,7 +325,7 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
     return false;
   }
   const double min = g.min;
-  const double most = floor(c->len / g.width) + 1;
+  const double most = g.width != 0 ? floor(c->len / g.width) + 1 : 1;
   const double iterations = g.unbounded || most < g.max ? most : g.max;
   const double w = *ways;
   *deep += 2 + (min == 0 ? 1 : 0) + iterations * (d + 4);
@@ -826,7 +826,8 @@ RegxGroupLoop regx_group_loop(const RegxNode *loop) {
   g.max = k->arg.bytes[RX_COUNT_MAX];
   g.width = k->arg.bytes[RX_COUNT_WIDTH];
   g.unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
-  g.plain = (g.max != 0 || g.unbounded) && g.width >= 1;
+  g.plain =
+      (g.max != 0 || g.unbounded) && (g.width >= 1 || (g.min == 0 && g.max == 1 && !g.unbounded));
   return g;
 }
 
