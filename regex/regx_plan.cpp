@@ -285,7 +285,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 }
 
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
-                          double *exits, double *depth, int *budget);
+                          double *exits, double *depth, int *budget, double cap = HUGE_VAL);
 
 // regx_geometric - r^a + ... + r^b (0 when b < a); infinite when it overflows
 double regx_geometric(double r, double a, double b) {
@@ -351,14 +351,16 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
 // pushing at most the follower's failure cost. A repeated group is bounded
 // iteration by iteration (regx_bound_group). Class loop iterations are left
 // out of *depth: one path holds at most 4 entries per byte of the subject
-// for them, which regx_bound_total adds once.
+// for them, which regx_bound_total adds once. The count only grows as the
+// walk goes on: once it passes cap (the most the caller can use) the answer
+// is HUGE_VAL at once.
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
-                          double *exits, double *depth, int *budget) {
+                          double *exits, double *depth, int *budget, double cap) {
   double ways = 1;
   double count = 0;
   double deep = 0;
   while (n != stop && n->kind != RX_END) {
-    if (--*budget < 0) {
+    if (--*budget < 0 || count > cap) {
       return HUGE_VAL;
     }
     switch (n->kind) {
@@ -379,7 +381,9 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
         for (const RegxNode *alt = n; alt->kind == RX_ALT; alt = alt->next) {
           double e;
           double d;
-          double p = regx_bound_counted(alt->arg.node, fail->next, c, &e, &d, budget);
+          // Each branch adds ways times its count at least.
+          double p = regx_bound_counted(alt->arg.node, fail->next, c, &e, &d, budget,
+                                        ways > 0 ? cap / ways : HUGE_VAL);
           if (p == HUGE_VAL) {
             return HUGE_VAL;
           }
@@ -421,7 +425,7 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
   }
   *exits = ways;
   *depth = deep;
-  return count;
+  return count > cap ? HUGE_VAL : count;
 }
 
 // regx_pieces - the main sequence from start as bound pieces: counts them,
@@ -695,8 +699,10 @@ bool regx_fixed_at(const RegxFixed *f, const unsigned char *s) {
 // scan's first test and the prefix tests run on; the positions of the byte
 // for RX_SCANCHAR; one for an anchored program), each a scan retry and the
 // counted pops of the program, plus the stop entry; HUGE_VAL when unbounded
-// or when one path could fill the stack
-double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c) {
+// or when one path could fill the stack, or as soon as it is known to pass
+// limit (the callers only ask whether it stays within)
+double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c,
+                        double limit) {
   const RegxNode *start = pattern->program;
   double failing = 0;  // attempts that fail early, and their cost each
   double failing_cost = 0;
@@ -729,11 +735,21 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
                                         : c->of[start->arg.bytes[0]];
     start = start->next;
   }
+  // The most counted pops one attempt may make for the total to stay within
+  // limit; the pieces' pops only grow.
+  const double base = 1 + failing * (retry + failing_cost);
+  const double cap = attempts > 0 ? (limit - base) / attempts - retry : HUGE_VAL;
+  if (cap < 0) {
+    return HUGE_VAL;
+  }
   double pops = 0;
   double depth = 0;
   if (plan->piece_count != 0) {
     double ways = 1;
     for (uint32_t i = 0; i < plan->piece_count; i++) {
+      if (pops > cap) {
+        return HUGE_VAL;
+      }
       const RegxBoundPiece *piece = &plan->pieces[i];
       if (piece->kind == RX_PIECE_SAVE) {
         pops += ways;
@@ -749,7 +765,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   } else {
     int budget = RX_WALK_BUDGET;
     double exits;
-    pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget);
+    pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget, cap);
   }
   // Class loop iterations hold 4 entries each and take a byte each: one path
   // holds at most 4 per byte of the subject on top of its fixed entries.
@@ -757,13 +773,13 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   if (pops == HUGE_VAL || depth + taken + 2 > (double)REGX_STACK_ENTRIES) {
     return HUGE_VAL;
   }
-  return 1 + failing * (retry + failing_cost) + attempts * (retry + pops);
+  return base + attempts * (retry + pops);
 }
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
 bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
   RegxCounts c = {nullptr, len, false};
-  return regx_bound_total(pattern->plan, pattern, &c) <= (double)limit;
+  return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
 }
 
 }  // namespace
@@ -945,7 +961,7 @@ bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uin
     return false;
   }
   RegxCounts c = {counts, (double)len, false};
-  return regx_bound_total(plan, pattern, &c) <= (double)limit;
+  return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
 // regx_plan_build - scan shortcut and class loops of the program
