@@ -17,7 +17,10 @@
 # The evaluation benchmark's real workload (SpamAssassin's header rules made by
 # "hdrweights rules import spamassassin", over the public corpus's header
 # blocks) comes through scripts/fetch_corpora.sh, fetched once into its cache
-# ($HDRW_CACHE, else .cache/ at the top of the tree).
+# ($HDRW_CACHE, else .cache/ at the top of the tree). A second real workload,
+# the import with --unscored (the sub-rules and the rules without a score at
+# weight 0, the rule set a site runs after "rules fit"), is measured by a second
+# run of the evaluation benchmark on the real workload alone.
 #
 # Usage: bench/run.sh [--table]   (--table: print the table of the last run again)
 # Environment: BUILD (build tree, default build-bench), REPS (repetitions,
@@ -60,10 +63,15 @@ echo "$reps" >"$results/reps.txt"
 # The real workload of kelh_bench: SpamAssassin's header rules as the import
 # command makes them, over the header blocks of the public corpus (both fetched
 # once into the cache by scripts/fetch_corpora.sh).
+unscored=""
 if cache=$("$root/scripts/fetch_corpora.sh") &&
   "$build/bin/hdrweights" rules import spamassassin -o "$results/sa-rules.txt" \
     "$cache/spamassassin" >"$results/sa-import.txt" 2>&1; then
   export KELH_BENCH_RULES=$results/sa-rules.txt KELH_BENCH_CORPUS=$cache/corpus
+  if "$build/bin/hdrweights" rules import spamassassin --unscored \
+    -o "$results/sa-rules-unscored.txt" "$cache/spamassassin" >>"$results/sa-import.txt" 2>&1; then
+    unscored=$results/sa-rules-unscored.txt
+  fi
 else
   echo "bench: no real workload (fetch or import failed); kelh_bench runs the generated one" >&2
 fi
@@ -83,6 +91,18 @@ for src in "$root"/bench/*_bench.cpp; do
     rm -f "$results/$name.json"
   fi
 done
+
+# The second real workload: the same benchmark on the --unscored import.
+if [ -n "$unscored" ] && [ -x "$build/bin/kelh_bench" ]; then
+  echo "bench: running kelh_bench on the --unscored import" >&2
+  KELH_BENCH_RULES=$unscored KELH_BENCH_SIZES=100 "$build/bin/kelh_bench" \
+    --benchmark_filter='evaluate/.*/real' --benchmark_repetitions="$reps" \
+    --benchmark_out="$results/kelh_bench_unscored.json" --benchmark_out_format=json \
+    >"$results/kelh_bench_unscored.txt" 2>&1 || {
+    echo "bench: kelh_bench on the --unscored import failed; see $results/kelh_bench_unscored.txt" >&2
+    rm -f "$results/kelh_bench_unscored.json"
+  }
+fi
 
 # Peak memory of one decryption of a 10 MiB rule file, each in a fresh process.
 if [ -x "$build/bin/decrypt_bench" ] && [ -x /usr/bin/time ]; then
@@ -219,6 +239,12 @@ else:
         for peer, title in peers:
             rate_row(area, what, runs, "evaluate/ours/" + n, title, "evaluate/%s/%s" % (peer, n),
                      "items_per_second", "msg/s", 1)
+        # The second real workload (bench/run.sh's second run), beside the first.
+        unscored = load_runs("kelh_bench_unscored") if n == "real" else None
+        for peer, title in peers if unscored is not None else []:
+            rate_row(area, "SpamAssassin header rules with sub-rules (imported --unscored), "
+                     "public corpus, threshold 0", unscored, "evaluate/ours/real", title,
+                     "evaluate/%s/real" % peer, "items_per_second", "msg/s", 1)
     load_run = next((r for k, r in runs.items() if k.startswith("load_encrypted/10000")), None)
     if load_run is not None:
         rows.append((area, "load + compile encrypted 10,000-rule file",

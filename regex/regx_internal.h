@@ -104,6 +104,20 @@ typedef struct RegxFollow {
   int32_t leaf_count;
 } RegxFollow;
 
+// What the push bound reads of the attempts at a node: a failure walk that
+// also passes word anchors (\< and \>), which push nothing and only make an
+// attempt fail sooner, so its figures still bound the plain run. The matcher's
+// skips never read it (they must count what the plain run pops exactly).
+typedef struct RegxBoundFollow {
+  uint8_t first[32];  // bytes on which the attempt may get further (a superset)
+  uint32_t cost;      // counted pops of the failing attempt, at most
+  uint32_t peak;      // most stack entries it holds at once, at most
+  int32_t usable;     // non-zero when the above describes the node
+  int32_t single;     // first holds exactly one byte, in byte
+  int32_t wide;       // first holds more than 128 bytes
+  uint8_t byte;
+} RegxBoundFollow;
+
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
 // its iterations in one frame on the stack and computes their entries and
 // counts instead of running the loop nodes.
@@ -116,6 +130,8 @@ typedef struct RegxClassLoop {
   int32_t unbounded;         // non-zero for *, + and {m,}
   RegxFollow after;          // attempts at follow
   int32_t apart;             // after is usable and no byte of the class starts it
+  RegxBoundFollow bound;     // attempts at follow, for the push bound
+  int32_t bound_apart;       // bound is usable and no byte of the class starts it
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -271,7 +287,11 @@ typedef struct RegxGroupLoop {
   bool unbounded;
   // Whether the set automaton and the push bound take the repetition as the
   // plain search of its body: every iteration takes a byte or more (so the
-  // matcher's empty-iteration checks never act) and the maximum is not 0.
+  // matcher's empty-iteration checks never act) and the maximum is not 0; or
+  // it is x? of a body that may be empty, where those checks either fail the
+  // empty iteration or go on after the loop, where the entry that leaves the
+  // loop goes on too, at the same place: a yes/no answer is the same, and the
+  // checks push nothing the bound does not count.
   bool plain;
 } RegxGroupLoop;
 

@@ -28,6 +28,7 @@ enum { RX_WALK_BUDGET = 4096 };
 struct RegxWalk {
   RegxFollow *out;  // first, cost and peak being built
   int budget;       // nodes the walk may still visit
+  bool past_words;  // word anchors are passed (the bound's walk), not given up at
 };
 
 // regx_walk_accept - adds the bytes on which a one-byte test can pass
@@ -96,6 +97,12 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
         return true;
       case RX_FAIL:
         return true;
+      case RX_WORDB:
+        if (!w->past_words) {
+          return false;
+        }
+        n = n->next;
+        break;
       case RX_NOP:
       case RX_OPEN:
       case RX_CLEAR:
@@ -134,9 +141,9 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
 }
 
 // regx_follow_build - the failure walk from n; usable only when it skips something
-void regx_follow_build(const RegxNode *n, RegxFollow *out) {
+void regx_follow_build(const RegxNode *n, RegxFollow *out, bool past_words = false) {
   memset(out, 0, sizeof *out);
-  RegxWalk w = {out, RX_WALK_BUDGET};
+  RegxWalk w = {out, RX_WALK_BUDGET, past_words};
   if (!regx_walk(&w, n, 0) || out->peak + 2 > REGX_STACK_ENTRIES) {
     memset(out, 0, sizeof *out);
     return;
@@ -186,14 +193,28 @@ const RegxNode *regx_fixed_loop(const RegxNode *loop, uint32_t *n, const RegxNod
   return item;
 }
 
-// regx_class_apart - no byte of the one-byte node's class can start the follower
-bool regx_class_apart(const RegxNode *item, const RegxFollow *after) {
+// regx_bound_follow_build - the bound's failure walk from n (see RegxBoundFollow)
+void regx_bound_follow_build(const RegxNode *n, RegxBoundFollow *out) {
+  RegxFollow walked;
+  regx_follow_build(n, &walked, true);
+  memcpy(out->first, walked.first, sizeof out->first);
+  out->cost = walked.cost;
+  out->peak = walked.peak;
+  out->usable = walked.usable;
+  out->single = walked.single;
+  out->wide = walked.wide;
+  out->byte = walked.byte;
+}
+
+// regx_class_apart - no byte of the one-byte node's class can start the
+// follower whose first set is first
+bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
   RegxFollow mine;
   memset(&mine, 0, sizeof mine);
-  RegxWalk w = {&mine, 1};
+  RegxWalk w = {&mine, 1, false};
   regx_walk_accept(&w, item);
   for (int i = 0; i < 32; i++) {
-    if ((mine.first[i] & after->first[i]) != 0) {
+    if ((mine.first[i] & first[i]) != 0) {
       return false;
     }
   }
@@ -235,7 +256,8 @@ double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
 // regx_follow_count - positions of the subject (its end included) where an
 // attempt at a follower can get past its first byte: those whose byte is in
 // the follower's first set
-double regx_follow_count(const RegxFollow *f, const RegxCounts *c) {
+template <class Follow>
+double regx_follow_count(const Follow *f, const RegxCounts *c) {
   if (f->single && c->of != nullptr) {
     return c->of[f->byte];
   }
@@ -251,11 +273,11 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   double e = cl->unbounded ? c->len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
   *count += *ways * (3 + 4 * iterations);
   *deep += 3;  // and 4 per byte it takes, counted once per path (regx_bound_total)
-  if (cl->after.usable) {
-    double pass = regx_follow_count(&cl->after, c);
-    pass = cl->apart && pass > 1 ? 1 : pass;
-    *count += *ways * e * cl->after.cost;
-    *deep += cl->after.peak;
+  if (cl->bound.usable) {
+    double pass = regx_follow_count(&cl->bound, c);
+    pass = cl->bound_apart && pass > 1 ? 1 : pass;
+    *count += *ways * e * cl->bound.cost;
+    *deep += cl->bound.peak;
     *ways *= pass < e ? pass : e;
   } else {
     *ways *= e;
@@ -263,7 +285,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 }
 
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
-                          double *exits, double *depth, int *budget);
+                          double *exits, double *depth, int *budget, double cap = HUGE_VAL);
 
 // regx_geometric - r^a + ... + r^b (0 when b < a); infinite when it overflows
 double regx_geometric(double r, double a, double b) {
@@ -303,7 +325,7 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
     return false;
   }
   const double min = g.min;
-  const double most = floor(c->len / g.width) + 1;
+  const double most = g.width != 0 ? floor(c->len / g.width) + 1 : 1;
   const double iterations = g.unbounded || most < g.max ? most : g.max;
   const double w = *ways;
   *deep += 2 + (min == 0 ? 1 : 0) + iterations * (d + 4);
@@ -329,14 +351,16 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
 // pushing at most the follower's failure cost. A repeated group is bounded
 // iteration by iteration (regx_bound_group). Class loop iterations are left
 // out of *depth: one path holds at most 4 entries per byte of the subject
-// for them, which regx_bound_total adds once.
+// for them, which regx_bound_total adds once. The count only grows as the
+// walk goes on: once it passes cap (the most the caller can use) the answer
+// is HUGE_VAL at once.
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
-                          double *exits, double *depth, int *budget) {
+                          double *exits, double *depth, int *budget, double cap) {
   double ways = 1;
   double count = 0;
   double deep = 0;
   while (n != stop && n->kind != RX_END) {
-    if (--*budget < 0) {
+    if (--*budget < 0 || count > cap) {
       return HUGE_VAL;
     }
     switch (n->kind) {
@@ -357,7 +381,9 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
         for (const RegxNode *alt = n; alt->kind == RX_ALT; alt = alt->next) {
           double e;
           double d;
-          double p = regx_bound_counted(alt->arg.node, fail->next, c, &e, &d, budget);
+          // Each branch adds ways times its count at least.
+          double p = regx_bound_counted(alt->arg.node, fail->next, c, &e, &d, budget,
+                                        ways > 0 ? cap / ways : HUGE_VAL);
           if (p == HUGE_VAL) {
             return HUGE_VAL;
           }
@@ -399,7 +425,7 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
   }
   *exits = ways;
   *depth = deep;
-  return count;
+  return count > cap ? HUGE_VAL : count;
 }
 
 // regx_pieces - the main sequence from start as bound pieces: counts them,
@@ -673,8 +699,10 @@ bool regx_fixed_at(const RegxFixed *f, const unsigned char *s) {
 // scan's first test and the prefix tests run on; the positions of the byte
 // for RX_SCANCHAR; one for an anchored program), each a scan retry and the
 // counted pops of the program, plus the stop entry; HUGE_VAL when unbounded
-// or when one path could fill the stack
-double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c) {
+// or when one path could fill the stack, or as soon as it is known to pass
+// limit (the callers only ask whether it stays within)
+double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c,
+                        double limit) {
   const RegxNode *start = pattern->program;
   double failing = 0;  // attempts that fail early, and their cost each
   double failing_cost = 0;
@@ -707,11 +735,21 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
                                         : c->of[start->arg.bytes[0]];
     start = start->next;
   }
+  // The most counted pops one attempt may make for the total to stay within
+  // limit; the pieces' pops only grow.
+  const double base = 1 + failing * (retry + failing_cost);
+  const double cap = attempts > 0 ? (limit - base) / attempts - retry : HUGE_VAL;
+  if (cap < 0) {
+    return HUGE_VAL;
+  }
   double pops = 0;
   double depth = 0;
   if (plan->piece_count != 0) {
     double ways = 1;
     for (uint32_t i = 0; i < plan->piece_count; i++) {
+      if (pops > cap) {
+        return HUGE_VAL;
+      }
       const RegxBoundPiece *piece = &plan->pieces[i];
       if (piece->kind == RX_PIECE_SAVE) {
         pops += ways;
@@ -727,7 +765,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   } else {
     int budget = RX_WALK_BUDGET;
     double exits;
-    pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget);
+    pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget, cap);
   }
   // Class loop iterations hold 4 entries each and take a byte each: one path
   // holds at most 4 per byte of the subject on top of its fixed entries.
@@ -735,13 +773,13 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   if (pops == HUGE_VAL || depth + taken + 2 > (double)REGX_STACK_ENTRIES) {
     return HUGE_VAL;
   }
-  return 1 + failing * (retry + failing_cost) + attempts * (retry + pops);
+  return base + attempts * (retry + pops);
 }
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
 bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
   RegxCounts c = {nullptr, len, false};
-  return regx_bound_total(pattern->plan, pattern, &c) <= (double)limit;
+  return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
 }
 
 }  // namespace
@@ -804,7 +842,8 @@ RegxGroupLoop regx_group_loop(const RegxNode *loop) {
   g.max = k->arg.bytes[RX_COUNT_MAX];
   g.width = k->arg.bytes[RX_COUNT_WIDTH];
   g.unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
-  g.plain = (g.max != 0 || g.unbounded) && g.width >= 1;
+  g.plain =
+      (g.max != 0 || g.unbounded) && (g.width >= 1 || (g.min == 0 && g.max == 1 && !g.unbounded));
   return g;
 }
 
@@ -922,7 +961,7 @@ bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uin
     return false;
   }
   RegxCounts c = {counts, (double)len, false};
-  return regx_bound_total(plan, pattern, &c) <= (double)limit;
+  return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
 // regx_plan_build - scan shortcut and class loops of the program
@@ -1011,7 +1050,9 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       cl->max = count->arg.bytes[RX_COUNT_MAX];
       cl->unbounded = count->arg.bytes[RX_COUNT_UNBOUNDED];
       regx_follow_build(cl->follow, &cl->after);
-      cl->apart = cl->after.usable && regx_class_apart(cl->item, &cl->after);
+      cl->apart = cl->after.usable && regx_class_apart(cl->item, cl->after.first);
+      regx_bound_follow_build(cl->follow, &cl->bound);
+      cl->bound_apart = cl->bound.usable && regx_class_apart(cl->item, cl->bound.first);
       node.arg.word = (uintptr_t)cl;
     }
   }
@@ -1019,7 +1060,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   if (program->kind == RX_SCAN && scan.usable && first != nullptr && first->kind == RX_LOOP &&
       first->arg.word != 0) {
     const RegxClassLoop *cl = (const RegxClassLoop *)first->arg.word;
-    if (cl->min >= 1 && cl->after.usable && regx_class_apart(cl->item, &cl->after)) {
+    if (cl->min >= 1 && cl->apart) {
       built->lead_loop = cl;
     }
   }

@@ -336,7 +336,7 @@ uint32_t regx_nfa_loop(RegxNfaBuild *b, const RegxClassLoop *cl, uint32_t rest) 
 
 // regx_nfa_group - a repeated group, going on at rest: the body m times, then
 // M - m optional copies or a star. Only a body that takes at least one byte
-// joins: the matcher's empty-iteration checks then never act, and its run is
+// joins, or x? of any body (RegxGroupLoop.plain): the matcher's run is then
 // the plain search of the repetition (the push bound makes the same demand).
 uint32_t regx_nfa_group(RegxNfaBuild *b, const RegxNode *loop, uint32_t rest) {
   const RegxGroupLoop g = regx_group_loop(loop);

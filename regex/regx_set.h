@@ -12,8 +12,9 @@
 //   test (x*, [a-z]{1,3}, .{0,2}) and of groups whose every iteration takes
 //   a byte or more ((\.[0-9]+)?, ([0-9]{1,3}\.){3}, ([a-z]+ )+), of at most
 //   REGX_SET_MAX_NODES automaton nodes, and with the push bound
-//   (regx_set_longest) existing. Back-references, groups repeated that may
-//   match empty and x{0} keep a pattern out.
+//   (regx_set_longest) existing; x? takes any group, also one that may match
+//   empty (( *( |$))?$). Back-references, groups repeated more than once that
+//   may match empty and x{0} keep a pattern out.
 // regx_set_anchored(pattern): non-zero when the pattern is tried at the
 //   subject's start only (it begins with ^, or was compiled REGX_FULLMATCH).
 // regx_set_longest(pattern, limit): the longest subject on which the plain

@@ -68,7 +68,7 @@ struct Gen {
 
   std::string pattern() {
     const std::string anchor = "^" + name() + ":";
-    switch (pick(24)) {
+    switch (pick(26)) {
       case 0:
         return anchor + ".*" + word();
       case 1:
@@ -117,6 +117,10 @@ struct Gen {
         return anchor + ".*a.*(b|ax)?.*" + word();
       case 23:
         return "(a|(x )+)" + word();
+      case 24:
+        return anchor + ".*\\<" + word() + " *[a-z]+( |$)";  // a word anchor after a loop
+      case 25:
+        return anchor + " ?" + word() + "( *( |$))?$";  // x? that may be empty
       default:
         return "^(From|To):.*@" + alternation(1 + pick(3));
     }
