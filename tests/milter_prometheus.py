@@ -40,7 +40,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from milter_postfix import (unpack_debian, EXAMPLES, ROOT, Failures, Milter, Postfix, copy_rules, free_port,  # noqa: E402
-                            send_session, wait_until)
+                            report, send_session, wait_until)
 
 PACKAGING = os.path.join(ROOT, "packaging")
 BACKTRACKS = 1000  # some example rules give up on some lines at this limit
@@ -212,18 +212,7 @@ def main():
             milter.proc.kill()
         prometheus.stop()
         postfix.stop()
-    elapsed = time.monotonic() - started
-    if failures.items:
-        print("milter_prometheus: FAILED", file=sys.stderr)
-        for item in failures.items:
-            print("  - " + item, file=sys.stderr)
-        print(f"(logs kept in {base})", file=sys.stderr)
-        sys.exit(1)
-    if os.environ.get("HDRW_KEEP_LOGS"):
-        print(f"(logs kept in {base})")
-    else:
-        shutil.rmtree(base, ignore_errors=True)
-    print(f"milter_prometheus: passed in {elapsed:.1f} s")
+    report("milter_prometheus", failures, base, started)
 
 
 def by_label(prometheus, expr, label):
