@@ -122,17 +122,22 @@ def settle(postfix):
                   timeout=900)
 
 
-def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
-    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 2
-    if os.geteuid() != 0:
-        sys.exit("milter_load.py: Postfix's commands need root; run it with sudo")
+def build_release():
+    """The command and module built in Release ($BUILD, default build-bench); gives (build, binary)."""
     build = os.environ.get("BUILD", os.path.join(ROOT, "build-bench"))
     subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DHDRW_TESTS=OFF",
                     "-DHDRW_FAULT_INJECTION=OFF"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build, "-j2", "--target", "hdrweights_cli", "hdrweights_module"],
                    check=True, stdout=subprocess.DEVNULL)
-    binary = os.path.join(build, "bin", "hdrweights")
+    return build, os.path.join(build, "bin", "hdrweights")
+
+
+def main():
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 2
+    if os.geteuid() != 0:
+        sys.exit("milter_load.py: Postfix's commands need root; run it with sudo")
+    build, binary = build_release()
     base = tempfile.mkdtemp(prefix="hdrw-load-")
     os.chmod(base, 0o755)
     rules = os.path.join(base, "rules")

@@ -15,7 +15,6 @@ Needs root (Postfix). Usage: sudo bench/milter_scrape_load.py [COUNT] [RUNS]
 """
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import shutil
@@ -33,12 +32,7 @@ def main():
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     if os.geteuid() != 0:
         sys.exit("milter_scrape_load.py: Postfix's commands need root; run it with sudo")
-    build = os.environ.get("BUILD", os.path.join(ROOT, "build-bench"))
-    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DHDRW_TESTS=OFF",
-                    "-DHDRW_FAULT_INJECTION=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build, "-j2", "--target", "hdrweights_cli", "hdrweights_module"],
-                   check=True, stdout=subprocess.DEVNULL)
-    binary = os.path.join(build, "bin", "hdrweights")
+    build, binary = ml.build_release()
     prometheus_bin, _ = prom.prometheus_binaries(build)
     base = tempfile.mkdtemp(prefix="hdrw-scrape-load-")
     os.chmod(base, 0o755)
