@@ -7,12 +7,12 @@
 
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "log_capture.h"
+#include "test_random.h"
 #include "test_support.h"
 #include "tlvpr_mem.h"
 
@@ -23,14 +23,17 @@ using Hits = std::vector<std::pair<int32_t, int32_t>>;  // (rule ID, weight)
 
 // A rule base from plain rule text (format version 2) loaded strictly, so a
 // typing error in a test fails instead of dropping a rule.
-RuleBase *make_rules(const std::string &body) {
-  std::string text = "# version 04/18/2001/002\n" + body;
+RuleBase *parse_rules(std::string text) {
   FILE *stream = fmemopen(text.data(), text.size(), "r");
   EXPECT_NE(stream, nullptr);
   RuleBase *rb = nullptr;
   EXPECT_EQ(rulebase_parse(stream, &rb, 1), 0u);
   fclose(stream);
   return rb;
+}
+
+RuleBase *make_rules(const std::string &body) {
+  return parse_rules("# version 04/18/2001/002\n" + body);
 }
 
 struct RulesDeleter {
@@ -439,42 +442,38 @@ TEST(RulebaseEvaluate, RecordsAlreadyInTheListAreKept) {
 // for every line, multi-line rules (some unterminated), negative weights and
 // lines over the length limit.
 struct Corpus {
-  std::string rules;
+  std::string rules;  // a whole rule file
   std::vector<std::string> blocks;
 };
 
+const hdrw_test::HeaderWords kWords = {
+    {"Subject", "From", "To", "Received", "X-Mailer", "X-Spam", "subject", "Content-Type",
+     "Message-ID"},
+    {"cheap", "offer", "meeting", "free", "example", "bulk", "hello", "win"}};
+
 Corpus make_corpus(uint32_t seed) {
-  std::mt19937 random(seed);
-  const char *names[] = {"Subject", "From",    "To",           "Received",  "X-Mailer",
-                         "X-Spam",  "subject", "Content-Type", "Message-ID"};
-  const char *words[] = {"cheap", "offer", "meeting", "free", "example", "bulk", "hello", "win"};
-  auto pick = [&](auto &list) { return list[random() % (sizeof list / sizeof list[0])]; };
+  hdrw_test::TestRandom random(seed);
+  const hdrw_test::RuleOptions rules = {
+      .words = kWords,
+      .shapes = {{{"^%N:.*%W"}, 6}, {{"%W|%W"}, 2}, {{"^%N:"}}, {{"%W"}}},
+      .min_weight = -5,
+      .max_weight = 34,
+      .group_one_in = 3,
+      .lone_one_in = 4,  // a group's lone first line
+      .open_one_in = 3};
+  // Two words or a word and a run over the 40-byte limit, folded now and then.
+  const hdrw_test::HeaderOptions headers = {
+      .words = kWords,
+      .parts = {{hdrw_test::ValuePart::kWord, 4}, {hdrw_test::ValuePart::kZRun, 1}},
+      .max_parts = 2,
+      .fold_one_in = 4,
+      .lower_name_one_in = 0,
+      .line_end = "\n",
+      .max_lines = 12};
   Corpus corpus;
-  for (int id = 1; id <= 60; ++id) {
-    const int kind = static_cast<int>(random() % 12);
-    const std::string name = pick(names);
-    const std::string word = pick(words);
-    const int weight = static_cast<int>(random() % 40) - 5;
-    if (kind < 6) {
-      corpus.rules += rule(id, weight, "^" + name + ":.*" + word);
-    } else if (kind < 8) {
-      corpus.rules += rule(id, weight, word + "|" + pick(words));
-    } else if (kind < 11) {
-      corpus.rules += multi(id, 1, false, "^" + name + ":.*" + word);
-      corpus.rules += multi(id, weight, kind != 10, "^" + std::string(pick(names)) + ":");
-    } else {
-      corpus.rules += multi(id, 1, false, word);  // a group's lone first line
-    }
-  }
+  corpus.rules = random.rule_file(60, rules);
   for (int m = 0; m < 40; ++m) {
-    std::string block;
-    const int count = 1 + static_cast<int>(random() % 12);
-    for (int h = 0; h < count; ++h) {
-      block += std::string(pick(names)) + ": " + pick(words) + " " + pick(words);
-      block += random() % 5 == 0 ? " " + std::string(30, 'z') : "";
-      block += random() % 4 == 0 ? "\r\n\t" + std::string(pick(words)) + "\r\n" : "\n";
-    }
-    corpus.blocks.push_back(block);
+    corpus.blocks.push_back(random.header_block(headers));
   }
   return corpus;
 }
@@ -526,7 +525,7 @@ Outcome model(const RuleBase *rb, const std::string &block, int32_t threshold,
 TEST(RulebaseEvaluate, AgreesWithAPlainModelOfTheWalk) {
   for (uint32_t seed = 1; seed <= 5; ++seed) {
     const Corpus corpus = make_corpus(seed);
-    Rules rb(make_rules(corpus.rules));
+    Rules rb(parse_rules(corpus.rules));
     for (const std::string &block : corpus.blocks) {
       SCOPED_TRACE(block);
       for (int32_t threshold : {-1, 0, 30, 60}) {
