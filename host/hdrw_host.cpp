@@ -9,8 +9,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "kelh_engine.h"
 #include "regex_filter.h"
+#include "rule_hit.h"
 #include "tlvpr_fileio.h"
 #include "tlvpr_format.h"
 #include "tlvpr_mem.h"

@@ -26,9 +26,9 @@
 // message's header block from its data store (entries 1 and 22) into the
 // context, asks for the threshold (entry 6 with threshold_value) and evaluates
 // it. Gives the static "spam" text (the same object as the query record's
-// verdict) or null. Hit records (RuleHit, tlvpr heap) are appended to *hits,
-// which must be null on entry; the host frees them. A header length of 0 gives
-// null without logging; a block longer than maxTotalHeadersLength (non-zero)
+// verdict) or null. Hit records (RuleHit of rule_hit.h, tlvpr heap) are appended
+// to *hits, which must be null on entry; the host frees them. A header length of
+// 0 gives null without logging; a block longer than maxTotalHeadersLength (non-zero)
 // gives "spam" unread (logs level 5, 11013). Every failure gives null with the
 // list emptied and freed (logs 10018 null hit list address, context or instance;
 // 10001, 11008, 11007, 11009). May run on many threads at once on one instance.
@@ -43,13 +43,12 @@
 #include <stdint.h>
 
 #include "module_instance.h"
+#include "rule_hit.h"
 #include "tvr_mds.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-struct RuleHit;
 
 typedef struct MessageContext {
   char *header;            // owned: the header block as read, no terminator

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "e2e_harness.h"
-#include "kelh_engine.h"
 #include "regex_filter.h"
+#include "rule_hit.h"
 #include "tlvpr_mem.h"
 
 using namespace hdrw_test;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "kelh_sets.h"
 #include "load_rules.h"
 #include "log_capture.h"
+#include "test_random.h"
 #include "tlvpr_mem.h"
 #include "tvr_log_settings.h"
 
@@ -36,176 +36,66 @@ struct LogToMemory {
   ~LogToMemory() { hdrw_test::quiet_log(); }
 };
 
-const char *const kNames[] = {"Subject", "From", "Received", "X-Mailer", "To"};
-const char *const kWords[] = {"free", "offer", "win", "cash", "relay", "bulk", "meds", "hi"};
+using hdrw_test::TestRandom;
+using hdrw_test::ValuePart;
 
-struct Gen {
-  std::mt19937 random;
-  explicit Gen(uint32_t seed) : random(seed) {}
-  uint32_t pick(uint32_t n) { return random() % n; }
-  std::string name() { return kNames[pick(5)]; }
-  std::string word() { return kWords[pick(8)]; }
+const hdrw_test::HeaderWords kWords = {
+    {"Subject", "From", "Received", "X-Mailer", "To"},
+    {"free", "offer", "win", "cash", "relay", "bulk", "meds", "hi"}};
 
-  std::string alternation(uint32_t n) {
-    std::string out = "(";
-    for (uint32_t i = 0; i < n; ++i) {
-      out += (i != 0 ? "|" : "") + word();
-    }
-    return out + ")";
-  }
+// Header-rule shapes, each as likely as the others.
+const hdrw_test::RuleOptions kRules = {
+    .words = kWords,
+    .shapes = {{{"^%N:.*%W"}},
+               {{"^%N:.*(%A)"}},
+               {{"^%N:.*%C"}},
+               {{"^%N:.*%G"}},
+               {{"^%N: [0-9]{1,3}\\.[0-9]{1,3}"}},
+               {{"^%N:.*%W$"}},
+               {{"^%N:.*%W.*%W.*%W"}},
+               {{"%W|%W"}},
+               {{"[0-9]{3}-[0-9]{2}.*%W"}},
+               {{"^%N: (a|b)*c"}},
+               {{"(%W) \\1"}},             // a back-reference: matcher only
+               {{"^%N:.*(a|aa)*b"}},       // runs into the limit
+               {{"^%N:.*a.*a.*a.*a.*b"}},  // needs the byte counts, or the matcher
+               {{"\\<%W"}},
+               {{".*.*.*x"}},
+               {{"^%N: *[A-Z!]{6,}$"}},
+               {{"^%N:.*(%W )?%W"}},
+               {{"^%N:.*([0-9]{1,3}-){2}[0-9]{1,2}"}},
+               {{"^%N:.*(a[b ]+){%3}x"}},
+               {{"^%N: ?([a-z]+ )+%W$"}},
+               {{"^%N:.*(,[^,]{1,9}){3}"}},
+               {{"^%N:.*\\<%W\\>.*(x|%W)?$"}},
+               {{"^%N:.*a.*(b|ax)?.*%W"}},
+               {{"(a|(x )+)%W"}},
+               {{"^%N:.*\\<%W *[a-z]+( |$)"}},  // a word anchor after a loop
+               {{"^%N: ?%W( *( |$))?$"}},       // x? that may be empty
+               {{"^(From|To):.*@(%a)"}}},
+    .min_weight = -8,
+    .max_weight = 31,
+    .group_one_in = 12,  // two-line groups, some left open
+    .lone_one_in = 0,
+    .open_one_in = 4};
 
-  // letter-case classes ([Ff][Rr]...), or gapped ([Ff].{0,2}[Rr]...)
-  std::string letters(const std::string &w, bool gaps) {
-    std::string out;
-    for (size_t i = 0; i < w.size(); ++i) {
-      out += gaps && i != 0 ? ".{0,2}[" : "[";
-      out += static_cast<char>(w[i] - 32);
-      out += w[i];
-      out += ']';
-    }
-    return out;
-  }
-
-  std::string pattern() {
-    const std::string anchor = "^" + name() + ":";
-    switch (pick(26)) {
-      case 0:
-        return anchor + ".*" + word();
-      case 1:
-        return anchor + ".*" + alternation(2 + pick(10));
-      case 2:
-        return anchor + ".*" + letters(word(), false);
-      case 3:
-        return anchor + ".*" + letters(word(), true);
-      case 4:
-        return anchor + " [0-9]{1,3}\\.[0-9]{1,3}";
-      case 5:
-        return anchor + ".*" + word() + "$";
-      case 6:
-        return anchor + ".*" + word() + ".*" + word() + ".*" + word();
-      case 7:
-        return word() + "|" + word();
-      case 8:
-        return "[0-9]{3}-[0-9]{2}.*" + word();
-      case 9:
-        return anchor + " (a|b)*c";
-      case 10:
-        return "(" + word() + ") \\1";  // a back-reference: matcher only
-      case 11:
-        return anchor + ".*(a|aa)*b";  // runs into the limit
-      case 12:
-        return anchor + ".*a.*a.*a.*a.*b";  // needs the byte counts, or the matcher
-      case 13:
-        return "\\<" + word();
-      case 14:
-        return ".*.*.*x";
-      case 15:
-        return anchor + " *[A-Z!]{6,}$";
-      case 16:
-        return anchor + ".*(" + word() + " )?" + word();
-      case 17:
-        return anchor + ".*([0-9]{1,3}-){2}[0-9]{1,2}";
-      case 18:
-        return anchor + ".*(a[b ]+){" + std::to_string(1 + pick(3)) + "}x";
-      case 19:
-        return anchor + " ?([a-z]+ )+" + word() + "$";
-      case 20:
-        return anchor + ".*(,[^,]{1,9}){3}";
-      case 21:
-        return anchor + ".*\\<" + word() + "\\>.*(x|" + word() + ")?$";
-      case 22:
-        return anchor + ".*a.*(b|ax)?.*" + word();
-      case 23:
-        return "(a|(x )+)" + word();
-      case 24:
-        return anchor + ".*\\<" + word() + " *[a-z]+( |$)";  // a word anchor after a loop
-      case 25:
-        return anchor + " ?" + word() + "( *( |$))?$";  // x? that may be empty
-      default:
-        return "^(From|To):.*@" + alternation(1 + pick(3));
-    }
-  }
-
-  // A rule text of count rules, a few of them two-line rules, some weights negative.
-  std::string rules(int count) {
-    std::string text = "# version 04/18/2001/002\n";
-    char head[32];
-    for (int id = 1; id <= count; ++id) {
-      const int weight = static_cast<int>(pick(40)) - 8;
-      if (pick(12) == 0) {
-        snprintf(head, sizeof head, "%010d%03d005&+", id, 0);
-        text += head + pattern() + "\n";
-        snprintf(head, sizeof head, "%010d%03d005%s", id, weight < 0 ? 3 : weight,
-                 pick(4) == 0 ? "&+" : "&.");  // some groups stay open
-        text += head + pattern() + "\n";
-        continue;
-      }
-      if (weight < 0) {
-        snprintf(head, sizeof head, "%010d-%02d001&-", id, -weight);
-      } else {
-        snprintf(head, sizeof head, "%010d%03d001&-", id, weight);
-      }
-      text += head + pattern() + "\n";
-    }
-    return text;
-  }
-
-  std::string text() {
-    std::string out;
-    const uint32_t parts = 1 + pick(8);
-    for (uint32_t i = 0; i < parts; ++i) {
-      switch (pick(10)) {
-        case 0:
-          out += std::to_string(pick(1000)) + "-" + std::to_string(pick(100));
-          break;
-        case 1:
-          out += std::string(1 + pick(30), "ab"[pick(2)]);
-          break;
-        case 2:
-          out += "FREE!!! CASH";
-          break;
-        case 3:
-          out += "x";
-          break;
-        case 4:
-          out += "a@" + word() + ".ru";
-          break;
-        case 5:
-          out += std::string(100 + pick(700), "ax "[pick(3)]);
-          break;
-        case 6:
-          for (uint32_t n = 1 + pick(40); n > 0; --n) {
-            out += "123-45 ";
-          }
-          break;
-        case 7:
-          // around the bound of a .* chain: a run of a's, spaces and words
-          for (uint32_t n = 20 + pick(80); n > 0; --n) {
-            out += pick(3) == 0 ? " " : pick(4) == 0 ? word() : "a";
-          }
-          break;
-        case 8:
-          out += "a,b,cc,d,e" + std::string(pick(2) ? "," : "") + "12-3-45";
-          break;
-        default:
-          out += word();
-          break;
-      }
-      out += pick(5) == 0 ? "\r\n\t" : " ";
-    }
-    return out + word();
-  }
-
-  std::string block() {
-    std::string out;
-    const uint32_t lines = 1 + pick(12);
-    for (uint32_t i = 0; i < lines; ++i) {
-      out += pick(10) == 0 ? "subject" : name();
-      out += ": " + text() + "\r\n";
-    }
-    return out;
-  }
-};
+// Values of every part, folded now and then, the name in lower case now and then.
+const hdrw_test::HeaderOptions kHeaders = {.words = kWords,
+                                           .parts = {{ValuePart::kWord, 1},
+                                                     {ValuePart::kNumbers, 1},
+                                                     {ValuePart::kLetterRun, 1},
+                                                     {ValuePart::kShout, 1},
+                                                     {ValuePart::kX, 1},
+                                                     {ValuePart::kAddress, 1},
+                                                     {ValuePart::kLongRun, 1},
+                                                     {ValuePart::kDashedNumbers, 1},
+                                                     {ValuePart::kNearChainBound, 1},
+                                                     {ValuePart::kCommaList, 1}},
+                                           .max_parts = 8,
+                                           .fold_one_in = 5,
+                                           .lower_name_one_in = 10,
+                                           .line_end = "\r\n",
+                                           .max_lines = 12};
 
 RuleBase *parse(const std::string &text) {
   std::string copy = text;
@@ -280,8 +170,9 @@ TEST(KelhSets, FastWalkGivesThePlainWalksResultsAndLogs) {
   int grown = 0;      // rule bases whose sets built states: the fast walk used them
   size_t errors = 0;  // 29001 lines compared
   for (uint32_t seed = 1; seed <= 4; ++seed) {
-    Gen gen(seed);
-    RuleBase *rb = parse(gen.rules(seed == 4 ? 150 : 45));  // 150: several sets per name
+    TestRandom gen(seed);
+    RuleBase *rb =
+        parse(gen.rule_file(seed == 4 ? 150 : 45, kRules));  // 150: several sets per name
     ASSERT_NE(rb, nullptr);
     for (size_t cap : {size_t{0}, size_t{1} << 14, kelh_sets_cap(0)}) {
       ASSERT_EQ(rulebase_make_sets(rb, cap), 0u);
@@ -289,7 +180,7 @@ TEST(KelhSets, FastWalkGivesThePlainWalksResultsAndLogs) {
       for (int m = 0; m < 24; ++m) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " message " + std::to_string(m) + " cap " +
                      std::to_string(cap));
-        const std::string block = gen.block();
+        const std::string block = gen.header_block(kHeaders);
         std::vector<uint32_t> counts;
         {
           std::vector<char> buffer(block.begin(), block.end());

@@ -151,7 +151,7 @@ TEST_F(LoadRules, FormatVersionSetsTheIdWidth) {
   EXPECT_EQ(rb_->first->weight, 50);
   EXPECT_EQ(rb_->first->rule_type, static_cast<uint32_t>(RULE_TYPE_SINGLE));
   EXPECT_EQ(rb_->first->conjunction, static_cast<uint32_t>(RULE_CONJ_MORE));
-  EXPECT_EQ(rb_->first->name_hash, 221675664u);
+  EXPECT_EQ(rb_->first->name_hash, hdrw_test::kNameHashSubject);
 
   // Version 2 reads ID 12340500 and weight "01&", then fails on the type "-^S".
   RuleLine *made = nullptr;
@@ -314,7 +314,7 @@ TEST_F(LoadRules, CommentsBlankLinesAndTheLastLine) {
                            "0000000002050001&-^From:";  // last line without LF
   ASSERT_EQ(load_plain(text), 0u);
   EXPECT_EQ(ids_of(rb_), (std::vector<int32_t>{1, 2}));
-  EXPECT_EQ(rb_->first->next->name_hash, 2643508u);
+  EXPECT_EQ(rb_->first->next->name_hash, hdrw_test::kNameHashFrom);
   EXPECT_TRUE(log_.contains(6, 29029, "Rules loaded = 2, regexs loaded = 2."));
   EXPECT_EQ(rulebase_line_is_rule(" #x"), 1);
   EXPECT_EQ(rulebase_line_is_rule(""), 0);
@@ -326,12 +326,10 @@ TEST(RuleNameHash, LiteralHeaderNames) {
     uint32_t hash;
   };
   const Row rows[] = {
-      {"^Subject:.*x", 221675664u},
-      {"Subject:.*x", 221675664u},
-      {"^From:", 2643508u},
-      {"^X-Mailer: x",
-       ((((((('X' * 33u + '-') * 33 + 'M') * 33 + 'a') * 33 + 'i') * 33 + 'l') * 33 + 'e') * 33 +
-        'r')},
+      {"^Subject:.*x", hdrw_test::kNameHashSubject},
+      {"Subject:.*x", hdrw_test::kNameHashSubject},
+      {"^From:", hdrw_test::kNameHashFrom},
+      {"^X-Mailer: x", hdrw_test::name_hash_of("X-Mailer")},
       {"^(From|To):", 0},
       {"^Subject\\:", 0},
       {"^:", 0},

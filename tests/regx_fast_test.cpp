@@ -4,121 +4,60 @@
 // stack capacity.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "test_random.h"
 
 namespace {
 
 constexpr uint32_t kNoLimit = 0xFFFFFFFFu;
 
-struct RegxRandom {
-  std::mt19937 rng;
-  explicit RegxRandom(uint32_t seed) : rng(seed) {}
-  int pick(int n) { return (int)(rng() % (uint32_t)n); }
+using hdrw_test::TestRandom;
 
-  std::string bound() {
-    const int values[] = {0, 1, 2, 3, 5, 254, 255};
-    return std::to_string(values[pick(5) == 0 ? 5 + pick(2) : pick(5)]);
-  }
+// Every construct of the matcher, bounds at and next to the counted limits.
+const hdrw_test::PatternGrammar kGrammar = {
+    .atoms = {{{"a", "b", "c", "x"}, 3},
+              {{"."}},
+              {{"[ab]", "[^a]", "[a-c]", "[[:alpha:]]", "[^\n ]", "[x ]"}},
+              {{"ab"}},
+              {{"^", "$"}},
+              {{"\\<", "\\>"}},
+              {{"\\1", "\\2", "\\3"}},
+              {{" "}},
+              {{"abc"}},
+              {{"\n"}},
+              {{"x"}}},
+    .group_weight = 2,
+    .quantifiers = {{{"*"}, 2}, {{"+"}}, {{"?"}}, {{"{#}", "{#,}", "{#,%}"}}, {{""}, 4}},
+    .low_bounds = {{{"0", "1", "2", "3", "5"}, 4}, {{"254", "255"}}},
+    .high_bounds = {{{"0", "1", "2", "3", "5"}, 4}, {{"254", "255"}}},
+    .max_pieces = 4,
+    .branch_one_in = 4};
 
-  std::string atom(int depth) {
-    switch (pick(depth > 0 ? 15 : 13)) {
+// Short texts with newlines, runs near 255 and, now and then, a run long
+// enough to reach the stack capacity.
+std::string regx_subject(TestRandom *gen) {
+  std::string s;
+  for (uint32_t parts = gen->pick(4); parts > 0; --parts) {
+    switch (gen->pick(5)) {
       case 0:
+        s += gen->run("abx", 250, 10);
+        break;
       case 1:
-      case 2:
-        return std::string(1, "abcx"[pick(4)]);
-      case 3:
-        return ".";
-      case 4: {
-        const char *sets[] = {"[ab]", "[^a]", "[a-c]", "[[:alpha:]]", "[^\n ]", "[x ]"};
-        return sets[pick(6)];
-      }
-      case 5:
-        return "ab";
-      case 6:
-        return pick(2) ? "^" : "$";
-      case 7:
-        return pick(2) ? "\\<" : "\\>";
-      case 8:
-        return "\\" + std::to_string(1 + pick(3));
-      case 9:
-        return " ";
-      case 10:
-        return "abc";
-      case 11:
-        return "\n";
-      case 12:
-        return "x";
-      default:
-        return "(" + alternation(depth - 1) + ")";
-    }
-  }
-
-  std::string piece(int depth) {
-    std::string a = atom(depth);
-    switch (pick(9)) {
-      case 0:
-      case 1:
-        return a + "*";
-      case 2:
-        return a + "+";
-      case 3:
-        return a + "?";
-      case 4: {
-        std::string m = bound();
-        switch (pick(3)) {
-          case 0:
-            return a + "{" + m + "}";
-          case 1:
-            return a + "{" + m + ",}";
-          default:
-            return a + "{" + m + "," + bound() + "}";
+        if (gen->one_in(8)) {
+          s += gen->run("ab ", 2000, 1500);
         }
-      }
+        break;
       default:
-        return a;
+        s += gen->text("abcx \n", 12);
+        break;
     }
   }
-
-  std::string alternation(int depth) {
-    std::string out;
-    int n = 1 + pick(4);
-    for (int i = 0; i < n; i++) {
-      out += piece(depth);
-    }
-    if (pick(4) == 0) {
-      out += "|" + alternation(depth);
-    }
-    return out;
-  }
-
-  std::string subject() {
-    std::string s;
-    int parts = pick(4);
-    for (int i = 0; i < parts; i++) {
-      switch (pick(5)) {
-        case 0:
-          s += std::string(250 + pick(10), "abx"[pick(3)]);
-          break;
-        case 1:
-          if (pick(8) == 0) {
-            s += std::string(2000 + pick(1500), "ab "[pick(3)]);
-          }
-          break;
-        default:
-          for (int n = pick(12); n > 0; n--) {
-            s += "abcx \n"[pick(6)];
-          }
-          break;
-      }
-    }
-    return s;
-  }
-};
+  return s;
+}
 
 struct RegxPair {
   int rc;
@@ -152,21 +91,21 @@ void regx_compare(RegxPattern *p, const std::string &pattern, const std::string 
 }
 
 TEST(RegxFast, SameResultAndCountAsThePlainMatcher) {
-  RegxRandom gen(4242);
+  TestRandom gen(4242);
   int compiled = 0;
   for (int i = 0; i < 4000; i++) {
-    std::string pattern = gen.alternation(2);
-    if (gen.pick(4) == 0) {
+    std::string pattern = gen.pattern(kGrammar, 2);
+    if (gen.one_in(4)) {
       pattern = "^" + pattern;
     }
     int cflags = REGX_EXTENDED;
-    if (gen.pick(8) == 0) {
+    if (gen.one_in(8)) {
       cflags |= REGX_ICASE;
     }
-    if (gen.pick(6) == 0) {
+    if (gen.one_in(6)) {
       cflags |= REGX_NEWLINE;
     }
-    if (gen.pick(10) == 0) {
+    if (gen.one_in(10)) {
       cflags |= REGX_FULLMATCH;
     }
     RegxPattern p{};
@@ -175,8 +114,8 @@ TEST(RegxFast, SameResultAndCountAsThePlainMatcher) {
     }
     compiled++;
     for (int j = 0; j < 6; j++) {
-      std::string subject = gen.subject();
-      int eflags = (gen.pick(6) == 0 ? REGX_NOTBOL : 0) | (gen.pick(6) == 0 ? REGX_NOTEOL : 0);
+      std::string subject = regx_subject(&gen);
+      int eflags = (gen.one_in(6) ? REGX_NOTBOL : 0) | (gen.one_in(6) ? REGX_NOTEOL : 0);
       RegxPair want = regx_plain(&p, subject, 3000000, eflags);
       regx_compare(&p, pattern, subject, 3000000, eflags);
       if (want.rc == REGX_OK || want.rc == REGX_NOMATCH) {
@@ -184,7 +123,7 @@ TEST(RegxFast, SameResultAndCountAsThePlainMatcher) {
         regx_compare(&p, pattern, subject, want.count, eflags);
         if (want.count > 0) {
           regx_compare(&p, pattern, subject, want.count - 1, eflags);
-          regx_compare(&p, pattern, subject, (uint32_t)gen.pick((int)want.count), eflags);
+          regx_compare(&p, pattern, subject, gen.pick(want.count), eflags);
         }
       }
       if (testing::Test::HasFatalFailure()) {
@@ -194,7 +133,7 @@ TEST(RegxFast, SameResultAndCountAsThePlainMatcher) {
     }
     regx_free(&p);
   }
-  EXPECT_GT(compiled, 2000);
+  EXPECT_GT(compiled, 1900);  // about half of them compile (1940 to 2030 over seeds)
 }
 
 TEST(RegxFast, HeaderRulesAgreeWithThePlainMatcher) {
@@ -256,28 +195,22 @@ TEST(RegxFast, FramesHitTheStackCapacityWhereThePlainMatcherDoes) {
 TEST(RegxFast, FixedWidthAnswersAgreeWithThePlainMatcher) {
   // Runs of fixed-width pieces with a literal get a yes/no search when no
   // count is wanted; results must equal the plain run's, limits included.
-  const char *pieces[] = {"a",        "-",    "ab",   "x-y",  "[ab]",           "[^a]",   ".",
-                          "[0-9]{2}", "a{3}", "(ab)", "-{2}", "[[:digit:]]{3}", "[^\n-]", "b"};
-  const int n_pieces = (int)(sizeof pieces / sizeof pieces[0]);
-  std::mt19937 rng(777);
+  const std::vector<std::string> pieces = {
+      "a",        "-",    "ab",   "x-y",  "[ab]",           "[^a]",   ".",
+      "[0-9]{2}", "a{3}", "(ab)", "-{2}", "[[:digit:]]{3}", "[^\n-]", "b"};
+  TestRandom gen(777);
   int fixed = 0;
   for (int i = 0; i < 1500; i++) {
-    std::string pattern;
-    for (int k = 1 + (int)(rng() % 5); k > 0; k--) {
-      pattern += pieces[rng() % n_pieces];
-    }
+    std::string pattern = gen.chain(pieces, 5, "", 0);
     int cflags =
-        REGX_EXTENDED | (rng() % 6 == 0 ? REGX_ICASE : 0) | (rng() % 6 == 0 ? REGX_NEWLINE : 0);
+        REGX_EXTENDED | (gen.one_in(6) ? REGX_ICASE : 0) | (gen.one_in(6) ? REGX_NEWLINE : 0);
     RegxPattern p{};
     ASSERT_EQ(regx_compile(&p, pattern.c_str(), cflags), REGX_OK) << pattern;
     fixed += p.plan != nullptr && p.plan->fixed != nullptr;
     for (int j = 0; j < 8; j++) {
-      std::string subject;
-      for (int n = (int)(rng() % 40); n > 0; n--) {
-        subject += "ab-x01 \nA"[rng() % 9];
-      }
-      if (rng() % 10 == 0) {
-        subject += std::string(3000 + rng() % 3000, "a-0"[rng() % 3]);
+      std::string subject = gen.text("ab-x01 \nA", 40);
+      if (gen.one_in(10)) {
+        subject += gen.run("a-0", 3000, 3000);
       }
       RegxPair want = regx_plain(&p, subject, kNoLimit, 0);
       const uint32_t limits[] = {kNoLimit, want.count, want.count - 1, want.count / 2, 0};

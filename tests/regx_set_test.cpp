@@ -9,125 +9,69 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "test_random.h"
 
 namespace {
 
-struct Gen {
-  std::mt19937 random;
-  explicit Gen(uint32_t seed) : random(seed) {}
-  int pick(int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); }
+using hdrw_test::TestRandom;
 
-  std::string atom(int depth) {
-    switch (pick(depth > 0 ? 16 : 14)) {
-      case 0:
-      case 1:
-      case 2:
-        return std::string(1, "abc"[pick(3)]);
-      case 3:
-        return ".";
-      case 4:
-        return "[ab]";
-      case 5:
-        return "[^a ]";
-      case 6:
-        return "ab";
-      case 7:
-        return pick(2) ? "^" : "$";
-      case 8:
-        return "x";
-      case 9:
-        return "bca";
-      case 10:
-        return " ";
-      case 11:
-        return "[[:upper:]]";
-      case 12:
-        return pick(2) ? "\\<" : "\\>";
-      case 13:
-        return "[^ ]";
-      default:
-        return "(" + alternation(depth - 1) + ")";
-    }
-  }
+// The constructs a set takes, and a few it refuses; small counted bounds.
+const hdrw_test::PatternGrammar kGrammar = {
+    .atoms = {{{"a", "b", "c"}, 3},
+              {{"."}},
+              {{"[ab]"}},
+              {{"[^a ]"}},
+              {{"ab"}},
+              {{"^", "$"}},
+              {{"x"}},
+              {{"bca"}},
+              {{" "}},
+              {{"[[:upper:]]"}},
+              {{"\\<", "\\>"}},
+              {{"[^ ]"}}},
+    .group_weight = 2,
+    .quantifiers = {{{"*"}}, {{"+"}}, {{"?"}}, {{"{#,%}"}}, {{"{#}"}}, {{"{#,}"}}, {{""}, 4}},
+    .low_bounds = {{{"0", "1", "2"}}},
+    .high_bounds = {{{"2", "3", "4"}}},
+    .max_pieces = 3,
+    .branch_one_in = 4};
 
-  std::string alternation(int depth) {
-    std::string out;
-    for (int n = 1 + pick(3); n > 0; --n) {
-      std::string a = atom(depth);
-      switch (pick(10)) {
-        case 0:
-          a += "*";
-          break;
-        case 1:
-          a += "+";
-          break;
-        case 2:
-          a += "?";
-          break;
-        case 3:
-          a += "{" + std::to_string(pick(3)) + "," + std::to_string(2 + pick(3)) + "}";
-          break;
-        case 4:
-          a += "{" + std::to_string(pick(3)) + "}";
-          break;
-        case 5:
-          a += "{" + std::to_string(pick(2)) + ",}";
-          break;
-        default:
-          break;
-      }
-      out += a;
-    }
-    return pick(4) == 0 ? out + "|" + alternation(depth) : out;
-  }
+// The shapes of imported header rules: a .* chain, groups with ?, {n} and
+// + inside and around it, word anchors, also right after a repetition.
+const std::vector<std::string> kRulePieces = {"a",
+                                              "b ",
+                                              "(x|ab)?",
+                                              "(a[bc]+){2}",
+                                              "([^ ]+ )+",
+                                              "(bc|.){3}",
+                                              "\\<ab",
+                                              "c\\>",
+                                              "[ab]{1,3}",
+                                              "(a?b){1,2}",
+                                              " (a|c)+",
+                                              "(ab )?x",
+                                              "\\<a[bc]+ ",
+                                              "[ab]+\\>( |$)",
+                                              "( *\\<[bx])?",
+                                              "(\\<[^ ]+ )*a",
+                                              "( *( |$))?$",
+                                              "([^a]*([^a]|$))?",
+                                              "(b|)?c",
+                                              "(a*|x)?b"};
 
-  // The shapes of imported header rules: a .* chain, groups with ?, {n} and
-  // + inside and around it, word anchors, also right after a repetition.
-  std::string rule_shape() {
-    const char *const pieces[] = {"a",
-                                  "b ",
-                                  "(x|ab)?",
-                                  "(a[bc]+){2}",
-                                  "([^ ]+ )+",
-                                  "(bc|.){3}",
-                                  "\\<ab",
-                                  "c\\>",
-                                  "[ab]{1,3}",
-                                  "(a?b){1,2}",
-                                  " (a|c)+",
-                                  "(ab )?x",
-                                  "\\<a[bc]+ ",
-                                  "[ab]+\\>( |$)",
-                                  "( *\\<[bx])?",
-                                  "(\\<[^ ]+ )*a",
-                                  "( *( |$))?$",
-                                  "([^a]*([^a]|$))?",
-                                  "(b|)?c",
-                                  "(a*|x)?b"};
-    std::string out = pick(2) ? "a.*" : "";
-    for (int n = 1 + pick(4); n > 0; --n) {
-      out += pieces[pick(20)];
-      if (pick(2) == 0) {
-        out += ".*";
-      }
-    }
-    return out;
-  }
+std::string rule_shape(TestRandom *gen) {
+  const std::string head = gen->pick(2) ? "a.*" : "";
+  return head + gen->chain(kRulePieces, 4, ".*", 2);
+}
 
-  std::string subject() {
-    std::string s;
-    for (int n = pick(3) == 0 ? pick(200) : pick(24); n > 0; --n) {
-      s += "abcxA "[pick(6)];
-    }
-    return s;
-  }
-};
+std::string random_subject(TestRandom *gen) {
+  return gen->text("abcxA ", gen->one_in(3) ? 200 : 24);
+}
 
 struct PatternFree {
   void operator()(RegxPattern *p) const {
@@ -146,7 +90,7 @@ Pattern compile(const std::string &text, int flags = REGX_EXTENDED) {
 }
 
 TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
-  Gen gen(2026);
+  TestRandom gen(2026);
   int compared = 0;
   int unknown = 0;
   int beyond = 0;
@@ -156,8 +100,8 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
     std::vector<const RegxPattern *> members;
     const int size = round % 10 == 0 ? 64 : 1 + gen.pick(8);
     while (static_cast<int>(members.size()) < size) {
-      std::string text = gen.pick(4) == 0 ? gen.rule_shape() : gen.alternation(2);
-      if (gen.pick(3) == 0) {
+      std::string text = gen.one_in(4) ? rule_shape(&gen) : gen.pattern(kGrammar, 2);
+      if (gen.one_in(3)) {
         text = "^" + text;
       }
       Pattern p = compile(text);
@@ -174,7 +118,7 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
     ASSERT_EQ(regx_set_create(&set, members.data(), static_cast<uint32_t>(members.size()), &budget),
               REGX_OK);
     for (int j = 0; j < 12; ++j) {
-      const std::string subject = gen.subject();
+      const std::string subject = random_subject(&gen);
       uint64_t matched = 0;
       if (regx_set_scan(set, subject.data(), subject.size(), &matched) != 0) {
         ++unknown;
@@ -251,18 +195,22 @@ TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
 // Where the bounds say a set's answer is regx_exec's, the plain run with that
 // limit neither exhausts it nor fills the stack.
 TEST(RegxSet, BoundsKeepThePlainRunWithinTheLimit) {
-  Gen gen(77);
+  TestRandom gen(77);
   int proven = 0;
   for (int round = 0; round < 3000; ++round) {
-    Pattern p = compile(gen.pick(3) == 0 ? gen.rule_shape()
-                                         : gen.alternation(2) + (gen.pick(2) ? ".*a.*b" : ""));
+    const bool rule = gen.one_in(3);
+    std::string text = rule ? rule_shape(&gen) : gen.pattern(kGrammar, 2);
+    if (!rule && gen.pick(2)) {
+      text += ".*a.*b";
+    }
+    Pattern p = compile(text);
     if (p == nullptr) {
       continue;
     }
     for (int j = 0; j < 6; ++j) {
-      std::string subject = gen.subject();
-      if (gen.pick(4) == 0) {
-        subject += std::string(300 + gen.pick(300), "ab"[gen.pick(2)]);
+      std::string subject = random_subject(&gen);
+      if (gen.one_in(4)) {
+        subject += gen.run("ab", 300, 300);
       }
       uint32_t counts[256] = {};
       for (unsigned char c : subject) {

@@ -10,6 +10,9 @@
 // milliseconds without sleeping and advances the FakeClock when one is installed.
 // Both are process-wide singletons: tests using them must not run in parallel
 // threads with other users of the same hooks.
+// kNameHashSubject / kNameHashFrom: the header-name hash (h = h * 33 + byte over
+// the name before its ':', from 0) of "Subject" and "From", checked here once
+// against that definition; the suites compare the engine's hashes with them.
 // fault_loop(op): runs op() with allocation n failing, for n = 1, 2, ... until
 // op() reports it ran without meeting the injected failure (fewer allocations
 // than n); returns how many allocations the whole operation needs. op returns
@@ -21,11 +24,24 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tlvpr_hooks.h"
 
 namespace hdrw_test {
+
+constexpr uint32_t name_hash_of(std::string_view name) {
+  uint32_t hash = 0;
+  for (const char c : name) {
+    hash = hash * 33 + static_cast<unsigned char>(c);
+  }
+  return hash;
+}
+constexpr uint32_t kNameHashSubject = 221675664u;
+constexpr uint32_t kNameHashFrom = 2643508u;
+static_assert(name_hash_of("Subject") == kNameHashSubject);
+static_assert(name_hash_of("From") == kNameHashFrom);
 
 class TempDir {
  public:

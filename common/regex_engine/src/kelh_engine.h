@@ -80,6 +80,7 @@
 
 #include "load_rules.h"
 #include "regx.h"
+#include "rule_hit.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -93,15 +94,6 @@ typedef struct HeaderLine {
   struct HeaderLine *next;  // next line in block order, null at the end
   uint32_t name_hash;       // kelh_name_hash of the line
 } HeaderLine;
-
-// The hit record handed to the host: the host walks it through its links and
-// reads ID and weight, so its layout is fixed.
-typedef struct RuleHit {
-  struct RuleHit *next;      // null for the last record
-  struct RuleHit *previous;  // null for the first record
-  int32_t rule_id;           // the matching rule ("&." line for a multi-line rule)
-  int32_t weight;            // that line's weight
-} RuleHit;
 
 typedef int (*KelhMatchFn)(void *context, RuleLine *line, uint32_t index, char *text,
                            uint32_t length, uint32_t max_backtracks);
@@ -122,18 +114,6 @@ uint32_t kelh_evaluate_with(char *buffer, uint32_t length, RuleHit **hits,
 
 #ifdef __cplusplus
 }
-#endif
-
-#ifdef __cplusplus
-static_assert(sizeof(void *) != 8 || sizeof(RuleHit) == 24,
-              "RuleHit layout is shared with the host");
-static_assert(offsetof(RuleHit, next) == 0, "RuleHit layout is shared with the host");
-static_assert(offsetof(RuleHit, previous) == sizeof(void *),
-              "RuleHit layout is shared with the host");
-static_assert(offsetof(RuleHit, rule_id) == 2 * sizeof(void *),
-              "RuleHit layout is shared with the host");
-static_assert(offsetof(RuleHit, weight) == 2 * sizeof(void *) + 4,
-              "RuleHit layout is shared with the host");
 #endif
 
 #endif
