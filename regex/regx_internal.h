@@ -132,6 +132,13 @@ typedef struct RegxClassLoop {
   int32_t apart;             // after is usable and no byte of the class starts it
   RegxBoundFollow bound;     // attempts at follow, for the push bound
   int32_t bound_apart;       // bound is usable and no byte of the class starts it
+  // For the bound on a subject's runs of the class (only for a loop that may
+  // take more than a few bytes, of a class that some line bytes stay out of):
+  // the class's bytes when at most RX_RUN_BYTES (run_inside), else up to
+  // RX_RUN_BYTES bytes outside it (not NUL or LF); run_count 0: no such bound.
+  uint8_t run_bytes[8];
+  int32_t run_count;
+  int32_t run_inside;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -320,12 +327,12 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
 // the plan has no bound; keeps its answer for the last limit in plan->fit
 int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit);
 
-// regx_plan_fits_counts - whether the plain run on one subject of len bytes,
-// whose byte values occur counts[b] times, provably stays within limit and
-// the stack capacities; a tighter bound than regx_plan_longest's, as it
-// counts only the places where a loop's follower can get past its first byte
-bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
-                           size_t len, const uint32_t *counts);
+// regx_plan_fits_subject - whether the plain run on one subject, as far as
+// its counts and runs tell (RegxSubject), provably stays within limit and the
+// stack capacities; a tighter bound than regx_plan_longest's. Measures into
+// the subject what it needs.
+bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                            struct RegxSubject *subject);
 
 // regx_min_width - the fewest bytes any match of the list from n up to stop
 // (or the program's end) takes; a lower bound where the list holds something

@@ -7,11 +7,13 @@
 // loop ends, the end of the program. Tests: tests/regx_fast_test.cpp.
 //
 // The push bound shared with regx_exec.cpp and regx_set.cpp: for every
-// subject of that length (or those byte counts) the plain run makes at most
-// the bound's counted pops and holds at most its stack entries, so where it
-// fits the limit a set's answer is regx_exec's. Guarded by
-// tests/regx_set_test.cpp (BoundsKeepThePlainRunWithinTheLimit) and, through
-// the evaluation, tests/kelh_sets_test.cpp.
+// subject of that length (or with those byte counts and runs, RegxSubject)
+// the plain run makes at most the bound's counted pops and holds at most its
+// stack entries, so where it fits the limit a set's answer is regx_exec's.
+// Guarded by tests/regx_set_test.cpp (BoundsKeepThePlainRunWithinTheLimit,
+// RunBoundsKeepThePlainRunWithinTheLimit) and, through the evaluation,
+// tests/kelh_sets_test.cpp.
+#include <emmintrin.h>
 #include <math.h>
 #include <string.h>
 
@@ -19,6 +21,7 @@
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "regx_set.h"
 #include "tlvpr_mem.h"
 
 namespace {
@@ -221,12 +224,99 @@ bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
   return true;
 }
 
-// What the bound knows of the subject: its length, and maybe its byte counts.
+// What the bound knows of the subject: its length, and maybe its byte counts
+// and runs.
 struct RegxCounts {
-  const uint32_t *of;  // occurrences of each byte value in the subject; null: unknown
-  double len;          // its length
-  bool no_loops;       // a loop makes the bound HUGE_VAL (figures that hold for any subject)
+  const uint32_t *of;    // occurrences of each byte value in the subject; null: unknown
+  double len;            // its length
+  bool no_loops;         // a loop makes the bound HUGE_VAL (figures that hold for any subject)
+  RegxSubject *subject;  // the subject itself, to measure runs in; null: unknown
 };
+
+// regx_subject_measure - the most consecutive bytes of the subject that
+// are b (runs[0]) and that are not b (runs[1]), measured once while room lasts
+const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *runs) {
+  for (uint32_t i = 0; i < s->measure_count; i++) {
+    if (s->measures[i].byte == b) {
+      return s->measures[i].runs;
+    }
+  }
+  // The places of b, sixteen bytes at a time: a run grows where one follows
+  // the last, a stretch without b lies between two.
+  const size_t len = s->length;
+  const __m128i want = _mm_set1_epi8((char)b);
+  size_t last = (size_t)-1;  // the last place of b, -1 before the first
+  uint32_t run = 0;
+  runs[0] = 0;
+  runs[1] = 0;
+  for (size_t at = 0; at < len; at += 16) {
+    uint32_t mask;
+    if (at + 16 <= len) {
+      const __m128i v = _mm_loadu_si128((const __m128i *)(s->text + at));
+      mask = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want));
+    } else {
+      mask = 0;
+      for (size_t i = at; i < len; i++) {
+        mask |= (uint32_t)(s->text[i] == b) << (i - at);
+      }
+    }
+    while (mask != 0) {
+      const size_t place = at + (size_t)__builtin_ctz(mask);
+      mask &= mask - 1;
+      const size_t gap = place - (last + 1);
+      run = gap == 0 ? run + 1 : 1;
+      runs[0] = run > runs[0] ? run : runs[0];
+      runs[1] = gap > runs[1] ? (uint32_t)gap : runs[1];
+      last = place;
+    }
+  }
+  const size_t tail = len - (last + 1);
+  runs[1] = tail > runs[1] ? (uint32_t)tail : runs[1];
+  if (s->measure_count < REGX_SUBJECT_MEASURES) {
+    RegxSubjectMeasure *m = &s->measures[s->measure_count++];
+    m->byte = b;
+    m->runs[0] = runs[0];
+    m->runs[1] = runs[1];
+    return m->runs;
+  }
+  return runs;
+}
+
+// regx_class_run - the most bytes of a class loop's class in a row in the
+// subject: for a class of which the subject holds one byte value, that
+// value's longest run; for another class of a few bytes, the subject's bytes
+// of the class; for a wider one, the shortest of the longest stretches
+// without one of the first two listed bytes outside the class that the subject
+// holds (a run of the class holds none of them)
+double regx_class_run(const RegxClassLoop *cl, RegxSubject *s) {
+  uint32_t runs[2];
+  if (cl->run_inside) {
+    uint32_t members = 0;
+    int only = 0;
+    double sum = 0;
+    for (int32_t i = 0; i < cl->run_count; i++) {
+      const uint32_t n = s->counts[cl->run_bytes[i]];
+      if (n != 0) {
+        only = cl->run_bytes[i];
+        sum += n;
+        members++;
+      }
+    }
+    return members == 1 ? regx_subject_measure(s, (unsigned char)only, runs)[0] : sum;
+  }
+  // The first two listed outside bytes that the subject holds (the common
+  // ones come first): each costs a pass over the subject once.
+  double most = (double)s->length;
+  int measured = 0;
+  for (int32_t i = 0; i < cl->run_count && measured < 2; i++) {
+    if (s->counts[cl->run_bytes[i]] != 0) {
+      const uint32_t gap = regx_subject_measure(s, cl->run_bytes[i], runs)[1];
+      most = gap < most ? gap : most;
+      measured++;
+    }
+  }
+  return most;
+}
 
 // regx_bits_count - positions of the subject whose byte is in the bitmap
 // (bit 0: the end of the subject); all of them when the counts are unknown
@@ -271,6 +361,13 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   bool open = cl->unbounded || cl->max == 0;
   double iterations = open ? c->len + 1 : cl->max;
   double e = cl->unbounded ? c->len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
+  if (c->subject != nullptr && cl->run_count != 0) {
+    // One entry takes at most a run of the class, then tries one more byte;
+    // it leaves at most once per byte taken and once before the first.
+    const double run = regx_class_run(cl, c->subject) + 1;
+    iterations = run < iterations ? run : iterations;
+    e = run < e ? run : e;
+  }
   *count += *ways * (3 + 4 * iterations);
   *deep += 3;  // and 4 per byte it takes, counted once per path (regx_bound_total)
   if (cl->bound.usable) {
@@ -343,7 +440,9 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
 // when some piece has no bound; *exits the most ways it can be left, *depth
 // the most entries one path holds at once. Every path is assumed to be
 // explored (a search that fails). A class loop over len bytes pushes at most
-// 4 entries per iteration and 3 on entry; an alternation one per branch; a
+// 4 entries per iteration and 3 on entry, and takes no more bytes (nor
+// leaves more ways) than the subject's longest run of its class allows when
+// the subject itself is known; an alternation one per branch; a
 // group save pair one counted. Of the ways a class loop hands to its
 // follower only those at a byte of the follower's first set get past its
 // first test: at most as many as the subject has such bytes, and at most one
@@ -454,7 +553,7 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
           return false;
         }
         // Without loops in its branches the figures hold for every subject.
-        RegxCounts none = {nullptr, 0, true};
+        RegxCounts none = {nullptr, 0, true, nullptr};
         RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, nullptr};
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &budget);
         if (alt.count == HUGE_VAL) {
@@ -778,7 +877,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
 bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
-  RegxCounts c = {nullptr, len, false};
+  RegxCounts c = {nullptr, len, false, nullptr};
   return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -883,6 +982,40 @@ bool regx_node_class(const RegxNode *n, uint8_t *bitmap) {
   return true;
 }
 
+// regx_class_run_build - the bytes regx_class_run reads for a class loop
+static void regx_class_run_build(RegxClassLoop *cl) {
+  uint8_t cls[32];
+  regx_node_class(cl->item, cls);
+  int inside = 0;
+  int outside = 0;
+  for (int b = 1; b < 256; b++) {
+    if (regx_bit(cls, (unsigned char)b)) {
+      inside++;
+    } else if (b != '\n') {
+      outside++;
+    }
+  }
+  cl->run_count = 0;
+  cl->run_inside = inside <= (int)sizeof cl->run_bytes;
+  if ((!cl->unbounded && cl->max <= 8) || outside == 0) {
+    return;  // takes a few bytes at most, or a run of the class may be the whole line
+  }
+  // Outside bytes common in header lines first: their stretches are short.
+  static const char kCommon[] = " .:;,<>@-_/=()[]";
+  for (int i = 0; kCommon[i] != '\0' && !cl->run_inside; i++) {
+    const unsigned char b = (unsigned char)kCommon[i];
+    if (!regx_bit(cls, b) && cl->run_count < (int32_t)sizeof cl->run_bytes) {
+      cl->run_bytes[cl->run_count++] = b;
+    }
+  }
+  for (int b = 1; b < 256 && cl->run_count < (int32_t)sizeof cl->run_bytes; b++) {
+    const bool listed = !cl->run_inside && b < 128 && strchr(kCommon, b) != nullptr;
+    if (regx_bit(cls, (unsigned char)b) == (cl->run_inside != 0) && b != '\n' && !listed) {
+      cl->run_bytes[cl->run_count++] = (uint8_t)b;
+    }
+  }
+}
+
 // regx_plan_decide - tries every occurrence of the anchor as the anchor of a
 // match: a match anywhere holds its anchor at a fixed distance from its start
 bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
@@ -954,13 +1087,13 @@ bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t l
   return longest >= 0 && len <= (uint64_t)longest;
 }
 
-// regx_plan_fits_counts - the bound for one subject with its byte counts
-bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
-                           size_t len, const uint32_t *counts) {
+// regx_plan_fits_subject - the bound for one subject with its counts and runs
+bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                            RegxSubject *subject) {
   if (!plan->bounded) {
     return false;
   }
-  RegxCounts c = {counts, (double)len, false};
+  RegxCounts c = {subject->counts, (double)subject->length, false, subject};
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -1053,6 +1186,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       cl->apart = cl->after.usable && regx_class_apart(cl->item, cl->after.first);
       regx_bound_follow_build(cl->follow, &cl->bound);
       cl->bound_apart = cl->bound.usable && regx_class_apart(cl->item, cl->bound.first);
+      regx_class_run_build(cl);
       node.arg.word = (uintptr_t)cl;
     }
   }
@@ -1075,7 +1209,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   int budget = RX_WALK_BUDGET;
   double exits;
   double depth;
-  RegxCounts none = {nullptr, 0, false};
+  RegxCounts none = {nullptr, 0, false, nullptr};
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
