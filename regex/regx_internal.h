@@ -118,6 +118,18 @@ typedef struct RegxBoundFollow {
   uint8_t byte;
 } RegxBoundFollow;
 
+// The one-byte tests at fixed offsets from the start of an attempt, before
+// anything of variable width (strings, one-byte tests, x{n} of a one-byte
+// test, group saves): attempts at distinct starts that get past all of them
+// are at most as many as the subject has bytes for the rarest one.
+enum { RX_PREFIX_TESTS = 6 };
+typedef struct RegxPrefix {
+  uint32_t count;                     // tests recorded
+  uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
+  uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
+  double cost;                        // entries an attempt pushes before it passes them
+} RegxPrefix;
+
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
 // its iterations in one frame on the stack and computes their entries and
 // counts instead of running the loop nodes.
@@ -139,6 +151,7 @@ typedef struct RegxClassLoop {
   uint8_t run_bytes[8];
   int32_t run_count;
   int32_t run_inside;
+  RegxPrefix bound_prefix;  // the follower's tests at fixed offsets, for the push bound
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -172,18 +185,6 @@ typedef struct RegxBoundPiece {
   double depth;  // RX_PIECE_ALT: most entries one path holds
   const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
 } RegxBoundPiece;
-
-// The one-byte tests at fixed offsets from the start of an attempt, before
-// anything of variable width (strings, one-byte tests, x{n} of a one-byte
-// test, group saves): attempts at distinct starts that get past all of them
-// are at most as many as the subject has bytes for the rarest one.
-enum { RX_PREFIX_TESTS = 6 };
-typedef struct RegxPrefix {
-  uint32_t count;                     // tests recorded
-  uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
-  uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
-  double cost;                        // entries an attempt pushes before it passes them
-} RegxPrefix;
 
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
 // block: the record, then its class loops, its bound pieces, and its fixed

@@ -28,6 +28,10 @@ namespace {
 
 enum { RX_WALK_BUDGET = 4096 };
 
+// Tests after a class loop's first follower test that the bound reads (the
+// narrowest ones: a rare byte among them already limits the ways)
+enum { RX_BOUND_PREFIX_READ = 3 };
+
 struct RegxWalk {
   RegxFollow *out;  // first, cost and peak being built
   int budget;       // nodes the walk may still visit
@@ -371,9 +375,22 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   *count += *ways * (3 + 4 * iterations);
   *deep += 3;  // and 4 per byte it takes, counted once per path (regx_bound_total)
   if (cl->bound.usable) {
+    // The exits of one entry stand at distinct places: those that get past
+    // the follower's tests at fixed offsets are at most as many as the
+    // subject has bytes for the rarest of them. The others fail on the way,
+    // having pushed at most the larger of the two costs.
     double pass = regx_follow_count(&cl->bound, c);
-    pass = cl->bound_apart && pass > 1 ? 1 : pass;
-    *count += *ways * e * cl->bound.cost;
+    const RegxPrefix *prefix = &cl->bound_prefix;
+    if (cl->bound_apart) {
+      pass = pass > 1 ? 1 : pass;  // only the exit at the end of the run can pass
+    } else if (c->of != nullptr && e > 1 && pass > 1) {
+      // The narrowest tests first (the plan sorted them); a few tell enough.
+      for (uint32_t t = 1; t < prefix->count && t <= RX_BOUND_PREFIX_READ && pass > 1; t++) {
+        const double past = regx_bits_count(prefix->sets[t], prefix->wide[t] != 0, c);
+        pass = past < pass ? past : pass;
+      }
+    }
+    *count += *ways * e * (cl->bound.cost > prefix->cost ? cl->bound.cost : prefix->cost);
     *deep += cl->bound.peak;
     *ways *= pass < e ? pass : e;
   } else {
@@ -603,7 +620,8 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
   int budget = RX_WALK_BUDGET;
   uint8_t bitmap[32];
   while (n != nullptr && out->count < RX_PREFIX_TESTS && --budget > 0) {
-    if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP) {
+    // Word anchors push nothing and only make an attempt fail sooner.
+    if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP || n->kind == RX_WORDB) {
       n = n->next;
       continue;
     }
@@ -632,9 +650,40 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
       return;
     }
     if (item->kind != RX_ANY) {
+      int members = 0;
+      for (int i = 0; i < 32; i++) {
+        members += __builtin_popcount(bitmap[i]);
+      }
+      out->wide[out->count] = members > 128 ? 1 : 0;
       memcpy(out->sets[out->count++], bitmap, sizeof bitmap);
     }
     n = next;
+  }
+}
+
+// regx_prefix_sort - orders the tests after the first by how few bytes they
+// take (the bound reads the narrowest of them)
+void regx_prefix_sort(RegxPrefix *prefix) {
+  int members[RX_PREFIX_TESTS];
+  for (uint32_t t = 0; t < prefix->count; t++) {
+    members[t] = 0;
+    for (int i = 0; i < 32; i++) {
+      members[t] += __builtin_popcount(prefix->sets[t][i]);
+    }
+  }
+  for (uint32_t t = 2; t < prefix->count; t++) {
+    for (uint32_t u = t; u > 1 && members[u] < members[u - 1]; u--) {
+      uint8_t set[32];
+      memcpy(set, prefix->sets[u], sizeof set);
+      memcpy(prefix->sets[u], prefix->sets[u - 1], sizeof set);
+      memcpy(prefix->sets[u - 1], set, sizeof set);
+      const uint8_t wide = prefix->wide[u];
+      prefix->wide[u] = prefix->wide[u - 1];
+      prefix->wide[u - 1] = wide;
+      const int m = members[u];
+      members[u] = members[u - 1];
+      members[u - 1] = m;
+    }
   }
 }
 
@@ -1136,13 +1185,6 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   memset(&prefix, 0, sizeof prefix);
   if (program->kind == RX_SCAN) {
     regx_prefix_build(program->next, &prefix);
-    for (uint32_t t = 0; t < prefix.count; t++) {
-      int members = 0;
-      for (int i = 0; i < 32; i++) {
-        members += __builtin_popcount(prefix.sets[t][i]);
-      }
-      prefix.wide[t] = members > 128 ? 1 : 0;
-    }
   }
   // The fixed shape and the prefix take room only when the program has them.
   const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
@@ -1187,6 +1229,8 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       regx_bound_follow_build(cl->follow, &cl->bound);
       cl->bound_apart = cl->bound.usable && regx_class_apart(cl->item, cl->bound.first);
       regx_class_run_build(cl);
+      regx_prefix_build(cl->follow, &cl->bound_prefix);
+      regx_prefix_sort(&cl->bound_prefix);
       node.arg.word = (uintptr_t)cl;
     }
   }

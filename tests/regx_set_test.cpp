@@ -307,9 +307,11 @@ TEST(RegxSet, RunBoundsKeepThePlainRunWithinTheLimit) {
       "( *[a-z]+ *)*x",
       ".*[^ ]*[^ ]*[^ ]*y",
       ".*[0-9a-f]+[0-9a-f]+ *[0-9a-f]+ *z",
+      ".*\\<ab[ab]*[ab]*x",
+      ".*a b[ab ]*[ab]*y",
   };
-  const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>", "<", ">",
-                               "#",    "12AB", "Abc",        "with", "x",   "",   ";", "ff0"};
+  const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>",  "<", ">",
+                               "#",    "12AB", "ab",         "with", "x",   "aab", ";", "ff0"};
   Gen gen(2024);
   int proven = 0;
   for (const char *text : patterns) {
