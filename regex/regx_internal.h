@@ -174,16 +174,27 @@ typedef struct RegxFixed {
 } RegxFixed;
 
 // One piece of a program's main sequence, as the counted bound of a subject
-// (regx_plan_fits_counts) reads it: a group's save pair, an alternation
+// (regx_plan_fits_subject) reads it: a group's save pair, an alternation
 // whose branches hold no loop (its figures are the same for every subject),
-// or a class loop.
-enum { RX_PIECE_SAVE, RX_PIECE_ALT, RX_PIECE_LOOP };
+// a class loop, a repeated group, or an alternation whose branches hold
+// loops: RX_PIECE_BRANCHES, then for each branch an RX_PIECE_BRANCH whose
+// length pieces follow it.
+enum {
+  RX_PIECE_SAVE,
+  RX_PIECE_ALT,
+  RX_PIECE_LOOP,
+  RX_PIECE_GROUP,
+  RX_PIECE_BRANCHES,
+  RX_PIECE_BRANCH
+};
 typedef struct RegxBoundPiece {
   int32_t kind;
-  double count;  // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
-  double ways;   // RX_PIECE_ALT: ways out of one entry
-  double depth;  // RX_PIECE_ALT: most entries one path holds
+  uint32_t length;  // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow
+  double count;     // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
+  double ways;      // RX_PIECE_ALT: ways out of one entry
+  double depth;     // RX_PIECE_ALT: most entries one path holds
   const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
+  const struct RegxNode *group;      // RX_PIECE_GROUP: its RX_LOOP node
 } RegxBoundPiece;
 
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
@@ -217,8 +228,8 @@ typedef struct RegxPlan {
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
   // The main sequence after the scan node as pieces, when every piece is
-  // one of RegxBoundPiece's kinds (else piece_count is 0 and the bound walks
-  // the nodes).
+  // one of RegxBoundPiece's kinds, branches included (else piece_count is 0
+  // and the bound walks the nodes).
   uint32_t piece_count;
   RegxBoundPiece *pieces;  // inside this block
   RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests

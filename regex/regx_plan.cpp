@@ -544,24 +544,23 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
   return count > cap ? HUGE_VAL : count;
 }
 
-// regx_pieces - the main sequence from start as bound pieces: counts them,
-// and fills out when it is given; false when some piece is not of their
-// kinds. Class loops must be linked to their plan entries before filling.
-bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
-  uint32_t pieces = 0;
-  int budget = RX_WALK_BUDGET;
-  const RegxNode *n = start;
-  while (n != nullptr && n->kind != RX_END) {
-    if (--budget < 0) {
+// regx_pieces_of - the list from n up to stop (or the final RX_END) as
+// bound pieces from out[*at] on: counts them into *at, and fills them when
+// out is given; false when some piece is not of their kinds. Class loops
+// must be linked to their plan entries before filling.
+bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out, uint32_t *at,
+                    int *budget) {
+  while (n != stop && n != nullptr && n->kind != RX_END) {
+    if (--*budget < 0) {
       return false;
     }
-    RegxBoundPiece *piece = out != nullptr ? &out[pieces] : nullptr;
+    RegxBoundPiece *piece = out != nullptr ? &out[*at] : nullptr;
     switch (n->kind) {
       case RX_SAVE:
         if (piece != nullptr) {
-          piece->kind = RX_PIECE_SAVE;
+          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr};
         }
-        pieces++;
+        ++*at;
         n = n->next->next;
         break;
       case RX_ALT: {
@@ -571,33 +570,55 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
         }
         // Without loops in its branches the figures hold for every subject.
         RegxCounts none = {nullptr, 0, true, nullptr};
-        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, nullptr};
-        alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &budget);
-        if (alt.count == HUGE_VAL) {
-          return false;
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr};
+        int walk = RX_WALK_BUDGET;
+        alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
+        if (alt.count != HUGE_VAL) {
+          if (piece != nullptr) {
+            *piece = alt;
+          }
+          ++*at;
+          n = fail->next;
+          break;
         }
-        if (piece != nullptr) {
-          *piece = alt;
+        // Branches with loops: each its own list of pieces.
+        const uint32_t head = (*at)++;
+        uint32_t branches = 0;
+        for (const RegxNode *b = n; b->kind == RX_ALT; b = b->next) {
+          const uint32_t branch = (*at)++;
+          if (!regx_pieces_of(b->arg.node, fail->next, out, at, budget)) {
+            return false;
+          }
+          if (out != nullptr) {
+            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr};
+          }
+          branches++;
         }
-        pieces++;
+        if (out != nullptr) {
+          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr};
+        }
         n = fail->next;
         break;
       }
       case RX_LOOP:
+        if (n->arg.word == 0 && regx_class_item(n) == nullptr) {
+          if (piece != nullptr) {
+            *piece = {RX_PIECE_GROUP, 0, 0, 0, 0, nullptr, n};
+          }
+          ++*at;
+          n = regx_group_loop(n).follow;
+          break;
+        }
         if (out != nullptr) {
           if (n->arg.word == 0) {
             return false;
           }
-          piece->kind = RX_PIECE_LOOP;
-          piece->loop = (const RegxClassLoop *)n->arg.word;
+          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr};
           n = piece->loop->follow;
         } else {
-          if (regx_class_item(n) == nullptr) {
-            return false;
-          }
           n = n->next->next->next->next;
         }
-        pieces++;
+        ++*at;
         break;
       case RX_FAIL:
       case RX_RESTORE:
@@ -610,8 +631,82 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
         break;
     }
   }
-  *count = pieces;
-  return n != nullptr;
+  return stop == nullptr ? n != nullptr : n == stop;
+}
+
+// regx_pieces - the main sequence from start as bound pieces (regx_pieces_of)
+bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
+  uint32_t at = 0;
+  int budget = RX_WALK_BUDGET;
+  if (!regx_pieces_of(start, nullptr, out, &at, &budget)) {
+    return false;
+  }
+  *count = at;
+  return true;
+}
+
+// regx_bound_pieces - regx_bound_counted over count pieces: the same figures
+// without walking the nodes between them
+double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
+                         double *exits, double *depth, int *budget, double cap) {
+  double ways = 1;
+  double pops = 0;
+  double deep = 0;
+  uint32_t i = 0;
+  while (i < count) {
+    if (pops > cap) {
+      return HUGE_VAL;
+    }
+    const RegxBoundPiece *piece = &pieces[i++];
+    switch (piece->kind) {
+      case RX_PIECE_SAVE:
+        pops += ways;
+        deep += 2;
+        break;
+      case RX_PIECE_ALT:
+        pops += ways * piece->count;
+        deep += piece->depth;
+        ways *= piece->ways;
+        break;
+      case RX_PIECE_LOOP:
+        if (c->no_loops) {
+          return HUGE_VAL;
+        }
+        regx_bound_loop(piece->loop, c, &ways, &pops, &deep);
+        break;
+      case RX_PIECE_GROUP:
+        if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget)) {
+          return HUGE_VAL;
+        }
+        break;
+      default: {  // RX_PIECE_BRANCHES
+        double branch_count = 0;
+        double branch_ways = 0;
+        double branch_depth = 0;
+        for (uint32_t b = 0; b < piece->length; b++) {
+          const uint32_t length = pieces[i].length;
+          double e;
+          double d;
+          const double p = regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget,
+                                             ways > 0 ? cap / ways : HUGE_VAL);
+          if (p == HUGE_VAL) {
+            return HUGE_VAL;
+          }
+          branch_count += p;
+          branch_ways += e;
+          branch_depth = d > branch_depth ? d : branch_depth;
+          i += 1 + length;
+        }
+        pops += ways * (piece->length + branch_count);
+        deep += piece->length + branch_depth;
+        ways *= branch_ways;
+        break;
+      }
+    }
+  }
+  *exits = ways;
+  *depth = deep;
+  return pops > cap ? HUGE_VAL : pops;
 }
 
 // regx_prefix_build - the prefix tests of an attempt from n (see RegxPrefix)
@@ -892,27 +987,11 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   }
   double pops = 0;
   double depth = 0;
+  int budget = RX_WALK_BUDGET;
+  double exits;
   if (plan->piece_count != 0) {
-    double ways = 1;
-    for (uint32_t i = 0; i < plan->piece_count; i++) {
-      if (pops > cap) {
-        return HUGE_VAL;
-      }
-      const RegxBoundPiece *piece = &plan->pieces[i];
-      if (piece->kind == RX_PIECE_SAVE) {
-        pops += ways;
-        depth += 2;
-      } else if (piece->kind == RX_PIECE_ALT) {
-        pops += ways * piece->count;
-        depth += piece->depth;
-        ways *= piece->ways;
-      } else {
-        regx_bound_loop(piece->loop, c, &ways, &pops, &depth);
-      }
-    }
+    pops = regx_bound_pieces(plan->pieces, plan->piece_count, c, &exits, &depth, &budget, cap);
   } else {
-    int budget = RX_WALK_BUDGET;
-    double exits;
     pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget, cap);
   }
   // Class loop iterations hold 4 entries each and take a byte each: one path
