@@ -118,6 +118,18 @@ typedef struct RegxBoundFollow {
   uint8_t byte;
 } RegxBoundFollow;
 
+// The one-byte tests at fixed offsets from the start of an attempt, before
+// anything of variable width (strings, one-byte tests, x{n} of a one-byte
+// test, group saves): attempts at distinct starts that get past all of them
+// are at most as many as the subject has bytes for the rarest one.
+enum { RX_PREFIX_TESTS = 6 };
+typedef struct RegxPrefix {
+  uint32_t count;                     // tests recorded
+  uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
+  uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
+  double cost;                        // entries an attempt pushes before it passes them
+} RegxPrefix;
+
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
 // its iterations in one frame on the stack and computes their entries and
 // counts instead of running the loop nodes.
@@ -132,6 +144,14 @@ typedef struct RegxClassLoop {
   int32_t apart;             // after is usable and no byte of the class starts it
   RegxBoundFollow bound;     // attempts at follow, for the push bound
   int32_t bound_apart;       // bound is usable and no byte of the class starts it
+  // For the bound on a subject's runs of the class (only for a loop that may
+  // take more than a few bytes, of a class that some line bytes stay out of):
+  // the class's bytes when at most RX_RUN_BYTES (run_inside), else up to
+  // RX_RUN_BYTES bytes outside it (not NUL or LF); run_count 0: no such bound.
+  uint8_t run_bytes[8];
+  int32_t run_count;
+  int32_t run_inside;
+  RegxPrefix bound_prefix;  // the follower's tests at fixed offsets, for the push bound
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -154,29 +174,28 @@ typedef struct RegxFixed {
 } RegxFixed;
 
 // One piece of a program's main sequence, as the counted bound of a subject
-// (regx_plan_fits_counts) reads it: a group's save pair, an alternation
+// (regx_plan_fits_subject) reads it: a group's save pair, an alternation
 // whose branches hold no loop (its figures are the same for every subject),
-// or a class loop.
-enum { RX_PIECE_SAVE, RX_PIECE_ALT, RX_PIECE_LOOP };
+// a class loop, a repeated group, or an alternation whose branches hold
+// loops: RX_PIECE_BRANCHES, then for each branch an RX_PIECE_BRANCH whose
+// length pieces follow it.
+enum {
+  RX_PIECE_SAVE,
+  RX_PIECE_ALT,
+  RX_PIECE_LOOP,
+  RX_PIECE_GROUP,
+  RX_PIECE_BRANCHES,
+  RX_PIECE_BRANCH
+};
 typedef struct RegxBoundPiece {
   int32_t kind;
-  double count;  // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
-  double ways;   // RX_PIECE_ALT: ways out of one entry
-  double depth;  // RX_PIECE_ALT: most entries one path holds
+  uint32_t length;  // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow
+  double count;     // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
+  double ways;      // RX_PIECE_ALT: ways out of one entry
+  double depth;     // RX_PIECE_ALT: most entries one path holds
   const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
+  const struct RegxNode *group;      // RX_PIECE_GROUP: its RX_LOOP node
 } RegxBoundPiece;
-
-// The one-byte tests at fixed offsets from the start of an attempt, before
-// anything of variable width (strings, one-byte tests, x{n} of a one-byte
-// test, group saves): attempts at distinct starts that get past all of them
-// are at most as many as the subject has bytes for the rarest one.
-enum { RX_PREFIX_TESTS = 6 };
-typedef struct RegxPrefix {
-  uint32_t count;                     // tests recorded
-  uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
-  uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
-  double cost;                        // entries an attempt pushes before it passes them
-} RegxPrefix;
 
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
 // block: the record, then its class loops, its bound pieces, and its fixed
@@ -209,8 +228,8 @@ typedef struct RegxPlan {
   uint32_t loop_count;   // entries in loops
   RegxClassLoop *loops;  // inside this block
   // The main sequence after the scan node as pieces, when every piece is
-  // one of RegxBoundPiece's kinds (else piece_count is 0 and the bound walks
-  // the nodes).
+  // one of RegxBoundPiece's kinds, branches included (else piece_count is 0
+  // and the bound walks the nodes).
   uint32_t piece_count;
   RegxBoundPiece *pieces;  // inside this block
   RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests
@@ -320,12 +339,12 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
 // the plan has no bound; keeps its answer for the last limit in plan->fit
 int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit);
 
-// regx_plan_fits_counts - whether the plain run on one subject of len bytes,
-// whose byte values occur counts[b] times, provably stays within limit and
-// the stack capacities; a tighter bound than regx_plan_longest's, as it
-// counts only the places where a loop's follower can get past its first byte
-bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
-                           size_t len, const uint32_t *counts);
+// regx_plan_fits_subject - whether the plain run on one subject, as far as
+// its counts and runs tell (RegxSubject), provably stays within limit and the
+// stack capacities; a tighter bound than regx_plan_longest's. Measures into
+// the subject what it needs.
+bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                            struct RegxSubject *subject);
 
 // regx_min_width - the fewest bytes any match of the list from n up to stop
 // (or the program's end) takes; a lower bound where the list holds something

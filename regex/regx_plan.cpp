@@ -7,11 +7,13 @@
 // loop ends, the end of the program. Tests: tests/regx_fast_test.cpp.
 //
 // The push bound shared with regx_exec.cpp and regx_set.cpp: for every
-// subject of that length (or those byte counts) the plain run makes at most
-// the bound's counted pops and holds at most its stack entries, so where it
-// fits the limit a set's answer is regx_exec's. Guarded by
-// tests/regx_set_test.cpp (BoundsKeepThePlainRunWithinTheLimit) and, through
-// the evaluation, tests/kelh_sets_test.cpp.
+// subject of that length (or with those byte counts and runs, RegxSubject)
+// the plain run makes at most the bound's counted pops and holds at most its
+// stack entries, so where it fits the limit a set's answer is regx_exec's.
+// Guarded by tests/regx_set_test.cpp (BoundsKeepThePlainRunWithinTheLimit,
+// RunBoundsKeepThePlainRunWithinTheLimit) and, through the evaluation,
+// tests/kelh_sets_test.cpp.
+#include <emmintrin.h>
 #include <math.h>
 #include <string.h>
 
@@ -19,11 +21,16 @@
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "regx_set.h"
 #include "tlvpr_mem.h"
 
 namespace {
 
 enum { RX_WALK_BUDGET = 4096 };
+
+// Tests after a class loop's first follower test that the bound reads (the
+// narrowest ones: a rare byte among them already limits the ways)
+enum { RX_BOUND_PREFIX_READ = 3 };
 
 struct RegxWalk {
   RegxFollow *out;  // first, cost and peak being built
@@ -221,12 +228,99 @@ bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
   return true;
 }
 
-// What the bound knows of the subject: its length, and maybe its byte counts.
+// What the bound knows of the subject: its length, and maybe its byte counts
+// and runs.
 struct RegxCounts {
-  const uint32_t *of;  // occurrences of each byte value in the subject; null: unknown
-  double len;          // its length
-  bool no_loops;       // a loop makes the bound HUGE_VAL (figures that hold for any subject)
+  const uint32_t *of;    // occurrences of each byte value in the subject; null: unknown
+  double len;            // its length
+  bool no_loops;         // a loop makes the bound HUGE_VAL (figures that hold for any subject)
+  RegxSubject *subject;  // the subject itself, to measure runs in; null: unknown
 };
+
+// regx_subject_measure - the most consecutive bytes of the subject that
+// are b (runs[0]) and that are not b (runs[1]), measured once while room lasts
+const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *runs) {
+  for (uint32_t i = 0; i < s->measure_count; i++) {
+    if (s->measures[i].byte == b) {
+      return s->measures[i].runs;
+    }
+  }
+  // The places of b, sixteen bytes at a time: a run grows where one follows
+  // the last, a stretch without b lies between two.
+  const size_t len = s->length;
+  const __m128i want = _mm_set1_epi8((char)b);
+  size_t last = (size_t)-1;  // the last place of b, -1 before the first
+  uint32_t run = 0;
+  runs[0] = 0;
+  runs[1] = 0;
+  for (size_t at = 0; at < len; at += 16) {
+    uint32_t mask;
+    if (at + 16 <= len) {
+      const __m128i v = _mm_loadu_si128((const __m128i *)(s->text + at));
+      mask = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want));
+    } else {
+      mask = 0;
+      for (size_t i = at; i < len; i++) {
+        mask |= (uint32_t)(s->text[i] == b) << (i - at);
+      }
+    }
+    while (mask != 0) {
+      const size_t place = at + (size_t)__builtin_ctz(mask);
+      mask &= mask - 1;
+      const size_t gap = place - (last + 1);
+      run = gap == 0 ? run + 1 : 1;
+      runs[0] = run > runs[0] ? run : runs[0];
+      runs[1] = gap > runs[1] ? (uint32_t)gap : runs[1];
+      last = place;
+    }
+  }
+  const size_t tail = len - (last + 1);
+  runs[1] = tail > runs[1] ? (uint32_t)tail : runs[1];
+  if (s->measure_count < REGX_SUBJECT_MEASURES) {
+    RegxSubjectMeasure *m = &s->measures[s->measure_count++];
+    m->byte = b;
+    m->runs[0] = runs[0];
+    m->runs[1] = runs[1];
+    return m->runs;
+  }
+  return runs;
+}
+
+// regx_class_run - the most bytes of a class loop's class in a row in the
+// subject: for a class of which the subject holds one byte value, that
+// value's longest run; for another class of a few bytes, the subject's bytes
+// of the class; for a wider one, the shortest of the longest stretches
+// without one of the first two listed bytes outside the class that the subject
+// holds (a run of the class holds none of them)
+double regx_class_run(const RegxClassLoop *cl, RegxSubject *s) {
+  uint32_t runs[2];
+  if (cl->run_inside) {
+    uint32_t members = 0;
+    int only = 0;
+    double sum = 0;
+    for (int32_t i = 0; i < cl->run_count; i++) {
+      const uint32_t n = s->counts[cl->run_bytes[i]];
+      if (n != 0) {
+        only = cl->run_bytes[i];
+        sum += n;
+        members++;
+      }
+    }
+    return members == 1 ? regx_subject_measure(s, (unsigned char)only, runs)[0] : sum;
+  }
+  // The first two listed outside bytes that the subject holds (the common
+  // ones come first): each costs a pass over the subject once.
+  double most = (double)s->length;
+  int measured = 0;
+  for (int32_t i = 0; i < cl->run_count && measured < 2; i++) {
+    if (s->counts[cl->run_bytes[i]] != 0) {
+      const uint32_t gap = regx_subject_measure(s, cl->run_bytes[i], runs)[1];
+      most = gap < most ? gap : most;
+      measured++;
+    }
+  }
+  return most;
+}
 
 // regx_bits_count - positions of the subject whose byte is in the bitmap
 // (bit 0: the end of the subject); all of them when the counts are unknown
@@ -271,12 +365,32 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
   bool open = cl->unbounded || cl->max == 0;
   double iterations = open ? c->len + 1 : cl->max;
   double e = cl->unbounded ? c->len + 1 : cl->max == 0 ? 1 : cl->max - cl->min + 1;
+  if (c->subject != nullptr && cl->run_count != 0) {
+    // One entry takes at most a run of the class, then tries one more byte;
+    // it leaves at most once per byte taken and once before the first.
+    const double run = regx_class_run(cl, c->subject) + 1;
+    iterations = run < iterations ? run : iterations;
+    e = run < e ? run : e;
+  }
   *count += *ways * (3 + 4 * iterations);
   *deep += 3;  // and 4 per byte it takes, counted once per path (regx_bound_total)
   if (cl->bound.usable) {
+    // The exits of one entry stand at distinct places: those that get past
+    // the follower's tests at fixed offsets are at most as many as the
+    // subject has bytes for the rarest of them. The others fail on the way,
+    // having pushed at most the larger of the two costs.
     double pass = regx_follow_count(&cl->bound, c);
-    pass = cl->bound_apart && pass > 1 ? 1 : pass;
-    *count += *ways * e * cl->bound.cost;
+    const RegxPrefix *prefix = &cl->bound_prefix;
+    if (cl->bound_apart) {
+      pass = pass > 1 ? 1 : pass;  // only the exit at the end of the run can pass
+    } else if (c->of != nullptr && e > 1 && pass > 1) {
+      // The narrowest tests first (the plan sorted them); a few tell enough.
+      for (uint32_t t = 1; t < prefix->count && t <= RX_BOUND_PREFIX_READ && pass > 1; t++) {
+        const double past = regx_bits_count(prefix->sets[t], prefix->wide[t] != 0, c);
+        pass = past < pass ? past : pass;
+      }
+    }
+    *count += *ways * e * (cl->bound.cost > prefix->cost ? cl->bound.cost : prefix->cost);
     *deep += cl->bound.peak;
     *ways *= pass < e ? pass : e;
   } else {
@@ -343,7 +457,9 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
 // when some piece has no bound; *exits the most ways it can be left, *depth
 // the most entries one path holds at once. Every path is assumed to be
 // explored (a search that fails). A class loop over len bytes pushes at most
-// 4 entries per iteration and 3 on entry; an alternation one per branch; a
+// 4 entries per iteration and 3 on entry, and takes no more bytes (nor
+// leaves more ways) than the subject's longest run of its class allows when
+// the subject itself is known; an alternation one per branch; a
 // group save pair one counted. Of the ways a class loop hands to its
 // follower only those at a byte of the follower's first set get past its
 // first test: at most as many as the subject has such bytes, and at most one
@@ -428,24 +544,23 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
   return count > cap ? HUGE_VAL : count;
 }
 
-// regx_pieces - the main sequence from start as bound pieces: counts them,
-// and fills out when it is given; false when some piece is not of their
-// kinds. Class loops must be linked to their plan entries before filling.
-bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
-  uint32_t pieces = 0;
-  int budget = RX_WALK_BUDGET;
-  const RegxNode *n = start;
-  while (n != nullptr && n->kind != RX_END) {
-    if (--budget < 0) {
+// regx_pieces_of - the list from n up to stop (or the final RX_END) as
+// bound pieces from out[*at] on: counts them into *at, and fills them when
+// out is given; false when some piece is not of their kinds. Class loops
+// must be linked to their plan entries before filling.
+bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out, uint32_t *at,
+                    int *budget) {
+  while (n != stop && n != nullptr && n->kind != RX_END) {
+    if (--*budget < 0) {
       return false;
     }
-    RegxBoundPiece *piece = out != nullptr ? &out[pieces] : nullptr;
+    RegxBoundPiece *piece = out != nullptr ? &out[*at] : nullptr;
     switch (n->kind) {
       case RX_SAVE:
         if (piece != nullptr) {
-          piece->kind = RX_PIECE_SAVE;
+          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr};
         }
-        pieces++;
+        ++*at;
         n = n->next->next;
         break;
       case RX_ALT: {
@@ -454,34 +569,56 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
           return false;
         }
         // Without loops in its branches the figures hold for every subject.
-        RegxCounts none = {nullptr, 0, true};
-        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, nullptr};
-        alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &budget);
-        if (alt.count == HUGE_VAL) {
-          return false;
+        RegxCounts none = {nullptr, 0, true, nullptr};
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr};
+        int walk = RX_WALK_BUDGET;
+        alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
+        if (alt.count != HUGE_VAL) {
+          if (piece != nullptr) {
+            *piece = alt;
+          }
+          ++*at;
+          n = fail->next;
+          break;
         }
-        if (piece != nullptr) {
-          *piece = alt;
+        // Branches with loops: each its own list of pieces.
+        const uint32_t head = (*at)++;
+        uint32_t branches = 0;
+        for (const RegxNode *b = n; b->kind == RX_ALT; b = b->next) {
+          const uint32_t branch = (*at)++;
+          if (!regx_pieces_of(b->arg.node, fail->next, out, at, budget)) {
+            return false;
+          }
+          if (out != nullptr) {
+            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr};
+          }
+          branches++;
         }
-        pieces++;
+        if (out != nullptr) {
+          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr};
+        }
         n = fail->next;
         break;
       }
       case RX_LOOP:
+        if (n->arg.word == 0 && regx_class_item(n) == nullptr) {
+          if (piece != nullptr) {
+            *piece = {RX_PIECE_GROUP, 0, 0, 0, 0, nullptr, n};
+          }
+          ++*at;
+          n = regx_group_loop(n).follow;
+          break;
+        }
         if (out != nullptr) {
           if (n->arg.word == 0) {
             return false;
           }
-          piece->kind = RX_PIECE_LOOP;
-          piece->loop = (const RegxClassLoop *)n->arg.word;
+          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr};
           n = piece->loop->follow;
         } else {
-          if (regx_class_item(n) == nullptr) {
-            return false;
-          }
           n = n->next->next->next->next;
         }
-        pieces++;
+        ++*at;
         break;
       case RX_FAIL:
       case RX_RESTORE:
@@ -494,8 +631,82 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
         break;
     }
   }
-  *count = pieces;
-  return n != nullptr;
+  return stop == nullptr ? n != nullptr : n == stop;
+}
+
+// regx_pieces - the main sequence from start as bound pieces (regx_pieces_of)
+bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
+  uint32_t at = 0;
+  int budget = RX_WALK_BUDGET;
+  if (!regx_pieces_of(start, nullptr, out, &at, &budget)) {
+    return false;
+  }
+  *count = at;
+  return true;
+}
+
+// regx_bound_pieces - regx_bound_counted over count pieces: the same figures
+// without walking the nodes between them
+double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
+                         double *exits, double *depth, int *budget, double cap) {
+  double ways = 1;
+  double pops = 0;
+  double deep = 0;
+  uint32_t i = 0;
+  while (i < count) {
+    if (pops > cap) {
+      return HUGE_VAL;
+    }
+    const RegxBoundPiece *piece = &pieces[i++];
+    switch (piece->kind) {
+      case RX_PIECE_SAVE:
+        pops += ways;
+        deep += 2;
+        break;
+      case RX_PIECE_ALT:
+        pops += ways * piece->count;
+        deep += piece->depth;
+        ways *= piece->ways;
+        break;
+      case RX_PIECE_LOOP:
+        if (c->no_loops) {
+          return HUGE_VAL;
+        }
+        regx_bound_loop(piece->loop, c, &ways, &pops, &deep);
+        break;
+      case RX_PIECE_GROUP:
+        if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget)) {
+          return HUGE_VAL;
+        }
+        break;
+      default: {  // RX_PIECE_BRANCHES
+        double branch_count = 0;
+        double branch_ways = 0;
+        double branch_depth = 0;
+        for (uint32_t b = 0; b < piece->length; b++) {
+          const uint32_t length = pieces[i].length;
+          double e;
+          double d;
+          const double p = regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget,
+                                             ways > 0 ? cap / ways : HUGE_VAL);
+          if (p == HUGE_VAL) {
+            return HUGE_VAL;
+          }
+          branch_count += p;
+          branch_ways += e;
+          branch_depth = d > branch_depth ? d : branch_depth;
+          i += 1 + length;
+        }
+        pops += ways * (piece->length + branch_count);
+        deep += piece->length + branch_depth;
+        ways *= branch_ways;
+        break;
+      }
+    }
+  }
+  *exits = ways;
+  *depth = deep;
+  return pops > cap ? HUGE_VAL : pops;
 }
 
 // regx_prefix_build - the prefix tests of an attempt from n (see RegxPrefix)
@@ -504,7 +715,8 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
   int budget = RX_WALK_BUDGET;
   uint8_t bitmap[32];
   while (n != nullptr && out->count < RX_PREFIX_TESTS && --budget > 0) {
-    if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP) {
+    // Word anchors push nothing and only make an attempt fail sooner.
+    if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP || n->kind == RX_WORDB) {
       n = n->next;
       continue;
     }
@@ -533,9 +745,40 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
       return;
     }
     if (item->kind != RX_ANY) {
+      int members = 0;
+      for (int i = 0; i < 32; i++) {
+        members += __builtin_popcount(bitmap[i]);
+      }
+      out->wide[out->count] = members > 128 ? 1 : 0;
       memcpy(out->sets[out->count++], bitmap, sizeof bitmap);
     }
     n = next;
+  }
+}
+
+// regx_prefix_sort - orders the tests after the first by how few bytes they
+// take (the bound reads the narrowest of them)
+void regx_prefix_sort(RegxPrefix *prefix) {
+  int members[RX_PREFIX_TESTS];
+  for (uint32_t t = 0; t < prefix->count; t++) {
+    members[t] = 0;
+    for (int i = 0; i < 32; i++) {
+      members[t] += __builtin_popcount(prefix->sets[t][i]);
+    }
+  }
+  for (uint32_t t = 2; t < prefix->count; t++) {
+    for (uint32_t u = t; u > 1 && members[u] < members[u - 1]; u--) {
+      uint8_t set[32];
+      memcpy(set, prefix->sets[u], sizeof set);
+      memcpy(prefix->sets[u], prefix->sets[u - 1], sizeof set);
+      memcpy(prefix->sets[u - 1], set, sizeof set);
+      const uint8_t wide = prefix->wide[u];
+      prefix->wide[u] = prefix->wide[u - 1];
+      prefix->wide[u - 1] = wide;
+      const int m = members[u];
+      members[u] = members[u - 1];
+      members[u - 1] = m;
+    }
   }
 }
 
@@ -744,27 +987,11 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   }
   double pops = 0;
   double depth = 0;
+  int budget = RX_WALK_BUDGET;
+  double exits;
   if (plan->piece_count != 0) {
-    double ways = 1;
-    for (uint32_t i = 0; i < plan->piece_count; i++) {
-      if (pops > cap) {
-        return HUGE_VAL;
-      }
-      const RegxBoundPiece *piece = &plan->pieces[i];
-      if (piece->kind == RX_PIECE_SAVE) {
-        pops += ways;
-        depth += 2;
-      } else if (piece->kind == RX_PIECE_ALT) {
-        pops += ways * piece->count;
-        depth += piece->depth;
-        ways *= piece->ways;
-      } else {
-        regx_bound_loop(piece->loop, c, &ways, &pops, &depth);
-      }
-    }
+    pops = regx_bound_pieces(plan->pieces, plan->piece_count, c, &exits, &depth, &budget, cap);
   } else {
-    int budget = RX_WALK_BUDGET;
-    double exits;
     pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget, cap);
   }
   // Class loop iterations hold 4 entries each and take a byte each: one path
@@ -778,7 +1005,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
 bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
-  RegxCounts c = {nullptr, len, false};
+  RegxCounts c = {nullptr, len, false, nullptr};
   return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -883,6 +1110,40 @@ bool regx_node_class(const RegxNode *n, uint8_t *bitmap) {
   return true;
 }
 
+// regx_class_run_build - the bytes regx_class_run reads for a class loop
+static void regx_class_run_build(RegxClassLoop *cl) {
+  uint8_t cls[32];
+  regx_node_class(cl->item, cls);
+  int inside = 0;
+  int outside = 0;
+  for (int b = 1; b < 256; b++) {
+    if (regx_bit(cls, (unsigned char)b)) {
+      inside++;
+    } else if (b != '\n') {
+      outside++;
+    }
+  }
+  cl->run_count = 0;
+  cl->run_inside = inside <= (int)sizeof cl->run_bytes;
+  if ((!cl->unbounded && cl->max <= 8) || outside == 0) {
+    return;  // takes a few bytes at most, or a run of the class may be the whole line
+  }
+  // Outside bytes common in header lines first: their stretches are short.
+  static const char kCommon[] = " .:;,<>@-_/=()[]";
+  for (int i = 0; kCommon[i] != '\0' && !cl->run_inside; i++) {
+    const unsigned char b = (unsigned char)kCommon[i];
+    if (!regx_bit(cls, b) && cl->run_count < (int32_t)sizeof cl->run_bytes) {
+      cl->run_bytes[cl->run_count++] = b;
+    }
+  }
+  for (int b = 1; b < 256 && cl->run_count < (int32_t)sizeof cl->run_bytes; b++) {
+    const bool listed = !cl->run_inside && b < 128 && strchr(kCommon, b) != nullptr;
+    if (regx_bit(cls, (unsigned char)b) == (cl->run_inside != 0) && b != '\n' && !listed) {
+      cl->run_bytes[cl->run_count++] = (uint8_t)b;
+    }
+  }
+}
+
 // regx_plan_decide - tries every occurrence of the anchor as the anchor of a
 // match: a match anywhere holds its anchor at a fixed distance from its start
 bool regx_plan_decide(const RegxPlan *plan, const char *subject, size_t *len) {
@@ -954,13 +1215,13 @@ bool regx_plan_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t l
   return longest >= 0 && len <= (uint64_t)longest;
 }
 
-// regx_plan_fits_counts - the bound for one subject with its byte counts
-bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
-                           size_t len, const uint32_t *counts) {
+// regx_plan_fits_subject - the bound for one subject with its counts and runs
+bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                            RegxSubject *subject) {
   if (!plan->bounded) {
     return false;
   }
-  RegxCounts c = {counts, (double)len, false};
+  RegxCounts c = {subject->counts, (double)subject->length, false, subject};
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -1003,13 +1264,6 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   memset(&prefix, 0, sizeof prefix);
   if (program->kind == RX_SCAN) {
     regx_prefix_build(program->next, &prefix);
-    for (uint32_t t = 0; t < prefix.count; t++) {
-      int members = 0;
-      for (int i = 0; i < 32; i++) {
-        members += __builtin_popcount(prefix.sets[t][i]);
-      }
-      prefix.wide[t] = members > 128 ? 1 : 0;
-    }
   }
   // The fixed shape and the prefix take room only when the program has them.
   const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
@@ -1053,6 +1307,9 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       cl->apart = cl->after.usable && regx_class_apart(cl->item, cl->after.first);
       regx_bound_follow_build(cl->follow, &cl->bound);
       cl->bound_apart = cl->bound.usable && regx_class_apart(cl->item, cl->bound.first);
+      regx_class_run_build(cl);
+      regx_prefix_build(cl->follow, &cl->bound_prefix);
+      regx_prefix_sort(&cl->bound_prefix);
       node.arg.word = (uintptr_t)cl;
     }
   }
@@ -1075,7 +1332,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   int budget = RX_WALK_BUDGET;
   double exits;
   double depth;
-  RegxCounts none = {nullptr, 0, false};
+  RegxCounts none = {nullptr, 0, false, nullptr};
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;

@@ -908,12 +908,22 @@ int64_t regx_set_longest(const RegxPattern *pattern, uint32_t limit) {
 }
 
 // regx_set_fits - whether the set's answer is exact for one subject
-int regx_set_fits(const RegxPattern *pattern, uint32_t limit, size_t length,
-                  const uint32_t *counts) {
-  if (pattern == nullptr || pattern->plan == nullptr || counts == nullptr) {
+int regx_set_fits(const RegxPattern *pattern, uint32_t limit, RegxSubject *subject) {
+  if (pattern == nullptr || pattern->plan == nullptr || subject == nullptr) {
     return 0;
   }
-  return regx_plan_fits_counts(pattern->plan, pattern, limit, length, counts) ? 1 : 0;
+  return regx_plan_fits_subject(pattern->plan, pattern, limit, subject) ? 1 : 0;
+}
+
+// regx_subject_init - counts a subject's bytes for the bounds
+void regx_subject_init(RegxSubject *subject, const char *text, size_t length) {
+  subject->text = (const unsigned char *)text;
+  subject->length = length;
+  memset(subject->counts, 0, sizeof subject->counts);
+  for (size_t i = 0; i < length; i++) {
+    ++subject->counts[subject->text[i]];
+  }
+  subject->measure_count = 0;
 }
 
 // regx_set_create - the automaton of count patterns and its start state

@@ -22,11 +22,16 @@
 //   that a set's answer is regx_exec's result with flags 0 (match 0, else 1);
 //   -1 when there is none or the pattern has no bound. Thread-safe; the
 //   answer for the last limit asked about is kept in the pattern's plan.
-// regx_set_fits(pattern, limit, length, counts): the same promise for one
-//   subject of length bytes in which byte value b occurs counts[b] times
-//   (counts has 256 entries): a tighter bound, since a repetition's follower
-//   gets past its first test only where the subject has one of its first
-//   bytes. Non-zero when the set's answer is regx_exec's result. Thread-safe.
+// regx_set_fits(pattern, limit, subject): the same promise for one subject
+//   described by a RegxSubject (regx_subject_init): a tighter bound, since a
+//   repetition's follower gets past its first test only where the subject has
+//   one of its first bytes, and a repetition of a class takes no more bytes
+//   than the subject's longest run of that class. Non-zero when the set's
+//   answer is regx_exec's result. Thread-safe for distinct subjects; it
+//   measures into the subject what it has not measured yet.
+// regx_subject_init(subject, text, length): counts the length bytes of text
+//   (no NUL among them) into the record and marks nothing measured yet. The
+//   text must stay unchanged while the record is used.
 // regx_set_create(&set, patterns, count, budget): a set of count (1 to 64)
 //   patterns that regx_set_accepts, pattern i answering in bit i. The
 //   patterns must outlive the set. budget (shared by the sets of one owner)
@@ -71,11 +76,29 @@ typedef struct RegxSetBudget {
 
 typedef struct RegxSet RegxSet;
 
+// One subject as the bounds read it: its byte counts, and the runs of byte
+// values the bounds measured in it so far (the first REGX_SUBJECT_MEASURES
+// byte values are kept; others are measured each time). Owned by the caller; one thread at a
+// time.
+#define REGX_SUBJECT_MEASURES 16
+typedef struct RegxSubjectMeasure {
+  uint32_t runs[2];  // the most consecutive bytes that are byte, and that are not
+  uint8_t byte;
+} RegxSubjectMeasure;
+
+typedef struct RegxSubject {
+  const unsigned char *text;
+  size_t length;
+  uint32_t counts[256];  // occurrences of each byte value
+  uint32_t measure_count;
+  RegxSubjectMeasure measures[REGX_SUBJECT_MEASURES];
+} RegxSubject;
+
 int regx_set_accepts(const RegxPattern *pattern);
 int regx_set_anchored(const RegxPattern *pattern);
 int64_t regx_set_longest(const RegxPattern *pattern, uint32_t limit);
-int regx_set_fits(const RegxPattern *pattern, uint32_t limit, size_t length,
-                  const uint32_t *counts);
+int regx_set_fits(const RegxPattern *pattern, uint32_t limit, RegxSubject *subject);
+void regx_subject_init(RegxSubject *subject, const char *text, size_t length);
 int regx_set_create(RegxSet **set, const RegxPattern *const *patterns, uint32_t count,
                     RegxSetBudget *budget);
 int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *matched);

@@ -258,27 +258,32 @@ struct KelhCallbackMatch {
 // Memo slots kept on the call stack; a message that needs more allocates them.
 constexpr uint32_t kStackMemo = 256;
 
+// Lines whose measures (RegxSubject, about 1.1 KB each) a message keeps, on
+// the call's stack: the first lines to need one keep theirs; once all but the
+// last are taken, the other lines share the last one (a line is measured
+// again whenever another used it in between).
+constexpr uint32_t kMeasuredLines = 16;
+
 // The engine's own matcher: a pair whose rule line's pattern sits in a set
 // takes its answer from one scan of that set over the line, kept for the
 // message (memo slots per line: the sets of its name, then those of the
 // rules without one), when the push bound proves the matcher's run on that
 // line clear of results 18 and 20: by the line's length (regx_set_longest),
-// else by its byte counts (regx_set_fits; counted once per line when first
-// needed). Every other pair runs match_header_line. Without memory for the
-// memo every pair runs the matcher; without memory for the counts the
-// length alone decides.
+// else by its byte counts and runs (regx_set_fits; a line is measured when
+// first needed and kept in one of kMeasuredLines slots). Every other pair runs
+// match_header_line. Without memory for the memo every pair runs the matcher.
 struct KelhSetMatch {
   const KelhSets *sets = nullptr;
   HeaderLine *lines = nullptr;
   uint32_t line_count = 0;
-  uint32_t *first = nullptr;          // per line: its first memo slot
-  uint32_t *named = nullptr;          // per line: the memo slots of its name's sets
-  uint64_t *matched = nullptr;        // per slot: the set's answer
-  uint8_t *state = nullptr;           // per slot: 0 not scanned, 1 answered, 2 unknown
-  uint32_t (*counts)[256] = nullptr;  // per line: its byte counts, once counted
-  uint8_t *counted = nullptr;         // per line: 1 once counted
-  bool no_counts = false;             // their allocation failed
-  void *block = nullptr;              // the per-line tables, and the memo when the stack's is small
+  uint32_t *first = nullptr;             // per line: its first memo slot
+  uint32_t *named = nullptr;             // per line: the memo slots of its name's sets
+  uint64_t *matched = nullptr;           // per slot: the set's answer
+  uint8_t *state = nullptr;              // per slot: 0 not scanned, 1 answered, 2 unknown
+  RegxSubject measured[kMeasuredLines];  // lines measured for the bound
+  uint32_t measured_line[kMeasuredLines];
+  uint32_t measured_count = 0;
+  void *block = nullptr;  // the per-line tables, and the memo when the stack's is small
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
@@ -315,10 +320,9 @@ struct KelhSetMatch {
         slots += kelh_sets_line(sets, lines[i].name_hash, &mine);
       }
     }
-    // Per line: its first slot, its name's sets, whether it is counted; per
-    // slot (in the block when the call's memo is too small): the answer and
-    // its state.
-    const size_t per_line = sizeof *first + sizeof *named + sizeof *counted;
+    // Per line: its first slot and its name's sets; per slot (in the block when the call's memo is
+    // too small): the answer and its state.
+    const size_t per_line = sizeof *first + sizeof *named;
     const size_t per_slot = sizeof *matched + sizeof *state;
     block = tlvpr_malloc(count * per_line + (slots > kStackMemo ? slots * per_slot : 0));
     if (block == nullptr) {
@@ -332,11 +336,9 @@ struct KelhSetMatch {
       // The answers first: they need the block's alignment.
       matched = reinterpret_cast<uint64_t *>(named + count);
       state = reinterpret_cast<uint8_t *>(matched + slots);
-      counted = state + slots;
     } else {
       matched = stack_matched;
       state = stack_state;
-      counted = reinterpret_cast<uint8_t *>(named + count);
     }
     // Each line's slots follow those of the lines before it in the index
     // (or in the block).
@@ -357,7 +359,6 @@ struct KelhSetMatch {
         slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
       }
     }
-    memset(counted, 0, count);
     memset(state, 0, slots);
   }
 
@@ -372,25 +373,18 @@ struct KelhSetMatch {
     unnamed = rule->name_hash == 0;
   }
 
-  // line_counts - the byte counts of a line, counted the first time; null
-  // without memory for them
-  const uint32_t *line_counts(uint32_t line) {
-    if (counts == nullptr && !no_counts) {
-      counts = static_cast<uint32_t(*)[256]>(tlvpr_malloc(sizeof counts[0] * line_count));
-      no_counts = counts == nullptr;
-    }
-    if (counts == nullptr) {
-      return nullptr;
-    }
-    if (counted[line] == 0) {
-      memset(counts[line], 0, sizeof counts[line]);
-      const unsigned char *text = reinterpret_cast<const unsigned char *>(lines[line].text);
-      for (uint32_t i = 0; i < lines[line].length; ++i) {
-        ++counts[line][text[i]];
+  // line_subject - a line's measures for the bound, taken the first time (for
+  // the lines that share the last slot, again after another used it)
+  RegxSubject *line_subject(uint32_t line) {
+    for (uint32_t slot = 0; slot < measured_count; ++slot) {
+      if (measured_line[slot] == line) {
+        return &measured[slot];
       }
-      counted[line] = 1;
     }
-    return counts[line];
+    const uint32_t slot = measured_count < kMeasuredLines ? measured_count++ : kMeasuredLines - 1;
+    measured_line[slot] = line;
+    regx_subject_init(&measured[slot], lines[line].text, lines[line].length);
+    return &measured[slot];
   }
 
   int pair(RuleLine *rule, uint32_t, HeaderLine *header, uint32_t max_backtracks) {
@@ -401,7 +395,7 @@ struct KelhSetMatch {
     }
     if (place.set >= 0 && header->length > 0 &&
         (header->length <= longest ||
-         regx_set_fits(&rule->pattern, max_backtracks, header->length, line_counts(line)))) {
+         regx_set_fits(&rule->pattern, max_backtracks, line_subject(line)))) {
       const uint32_t slot = first[line] + (unnamed ? named[line] : 0) + place.local;
       if (state[slot] == 0) {
         state[slot] = regx_set_scan(set, header->text, header->length, &matched[slot]) == 0 ? 1 : 2;
@@ -414,10 +408,7 @@ struct KelhSetMatch {
     return match_header_line(&rule->pattern, header->text, header->length, max_backtracks);
   }
 
-  void end() {
-    tlvpr_free(counts);
-    tlvpr_free(block);
-  }
+  void end() { tlvpr_free(block); }
 };
 
 // kelh_append_hit - appends a hit record at the tail of the caller's list
