@@ -35,6 +35,7 @@
 // BoundsKeepThePlainRunWithinTheLimit) and tests/kelh_sets_test.cpp.
 #include "regx_set.h"
 
+#include <emmintrin.h>
 #include <string.h>
 
 #include <atomic>
@@ -78,12 +79,21 @@ struct RegxDCold;
 // class. States live in pages of the set; what only building reads (the
 // automaton nodes the state holds) lives apart, in RegxDCold, so the scanned
 // part of the states is packed tight.
+//
+// A state that steps to itself on most bytes (the wait inside x.*y) is
+// examined the first time a scan sees it do so: all its transitions are
+// built, and when the bytes that leave it are at most RX_SKIP_BYTES, a scan
+// in it jumps to the next of them instead of stepping byte by byte.
+enum : uint32_t { RX_SKIP_BYTES = 8 };
 struct RegxDState {
   uint64_t accept;      // patterns that match once this state is reached
   uint64_t end_accept;  // patterns that match when the subject ends here
   uint32_t flags;       // RX_DSTATE_DEAD: nothing can match any more
-  uint32_t pad;
+  // Read and written atomically: 0 not examined yet; 1 examined, stepped
+  // byte by byte; 2 + n: only the n bytes of escape leave it.
+  uint32_t skip;
   RegxDCold *cold;  // its building record
+  uint8_t escape[RX_SKIP_BYTES];
 };
 
 // What building reads of a state, under the set's lock: the node set and the
@@ -879,6 +889,77 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
   return word;
 }
 
+// regx_set_examine - builds every transition of a state that steps to itself
+// and notes the bytes that leave it when they are few; once per state (a
+// later call finds it examined). Without room for a transition it stays
+// stepped byte by byte.
+void regx_set_examine(RegxSet *set, RegxDState *s) {
+  bool complete = true;
+  for (uint32_t k = 0; k < set->classes && complete; k++) {
+    const uintptr_t word =
+        std::atomic_ref<uintptr_t>(regx_dstate_next(s)[k]).load(std::memory_order_acquire);
+    complete = word != 0 || regx_set_step(set, s, k) != 0;
+  }
+  uint8_t escape[RX_SKIP_BYTES];
+  uint32_t n = 0;
+  // With word anchors a state also says whether a word byte came last, so it
+  // steps to itself on one kind of byte only: not worth a skip.
+  bool few = complete && !set->words;
+  for (uint32_t b = 1; b < 256 && few; b++) {  // the subject holds no NUL
+    const uintptr_t word = std::atomic_ref<uintptr_t>(regx_dstate_next(s)[set->cls[b]])
+                               .load(std::memory_order_acquire);
+    if ((RegxDState *)(word & ~RX_TAG_LOOK) != s) {
+      few = n < RX_SKIP_BYTES;
+      if (few) {
+        escape[n++] = (uint8_t)b;
+      }
+    }
+  }
+  tlvpr_lock(&set->lock);
+  std::atomic_ref<uint32_t> skip(s->skip);
+  if (skip.load(std::memory_order_relaxed) == 0) {
+    memcpy(s->escape, escape, n);
+    skip.store(few ? 2 + n : 1, std::memory_order_release);
+  }
+  tlvpr_unlock(&set->lock);
+}
+
+// regx_set_skip - the first place from i on (at most length) holding one of
+// the n escape bytes
+size_t regx_set_skip(const unsigned char *p, size_t i, size_t length, const uint8_t *escape,
+                     uint32_t n) {
+  if (n == 0) {
+    return length;
+  }
+  if (n == 1) {
+    const void *at = memchr(p + i, escape[0], length - i);
+    return at != nullptr ? (size_t)((const unsigned char *)at - p) : length;
+  }
+  __m128i want[RX_SKIP_BYTES];
+  for (uint32_t j = 0; j < n; j++) {
+    want[j] = _mm_set1_epi8((char)escape[j]);
+  }
+  for (; i + 16 <= length; i += 16) {
+    const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+    __m128i hit = _mm_cmpeq_epi8(v, want[0]);
+    for (uint32_t j = 1; j < n; j++) {
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, want[j]));
+    }
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) {
+      return i + (size_t)__builtin_ctz((unsigned)mask);
+    }
+  }
+  for (; i < length; i++) {
+    for (uint32_t j = 0; j < n; j++) {
+      if (p[i] == escape[j]) {
+        return i;
+      }
+    }
+  }
+  return length;
+}
+
 }  // namespace
 
 // regx_set_accepts - whether the pattern can join a set
@@ -1028,12 +1109,21 @@ int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *match
       }
     }
     i++;
+    RegxDState *from = s;
     s = (RegxDState *)(word & ~RX_TAG_LOOK);
     if ((word & RX_TAG_LOOK) != 0) {
       accept |= s->accept;
       if ((s->flags & RX_DSTATE_DEAD) != 0 || accept == set->all) {
         *matched = accept;
         return 0;
+      }
+    }
+    if (s == from) {
+      const uint32_t skip = std::atomic_ref<uint32_t>(s->skip).load(std::memory_order_acquire);
+      if (skip >= 2) {
+        i = regx_set_skip(p, i, length, s->escape, skip - 2);
+      } else if (skip == 0) {
+        regx_set_examine(set, s);
       }
     }
   }
