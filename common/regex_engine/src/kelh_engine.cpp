@@ -7,7 +7,8 @@
 // every over-long line its scan reaches. The walk is one template over the
 // matcher: the plain one passes every pair to a callback, the engine's own
 // answers pairs from the sets' scans where the bound allows.
-// Tests: tests/kelh_engine_test.cpp, tests/kelh_engine_stress_test.cpp.
+// Tests: tests/kelh_engine_test.cpp (against tests/support/unfold_reference.h),
+// tests/kelh_engine_stress_test.cpp, fuzz/kelh_fuzz.cpp.
 #include "kelh_engine.h"
 
 #include <emmintrin.h>
@@ -68,10 +69,11 @@ static_assert(kClasses.of[0x80] == KELH_ORDINARY && kClasses.of[0xFF] == KELH_OR
 // count within 32 bits; no real header block comes near it).
 constexpr uint32_t kIndexMaxLines = 1u << 24;
 
-// One header line in the name index: the line and the next line of its name.
+// One header line in the name index (entry i is lines[i]): the next line of
+// its name and its name's slot.
 struct KelhIndexEntry {
-  HeaderLine *line;
   uint32_t next;  // 1-based entry of the next line with this name; 0 = none
+  uint32_t slot;  // the slot of its name
 };
 
 // One name in the index: its hash and its first and last lines.
@@ -94,7 +96,7 @@ inline bool kelh_slot_used(const KelhIndexSlot &slot) { return slot.first != 0; 
 
 // kelh_index_slots - the slot count for lines: at least twice as many slots
 // as lines keep the probes short
-inline uint32_t kelh_index_slots(uint32_t lines) {
+constexpr uint32_t kelh_index_slots(uint32_t lines) {
   uint32_t slots = 8;
   while (slots < 2 * lines) {
     slots *= 2;
@@ -103,14 +105,15 @@ inline uint32_t kelh_index_slots(uint32_t lines) {
 }
 
 // kelh_index_build - indexes count header lines by name hash into the zeroed
-// entries and slots given
-void kelh_index_build(HeaderLine *lines, uint32_t count, KelhIndex *index) {
+// slots given (every entry is written)
+void kelh_index_build(const HeaderLine *lines, uint32_t count, KelhIndex *index) {
   for (uint32_t number = 1; number <= count; ++number) {
-    HeaderLine *line = &lines[number - 1];
-    index->entries[number - 1].line = line;
-    KelhIndexSlot &slot = index->slots[kelh_probe(index->slots, index->mask, line->name_hash)];
+    const uint32_t hash = lines[number - 1].name_hash;
+    const uint32_t at = kelh_probe(index->slots, index->mask, hash);
+    KelhIndexSlot &slot = index->slots[at];
+    index->entries[number - 1] = KelhIndexEntry{0, at};
     if (slot.first == 0) {
-      slot.hash = line->name_hash;
+      slot.hash = hash;
       slot.first = number;
     } else {
       index->entries[slot.last - 1].next = number;
@@ -125,45 +128,79 @@ inline uint32_t kelh_index_first(const KelhIndex &index, uint32_t hash) {
 }
 
 // kelh_line_bound - at most this many lines: each one ends at a white-space
-// run holding an LF
+// run holding an LF. The LF bytes are counted sixteen at a time, in byte
+// counters added up before any of them can wrap.
 uint32_t kelh_line_bound(const char *buffer, uint32_t length) {
-  uint32_t count = 0;
-  const char *at = buffer;
-  const char *end = buffer + length;
-  while ((at = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)))) !=
-         nullptr) {
-    ++count;
-    ++at;
+  const __m128i lf = _mm_set1_epi8('\n');
+  uint64_t count = 0;
+  uint32_t at = 0;
+  while (length - at >= 16) {
+    __m128i counters = _mm_setzero_si128();
+    const uint32_t stop = length - at >= 255 * 16 ? at + 255 * 16 : at + (length - at) / 16 * 16;
+    for (; at < stop; at += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + at));
+      counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(v, lf));
+    }
+    const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+    count += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
   }
-  return count;
+  for (; at < length; ++at) {
+    count += buffer[at] == '\n' ? 1 : 0;
+  }
+  return static_cast<uint32_t>(count);
 }
 
-// kelh_ordinary_run - how many bytes from p (at least the first, at most
-// left) are ordinary, sixteen at a time
-inline uint32_t kelh_ordinary_run(const unsigned char *p, uint32_t left) {
-  uint32_t n = 0;
-  const __m128i space = _mm_set1_epi8(0x20);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  while (n + 16 <= left) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n));
-    // Not ordinary: at most 0x20 (unsigned), or 0x7F.
-    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, space), v);
-    const int mask = _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, del)));
-    if (mask != 0) {
-      return n + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+// kelh_unusual - a bit for each of the sixteen bytes in v that cannot be
+// copied as it stands: white space and control bytes, except a space between
+// two ordinary bytes of the same sixteen (a run of one space stays a space)
+inline unsigned kelh_unusual(__m128i v) {
+  // Not ordinary: at most 0x20 (unsigned), or 0x7F.
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+  const unsigned other = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
+  const unsigned space =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x20))));
+  const unsigned ordinary = ~other & 0xFFFFu;
+  return other & ~(space & ordinary << 1 & ordinary >> 1);
+}
+
+// kelh_move_ends - moves n bytes down to `to` (to <= from, sizeof(Word) <= n
+// <= 2 * sizeof(Word)) as two words that may overlap: both are read before
+// either is written, and nothing at or past from + n is written
+template <class Word>
+inline void kelh_move_ends(unsigned char *to, const unsigned char *from, uint32_t n) {
+  Word head;
+  Word tail;
+  memcpy(&head, from, sizeof head);
+  memcpy(&tail, from + n - sizeof tail, sizeof tail);
+  memcpy(to, &head, sizeof head);
+  memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
+// kelh_move_short - moves n < 16 bytes down to `to` (to <= from)
+inline void kelh_move_short(unsigned char *to, const unsigned char *from, uint32_t n) {
+  if (n >= 8) {
+    kelh_move_ends<uint64_t>(to, from, n);
+  } else if (n >= 4) {
+    kelh_move_ends<uint32_t>(to, from, n);
+  } else {
+    for (uint32_t k = 0; k < n; ++k) {
+      to[k] = from[k];
     }
-    n += 16;
   }
-  while (n < left && kClasses.of[p[n]] == KELH_ORDINARY) {
-    ++n;
-  }
-  return n;
 }
 
 // kelh_unfold - rewrites the block in place into header lines, filling the
 // records lines[0..capacity) in block order and linking them; *count gets
 // their number. 10013 when there is none (text after the last line end is
 // logged level 1, 10047). capacity must be kelh_line_bound of the block.
+//
+// Sixteen bytes at a time while they hold only ordinary bytes and lone
+// spaces, which stay as they are: nothing is written until the first deleted
+// byte (most blocks only turn LF into the line-end byte), and from then on
+// each sixteen are stored at the write index. Every other byte goes through
+// the byte-by-byte rules.
 uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t capacity,
                      uint32_t *count) {
   unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
@@ -171,15 +208,28 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
   uint32_t in = 0;     // read index
   uint32_t out = 0;    // write index, never beyond in
   uint32_t start = 0;  // start of the current line in the rewritten buffer
-  uint32_t chars = 0;  // characters of the current line written so far
   while (in < length) {
+    if (length - in >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + in));
+      const unsigned unusual = kelh_unusual(v);
+      if (unusual == 0) {
+        if (out != in) {
+          _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + out), v);
+        }
+        in += 16;
+        out += 16;
+        continue;
+      }
+      const uint32_t run = static_cast<uint32_t>(__builtin_ctz(unusual));
+      if (out != in) {
+        kelh_move_short(bytes + out, bytes + in, run);
+      }
+      in += run;
+      out += run;
+    }
     const KelhByteClass cls = kClasses.of[bytes[in]];
     if (cls == KELH_ORDINARY) {
-      const uint32_t run = kelh_ordinary_run(bytes + in, length - in);
-      memmove(bytes + out, bytes + in, run);
-      out += run;
-      in += run;
-      chars += run;
+      bytes[out++] = bytes[in++];
       continue;
     }
     if (cls == KELH_CONTROL) {
@@ -197,11 +247,10 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
       ++in;
     } while (in < length && kClasses.of[bytes[in]] != KELH_ORDINARY);
     bytes[out++] = line_end ? static_cast<unsigned char>(KELH_LINE_END) : ' ';
-    ++chars;
     if (line_end && made < capacity) {
       HeaderLine *line = &lines[made];
       line->text = buffer + start;
-      line->length = chars - 1;
+      line->length = out - 1 - start;
       line->next = nullptr;
       line->name_hash = kelh_name_hash(line->text, line->length);
       if (made > 0) {
@@ -209,10 +258,9 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
       }
       ++made;
       start = out;
-      chars = 0;
     }
   }
-  if (chars != 0) {
+  if (out != start) {
     tvr_log(TVR_LOG_ALERT, TVR_ILLEGAL_DATA);
     return TVR_NO_MEMORY;
   }
@@ -246,7 +294,8 @@ struct KelhSharedGuard {
 struct KelhCallbackMatch {
   KelhMatchFn match;
   void *context;
-  void begin(HeaderLine *, uint32_t, const RuleBase *, const KelhIndex *) {}
+  static constexpr size_t kPerLine = 0;  // bytes of per-line tables it needs
+  void begin(HeaderLine *, uint32_t, const RuleBase *, KelhIndex *, void *) {}
   void rule(RuleLine *, uint32_t, uint32_t) {}
   int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
     KelhSharedGuard guard(rule);
@@ -278,7 +327,7 @@ struct KelhSetMatch {
   uint32_t (*counts)[256] = nullptr;  // per line: its byte counts, once counted
   uint8_t *counted = nullptr;         // per line: 1 once counted
   bool no_counts = false;             // their allocation failed
-  void *block = nullptr;              // the per-line tables, and the memo when the stack's is small
+  void *memo = nullptr;               // the memo, when the stack's is too small
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
@@ -289,73 +338,50 @@ struct KelhSetMatch {
   bool longest_known = false;
   bool unnamed = false;
 
-  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base,
-             const KelhIndex *index) {
+  // Per line, in the walk's block: its first slot, its name's sets, whether
+  // it is counted.
+  static constexpr size_t kPerLine = sizeof(*first) + sizeof(*named) + sizeof(*counted);
+
+  // begin - lays out the memo: each line's slots follow those of the lines
+  // before it; the sets a line needs depend on its name only, so they are
+  // looked up once per name (once per line when the block has no index)
+  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base, KelhIndex *index,
+             void *tables) {
     sets = rule_base->sets;
     lines = header_lines;
     if (sets == nullptr) {
       return;
     }
-    // The sets a line needs depend on its name only: one probe per name, over
-    // the index's slots (per line when the block has no index).
-    uint32_t slots = 0;
-    if (index != nullptr) {
-      for (uint32_t at = 0; at <= index->mask; ++at) {
-        KelhIndexSlot &slot = index->slots[at];
-        for (uint32_t entry = slot.first; entry != 0; entry = index->entries[entry - 1].next) {
-          if (entry == slot.first) {
-            slot.need = kelh_sets_line(sets, slot.hash, &slot.named);
-          }
-          slots += slot.need;
-        }
-      }
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        uint32_t mine;
-        slots += kelh_sets_line(sets, lines[i].name_hash, &mine);
-      }
-    }
-    // Per line: its first slot, its name's sets, whether it is counted; per
-    // slot (in the block when the call's memo is too small): the answer and
-    // its state.
-    const size_t per_line = sizeof *first + sizeof *named + sizeof *counted;
-    const size_t per_slot = sizeof *matched + sizeof *state;
-    block = tlvpr_malloc(count * per_line + (slots > kStackMemo ? slots * per_slot : 0));
-    if (block == nullptr) {
-      sets = nullptr;
-      return;
-    }
     line_count = count;
-    first = static_cast<uint32_t *>(block);
+    first = static_cast<uint32_t *>(tables);
     named = first + count;
-    if (slots > kStackMemo) {
-      // The answers first: they need the block's alignment.
-      matched = reinterpret_cast<uint64_t *>(named + count);
-      state = reinterpret_cast<uint8_t *>(matched + slots);
-      counted = state + slots;
-    } else {
-      matched = stack_matched;
-      state = stack_state;
-      counted = reinterpret_cast<uint8_t *>(named + count);
-    }
-    // Each line's slots follow those of the lines before it in the index
-    // (or in the block).
-    slots = 0;
-    if (index != nullptr) {
-      for (uint32_t at = 0; at <= index->mask; ++at) {
-        const KelhIndexSlot &slot = index->slots[at];
-        for (uint32_t entry = slot.first; entry != 0; entry = index->entries[entry - 1].next) {
-          const size_t i = static_cast<size_t>(index->entries[entry - 1].line - lines);
-          first[i] = slots;
-          named[i] = slot.named;
-          slots += slot.need;
+    counted = reinterpret_cast<uint8_t *>(named + count);
+    uint64_t slots = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      first[i] = static_cast<uint32_t>(slots);
+      if (index != nullptr) {
+        KelhIndexSlot &slot = index->slots[index->entries[i].slot];
+        if (slot.first == i + 1) {
+          slot.need = kelh_sets_line(sets, slot.hash, &slot.named);
         }
-      }
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        first[i] = slots;
+        named[i] = slot.named;
+        slots += slot.need;
+      } else {
         slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
       }
+    }
+    matched = stack_matched;
+    state = stack_state;
+    if (slots > kStackMemo) {
+      // The answers first: they need the block's alignment.
+      memo =
+          slots <= UINT32_MAX ? tlvpr_malloc(slots * (sizeof *matched + sizeof *state)) : nullptr;
+      if (memo == nullptr) {
+        sets = nullptr;
+        return;
+      }
+      matched = static_cast<uint64_t *>(memo);
+      state = reinterpret_cast<uint8_t *>(matched + slots);
     }
     memset(counted, 0, count);
     memset(state, 0, slots);
@@ -416,7 +442,7 @@ struct KelhSetMatch {
 
   void end() {
     tlvpr_free(counts);
-    tlvpr_free(block);
+    tlvpr_free(memo);
   }
 };
 
@@ -439,10 +465,31 @@ void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
   *tail = hit;
 }
 
+// kelh_block_bytes - the walk's block for a block of bound LF bytes: the
+// header lines, the name index's slots and entries (when indexed) and the
+// matcher's per-line tables, in that order (each part keeps the alignment
+// of the next)
+constexpr size_t kelh_block_bytes(uint32_t bound, bool indexed, size_t per_line) {
+  return (sizeof(HeaderLine) + per_line) * static_cast<size_t>(bound) +
+         (indexed ? sizeof(KelhIndexSlot) * kelh_index_slots(bound) +
+                        sizeof(KelhIndexEntry) * static_cast<size_t>(bound)
+                  : 0);
+}
+static_assert(sizeof(HeaderLine) % alignof(KelhIndexSlot) == 0 &&
+                  sizeof(KelhIndexSlot) % alignof(KelhIndexEntry) == 0 &&
+                  sizeof(KelhIndexEntry) % alignof(uint32_t) == 0,
+              "the parts of the walk's block follow one another aligned");
+
+// Blocks of up to this many LF bytes (nearly every real message) keep the
+// walk's block on the call's stack.
+constexpr uint32_t kStackLines = 128;
+
 // kelh_evaluate - the rule walk over one message, with any matcher
 //
-// One block holds the header lines and their name index; a failed
-// allocation of it is the header lines' failure (10013, logged level 2).
+// One block holds the header lines, their name index and the matcher's
+// per-line tables: on the call's stack for a block of up to kStackLines LF
+// bytes, else allocated; a failed allocation of it is the header lines'
+// failure (10013, logged level 2).
 template <class Matcher>
 uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const RuleBase *rule_base,
                        int32_t threshold, uint32_t max_header_length, uint32_t max_backtracks,
@@ -455,30 +502,35 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
   const bool indexed = bound <= kIndexMaxLines;
   const uint32_t slots = indexed ? kelh_index_slots(bound) : 0;
-  void *block = nullptr;
-  if (bound > 0) {
-    block = tlvpr_calloc(
-        1, sizeof(HeaderLine) * bound +
-               (indexed ? sizeof(KelhIndexEntry) * bound + sizeof(KelhIndexSlot) * slots : 0));
+  alignas(
+      HeaderLine) unsigned char stack_block[kelh_block_bytes(kStackLines, true, Matcher::kPerLine)];
+  void *block = nullptr;  // the allocated block, when the stack's is too small
+  unsigned char *base = stack_block;
+  if (kelh_block_bytes(bound, indexed, Matcher::kPerLine) > sizeof stack_block) {
+    block = tlvpr_malloc(kelh_block_bytes(bound, indexed, Matcher::kPerLine));
     if (block == nullptr) {
       tvr_log(kLevelNoHeaderLine, TVR_NO_MEMORY);
       return TVR_NO_MEMORY;
     }
+    base = static_cast<unsigned char *>(block);
   }
-  HeaderLine *lines = static_cast<HeaderLine *>(block);
+  HeaderLine *lines = reinterpret_cast<HeaderLine *>(base);
   uint32_t count = 0;
   if (kelh_unfold(buffer, length, lines, bound, &count) != 0) {
     tlvpr_free(block);
     return TVR_NO_MEMORY;
   }
   KelhIndex index = {};
+  void *tables = lines + bound;
   if (indexed) {
-    index.entries = reinterpret_cast<KelhIndexEntry *>(lines + bound);
-    index.slots = reinterpret_cast<KelhIndexSlot *>(index.entries + bound);
+    index.slots = reinterpret_cast<KelhIndexSlot *>(lines + bound);
+    index.entries = reinterpret_cast<KelhIndexEntry *>(index.slots + slots);
     index.mask = slots - 1;
+    memset(index.slots, 0, sizeof(KelhIndexSlot) * slots);
     kelh_index_build(lines, count, &index);
+    tables = index.entries + bound;
   }
-  matcher.begin(lines, count, rule_base, indexed ? &index : nullptr);
+  matcher.begin(lines, count, rule_base, indexed ? &index : nullptr, tables);
 
   int32_t total = 0;
   bool group_failed = false;
@@ -495,9 +547,9 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
       int result = REGX_NOMATCH;
       HeaderLine *at = nullptr;
       const bool first_rule = rule == rule_base->first;
-      matcher.rule(rule, number, max_backtracks);
       if (first_rule || !indexed || rule->name_hash == 0) {
-        for (HeaderLine *header = lines; header != nullptr; header = header->next) {
+        matcher.rule(rule, number, max_backtracks);
+        for (HeaderLine *header = lines; header != lines + count; ++header) {
           const bool fits = max_header_length == 0 || header->length <= max_header_length;
           if ((rule->name_hash == 0 || rule->name_hash == header->name_hash) && fits) {
             result = matcher.pair(rule, number, header, max_backtracks);
@@ -514,9 +566,13 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
           }
         }
       } else {
-        for (uint32_t entry = kelh_index_first(index, rule->name_hash); entry != 0;
-             entry = index.entries[entry - 1].next) {
-          HeaderLine *header = index.entries[entry - 1].line;
+        // A rule line whose header name the message lacks costs one probe.
+        uint32_t entry = kelh_index_first(index, rule->name_hash);
+        if (entry != 0) {
+          matcher.rule(rule, number, max_backtracks);
+        }
+        for (; entry != 0; entry = index.entries[entry - 1].next) {
+          HeaderLine *header = &lines[entry - 1];
           if (max_header_length != 0 && header->length > max_header_length) {
             continue;
           }
