@@ -151,18 +151,34 @@ uint32_t kelh_line_bound(const char *buffer, uint32_t length) {
   return static_cast<uint32_t>(count);
 }
 
-// kelh_unusual - a bit for each of the sixteen bytes in v that cannot be
-// copied as it stands: white space and control bytes, except a space between
-// two ordinary bytes of the same sixteen (a run of one space stays a space)
-inline unsigned kelh_unusual(__m128i v) {
+// KelhSixteen - the classes of sixteen bytes, a bit per byte
+struct KelhSixteen {
+  unsigned ordinary;  // bytes kept as they are
+  unsigned lone;      // bytes between ordinary ones (before the first: see kelh_sixteen)
+  unsigned stop;      // bytes the byte-by-byte rules must handle: white space
+                      // and control bytes, but not a lone space (a run of one
+                      // space stays a space) nor a lone LF (a line end)
+  unsigned ends;      // the lone LF bytes
+};
+
+// kelh_sixteen - classifies the sixteen bytes in v; after says whether the
+// byte after them is ordinary. The byte before them never belongs to a run
+// of white space: kelh_unfold's byte-by-byte rules take each run whole.
+inline KelhSixteen kelh_sixteen(__m128i v, bool after) {
   // Not ordinary: at most 0x20 (unsigned), or 0x7F.
   const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
   const unsigned other = static_cast<unsigned>(
       _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
   const unsigned space =
       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x20))));
-  const unsigned ordinary = ~other & 0xFFFFu;
-  return other & ~(space & ordinary << 1 & ordinary >> 1);
+  const unsigned lf =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+  KelhSixteen k;
+  k.ordinary = ~other & 0xFFFFu;
+  k.lone = (k.ordinary << 1 | 1u) & (k.ordinary >> 1 | (after ? 1u << 15 : 0u));
+  k.ends = lf & k.lone;
+  k.stop = other & ~((space | lf) & k.lone);
+  return k;
 }
 
 // kelh_move_ends - moves n bytes down to `to` (to <= from, sizeof(Word) <= n
@@ -191,16 +207,32 @@ inline void kelh_move_short(unsigned char *to, const unsigned char *from, uint32
   }
 }
 
+// kelh_add_line - records the line from start up to its line-end byte at end
+inline void kelh_add_line(char *buffer, HeaderLine *lines, uint32_t capacity, uint32_t *made,
+                          uint32_t start, uint32_t end) {
+  if (*made < capacity) {
+    HeaderLine *line = &lines[*made];
+    line->text = buffer + start;
+    line->length = end - start;
+    line->next = nullptr;
+    line->name_hash = kelh_name_hash(line->text, line->length);
+    if (*made > 0) {
+      lines[*made - 1].next = line;
+    }
+    ++*made;
+  }
+}
+
 // kelh_unfold - rewrites the block in place into header lines, filling the
 // records lines[0..capacity) in block order and linking them; *count gets
 // their number. 10013 when there is none (text after the last line end is
 // logged level 1, 10047). capacity must be kelh_line_bound of the block.
 //
-// Sixteen bytes at a time while they hold only ordinary bytes and lone
-// spaces, which stay as they are: nothing is written until the first deleted
-// byte (most blocks only turn LF into the line-end byte), and from then on
-// each sixteen are stored at the write index. Every other byte goes through
-// the byte-by-byte rules.
+// Sixteen bytes at a time up to the first byte that needs the byte-by-byte
+// rules: ordinary bytes and lone spaces stay as they are, a lone LF becomes
+// the line-end byte and closes its line. Nothing is moved until the first
+// deleted byte (most blocks only turn LF into the line-end byte); from then
+// on each sixteen are stored at the write index.
 uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t capacity,
                      uint32_t *count) {
   unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
@@ -211,21 +243,27 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
   while (in < length) {
     if (length - in >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + in));
-      const unsigned unusual = kelh_unusual(v);
-      if (unusual == 0) {
-        if (out != in) {
-          _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + out), v);
-        }
-        in += 16;
-        out += 16;
-        continue;
-      }
-      const uint32_t run = static_cast<uint32_t>(__builtin_ctz(unusual));
+      const bool next = length - in > 16 && kClasses.of[bytes[in + 16]] == KELH_ORDINARY;
+      const KelhSixteen k = kelh_sixteen(v, next);
+      const uint32_t run = k.stop == 0 ? 16 : static_cast<uint32_t>(__builtin_ctz(k.stop));
       if (out != in) {
-        kelh_move_short(bytes + out, bytes + in, run);
+        if (run == 16) {
+          _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + out), v);
+        } else {
+          kelh_move_short(bytes + out, bytes + in, run);
+        }
+      }
+      for (unsigned ends = k.ends & ((1u << run) - 1); ends != 0; ends &= ends - 1) {
+        const uint32_t end = out + static_cast<uint32_t>(__builtin_ctz(ends));
+        bytes[end] = static_cast<unsigned char>(KELH_LINE_END);
+        kelh_add_line(buffer, lines, capacity, &made, start, end);
+        start = end + 1;
       }
       in += run;
       out += run;
+      if (run == 16) {
+        continue;
+      }
     }
     const KelhByteClass cls = kClasses.of[bytes[in]];
     if (cls == KELH_ORDINARY) {
@@ -247,16 +285,8 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
       ++in;
     } while (in < length && kClasses.of[bytes[in]] != KELH_ORDINARY);
     bytes[out++] = line_end ? static_cast<unsigned char>(KELH_LINE_END) : ' ';
-    if (line_end && made < capacity) {
-      HeaderLine *line = &lines[made];
-      line->text = buffer + start;
-      line->length = out - 1 - start;
-      line->next = nullptr;
-      line->name_hash = kelh_name_hash(line->text, line->length);
-      if (made > 0) {
-        lines[made - 1].next = line;
-      }
-      ++made;
+    if (line_end) {
+      kelh_add_line(buffer, lines, capacity, &made, start, out - 1);
       start = out;
     }
   }
