@@ -207,15 +207,54 @@ inline void kelh_move_short(unsigned char *to, const unsigned char *from, uint32
   }
 }
 
+// kelh_hash_name - kelh_name_hash of the line at text; the bytes up to limit
+// (at least the line's) may be read. The ':' is looked for sixteen bytes at
+// a time, and the name hashed four bytes a step: h * 33^4 + the four bytes'
+// share, all modulo 2^32 as the byte-by-byte sum.
+inline uint32_t kelh_hash_name(const unsigned char *text, uint32_t length,
+                               const unsigned char *limit) {
+  uint32_t name = 0;  // bytes before the first ':', length when there is none
+  while (name < length) {
+    if (limit - (text + name) >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + name));
+      const unsigned colon =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+      if (colon != 0) {
+        name += static_cast<uint32_t>(__builtin_ctz(colon));
+        break;
+      }
+      name += 16;
+    } else if (text[name] == ':') {
+      break;
+    } else {
+      ++name;
+    }
+  }
+  if (name > length) {
+    name = length;  // the ':' found lies beyond the line
+  }
+  uint32_t hash = 0;
+  uint32_t at = 0;
+  for (; at + 4 <= name; at += 4) {
+    hash = hash * (33u * 33 * 33 * 33) + text[at] * (33u * 33 * 33) + text[at + 1] * (33u * 33) +
+           text[at + 2] * 33u + text[at + 3];
+  }
+  for (; at < name; ++at) {
+    hash = hash * 33 + text[at];
+  }
+  return name == length ? hash * 33 + KELH_LINE_END : hash;
+}
+
 // kelh_add_line - records the line from start up to its line-end byte at end
-inline void kelh_add_line(char *buffer, HeaderLine *lines, uint32_t capacity, uint32_t *made,
-                          uint32_t start, uint32_t end) {
+inline void kelh_add_line(char *buffer, uint32_t length, HeaderLine *lines, uint32_t capacity,
+                          uint32_t *made, uint32_t start, uint32_t end) {
   if (*made < capacity) {
     HeaderLine *line = &lines[*made];
     line->text = buffer + start;
     line->length = end - start;
     line->next = nullptr;
-    line->name_hash = kelh_name_hash(line->text, line->length);
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(buffer);
+    line->name_hash = kelh_hash_name(bytes + start, end - start, bytes + length);
     if (*made > 0) {
       lines[*made - 1].next = line;
     }
@@ -256,7 +295,7 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
       for (unsigned ends = k.ends & ((1u << run) - 1); ends != 0; ends &= ends - 1) {
         const uint32_t end = out + static_cast<uint32_t>(__builtin_ctz(ends));
         bytes[end] = static_cast<unsigned char>(KELH_LINE_END);
-        kelh_add_line(buffer, lines, capacity, &made, start, end);
+        kelh_add_line(buffer, length, lines, capacity, &made, start, end);
         start = end + 1;
       }
       in += run;
@@ -286,7 +325,7 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
     } while (in < length && kClasses.of[bytes[in]] != KELH_ORDINARY);
     bytes[out++] = line_end ? static_cast<unsigned char>(KELH_LINE_END) : ' ';
     if (line_end) {
-      kelh_add_line(buffer, lines, capacity, &made, start, out - 1);
+      kelh_add_line(buffer, length, lines, capacity, &made, start, out - 1);
       start = out;
     }
   }
@@ -649,15 +688,8 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
 
 // kelh_name_hash - the name hash of one unfolded header line
 uint32_t kelh_name_hash(const char *text, uint32_t length) {
-  uint32_t hash = 0;
-  for (uint32_t pos = 0; pos < length; ++pos) {
-    const unsigned char c = static_cast<unsigned char>(text[pos]);
-    if (c == ':') {
-      return hash;
-    }
-    hash = hash * 33 + c;
-  }
-  return hash * 33 + KELH_LINE_END;
+  return kelh_hash_name(reinterpret_cast<const unsigned char *>(text), length,
+                        reinterpret_cast<const unsigned char *>(text) + length);
 }
 
 // kelh_free_header_lines - frees a list of header lines (not the buffer)
