@@ -442,7 +442,8 @@ struct KelhSetMatch {
     matched = stack_matched;
     state = stack_state;
     if (slots > kStackMemo) {
-      // The answers first: they need the block's alignment.
+      // The answers first: they need the block's alignment. Slot numbers are
+      // 32-bit: more slots than that are treated as no memory.
       memo =
           slots <= UINT32_MAX ? tlvpr_malloc(slots * (sizeof *matched + sizeof *state)) : nullptr;
       if (memo == nullptr) {
@@ -534,10 +535,10 @@ void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
   *tail = hit;
 }
 
-// kelh_block_bytes - the walk's block for a block of bound LF bytes: the
-// header lines, the name index's slots and entries (when indexed) and the
-// matcher's per-line tables, in that order (each part keeps the alignment
-// of the next)
+// kelh_block_bytes - the walk's storage for a header block of bound LF
+// bytes: the header lines, the name index's slots and entries (when indexed)
+// and the matcher's per-line tables, in that order (each part keeps the
+// alignment of the next)
 constexpr size_t kelh_block_bytes(uint32_t bound, bool indexed, size_t per_line) {
   return (sizeof(HeaderLine) + per_line) * static_cast<size_t>(bound) +
          (indexed ? sizeof(KelhIndexSlot) * kelh_index_slots(bound) +
