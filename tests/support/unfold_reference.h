@@ -1,15 +1,10 @@
 // unfold_reference - header unfolding written out byte by byte, the yardstick
 // for the engine's unfolding (tests/kelh_engine_test.cpp, fuzz/kelh_fuzz.cpp)
 //
-// unfold_reference(block) rewrites a copy of the block: ordinary bytes
-// (0x21-0x7E, 0x80-0xFF) are kept, other control bytes deleted, each run of
-// white space (with the control bytes inside it) written as one space, or as
-// the line-end byte 0x01 when it holds an LF not followed by space or tab;
-// each line end closes a line. UnfoldReference gives the rewritten bytes
-// (buffer, as long as the block), the lines (offset in the buffer, text,
-// name hash: h = h * 33 + byte before the first ':', or over every byte and
-// 0x01 without one), illegal when text follows the last line end (there are
-// then no lines), and ok when there is at least one line.
+// unfold_reference(block) unfolds a copy of the block as kelh_engine.h says:
+// buffer holds the rewritten bytes (as long as the block); lines their offset
+// in it, text and name hash; illegal is set when text follows the last line
+// end (there are then no lines); ok when there is at least one line.
 #ifndef TESTS_SUPPORT_UNFOLD_REFERENCE_H
 #define TESTS_SUPPORT_UNFOLD_REFERENCE_H
 
