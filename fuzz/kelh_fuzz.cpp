@@ -4,18 +4,23 @@
 // backtracking limit), loaded once from the embedded rule text. The first two
 // input bytes choose the threshold (signed), maxHeaderLength and maxBackTracks;
 // the rest is the block. Checked: the split lines are well-formed and lie in
-// the rewritten buffer; the hits are linked both ways, come in rule-base order,
+// the rewritten buffer; the rewritten bytes and the lines of split_header_lines
+// and of the rule walk equal those of the byte-by-byte reference
+// (tests/support/unfold_reference.h); the hits are linked both ways, come in rule-base order,
 // carry their rule's weight, and the verdict follows from their sum and the
 // threshold.
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "kelh_engine.h"
 #include "load_rules.h"
 #include "tlvpr_mem.h"
+#include "unfold_reference.h"
 
 namespace {
 
@@ -53,6 +58,7 @@ const uint32_t kelh_fuzz_backtracks[] = {50, 1000, 5000, 25000};
 
 RuleBase *kelh_fuzz_base;                      // the fixed rule base, built at start
 std::vector<const RuleLine *> kelh_fuzz_ends;  // the lines that make hits, in order
+size_t kelh_fuzz_rule_lines;                   // the rule base's lines
 
 // kelh_fuzz_check - a broken engine contract stops the fuzzer here
 void kelh_fuzz_check(bool ok) {
@@ -64,13 +70,66 @@ void kelh_fuzz_check(bool ok) {
 // kelh_fuzz_ordinary - a byte that split_header_lines keeps as it is
 bool kelh_fuzz_ordinary(unsigned char c) { return (c >= 0x21 && c <= 0x7E) || c >= 0x80; }
 
-// kelh_fuzz_split - split a copy of the block and check every line
+// kelh_fuzz_same_line - a line the engine made is the reference's line
+void kelh_fuzz_same_line(const hdrw_test::UnfoldedLine &want, const char *buffer, const char *text,
+                         uint32_t length) {
+  kelh_fuzz_check((size_t)(text - buffer) == want.offset && length == want.text.size() &&
+                  memcmp(text, want.text.data(), length) == 0);
+}
+
+// kelh_fuzz_walked - the plain walk's matcher: checks that each rule line is
+// given the reference lines of its name in block order; never matches
+struct KelhFuzzWalk {
+  const char *buffer;
+  const hdrw_test::UnfoldReference *want;
+  std::vector<size_t> next;  // per rule line: the reference line it is to be given next
+};
+int kelh_fuzz_walked(void *context, RuleLine *rule, uint32_t index, char *text, uint32_t length,
+                     uint32_t) {
+  KelhFuzzWalk *walk = (KelhFuzzWalk *)context;
+  const std::vector<hdrw_test::UnfoldedLine> &lines = walk->want->lines;
+  size_t &next = walk->next.at(index);
+  while (next < lines.size() && rule->name_hash != 0 && rule->name_hash != lines[next].name_hash) {
+    next++;
+  }
+  kelh_fuzz_check(next < lines.size());
+  kelh_fuzz_same_line(lines[next++], walk->buffer, text, length);
+  return 1;  // REGX_NOMATCH
+}
+
+// kelh_fuzz_split - split a copy of the block and check every line, against
+// the reference and as the rule walk sees them
 void kelh_fuzz_split(const uint8_t *data, size_t size) {
+  const hdrw_test::UnfoldReference want =
+      hdrw_test::unfold_reference(std::string((const char *)data, size));
   std::vector<char> buffer(data, data + size);
   buffer.push_back('\0');
+  KelhFuzzWalk walk = {buffer.data(), &want, std::vector<size_t>(kelh_fuzz_rule_lines)};
+  RuleHit *hits = nullptr;
+  int verdict = -1;
+  uint32_t rc = kelh_evaluate_with(buffer.data(), (uint32_t)size, &hits, kelh_fuzz_base, 0, 0, 1000,
+                                   &verdict, kelh_fuzz_walked, &walk);
+  kelh_fuzz_check(rc == (want.ok ? 0u : 10013u) && hits == nullptr);
+  // The first rule line, a single-line one, is given every line of its name.
+  for (size_t k = walk.next[0]; k < want.lines.size(); k++) {
+    kelh_fuzz_check(kelh_fuzz_base->first->name_hash != 0 &&
+                    want.lines[k].name_hash != kelh_fuzz_base->first->name_hash);
+  }
+  kelh_fuzz_check(memcmp(buffer.data(), want.buffer.data(), size) == 0);
+
+  buffer.assign(data, data + size);
+  buffer.push_back('\0');
   HeaderLine *lines = nullptr;
-  uint32_t rc = split_header_lines(buffer.data(), (uint32_t)size, &lines);
+  rc = split_header_lines(buffer.data(), (uint32_t)size, &lines);
   kelh_fuzz_check(rc == 0 ? lines != nullptr : rc == 10013 && lines == nullptr);
+  kelh_fuzz_check(memcmp(buffer.data(), want.buffer.data(), size) == 0);
+  size_t number = 0;
+  for (const HeaderLine *h = lines; h != nullptr; h = h->next, number++) {
+    kelh_fuzz_check(number < want.lines.size());
+    kelh_fuzz_same_line(want.lines[number], buffer.data(), h->text, h->length);
+    kelh_fuzz_check(h->name_hash == want.lines[number].name_hash);
+  }
+  kelh_fuzz_check(number == want.lines.size());
   const char *expected = buffer.data();
   for (const HeaderLine *h = lines; h != nullptr; h = h->next) {
     kelh_fuzz_check(h->text == expected);
@@ -98,6 +157,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   }
   fclose(stream);
   for (const RuleLine *line = kelh_fuzz_base->first; line != nullptr; line = line->next) {
+    kelh_fuzz_rule_lines++;
     if (line->rule_type == RULE_TYPE_SINGLE || line->conjunction == RULE_CONJ_LAST) {
       kelh_fuzz_ends.push_back(line);
     }

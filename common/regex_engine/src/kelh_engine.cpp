@@ -7,7 +7,8 @@
 // every over-long line its scan reaches. The walk is one template over the
 // matcher: the plain one passes every pair to a callback, the engine's own
 // answers pairs from the sets' scans where the bound allows.
-// Tests: tests/kelh_engine_test.cpp, tests/kelh_engine_stress_test.cpp.
+// Tests: tests/kelh_engine_test.cpp (against tests/support/unfold_reference.h),
+// tests/kelh_engine_stress_test.cpp, fuzz/kelh_fuzz.cpp.
 #include "kelh_engine.h"
 
 #include <emmintrin.h>
@@ -68,10 +69,11 @@ static_assert(kClasses.of[0x80] == KELH_ORDINARY && kClasses.of[0xFF] == KELH_OR
 // count within 32 bits; no real header block comes near it).
 constexpr uint32_t kIndexMaxLines = 1u << 24;
 
-// One header line in the name index: the line and the next line of its name.
+// One header line in the name index (entry i is lines[i]): the next line of
+// its name and its name's slot.
 struct KelhIndexEntry {
-  HeaderLine *line;
   uint32_t next;  // 1-based entry of the next line with this name; 0 = none
+  uint32_t slot;  // the slot of its name
 };
 
 // One name in the index: its hash and its first and last lines.
@@ -94,7 +96,7 @@ inline bool kelh_slot_used(const KelhIndexSlot &slot) { return slot.first != 0; 
 
 // kelh_index_slots - the slot count for lines: at least twice as many slots
 // as lines keep the probes short
-inline uint32_t kelh_index_slots(uint32_t lines) {
+constexpr uint32_t kelh_index_slots(uint32_t lines) {
   uint32_t slots = 8;
   while (slots < 2 * lines) {
     slots *= 2;
@@ -103,14 +105,15 @@ inline uint32_t kelh_index_slots(uint32_t lines) {
 }
 
 // kelh_index_build - indexes count header lines by name hash into the zeroed
-// entries and slots given
-void kelh_index_build(HeaderLine *lines, uint32_t count, KelhIndex *index) {
+// slots given (every entry is written)
+void kelh_index_build(const HeaderLine *lines, uint32_t count, KelhIndex *index) {
   for (uint32_t number = 1; number <= count; ++number) {
-    HeaderLine *line = &lines[number - 1];
-    index->entries[number - 1].line = line;
-    KelhIndexSlot &slot = index->slots[kelh_probe(index->slots, index->mask, line->name_hash)];
+    const uint32_t hash = lines[number - 1].name_hash;
+    const uint32_t at = kelh_probe(index->slots, index->mask, hash);
+    KelhIndexSlot &slot = index->slots[at];
+    index->entries[number - 1] = KelhIndexEntry{0, at};
     if (slot.first == 0) {
-      slot.hash = line->name_hash;
+      slot.hash = hash;
       slot.first = number;
     } else {
       index->entries[slot.last - 1].next = number;
@@ -125,45 +128,150 @@ inline uint32_t kelh_index_first(const KelhIndex &index, uint32_t hash) {
 }
 
 // kelh_line_bound - at most this many lines: each one ends at a white-space
-// run holding an LF
+// run holding an LF. The LF bytes are counted sixteen at a time, in byte
+// counters added up before any of them can wrap.
 uint32_t kelh_line_bound(const char *buffer, uint32_t length) {
-  uint32_t count = 0;
-  const char *at = buffer;
-  const char *end = buffer + length;
-  while ((at = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)))) !=
-         nullptr) {
-    ++count;
-    ++at;
+  const __m128i lf = _mm_set1_epi8('\n');
+  uint64_t count = 0;
+  uint32_t at = 0;
+  while (length - at >= 16) {
+    __m128i counters = _mm_setzero_si128();
+    const uint32_t stop = length - at >= 255 * 16 ? at + 255 * 16 : at + (length - at) / 16 * 16;
+    for (; at < stop; at += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buffer + at));
+      counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(v, lf));
+    }
+    const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+    count += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
   }
-  return count;
+  for (; at < length; ++at) {
+    count += buffer[at] == '\n' ? 1 : 0;
+  }
+  return static_cast<uint32_t>(count);
 }
 
-// kelh_ordinary_run - how many bytes from p (at least the first, at most
-// left) are ordinary, sixteen at a time
-inline uint32_t kelh_ordinary_run(const unsigned char *p, uint32_t left) {
-  uint32_t n = 0;
-  const __m128i space = _mm_set1_epi8(0x20);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  while (n + 16 <= left) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n));
-    // Not ordinary: at most 0x20 (unsigned), or 0x7F.
-    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, space), v);
-    const int mask = _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, del)));
-    if (mask != 0) {
-      return n + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+// KelhSixteen - the classes of sixteen bytes, a bit per byte
+struct KelhSixteen {
+  unsigned ordinary;  // bytes kept as they are
+  unsigned lone;      // bytes between ordinary ones (before the first: see kelh_sixteen)
+  unsigned stop;      // bytes the byte-by-byte rules must handle: white space
+                      // and control bytes, but not a lone space (a run of one
+                      // space stays a space) nor a lone LF (a line end)
+  unsigned ends;      // the lone LF bytes
+};
+
+// kelh_sixteen - classifies the sixteen bytes in v; after says whether the
+// byte after them is ordinary. The byte before them never belongs to a run
+// of white space: kelh_unfold's byte-by-byte rules take each run whole.
+inline KelhSixteen kelh_sixteen(__m128i v, bool after) {
+  // Not ordinary: at most 0x20 (unsigned), or 0x7F.
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+  const unsigned other = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
+  const unsigned space =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x20))));
+  const unsigned lf =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+  KelhSixteen k;
+  k.ordinary = ~other & 0xFFFFu;
+  k.lone = (k.ordinary << 1 | 1u) & (k.ordinary >> 1 | (after ? 1u << 15 : 0u));
+  k.ends = lf & k.lone;
+  k.stop = other & ~((space | lf) & k.lone);
+  return k;
+}
+
+// kelh_move_ends - moves n bytes down to `to` (to <= from, sizeof(Word) <= n
+// <= 2 * sizeof(Word)) as two words that may overlap: both are read before
+// either is written, and nothing at or past from + n is written
+template <class Word>
+inline void kelh_move_ends(unsigned char *to, const unsigned char *from, uint32_t n) {
+  Word head;
+  Word tail;
+  memcpy(&head, from, sizeof head);
+  memcpy(&tail, from + n - sizeof tail, sizeof tail);
+  memcpy(to, &head, sizeof head);
+  memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
+// kelh_move_short - moves n < 16 bytes down to `to` (to <= from)
+inline void kelh_move_short(unsigned char *to, const unsigned char *from, uint32_t n) {
+  if (n >= 8) {
+    kelh_move_ends<uint64_t>(to, from, n);
+  } else if (n >= 4) {
+    kelh_move_ends<uint32_t>(to, from, n);
+  } else {
+    for (uint32_t k = 0; k < n; ++k) {
+      to[k] = from[k];
     }
-    n += 16;
   }
-  while (n < left && kClasses.of[p[n]] == KELH_ORDINARY) {
-    ++n;
+}
+
+// kelh_hash_name - kelh_name_hash of the line at text; the bytes up to limit
+// (at least the line's) may be read. The ':' is looked for sixteen bytes at
+// a time, and the name hashed four bytes a step: h * 33^4 + the four bytes'
+// share, all modulo 2^32 as the byte-by-byte sum.
+inline uint32_t kelh_hash_name(const unsigned char *text, uint32_t length,
+                               const unsigned char *limit) {
+  uint32_t name = 0;  // bytes before the first ':', length when there is none
+  while (name < length) {
+    if (limit - (text + name) >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + name));
+      const unsigned colon =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+      if (colon != 0) {
+        name += static_cast<uint32_t>(__builtin_ctz(colon));
+        break;
+      }
+      name += 16;
+    } else if (text[name] == ':') {
+      break;
+    } else {
+      ++name;
+    }
   }
-  return n;
+  if (name > length) {
+    name = length;  // the ':' found lies beyond the line
+  }
+  uint32_t hash = 0;
+  uint32_t at = 0;
+  for (; at + 4 <= name; at += 4) {
+    hash = hash * (33u * 33 * 33 * 33) + text[at] * (33u * 33 * 33) + text[at + 1] * (33u * 33) +
+           text[at + 2] * 33u + text[at + 3];
+  }
+  for (; at < name; ++at) {
+    hash = hash * 33 + text[at];
+  }
+  return name == length ? hash * 33 + KELH_LINE_END : hash;
+}
+
+// kelh_add_line - records the line from start up to its line-end byte at end
+inline void kelh_add_line(char *buffer, uint32_t length, HeaderLine *lines, uint32_t capacity,
+                          uint32_t *made, uint32_t start, uint32_t end) {
+  if (*made < capacity) {
+    HeaderLine *line = &lines[*made];
+    line->text = buffer + start;
+    line->length = end - start;
+    line->next = nullptr;
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(buffer);
+    line->name_hash = kelh_hash_name(bytes + start, end - start, bytes + length);
+    if (*made > 0) {
+      lines[*made - 1].next = line;
+    }
+    ++*made;
+  }
 }
 
 // kelh_unfold - rewrites the block in place into header lines, filling the
 // records lines[0..capacity) in block order and linking them; *count gets
 // their number. 10013 when there is none (text after the last line end is
 // logged level 1, 10047). capacity must be kelh_line_bound of the block.
+//
+// Sixteen bytes at a time up to the first byte that needs the byte-by-byte
+// rules: ordinary bytes and lone spaces stay as they are, a lone LF becomes
+// the line-end byte and closes its line. Nothing is moved until the first
+// deleted byte (most blocks only turn LF into the line-end byte); from then
+// on each sixteen are stored at the write index.
 uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t capacity,
                      uint32_t *count) {
   unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
@@ -171,15 +279,34 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
   uint32_t in = 0;     // read index
   uint32_t out = 0;    // write index, never beyond in
   uint32_t start = 0;  // start of the current line in the rewritten buffer
-  uint32_t chars = 0;  // characters of the current line written so far
   while (in < length) {
+    if (length - in >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + in));
+      const bool next = length - in > 16 && kClasses.of[bytes[in + 16]] == KELH_ORDINARY;
+      const KelhSixteen k = kelh_sixteen(v, next);
+      const uint32_t run = k.stop == 0 ? 16 : static_cast<uint32_t>(__builtin_ctz(k.stop));
+      if (out != in) {
+        if (run == 16) {
+          _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + out), v);
+        } else {
+          kelh_move_short(bytes + out, bytes + in, run);
+        }
+      }
+      for (unsigned ends = k.ends & ((1u << run) - 1); ends != 0; ends &= ends - 1) {
+        const uint32_t end = out + static_cast<uint32_t>(__builtin_ctz(ends));
+        bytes[end] = static_cast<unsigned char>(KELH_LINE_END);
+        kelh_add_line(buffer, length, lines, capacity, &made, start, end);
+        start = end + 1;
+      }
+      in += run;
+      out += run;
+      if (run == 16) {
+        continue;
+      }
+    }
     const KelhByteClass cls = kClasses.of[bytes[in]];
     if (cls == KELH_ORDINARY) {
-      const uint32_t run = kelh_ordinary_run(bytes + in, length - in);
-      memmove(bytes + out, bytes + in, run);
-      out += run;
-      in += run;
-      chars += run;
+      bytes[out++] = bytes[in++];
       continue;
     }
     if (cls == KELH_CONTROL) {
@@ -197,22 +324,12 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
       ++in;
     } while (in < length && kClasses.of[bytes[in]] != KELH_ORDINARY);
     bytes[out++] = line_end ? static_cast<unsigned char>(KELH_LINE_END) : ' ';
-    ++chars;
-    if (line_end && made < capacity) {
-      HeaderLine *line = &lines[made];
-      line->text = buffer + start;
-      line->length = chars - 1;
-      line->next = nullptr;
-      line->name_hash = kelh_name_hash(line->text, line->length);
-      if (made > 0) {
-        lines[made - 1].next = line;
-      }
-      ++made;
+    if (line_end) {
+      kelh_add_line(buffer, length, lines, capacity, &made, start, out - 1);
       start = out;
-      chars = 0;
     }
   }
-  if (chars != 0) {
+  if (out != start) {
     tvr_log(TVR_LOG_ALERT, TVR_ILLEGAL_DATA);
     return TVR_NO_MEMORY;
   }
@@ -246,7 +363,8 @@ struct KelhSharedGuard {
 struct KelhCallbackMatch {
   KelhMatchFn match;
   void *context;
-  void begin(HeaderLine *, uint32_t, const RuleBase *, const KelhIndex *) {}
+  static constexpr size_t kPerLine = 0;  // bytes of per-line tables it needs
+  void begin(HeaderLine *, uint32_t, const RuleBase *, KelhIndex *, void *) {}
   void rule(RuleLine *, uint32_t, uint32_t) {}
   int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
     KelhSharedGuard guard(rule);
@@ -283,7 +401,7 @@ struct KelhSetMatch {
   RegxSubject measured[kMeasuredLines];  // lines measured for the bound
   uint32_t measured_line[kMeasuredLines];
   uint32_t measured_count = 0;
-  void *block = nullptr;  // the per-line tables, and the memo when the stack's is small
+  void *memo = nullptr;  // the memo, when the stack's is too small
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
@@ -294,70 +412,49 @@ struct KelhSetMatch {
   bool longest_known = false;
   bool unnamed = false;
 
-  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base,
-             const KelhIndex *index) {
+  // Per line, in the walk's block: its first slot and its name's sets.
+  static constexpr size_t kPerLine = sizeof(*first) + sizeof(*named);
+
+  // begin - lays out the memo: each line's slots follow those of the lines
+  // before it; the sets a line needs depend on its name only, so they are
+  // looked up once per name (once per line when the block has no index)
+  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base, KelhIndex *index,
+             void *tables) {
     sets = rule_base->sets;
     lines = header_lines;
     if (sets == nullptr) {
       return;
     }
-    // The sets a line needs depend on its name only: one probe per name, over
-    // the index's slots (per line when the block has no index).
-    uint32_t slots = 0;
-    if (index != nullptr) {
-      for (uint32_t at = 0; at <= index->mask; ++at) {
-        KelhIndexSlot &slot = index->slots[at];
-        for (uint32_t entry = slot.first; entry != 0; entry = index->entries[entry - 1].next) {
-          if (entry == slot.first) {
-            slot.need = kelh_sets_line(sets, slot.hash, &slot.named);
-          }
-          slots += slot.need;
-        }
-      }
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        uint32_t mine;
-        slots += kelh_sets_line(sets, lines[i].name_hash, &mine);
-      }
-    }
-    // Per line: its first slot and its name's sets; per slot (in the block when the call's memo is
-    // too small): the answer and its state.
-    const size_t per_line = sizeof *first + sizeof *named;
-    const size_t per_slot = sizeof *matched + sizeof *state;
-    block = tlvpr_malloc(count * per_line + (slots > kStackMemo ? slots * per_slot : 0));
-    if (block == nullptr) {
-      sets = nullptr;
-      return;
-    }
     line_count = count;
-    first = static_cast<uint32_t *>(block);
+    first = static_cast<uint32_t *>(tables);
     named = first + count;
-    if (slots > kStackMemo) {
-      // The answers first: they need the block's alignment.
-      matched = reinterpret_cast<uint64_t *>(named + count);
-      state = reinterpret_cast<uint8_t *>(matched + slots);
-    } else {
-      matched = stack_matched;
-      state = stack_state;
-    }
-    // Each line's slots follow those of the lines before it in the index
-    // (or in the block).
-    slots = 0;
-    if (index != nullptr) {
-      for (uint32_t at = 0; at <= index->mask; ++at) {
-        const KelhIndexSlot &slot = index->slots[at];
-        for (uint32_t entry = slot.first; entry != 0; entry = index->entries[entry - 1].next) {
-          const size_t i = static_cast<size_t>(index->entries[entry - 1].line - lines);
-          first[i] = slots;
-          named[i] = slot.named;
-          slots += slot.need;
+    uint64_t slots = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      first[i] = static_cast<uint32_t>(slots);
+      if (index != nullptr) {
+        KelhIndexSlot &slot = index->slots[index->entries[i].slot];
+        if (slot.first == i + 1) {
+          slot.need = kelh_sets_line(sets, slot.hash, &slot.named);
         }
-      }
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        first[i] = slots;
+        named[i] = slot.named;
+        slots += slot.need;
+      } else {
         slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
       }
+    }
+    matched = stack_matched;
+    state = stack_state;
+    if (slots > kStackMemo) {
+      // The answers first: they need the block's alignment. Slot numbers are
+      // 32-bit: more slots than that are treated as no memory.
+      memo =
+          slots <= UINT32_MAX ? tlvpr_malloc(slots * (sizeof *matched + sizeof *state)) : nullptr;
+      if (memo == nullptr) {
+        sets = nullptr;
+        return;
+      }
+      matched = static_cast<uint64_t *>(memo);
+      state = reinterpret_cast<uint8_t *>(matched + slots);
     }
     memset(state, 0, slots);
   }
@@ -408,7 +505,7 @@ struct KelhSetMatch {
     return match_header_line(&rule->pattern, header->text, header->length, max_backtracks);
   }
 
-  void end() { tlvpr_free(block); }
+  void end() { tlvpr_free(memo); }
 };
 
 // kelh_append_hit - appends a hit record at the tail of the caller's list
@@ -430,10 +527,31 @@ void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
   *tail = hit;
 }
 
+// kelh_block_bytes - the walk's storage for a header block of bound LF
+// bytes: the header lines, the name index's slots and entries (when indexed)
+// and the matcher's per-line tables, in that order (each part keeps the
+// alignment of the next)
+constexpr size_t kelh_block_bytes(uint32_t bound, bool indexed, size_t per_line) {
+  return (sizeof(HeaderLine) + per_line) * static_cast<size_t>(bound) +
+         (indexed ? sizeof(KelhIndexSlot) * kelh_index_slots(bound) +
+                        sizeof(KelhIndexEntry) * static_cast<size_t>(bound)
+                  : 0);
+}
+static_assert(sizeof(HeaderLine) % alignof(KelhIndexSlot) == 0 &&
+                  sizeof(KelhIndexSlot) % alignof(KelhIndexEntry) == 0 &&
+                  sizeof(KelhIndexEntry) % alignof(uint32_t) == 0,
+              "the parts of the walk's block follow one another aligned");
+
+// Blocks of up to this many LF bytes (nearly every real message) keep the
+// walk's block on the call's stack.
+constexpr uint32_t kStackLines = 128;
+
 // kelh_evaluate - the rule walk over one message, with any matcher
 //
-// One block holds the header lines and their name index; a failed
-// allocation of it is the header lines' failure (10013, logged level 2).
+// One block holds the header lines, their name index and the matcher's
+// per-line tables: on the call's stack for a block of up to kStackLines LF
+// bytes, else allocated; a failed allocation of it is the header lines'
+// failure (10013, logged level 2).
 template <class Matcher>
 uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const RuleBase *rule_base,
                        int32_t threshold, uint32_t max_header_length, uint32_t max_backtracks,
@@ -446,30 +564,35 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
   const bool indexed = bound <= kIndexMaxLines;
   const uint32_t slots = indexed ? kelh_index_slots(bound) : 0;
-  void *block = nullptr;
-  if (bound > 0) {
-    block = tlvpr_calloc(
-        1, sizeof(HeaderLine) * bound +
-               (indexed ? sizeof(KelhIndexEntry) * bound + sizeof(KelhIndexSlot) * slots : 0));
+  alignas(
+      HeaderLine) unsigned char stack_block[kelh_block_bytes(kStackLines, true, Matcher::kPerLine)];
+  void *block = nullptr;  // the allocated block, when the stack's is too small
+  unsigned char *base = stack_block;
+  if (kelh_block_bytes(bound, indexed, Matcher::kPerLine) > sizeof stack_block) {
+    block = tlvpr_malloc(kelh_block_bytes(bound, indexed, Matcher::kPerLine));
     if (block == nullptr) {
       tvr_log(kLevelNoHeaderLine, TVR_NO_MEMORY);
       return TVR_NO_MEMORY;
     }
+    base = static_cast<unsigned char *>(block);
   }
-  HeaderLine *lines = static_cast<HeaderLine *>(block);
+  HeaderLine *lines = reinterpret_cast<HeaderLine *>(base);
   uint32_t count = 0;
   if (kelh_unfold(buffer, length, lines, bound, &count) != 0) {
     tlvpr_free(block);
     return TVR_NO_MEMORY;
   }
   KelhIndex index = {};
+  void *tables = lines + bound;
   if (indexed) {
-    index.entries = reinterpret_cast<KelhIndexEntry *>(lines + bound);
-    index.slots = reinterpret_cast<KelhIndexSlot *>(index.entries + bound);
+    index.slots = reinterpret_cast<KelhIndexSlot *>(lines + bound);
+    index.entries = reinterpret_cast<KelhIndexEntry *>(index.slots + slots);
     index.mask = slots - 1;
+    memset(index.slots, 0, sizeof(KelhIndexSlot) * slots);
     kelh_index_build(lines, count, &index);
+    tables = index.entries + bound;
   }
-  matcher.begin(lines, count, rule_base, indexed ? &index : nullptr);
+  matcher.begin(lines, count, rule_base, indexed ? &index : nullptr, tables);
 
   int32_t total = 0;
   bool group_failed = false;
@@ -486,9 +609,9 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
       int result = REGX_NOMATCH;
       HeaderLine *at = nullptr;
       const bool first_rule = rule == rule_base->first;
-      matcher.rule(rule, number, max_backtracks);
       if (first_rule || !indexed || rule->name_hash == 0) {
-        for (HeaderLine *header = lines; header != nullptr; header = header->next) {
+        matcher.rule(rule, number, max_backtracks);
+        for (HeaderLine *header = lines; header != lines + count; ++header) {
           const bool fits = max_header_length == 0 || header->length <= max_header_length;
           if ((rule->name_hash == 0 || rule->name_hash == header->name_hash) && fits) {
             result = matcher.pair(rule, number, header, max_backtracks);
@@ -505,9 +628,13 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
           }
         }
       } else {
-        for (uint32_t entry = kelh_index_first(index, rule->name_hash); entry != 0;
-             entry = index.entries[entry - 1].next) {
-          HeaderLine *header = index.entries[entry - 1].line;
+        // A rule line whose header name the message lacks costs one probe.
+        uint32_t entry = kelh_index_first(index, rule->name_hash);
+        if (entry != 0) {
+          matcher.rule(rule, number, max_backtracks);
+        }
+        for (; entry != 0; entry = index.entries[entry - 1].next) {
+          HeaderLine *header = &lines[entry - 1];
           if (max_header_length != 0 && header->length > max_header_length) {
             continue;
           }
@@ -554,15 +681,8 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
 
 // kelh_name_hash - the name hash of one unfolded header line
 uint32_t kelh_name_hash(const char *text, uint32_t length) {
-  uint32_t hash = 0;
-  for (uint32_t pos = 0; pos < length; ++pos) {
-    const unsigned char c = static_cast<unsigned char>(text[pos]);
-    if (c == ':') {
-      return hash;
-    }
-    hash = hash * 33 + c;
-  }
-  return hash * 33 + KELH_LINE_END;
+  return kelh_hash_name(reinterpret_cast<const unsigned char *>(text), length,
+                        reinterpret_cast<const unsigned char *>(text) + length);
 }
 
 // kelh_free_header_lines - frees a list of header lines (not the buffer)

@@ -69,9 +69,11 @@
 // state under its own lock, and a scan whose states exist takes no lock) and
 // the patterns that regx_exec_shared names, matched under their rule line's
 // lock (one lock held at a time, for one match of one header line). Per
-// message: one allocation for the header lines and their name index, one for
-// the sets' answers; the measures (byte counts, runs) of up to 16 lines whose
-// bound needs them stay on the call's stack (about 18 KB).
+// message: the header lines, their name index and the per-line tables of the
+// sets' answers take one allocation, or none for a block of up to 128 LF bytes
+// (they then sit on the call's stack, about 10 KB); the sets' answers take
+// one more beyond 256 of them. The measures (byte counts, runs) of up to 16
+// lines whose bound needs them stay on the call's stack (about 20 KB).
 #ifndef COMMON_REGEX_ENGINE_SRC_KELH_ENGINE_H
 #define COMMON_REGEX_ENGINE_SRC_KELH_ENGINE_H
 
