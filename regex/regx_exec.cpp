@@ -201,46 +201,104 @@ size_t regx_cl_run(const RegxNode *item, const char *s, size_t cap) {
   }
 }
 
-// regx_follow_may_pass - whether one of the walk's one-byte tests passes at p
+// regx_string_at - the length of the text (never empty) when s begins with
+// it, else 0
+inline size_t regx_string_at(const char *t, const char *s) {
+  size_t i = 0;
+  while (t[i] != 0 && t[i] == s[i]) {
+    i++;
+  }
+  return t[i] == 0 ? i : 0;
+}
+
+// regx_byte_passes - whether a one-byte node takes the byte c (as the
+// interpreter tests it); other kinds are taken as passing
+inline bool regx_byte_passes(const RegxNode *n, unsigned char c) {
+  switch (n->kind) {
+    case RX_CHAR:
+      return c == n->arg.bytes[0];
+    case RX_CHAR2:
+      return c != 0 && (c == n->arg.bytes[0] || c == n->arg.bytes[1]);
+    case RX_SET:
+      return c != 0 && regx_bit(n->arg.bitmap, c);
+    case RX_NSET_NL:
+      return c != 0 && c != '\n' && !regx_bit(n->arg.bitmap, c);
+    case RX_NSET:
+      return c != 0 && !regx_bit(n->arg.bitmap, c);
+    case RX_ANY_NL:
+      return c != 0 && c != '\n';
+    case RX_ANY:
+      return c != 0;
+    default:
+      return true;
+  }
+}
+
+// regx_tests_pass - whether the tests from n in a row (one-byte nodes and
+// strings, which push nothing) may all pass from p: false only when one of
+// them fails, so that the attempt fails there as it would at n
+bool regx_tests_pass(const RegxNode *n, const char *p) {
+  for (int steps = 0; n != nullptr && steps < 32; steps++) {
+    if (n->kind == RX_STRING) {
+      size_t len = regx_string_at(n->arg.text, p);
+      if (len == 0) {
+        return false;
+      }
+      p += len;
+    } else if (regx_one_byte(n)) {
+      if (!regx_byte_passes(n, (unsigned char)*p)) {
+        return false;
+      }
+      p++;
+    } else {
+      return true;
+    }
+    n = n->next;
+  }
+  return true;
+}
+
+// regx_follow_may_pass - whether one of the walk's one-byte tests passes at p,
+// together with the tests in a row after it
 bool regx_follow_may_pass(const RegxFollow *f, const char *p) {
   if (f->leaf_count < 0) {
     return true;
   }
-  unsigned char c = (unsigned char)*p;
   for (int i = 0; i < f->leaf_count; i++) {
-    const RegxNode *n = f->leaves[i];
-    switch (n->kind) {
-      case RX_CHAR:
-        if (c == n->arg.bytes[0]) {
-          return true;
-        }
-        break;
-      case RX_CHAR2:
-        if (c != 0 && (c == n->arg.bytes[0] || c == n->arg.bytes[1])) {
-          return true;
-        }
-        break;
-      case RX_STRING: {
-        const char *t = n->arg.text;
-        size_t i2 = 0;
-        while (t[i2] != 0 && t[i2] == p[i2]) {
-          i2++;
-        }
-        if (t[i2] == 0) {
-          return true;
-        }
-        break;
-      }
-      case RX_SET:
-        if (c != 0 && regx_bit(n->arg.bitmap, c)) {
-          return true;
-        }
-        break;
-      default:  // negated sets, any byte, line ends: taken as passing
-        return true;
+    if (regx_tests_pass(f->leaves[i], p)) {
+      return true;
     }
   }
   return false;
+}
+
+// regx_word_passes - whether the word anchor wb passes at p
+inline bool regx_word_passes(const RegxRun &r, const RegxNode *wb, const char *p) {
+  bool before = p != r.subject && regx_is_word((unsigned char)p[-1]);
+  bool at = *p != 0 && regx_is_word((unsigned char)*p);
+  if (wb->arg.word == 0) {
+    return !(r.notbol && p == r.subject) && !before && at;
+  }
+  return before && !at;
+}
+
+// regx_cl_find_word - regx_cl_find for a follower that is a word anchor:
+// adds the counted pops of the skipped attempts (with their retries) to *pops
+int64_t regx_cl_find_word(const RegxRun &r, const RegxClassLoop *cl, const char *s0, int64_t lo,
+                          int64_t hi, uint64_t *pops) {
+  const RegxFollow *f = &cl->after_word;
+  const unsigned char *p = (const unsigned char *)s0;
+  int64_t q = hi;
+  for (; q >= lo; q--) {
+    if (!regx_word_passes(r, cl->follow, s0 + q)) {
+      *pops += 1;
+    } else if (f->accept[p[q]] == 0 || !regx_follow_may_pass(f, s0 + q)) {
+      *pops += 1 + f->cost;
+    } else {
+      break;
+    }
+  }
+  return q;
 }
 
 // regx_cl_find - the highest q in [lo, hi] where an attempt at s0 + q can get
@@ -442,13 +500,18 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
   int64_t qhi = qtop >= 0 ? regx_cl_top(cl, qtop) : -1;
   int64_t q = qhi;
   const RegxFollow *after = &cl->after;
-  if (qhi >= qlo && after->usable &&
-      (size_t)(r.top - r.base) + r.extra + after->peak <= REGX_STACK_ENTRIES) {
+  const size_t depth = (size_t)(r.top - r.base) + r.extra;
+  bool word = false;
+  uint64_t word_pops = 0;
+  if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
     q = regx_cl_find(after, s0, qlo, qhi);
+  } else if (qhi >= qlo && cl->word && depth + cl->after_word.peak <= REGX_STACK_ENTRIES) {
+    word = true;
+    q = regx_cl_find_word(r, cl, s0, qlo, qhi, &word_pops);
   }
   bool found = q >= qlo;
   int64_t skipped = found ? qhi - q : (qhi >= qlo ? qhi - qlo + 1 : 0);
-  int64_t pops = skipped * (int64_t)(1 + after->cost) +
+  int64_t pops = (word ? (int64_t)word_pops : skipped * (int64_t)(1 + after->cost)) +
                  (found ? 1 + regx_cl_marks(q + 1, j) : regx_cl_marks(1, j));
   r.counter += (uint64_t)pops;
   if (r.counter > r.limit) {
@@ -730,29 +793,18 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         s++;
         break;
       case RX_STRING: {
-        const char *t = n->arg.text;
-        size_t i = 0;
-        while (t[i] != 0 && t[i] == s[i]) {
-          i++;
-        }
-        if (t[i] != 0) {
+        size_t len = regx_string_at(n->arg.text, s);
+        if (len == 0) {
           goto fail;
         }
-        s += i;
+        s += len;
         break;
       }
-      case RX_WORDB: {
-        bool before = s != subject && regx_is_word((unsigned char)s[-1]);
-        bool at = *s != 0 && regx_is_word((unsigned char)*s);
-        if (n->arg.word == 0) {
-          if ((r.notbol && s == subject) || before || !at) {
-            goto fail;
-          }
-        } else if (!before || at) {
+      case RX_WORDB:
+        if (!regx_word_passes(r, n, s)) {
           goto fail;
         }
         break;
-      }
       case RX_NOP:
         break;
       case RX_FAIL:
@@ -928,6 +980,51 @@ int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t lim
   return rc;
 }
 
+// regx_fold_present - whether the run occurs in the subject of len bytes
+bool regx_fold_present(const RegxFoldRun *f, const char *subject, size_t len) {
+  const unsigned char *p = (const unsigned char *)subject;
+  for (size_t i = 0; i + f->len <= len; i++) {
+    if (p[i] != f->a[0] && p[i] != f->b[0]) {
+      continue;
+    }
+    size_t k = 1;
+    while (k < f->len && (p[i + k] == f->a[k] || p[i + k] == f->b[k])) {
+      k++;
+    }
+    if (k == f->len) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// regx_lacks_required - whether the subject lacks a literal every match holds
+bool regx_lacks_required(const RegxPlan *plan, const char *subject) {
+  if (plan->fold.len != 0) {
+    return !regx_fold_present(&plan->fold, subject, strlen(subject));
+  }
+  if (plan->required == nullptr) {
+    return false;
+  }
+  return (plan->required[1] == 0 ? strchr(subject, plan->required[0])
+                                 : strstr(subject, plan->required)) == nullptr;
+}
+
+// regx_fits_subject - whether the plain run on the subject provably stays
+// within limit and the stacks: by its length, else by its byte counts
+bool regx_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                       const char *subject) {
+  size_t len = strlen(subject);
+  if (regx_plan_fits(plan, pattern, limit, len)) {
+    return true;
+  }
+  uint32_t counts[256] = {0};
+  for (size_t i = 0; i < len; i++) {
+    counts[(unsigned char)subject[i]]++;
+  }
+  return regx_plan_fits_counts(plan, pattern, limit, len, counts);
+}
+
 }  // namespace
 
 // regx_exec_plain - the matcher without shortcuts
@@ -956,10 +1053,8 @@ int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, u
     }
     return regx_run_small(pattern, subject, limit, count, flags, true);
   }
-  if (count == nullptr && plan != nullptr && plan->required != nullptr && plan->bounded &&
-      (plan->required[1] == 0 ? strchr(subject, plan->required[0])
-                              : strstr(subject, plan->required)) == nullptr &&
-      regx_plan_fits(plan, pattern, limit, strlen(subject))) {
+  if (count == nullptr && plan != nullptr && plan->bounded && regx_lacks_required(plan, subject) &&
+      regx_fits_subject(plan, pattern, limit, subject)) {
     return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
   }
   return regx_run_small(pattern, subject, limit, count, flags, true);

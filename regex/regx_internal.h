@@ -132,6 +132,11 @@ typedef struct RegxClassLoop {
   int32_t apart;             // after is usable and no byte of the class starts it
   RegxBoundFollow bound;     // attempts at follow, for the push bound
   int32_t bound_apart;       // bound is usable and no byte of the class starts it
+  // When after is not usable because follow is a word anchor: attempts at
+  // the anchor's next (usable), for the matcher to skip the starts where the
+  // anchor fails (they pop nothing) or the rest fails at its first byte.
+  int32_t word;  // non-zero when after_word describes follow->next
+  RegxFollow after_word;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -178,6 +183,16 @@ typedef struct RegxPrefix {
   double cost;                        // entries an attempt pushes before it passes them
 } RegxPrefix;
 
+// Bytes in a row that every match holds at one place, each one of two
+// values (the same twice for an exact byte): a required literal that may be
+// written with [Xx] classes. A subject without it has no match.
+enum { RX_FOLD_BYTES = 32 };
+typedef struct RegxFoldRun {
+  uint32_t len;  // 0: none
+  uint8_t a[RX_FOLD_BYTES];
+  uint8_t b[RX_FOLD_BYTES];
+} RegxFoldRun;
+
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
 // block: the record, then its class loops, its bound pieces, and its fixed
 // shape and prefix when it has them. Each class loop's RX_LOOP node
@@ -214,6 +229,8 @@ typedef struct RegxPlan {
   uint32_t piece_count;
   RegxBoundPiece *pieces;  // inside this block
   RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests
+  // A required run longer than required (len 0 when none), used as it is
+  RegxFoldRun fold;
 } RegxPlan;
 
 // Byte class table (bits below), fold table
