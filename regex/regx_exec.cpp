@@ -980,15 +980,30 @@ int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t lim
   return rc;
 }
 
-// regx_fold_present - whether the run occurs in the subject of len bytes
+// regx_fold_present - whether the run occurs in the subject of len bytes;
+// the search goes from one occurrence of the anchor byte to the next
 bool regx_fold_present(const RegxFoldRun *f, const char *subject, size_t len) {
+  if (len < f->len) {
+    return false;
+  }
   const unsigned char *p = (const unsigned char *)subject;
-  for (size_t i = 0; i + f->len <= len; i++) {
-    if (p[i] != f->a[0] && p[i] != f->b[0]) {
+  const size_t k0 = f->anchor;
+  const size_t last = len - f->len + k0;  // the last place the anchor may stand
+  const unsigned char a = f->a[k0];
+  const unsigned char b = f->b[k0];
+  for (size_t at = k0; at <= last; at++) {
+    if (a == b) {
+      const void *hit = memchr(p + at, a, last - at + 1);
+      if (hit == nullptr) {
+        return false;
+      }
+      at = (size_t)((const unsigned char *)hit - p);
+    } else if (p[at] != a && p[at] != b) {
       continue;
     }
-    size_t k = 1;
-    while (k < f->len && (p[i + k] == f->a[k] || p[i + k] == f->b[k])) {
+    const unsigned char *s = p + at - k0;
+    size_t k = 0;
+    while (k < f->len && (s[k] == f->a[k] || s[k] == f->b[k])) {
       k++;
     }
     if (k == f->len) {
@@ -998,23 +1013,21 @@ bool regx_fold_present(const RegxFoldRun *f, const char *subject, size_t len) {
   return false;
 }
 
-// regx_lacks_required - whether the subject lacks a literal every match holds
-bool regx_lacks_required(const RegxPlan *plan, const char *subject) {
+// regx_lacks_required - whether the subject of len bytes lacks a literal
+// every match holds
+bool regx_lacks_required(const RegxPlan *plan, const char *subject, size_t len) {
   if (plan->fold.len != 0) {
-    return !regx_fold_present(&plan->fold, subject, strlen(subject));
+    return !regx_fold_present(&plan->fold, subject, len);
   }
-  if (plan->required == nullptr) {
-    return false;
-  }
-  return (plan->required[1] == 0 ? strchr(subject, plan->required[0])
+  return (plan->required[1] == 0 ? memchr(subject, plan->required[0], len)
                                  : strstr(subject, plan->required)) == nullptr;
 }
 
-// regx_fits_subject - whether the plain run on the subject provably stays
-// within limit and the stacks: by its length, else by its byte counts
+// regx_fits_subject - whether the plain run on the subject of len bytes
+// provably stays within limit and the stacks: by its length, else by its
+// byte counts
 bool regx_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
-                       const char *subject) {
-  size_t len = strlen(subject);
+                       const char *subject, size_t len) {
   if (regx_plan_fits(plan, pattern, limit, len)) {
     return true;
   }
@@ -1053,9 +1066,13 @@ int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, u
     }
     return regx_run_small(pattern, subject, limit, count, flags, true);
   }
-  if (count == nullptr && plan != nullptr && plan->bounded && regx_lacks_required(plan, subject) &&
-      regx_fits_subject(plan, pattern, limit, subject)) {
-    return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
+  if (count == nullptr && plan != nullptr && plan->bounded &&
+      (plan->fold.len != 0 || plan->required != nullptr)) {
+    size_t len = strlen(subject);
+    if (regx_lacks_required(plan, subject, len) &&
+        regx_fits_subject(plan, pattern, limit, subject, len)) {
+      return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
+    }
   }
   return regx_run_small(pattern, subject, limit, count, flags, true);
 }

@@ -188,7 +188,8 @@ typedef struct RegxPrefix {
 // written with [Xx] classes. A subject without it has no match.
 enum { RX_FOLD_BYTES = 32 };
 typedef struct RegxFoldRun {
-  uint32_t len;  // 0: none
+  uint32_t len;     // 0: none
+  uint32_t anchor;  // the byte the search looks for first (the rarest)
   uint8_t a[RX_FOLD_BYTES];
   uint8_t b[RX_FOLD_BYTES];
 } RegxFoldRun;

@@ -1046,6 +1046,7 @@ bool regx_plan_fits_counts(const RegxPlan *plan, const RegxPattern *pattern, uin
 
 namespace {
 void regx_plan_words(RegxPlan *plan);
+void regx_fold_anchor(RegxFoldRun *fold);
 }  // namespace
 
 // regx_plan_build - scan shortcut and class loops of the program
@@ -1153,6 +1154,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
                   : required->kind == RX_CHAR ? 1
                                               : strlen(required->arg.text))) {
     built->fold = fold;
+    regx_fold_anchor(&built->fold);
   }
   if (required != nullptr) {
     if (required->kind == RX_CHAR) {
@@ -1187,6 +1189,19 @@ void regx_plan_words(RegxPlan *plan) {
     }
     regx_follow_build(cl->follow->next, &cl->after_word);
     cl->word = cl->after_word.usable;
+  }
+}
+
+// regx_fold_anchor - picks the run's byte that the search looks for first:
+// the rarest in header text, a byte of one value before a letter of two
+void regx_fold_anchor(RegxFoldRun *fold) {
+  int best = -1;
+  for (uint32_t i = 0; i < fold->len; i++) {
+    int score = regx_fixed_rank(fold->a[i]) * 2 + (fold->a[i] == fold->b[i] ? 1 : 0);
+    if (score > best) {
+      best = score;
+      fold->anchor = i;
+    }
   }
 }
 

@@ -238,6 +238,63 @@ TEST(RegxFast, HeaderRulesAgreeWithThePlainMatcher) {
   }
 }
 
+// The shapes real header rules have: .* chains, word anchors, literals
+// written as [Xx] classes, branches of literals, nested classes before a
+// delimiter, {1,3} groups; on lines of those bytes around the push bound's
+// length, so that the frames, the word anchor skips, the tests after a
+// leaf and the required runs (without a count) all act.
+TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
+  const char *pieces[] = {".*",
+                          ".+",
+                          "\\<",
+                          "\\>",
+                          "[Aa][Bb]",
+                          "[Aa]b[Cc]",
+                          " ",
+                          "ab",
+                          "<",
+                          "([^>]*[^>])? >",
+                          "[^ ]+",
+                          "[0-9]{1,3}",
+                          "(\\.[0-9]+)?",
+                          "(ab|[Bb]a|c)",
+                          "[[:alpha:]]*",
+                          "x",
+                          "[ =]",
+                          "([0-9]+\\.){2}",
+                          "[^@]*@",
+                          "$"};
+  const char *bits[] = {"ab", "AB", "aB",  "Ab",  " ", "<", ">",
+                        "@",  "1",  "12.", "123", "x", "=", "c"};
+  std::mt19937 rng(2222);
+  auto pick = [&rng](size_t n) { return (size_t)(rng() % n); };
+  for (int i = 0; i < 3000; i++) {
+    std::string pattern = pick(4) == 0 ? "" : "^H:";
+    for (int k = 1 + (int)pick(5); k > 0; k--) {
+      pattern += pieces[pick(sizeof pieces / sizeof pieces[0])];
+    }
+    RegxPattern p{};
+    if (regx_compile(&p, pattern.c_str(), REGX_EXTENDED) != REGX_OK) {
+      continue;
+    }
+    for (int j = 0; j < 6; j++) {
+      std::string subject = pattern[0] == '^' ? "H:" : "";
+      for (size_t n = 40 + pick(120); subject.size() < n;) {
+        subject += bits[pick(sizeof bits / sizeof bits[0])];
+      }
+      RegxPair want = regx_plain(&p, subject, kNoLimit, 0);
+      for (uint32_t limit : {kNoLimit, want.count, want.count - 1, want.count / 3}) {
+        regx_compare(&p, pattern, subject, limit, (j & 1) ? REGX_NOTBOL : 0);
+      }
+      if (testing::Test::HasFatalFailure()) {
+        regx_free(&p);
+        return;
+      }
+    }
+    regx_free(&p);
+  }
+}
+
 TEST(RegxFast, FramesHitTheStackCapacityWhereThePlainMatcherDoes) {
   // x* holds 4 entries per iteration up to the 255th and 3 after; the frame
   // must give 18 at the same subject length, also with a prefix on the stack.
