@@ -343,6 +343,32 @@ bool regx_cl_settle(const RegxClassLoop *cl, int64_t k, uint64_t *pops) {
   return true;
 }
 
+// regx_cl_find_nested - regx_cl_find for a follower that is a class loop
+// (cl->nested): skips the starts whose run of that class holds no place where
+// its own follower may get past its first byte, adding their counted pops
+// (with their retries) to *pops, while the stacks provably keep room
+int64_t regx_cl_find_nested(const RegxRun &r, const RegxClassLoop *cl, const char *s0, int64_t lo,
+                            int64_t hi, uint64_t *pops) {
+  const RegxClassLoop *in = cl->nested;
+  const bool capped = !in->unbounded && in->max >= 1;
+  const size_t depth = (size_t)(r.top - r.base) + r.extra;
+  int64_t q = hi;
+  for (; q >= lo; q--) {
+    const char *p = s0 + q;
+    int64_t k = (int64_t)regx_cl_run(in->item, p, capped ? in->max : SIZE_MAX);
+    bool leave = capped && k == (int64_t)in->max;
+    uint64_t cost;
+    if (depth + 2 + (size_t)regx_cl_size(in, k, !leave) + in->after.peak > REGX_STACK_ENTRIES ||
+        r.nrec + r.rextra + (size_t)k > REGX_LOOP_RECORDS ||
+        (k >= (int64_t)in->min && regx_cl_find(&in->after, p, in->min, k) >= (int64_t)in->min) ||
+        !regx_cl_settle(in, k, &cost)) {
+      break;
+    }
+    *pops += 1 + cost;
+  }
+  return q;
+}
+
 // regx_scan_skip - the scan shortcut: moves s past the start positions whose
 // attempts fail in a way known in advance, adding their counted pops;
 // REGX_ETOOMANY when they exceed the limit, else RX_STEP_ON
@@ -501,17 +527,20 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
   int64_t q = qhi;
   const RegxFollow *after = &cl->after;
   const size_t depth = (size_t)(r.top - r.base) + r.extra;
-  bool word = false;
-  uint64_t word_pops = 0;
-  if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
+  bool costed = false;  // the find added the skipped starts' pops itself
+  uint64_t skip_pops = 0;
+  if (qhi >= qlo && cl->nested != nullptr) {
+    costed = true;
+    q = regx_cl_find_nested(r, cl, s0, qlo, qhi, &skip_pops);
+  } else if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
     q = regx_cl_find(after, s0, qlo, qhi);
   } else if (qhi >= qlo && cl->word && depth + cl->after_word.peak <= REGX_STACK_ENTRIES) {
-    word = true;
-    q = regx_cl_find_word(r, cl, s0, qlo, qhi, &word_pops);
+    costed = true;
+    q = regx_cl_find_word(r, cl, s0, qlo, qhi, &skip_pops);
   }
   bool found = q >= qlo;
   int64_t skipped = found ? qhi - q : (qhi >= qlo ? qhi - qlo + 1 : 0);
-  int64_t pops = (word ? (int64_t)word_pops : skipped * (int64_t)(1 + after->cost)) +
+  int64_t pops = (costed ? (int64_t)skip_pops : skipped * (int64_t)(1 + after->cost)) +
                  (found ? 1 + regx_cl_marks(q + 1, j) : regx_cl_marks(1, j));
   r.counter += (uint64_t)pops;
   if (r.counter > r.limit) {

@@ -137,6 +137,11 @@ typedef struct RegxClassLoop {
   // anchor fails (they pop nothing) or the rest fails at its first byte.
   int32_t word;  // non-zero when after_word describes follow->next
   RegxFollow after_word;
+  // The class loop that follow starts, when its own follower's attempts
+  // are usable: an attempt at follow whose run of that class holds no place
+  // where that follower may get past its first byte fails in a way known in
+  // advance. Null when not so.
+  const struct RegxClassLoop *nested;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

@@ -1179,12 +1179,17 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
 
 namespace {
 
-// regx_plan_words - the word anchor followers of the class loops: usable
-// when the walk after the anchor is
+// regx_plan_words - the word anchor followers and the nested class loops of
+// the class loops
 void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
-    if (cl->after.usable || cl->follow->kind != RX_WORDB) {
+    const RegxNode *follow = cl->follow;
+    if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
+        ((const RegxClassLoop *)follow->arg.word)->after.usable) {
+      cl->nested = (const RegxClassLoop *)follow->arg.word;
+    }
+    if (cl->after.usable || follow->kind != RX_WORDB) {
       continue;
     }
     regx_follow_build(cl->follow->next, &cl->after_word);
