@@ -17,7 +17,19 @@
 // loop nodes would have pushed; capacity is checked against that virtual
 // depth. Backtracking into a frame computes the counted pops down to the next
 // start of what follows the loop that can get past its first byte, and a
-// leading RX_SCAN skips start positions the same way. Tests:
+// leading RX_SCAN skips start positions the same way. A start counts as one
+// that gets past its first byte only when the tests in a row after that byte
+// (one-byte nodes and strings, which push nothing) pass too: the attempt
+// pops the same entries wherever in that row it fails. A follower that is a
+// word anchor skips the starts where the anchor fails (one pop each, the
+// retry) besides those where what follows it fails at once; a follower that
+// is another class loop skips the starts whose run of its class holds no
+// place where its own follower gets past its first byte, adding the pops of
+// that whole attempt (regx_cl_settle), as long as the stacks provably keep
+// room. Without a count destination, a subject that lacks a required
+// literal, or a required run of bytes written as [Xx] classes, is answered 1
+// at once where the push bound keeps the plain run within the limit and the
+// stacks (by the subject's length, else by its byte counts). Tests:
 // tests/regx_test.cpp, tests/regx_fast_test.cpp.
 //
 // The push bound (regx_plan.cpp) promises that the plain run on a subject
@@ -321,6 +333,25 @@ int64_t regx_cl_find(const RegxFollow *f, const char *s0, int64_t lo, int64_t hi
   }
 }
 
+// regx_cl_find_keyed - regx_cl_find for a follower with a key byte: only the
+// starts with the key at its distance can get past the tests in a row
+int64_t regx_cl_find_keyed(const RegxClassLoop *cl, const char *s0, int64_t lo, int64_t hi) {
+  const int64_t d = cl->key_offset;
+  // Starts whose key would lie past the subject's end fail before it.
+  hi -= d - (int64_t)strnlen(s0 + hi, (size_t)d);
+  for (int64_t q = hi; q >= lo; q--) {
+    const void *at = memrchr(s0 + lo + d, cl->key_byte, (size_t)(q - lo + 1));
+    if (at == nullptr) {
+      break;
+    }
+    q = (const char *)at - s0 - d;
+    if (regx_follow_may_pass(&cl->after, s0 + q)) {
+      return q;
+    }
+  }
+  return lo - 1;
+}
+
 // regx_cl_settle - counted pops of a whole attempt at the class loop that takes
 // k bytes and whose follower fails at its first byte everywhere, the retry
 // of the attempt not included; false when the stack could come near its
@@ -533,7 +564,8 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
     costed = true;
     q = regx_cl_find_nested(r, cl, s0, qlo, qhi, &skip_pops);
   } else if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
-    q = regx_cl_find(after, s0, qlo, qhi);
+    q = cl->key_offset != 0 ? regx_cl_find_keyed(cl, s0, qlo, qhi)
+                            : regx_cl_find(after, s0, qlo, qhi);
   } else if (qhi >= qlo && cl->word && depth + cl->after_word.peak <= REGX_STACK_ENTRIES) {
     costed = true;
     q = regx_cl_find_word(r, cl, s0, qlo, qhi, &skip_pops);

@@ -142,6 +142,11 @@ typedef struct RegxClassLoop {
   // where that follower may get past its first byte fails in a way known in
   // advance. Null when not so.
   const struct RegxClassLoop *nested;
+  // When after has one leaf and the tests in a row after it hold an exact
+  // byte: that byte and its distance from the leaf (0 when none), for the
+  // skip to look for it instead of testing every start.
+  uint32_t key_offset;
+  uint8_t key_byte;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

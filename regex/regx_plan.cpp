@@ -1179,11 +1179,41 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
 
 namespace {
 
+// regx_loop_key - the exact byte the skip of a class loop's follower looks
+// for: the first one among the tests in a row after its one leaf (one-byte
+// nodes and strings, within the first 32 of them, as the matcher tests them)
+void regx_loop_key(RegxClassLoop *cl) {
+  const RegxFollow *f = &cl->after;
+  if (!f->usable || f->single || f->leaf_count != 1) {
+    return;
+  }
+  uint32_t offset = 0;
+  const RegxNode *n = f->leaves[0];
+  for (int steps = 0; n != nullptr && steps < 32; steps++, n = n->next) {
+    if (n->kind == RX_STRING || (n->kind == RX_CHAR && n->arg.bytes[0] != 0)) {
+      unsigned char c = n->kind == RX_STRING ? (unsigned char)n->arg.text[0] : n->arg.bytes[0];
+      if (offset > 0) {
+        cl->key_offset = offset;
+        cl->key_byte = c;
+        return;
+      }
+    }
+    if (n->kind == RX_STRING) {
+      offset += (uint32_t)strlen(n->arg.text);
+    } else if (regx_one_byte(n)) {
+      offset++;
+    } else {
+      return;
+    }
+  }
+}
+
 // regx_plan_words - the word anchor followers and the nested class loops of
 // the class loops
 void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
+    regx_loop_key(cl);
     const RegxNode *follow = cl->follow;
     if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
         ((const RegxClassLoop *)follow->arg.word)->after.usable) {
