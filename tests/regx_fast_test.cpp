@@ -385,6 +385,50 @@ TEST(RegxFast, PlanRecordsClassLoopsAndScanShortcut) {
   }
 }
 
+// The shortcuts the real rule shapes rely on must be found, or the matcher
+// silently falls back to the interpreter: the required run (letters written
+// as [Xx] classes), the class loops followed by a word anchor, by another
+// class loop, and by a leaf with an exact byte after it.
+TEST(RegxFast, PlanFindsTheShortcutsOfRealRules) {
+  struct Row {
+    const char *pattern;
+    const char *fold;  // the required run as its first bytes, or empty
+    int words;         // class loops followed by a word anchor
+    int nested;        // class loops followed by another class loop
+    int keyed;         // class loops whose follower has a key byte
+  };
+  const Row rows[] = {
+      {"^Subject:.*\\<[Aa][Ss] [Ss][Ee][Ee][Nn]", "AS SEEN", 1, 0, 0},
+      {"^Received:.*[Hh][Ee][Ll][Oo][ =][Uu][Ss][Ee][Rr]\\)", "USER)", 0, 0, 1},
+      {"^Subject:.*[Yy][Oo][Uu][Rr] [Ff][Aa][Mm][Ii][Ll][Yy]", "YOUR FAMILY", 0, 0, 1},
+      {"^From:.*[^ ]+<[0-9A-Z_a-z]+", "", 0, 1, 0},
+      {"^Received:.*from ([^@]*[^@]@)?www\\.", "", 0, 0, 1},
+      {"^Received:.*\\<id * [+,/-9A-Z_a-z-]+", "", 1, 0, 0},
+      {"^Subject:.*[0-9]{1,3}[Aa]", "", 0, 1, 0},
+      {"[Aa]b", "Ab", 0, 0, 0},
+      {"^X:.*[Aa][^b]", "", 0, 0, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pattern);
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, row.pattern, REGX_EXTENDED), REGX_OK);
+    ASSERT_NE(p.plan, nullptr);
+    EXPECT_EQ(std::string((const char *)p.plan->fold.a, p.plan->fold.len), row.fold);
+    int words = 0;
+    int nested = 0;
+    int keyed = 0;
+    for (uint32_t i = 0; i < p.plan->loop_count; i++) {
+      words += p.plan->loops[i].word != 0;
+      nested += p.plan->loops[i].nested != nullptr;
+      keyed += p.plan->loops[i].key_offset != 0;
+    }
+    EXPECT_EQ(words, row.words);
+    EXPECT_EQ(nested, row.nested);
+    EXPECT_EQ(keyed, row.keyed);
+    regx_free(&p);
+  }
+}
+
 // Up to REGX_LOOP_STATES loops keep their state in the call; one more and the
 // pattern keeps it in a block of its own (and says so). Either way the
 // results and counts are the plain matcher's, on the small and the full
