@@ -383,16 +383,30 @@ int64_t regx_cl_find_nested(const RegxRun &r, const RegxClassLoop *cl, const cha
   const RegxClassLoop *in = cl->nested;
   const bool capped = !in->unbounded && in->max >= 1;
   const size_t depth = (size_t)(r.top - r.base) + r.extra;
+  const int64_t min = in->min;
+  // The end of the run of the start above, of an unbounded loop: a start
+  // one lower inside that run adds one place to look at, the one min bytes
+  // after it (the places above were looked at already).
+  const char *end = nullptr;
   int64_t q = hi;
   for (; q >= lo; q--) {
     const char *p = s0 + q;
-    int64_t k = (int64_t)regx_cl_run(in->item, p, capped ? in->max : SIZE_MAX);
+    int64_t k;
+    bool clear;
+    if (end != nullptr && regx_cl_run(in->item, p, 1) == 1) {
+      k = end - p;
+      clear = k < min || !(in->after.accept[(unsigned char)p[min]] &&
+                           regx_follow_may_pass(&in->after, p + min));
+    } else {
+      k = (int64_t)regx_cl_run(in->item, p, capped ? in->max : SIZE_MAX);
+      clear = k < min || regx_cl_find(&in->after, p, min, k) < min;
+      end = in->unbounded ? p + k : nullptr;
+    }
     bool leave = capped && k == (int64_t)in->max;
     uint64_t cost;
-    if (depth + 2 + (size_t)regx_cl_size(in, k, !leave) + in->after.peak > REGX_STACK_ENTRIES ||
-        r.nrec + r.rextra + (size_t)k > REGX_LOOP_RECORDS ||
-        (k >= (int64_t)in->min && regx_cl_find(&in->after, p, in->min, k) >= (int64_t)in->min) ||
-        !regx_cl_settle(in, k, &cost)) {
+    if (!clear ||
+        depth + 2 + (size_t)regx_cl_size(in, k, !leave) + in->after.peak > REGX_STACK_ENTRIES ||
+        r.nrec + r.rextra + (size_t)k > REGX_LOOP_RECORDS || !regx_cl_settle(in, k, &cost)) {
       break;
     }
     *pops += 1 + cost;
