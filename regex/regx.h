@@ -38,8 +38,9 @@
  * regx_exec_shared(pattern) is then non-zero and calls on that pattern must be
  * serialised. Shortcuts give exactly the result and the count of the
  * node-by-node run; without a count destination a subject that lacks a
- * literal every match needs may be answered 1 at once, when the run provably
- * stays within the limit and the stack.
+ * literal every match needs (letters written as [Xx] classes compared in
+ * either case) may be answered 1 at once, when the run provably stays within
+ * the limit and the stack.
  *
  * regx_error(code, pattern, buffer, size) returns the length plus 1 of the
  * fixed text of code ("unknown regex error" outside 0 to 20); pattern is not

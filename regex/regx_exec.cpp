@@ -17,7 +17,19 @@
 // loop nodes would have pushed; capacity is checked against that virtual
 // depth. Backtracking into a frame computes the counted pops down to the next
 // start of what follows the loop that can get past its first byte, and a
-// leading RX_SCAN skips start positions the same way. Tests:
+// leading RX_SCAN skips start positions the same way. A start counts as one
+// that gets past its first byte only when the tests in a row after that byte
+// (one-byte nodes and strings, which push nothing) pass too: the attempt
+// pops the same entries wherever in that row it fails. A follower that is a
+// word anchor skips the starts where the anchor fails (one pop each, the
+// retry) besides those where what follows it fails at once; a follower that
+// is another class loop skips the starts whose run of its class holds no
+// place where its own follower gets past its first byte, adding the pops of
+// that whole attempt (regx_cl_settle), as long as the stacks provably keep
+// room. Without a count destination, a subject that lacks a required
+// literal, or a required run of bytes written as [Xx] classes, is answered 1
+// at once where the push bound keeps the plain run within the limit and the
+// stacks (by the subject's length, else by its byte counts). Tests:
 // tests/regx_test.cpp, tests/regx_fast_test.cpp.
 //
 // The push bound (regx_plan.cpp) promises that the plain run on a subject
@@ -31,6 +43,7 @@
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "regx_set.h"
 
 namespace {
 
@@ -201,46 +214,104 @@ size_t regx_cl_run(const RegxNode *item, const char *s, size_t cap) {
   }
 }
 
-// regx_follow_may_pass - whether one of the walk's one-byte tests passes at p
+// regx_string_at - the length of the text (never empty) when s begins with
+// it, else 0
+inline size_t regx_string_at(const char *t, const char *s) {
+  size_t i = 0;
+  while (t[i] != 0 && t[i] == s[i]) {
+    i++;
+  }
+  return t[i] == 0 ? i : 0;
+}
+
+// regx_byte_passes - whether a one-byte node takes the byte c (as the
+// interpreter tests it); other kinds are taken as passing
+inline bool regx_byte_passes(const RegxNode *n, unsigned char c) {
+  switch (n->kind) {
+    case RX_CHAR:
+      return c == n->arg.bytes[0];
+    case RX_CHAR2:
+      return c != 0 && (c == n->arg.bytes[0] || c == n->arg.bytes[1]);
+    case RX_SET:
+      return c != 0 && regx_bit(n->arg.bitmap, c);
+    case RX_NSET_NL:
+      return c != 0 && c != '\n' && !regx_bit(n->arg.bitmap, c);
+    case RX_NSET:
+      return c != 0 && !regx_bit(n->arg.bitmap, c);
+    case RX_ANY_NL:
+      return c != 0 && c != '\n';
+    case RX_ANY:
+      return c != 0;
+    default:
+      return true;
+  }
+}
+
+// regx_tests_pass - whether the tests from n in a row (one-byte nodes and
+// strings, which push nothing) may all pass from p: false only when one of
+// them fails, so that the attempt fails there as it would at n
+bool regx_tests_pass(const RegxNode *n, const char *p) {
+  for (int steps = 0; n != nullptr && steps < 32; steps++) {
+    if (n->kind == RX_STRING) {
+      size_t len = regx_string_at(n->arg.text, p);
+      if (len == 0) {
+        return false;
+      }
+      p += len;
+    } else if (regx_one_byte(n)) {
+      if (!regx_byte_passes(n, (unsigned char)*p)) {
+        return false;
+      }
+      p++;
+    } else {
+      return true;
+    }
+    n = n->next;
+  }
+  return true;
+}
+
+// regx_follow_may_pass - whether one of the walk's one-byte tests passes at p,
+// together with the tests in a row after it
 bool regx_follow_may_pass(const RegxFollow *f, const char *p) {
   if (f->leaf_count < 0) {
     return true;
   }
-  unsigned char c = (unsigned char)*p;
   for (int i = 0; i < f->leaf_count; i++) {
-    const RegxNode *n = f->leaves[i];
-    switch (n->kind) {
-      case RX_CHAR:
-        if (c == n->arg.bytes[0]) {
-          return true;
-        }
-        break;
-      case RX_CHAR2:
-        if (c != 0 && (c == n->arg.bytes[0] || c == n->arg.bytes[1])) {
-          return true;
-        }
-        break;
-      case RX_STRING: {
-        const char *t = n->arg.text;
-        size_t i2 = 0;
-        while (t[i2] != 0 && t[i2] == p[i2]) {
-          i2++;
-        }
-        if (t[i2] == 0) {
-          return true;
-        }
-        break;
-      }
-      case RX_SET:
-        if (c != 0 && regx_bit(n->arg.bitmap, c)) {
-          return true;
-        }
-        break;
-      default:  // negated sets, any byte, line ends: taken as passing
-        return true;
+    if (regx_tests_pass(f->leaves[i], p)) {
+      return true;
     }
   }
   return false;
+}
+
+// regx_word_passes - whether the word anchor wb passes at p
+inline bool regx_word_passes(const RegxRun &r, const RegxNode *wb, const char *p) {
+  bool before = p != r.subject && regx_is_word((unsigned char)p[-1]);
+  bool at = *p != 0 && regx_is_word((unsigned char)*p);
+  if (wb->arg.word == 0) {
+    return !(r.notbol && p == r.subject) && !before && at;
+  }
+  return before && !at;
+}
+
+// regx_cl_find_word - regx_cl_find for a follower that is a word anchor:
+// adds the counted pops of the skipped attempts (with their retries) to *pops
+int64_t regx_cl_find_word(const RegxRun &r, const RegxClassLoop *cl, const char *s0, int64_t lo,
+                          int64_t hi, uint64_t *pops) {
+  const RegxFollow *f = &cl->after_word;
+  const unsigned char *p = (const unsigned char *)s0;
+  int64_t q = hi;
+  for (; q >= lo; q--) {
+    if (!regx_word_passes(r, cl->follow, s0 + q)) {
+      *pops += 1;
+    } else if (f->accept[p[q]] == 0 || !regx_follow_may_pass(f, s0 + q)) {
+      *pops += 1 + f->cost;
+    } else {
+      break;
+    }
+  }
+  return q;
 }
 
 // regx_cl_find - the highest q in [lo, hi] where an attempt at s0 + q can get
@@ -263,6 +334,25 @@ int64_t regx_cl_find(const RegxFollow *f, const char *s0, int64_t lo, int64_t hi
   }
 }
 
+// regx_cl_find_keyed - regx_cl_find for a follower with a key byte: only the
+// starts with the key at its distance can get past the tests in a row
+int64_t regx_cl_find_keyed(const RegxClassLoop *cl, const char *s0, int64_t lo, int64_t hi) {
+  const int64_t d = cl->key_offset;
+  // Starts whose key would lie past the subject's end fail before it.
+  hi -= d - (int64_t)strnlen(s0 + hi, (size_t)d);
+  for (int64_t q = hi; q >= lo; q--) {
+    const void *at = memrchr(s0 + lo + d, cl->key_byte, (size_t)(q - lo + 1));
+    if (at == nullptr) {
+      break;
+    }
+    q = (const char *)at - s0 - d;
+    if (regx_follow_may_pass(&cl->after, s0 + q)) {
+      return q;
+    }
+  }
+  return lo - 1;
+}
+
 // regx_cl_settle - counted pops of a whole attempt at the class loop that takes
 // k bytes and whose follower fails at its first byte everywhere, the retry
 // of the attempt not included; false when the stack could come near its
@@ -283,6 +373,46 @@ bool regx_cl_settle(const RegxClassLoop *cl, int64_t k, uint64_t *pops) {
   *pops = (uint64_t)((leave ? cl->after.cost : 0) + skipped * (int64_t)(1 + cl->after.cost) +
                      regx_cl_marks(1, k));
   return true;
+}
+
+// regx_cl_find_nested - regx_cl_find for a follower that is a class loop
+// (cl->nested): skips the starts whose run of that class holds no place where
+// its own follower may get past its first byte, adding their counted pops
+// (with their retries) to *pops, while the stacks provably keep room
+int64_t regx_cl_find_nested(const RegxRun &r, const RegxClassLoop *cl, const char *s0, int64_t lo,
+                            int64_t hi, uint64_t *pops) {
+  const RegxClassLoop *in = cl->nested;
+  const bool capped = !in->unbounded && in->max >= 1;
+  const size_t depth = (size_t)(r.top - r.base) + r.extra;
+  const int64_t min = in->min;
+  // The end of the run of the start above, of an unbounded loop: a start
+  // one lower inside that run adds one place to look at, the one min bytes
+  // after it (the places above were looked at already).
+  const char *end = nullptr;
+  int64_t q = hi;
+  for (; q >= lo; q--) {
+    const char *p = s0 + q;
+    int64_t k;
+    bool clear;
+    if (end != nullptr && regx_cl_run(in->item, p, 1) == 1) {
+      k = end - p;
+      clear = k < min || !(in->after.accept[(unsigned char)p[min]] &&
+                           regx_follow_may_pass(&in->after, p + min));
+    } else {
+      k = (int64_t)regx_cl_run(in->item, p, capped ? in->max : SIZE_MAX);
+      clear = k < min || regx_cl_find(&in->after, p, min, k) < min;
+      end = in->unbounded ? p + k : nullptr;
+    }
+    bool leave = capped && k == (int64_t)in->max;
+    uint64_t cost;
+    if (!clear ||
+        depth + 2 + (size_t)regx_cl_size(in, k, !leave) + in->after.peak > REGX_STACK_ENTRIES ||
+        r.nrec + r.rextra + (size_t)k > REGX_LOOP_RECORDS || !regx_cl_settle(in, k, &cost)) {
+      break;
+    }
+    *pops += 1 + cost;
+  }
+  return q;
 }
 
 // regx_scan_skip - the scan shortcut: moves s past the start positions whose
@@ -442,13 +572,22 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
   int64_t qhi = qtop >= 0 ? regx_cl_top(cl, qtop) : -1;
   int64_t q = qhi;
   const RegxFollow *after = &cl->after;
-  if (qhi >= qlo && after->usable &&
-      (size_t)(r.top - r.base) + r.extra + after->peak <= REGX_STACK_ENTRIES) {
-    q = regx_cl_find(after, s0, qlo, qhi);
+  const size_t depth = (size_t)(r.top - r.base) + r.extra;
+  bool costed = false;  // the find added the skipped starts' pops itself
+  uint64_t skip_pops = 0;
+  if (qhi >= qlo && cl->nested != nullptr) {
+    costed = true;
+    q = regx_cl_find_nested(r, cl, s0, qlo, qhi, &skip_pops);
+  } else if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
+    q = cl->key_offset != 0 ? regx_cl_find_keyed(cl, s0, qlo, qhi)
+                            : regx_cl_find(after, s0, qlo, qhi);
+  } else if (qhi >= qlo && cl->word && depth + cl->after_word.peak <= REGX_STACK_ENTRIES) {
+    costed = true;
+    q = regx_cl_find_word(r, cl, s0, qlo, qhi, &skip_pops);
   }
   bool found = q >= qlo;
   int64_t skipped = found ? qhi - q : (qhi >= qlo ? qhi - qlo + 1 : 0);
-  int64_t pops = skipped * (int64_t)(1 + after->cost) +
+  int64_t pops = (costed ? (int64_t)skip_pops : skipped * (int64_t)(1 + after->cost)) +
                  (found ? 1 + regx_cl_marks(q + 1, j) : regx_cl_marks(1, j));
   r.counter += (uint64_t)pops;
   if (r.counter > r.limit) {
@@ -730,29 +869,18 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         s++;
         break;
       case RX_STRING: {
-        const char *t = n->arg.text;
-        size_t i = 0;
-        while (t[i] != 0 && t[i] == s[i]) {
-          i++;
-        }
-        if (t[i] != 0) {
+        size_t len = regx_string_at(n->arg.text, s);
+        if (len == 0) {
           goto fail;
         }
-        s += i;
+        s += len;
         break;
       }
-      case RX_WORDB: {
-        bool before = s != subject && regx_is_word((unsigned char)s[-1]);
-        bool at = *s != 0 && regx_is_word((unsigned char)*s);
-        if (n->arg.word == 0) {
-          if ((r.notbol && s == subject) || before || !at) {
-            goto fail;
-          }
-        } else if (!before || at) {
+      case RX_WORDB:
+        if (!regx_word_passes(r, n, s)) {
           goto fail;
         }
         break;
-      }
       case RX_NOP:
         break;
       case RX_FAIL:
@@ -928,6 +1056,62 @@ int regx_run_small(const RegxPattern *pattern, const char *subject, uint32_t lim
   return rc;
 }
 
+// regx_fold_present - whether the run occurs in the subject of len bytes;
+// the search goes from one occurrence of the anchor byte to the next
+bool regx_fold_present(const RegxFoldRun *f, const char *subject, size_t len) {
+  if (len < f->len) {
+    return false;
+  }
+  const unsigned char *p = (const unsigned char *)subject;
+  const size_t k0 = f->anchor;
+  const size_t last = len - f->len + k0;  // the last place the anchor may stand
+  const unsigned char a = f->a[k0];
+  const unsigned char b = f->b[k0];
+  for (size_t at = k0; at <= last; at++) {
+    if (a == b) {
+      const void *hit = memchr(p + at, a, last - at + 1);
+      if (hit == nullptr) {
+        return false;
+      }
+      at = (size_t)((const unsigned char *)hit - p);
+    } else if (p[at] != a && p[at] != b) {
+      continue;
+    }
+    const unsigned char *s = p + at - k0;
+    size_t k = 0;
+    while (k < f->len && (s[k] == f->a[k] || s[k] == f->b[k])) {
+      k++;
+    }
+    if (k == f->len) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// regx_lacks_required - whether the subject of len bytes lacks a literal
+// every match holds
+bool regx_lacks_required(const RegxPlan *plan, const char *subject, size_t len) {
+  if (plan->fold.len != 0) {
+    return !regx_fold_present(&plan->fold, subject, len);
+  }
+  return (plan->required[1] == 0 ? memchr(subject, plan->required[0], len)
+                                 : strstr(subject, plan->required)) == nullptr;
+}
+
+// regx_fits_subject - whether the plain run on the subject of len bytes
+// provably stays within limit and the stacks: by its length, else by its
+// byte counts and runs
+bool regx_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                       const char *subject, size_t len) {
+  if (regx_plan_fits(plan, pattern, limit, len)) {
+    return true;
+  }
+  RegxSubject measures;
+  regx_subject_init(&measures, subject, len);
+  return regx_plan_fits_subject(plan, pattern, limit, &measures);
+}
+
 }  // namespace
 
 // regx_exec_plain - the matcher without shortcuts
@@ -956,11 +1140,13 @@ int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, u
     }
     return regx_run_small(pattern, subject, limit, count, flags, true);
   }
-  if (count == nullptr && plan != nullptr && plan->required != nullptr && plan->bounded &&
-      (plan->required[1] == 0 ? strchr(subject, plan->required[0])
-                              : strstr(subject, plan->required)) == nullptr &&
-      regx_plan_fits(plan, pattern, limit, strlen(subject))) {
-    return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
+  if (count == nullptr && plan != nullptr && plan->bounded &&
+      (plan->fold.len != 0 || plan->required != nullptr)) {
+    size_t len = strlen(subject);
+    if (regx_lacks_required(plan, subject, len) &&
+        regx_fits_subject(plan, pattern, limit, subject, len)) {
+      return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
+    }
   }
   return regx_run_small(pattern, subject, limit, count, flags, true);
 }

@@ -152,6 +152,21 @@ typedef struct RegxClassLoop {
   int32_t run_count;
   int32_t run_inside;
   RegxPrefix bound_prefix;  // the follower's tests at fixed offsets, for the push bound
+  // When after is not usable because follow is a word anchor: attempts at
+  // the anchor's next (usable), for the matcher to skip the starts where the
+  // anchor fails (they pop nothing) or the rest fails at its first byte.
+  int32_t word;  // non-zero when after_word describes follow->next
+  RegxFollow after_word;
+  // The class loop that follow starts, when its own follower's attempts
+  // are usable: an attempt at follow whose run of that class holds no place
+  // where that follower may get past its first byte fails in a way known in
+  // advance. Null when not so.
+  const struct RegxClassLoop *nested;
+  // When after has one leaf and the tests in a row after it hold an exact
+  // byte: that byte and its distance from the leaf (0 when none), for the
+  // skip to look for it instead of testing every start.
+  uint32_t key_offset;
+  uint8_t key_byte;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -197,6 +212,17 @@ typedef struct RegxBoundPiece {
   const struct RegxNode *group;      // RX_PIECE_GROUP: its RX_LOOP node
 } RegxBoundPiece;
 
+// Bytes in a row that every match holds at one place, each one of two
+// values (the same twice for an exact byte): a required literal that may be
+// written with [Xx] classes. A subject without it has no match.
+enum { RX_FOLD_BYTES = 32 };
+typedef struct RegxFoldRun {
+  uint32_t len;     // 0: none
+  uint32_t anchor;  // the byte the search looks for first (the rarest)
+  uint8_t a[RX_FOLD_BYTES];
+  uint8_t b[RX_FOLD_BYTES];
+} RegxFoldRun;
+
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
 // block: the record, then its class loops, its bound pieces, and its fixed
 // shape and prefix when it has them. Each class loop's RX_LOOP node
@@ -233,6 +259,8 @@ typedef struct RegxPlan {
   uint32_t piece_count;
   RegxBoundPiece *pieces;  // inside this block
   RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests
+  // A required run longer than required (len 0 when none), used as it is
+  RegxFoldRun fold;
 } RegxPlan;
 
 // Byte class table (bits below), fold table

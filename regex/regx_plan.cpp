@@ -782,18 +782,97 @@ void regx_prefix_sort(RegxPrefix *prefix) {
   }
 }
 
+// regx_fold_add - appends what a node of the main sequence reads to a run of
+// bytes in a row: a literal, a class of one byte or of one letter in both
+// cases; nodes that read nothing (group marks, saves, line starts) keep the
+// run going. False when the node ends the run.
+bool regx_fold_add(RegxFoldRun *run, const RegxNode *n) {
+  unsigned char one[2] = {0, 0};
+  const unsigned char *bytes = one;
+  size_t len = 1;
+  switch (n->kind) {
+    case RX_OPEN:
+    case RX_CLOSE:
+    case RX_BOL:
+    case RX_BOL_NL:
+    case RX_NOP:
+    case RX_SAVE:
+      return true;
+    case RX_CHAR:
+      one[0] = n->arg.bytes[0];
+      one[1] = one[0];
+      break;
+    case RX_CHAR2:
+      one[0] = n->arg.bytes[0];
+      one[1] = n->arg.bytes[1];
+      break;
+    case RX_STRING:
+      bytes = (const unsigned char *)n->arg.text;
+      len = strlen(n->arg.text);
+      break;
+    case RX_SET: {
+      int members = 0;
+      for (int i = 0; i < 32; i++) {
+        members += __builtin_popcount(n->arg.bitmap[i]);
+      }
+      unsigned c = 1;
+      while (c < 256 && !regx_bit(n->arg.bitmap, (unsigned char)c)) {
+        c++;
+      }
+      if (c == 256 || members > 2 ||
+          (members == 2 &&
+           (regx_fold_table[c] == c || !regx_bit(n->arg.bitmap, regx_fold_table[c])))) {
+        return false;
+      }
+      one[0] = (unsigned char)c;
+      one[1] = members == 2 ? regx_fold_table[c] : one[0];
+      break;
+    }
+    default:
+      return false;
+  }
+  for (size_t i = 0; i < len && run->len < RX_FOLD_BYTES; i++) {
+    run->a[run->len] = bytes[i];
+    run->b[run->len] = n->kind == RX_STRING ? bytes[i] : one[1];
+    run->len++;
+  }
+  return true;
+}
+
+// regx_fold_keep - ends a run, keeping it in best when it is the longest so
+// far of two bytes or more (and wanted); empties it
+void regx_fold_keep(RegxFoldRun *best, RegxFoldRun *run, bool wanted) {
+  if (wanted && run->len >= 2 && run->len > best->len) {
+    *best = *run;
+  }
+  run->len = 0;
+}
+
 // regx_required - the longest literal on the program's main sequence after its
 // first piece that is not a literal; else, for an unanchored program, the
 // longest leading one; else null. An anchored program tests its leading
 // literal at once anyway, and a header name is in every line the rule is
-// tried on.
-const RegxNode *regx_required(const RegxNode *program) {
+// tried on. The walk also gives the longest run of bytes in a row that every
+// match holds at one place, where a byte may be a letter of either case
+// (literals and [Xx] classes), to fold (see regx_fold_run).
+const RegxNode *regx_required(const RegxNode *program, RegxFoldRun *fold) {
   const RegxNode *n = program;
   const RegxNode *best[2] = {nullptr, nullptr};  // leading, later
   size_t best_len[2] = {0, 0};
   int later = 0;
   int budget = RX_WALK_BUDGET;
+  RegxFoldRun run;
+  int run_later = 0;
+  memset(fold, 0, sizeof *fold);
+  memset(&run, 0, sizeof run);
+  const bool scanned = program->kind == RX_SCAN || program->kind == RX_SCANCHAR;
   while (n != nullptr && n->kind != RX_END && --budget > 0) {
+    if (run.len == 0) {
+      run_later = later;
+    }
+    if (!regx_fold_add(&run, n)) {
+      regx_fold_keep(fold, &run, run_later != 0 || scanned);
+    }
     switch (n->kind) {
       case RX_CHAR:
       case RX_STRING: {
@@ -838,6 +917,7 @@ const RegxNode *regx_required(const RegxNode *program) {
         break;
     }
   }
+  regx_fold_keep(fold, &run, run_later != 0 || scanned);
   if (best[1] != nullptr) {
     return best[1];
   }
@@ -1225,6 +1305,11 @@ bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, ui
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
+namespace {
+void regx_plan_words(RegxPlan *plan);
+void regx_fold_anchor(RegxFoldRun *fold);
+}  // namespace
+
 // regx_plan_build - scan shortcut and class loops of the program
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   *plan = nullptr;
@@ -1252,7 +1337,8 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       program->next->next->kind == RX_STRING) {
     lead = program->next->next->arg.text;
   }
-  const RegxNode *required = regx_required(program);
+  RegxFoldRun fold;
+  const RegxNode *required = regx_required(program, &fold);
   const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
   uint32_t pieces = 0;
   if (!regx_pieces(start, nullptr, &pieces)) {
@@ -1321,6 +1407,12 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       built->lead_loop = cl;
     }
   }
+  if (fold.len > (required == nullptr         ? 0
+                  : required->kind == RX_CHAR ? 1
+                                              : strlen(required->arg.text))) {
+    built->fold = fold;
+    regx_fold_anchor(&built->fold);
+  }
   if (required != nullptr) {
     if (required->kind == RX_CHAR) {
       built->required_byte[0] = (char)required->arg.bytes[0];
@@ -1337,6 +1429,72 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
   }
+  regx_plan_words(built);
   *plan = built;
   return REGX_OK;
 }
+
+namespace {
+
+// regx_loop_key - the exact byte the skip of a class loop's follower looks
+// for: the first one among the tests in a row after its one leaf (one-byte
+// nodes and strings, within the first 32 of them, as the matcher tests them)
+void regx_loop_key(RegxClassLoop *cl) {
+  const RegxFollow *f = &cl->after;
+  if (!f->usable || f->single || f->leaf_count != 1) {
+    return;
+  }
+  uint32_t offset = 0;
+  const RegxNode *n = f->leaves[0];
+  for (int steps = 0; n != nullptr && steps < 32; steps++, n = n->next) {
+    if (n->kind == RX_STRING || (n->kind == RX_CHAR && n->arg.bytes[0] != 0)) {
+      unsigned char c = n->kind == RX_STRING ? (unsigned char)n->arg.text[0] : n->arg.bytes[0];
+      if (offset > 0) {
+        cl->key_offset = offset;
+        cl->key_byte = c;
+        return;
+      }
+    }
+    if (n->kind == RX_STRING) {
+      offset += (uint32_t)strlen(n->arg.text);
+    } else if (regx_one_byte(n)) {
+      offset++;
+    } else {
+      return;
+    }
+  }
+}
+
+// regx_plan_words - the word anchor followers and the nested class loops of
+// the class loops
+void regx_plan_words(RegxPlan *plan) {
+  for (uint32_t i = 0; i < plan->loop_count; i++) {
+    RegxClassLoop *cl = &plan->loops[i];
+    regx_loop_key(cl);
+    const RegxNode *follow = cl->follow;
+    if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
+        ((const RegxClassLoop *)follow->arg.word)->after.usable) {
+      cl->nested = (const RegxClassLoop *)follow->arg.word;
+    }
+    if (cl->after.usable || follow->kind != RX_WORDB) {
+      continue;
+    }
+    regx_follow_build(cl->follow->next, &cl->after_word);
+    cl->word = cl->after_word.usable;
+  }
+}
+
+// regx_fold_anchor - picks the run's byte that the search looks for first:
+// the rarest in header text, a byte of one value before a letter of two
+void regx_fold_anchor(RegxFoldRun *fold) {
+  int best = -1;
+  for (uint32_t i = 0; i < fold->len; i++) {
+    int score = regx_fixed_rank(fold->a[i]) * 2 + (fold->a[i] == fold->b[i] ? 1 : 0);
+    if (score > best) {
+      best = score;
+      fold->anchor = i;
+    }
+  }
+}
+
+}  // namespace

@@ -177,6 +177,63 @@ TEST(RegxFast, HeaderRulesAgreeWithThePlainMatcher) {
   }
 }
 
+// The shapes real header rules have: .* chains, word anchors, literals
+// written as [Xx] classes, branches of literals, nested classes before a
+// delimiter, {1,3} groups; on lines of those bytes around the push bound's
+// length, so that the frames, the word anchor skips, the tests after a
+// leaf and the required runs (without a count) all act.
+TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
+  const char *pieces[] = {".*",
+                          ".+",
+                          "\\<",
+                          "\\>",
+                          "[Aa][Bb]",
+                          "[Aa]b[Cc]",
+                          " ",
+                          "ab",
+                          "<",
+                          "([^>]*[^>])? >",
+                          "[^ ]+",
+                          "[0-9]{1,3}",
+                          "(\\.[0-9]+)?",
+                          "(ab|[Bb]a|c)",
+                          "[[:alpha:]]*",
+                          "x",
+                          "[ =]",
+                          "([0-9]+\\.){2}",
+                          "[^@]*@",
+                          "$"};
+  const char *bits[] = {"ab", "AB", "aB",  "Ab",  " ", "<", ">",
+                        "@",  "1",  "12.", "123", "x", "=", "c"};
+  std::mt19937 rng(2222);
+  auto pick = [&rng](size_t n) { return (size_t)(rng() % n); };
+  for (int i = 0; i < 3000; i++) {
+    std::string pattern = pick(4) == 0 ? "" : "^H:";
+    for (int k = 1 + (int)pick(5); k > 0; k--) {
+      pattern += pieces[pick(sizeof pieces / sizeof pieces[0])];
+    }
+    RegxPattern p{};
+    if (regx_compile(&p, pattern.c_str(), REGX_EXTENDED) != REGX_OK) {
+      continue;
+    }
+    for (int j = 0; j < 6; j++) {
+      std::string subject = pattern[0] == '^' ? "H:" : "";
+      for (size_t n = 40 + pick(120); subject.size() < n;) {
+        subject += bits[pick(sizeof bits / sizeof bits[0])];
+      }
+      RegxPair want = regx_plain(&p, subject, kNoLimit, 0);
+      for (uint32_t limit : {kNoLimit, want.count, want.count - 1, want.count / 3}) {
+        regx_compare(&p, pattern, subject, limit, (j & 1) ? REGX_NOTBOL : 0);
+      }
+      if (testing::Test::HasFatalFailure()) {
+        regx_free(&p);
+        return;
+      }
+    }
+    regx_free(&p);
+  }
+}
+
 TEST(RegxFast, FramesHitTheStackCapacityWhereThePlainMatcherDoes) {
   // x* holds 4 entries per iteration up to the 255th and 3 after; the frame
   // must give 18 at the same subject length, also with a prefix on the stack.
@@ -257,6 +314,50 @@ TEST(RegxFast, PlanRecordsClassLoopsAndScanShortcut) {
     EXPECT_EQ(loops, row.loops);
     EXPECT_EQ(scan, row.scan);
     EXPECT_EQ(p.plan != nullptr && p.plan->fixed != nullptr, row.fixed);
+    regx_free(&p);
+  }
+}
+
+// The shortcuts the real rule shapes rely on must be found, or the matcher
+// silently falls back to the interpreter: the required run (letters written
+// as [Xx] classes), the class loops followed by a word anchor, by another
+// class loop, and by a leaf with an exact byte after it.
+TEST(RegxFast, PlanFindsTheShortcutsOfRealRules) {
+  struct Row {
+    const char *pattern;
+    const char *fold;  // the required run as its first bytes, or empty
+    int words;         // class loops followed by a word anchor
+    int nested;        // class loops followed by another class loop
+    int keyed;         // class loops whose follower has a key byte
+  };
+  const Row rows[] = {
+      {"^Subject:.*\\<[Aa][Ss] [Ss][Ee][Ee][Nn]", "AS SEEN", 1, 0, 0},
+      {"^Received:.*[Hh][Ee][Ll][Oo][ =][Uu][Ss][Ee][Rr]\\)", "USER)", 0, 0, 1},
+      {"^Subject:.*[Yy][Oo][Uu][Rr] [Ff][Aa][Mm][Ii][Ll][Yy]", "YOUR FAMILY", 0, 0, 1},
+      {"^From:.*[^ ]+<[0-9A-Z_a-z]+", "", 0, 1, 0},
+      {"^Received:.*from ([^@]*[^@]@)?www\\.", "", 0, 0, 1},
+      {"^Received:.*\\<id * [+,/-9A-Z_a-z-]+", "", 1, 0, 0},
+      {"^Subject:.*[0-9]{1,3}[Aa]", "", 0, 1, 0},
+      {"[Aa]b", "Ab", 0, 0, 0},
+      {"^X:.*[Aa][^b]", "", 0, 0, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pattern);
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, row.pattern, REGX_EXTENDED), REGX_OK);
+    ASSERT_NE(p.plan, nullptr);
+    EXPECT_EQ(std::string((const char *)p.plan->fold.a, p.plan->fold.len), row.fold);
+    int words = 0;
+    int nested = 0;
+    int keyed = 0;
+    for (uint32_t i = 0; i < p.plan->loop_count; i++) {
+      words += p.plan->loops[i].word != 0;
+      nested += p.plan->loops[i].nested != nullptr;
+      keyed += p.plan->loops[i].key_offset != 0;
+    }
+    EXPECT_EQ(words, row.words);
+    EXPECT_EQ(nested, row.nested);
+    EXPECT_EQ(keyed, row.keyed);
     regx_free(&p);
   }
 }
