@@ -71,7 +71,14 @@ constexpr uint32_t RX_DSTATE_KIND = RX_DSTATE_WORD | RX_DSTATE_START;
 
 // A transition word: the target state, with bit 0 set when reaching it needs
 // a look (it accepts a pattern, or nothing can match any more); 0 until built.
+// A transition of a state to itself also says, in bit 1, that the state is
+// not examined yet, or in bit 2, that a scan may jump to the next byte that
+// leaves it. States sit at 16-byte boundaries (regx_set_take), so the low
+// bits are free.
 constexpr uintptr_t RX_TAG_LOOK = 1;
+constexpr uintptr_t RX_TAG_SELF = 2;
+constexpr uintptr_t RX_TAG_SKIP = 4;
+constexpr uintptr_t RX_TAGS = RX_TAG_LOOK | RX_TAG_SELF | RX_TAG_SKIP;
 
 struct RegxDCold;
 
@@ -81,16 +88,17 @@ struct RegxDCold;
 // part of the states is packed tight.
 //
 // A state that steps to itself on most bytes (the wait inside x.*y) is
-// examined the first time a scan sees it do so: all its transitions are
-// built, and when the bytes that leave it are at most RX_SKIP_BYTES, a scan
-// in it jumps to the next of them instead of stepping byte by byte.
+// examined the first time a scan takes such a step (RX_TAG_SELF): all its
+// transitions are built, and when the bytes that leave it are at most
+// RX_SKIP_BYTES, its transitions to itself say so (RX_TAG_SKIP) and a scan
+// jumps to the next of those bytes instead of stepping byte by byte.
 enum : uint32_t { RX_SKIP_BYTES = 8 };
 struct RegxDState {
   uint64_t accept;      // patterns that match once this state is reached
   uint64_t end_accept;  // patterns that match when the subject ends here
   uint32_t flags;       // RX_DSTATE_DEAD: nothing can match any more
-  // Read and written atomically: 0 not examined yet; 1 examined, stepped
-  // byte by byte; 2 + n: only the n bytes of escape leave it.
+  // Written under the set's lock, read atomically: 0 not examined yet; 1
+  // examined, stepped byte by byte; 2 + n: only the n bytes of escape leave it.
   uint32_t skip;
   RegxDCold *cold;  // its building record
   uint8_t escape[RX_SKIP_BYTES];
@@ -881,6 +889,9 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
         regx_set_state(set, &w, count, accept | before, after_word ? (uint32_t)RX_DSTATE_WORD : 0u);
     if (t != nullptr) {
       word = regx_set_word(t);
+      if (t == s && std::atomic_ref<uint32_t>(s->skip).load(std::memory_order_relaxed) == 0) {
+        word |= RX_TAG_SELF;
+      }
       slot.store(word, std::memory_order_release);
     }
     tlvpr_free(w.visited);
@@ -908,18 +919,26 @@ void regx_set_examine(RegxSet *set, RegxDState *s) {
   for (uint32_t b = 1; b < 256 && few; b++) {  // the subject holds no NUL
     const uintptr_t word = std::atomic_ref<uintptr_t>(regx_dstate_next(s)[set->cls[b]])
                                .load(std::memory_order_acquire);
-    if ((RegxDState *)(word & ~RX_TAG_LOOK) != s) {
+    if ((RegxDState *)(word & ~RX_TAGS) != s) {
       few = n < RX_SKIP_BYTES;
       if (few) {
         escape[n++] = (uint8_t)b;
       }
     }
   }
+  // The escape bytes first, then the transitions to itself that say so.
   tlvpr_lock(&set->lock);
   std::atomic_ref<uint32_t> skip(s->skip);
   if (skip.load(std::memory_order_relaxed) == 0) {
     memcpy(s->escape, escape, n);
-    skip.store(few ? 2 + n : 1, std::memory_order_release);
+    skip.store(few ? 2 + n : 1, std::memory_order_relaxed);
+    for (uint32_t k = 0; k < set->classes; k++) {
+      std::atomic_ref<uintptr_t> slot(regx_dstate_next(s)[k]);
+      const uintptr_t word = slot.load(std::memory_order_relaxed);
+      if ((RegxDState *)(word & ~RX_TAGS) == s) {
+        slot.store((word & ~RX_TAG_SELF) | (few ? RX_TAG_SKIP : 0), std::memory_order_release);
+      }
+    }
   }
   tlvpr_unlock(&set->lock);
 }
@@ -1109,20 +1128,19 @@ int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *match
       }
     }
     i++;
-    RegxDState *from = s;
-    s = (RegxDState *)(word & ~RX_TAG_LOOK);
-    if ((word & RX_TAG_LOOK) != 0) {
-      accept |= s->accept;
-      if ((s->flags & RX_DSTATE_DEAD) != 0 || accept == set->all) {
-        *matched = accept;
-        return 0;
+    s = (RegxDState *)(word & ~RX_TAGS);
+    if ((word & RX_TAGS) != 0) {
+      if ((word & RX_TAG_LOOK) != 0) {
+        accept |= s->accept;
+        if ((s->flags & RX_DSTATE_DEAD) != 0 || accept == set->all) {
+          *matched = accept;
+          return 0;
+        }
       }
-    }
-    if (s == from) {
-      const uint32_t skip = std::atomic_ref<uint32_t>(s->skip).load(std::memory_order_acquire);
-      if (skip >= 2) {
+      if ((word & RX_TAG_SKIP) != 0) {
+        const uint32_t skip = std::atomic_ref<uint32_t>(s->skip).load(std::memory_order_relaxed);
         i = regx_set_skip(p, i, length, s->escape, skip - 2);
-      } else if (skip == 0) {
+      } else if ((word & RX_TAG_SELF) != 0) {
         regx_set_examine(set, s);
       }
     }

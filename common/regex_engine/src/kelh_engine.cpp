@@ -376,11 +376,14 @@ struct KelhCallbackMatch {
 // Memo slots kept on the call stack; a message that needs more allocates them.
 constexpr uint32_t kStackMemo = 256;
 
-// Lines whose measures (RegxSubject, about 1.1 KB each) a message keeps, on
-// the call's stack: the first lines to need one keep theirs; once all but the
-// last are taken, the other lines share the last one (a line is measured
-// again whenever another used it in between).
-constexpr uint32_t kMeasuredLines = 16;
+// Lines whose measures (RegxSubject, about 1.2 KB each) a message keeps: the
+// first kStackMeasured lines to need one keep theirs on the call's stack, the
+// next ones in one allocation, up to kMeasuredLines in all; beyond that (or
+// without memory for the allocation) the other lines share the last slot (a
+// line is measured again whenever another used it in between). Keeps the
+// memory per message bounded whatever its line count.
+constexpr uint32_t kStackMeasured = 16;
+constexpr uint32_t kMeasuredLines = 256;
 
 // The engine's own matcher: a pair whose rule line's pattern sits in a set
 // takes its answer from one scan of that set over the line, kept for the
@@ -388,20 +391,24 @@ constexpr uint32_t kMeasuredLines = 16;
 // rules without one), when the push bound proves the matcher's run on that
 // line clear of results 18 and 20: by the line's length (regx_set_longest),
 // else by its byte counts and runs (regx_set_fits; a line is measured when
-// first needed and kept in one of kMeasuredLines slots). Every other pair runs
+// first needed and kept in one of up to kMeasuredLines slots). Every other pair runs
 // match_header_line. Without memory for the memo every pair runs the matcher.
 struct KelhSetMatch {
   const KelhSets *sets = nullptr;
   HeaderLine *lines = nullptr;
   uint32_t line_count = 0;
-  uint32_t *first = nullptr;             // per line: its first memo slot
-  uint32_t *named = nullptr;             // per line: the memo slots of its name's sets
-  uint64_t *matched = nullptr;           // per slot: the set's answer
-  uint8_t *state = nullptr;              // per slot: 0 not scanned, 1 answered, 2 unknown
-  RegxSubject measured[kMeasuredLines];  // lines measured for the bound
-  uint32_t measured_line[kMeasuredLines];
-  uint32_t measured_count = 0;
-  void *memo = nullptr;  // the memo, when the stack's is too small
+  uint32_t *first = nullptr;                   // per line: its first memo slot
+  uint32_t *named = nullptr;                   // per line: the memo slots of its name's sets
+  uint64_t *matched = nullptr;                 // per slot: the set's answer
+  uint8_t *state = nullptr;                    // per slot: 0 not scanned, 1 answered, 2 unknown
+  uint16_t *measured_slot = nullptr;           // per line: its own slot + 1, 0 none
+  RegxSubject stack_measured[kStackMeasured];  // the first lines measured
+  RegxSubject *heap_measured = nullptr;        // the next ones (slots from kStackMeasured on)
+  uint32_t measured_count = 0;                 // slots that lines keep
+  uint32_t measured_capacity = 0;              // slots there are
+  bool heap_tried = false;
+  uint32_t shared_line = 0;  // the line the shared last slot holds (line_count: none)
+  void *memo = nullptr;      // the memo, when the stack's is too small
   uint64_t stack_matched[kStackMemo];
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
@@ -412,8 +419,10 @@ struct KelhSetMatch {
   bool longest_known = false;
   bool unnamed = false;
 
-  // Per line, in the walk's block: its first slot and its name's sets.
-  static constexpr size_t kPerLine = sizeof(*first) + sizeof(*named);
+  // Per line, in the walk's block: its first slot, its name's sets and its
+  // measures' slot.
+  static constexpr size_t kPerLine = sizeof(*first) + sizeof(*named) + sizeof(*measured_slot);
+  static_assert(kMeasuredLines < 65535, "a line's measures slot, plus 1, fits 16 bits");
 
   // begin - lays out the memo: each line's slots follow those of the lines
   // before it; the sets a line needs depend on its name only, so they are
@@ -428,6 +437,10 @@ struct KelhSetMatch {
     line_count = count;
     first = static_cast<uint32_t *>(tables);
     named = first + count;
+    measured_slot = reinterpret_cast<uint16_t *>(named + count);
+    memset(measured_slot, 0, sizeof *measured_slot * count);
+    measured_capacity = count < kStackMeasured ? count : kStackMeasured;
+    shared_line = count;
     uint64_t slots = 0;
     for (uint32_t i = 0; i < count; ++i) {
       first[i] = static_cast<uint32_t>(slots);
@@ -470,18 +483,40 @@ struct KelhSetMatch {
     unnamed = rule->name_hash == 0;
   }
 
+  // measured_at - the measures in a slot
+  RegxSubject *measured_at(uint32_t slot) {
+    return slot < kStackMeasured ? &stack_measured[slot] : &heap_measured[slot - kStackMeasured];
+  }
+
   // line_subject - a line's measures for the bound, taken the first time (for
   // the lines that share the last slot, again after another used it)
   RegxSubject *line_subject(uint32_t line) {
-    for (uint32_t slot = 0; slot < measured_count; ++slot) {
-      if (measured_line[slot] == line) {
-        return &measured[slot];
-      }
+    if (measured_slot[line] != 0) {
+      return measured_at(measured_slot[line] - 1u);
     }
-    const uint32_t slot = measured_count < kMeasuredLines ? measured_count++ : kMeasuredLines - 1;
-    measured_line[slot] = line;
-    regx_subject_init(&measured[slot], lines[line].text, lines[line].length);
-    return &measured[slot];
+    // A line keeps a slot while one is left (the last one only when every
+    // line has one); the stack's slots first, then more in one allocation.
+    const uint32_t most = line_count < kMeasuredLines ? line_count : kMeasuredLines;
+    if (measured_count + 1 >= measured_capacity && measured_capacity < most && !heap_tried) {
+      heap_tried = true;
+      heap_measured =
+          static_cast<RegxSubject *>(tlvpr_malloc(sizeof(RegxSubject) * (most - kStackMeasured)));
+      measured_capacity = heap_measured != nullptr ? most : measured_capacity;
+    }
+    uint32_t slot;
+    if (measured_count + 1 < measured_capacity ||
+        (measured_count < measured_capacity && measured_capacity == line_count)) {
+      slot = measured_count++;
+      measured_slot[line] = static_cast<uint16_t>(slot + 1);
+    } else {
+      slot = measured_capacity - 1;
+      if (shared_line == line) {
+        return measured_at(slot);
+      }
+      shared_line = line;
+    }
+    regx_subject_init(measured_at(slot), lines[line].text, lines[line].length);
+    return measured_at(slot);
   }
 
   int pair(RuleLine *rule, uint32_t, HeaderLine *header, uint32_t max_backtracks) {
@@ -505,7 +540,10 @@ struct KelhSetMatch {
     return match_header_line(&rule->pattern, header->text, header->length, max_backtracks);
   }
 
-  void end() { tlvpr_free(memo); }
+  void end() {
+    tlvpr_free(memo);
+    tlvpr_free(heap_measured);
+  }
 };
 
 // kelh_append_hit - appends a hit record at the tail of the caller's list

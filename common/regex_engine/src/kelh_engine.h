@@ -72,8 +72,9 @@
 // message: the header lines, their name index and the per-line tables of the
 // sets' answers take one allocation, or none for a block of up to 128 LF bytes
 // (they then sit on the call's stack, about 10 KB); the sets' answers take
-// one more beyond 256 of them. The measures (byte counts, runs) of up to 16
-// lines whose bound needs them stay on the call's stack (about 20 KB).
+// one more beyond 256 of them. The measures (byte counts, runs) of the lines
+// whose bound needs them: the first 16 on the call's stack (about 20 KB), up
+// to 240 more in one allocation (about 1.2 KB each).
 #ifndef COMMON_REGEX_ENGINE_SRC_KELH_ENGINE_H
 #define COMMON_REGEX_ENGINE_SRC_KELH_ENGINE_H
 
