@@ -72,7 +72,14 @@ const hdrw_test::RuleOptions kRules = {
                {{"(a|(x )+)%W"}},
                {{"^%N:.*\\<%W *[a-z]+( |$)"}},  // a word anchor after a loop
                {{"^%N: ?%W( *( |$))?$"}},       // x? that may be empty
-               {{"^(From|To):.*@(%a)"}}},
+               {{"^(From|To):.*@(%a)"}},
+               // Shapes of imported rules: loops whose bound reads the line's
+               // runs, tests after a loop, alternations and groups with loops.
+               {{"^%N:(.*%W \\[[0-9]{1,3}\\.[0-9]{1,3}\\] by|.*%W * [0-9]{1,3} * by * [0-9]+;)"}},
+               {{"^%N:.*[^ ]+<[0-9A-Za-z]+"}},
+               {{"^%N:.*<([^>]*[^>])? >([^<>]*([^<>]|$))?$"}},
+               {{"^%N:.*\\<[A-Za-z]+ [ #]{0,3}[ #][0-9]+[A-Z]+"}},
+               {{"^%N:.*(\\[[0-9]+\\.[0-9]+\\]){2}"}}},
     .min_weight = -8,
     .max_weight = 31,
     .group_one_in = 12,  // two-line groups, some left open
