@@ -241,6 +241,10 @@ typedef struct RegxPlan {
   // limit and the stack within its capacity.
   const char *required;
   int32_t bounded;  // non-zero when the push bound exists
+  // Non-zero once the bound by a subject's byte counts alone fell short for
+  // this pattern: regx_plan_fits_subject then reads the subject's runs at
+  // once. Read and written atomically.
+  int32_t counts_short;
   // The last limit asked about (high 32 bits) and the longest subject whose
   // bound fits it, plus 1 (low 32 bits; 0 when none fits). Read and written
   // as one atomic word, so concurrent calls see a consistent pair; its zero

@@ -383,7 +383,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
     const RegxPrefix *prefix = &cl->bound_prefix;
     if (cl->bound_apart) {
       pass = pass > 1 ? 1 : pass;  // only the exit at the end of the run can pass
-    } else if (c->of != nullptr && e > 1 && pass > 1) {
+    } else if (c->subject != nullptr && e > 1 && pass > 1) {
       // The narrowest tests first (the plan sorted them); a few tell enough.
       for (uint32_t t = 1; t < prefix->count && t <= RX_BOUND_PREFIX_READ && pass > 1; t++) {
         const double past = regx_bits_count(prefix->sets[t], prefix->wide[t] != 0, c);
@@ -1300,6 +1300,17 @@ bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, ui
                             RegxSubject *subject) {
   if (!plan->bounded) {
     return false;
+  }
+  // The counts alone first, while they have always sufficed for this
+  // pattern: the runs and the followers' tests only tighten the bound, so
+  // where the counts prove the run within limit they do too.
+  std::atomic_ref<int32_t> counts_short(const_cast<RegxPlan *>(plan)->counts_short);
+  if (counts_short.load(std::memory_order_relaxed) == 0) {
+    RegxCounts counted = {subject->counts, (double)subject->length, false, nullptr};
+    if (regx_bound_total(plan, pattern, &counted, limit) <= (double)limit) {
+      return true;
+    }
+    counts_short.store(1, std::memory_order_relaxed);
   }
   RegxCounts c = {subject->counts, (double)subject->length, false, subject};
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
