@@ -744,4 +744,30 @@ TEST(RulebaseEvaluate, OutOfMemory) {
   }
 }
 
+// More than 16 lines whose bound reads their measures: one allocation holds
+// the measures beyond the call's stack; without it the lines share a slot and
+// every answer stays the same.
+TEST(RulebaseEvaluate, MeasuresOfManyLinesWithoutMemory) {
+  Rules rb(make_rules(rule(1, 10, "^Received:.*a.*b.*z") + rule(2, 20, "^Received:.*b.*y")));
+  std::string block;
+  for (int i = 0; i < 40; ++i) {
+    block += "Received: a a a a a a a a a a b b b b b b b b b " + std::to_string(i);
+    block += i == 39 ? " y\n" : "\n";
+  }
+  const Outcome full = evaluate(rb.get(), block, 0);
+  ASSERT_EQ(full.hits, (Hits{{2, 20}}));
+  int same = 0;
+  const uint64_t needed = hdrw_test::fault_loop([&] {
+    const Outcome out = evaluate(rb.get(), block, 0);
+    EXPECT_EQ(out.rc, 0u);
+    if (out.hits.empty()) {
+      return;  // the hit record was the allocation that failed
+    }
+    EXPECT_EQ(out.hits, full.hits);
+    ++same;
+  });
+  EXPECT_EQ(needed, 2u);  // the measures beyond the stack's, the hit record
+  EXPECT_EQ(same, 2);     // without the measures' allocation, and without a failure
+}
+
 }  // namespace
