@@ -643,12 +643,11 @@ bool one_missing(const Hits &got, const Hits &want) {
   return false;
 }
 
-// The engine agrees with the model, with its sets and without them (every
-// pair then runs the matcher), also with each allocation of an evaluation
-// failing in turn: the header lines give 10013 and no hits; a lost hit record
-// leaves its weight in the verdict; the memo of the sets' answers and a set's
-// new states cost nothing (every pair runs the matcher, the set answers
-// "unknown").
+// The engine agrees with the model, with its sets and entries and without
+// them (every pair then runs the matcher, along the rule list), also with each allocation of an
+// evaluation failing in turn: the header lines give 10013 and no hits; a lost hit record leaves its
+// weight in the verdict; the memo of the sets' answers and a set's new states cost nothing (every
+// pair runs the matcher, the set answers "unknown").
 TEST(RulebaseEvaluate, AgreesWithAPlainModelOfTheWalk) {
   LogCapture log;
   int kept = 0;  // runs with a failed allocation and the full outcome
@@ -658,6 +657,8 @@ TEST(RulebaseEvaluate, AgreesWithAPlainModelOfTheWalk) {
     Rules bare(make_rules(corpus.rules));
     kelh_sets_free(bare->sets);
     bare->sets = nullptr;
+    tlvpr_free(bare->entries);  // and along the list
+    bare->entries = nullptr;
     for (const std::string &block : corpus.blocks) {
       SCOPED_TRACE(block);
       for (int32_t threshold : {-1, 0, 30, 60}) {

@@ -365,7 +365,7 @@ struct KelhCallbackMatch {
   void *context;
   static constexpr size_t kPerLine = 0;  // bytes of per-line tables it needs
   void begin(HeaderLine *, uint32_t, const RuleBase *, KelhIndex *, void *) {}
-  void rule(RuleLine *, uint32_t, uint32_t) {}
+  void rule(const RuleEntry &, uint32_t) {}
   int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
     KelhSharedGuard guard(rule);
     return match(context, rule, number, header->text, header->length, max_backtracks);
@@ -472,7 +472,7 @@ struct KelhSetMatch {
     memset(state, 0, slots);
   }
 
-  void rule(RuleLine *rule, uint32_t number, uint32_t) {
+  void rule(const RuleEntry &entry, uint32_t number) {
     place = kelh_sets_rule(sets, number);
     if (sets == nullptr || place.set < 0) {
       place.set = -1;
@@ -480,7 +480,7 @@ struct KelhSetMatch {
     }
     set = kelh_sets_get(sets, static_cast<uint32_t>(place.set));
     longest_known = false;
-    unnamed = rule->name_hash == 0;
+    unnamed = entry.name_hash == 0;
   }
 
   // measured_at - the measures in a slot
@@ -519,10 +519,10 @@ struct KelhSetMatch {
     return measured_at(slot);
   }
 
-  int pair(RuleLine *rule, uint32_t, HeaderLine *header, uint32_t max_backtracks) {
+  int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
     const uint32_t line = static_cast<uint32_t>(header - lines);
     if (place.set >= 0 && !longest_known) {
-      longest = regx_set_longest(&rule->pattern, max_backtracks);
+      longest = kelh_sets_longest(sets, number, &rule->pattern, max_backtracks);
       longest_known = true;
     }
     if (place.set >= 0 && header->length > 0 &&
@@ -638,20 +638,39 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   while (tail != nullptr && tail->next != nullptr) {
     tail = tail->next;
   }
-  uint32_t number = 0;
-  for (RuleLine *rule = rule_base->first; rule != nullptr; rule = rule->next, ++number) {
+  // The lines from the rule base's entries when it has them, else along the list.
+  const RuleEntry *const entries = rule_base->entries;
+  RuleLine *listed = rule_base->first;
+  RuleEntry from_list = {};
+  for (uint32_t number = 0;; ++number) {
+    const RuleEntry *entry;
+    if (entries != nullptr) {
+      if (number == rule_base->entry_count) {
+        break;
+      }
+      entry = &entries[number];
+    } else {
+      if (listed == nullptr) {
+        break;
+      }
+      from_list = RuleEntry{listed, listed->name_hash, static_cast<uint16_t>(listed->rule_type),
+                            static_cast<uint16_t>(listed->conjunction)};
+      entry = &from_list;
+      listed = listed->next;
+    }
+    RuleLine *const rule = entry->line;
     if (threshold != 0 && !(total < threshold)) {
       break;
     }
-    if (!(rule->rule_type == RULE_TYPE_MULTI && group_failed)) {
+    if (!(entry->rule_type == RULE_TYPE_MULTI && group_failed)) {
       int result = REGX_NOMATCH;
       HeaderLine *at = nullptr;
-      const bool first_rule = rule == rule_base->first;
-      if (first_rule || !indexed || rule->name_hash == 0) {
-        matcher.rule(rule, number, max_backtracks);
+      const bool first_rule = number == 0;
+      if (first_rule || !indexed || entry->name_hash == 0) {
+        matcher.rule(*entry, number);
         for (HeaderLine *header = lines; header != lines + count; ++header) {
           const bool fits = max_header_length == 0 || header->length <= max_header_length;
-          if ((rule->name_hash == 0 || rule->name_hash == header->name_hash) && fits) {
+          if ((entry->name_hash == 0 || entry->name_hash == header->name_hash) && fits) {
             result = matcher.pair(rule, number, header, max_backtracks);
             if (result != REGX_NOMATCH) {
               at = header;
@@ -667,12 +686,12 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
         }
       } else {
         // A rule line whose header name the message lacks costs one probe.
-        uint32_t entry = kelh_index_first(index, rule->name_hash);
-        if (entry != 0) {
-          matcher.rule(rule, number, max_backtracks);
+        uint32_t named = kelh_index_first(index, entry->name_hash);
+        if (named != 0) {
+          matcher.rule(*entry, number);
         }
-        for (; entry != 0; entry = index.entries[entry - 1].next) {
-          HeaderLine *header = &lines[entry - 1];
+        for (; named != 0; named = index.entries[named - 1].next) {
+          HeaderLine *header = &lines[named - 1];
           if (max_header_length != 0 && header->length > max_header_length) {
             continue;
           }
@@ -684,7 +703,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
         }
       }
       if (result != REGX_OK) {
-        if (rule->rule_type == RULE_TYPE_MULTI) {
+        if (entry->rule_type == RULE_TYPE_MULTI) {
           group_failed = true;
         }
         if (result != REGX_NOMATCH) {
@@ -694,14 +713,14 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
                   static_cast<unsigned>(rule->rule_id), message, result,
                   static_cast<int>(at->length), at->text);
         }
-      } else if (rule->rule_type == RULE_TYPE_SINGLE || rule->conjunction == RULE_CONJ_LAST) {
+      } else if (entry->rule_type == RULE_TYPE_SINGLE || entry->conjunction == RULE_CONJ_LAST) {
         kelh_append_hit(hits, &tail, rule);
         // Wrapping addition: a huge rule base must not make the sum undefined.
         total = static_cast<int32_t>(static_cast<uint32_t>(total) +
                                      static_cast<uint32_t>(rule->weight));
       }
     }
-    if (rule->conjunction == RULE_CONJ_LAST) {
+    if (entry->conjunction == RULE_CONJ_LAST) {
       group_failed = false;
     }
   }

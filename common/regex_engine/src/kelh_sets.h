@@ -20,6 +20,10 @@
 // kelh_sets_rule(sets, i) is rule line i's place: set < 0 when no set holds
 //   its pattern; else the set (kelh_sets_get), the set's number among its
 //   group's (local) and the pattern's bit in it.
+// kelh_sets_longest(sets, i, pattern, limit): regx_set_longest(pattern, limit)
+//   for rule line i, whose pattern it must be; the answer for the last limit
+//   asked is kept beside the line's place, so that the walk need not read
+//   the pattern's plan. Any number of threads.
 // kelh_sets_line(sets, name_hash, &named): the number of sets a header line
 //   with that name hash needs: those of its name (*named of them, 0 when no
 //   rule names it) and those of the rules without a name.
@@ -56,6 +60,8 @@ uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *nam
 size_t kelh_sets_cap(uint32_t count);
 void kelh_sets_free(KelhSets *sets);
 KelhRulePlace kelh_sets_rule(const KelhSets *sets, uint32_t index);
+int64_t kelh_sets_longest(const KelhSets *sets, uint32_t index, const RegxPattern *pattern,
+                          uint32_t limit);
 uint32_t kelh_sets_line(const KelhSets *sets, uint32_t name_hash, uint32_t *named);
 RegxSet *kelh_sets_get(const KelhSets *sets, uint32_t number);
 size_t kelh_sets_bytes(const KelhSets *sets);

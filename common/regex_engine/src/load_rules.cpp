@@ -365,6 +365,7 @@ uint32_t rulebase_free(RuleBase *rule_base) {
     return 0;
   }
   kelh_sets_free(rule_base->sets);
+  tlvpr_free(rule_base->entries);
   RuleLine *line = rule_base->first;
   while (line != nullptr) {
     RuleLine *next = line->next;
@@ -417,11 +418,26 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   }
   tlvpr_free(patterns);
   tlvpr_free(hashes);
+  RuleEntry *entries = nullptr;
   if (status == 0) {
-    kelh_sets_free(rule_base->sets);
-    rule_base->sets = sets;
+    entries = static_cast<RuleEntry *>(tlvpr_calloc(count + 1, sizeof(RuleEntry)));
+    status = entries != nullptr ? 0 : TVR_NO_MEMORY;
   }
-  return status;
+  if (status != 0) {
+    kelh_sets_free(sets);
+    return status;
+  }
+  uint32_t at = 0;
+  for (RuleLine *line = rule_base->first; line != nullptr; line = line->next, ++at) {
+    entries[at] = RuleEntry{line, line->name_hash, static_cast<uint16_t>(line->rule_type),
+                            static_cast<uint16_t>(line->conjunction)};
+  }
+  kelh_sets_free(rule_base->sets);
+  tlvpr_free(rule_base->entries);
+  rule_base->sets = sets;
+  rule_base->entries = entries;
+  rule_base->entry_count = count;
+  return 0;
 }
 
 // rulebase_parse - builds a RuleBase from the plain rule text

@@ -35,9 +35,11 @@
 //   stopped the load.
 // rulebase_make_sets(rule_base, cap): builds the sets the evaluation scans
 //   (kelh_sets_build over every line, rule-base order) with a state budget of
-//   cap bytes, replacing any the rule base has; rulebase_parse gives
-//   kelh_sets_cap of its line count. 0; 10040 null rule base; 10013 no memory
-//   (the rule base keeps its sets). Not logged. Not while evaluations run.
+//   cap bytes, and the entries of the lines, replacing any the rule base has;
+//   rulebase_parse gives kelh_sets_cap of its line count. 0; 10040 null rule
+//   base; 10013 no memory (the rule base keeps its sets and entries). Not
+//   logged. Not while evaluations run; the list must not change after it (the
+//   entries point into it).
 // rulebase_read_version(stream, &version): 0 and version 1 or 2; a reader status
 //   (10034 empty file, 10035, 10013), 29004 version line without LF or 29005
 //   wrong text, each logged at level 3.
@@ -127,11 +129,24 @@ typedef struct RuleLine {
 
 struct KelhSets;
 
+// A rule line as the evaluation walks it: what it reads of every line, in
+// one array in file order, so that a line whose header name the message
+// lacks, or whose answer a set already holds, costs no read of its RuleLine.
+typedef struct RuleEntry {
+  RuleLine *line;
+  uint32_t name_hash;    // the line's name_hash
+  uint16_t rule_type;    // its rule_type
+  uint16_t conjunction;  // its conjunction
+} RuleEntry;
+
 typedef struct RuleBase {
   int32_t format_version;  // 1 or 2
   RuleLine *first;         // head of the doubly linked list in file order; null when empty
   struct KelhSets *sets;   // the patterns' sets for the evaluation (kelh_sets.h); owned;
                            // null: every pair runs the matcher
+  RuleEntry *entries;      // the lines in file order, made with the sets; owned;
+                           // null: the evaluation follows the list
+  uint32_t entry_count;
 } RuleBase;
 
 typedef struct RuleLineCheck {
