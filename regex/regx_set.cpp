@@ -992,6 +992,35 @@ void regx_set_examine(RegxSet *set, RegxDState *s) {
   tlvpr_unlock(&set->lock);
 }
 
+// regx_set_find - the first place from i on (at most length) holding one of
+// the bytes of want (W of them, repeats allowed), 16 bytes at a time
+template <uint32_t W>
+size_t regx_set_find(const unsigned char *p, size_t i, size_t length, const uint8_t *want) {
+  __m128i v[W];
+  for (uint32_t j = 0; j < W; j++) {
+    v[j] = _mm_set1_epi8((char)want[j]);
+  }
+  for (; i + 16 <= length; i += 16) {
+    const __m128i x = _mm_loadu_si128((const __m128i *)(p + i));
+    __m128i hit = _mm_cmpeq_epi8(x, v[0]);
+    for (uint32_t j = 1; j < W; j++) {
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(x, v[j]));
+    }
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) {
+      return i + (size_t)__builtin_ctz((unsigned)mask);
+    }
+  }
+  for (; i < length; i++) {
+    for (uint32_t j = 0; j < W; j++) {
+      if (p[i] == want[j]) {
+        return i;
+      }
+    }
+  }
+  return length;
+}
+
 // regx_set_skip - the first place from i on (at most length) holding one of
 // the n escape bytes
 size_t regx_set_skip(const unsigned char *p, size_t i, size_t length, const uint8_t *escape,
@@ -1003,29 +1032,14 @@ size_t regx_set_skip(const unsigned char *p, size_t i, size_t length, const uint
     const void *at = memchr(p + i, escape[0], length - i);
     return at != nullptr ? (size_t)((const unsigned char *)at - p) : length;
   }
-  __m128i want[RX_SKIP_BYTES];
-  for (uint32_t j = 0; j < n; j++) {
-    want[j] = _mm_set1_epi8((char)escape[j]);
+  // A fixed number of tests, the last byte repeated, keeps them in registers.
+  uint8_t want[RX_SKIP_BYTES];
+  for (uint32_t j = 0; j < RX_SKIP_BYTES; j++) {
+    want[j] = escape[j < n ? j : n - 1];
   }
-  for (; i + 16 <= length; i += 16) {
-    const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
-    __m128i hit = _mm_cmpeq_epi8(v, want[0]);
-    for (uint32_t j = 1; j < n; j++) {
-      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, want[j]));
-    }
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) {
-      return i + (size_t)__builtin_ctz((unsigned)mask);
-    }
-  }
-  for (; i < length; i++) {
-    for (uint32_t j = 0; j < n; j++) {
-      if (p[i] == escape[j]) {
-        return i;
-      }
-    }
-  }
-  return length;
+  return n <= 2   ? regx_set_find<2>(p, i, length, want)
+         : n <= 4 ? regx_set_find<4>(p, i, length, want)
+                  : regx_set_find<RX_SKIP_BYTES>(p, i, length, want);
 }
 
 }  // namespace
