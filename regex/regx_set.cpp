@@ -88,10 +88,11 @@ struct RegxDCold;
 // part of the states is packed tight.
 //
 // A state that steps to itself on most bytes (the wait inside x.*y) is
-// examined the first time a scan takes such a step (RX_TAG_SELF): all its
-// transitions are built, and when the bytes that leave it are at most
-// RX_SKIP_BYTES, its transitions to itself say so (RX_TAG_SKIP) and a scan
-// jumps to the next of those bytes instead of stepping byte by byte.
+// examined the first time a scan takes such a step (RX_TAG_SELF): when the
+// bytes that leave it are at most RX_SKIP_BYTES (found by comparing node
+// sets, without making the states they lead to), its transitions to itself
+// are built and say so (RX_TAG_SKIP), and a scan jumps to the next of those
+// bytes instead of stepping byte by byte.
 enum : uint32_t { RX_SKIP_BYTES = 8 };
 struct RegxDState {
   uint64_t accept;      // patterns that match once this state is reached
@@ -143,6 +144,13 @@ struct RegxSet {
   uint32_t *starts;    // per pattern: its first node
   uint32_t *restarts;  // first nodes of the unanchored patterns
   uint32_t restart_count;
+  // What the restarts reach after a byte that is not a word byte (0) and
+  // after a word byte (1, in sets with word anchors): the nodes visited and
+  // the nodes found, as bitmaps over the nodes, and the patterns accepted.
+  // Every transition's closure starts from there.
+  uint64_t *reach[2];
+  uint32_t reach_count[2];
+  uint64_t reach_accept[2];
   RegxDState *start;  // the state at position 0
   size_t bytes;       // held in all (read atomically)
   // Under the lock: the state table, the pages and the closure's working space.
@@ -605,15 +613,26 @@ struct RegxPlace {
 // regx_set_closure - the nodes alive after following splits and anchors from
 // the seeds, ascending, in w->found; their count, and the patterns
 // accepted on the way in *accept. A word anchor whose byte before fails it
-// is dropped; one that waits for the next byte stays among the nodes.
+// is dropped; one that waits for the next byte stays among the nodes. With
+// a reach (the restarts' closure at the same place), what it visited is not
+// followed again and what it found and accepted joins the result.
 uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds, uint32_t nseeds,
-                          const RegxPlace &at, uint64_t *accept) {
+                          const RegxPlace &at, uint64_t *accept, int reach = -1) {
   const bool at_start = at.start;
   const bool at_end = at.end;
-  memset(w->visited, 0, w->words * sizeof(uint64_t));
   uint32_t depth = 0;
   uint32_t found = 0;
   uint64_t accepted = 0;
+  if (reach >= 0) {
+    memcpy(w->visited, set->reach[reach], w->words * sizeof(uint64_t));
+    const uint64_t *reached = set->reach[reach] + w->words;
+    for (size_t i = 0; i < w->words; i++) {
+      w->seen[i] = reached[i];
+    }
+    accepted = set->reach_accept[reach];
+  } else {
+    memset(w->visited, 0, w->words * sizeof(uint64_t));
+  }
   auto push = [&](uint32_t u) {
     if ((w->visited[u >> 6] >> (u & 63) & 1) == 0) {
       w->visited[u >> 6] |= (uint64_t)1 << (u & 63);
@@ -675,6 +694,7 @@ uint32_t regx_set_closure(const RegxSet *set, RegxWork *w, const uint32_t *seeds
   for (uint32_t i = 0; i < found; i++) {
     w->seen[w->found[i] >> 6] |= (uint64_t)1 << (w->found[i] & 63);
   }
+  found += reach >= 0 ? set->reach_count[reach] : 0;
   uint32_t out = 0;
   for (size_t word = 0; out < found; word++) {
     uint64_t bits = w->seen[word];
@@ -832,6 +852,58 @@ inline uintptr_t regx_set_word(const RegxDState *t) {
   return (uintptr_t)t | (t->accept != 0 || (t->flags & RX_DSTATE_DEAD) != 0 ? RX_TAG_LOOK : 0);
 }
 
+// regx_set_target - what s steps to on class k (under the lock): the node
+// set in w->found (its count returned), the patterns it accepts in *accept
+// and its kind in *kind
+uint32_t regx_set_target(const RegxSet *set, const RegxDState *s, uint32_t k, RegxWork *w,
+                         uint64_t *accept, uint32_t *kind) {
+  // Seeds: the followers of the tests that pass on k, among the nodes the
+  // word anchors waiting here let in once k is known and among the state's
+  // own, behind the closure's stack; the restarts' closure joins them.
+  const RegxDCold *cold = s->cold;
+  uint32_t seeds = 0;
+  uint32_t *seed = w->stack + set->node_count;
+  auto step = [&](uint32_t node) {
+    const RegxNfaNode &n = set->nodes[node];
+    bool pass = n.kind == RX_NFA_BYTE  ? n.cls == k
+                : n.kind == RX_NFA_SET ? regx_bit(set->maps[n.alt], (unsigned char)k)
+                                       : false;
+    if (pass) {
+      seed[seeds++] = n.out;
+    }
+  };
+  uint64_t before = 0;  // patterns that match in front of k
+  if (set->words) {
+    RegxNodeReader held = {regx_dcold_code(const_cast<RegxDCold *>(cold)), 0};
+    uint32_t anchors = 0;
+    for (uint32_t i = 0; i < cold->count; i++) {
+      const RegxNfaNode &n = set->nodes[held.next()];
+      if (n.kind == RX_NFA_WORD && (set->word[k] != 0) == (n.cls == 0)) {
+        seed[anchors++] = n.out;
+      }
+    }
+    if (anchors > 0) {
+      const RegxPlace here = {(s->flags & RX_DSTATE_START) != 0, false,
+                              (s->flags & RX_DSTATE_WORD) != 0, set->word[k]};
+      const uint32_t let_in = regx_set_closure(set, w, seed, anchors, here, &before);
+      for (uint32_t i = 0; i < let_in; i++) {
+        step(w->found[i]);
+      }
+    }
+  }
+  RegxNodeReader held = {regx_dcold_code(const_cast<RegxDCold *>(cold)), 0};
+  for (uint32_t i = 0; i < cold->count; i++) {
+    step(held.next());
+  }
+  const bool after_word = set->words && set->word[k] != 0;
+  const RegxPlace next = {false, false, after_word, -1};
+  const uint32_t count =
+      regx_set_closure(set, w, seed, seeds, next, accept, set->restart_count > 0 ? after_word : -1);
+  *accept |= before;
+  *kind = after_word ? (uint32_t)RX_DSTATE_WORD : 0u;
+  return count;
+}
+
 // regx_set_step - the transition word of s on class k, built under the lock;
 // 0 when the state cannot be built
 uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
@@ -840,53 +912,10 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
   uintptr_t word = slot.load(std::memory_order_acquire);
   RegxWork w;
   if (word == 0 && regx_work_take(set, &w)) {
-    // Seeds: the followers of the tests that pass on k, among the nodes the
-    // word anchors waiting here let in once k is known and among the
-    // state's own, then the restarts, behind the closure's stack.
-    RegxDCold *cold = s->cold;
-    uint32_t seeds = 0;
-    uint32_t *seed = w.stack + set->node_count;
-    auto step = [&](uint32_t node) {
-      const RegxNfaNode &n = set->nodes[node];
-      bool pass = n.kind == RX_NFA_BYTE  ? n.cls == k
-                  : n.kind == RX_NFA_SET ? regx_bit(set->maps[n.alt], (unsigned char)k)
-                                         : false;
-      if (pass) {
-        seed[seeds++] = n.out;
-      }
-    };
-    uint64_t before = 0;  // patterns that match in front of k
-    if (set->words) {
-      RegxNodeReader held = {regx_dcold_code(cold), 0};
-      uint32_t anchors = 0;
-      for (uint32_t i = 0; i < cold->count; i++) {
-        const RegxNfaNode &n = set->nodes[held.next()];
-        if (n.kind == RX_NFA_WORD && (set->word[k] != 0) == (n.cls == 0)) {
-          seed[anchors++] = n.out;
-        }
-      }
-      if (anchors > 0) {
-        const RegxPlace here = {(s->flags & RX_DSTATE_START) != 0, false,
-                                (s->flags & RX_DSTATE_WORD) != 0, set->word[k]};
-        const uint32_t let_in = regx_set_closure(set, &w, seed, anchors, here, &before);
-        for (uint32_t i = 0; i < let_in; i++) {
-          step(w.found[i]);
-        }
-      }
-    }
-    RegxNodeReader held = {regx_dcold_code(cold), 0};
-    for (uint32_t i = 0; i < cold->count; i++) {
-      step(held.next());
-    }
-    for (uint32_t i = 0; i < set->restart_count; i++) {
-      seed[seeds++] = set->restarts[i];
-    }
-    const bool after_word = set->words && set->word[k] != 0;
-    const RegxPlace next = {false, false, after_word, -1};
     uint64_t accept;
-    uint32_t count = regx_set_closure(set, &w, seed, seeds, next, &accept);
-    RegxDState *t =
-        regx_set_state(set, &w, count, accept | before, after_word ? (uint32_t)RX_DSTATE_WORD : 0u);
+    uint32_t kind;
+    const uint32_t count = regx_set_target(set, s, k, &w, &accept, &kind);
+    RegxDState *t = regx_set_state(set, &w, count, accept, kind);
     if (t != nullptr) {
       word = regx_set_word(t);
       if (t == s && std::atomic_ref<uint32_t>(s->skip).load(std::memory_order_relaxed) == 0) {
@@ -900,47 +929,96 @@ uintptr_t regx_set_step(RegxSet *set, RegxDState *s, uint32_t k) {
   return word;
 }
 
-// regx_set_examine - builds every transition of a state that steps to itself
-// and notes the bytes that leave it when they are few; once per state (a
-// later call finds it examined). Without room for a transition it stays
-// stepped byte by byte.
+// regx_set_examine - once per state that steps to itself (a later call finds
+// it examined): when at most RX_SKIP_BYTES bytes leave it, its transitions
+// to itself are built and say so, and the bytes are noted; the transitions
+// that leave are built when a scan takes them. Sets with word anchors get
+// no skips (a state there also says whether a word byte came last, so it
+// steps to itself on one kind of byte only).
 void regx_set_examine(RegxSet *set, RegxDState *s) {
-  bool complete = true;
-  for (uint32_t k = 0; k < set->classes && complete; k++) {
-    const uintptr_t word =
-        std::atomic_ref<uintptr_t>(regx_dstate_next(s)[k]).load(std::memory_order_acquire);
-    complete = word != 0 || regx_set_step(set, s, k) != 0;
-  }
-  uint8_t escape[RX_SKIP_BYTES];
-  uint32_t n = 0;
-  // With word anchors a state also says whether a word byte came last, so it
-  // steps to itself on one kind of byte only: not worth a skip.
-  bool few = complete && !set->words;
-  for (uint32_t b = 1; b < 256 && few; b++) {  // the subject holds no NUL
-    const uintptr_t word = std::atomic_ref<uintptr_t>(regx_dstate_next(s)[set->cls[b]])
-                               .load(std::memory_order_acquire);
-    if ((RegxDState *)(word & ~RX_TAGS) != s) {
-      few = n < RX_SKIP_BYTES;
-      if (few) {
-        escape[n++] = (uint8_t)b;
-      }
-    }
-  }
-  // The escape bytes first, then the transitions to itself that say so.
   tlvpr_lock(&set->lock);
   std::atomic_ref<uint32_t> skip(s->skip);
-  if (skip.load(std::memory_order_relaxed) == 0) {
-    memcpy(s->escape, escape, n);
-    skip.store(few ? 2 + n : 1, std::memory_order_relaxed);
-    for (uint32_t k = 0; k < set->classes; k++) {
-      std::atomic_ref<uintptr_t> slot(regx_dstate_next(s)[k]);
-      const uintptr_t word = slot.load(std::memory_order_relaxed);
-      if ((RegxDState *)(word & ~RX_TAGS) == s) {
-        slot.store((word & ~RX_TAG_SELF) | (few ? RX_TAG_SKIP : 0), std::memory_order_release);
-      }
+  if (skip.load(std::memory_order_relaxed) != 0) {
+    tlvpr_unlock(&set->lock);
+    return;
+  }
+  // Per class: its bytes (the subject holds no NUL), then whether it leaves.
+  uint16_t bytes[256];
+  bool leaves[256];
+  memset(bytes, 0, sizeof bytes);
+  for (uint32_t b = 1; b < 256; b++) {
+    bytes[set->cls[b]]++;
+  }
+  RegxWork w;
+  w.visited = nullptr;
+  bool few = !set->words && regx_work_take(set, &w);
+  uint32_t escapes = 0;
+  for (uint32_t k = 0; k < set->classes && few; k++) {
+    const uintptr_t word =
+        std::atomic_ref<uintptr_t>(regx_dstate_next(s)[k]).load(std::memory_order_relaxed);
+    if (word != 0 || bytes[k] == 0) {
+      leaves[k] = bytes[k] != 0 && (RegxDState *)(word & ~RX_TAGS) != s;
+    } else {
+      uint64_t accept;
+      uint32_t kind;
+      const uint32_t count = regx_set_target(set, s, k, &w, &accept, &kind);
+      const uint32_t code = regx_code_nodes(w.found, count, w.code);
+      leaves[k] = accept != s->accept || kind != (s->flags & RX_DSTATE_KIND) ||
+                  count != s->cold->count || code != s->cold->size ||
+                  memcmp(w.code, regx_dcold_code(s->cold), code) != 0;
+    }
+    escapes += leaves[k] ? bytes[k] : 0;
+    few = escapes <= RX_SKIP_BYTES;
+  }
+  tlvpr_free(w.visited);
+  // The escape bytes first, then the transitions to itself that say so.
+  uint32_t n = 0;
+  for (uint32_t b = 1; b < 256 && few; b++) {
+    if (leaves[set->cls[b]]) {
+      s->escape[n++] = (uint8_t)b;
+    }
+  }
+  skip.store(few ? 2 + n : 1, std::memory_order_relaxed);
+  const uintptr_t self = regx_set_word(s);
+  for (uint32_t k = 0; k < set->classes; k++) {
+    std::atomic_ref<uintptr_t> slot(regx_dstate_next(s)[k]);
+    const uintptr_t word = slot.load(std::memory_order_relaxed);
+    if ((RegxDState *)(word & ~RX_TAGS) == s) {
+      slot.store((word & ~RX_TAG_SELF) | (few ? RX_TAG_SKIP : 0), std::memory_order_release);
+    } else if (few && word == 0 && !leaves[k] && bytes[k] != 0) {
+      slot.store(self | RX_TAG_SKIP, std::memory_order_release);
     }
   }
   tlvpr_unlock(&set->lock);
+}
+
+// regx_set_find - the first place from i on (at most length) holding one of
+// the bytes of want (W of them, repeats allowed), 16 bytes at a time
+template <uint32_t W>
+size_t regx_set_find(const unsigned char *p, size_t i, size_t length, const uint8_t *want) {
+  __m128i v[W];
+  for (uint32_t j = 0; j < W; j++) {
+    v[j] = _mm_set1_epi8((char)want[j]);
+  }
+  for (; i + 16 <= length; i += 16) {
+    const __m128i x = _mm_loadu_si128((const __m128i *)(p + i));
+    __m128i hit = _mm_cmpeq_epi8(x, v[0]);
+    for (uint32_t j = 1; j < W; j++) {
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(x, v[j]));
+    }
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) {
+      return i + (size_t)__builtin_ctz((unsigned)mask);
+    }
+  }
+  for (; i < length; i++) {
+    for (uint32_t j = 0; j < W; j++) {
+      if (p[i] == want[j]) {
+        return i;
+      }
+    }
+  }
+  return length;
 }
 
 // regx_set_skip - the first place from i on (at most length) holding one of
@@ -954,29 +1032,14 @@ size_t regx_set_skip(const unsigned char *p, size_t i, size_t length, const uint
     const void *at = memchr(p + i, escape[0], length - i);
     return at != nullptr ? (size_t)((const unsigned char *)at - p) : length;
   }
-  __m128i want[RX_SKIP_BYTES];
-  for (uint32_t j = 0; j < n; j++) {
-    want[j] = _mm_set1_epi8((char)escape[j]);
+  // A fixed number of tests, the last byte repeated, keeps them in registers.
+  uint8_t want[RX_SKIP_BYTES];
+  for (uint32_t j = 0; j < RX_SKIP_BYTES; j++) {
+    want[j] = escape[j < n ? j : n - 1];
   }
-  for (; i + 16 <= length; i += 16) {
-    const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
-    __m128i hit = _mm_cmpeq_epi8(v, want[0]);
-    for (uint32_t j = 1; j < n; j++) {
-      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, want[j]));
-    }
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) {
-      return i + (size_t)__builtin_ctz((unsigned)mask);
-    }
-  }
-  for (; i < length; i++) {
-    for (uint32_t j = 0; j < n; j++) {
-      if (p[i] == escape[j]) {
-        return i;
-      }
-    }
-  }
-  return length;
+  return n <= 2   ? regx_set_find<2>(p, i, length, want)
+         : n <= 4 ? regx_set_find<4>(p, i, length, want)
+                  : regx_set_find<RX_SKIP_BYTES>(p, i, length, want);
 }
 
 }  // namespace
@@ -1088,6 +1151,27 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
         .fetch_add(sizeof(RegxSet) + set->node_count * sizeof(RegxNfaNode) + set->map_count * 32 +
                        2 * count * sizeof(uint32_t) + 16 * sizeof(RegxDCold *),
                    std::memory_order_relaxed);
+    // What the restarts reach, once for every transition.
+    const uint32_t reaches = set->restart_count == 0 ? 0 : set->words ? 2 : 1;
+    for (uint32_t r = 0; r < reaches && rc == REGX_OK; r++) {
+      set->reach[r] = (uint64_t *)tlvpr_calloc(2 * w.words, sizeof(uint64_t));
+      if (set->reach[r] == nullptr) {
+        rc = REGX_ESPACE;
+        break;
+      }
+      std::atomic_ref<size_t>(set->bytes)
+          .fetch_add(2 * w.words * sizeof(uint64_t), std::memory_order_relaxed);
+      const RegxPlace at = {false, false, r == 1, -1};
+      const uint32_t n =
+          regx_set_closure(set, &w, set->restarts, set->restart_count, at, &set->reach_accept[r]);
+      memcpy(set->reach[r], w.visited, w.words * sizeof(uint64_t));
+      for (uint32_t i = 0; i < n; i++) {
+        set->reach[r][w.words + (w.found[i] >> 6)] |= (uint64_t)1 << (w.found[i] & 63);
+      }
+      set->reach_count[r] = n;
+    }
+  }
+  if (rc == REGX_OK) {
     // The start state is part of the set: its pages are not charged.
     uint64_t accept;
     const RegxPlace start = {true, false, false, -1};
@@ -1121,6 +1205,13 @@ int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *match
   while (i < length) {
     uintptr_t word =
         std::atomic_ref<uintptr_t>(regx_dstate_next(s)[cls[p[i]]]).load(std::memory_order_acquire);
+    if ((word & RX_TAGS) == 0 && word != 0) {
+      // The common step: the word is the next state as it stands, so the
+      // next load waits for this one alone.
+      s = (RegxDState *)word;
+      i++;
+      continue;
+    }
     if (word == 0) {
       word = regx_set_step(set, s, cls[p[i]]);
       if (word == 0) {
@@ -1171,5 +1262,7 @@ void regx_set_free(RegxSet *set) {
   tlvpr_free(set->maps);
   tlvpr_free(set->starts);
   tlvpr_free(set->restarts);
+  tlvpr_free(set->reach[0]);
+  tlvpr_free(set->reach[1]);
   tlvpr_free(set);
 }

@@ -46,8 +46,10 @@
 //   subject is empty, or a state it needs cannot be built because the budget
 //   is spent or memory runs out (the caller then asks regx_exec; the states
 //   already built stay in use). A state that a scan finds stepping to itself
-//   gets all its transitions built at once (within the budget); when few
-//   bytes leave it, scans jump to the next of them. Any number of threads may scan one set: a
+//   is examined once: when few bytes leave it (sets without word anchors),
+//   its transitions to itself are built at once and scans jump to the next
+//   of those bytes; a transition that leaves is built when a scan takes it,
+//   as every other. Any number of threads may scan one set: a
 //   state is built once, under the set's own lock, and published with one
 //   atomic store; a scan that finds its states built takes no lock at all.
 // regx_set_bytes(set): the bytes the set holds (automaton and states).

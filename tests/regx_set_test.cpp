@@ -150,6 +150,31 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
   EXPECT_LT(beyond, compared / 100);
 }
 
+// A wait that one of n bytes ends, alone in its set: scans jump to the next
+// of them while n is small enough, and must stop at every one of them.
+TEST(RegxSet, JumpsStopAtEveryByteThatEndsAWait) {
+  TestRandom gen(22);
+  const std::string ends = "bcdefghiA";
+  for (size_t n = 1; n <= ends.size(); ++n) {
+    const std::string text = "a.*[" + ends.substr(0, n) + "]x";
+    Pattern p = compile(text);
+    ASSERT_TRUE(p != nullptr && regx_set_accepts(p.get())) << text;
+    const RegxPattern *member = p.get();
+    RegxSetBudget budget = {size_t{1} << 24, 0};
+    RegxSet *set = nullptr;
+    ASSERT_EQ(regx_set_create(&set, &member, 1, &budget), REGX_OK);
+    for (int j = 0; j < 300; ++j) {
+      const std::string subject = "z" + gen.text("a" + ends + "xz ", 80);
+      uint64_t matched = 0;
+      ASSERT_EQ(regx_set_scan(set, subject.data(), subject.size(), &matched), 0);
+      uint32_t count = 0;
+      const int want = regx_exec_plain(member, subject.c_str(), 1u << 22, &count, 0);
+      ASSERT_EQ(matched != 0, want == REGX_OK) << text << " on \"" << subject << "\"";
+    }
+    regx_set_free(set);
+  }
+}
+
 TEST(RegxSet, TakesOnlyWhatItCanAnswer) {
   const struct {
     const char *pattern;
