@@ -418,12 +418,7 @@ void hdrw_milter_stop_listener() {
     hdrw_milter_wake_listener();
     pthread_mutex_lock(&g_signals.mutex);
     struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 100 * 1000000;
-    if (until.tv_nsec >= 1000000000) {
-      until.tv_nsec -= 1000000000;
-      ++until.tv_sec;
-    }
+    milter_session_deadline(&until, 100);
     if (!g_signals.listener_done)
       pthread_cond_timedwait(&g_signals.changed, &g_signals.mutex, &until);
   }

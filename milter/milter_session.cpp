@@ -346,6 +346,17 @@ uint32_t milter_session_start(const MilterSessionSetup *setup) {
   return 0;
 }
 
+// milter_session_deadline - the wall-clock time ms from now, for timed waits
+void milter_session_deadline(struct timespec *until, uint32_t ms) {
+  clock_gettime(CLOCK_REALTIME, until);
+  until->tv_sec += ms / 1000u;
+  until->tv_nsec += (long)(ms % 1000u) * 1000000L;
+  if (until->tv_nsec >= 1000000000L) {
+    until->tv_nsec -= 1000000000L;
+    ++until->tv_sec;
+  }
+}
+
 // milter_session_drain - stops new messages and waits for those still moving
 // Looks every 100 ms: a message the MTA has left (its client gone quiet, its
 // connection kept open without abort) must not hold the stop.
@@ -363,12 +374,7 @@ uint32_t milter_session_drain(uint32_t seconds, uint32_t idle_seconds, int *idle
       break;
     }
     struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 100 * 1000000;
-    if (until.tv_nsec >= 1000000000) {
-      until.tv_nsec -= 1000000000;
-      ++until.tv_sec;
-    }
+    milter_session_deadline(&until, 100);
     pthread_cond_timedwait(&g_session.idle, &g_session.mutex, &until);
   }
   uint32_t left = g_session.in_flight;

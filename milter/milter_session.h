@@ -42,6 +42,10 @@
 // milter went away). Once it returned 0, callbacks no longer touch the rules,
 // and the caller may free them: a message that starts afterwards is answered
 // 451 4.7.1 at its end. Drain from one thread, once.
+//
+// milter_session_deadline(&until, ms): until becomes the CLOCK_REALTIME time
+// ms milliseconds from now, as pthread_cond_timedwait takes it (the daemon's
+// waits that look again every so often use it too).
 #ifndef MILTER_MILTER_SESSION_H
 #define MILTER_MILTER_SESSION_H
 
@@ -54,6 +58,7 @@
 #include "milter_stats.h"
 
 struct smfiDesc;
+struct timespec;
 
 #ifdef __cplusplus
 extern "C" {
@@ -80,6 +85,7 @@ typedef struct MilterSessionSetup {
 void milter_session_describe(struct smfiDesc *description);
 uint32_t milter_session_start(const MilterSessionSetup *setup);
 uint32_t milter_session_drain(uint32_t seconds, uint32_t idle_seconds, int *idle);
+void milter_session_deadline(struct timespec *until, uint32_t ms);
 
 #ifdef __cplusplus
 }
