@@ -1089,14 +1089,18 @@ bool regx_fold_present(const RegxFoldRun *f, const char *subject, size_t len) {
   return false;
 }
 
+// regx_lacks_text - whether the subject of len bytes lacks the text
+inline bool regx_lacks_text(const char *text, const char *subject, size_t len) {
+  return (text[1] == 0 ? memchr(subject, text[0], len) : strstr(subject, text)) == nullptr;
+}
+
 // regx_lacks_required - whether the subject of len bytes lacks a literal
 // every match holds
 bool regx_lacks_required(const RegxPlan *plan, const char *subject, size_t len) {
   if (plan->fold.len != 0) {
     return !regx_fold_present(&plan->fold, subject, len);
   }
-  return (plan->required[1] == 0 ? memchr(subject, plan->required[0], len)
-                                 : strstr(subject, plan->required)) == nullptr;
+  return regx_lacks_text(plan->required, subject, len);
 }
 
 // regx_fits_subject - whether the plain run on the subject of len bytes
@@ -1140,10 +1144,23 @@ int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, u
     }
     return regx_run_small(pattern, subject, limit, count, flags, true);
   }
-  if (count == nullptr && plan != nullptr && plan->bounded &&
-      (plan->fold.len != 0 || plan->required != nullptr)) {
+  if (count == nullptr && plan != nullptr &&
+      (plan->cut_count != 0 ||
+       (plan->bounded && (plan->fold.len != 0 || plan->required != nullptr)))) {
     size_t len = strlen(subject);
-    if (regx_lacks_required(plan, subject, len) &&
+    for (uint32_t i = 0; i < plan->cut_count; i++) {
+      // The plain run never gets past the first literal the subject lacks:
+      // it runs as the program cut there does.
+      const RegxCut *cut = &plan->cuts[i];
+      if (regx_lacks_text(cut->text, subject, len)) {
+        if (regx_fits_subject(cut->pattern.plan, &cut->pattern, limit, subject, len)) {
+          return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
+        }
+        return regx_run_small(pattern, subject, limit, count, flags, true);
+      }
+    }
+    if (plan->bounded && (plan->fold.len != 0 || plan->required != nullptr) &&
+        regx_lacks_required(plan, subject, len) &&
         regx_fits_subject(plan, pattern, limit, subject, len)) {
       return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
     }
