@@ -133,6 +133,12 @@ typedef struct RegxPrefix {
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
 // its iterations in one frame on the stack and computes their entries and
 // counts instead of running the loop nodes.
+enum {
+  RX_FRAME_NEVER = 0,
+  RX_FRAME_ALWAYS = 1,
+  RX_FRAME_LONG = 2,  // when the run of the class there takes RX_FRAME_RUN bytes or more
+  RX_FRAME_RUN = 256
+};
 typedef struct RegxClassLoop {
   const RegxNode *loopback;  // the loop's RX_LOOPBACK
   const RegxNode *item;      // the repeated one-byte node
@@ -167,6 +173,9 @@ typedef struct RegxClassLoop {
   // skip to look for it instead of testing every start.
   uint32_t key_offset;
   uint8_t key_byte;
+  // When the matcher keeps the loop's iterations in one frame (RX_FRAME_*);
+  // else it runs the loop's nodes as the plain run does
+  int32_t framed;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

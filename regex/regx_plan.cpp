@@ -1544,12 +1544,35 @@ void regx_loop_key(RegxClassLoop *cl) {
   }
 }
 
+// regx_loop_framed - how the matcher runs a class loop (RegxClassLoop's
+// framed). The frame's bookkeeping costs more than the loop nodes where it
+// saves nothing: x? takes one byte at most, and where the follower's first
+// test takes every byte of the class (x*x) no start inside a run is skipped;
+// the latter keeps the frame on long runs, whose plain iterations would
+// outgrow the first, small stacks.
+int32_t regx_loop_framed(const RegxClassLoop *cl) {
+  if (!cl->unbounded && cl->max <= 1) {
+    return RX_FRAME_NEVER;
+  }
+  uint8_t bits[32];
+  if (!cl->after.usable || cl->key_offset != 0 || !regx_node_class(cl->item, bits)) {
+    return RX_FRAME_ALWAYS;
+  }
+  for (int i = 0; i < 32; i++) {
+    if ((bits[i] & ~cl->after.first[i]) != 0) {
+      return RX_FRAME_ALWAYS;
+    }
+  }
+  return RX_FRAME_LONG;
+}
+
 // regx_plan_words - the word anchor followers and the nested class loops of
-// the class loops
+// the class loops, and how the matcher runs each
 void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
     regx_loop_key(cl);
+    cl->framed = regx_loop_framed(cl);
     const RegxNode *follow = cl->follow;
     if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
         ((const RegxClassLoop *)follow->arg.word)->after.usable) {
