@@ -212,7 +212,9 @@ TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
                           " \\(ab [^ ]+[a-c]+\\) ",
                           "[^ ]{2}-[^ ]",
                           " c=",
-                          ";"};
+                          ";",
+                          "(.*1x|[^<]*<@|c=;)",
+                          "( *\\(ab |x[Aa][Bb]c)"};
   const char *bits[] = {"ab", "AB", "aB", "Ab",   " ", "<", ">",  "@", "1", "12.", "123",
                         "x",  "=",  "c",  "(ab ", ")", ",", "\"", "'", "-", " c=", ";"};
   const size_t nbits = sizeof bits / sizeof bits[0];
