@@ -860,25 +860,6 @@ void regx_fold_keep(RegxFoldRun *best, RegxFoldRun *run, bool wanted) {
 // RX_CUT_CANDIDATES literals after its first piece that is not a literal,
 // in order, into later (their number in *later_count).
 enum { RX_CUT_CANDIDATES = 16 };
-
-// regx_body_literals - the literals at the start of a repetition's body, up
-// to the first piece that is not a literal or a group's bookkeeping: when
-// the repetition must run once, every match holds them too
-void regx_body_literals(const RegxNode *n, const RegxNode **out, uint32_t *count) {
-  for (int steps = 0; n != nullptr && steps < 32 && *count < RX_CUT_CANDIDATES; steps++) {
-    if (n->kind == RX_STRING || (n->kind == RX_CHAR && n->arg.bytes[0] != 0)) {
-      out[(*count)++] = n;
-      n = n->next;
-    } else if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_CLEAR ||
-               n->kind == RX_NOP) {
-      n = n->next;
-    } else if (n->kind == RX_SAVE) {
-      n = n->next->next;
-    } else {
-      return;
-    }
-  }
-}
 const RegxNode *regx_required(const RegxNode *program, RegxFoldRun *fold,
                               const RegxNode **later_out, uint32_t *later_count) {
   const RegxNode *n = program;
@@ -933,9 +914,6 @@ const RegxNode *regx_required(const RegxNode *program, RegxFoldRun *fold,
         break;
       case RX_LOOP:
         later = 1;
-        if (n->next->next->arg.bytes[RX_COUNT_MIN] >= 1) {
-          regx_body_literals(n->next->next->next->arg.node, later_out, later_count);
-        }
         n = n->next->next->next->next;
         break;
       case RX_SCAN:
