@@ -238,7 +238,7 @@ typedef struct RegxFoldRun {
 // runs, pop for pop, as the cut program's would, whose push bound (far
 // tighter than the whole program's when much follows) then decides whether
 // the absence answers at once.
-enum { RX_CUTS = 3 };
+enum { RX_CUTS = 2 };
 typedef struct RegxCut {
   const char *text;     // the literal: an RX_STRING's text, or byte
   char byte[2];         // a one-byte literal as a string

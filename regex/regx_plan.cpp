@@ -1329,7 +1329,7 @@ bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, ui
 namespace {
 void regx_plan_words(RegxPlan *plan);
 void regx_fold_anchor(RegxFoldRun *fold);
-int regx_cuts_build(const RegxPattern *pattern, RegxPlan *plan, const RegxNode *const *later,
+int regx_cuts_build(const RegxPattern *pattern, RegxPlan *plan, const RegxNode **later,
                     uint32_t later_count);
 
 // regx_free_copies - frees a cut's blocks of node copies (they own nothing)
@@ -1694,9 +1694,27 @@ int regx_cut_copy(const RegxPattern *pattern, const RegxNode *literal, RegxCut *
 }
 
 // regx_cuts_build - the cuts at the longest RX_CUTS of the later literals
-// (kept in program order) whose cut program has a push bound
-int regx_cuts_build(const RegxPattern *pattern, RegxPlan *plan, const RegxNode *const *later,
+// that a repetition or an alternation follows (kept in program order) whose
+// cut program has a push bound
+int regx_cuts_build(const RegxPattern *pattern, RegxPlan *plan, const RegxNode **later,
                     uint32_t later_count) {
+  // Literals with no repetition or alternation after them on the main
+  // sequence would cut nothing the bound counts.
+  auto cuts_little = [](const RegxNode *n) {
+    for (n = n->next; n != nullptr && n->kind != RX_END; n = n->next) {
+      if (n->kind == RX_LOOP || n->kind == RX_ALT || n->kind == RX_SAVE) {
+        return false;
+      }
+    }
+    return true;
+  };
+  uint32_t useful = 0;
+  for (uint32_t i = 0; i < later_count; i++) {
+    if (!cuts_little(later[i])) {
+      later[useful++] = later[i];
+    }
+  }
+  later_count = useful;
   if (later_count == 0) {
     return REGX_OK;
   }

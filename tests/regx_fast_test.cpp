@@ -4,11 +4,14 @@
 // stack capacity.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "regx_set.h"
 #include "test_random.h"
 
 namespace {
@@ -383,6 +386,57 @@ TEST(RegxFast, PlanFindsTheShortcutsOfRealRules) {
 // pattern keeps it in a block of its own (and says so). Either way the
 // results and counts are the plain matcher's, on the small and the full
 // stacks.
+// Where the shortcuts of the rules that never join a set act: the literals
+// the program is cut at (a line without the first of them is answered by the
+// cut's bound where the whole program's cannot), and the class loops that
+// run as their nodes rather than as frames.
+TEST(RegxFast, CutsAndFramesOfRulesThatNeverJoinASet) {
+  struct Row {
+    const char *pattern;
+    const char *cuts;  // the literals cut at, in program order, joined by '|'
+    int never;         // class loops never framed (x?)
+    int on_long;       // class loops framed on long runs only (x*x: " *" before " ", too)
+    const char *line;  // lacks the first cut's literal, longer than the whole bound
+  };
+  const Row rows[] = {
+      {"^Received:.*from [.0-9]+ \\(HELO [^ ]+[A-Za-z]+\\) by ([^ ]+) with esmtp \\([^ ]+ "
+       "[^ ]+\\) id [^ ]{6}-[^ ]{6}-[^ ][^ ] for [^ ]+@\\1;",
+       " (HELO | with esmtp (", 0, 0,
+       "Received: from mail.example.org (mail.example.org [192.0.2.1]) by mx.example.net "
+       "(Postfix) with ESMTP id 4AB12 for <joe@example.net>; Thu, 22 Aug 2002 08:17:21 -0400"},
+      {"^To: ?( * )?[\"']?([^\"']*[^\"'])[\"']? <?\\2@", " ", 4, 2, "To:undisclosed-recipients:;"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pattern);
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, row.pattern, REGX_EXTENDED), REGX_OK);
+    ASSERT_NE(p.plan, nullptr);
+    std::string cuts;
+    for (uint32_t i = 0; i < p.plan->cut_count; i++) {
+      cuts += (i > 0 ? "|" : "") + std::string(p.plan->cuts[i].text);
+    }
+    EXPECT_EQ(cuts, row.cuts);
+    int never = 0;
+    int on_long = 0;
+    for (uint32_t i = 0; i < p.plan->loop_count; i++) {
+      never += p.plan->loops[i].framed == RX_FRAME_NEVER;
+      on_long += p.plan->loops[i].framed == RX_FRAME_LONG;
+    }
+    EXPECT_EQ(never, row.never);
+    EXPECT_EQ(on_long, row.on_long);
+    const size_t len = strlen(row.line);
+    EXPECT_FALSE(regx_plan_fits(p.plan, &p, 25000, len));
+    ASSERT_GT(p.plan->cut_count, 0u);
+    const RegxCut &first = p.plan->cuts[0];
+    RegxSubject measures;
+    regx_subject_init(&measures, row.line, len);
+    EXPECT_TRUE(regx_plan_fits(first.pattern.plan, &first.pattern, 25000, len) ||
+                regx_plan_fits_subject(first.pattern.plan, &first.pattern, 25000, &measures));
+    regx_compare(&p, row.pattern, row.line, 25000, 0);
+    regx_free(&p);
+  }
+}
+
 TEST(RegxFast, LoopStateInTheCallOrInThePattern) {
   for (uint32_t loops : {uint32_t{REGX_LOOP_STATES}, uint32_t{REGX_LOOP_STATES} + 1}) {
     SCOPED_TRACE(loops);
