@@ -191,7 +191,7 @@ void regx_free(RegxPattern *pattern) {
     return;
   }
   regx_release_blocks(pattern->arena);
-  tlvpr_free(pattern->plan);
+  regx_plan_release(pattern->plan);
   tlvpr_free(pattern->loop_state);
   pattern->arena = nullptr;
   pattern->program = nullptr;

@@ -880,7 +880,7 @@ int regx_compile(RegxPattern *pattern, const char *text, int flags) {
   }
   if (rc != REGX_OK) {
     regx_release_blocks(c.blocks);
-    tlvpr_free(plan);
+    regx_plan_release(plan);
     pattern->arena = nullptr;
     pattern->program = nullptr;
     pattern->plan = nullptr;

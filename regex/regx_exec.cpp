@@ -26,11 +26,15 @@
 // is another class loop skips the starts whose run of its class holds no
 // place where its own follower gets past its first byte, adding the pops of
 // that whole attempt (regx_cl_settle), as long as the stacks provably keep
-// room. Without a count destination, a subject that lacks a required
-// literal, or a required run of bytes written as [Xx] classes, is answered 1
-// at once where the push bound keeps the plain run within the limit and the
-// stacks (by the subject's length, else by its byte counts). Tests:
-// tests/regx_test.cpp, tests/regx_fast_test.cpp.
+// room. A class loop runs as a frame only where that saves work (x? and
+// x*x on short runs run their nodes; RegxClassLoop's framed). Without a
+// count destination, a subject that lacks a required literal, or a required
+// run of bytes written as [Xx] classes, is answered 1 at once where the push
+// bound keeps the plain run within the limit and the stacks (by the
+// subject's length, else by its byte counts); a subject that lacks one of
+// the literals the plan cut the program at (RegxCut) likewise, by the push
+// bound of the program cut there, which the plain run on it never gets past.
+// Tests: tests/regx_test.cpp, tests/regx_fast_test.cpp.
 //
 // The push bound (regx_plan.cpp) promises that the plain run on a subject
 // makes no more counted pops than it says and never holds more stack entries;
@@ -512,6 +516,12 @@ int regx_scan_lead(RegxRun &r, const RegxNode *n, const char **at) {
   return RX_STEP_ON;
 }
 
+// regx_framed - whether the class loop at s runs as a frame
+inline bool regx_framed(const RegxClassLoop *cl, const char *s) {
+  return cl->framed == RX_FRAME_ALWAYS ||
+         (cl->framed == RX_FRAME_LONG && regx_cl_run(cl->item, s, RX_FRAME_RUN) == RX_FRAME_RUN);
+}
+
 // regx_frame_enter - a class loop as one frame: takes the longest run at s
 // and goes on after it when the maximum is reached, else fails into the
 // frame, which hands out the shorter runs
@@ -983,7 +993,8 @@ int regx_run(const RegxPattern *pattern, const char *subject, uint32_t limit, ui
         break;
       }
       case RX_LOOP:
-        rc = r.plan != nullptr && n->arg.word != 0
+        rc = r.plan != nullptr && n->arg.word != 0 &&
+                     regx_framed((const RegxClassLoop *)n->arg.word, s)
                  ? regx_frame_enter(r, (const RegxClassLoop *)n->arg.word, &n, &s)
                  : regx_loop_enter(r, &n, s);
         goto stepped;
@@ -1089,14 +1100,18 @@ bool regx_fold_present(const RegxFoldRun *f, const char *subject, size_t len) {
   return false;
 }
 
+// regx_lacks_text - whether the subject of len bytes lacks the text
+inline bool regx_lacks_text(const char *text, const char *subject, size_t len) {
+  return (text[1] == 0 ? memchr(subject, text[0], len) : strstr(subject, text)) == nullptr;
+}
+
 // regx_lacks_required - whether the subject of len bytes lacks a literal
 // every match holds
 bool regx_lacks_required(const RegxPlan *plan, const char *subject, size_t len) {
   if (plan->fold.len != 0) {
     return !regx_fold_present(&plan->fold, subject, len);
   }
-  return (plan->required[1] == 0 ? memchr(subject, plan->required[0], len)
-                                 : strstr(subject, plan->required)) == nullptr;
+  return regx_lacks_text(plan->required, subject, len);
 }
 
 // regx_fits_subject - whether the plain run on the subject of len bytes
@@ -1140,10 +1155,23 @@ int regx_exec(const RegxPattern *pattern, const char *subject, uint32_t limit, u
     }
     return regx_run_small(pattern, subject, limit, count, flags, true);
   }
-  if (count == nullptr && plan != nullptr && plan->bounded &&
-      (plan->fold.len != 0 || plan->required != nullptr)) {
+  if (count == nullptr && plan != nullptr &&
+      (plan->cut_count != 0 ||
+       (plan->bounded && (plan->fold.len != 0 || plan->required != nullptr)))) {
     size_t len = strlen(subject);
-    if (regx_lacks_required(plan, subject, len) &&
+    for (uint32_t i = 0; i < plan->cut_count; i++) {
+      // The plain run never gets past the first literal the subject lacks:
+      // it runs as the program cut there does.
+      const RegxCut *cut = &plan->cuts[i];
+      if (regx_lacks_text(cut->text, subject, len)) {
+        if (regx_fits_subject(cut->pattern.plan, &cut->pattern, limit, subject, len)) {
+          return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
+        }
+        return regx_run_small(pattern, subject, limit, count, flags, true);
+      }
+    }
+    if (plan->bounded && (plan->fold.len != 0 || plan->required != nullptr) &&
+        regx_lacks_required(plan, subject, len) &&
         regx_fits_subject(plan, pattern, limit, subject, len)) {
       return REGX_NOMATCH;  // no match, and provably no 18 or 20 on the way
     }

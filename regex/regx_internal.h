@@ -133,6 +133,12 @@ typedef struct RegxPrefix {
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
 // its iterations in one frame on the stack and computes their entries and
 // counts instead of running the loop nodes.
+enum {
+  RX_FRAME_NEVER = 0,
+  RX_FRAME_ALWAYS = 1,
+  RX_FRAME_LONG = 2,  // when the run of the class there takes RX_FRAME_RUN bytes or more
+  RX_FRAME_RUN = 256
+};
 typedef struct RegxClassLoop {
   const RegxNode *loopback;  // the loop's RX_LOOPBACK
   const RegxNode *item;      // the repeated one-byte node
@@ -167,6 +173,9 @@ typedef struct RegxClassLoop {
   // skip to look for it instead of testing every start.
   uint32_t key_offset;
   uint8_t key_byte;
+  // When the matcher keeps the loop's iterations in one frame (RX_FRAME_*);
+  // else it runs the loop's nodes as the plain run does
+  int32_t framed;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,
@@ -223,6 +232,20 @@ typedef struct RegxFoldRun {
   uint8_t b[RX_FOLD_BYTES];
 } RegxFoldRun;
 
+// A literal of the main sequence after something of variable width, with the
+// program cut after it: the nodes up to the literal, then a success end. On a
+// subject that lacks the literal the plain run never gets past it, so it
+// runs, pop for pop, as the cut program's would, whose push bound (far
+// tighter than the whole program's when much follows) then decides whether
+// the absence answers at once.
+enum { RX_CUTS = 2 };
+typedef struct RegxCut {
+  const char *text;     // the literal: an RX_STRING's text, or byte
+  char byte[2];         // a one-byte literal as a string
+  RegxPattern pattern;  // the cut program and its own plan (its cuts none);
+                        // its nodes are copies that own no bitmap or text
+} RegxCut;
+
 // Derived at compile time for the matcher's shortcuts (regx_plan.cpp); one
 // block: the record, then its class loops, its bound pieces, and its fixed
 // shape and prefix when it has them. Each class loop's RX_LOOP node
@@ -265,6 +288,9 @@ typedef struct RegxPlan {
   RegxPrefix *prefix;      // of an RX_SCAN program; null when it has no tests
   // A required run longer than required (len 0 when none), used as it is
   RegxFoldRun fold;
+  // The cuts, in the order of their literals in the program; owned
+  uint32_t cut_count;
+  RegxCut *cuts;
 } RegxPlan;
 
 // Byte class table (bits below), fold table
@@ -365,6 +391,9 @@ void regx_release_blocks(RegxBlock *blocks);
 // Builds the plan of a compiled program and links its class loops; 0 or
 // REGX_ESPACE. *plan stays null when no shortcut applies.
 int regx_plan_build(RegxPattern *pattern, RegxPlan **plan);
+
+// Releases a plan (null accepted) with its cuts.
+void regx_plan_release(RegxPlan *plan);
 
 // regx_plan_longest - the longest subject on which the plain run provably
 // stays within limit backtracks and the stack capacities, -1 when none does or

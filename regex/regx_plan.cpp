@@ -17,7 +17,9 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include "regx.h"
 #include "regx_internal.h"
@@ -854,8 +856,12 @@ void regx_fold_keep(RegxFoldRun *best, RegxFoldRun *run, bool wanted) {
 // literal at once anyway, and a header name is in every line the rule is
 // tried on. The walk also gives the longest run of bytes in a row that every
 // match holds at one place, where a byte may be a letter of either case
-// (literals and [Xx] classes), to fold (see regx_fold_run).
-const RegxNode *regx_required(const RegxNode *program, RegxFoldRun *fold) {
+// (literals and [Xx] classes), to fold (see regx_fold_run), and the first
+// RX_CUT_CANDIDATES literals after its first piece that is not a literal,
+// in order, into later (their number in *later_count).
+enum { RX_CUT_CANDIDATES = 16 };
+const RegxNode *regx_required(const RegxNode *program, RegxFoldRun *fold,
+                              const RegxNode **later_out, uint32_t *later_count) {
   const RegxNode *n = program;
   const RegxNode *best[2] = {nullptr, nullptr};  // leading, later
   size_t best_len[2] = {0, 0};
@@ -877,6 +883,10 @@ const RegxNode *regx_required(const RegxNode *program, RegxFoldRun *fold) {
       case RX_CHAR:
       case RX_STRING: {
         size_t len = n->kind == RX_CHAR ? 1 : strlen(n->arg.text);
+        if (later != 0 && *later_count < RX_CUT_CANDIDATES &&
+            (n->kind == RX_STRING || n->arg.bytes[0] != 0)) {
+          later_out[(*later_count)++] = n;
+        }
         if (len > best_len[later]) {
           best[later] = n;
           best_len[later] = len;
@@ -1319,10 +1329,22 @@ bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, ui
 namespace {
 void regx_plan_words(RegxPlan *plan);
 void regx_fold_anchor(RegxFoldRun *fold);
+int regx_cuts_build(const RegxPattern *pattern, RegxPlan *plan, const RegxNode **later,
+                    uint32_t later_count);
+
+// regx_free_copies - frees a cut's blocks of node copies (they own nothing)
+void regx_free_copies(RegxBlock *blocks) {
+  while (blocks != nullptr) {
+    RegxBlock *older = blocks->next;
+    tlvpr_free(blocks);
+    blocks = older;
+  }
+}
 }  // namespace
 
-// regx_plan_build - scan shortcut and class loops of the program
-int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
+// regx_plan_make - scan shortcut and class loops of the program, and its
+// cuts when cuts (a cut program has none of its own)
+static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
   *plan = nullptr;
   uint32_t loops = 0;
   for (RegxBlock *b = pattern->arena; b != nullptr; b = b->next) {
@@ -1349,7 +1371,9 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     lead = program->next->next->arg.text;
   }
   RegxFoldRun fold;
-  const RegxNode *required = regx_required(program, &fold);
+  const RegxNode *later[RX_CUT_CANDIDATES];
+  uint32_t later_count = 0;
+  const RegxNode *required = regx_required(program, &fold, later, &later_count);
   const RegxNode *start = program->kind == RX_OPEN ? program : program->next;
   uint32_t pieces = 0;
   if (!regx_pieces(start, nullptr, &pieces)) {
@@ -1441,8 +1465,30 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
     built->piece_count = pieces;
   }
   regx_plan_words(built);
+  if (cuts && regx_cuts_build(pattern, built, later, later_count) != REGX_OK) {
+    regx_plan_release(built);
+    return REGX_ESPACE;
+  }
   *plan = built;
   return REGX_OK;
+}
+
+// regx_plan_build - scan shortcut, class loops and cuts of the program
+int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
+  return regx_plan_make(pattern, plan, true);
+}
+
+// regx_plan_release - frees the plan, its cuts' plans and their node copies
+void regx_plan_release(RegxPlan *plan) {
+  if (plan == nullptr) {
+    return;
+  }
+  for (uint32_t i = 0; i < plan->cut_count; i++) {
+    regx_free_copies(plan->cuts[i].pattern.arena);
+    regx_plan_release(plan->cuts[i].pattern.plan);
+  }
+  tlvpr_free(plan->cuts);
+  tlvpr_free(plan);
 }
 
 namespace {
@@ -1476,12 +1522,35 @@ void regx_loop_key(RegxClassLoop *cl) {
   }
 }
 
+// regx_loop_framed - how the matcher runs a class loop (RegxClassLoop's
+// framed). The frame's bookkeeping costs more than the loop nodes where it
+// saves nothing: x? takes one byte at most, and where the follower's first
+// test takes every byte of the class (x*x) no start inside a run is skipped;
+// the latter keeps the frame on long runs, whose plain iterations would
+// outgrow the first, small stacks.
+int32_t regx_loop_framed(const RegxClassLoop *cl) {
+  if (!cl->unbounded && cl->max <= 1) {
+    return RX_FRAME_NEVER;
+  }
+  uint8_t bits[32];
+  if (!cl->after.usable || cl->key_offset != 0 || !regx_node_class(cl->item, bits)) {
+    return RX_FRAME_ALWAYS;
+  }
+  for (int i = 0; i < 32; i++) {
+    if ((bits[i] & ~cl->after.first[i]) != 0) {
+      return RX_FRAME_ALWAYS;
+    }
+  }
+  return RX_FRAME_LONG;
+}
+
 // regx_plan_words - the word anchor followers and the nested class loops of
-// the class loops
+// the class loops, and how the matcher runs each
 void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
     regx_loop_key(cl);
+    cl->framed = regx_loop_framed(cl);
     const RegxNode *follow = cl->follow;
     if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
         ((const RegxClassLoop *)follow->arg.word)->after.usable) {
@@ -1506,6 +1575,196 @@ void regx_fold_anchor(RegxFoldRun *fold) {
       fold->anchor = i;
     }
   }
+}
+
+// regx_cut_copy - the program's nodes up to and including literal, copied
+// into a fresh arena of cut->pattern whose last node is a success end;
+// REGX_ESPACE when out of memory
+int regx_cut_copy(const RegxPattern *pattern, const RegxNode *literal, RegxCut *cut) {
+  size_t total = 0;
+  for (const RegxBlock *b = pattern->arena; b != nullptr; b = b->next) {
+    total += REGX_BLOCK_NODES;
+  }
+  // The arena's nodes by address, each with the index of its copy (or -1),
+  // and the copies' originals in the order they are reached.
+  const RegxNode **all = (const RegxNode **)tlvpr_malloc(3 * total * sizeof(const RegxNode *));
+  int64_t *copy = (int64_t *)tlvpr_malloc(total * sizeof(int64_t));
+  if (all == nullptr || copy == nullptr) {
+    tlvpr_free(all);
+    tlvpr_free(copy);
+    return REGX_ESPACE;
+  }
+  const RegxNode **order = all + total;
+  const RegxNode **todo = order + total;
+  size_t k = 0;
+  for (const RegxBlock *b = pattern->arena; b != nullptr; b = b->next) {
+    for (const RegxNode &node : b->nodes) {
+      all[k++] = &node;
+    }
+  }
+  std::sort(all, all + total, std::less<const RegxNode *>());
+  auto index = [&](const RegxNode *n) {
+    return (size_t)(std::lower_bound(all, all + total, n, std::less<const RegxNode *>()) - all);
+  };
+  for (size_t i = 0; i < total; i++) {
+    copy[i] = -1;
+  }
+  // Each node is numbered when first met, so it waits on the list once.
+  size_t reached = 0;
+  size_t pending = 0;
+  bool foreign = false;  // a node outside the arena (none in a compiled program)
+  auto meet = [&](const RegxNode *n) {
+    size_t at = index(n);
+    if (at == total || all[at] != n) {
+      foreign = true;
+    } else if (copy[at] < 0) {
+      copy[at] = (int64_t)reached;
+      order[reached++] = n;
+      todo[pending++] = n;
+    }
+  };
+  meet(pattern->program);
+  while (pending > 0) {
+    const RegxNode *n = todo[--pending];
+    if (n == literal) {
+      continue;
+    }
+    if (n->next != nullptr) {
+      meet(n->next);
+    }
+    if (n->kind == RX_ALT || n->kind == RX_BODY) {
+      meet(n->arg.node);
+    }
+  }
+  memset(&cut->pattern, 0, sizeof cut->pattern);
+  if (foreign) {
+    tlvpr_free(all);
+    tlvpr_free(copy);
+    return REGX_OK;  // no cut: cut->pattern.program stays null
+  }
+  // The copies, then the success end, in blocks of the arena's size.
+  RegxBlock *blocks = nullptr;
+  size_t blocks_needed = (reached + 1 + REGX_BLOCK_NODES - 1) / REGX_BLOCK_NODES;
+  RegxNode **made = (RegxNode **)tlvpr_malloc((reached + 1) * sizeof(RegxNode *));
+  int rc = made == nullptr ? REGX_ESPACE : REGX_OK;
+  for (size_t i = 0; rc == REGX_OK && i < blocks_needed; i++) {
+    RegxBlock *b = (RegxBlock *)tlvpr_calloc(1, sizeof(RegxBlock));
+    if (b == nullptr) {
+      rc = REGX_ESPACE;
+      break;
+    }
+    b->next = blocks;
+    blocks = b;
+    for (size_t j = 0; j < REGX_BLOCK_NODES && i * REGX_BLOCK_NODES + j <= reached; j++) {
+      made[i * REGX_BLOCK_NODES + j] = &b->nodes[j];
+    }
+  }
+  if (rc == REGX_OK) {
+    RegxNode *end = made[reached];
+    end->kind = RX_END;
+    end->next = nullptr;
+    end->arg.word = 1;
+    for (size_t i = 0; i < reached; i++) {
+      const RegxNode *n = order[i];
+      RegxNode *c = made[i];
+      *c = *n;
+      if (n == literal) {
+        c->next = end;
+      } else if (n->next != nullptr) {
+        c->next = made[copy[index(n->next)]];
+      }
+      if (n->kind == RX_ALT || n->kind == RX_BODY) {
+        c->arg.node = made[copy[index(n->arg.node)]];
+      } else if (n->kind == RX_LOOP) {
+        c->arg.word = 0;  // the class loop entry is linked by the cut's own plan
+      }
+    }
+    cut->pattern.flags = pattern->flags;
+    cut->pattern.group_count = pattern->group_count;
+    cut->pattern.arena = blocks;
+    cut->pattern.program = made[0];
+    cut->pattern.loop_count = pattern->loop_count;
+  } else {
+    regx_free_copies(blocks);
+  }
+  tlvpr_free(made);
+  tlvpr_free(all);
+  tlvpr_free(copy);
+  return rc;
+}
+
+// regx_cuts_build - the cuts at the longest RX_CUTS of the later literals
+// that a repetition or an alternation follows (kept in program order) whose
+// cut program has a push bound
+int regx_cuts_build(const RegxPattern *pattern, RegxPlan *plan, const RegxNode **later,
+                    uint32_t later_count) {
+  // Literals with no repetition or alternation after them on the main
+  // sequence would cut nothing the bound counts.
+  auto cuts_little = [](const RegxNode *n) {
+    for (n = n->next; n != nullptr && n->kind != RX_END; n = n->next) {
+      if (n->kind == RX_LOOP || n->kind == RX_ALT || n->kind == RX_SAVE) {
+        return false;
+      }
+    }
+    return true;
+  };
+  uint32_t useful = 0;
+  for (uint32_t i = 0; i < later_count; i++) {
+    if (!cuts_little(later[i])) {
+      later[useful++] = later[i];
+    }
+  }
+  later_count = useful;
+  if (later_count == 0) {
+    return REGX_OK;
+  }
+  auto length = [](const RegxNode *n) { return n->kind == RX_CHAR ? 1 : strlen(n->arg.text); };
+  bool keep[RX_CUT_CANDIDATES] = {false};
+  for (uint32_t kept = 0; kept < RX_CUTS && kept < later_count; kept++) {
+    int best = -1;
+    for (uint32_t i = 0; i < later_count; i++) {
+      if (!keep[i] && (best < 0 || length(later[i]) > length(later[best]))) {
+        best = (int)i;
+      }
+    }
+    keep[best] = true;
+  }
+  plan->cuts = (RegxCut *)tlvpr_calloc(RX_CUTS, sizeof(RegxCut));
+  if (plan->cuts == nullptr) {
+    return REGX_ESPACE;
+  }
+  for (uint32_t i = 0; i < later_count; i++) {
+    if (!keep[i]) {
+      continue;
+    }
+    RegxCut *cut = &plan->cuts[plan->cut_count];
+    if (regx_cut_copy(pattern, later[i], cut) != REGX_OK) {
+      return REGX_ESPACE;
+    }
+    plan->cut_count++;  // released with the plan from here on
+    if (cut->pattern.program != nullptr &&
+        regx_plan_make(&cut->pattern, &cut->pattern.plan, false) != REGX_OK) {
+      return REGX_ESPACE;
+    }
+    if (cut->pattern.plan == nullptr || !cut->pattern.plan->bounded) {
+      regx_plan_release(cut->pattern.plan);
+      regx_free_copies(cut->pattern.arena);
+      memset(cut, 0, sizeof *cut);
+      plan->cut_count--;
+      continue;
+    }
+    if (later[i]->kind == RX_CHAR) {
+      cut->byte[0] = (char)later[i]->arg.bytes[0];
+      cut->text = cut->byte;
+    } else {
+      cut->text = later[i]->arg.text;
+    }
+  }
+  if (plan->cut_count == 0) {
+    tlvpr_free(plan->cuts);
+    plan->cuts = nullptr;
+  }
+  return REGX_OK;
 }
 
 }  // namespace

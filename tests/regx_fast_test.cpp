@@ -4,11 +4,14 @@
 // stack capacity.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
 #include "regx.h"
 #include "regx_internal.h"
+#include "regx_set.h"
 #include "test_random.h"
 
 namespace {
@@ -179,9 +182,11 @@ TEST(RegxFast, HeaderRulesAgreeWithThePlainMatcher) {
 
 // The shapes real header rules have: .* chains, word anchors, literals
 // written as [Xx] classes, branches of literals, nested classes before a
-// delimiter, {1,3} groups; on lines of those bytes around the push bound's
-// length, so that the frames, the word anchor skips, the tests after a
-// leaf and the required runs (without a count) all act.
+// delimiter, {1,3} groups, back-references to a group, counted groups of
+// optional parts; on lines of those bytes around the push bound's length,
+// some of them without one or more of the bytes, so that the frames, the
+// word anchor skips, the tests after a leaf, the required runs and the
+// literals a line lacks (without a count) all act.
 TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
   const char *pieces[] = {".*",
                           ".+",
@@ -202,9 +207,20 @@ TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
                           "[ =]",
                           "([0-9]+\\.){2}",
                           "[^@]*@",
-                          "$"};
-  const char *bits[] = {"ab", "AB", "aB",  "Ab",  " ", "<", ">",
-                        "@",  "1",  "12.", "123", "x", "=", "c"};
+                          "$",
+                          "([^ ]+)",
+                          "\\1",
+                          " ?( * )?[\"']?([^\"']*[^\"'])[\"']? <?\\2@",
+                          "(,[^,]{0,5}([^,]|$)){3}",
+                          " \\(ab [^ ]+[a-c]+\\) ",
+                          "[^ ]{2}-[^ ]",
+                          " c=",
+                          ";",
+                          "(.*1x|[^<]*<@|c=;)",
+                          "( *\\(ab |x[Aa][Bb]c)"};
+  const char *bits[] = {"ab", "AB", "aB", "Ab",   " ", "<", ">",  "@", "1", "12.", "123",
+                        "x",  "=",  "c",  "(ab ", ")", ",", "\"", "'", "-", " c=", ";"};
+  const size_t nbits = sizeof bits / sizeof bits[0];
   std::mt19937 rng(2222);
   auto pick = [&rng](size_t n) { return (size_t)(rng() % n); };
   for (int i = 0; i < 1500; i++) {
@@ -218,8 +234,12 @@ TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
     }
     for (int j = 0; j < 6; j++) {
       std::string subject = pattern[0] == '^' ? "H:" : "";
+      const uint32_t left_out = (uint32_t)rng();  // each bit absent one time in four
       for (size_t n = 40 + pick(120); subject.size() < n;) {
-        subject += bits[pick(sizeof bits / sizeof bits[0])];
+        size_t b = pick(nbits);
+        if (((left_out >> b) & (left_out >> (b + 8)) & 1) == 0 || b < 4) {
+          subject += bits[b];
+        }
       }
       RegxPair want = regx_plain(&p, subject, kNoLimit, 0);
       for (uint32_t limit : {kNoLimit, want.count, want.count - 1, want.count / 3}) {
@@ -366,6 +386,57 @@ TEST(RegxFast, PlanFindsTheShortcutsOfRealRules) {
 // pattern keeps it in a block of its own (and says so). Either way the
 // results and counts are the plain matcher's, on the small and the full
 // stacks.
+// Where the shortcuts of the rules that never join a set act: the literals
+// the program is cut at (a line without the first of them is answered by the
+// cut's bound where the whole program's cannot), and the class loops that
+// run as their nodes rather than as frames.
+TEST(RegxFast, CutsAndFramesOfRulesThatNeverJoinASet) {
+  struct Row {
+    const char *pattern;
+    const char *cuts;  // the literals cut at, in program order, joined by '|'
+    int never;         // class loops never framed (x?)
+    int on_long;       // class loops framed on long runs only (x*x: " *" before " ", too)
+    const char *line;  // lacks the first cut's literal, longer than the whole bound
+  };
+  const Row rows[] = {
+      {"^Received:.*from [.0-9]+ \\(HELO [^ ]+[A-Za-z]+\\) by ([^ ]+) with esmtp \\([^ ]+ "
+       "[^ ]+\\) id [^ ]{6}-[^ ]{6}-[^ ][^ ] for [^ ]+@\\1;",
+       " (HELO | with esmtp (", 0, 0,
+       "Received: from mail.example.org (mail.example.org [192.0.2.1]) by mx.example.net "
+       "(Postfix) with ESMTP id 4AB12 for <joe@example.net>; Thu, 22 Aug 2002 08:17:21 -0400"},
+      {"^To: ?( * )?[\"']?([^\"']*[^\"'])[\"']? <?\\2@", " ", 4, 2, "To:undisclosed-recipients:;"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pattern);
+    RegxPattern p{};
+    ASSERT_EQ(regx_compile(&p, row.pattern, REGX_EXTENDED), REGX_OK);
+    ASSERT_NE(p.plan, nullptr);
+    std::string cuts;
+    for (uint32_t i = 0; i < p.plan->cut_count; i++) {
+      cuts += (i > 0 ? "|" : "") + std::string(p.plan->cuts[i].text);
+    }
+    EXPECT_EQ(cuts, row.cuts);
+    int never = 0;
+    int on_long = 0;
+    for (uint32_t i = 0; i < p.plan->loop_count; i++) {
+      never += p.plan->loops[i].framed == RX_FRAME_NEVER;
+      on_long += p.plan->loops[i].framed == RX_FRAME_LONG;
+    }
+    EXPECT_EQ(never, row.never);
+    EXPECT_EQ(on_long, row.on_long);
+    const size_t len = strlen(row.line);
+    EXPECT_FALSE(regx_plan_fits(p.plan, &p, 25000, len));
+    ASSERT_GT(p.plan->cut_count, 0u);
+    const RegxCut &first = p.plan->cuts[0];
+    RegxSubject measures;
+    regx_subject_init(&measures, row.line, len);
+    EXPECT_TRUE(regx_plan_fits(first.pattern.plan, &first.pattern, 25000, len) ||
+                regx_plan_fits_subject(first.pattern.plan, &first.pattern, 25000, &measures));
+    regx_compare(&p, row.pattern, row.line, 25000, 0);
+    regx_free(&p);
+  }
+}
+
 TEST(RegxFast, LoopStateInTheCallOrInThePattern) {
   for (uint32_t loops : {uint32_t{REGX_LOOP_STATES}, uint32_t{REGX_LOOP_STATES} + 1}) {
     SCOPED_TRACE(loops);

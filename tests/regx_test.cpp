@@ -445,6 +445,7 @@ TEST(RegxCompile, EveryAllocationFailureGivesOutOfMemory) {
       "\\(ab\\)*\\1[^x]",
       "one|two|three|",
       "(((a)))b{0}c?",
+      "^Received:.*from [0-9.]+ \\(HELO [^ ]+\\) by ([^ ]+) for [^ ]+@\\1",  // cut programs
   };
   for (const char *text : patterns) {
     SCOPED_TRACE(text);
