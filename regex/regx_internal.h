@@ -204,10 +204,12 @@ enum {
 };
 typedef struct RegxBoundPiece {
   int32_t kind;
-  uint32_t length;  // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow
-  double count;     // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
-  double ways;      // RX_PIECE_ALT: ways out of one entry
-  double depth;     // RX_PIECE_ALT: most entries one path holds
+  // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow;
+  // RX_PIECE_GROUP: the pieces of its body that follow (0: the body is walked)
+  uint32_t length;
+  double count;  // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
+  double ways;   // RX_PIECE_ALT: ways out of one entry
+  double depth;  // RX_PIECE_ALT: most entries one path holds
   const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
   const struct RegxNode *group;      // RX_PIECE_GROUP: its RX_LOOP node
 } RegxBoundPiece;

@@ -232,6 +232,7 @@ bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
 // and runs.
 struct RegxCounts {
   const uint32_t *of;    // occurrences of each byte value in the subject; null: unknown
+  const uint64_t *held;  // with of: the byte values the subject holds, one bit each
   double len;            // its length
   bool no_loops;         // a loop makes the bound HUGE_VAL (figures that hold for any subject)
   RegxSubject *subject;  // the subject itself, to measure runs in; null: unknown
@@ -240,15 +241,16 @@ struct RegxCounts {
 // regx_subject_measure - the most consecutive bytes of the subject that
 // are b (runs[0]) and that are not b (runs[1]), measured once while room lasts
 const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *runs) {
-  for (uint32_t i = 0; i < s->measure_count; i++) {
-    if (s->measures[i].byte == b) {
-      return s->measures[i].runs;
-    }
+  const __m128i want = _mm_set1_epi8((char)b);
+  uint32_t known = (uint32_t)_mm_movemask_epi8(
+      _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)s->measure_bytes), want));
+  known &= (1u << s->measure_count) - 1;
+  if (known != 0) {
+    return s->measure_runs[__builtin_ctz(known)];
   }
   // The places of b, sixteen bytes at a time: a run grows where one follows
   // the last, a stretch without b lies between two.
   const size_t len = s->length;
-  const __m128i want = _mm_set1_epi8((char)b);
   size_t last = (size_t)-1;  // the last place of b, -1 before the first
   uint32_t run = 0;
   runs[0] = 0;
@@ -277,11 +279,11 @@ const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *
   const size_t tail = len - (last + 1);
   runs[1] = tail > runs[1] ? (uint32_t)tail : runs[1];
   if (s->measure_count < REGX_SUBJECT_MEASURES) {
-    RegxSubjectMeasure *m = &s->measures[s->measure_count++];
-    m->byte = b;
-    m->runs[0] = runs[0];
-    m->runs[1] = runs[1];
-    return m->runs;
+    const uint32_t k = s->measure_count++;
+    s->measure_bytes[k] = b;
+    s->measure_runs[k][0] = runs[0];
+    s->measure_runs[k][1] = runs[1];
+    return s->measure_runs[k];
   }
   return runs;
 }
@@ -332,13 +334,13 @@ double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
   if (c->of == nullptr) {
     return c->len + 1;
   }
+  // Only the byte values the subject holds add anything (never NUL).
   const bool outside = wide;
   uint32_t n = 0;
   for (int w = 0; w < 4; w++) {
     uint64_t bits;
     memcpy(&bits, bitmap + 8 * w, sizeof bits);
-    bits = outside ? ~bits : bits;
-    bits &= w == 0 ? ~(uint64_t)1 : ~(uint64_t)0;
+    bits = (outside ? ~bits : bits) & c->held[w];
     while (bits != 0) {
       n += c->of[64 * w + __builtin_ctzll(bits)];
       bits &= bits - 1;
@@ -400,6 +402,26 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
                           double *exits, double *depth, int *budget, double cap = HUGE_VAL);
+double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
+                         double *exits, double *depth, int *budget, double cap);
+
+// regx_power - r^e for e a whole number: exact by multiplying while r is a
+// whole number and every product stays below 2^53 (where pow is exact too),
+// else pow
+inline double regx_power(double r, double e) {
+  if (r >= 2 && r <= 64 && e <= 52 && r == (double)(uint32_t)r && e == (double)(uint32_t)e) {
+    const uint64_t base = (uint64_t)r;
+    uint64_t product = 1;
+    for (uint32_t k = (uint32_t)e; k > 0; k--) {
+      product *= base;
+      if (product >= ((uint64_t)1 << 53)) {
+        return pow(r, e);
+      }
+    }
+    return (double)product;
+  }
+  return pow(r, e);
+}
 
 // regx_geometric - r^a + ... + r^b (0 when b < a); infinite when it overflows
 double regx_geometric(double r, double a, double b) {
@@ -412,7 +434,7 @@ double regx_geometric(double r, double a, double b) {
   if (r == 0) {
     return a == 0 ? 1 : 0;
   }
-  return (pow(r, b + 1) - pow(r, a)) / (r - 1);
+  return (regx_power(r, b + 1) - regx_power(r, a)) / (r - 1);
 }
 
 // regx_bound_group - a repeated group entered by ways paths: its markers,
@@ -427,14 +449,17 @@ double regx_geometric(double r, double a, double b) {
 // r times each); every iteration from the minimum on may leave the loop.
 // False when the body may be empty, has no bound, or the maximum is 0.
 bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, double *count,
-                      double *deep, int *budget) {
+                      double *deep, int *budget, const RegxBoundPiece *body = nullptr,
+                      uint32_t body_count = 0) {
   const RegxGroupLoop g = regx_group_loop(loop);
   if (!g.plain) {
     return false;
   }
   double r;
   double d;
-  const double p = regx_bound_counted(g.body, g.loopback, c, &r, &d, budget);
+  const double p = body_count != 0
+                       ? regx_bound_pieces(body, body_count, c, &r, &d, budget, HUGE_VAL)
+                       : regx_bound_counted(g.body, g.loopback, c, &r, &d, budget);
   if (p == HUGE_VAL) {
     return false;
   }
@@ -569,7 +594,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
           return false;
         }
         // Without loops in its branches the figures hold for every subject.
-        RegxCounts none = {nullptr, 0, true, nullptr};
+        RegxCounts none = {nullptr, nullptr, 0, true, nullptr};
         RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr};
         int walk = RX_WALK_BUDGET;
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
@@ -602,11 +627,21 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
       }
       case RX_LOOP:
         if (n->arg.word == 0 && regx_class_item(n) == nullptr) {
-          if (piece != nullptr) {
-            *piece = {RX_PIECE_GROUP, 0, 0, 0, 0, nullptr, n};
+          // Its body's pieces follow it when the body has that form too.
+          const RegxGroupLoop g = regx_group_loop(n);
+          const uint32_t group = (*at)++;
+          uint32_t body = 0;
+          if (regx_pieces_of(g.body, g.loopback, nullptr, &body, budget) &&
+              regx_pieces_of(g.body, g.loopback, out, at, budget)) {
+            body = *at - group - 1;
+          } else {
+            body = 0;
+            *at = group + 1;
           }
-          ++*at;
-          n = regx_group_loop(n).follow;
+          if (out != nullptr) {
+            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n};
+          }
+          n = g.follow;
           break;
         }
         if (out != nullptr) {
@@ -675,9 +710,11 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
         regx_bound_loop(piece->loop, c, &ways, &pops, &deep);
         break;
       case RX_PIECE_GROUP:
-        if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget)) {
+        if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget,
+                                             pieces + i, piece->length)) {
           return HUGE_VAL;
         }
+        i += piece->length;
         break;
       default: {  // RX_PIECE_BRANCHES
         double branch_count = 0;
@@ -1085,7 +1122,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
 bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
-  RegxCounts c = {nullptr, len, false, nullptr};
+  RegxCounts c = {nullptr, nullptr, len, false, nullptr};
   return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -1306,13 +1343,14 @@ bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, ui
   // where the counts prove the run within limit they do too.
   std::atomic_ref<int32_t> counts_short(const_cast<RegxPlan *>(plan)->counts_short);
   if (counts_short.load(std::memory_order_relaxed) == 0) {
-    RegxCounts counted = {subject->counts, (double)subject->length, false, nullptr};
+    RegxCounts counted = {subject->counts, subject->present, (double)subject->length, false,
+                          nullptr};
     if (regx_bound_total(plan, pattern, &counted, limit) <= (double)limit) {
       return true;
     }
     counts_short.store(1, std::memory_order_relaxed);
   }
-  RegxCounts c = {subject->counts, (double)subject->length, false, subject};
+  RegxCounts c = {subject->counts, subject->present, (double)subject->length, false, subject};
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -1435,7 +1473,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   int budget = RX_WALK_BUDGET;
   double exits;
   double depth;
-  RegxCounts none = {nullptr, 0, false, nullptr};
+  RegxCounts none = {nullptr, nullptr, 0, false, nullptr};
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
