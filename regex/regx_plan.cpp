@@ -437,6 +437,21 @@ double regx_geometric(double r, double a, double b) {
   return (regx_power(r, b + 1) - regx_power(r, a)) / (r - 1);
 }
 
+// regx_chain_loop - the class loop of a group body made of save pairs and
+// that loop alone (in pieces), when no byte of its class starts its follower;
+// else null
+const RegxClassLoop *regx_chain_loop(const RegxBoundPiece *body, uint32_t count) {
+  const RegxClassLoop *only = nullptr;
+  for (uint32_t i = 0; i < count; i++) {
+    if (body[i].kind == RX_PIECE_LOOP && only == nullptr) {
+      only = body[i].loop;
+    } else if (body[i].kind != RX_PIECE_SAVE) {
+      return nullptr;
+    }
+  }
+  return only != nullptr && only->bound.usable && only->bound_apart ? only : nullptr;
+}
+
 // regx_bound_group - a repeated group entered by ways paths: its markers,
 // its iterations and their ways out. RX_LOOP pushes its save pair (not
 // counted) and, for minimum 0, the entry that leaves the loop at once; each
@@ -448,6 +463,15 @@ double regx_geometric(double r, double a, double b) {
 // ways into iteration i are those out of iteration i - 1 (the body's exits
 // r times each); every iteration from the minimum on may leave the loop.
 // False when the body may be empty, has no bound, or the maximum is 0.
+//
+// A body whose only loop is a class loop that leaves it at most once (its
+// follower cannot start with a byte of its class: only the exit at the end of
+// its run gets on) goes through the iterations along one path per way in:
+// iteration i + 1 starts after the bytes the loop took in iteration i, so the
+// loop takes at most len bytes over all of them. Each entry of the loop pops at
+// most 3 + 4 (k + 1) for the k bytes it takes and fails its follower at most
+// k + 1 times, so one way in costs at most the body with nothing taken per
+// iteration (p0) plus 4 and a follower failure per byte of the subject.
 bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, double *count,
                       double *deep, int *budget, const RegxBoundPiece *body = nullptr,
                       uint32_t body_count = 0) {
@@ -472,7 +496,19 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
     return true;
   }
   const double entered = w * regx_geometric(r, 0, iterations - 1);
-  *count += (min == 0 ? w : 0) + entered * p + 3 * w * regx_geometric(r, 1, iterations);
+  double bodies = entered * p;
+  const RegxClassLoop *only = r <= 1 ? regx_chain_loop(body, body_count) : nullptr;
+  if (only != nullptr) {
+    const double fail =
+        only->bound.cost > only->bound_prefix.cost ? only->bound.cost : only->bound_prefix.cost;
+    double saves = 0;
+    for (uint32_t i = 0; i < body_count; i++) {
+      saves += body[i].kind == RX_PIECE_SAVE ? 1 : 0;
+    }
+    const double chain = iterations * (saves + 7 + fail) + (4 + fail) * c->len;
+    bodies = w * chain < bodies ? w * chain : bodies;
+  }
+  *count += (min == 0 ? w : 0) + bodies + 3 * w * regx_geometric(r, 1, iterations);
   *ways = (min == 0 ? w : 0) + w * regx_geometric(r, min > 1 ? min : 1, iterations);
   return *count < HUGE_VAL && *ways < HUGE_VAL;
 }

@@ -263,6 +263,9 @@ TEST(RegxSet, RunBoundsKeepThePlainRunWithinTheLimit) {
       "^S:( ( * )?([0-9A-Z_a-z]+ * )+x)",
       "^R:.*\\[(([0-9]{1,3}\\.){3}[0-9]{1,3})\\]",
       "^S:(.*\\<ab ([,A-Z_a-z-]+ )*x\\>|.*\\<(ab|with) ([a-z]+ )*by)",
+      "^S:([a-z]+ )*#",
+      "^S:([a-z]+b)*#",
+      "^S:.*\\<(ab|by) ([a-z]+ )*;",
   };
   const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>",  "<", ">",
                                "#",    "12AB", "ab",         "with", "x",   "aab", ";", "ff0",
