@@ -212,6 +212,10 @@ typedef struct RegxBoundPiece {
   double depth;  // RX_PIECE_ALT: most entries one path holds
   const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
   const struct RegxNode *group;      // RX_PIECE_GROUP: its RX_LOOP node
+  // RX_PIECE_BRANCHES: the branch with the most counted pops on a line of a
+  // typical length, which the bound reads first (the sum passes the most the
+  // caller can use soonest there)
+  uint32_t costliest;
 } RegxBoundPiece;
 
 // Bytes in a row that every match holds at one place, each one of two

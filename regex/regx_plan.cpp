@@ -619,7 +619,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
     switch (n->kind) {
       case RX_SAVE:
         if (piece != nullptr) {
-          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr};
+          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr, 0};
         }
         ++*at;
         n = n->next->next;
@@ -631,7 +631,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
         }
         // Without loops in its branches the figures hold for every subject.
         RegxCounts none = {nullptr, nullptr, 0, true, nullptr};
-        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr};
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0};
         int walk = RX_WALK_BUDGET;
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
         if (alt.count != HUGE_VAL) {
@@ -651,12 +651,12 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             return false;
           }
           if (out != nullptr) {
-            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr};
+            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr, 0};
           }
           branches++;
         }
         if (out != nullptr) {
-          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr};
+          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr, 0};
         }
         n = fail->next;
         break;
@@ -675,7 +675,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             *at = group + 1;
           }
           if (out != nullptr) {
-            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n};
+            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n, 0};
           }
           n = g.follow;
           break;
@@ -684,7 +684,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
           if (n->arg.word == 0) {
             return false;
           }
-          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr};
+          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr, 0};
           n = piece->loop->follow;
         } else {
           n = n->next->next->next->next;
@@ -753,15 +753,35 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
         i += piece->length;
         break;
       default: {  // RX_PIECE_BRANCHES
+        // The costliest branch first, the others in order; the sum is taken
+        // in order. Once a part of it passes the cap, so does the whole.
+        const double branch_cap = ways > 0 ? cap / ways : HUGE_VAL;
+        const uint32_t costliest = piece->costliest;
+        double first_p = 0;
+        double first_e = 0;
+        double first_d = 0;
+        if (costliest != 0) {
+          uint32_t at = i;
+          for (uint32_t b = 0; b < costliest; b++) {
+            at += 1 + pieces[at].length;
+          }
+          first_p = regx_bound_pieces(pieces + at + 1, pieces[at].length, c, &first_e, &first_d,
+                                      budget, branch_cap);
+          if (first_p == HUGE_VAL || ways * (piece->length + first_p) > cap) {
+            return HUGE_VAL;
+          }
+        }
         double branch_count = 0;
         double branch_ways = 0;
         double branch_depth = 0;
         for (uint32_t b = 0; b < piece->length; b++) {
           const uint32_t length = pieces[i].length;
-          double e;
-          double d;
-          const double p = regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget,
-                                             ways > 0 ? cap / ways : HUGE_VAL);
+          double e = first_e;
+          double d = first_d;
+          const double p =
+              b == costliest && costliest != 0
+                  ? first_p
+                  : regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget, branch_cap);
           if (p == HUGE_VAL) {
             return HUGE_VAL;
           }
@@ -780,6 +800,32 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
   *exits = ways;
   *depth = deep;
   return pops > cap ? HUGE_VAL : pops;
+}
+
+// regx_pieces_rank - marks each alternation's branch with the most counted
+// pops on a line of a typical length (by length alone)
+void regx_pieces_rank(RegxBoundPiece *pieces, uint32_t count) {
+  const RegxCounts typical = {nullptr, nullptr, 80, false, nullptr};
+  for (uint32_t k = 0; k < count; k++) {
+    RegxBoundPiece *piece = &pieces[k];
+    if (piece->kind != RX_PIECE_BRANCHES) {
+      continue;
+    }
+    uint32_t at = k + 1;
+    double most = -1;
+    for (uint32_t b = 0; b < piece->length; b++) {
+      double e;
+      double d;
+      int walk = RX_WALK_BUDGET;
+      const double p =
+          regx_bound_pieces(pieces + at + 1, pieces[at].length, &typical, &e, &d, &walk, HUGE_VAL);
+      if (p > most) {
+        most = p;
+        piece->costliest = b;
+      }
+      at += 1 + pieces[at].length;
+    }
+  }
 }
 
 // regx_prefix_build - the prefix tests of an attempt from n (see RegxPrefix)
@@ -1513,6 +1559,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
+    regx_pieces_rank(built->pieces, pieces);
   }
   regx_plan_words(built);
   *plan = built;
