@@ -232,7 +232,6 @@ bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
 // and runs.
 struct RegxCounts {
   const uint32_t *of;    // occurrences of each byte value in the subject; null: unknown
-  const uint64_t *held;  // with of: the byte values the subject holds, one bit each
   double len;            // its length
   bool no_loops;         // a loop makes the bound HUGE_VAL (figures that hold for any subject)
   RegxSubject *subject;  // the subject itself, to measure runs in; null: unknown
@@ -334,13 +333,13 @@ double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
   if (c->of == nullptr) {
     return c->len + 1;
   }
-  // Only the byte values the subject holds add anything (never NUL).
   const bool outside = wide;
   uint32_t n = 0;
   for (int w = 0; w < 4; w++) {
     uint64_t bits;
     memcpy(&bits, bitmap + 8 * w, sizeof bits);
-    bits = (outside ? ~bits : bits) & c->held[w];
+    bits = outside ? ~bits : bits;
+    bits &= w == 0 ? ~(uint64_t)1 : ~(uint64_t)0;
     while (bits != 0) {
       n += c->of[64 * w + __builtin_ctzll(bits)];
       bits &= bits - 1;
@@ -630,7 +629,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
           return false;
         }
         // Without loops in its branches the figures hold for every subject.
-        RegxCounts none = {nullptr, nullptr, 0, true, nullptr};
+        RegxCounts none = {nullptr, 0, true, nullptr};
         RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0};
         int walk = RX_WALK_BUDGET;
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
@@ -805,7 +804,7 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
 // regx_pieces_rank - marks each alternation's branch with the most counted
 // pops on a line of a typical length (by length alone)
 void regx_pieces_rank(RegxBoundPiece *pieces, uint32_t count) {
-  const RegxCounts typical = {nullptr, nullptr, 80, false, nullptr};
+  const RegxCounts typical = {nullptr, 80, false, nullptr};
   for (uint32_t k = 0; k < count; k++) {
     RegxBoundPiece *piece = &pieces[k];
     if (piece->kind != RX_PIECE_BRANCHES) {
@@ -1204,7 +1203,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
 bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
-  RegxCounts c = {nullptr, nullptr, len, false, nullptr};
+  RegxCounts c = {nullptr, len, false, nullptr};
   return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -1425,14 +1424,13 @@ bool regx_plan_fits_subject(const RegxPlan *plan, const RegxPattern *pattern, ui
   // where the counts prove the run within limit they do too.
   std::atomic_ref<int32_t> counts_short(const_cast<RegxPlan *>(plan)->counts_short);
   if (counts_short.load(std::memory_order_relaxed) == 0) {
-    RegxCounts counted = {subject->counts, subject->present, (double)subject->length, false,
-                          nullptr};
+    RegxCounts counted = {subject->counts, (double)subject->length, false, nullptr};
     if (regx_bound_total(plan, pattern, &counted, limit) <= (double)limit) {
       return true;
     }
     counts_short.store(1, std::memory_order_relaxed);
   }
-  RegxCounts c = {subject->counts, subject->present, (double)subject->length, false, subject};
+  RegxCounts c = {subject->counts, (double)subject->length, false, subject};
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
@@ -1555,7 +1553,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   int budget = RX_WALK_BUDGET;
   double exits;
   double depth;
-  RegxCounts none = {nullptr, nullptr, 0, false, nullptr};
+  RegxCounts none = {nullptr, 0, false, nullptr};
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;

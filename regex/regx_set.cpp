@@ -1016,33 +1016,14 @@ int regx_set_fits(const RegxPattern *pattern, uint32_t limit, RegxSubject *subje
 }
 
 // regx_subject_init - counts a subject's bytes for the bounds
-//
-// The byte values held are read off the counts, sixteen at a time (a count
-// packed with signed saturation stays non-zero).
 void regx_subject_init(RegxSubject *subject, const char *text, size_t length) {
   subject->text = (const unsigned char *)text;
   subject->length = length;
-  subject->measure_count = 0;
-  const unsigned char *t = subject->text;
-  uint32_t *counts = subject->counts;
-  memset(counts, 0, sizeof subject->counts);
+  memset(subject->counts, 0, sizeof subject->counts);
   for (size_t i = 0; i < length; i++) {
-    ++counts[t[i]];
+    ++subject->counts[subject->text[i]];
   }
-  const __m128i zero = _mm_setzero_si128();
-  for (int w = 0; w < 4; w++) {
-    uint64_t held = 0;
-    for (int q = 0; q < 4; q++) {
-      const __m128i *at = (const __m128i *)(counts + 64 * w + 16 * q);
-      const __m128i lo = _mm_packs_epi32(_mm_loadu_si128(at), _mm_loadu_si128(at + 1));
-      const __m128i hi = _mm_packs_epi32(_mm_loadu_si128(at + 2), _mm_loadu_si128(at + 3));
-      const uint32_t empty =
-          (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_packs_epi16(lo, hi), zero));
-      held |= (uint64_t)(~empty & 0xFFFFu) << (16 * q);
-    }
-    subject->present[w] = held;
-  }
-  subject->present[0] &= ~(uint64_t)1;  // NUL is the end, never a byte held
+  subject->measure_count = 0;
 }
 
 // regx_set_create - the automaton of count patterns and its start state

@@ -78,15 +78,14 @@ typedef struct RegxSetBudget {
 
 typedef struct RegxSet RegxSet;
 
-// One subject as the bounds read it: its byte counts, the byte values it
-// holds, and the runs of byte values the bounds measured in it so far (the
-// first REGX_SUBJECT_MEASURES byte values are kept; others are measured each
-// time). Owned by the caller; one thread at a time.
+// One subject as the bounds read it: its byte counts, and the runs of byte
+// values the bounds measured in it so far (the first REGX_SUBJECT_MEASURES
+// byte values are kept; others are measured each time). Owned by the caller;
+// one thread at a time.
 #define REGX_SUBJECT_MEASURES 16
 typedef struct RegxSubject {
   const unsigned char *text;
   size_t length;
-  uint64_t present[4];   // bit b: the subject holds byte value b (never bit 0)
   uint32_t counts[256];  // occurrences of each byte value
   uint32_t measure_count;
   uint8_t measure_bytes[REGX_SUBJECT_MEASURES];  // the byte values measured, in order
