@@ -200,6 +200,24 @@ const RegxNode *regx_fixed_loop(const RegxNode *loop, uint32_t *n, const RegxNod
   return item;
 }
 
+// regx_members_of - the bytes of a bitmap into members when it holds 1 to
+// RX_FEW of them and not NUL (the end); their count, else 0
+uint8_t regx_members_of(const uint8_t *bitmap, uint8_t *members) {
+  if (regx_bit(bitmap, 0)) {
+    return 0;
+  }
+  uint8_t count = 0;
+  for (int b = 1; b < 256; b++) {
+    if (regx_bit(bitmap, (unsigned char)b)) {
+      if (count == RX_FEW) {
+        return 0;
+      }
+      members[count++] = (uint8_t)b;
+    }
+  }
+  return count;
+}
+
 // regx_bound_follow_build - the bound's failure walk from n (see RegxBoundFollow)
 void regx_bound_follow_build(const RegxNode *n, RegxBoundFollow *out) {
   RegxFollow walked;
@@ -211,6 +229,7 @@ void regx_bound_follow_build(const RegxNode *n, RegxBoundFollow *out) {
   out->single = walked.single;
   out->wide = walked.wide;
   out->byte = walked.byte;
+  out->member_count = regx_members_of(out->first, out->members);
 }
 
 // regx_class_apart - no byte of the one-byte node's class can start the
@@ -348,6 +367,26 @@ double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
   return (outside ? c->len - n : n) + (regx_bit(bitmap, 0) ? 1 : 0);
 }
 
+// regx_test_count - positions of the subject whose byte is in the bitmap,
+// added up over its members when it has few (the same sum)
+inline double regx_test_count(const uint8_t *bitmap, bool wide, const uint8_t *members,
+                              uint32_t member_count, const RegxCounts *c) {
+  if (member_count == 0 || c->of == nullptr) {
+    return regx_bits_count(bitmap, wide, c);
+  }
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < member_count; i++) {
+    n += c->of[members[i]];
+  }
+  return n;
+}
+
+// regx_prefix_count - regx_test_count of a prefix's test t
+inline double regx_prefix_count(const RegxPrefix *prefix, uint32_t t, const RegxCounts *c) {
+  return regx_test_count(prefix->sets[t], prefix->wide[t] != 0, prefix->members[t],
+                         prefix->member_count[t], c);
+}
+
 // regx_follow_count - positions of the subject (its end included) where an
 // attempt at a follower can get past its first byte: those whose byte is in
 // the follower's first set
@@ -357,6 +396,12 @@ double regx_follow_count(const Follow *f, const RegxCounts *c) {
     return c->of[f->byte];
   }
   return regx_bits_count(f->first, f->wide != 0, c);
+}
+double regx_follow_count(const RegxBoundFollow *f, const RegxCounts *c) {
+  if (f->single && c->of != nullptr) {
+    return c->of[f->byte];
+  }
+  return regx_test_count(f->first, f->wide != 0, f->members, f->member_count, c);
 }
 
 // regx_bound_loop - a class loop entered by ways paths: its markers and
@@ -387,7 +432,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
     } else if (c->subject != nullptr && e > 1 && pass > 1) {
       // The narrowest tests first (the plan sorted them); a few tell enough.
       for (uint32_t t = 1; t < prefix->count && t <= RX_BOUND_PREFIX_READ && pass > 1; t++) {
-        const double past = regx_bits_count(prefix->sets[t], prefix->wide[t] != 0, c);
+        const double past = regx_prefix_count(prefix, t, c);
         pass = past < pass ? past : pass;
       }
     }
@@ -874,6 +919,13 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
   }
 }
 
+// regx_prefix_members - lists the bytes of each test that takes few
+void regx_prefix_members(RegxPrefix *prefix) {
+  for (uint32_t t = 0; t < prefix->count; t++) {
+    prefix->member_count[t] = regx_members_of(prefix->sets[t], prefix->members[t]);
+  }
+}
+
 // regx_prefix_sort - orders the tests after the first by how few bytes they
 // take (the bound reads the narrowest of them)
 void regx_prefix_sort(RegxPrefix *prefix) {
@@ -1164,7 +1216,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
       failing = c->len + 1;
       failing_cost = plan->prefix->cost > failing_cost ? plan->prefix->cost : failing_cost;
       for (uint32_t t = 0; t < plan->prefix->count; t++) {
-        double pass = regx_bits_count(plan->prefix->sets[t], plan->prefix->wide[t] != 0, c);
+        double pass = regx_prefix_count(plan->prefix, t, c);
         attempts = pass < attempts ? pass : attempts;
       }
     }
@@ -1479,6 +1531,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
   memset(&prefix, 0, sizeof prefix);
   if (program->kind == RX_SCAN) {
     regx_prefix_build(program->next, &prefix);
+    regx_prefix_members(&prefix);
   }
   // The fixed shape and the prefix take room only when the program has them.
   const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
@@ -1525,6 +1578,7 @@ int regx_plan_build(RegxPattern *pattern, RegxPlan **plan) {
       regx_class_run_build(cl);
       regx_prefix_build(cl->follow, &cl->bound_prefix);
       regx_prefix_sort(&cl->bound_prefix);
+      regx_prefix_members(&cl->bound_prefix);
       node.arg.word = (uintptr_t)cl;
     }
   }
