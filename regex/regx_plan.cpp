@@ -449,20 +449,24 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
                          double *exits, double *depth, int *budget, double cap);
 
-// regx_power - r^e for e a whole number: exact by multiplying while r is a
-// whole number and every product stays below 2^53 (where pow is exact too),
+// regx_power - r^e for e a whole number: exact by squaring where r is a
+// whole number whose power surely stays below 2^53 (there pow is exact too),
 // else pow
 inline double regx_power(double r, double e) {
-  if (r >= 2 && r <= 64 && e <= 52 && r == (double)(uint32_t)r && e == (double)(uint32_t)e) {
-    const uint64_t base = (uint64_t)r;
-    uint64_t product = 1;
-    for (uint32_t k = (uint32_t)e; k > 0; k--) {
-      product *= base;
-      if (product >= ((uint64_t)1 << 53)) {
-        return pow(r, e);
+  if (r >= 2 && r <= 64 && e >= 0 && e <= 52 && r == (double)(uint32_t)r &&
+      e == (double)(uint32_t)e) {
+    uint64_t base = (uint64_t)r;
+    uint32_t k = (uint32_t)e;
+    // r < 2^bits, so r^k < 2^(bits k)
+    if (k * (uint32_t)(64 - __builtin_clzll(base)) <= 53) {
+      uint64_t product = 1;
+      while (k != 0) {
+        product *= (k & 1) != 0 ? base : 1;
+        base *= base;
+        k >>= 1;
       }
+      return (double)product;
     }
-    return (double)product;
   }
   return pow(r, e);
 }
