@@ -267,35 +267,39 @@ const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *
     return s->measure_runs[__builtin_ctz(known)];
   }
   // The places of b, sixteen bytes at a time: a run grows where one follows
-  // the last, a stretch without b lies between two.
+  // the last, a stretch without b lies between two. The figures stay in
+  // locals (a store through runs could alias the text).
   const size_t len = s->length;
-  size_t last = (size_t)-1;  // the last place of b, -1 before the first
+  const unsigned char *text = s->text;
+  size_t next = 0;  // the place after the last b, 0 before the first
   uint32_t run = 0;
-  runs[0] = 0;
-  runs[1] = 0;
+  uint32_t most_run = 0;
+  size_t most_gap = 0;
   for (size_t at = 0; at < len; at += 16) {
     uint32_t mask;
     if (at + 16 <= len) {
-      const __m128i v = _mm_loadu_si128((const __m128i *)(s->text + at));
+      const __m128i v = _mm_loadu_si128((const __m128i *)(text + at));
       mask = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want));
     } else {
       mask = 0;
       for (size_t i = at; i < len; i++) {
-        mask |= (uint32_t)(s->text[i] == b) << (i - at);
+        mask |= (uint32_t)(text[i] == b) << (i - at);
       }
     }
     while (mask != 0) {
       const size_t place = at + (size_t)__builtin_ctz(mask);
       mask &= mask - 1;
-      const size_t gap = place - (last + 1);
+      const size_t gap = place - next;
       run = gap == 0 ? run + 1 : 1;
-      runs[0] = run > runs[0] ? run : runs[0];
-      runs[1] = gap > runs[1] ? (uint32_t)gap : runs[1];
-      last = place;
+      most_run = run > most_run ? run : most_run;
+      most_gap = gap > most_gap ? gap : most_gap;
+      next = place + 1;
     }
   }
-  const size_t tail = len - (last + 1);
-  runs[1] = tail > runs[1] ? (uint32_t)tail : runs[1];
+  const size_t tail = len - next;
+  most_gap = tail > most_gap ? tail : most_gap;
+  runs[0] = most_run;
+  runs[1] = (uint32_t)most_gap;
   if (s->measure_count < REGX_SUBJECT_MEASURES) {
     const uint32_t k = s->measure_count++;
     s->measure_bytes[k] = b;
