@@ -108,6 +108,8 @@ typedef struct RegxFollow {
 // also passes word anchors (\< and \>), which push nothing and only make an
 // attempt fail sooner, so its figures still bound the plain run. The matcher's
 // skips never read it (they must count what the plain run pops exactly).
+// The most bytes of a test that the bound adds up one by one
+enum { RX_FEW = 4 };
 typedef struct RegxBoundFollow {
   uint8_t first[32];  // bytes on which the attempt may get further (a superset)
   uint32_t cost;      // counted pops of the failing attempt, at most
@@ -116,6 +118,9 @@ typedef struct RegxBoundFollow {
   int32_t single;     // first holds exactly one byte, in byte
   int32_t wide;       // first holds more than 128 bytes
   uint8_t byte;
+  // first's bytes when it holds 1 to RX_FEW of them and not the end (else 0)
+  uint8_t member_count;
+  uint8_t members[RX_FEW];
 } RegxBoundFollow;
 
 // The one-byte tests at fixed offsets from the start of an attempt, before
@@ -127,7 +132,10 @@ typedef struct RegxPrefix {
   uint32_t count;                     // tests recorded
   uint8_t sets[RX_PREFIX_TESTS][32];  // each test's bytes (never NUL)
   uint8_t wide[RX_PREFIX_TESTS];      // the test takes more than 128 bytes
-  double cost;                        // entries an attempt pushes before it passes them
+  // each test's bytes when it takes 1 to RX_FEW of them (else member_count 0)
+  uint8_t member_count[RX_PREFIX_TESTS];
+  uint8_t members[RX_PREFIX_TESTS][RX_FEW];
+  double cost;  // entries an attempt pushes before it passes them
 } RegxPrefix;
 
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
@@ -213,12 +221,18 @@ enum {
 };
 typedef struct RegxBoundPiece {
   int32_t kind;
-  uint32_t length;  // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow
-  double count;     // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
-  double ways;      // RX_PIECE_ALT: ways out of one entry
-  double depth;     // RX_PIECE_ALT: most entries one path holds
+  // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow;
+  // RX_PIECE_GROUP: the pieces of its body that follow (0: the body is walked)
+  uint32_t length;
+  double count;  // RX_PIECE_ALT: counted pops of one entry (its resumes and branches)
+  double ways;   // RX_PIECE_ALT: ways out of one entry
+  double depth;  // RX_PIECE_ALT: most entries one path holds
   const struct RegxClassLoop *loop;  // RX_PIECE_LOOP
   const struct RegxNode *group;      // RX_PIECE_GROUP: its RX_LOOP node
+  // RX_PIECE_BRANCHES: the branch with the most counted pops on a line of a
+  // typical length, which the bound reads first (the sum passes the most the
+  // caller can use soonest there)
+  uint32_t costliest;
 } RegxBoundPiece;
 
 // Bytes in a row that every match holds at one place, each one of two

@@ -202,6 +202,24 @@ const RegxNode *regx_fixed_loop(const RegxNode *loop, uint32_t *n, const RegxNod
   return item;
 }
 
+// regx_members_of - the bytes of a bitmap into members when it holds 1 to
+// RX_FEW of them and not NUL (the end); their count, else 0
+uint8_t regx_members_of(const uint8_t *bitmap, uint8_t *members) {
+  if (regx_bit(bitmap, 0)) {
+    return 0;
+  }
+  uint8_t count = 0;
+  for (int b = 1; b < 256; b++) {
+    if (regx_bit(bitmap, (unsigned char)b)) {
+      if (count == RX_FEW) {
+        return 0;
+      }
+      members[count++] = (uint8_t)b;
+    }
+  }
+  return count;
+}
+
 // regx_bound_follow_build - the bound's failure walk from n (see RegxBoundFollow)
 void regx_bound_follow_build(const RegxNode *n, RegxBoundFollow *out) {
   RegxFollow walked;
@@ -213,6 +231,7 @@ void regx_bound_follow_build(const RegxNode *n, RegxBoundFollow *out) {
   out->single = walked.single;
   out->wide = walked.wide;
   out->byte = walked.byte;
+  out->member_count = regx_members_of(out->first, out->members);
 }
 
 // regx_class_apart - no byte of the one-byte node's class can start the
@@ -242,48 +261,53 @@ struct RegxCounts {
 // regx_subject_measure - the most consecutive bytes of the subject that
 // are b (runs[0]) and that are not b (runs[1]), measured once while room lasts
 const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *runs) {
-  for (uint32_t i = 0; i < s->measure_count; i++) {
-    if (s->measures[i].byte == b) {
-      return s->measures[i].runs;
-    }
+  const __m128i want = _mm_set1_epi8((char)b);
+  uint32_t known = (uint32_t)_mm_movemask_epi8(
+      _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)s->measure_bytes), want));
+  known &= (1u << s->measure_count) - 1;
+  if (known != 0) {
+    return s->measure_runs[__builtin_ctz(known)];
   }
   // The places of b, sixteen bytes at a time: a run grows where one follows
-  // the last, a stretch without b lies between two.
+  // the last, a stretch without b lies between two. The figures stay in
+  // locals (a store through runs could alias the text).
   const size_t len = s->length;
-  const __m128i want = _mm_set1_epi8((char)b);
-  size_t last = (size_t)-1;  // the last place of b, -1 before the first
+  const unsigned char *text = s->text;
+  size_t next = 0;  // the place after the last b, 0 before the first
   uint32_t run = 0;
-  runs[0] = 0;
-  runs[1] = 0;
+  uint32_t most_run = 0;
+  size_t most_gap = 0;
   for (size_t at = 0; at < len; at += 16) {
     uint32_t mask;
     if (at + 16 <= len) {
-      const __m128i v = _mm_loadu_si128((const __m128i *)(s->text + at));
+      const __m128i v = _mm_loadu_si128((const __m128i *)(text + at));
       mask = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want));
     } else {
       mask = 0;
       for (size_t i = at; i < len; i++) {
-        mask |= (uint32_t)(s->text[i] == b) << (i - at);
+        mask |= (uint32_t)(text[i] == b) << (i - at);
       }
     }
     while (mask != 0) {
       const size_t place = at + (size_t)__builtin_ctz(mask);
       mask &= mask - 1;
-      const size_t gap = place - (last + 1);
+      const size_t gap = place - next;
       run = gap == 0 ? run + 1 : 1;
-      runs[0] = run > runs[0] ? run : runs[0];
-      runs[1] = gap > runs[1] ? (uint32_t)gap : runs[1];
-      last = place;
+      most_run = run > most_run ? run : most_run;
+      most_gap = gap > most_gap ? gap : most_gap;
+      next = place + 1;
     }
   }
-  const size_t tail = len - (last + 1);
-  runs[1] = tail > runs[1] ? (uint32_t)tail : runs[1];
+  const size_t tail = len - next;
+  most_gap = tail > most_gap ? tail : most_gap;
+  runs[0] = most_run;
+  runs[1] = (uint32_t)most_gap;
   if (s->measure_count < REGX_SUBJECT_MEASURES) {
-    RegxSubjectMeasure *m = &s->measures[s->measure_count++];
-    m->byte = b;
-    m->runs[0] = runs[0];
-    m->runs[1] = runs[1];
-    return m->runs;
+    const uint32_t k = s->measure_count++;
+    s->measure_bytes[k] = b;
+    s->measure_runs[k][0] = runs[0];
+    s->measure_runs[k][1] = runs[1];
+    return s->measure_runs[k];
   }
   return runs;
 }
@@ -349,6 +373,26 @@ double regx_bits_count(const uint8_t *bitmap, bool wide, const RegxCounts *c) {
   return (outside ? c->len - n : n) + (regx_bit(bitmap, 0) ? 1 : 0);
 }
 
+// regx_test_count - positions of the subject whose byte is in the bitmap,
+// added up over its members when it has few (the same sum)
+inline double regx_test_count(const uint8_t *bitmap, bool wide, const uint8_t *members,
+                              uint32_t member_count, const RegxCounts *c) {
+  if (member_count == 0 || c->of == nullptr) {
+    return regx_bits_count(bitmap, wide, c);
+  }
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < member_count; i++) {
+    n += c->of[members[i]];
+  }
+  return n;
+}
+
+// regx_prefix_count - regx_test_count of a prefix's test t
+inline double regx_prefix_count(const RegxPrefix *prefix, uint32_t t, const RegxCounts *c) {
+  return regx_test_count(prefix->sets[t], prefix->wide[t] != 0, prefix->members[t],
+                         prefix->member_count[t], c);
+}
+
 // regx_follow_count - positions of the subject (its end included) where an
 // attempt at a follower can get past its first byte: those whose byte is in
 // the follower's first set
@@ -358,6 +402,12 @@ double regx_follow_count(const Follow *f, const RegxCounts *c) {
     return c->of[f->byte];
   }
   return regx_bits_count(f->first, f->wide != 0, c);
+}
+double regx_follow_count(const RegxBoundFollow *f, const RegxCounts *c) {
+  if (f->single && c->of != nullptr) {
+    return c->of[f->byte];
+  }
+  return regx_test_count(f->first, f->wide != 0, f->members, f->member_count, c);
 }
 
 // regx_bound_loop - a class loop entered by ways paths: its markers and
@@ -388,7 +438,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
     } else if (c->subject != nullptr && e > 1 && pass > 1) {
       // The narrowest tests first (the plan sorted them); a few tell enough.
       for (uint32_t t = 1; t < prefix->count && t <= RX_BOUND_PREFIX_READ && pass > 1; t++) {
-        const double past = regx_bits_count(prefix->sets[t], prefix->wide[t] != 0, c);
+        const double past = regx_prefix_count(prefix, t, c);
         pass = past < pass ? past : pass;
       }
     }
@@ -402,6 +452,30 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
                           double *exits, double *depth, int *budget, double cap = HUGE_VAL);
+double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
+                         double *exits, double *depth, int *budget, double cap);
+
+// regx_power - r^e for e a whole number: exact by squaring where r is a
+// whole number whose power surely stays below 2^53 (there pow is exact too),
+// else pow
+inline double regx_power(double r, double e) {
+  if (r >= 2 && r <= 64 && e >= 0 && e <= 52 && r == (double)(uint32_t)r &&
+      e == (double)(uint32_t)e) {
+    uint64_t base = (uint64_t)r;
+    uint32_t k = (uint32_t)e;
+    // r < 2^bits, so r^k < 2^(bits k)
+    if (k * (uint32_t)(64 - __builtin_clzll(base)) <= 53) {
+      uint64_t product = 1;
+      while (k != 0) {
+        product *= (k & 1) != 0 ? base : 1;
+        base *= base;
+        k >>= 1;
+      }
+      return (double)product;
+    }
+  }
+  return pow(r, e);
+}
 
 // regx_geometric - r^a + ... + r^b (0 when b < a); infinite when it overflows
 double regx_geometric(double r, double a, double b) {
@@ -414,7 +488,22 @@ double regx_geometric(double r, double a, double b) {
   if (r == 0) {
     return a == 0 ? 1 : 0;
   }
-  return (pow(r, b + 1) - pow(r, a)) / (r - 1);
+  return (regx_power(r, b + 1) - regx_power(r, a)) / (r - 1);
+}
+
+// regx_chain_loop - the class loop of a group body made of save pairs and
+// that loop alone (in pieces), when no byte of its class starts its follower;
+// else null
+const RegxClassLoop *regx_chain_loop(const RegxBoundPiece *body, uint32_t count) {
+  const RegxClassLoop *only = nullptr;
+  for (uint32_t i = 0; i < count; i++) {
+    if (body[i].kind == RX_PIECE_LOOP && only == nullptr) {
+      only = body[i].loop;
+    } else if (body[i].kind != RX_PIECE_SAVE) {
+      return nullptr;
+    }
+  }
+  return only != nullptr && only->bound.usable && only->bound_apart ? only : nullptr;
 }
 
 // regx_bound_group - a repeated group entered by ways paths: its markers,
@@ -428,15 +517,27 @@ double regx_geometric(double r, double a, double b) {
 // ways into iteration i are those out of iteration i - 1 (the body's exits
 // r times each); every iteration from the minimum on may leave the loop.
 // False when the body may be empty, has no bound, or the maximum is 0.
+//
+// A body whose only loop is a class loop that leaves it at most once (its
+// follower cannot start with a byte of its class: only the exit at the end of
+// its run gets on) goes through the iterations along one path per way in:
+// iteration i + 1 starts after the bytes the loop took in iteration i, so the
+// loop takes at most len bytes over all of them. Each entry of the loop pops at
+// most 3 + 4 (k + 1) for the k bytes it takes and fails its follower at most
+// k + 1 times, so one way in costs at most the body with nothing taken per
+// iteration (p0) plus 4 and a follower failure per byte of the subject.
 bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, double *count,
-                      double *deep, int *budget) {
+                      double *deep, int *budget, const RegxBoundPiece *body = nullptr,
+                      uint32_t body_count = 0) {
   const RegxGroupLoop g = regx_group_loop(loop);
   if (!g.plain) {
     return false;
   }
   double r;
   double d;
-  const double p = regx_bound_counted(g.body, g.loopback, c, &r, &d, budget);
+  const double p = body_count != 0
+                       ? regx_bound_pieces(body, body_count, c, &r, &d, budget, HUGE_VAL)
+                       : regx_bound_counted(g.body, g.loopback, c, &r, &d, budget);
   if (p == HUGE_VAL) {
     return false;
   }
@@ -449,7 +550,19 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
     return true;
   }
   const double entered = w * regx_geometric(r, 0, iterations - 1);
-  *count += (min == 0 ? w : 0) + entered * p + 3 * w * regx_geometric(r, 1, iterations);
+  double bodies = entered * p;
+  const RegxClassLoop *only = r <= 1 ? regx_chain_loop(body, body_count) : nullptr;
+  if (only != nullptr) {
+    const double fail =
+        only->bound.cost > only->bound_prefix.cost ? only->bound.cost : only->bound_prefix.cost;
+    double saves = 0;
+    for (uint32_t i = 0; i < body_count; i++) {
+      saves += body[i].kind == RX_PIECE_SAVE ? 1 : 0;
+    }
+    const double chain = iterations * (saves + 7 + fail) + (4 + fail) * c->len;
+    bodies = w * chain < bodies ? w * chain : bodies;
+  }
+  *count += (min == 0 ? w : 0) + bodies + 3 * w * regx_geometric(r, 1, iterations);
   *ways = (min == 0 ? w : 0) + w * regx_geometric(r, min > 1 ? min : 1, iterations);
   return *count < HUGE_VAL && *ways < HUGE_VAL;
 }
@@ -560,7 +673,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
     switch (n->kind) {
       case RX_SAVE:
         if (piece != nullptr) {
-          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr};
+          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr, 0};
         }
         ++*at;
         n = n->next->next;
@@ -572,7 +685,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
         }
         // Without loops in its branches the figures hold for every subject.
         RegxCounts none = {nullptr, 0, true, nullptr};
-        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr};
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0};
         int walk = RX_WALK_BUDGET;
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
         if (alt.count != HUGE_VAL) {
@@ -592,30 +705,40 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             return false;
           }
           if (out != nullptr) {
-            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr};
+            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr, 0};
           }
           branches++;
         }
         if (out != nullptr) {
-          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr};
+          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr, 0};
         }
         n = fail->next;
         break;
       }
       case RX_LOOP:
         if (n->arg.word == 0 && regx_class_item(n) == nullptr) {
-          if (piece != nullptr) {
-            *piece = {RX_PIECE_GROUP, 0, 0, 0, 0, nullptr, n};
+          // Its body's pieces follow it when the body has that form too.
+          const RegxGroupLoop g = regx_group_loop(n);
+          const uint32_t group = (*at)++;
+          uint32_t body = 0;
+          if (regx_pieces_of(g.body, g.loopback, nullptr, &body, budget) &&
+              regx_pieces_of(g.body, g.loopback, out, at, budget)) {
+            body = *at - group - 1;
+          } else {
+            body = 0;
+            *at = group + 1;
           }
-          ++*at;
-          n = regx_group_loop(n).follow;
+          if (out != nullptr) {
+            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n, 0};
+          }
+          n = g.follow;
           break;
         }
         if (out != nullptr) {
           if (n->arg.word == 0) {
             return false;
           }
-          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr};
+          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr, 0};
           n = piece->loop->follow;
         } else {
           n = n->next->next->next->next;
@@ -677,20 +800,42 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
         regx_bound_loop(piece->loop, c, &ways, &pops, &deep);
         break;
       case RX_PIECE_GROUP:
-        if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget)) {
+        if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget,
+                                             pieces + i, piece->length)) {
           return HUGE_VAL;
         }
+        i += piece->length;
         break;
       default: {  // RX_PIECE_BRANCHES
+        // The costliest branch first, the others in order; the sum is taken
+        // in order. Once a part of it passes the cap, so does the whole.
+        const double branch_cap = ways > 0 ? cap / ways : HUGE_VAL;
+        const uint32_t costliest = piece->costliest;
+        double first_p = 0;
+        double first_e = 0;
+        double first_d = 0;
+        if (costliest != 0) {
+          uint32_t at = i;
+          for (uint32_t b = 0; b < costliest; b++) {
+            at += 1 + pieces[at].length;
+          }
+          first_p = regx_bound_pieces(pieces + at + 1, pieces[at].length, c, &first_e, &first_d,
+                                      budget, branch_cap);
+          if (first_p == HUGE_VAL || ways * (piece->length + first_p) > cap) {
+            return HUGE_VAL;
+          }
+        }
         double branch_count = 0;
         double branch_ways = 0;
         double branch_depth = 0;
         for (uint32_t b = 0; b < piece->length; b++) {
           const uint32_t length = pieces[i].length;
-          double e;
-          double d;
-          const double p = regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget,
-                                             ways > 0 ? cap / ways : HUGE_VAL);
+          double e = first_e;
+          double d = first_d;
+          const double p =
+              b == costliest && costliest != 0
+                  ? first_p
+                  : regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget, branch_cap);
           if (p == HUGE_VAL) {
             return HUGE_VAL;
           }
@@ -709,6 +854,32 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
   *exits = ways;
   *depth = deep;
   return pops > cap ? HUGE_VAL : pops;
+}
+
+// regx_pieces_rank - marks each alternation's branch with the most counted
+// pops on a line of a typical length (by length alone)
+void regx_pieces_rank(RegxBoundPiece *pieces, uint32_t count) {
+  const RegxCounts typical = {nullptr, 80, false, nullptr};
+  for (uint32_t k = 0; k < count; k++) {
+    RegxBoundPiece *piece = &pieces[k];
+    if (piece->kind != RX_PIECE_BRANCHES) {
+      continue;
+    }
+    uint32_t at = k + 1;
+    double most = -1;
+    for (uint32_t b = 0; b < piece->length; b++) {
+      double e;
+      double d;
+      int walk = RX_WALK_BUDGET;
+      const double p =
+          regx_bound_pieces(pieces + at + 1, pieces[at].length, &typical, &e, &d, &walk, HUGE_VAL);
+      if (p > most) {
+        most = p;
+        piece->costliest = b;
+      }
+      at += 1 + pieces[at].length;
+    }
+  }
 }
 
 // regx_prefix_build - the prefix tests of an attempt from n (see RegxPrefix)
@@ -755,6 +926,13 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
       memcpy(out->sets[out->count++], bitmap, sizeof bitmap);
     }
     n = next;
+  }
+}
+
+// regx_prefix_members - lists the bytes of each test that takes few
+void regx_prefix_members(RegxPrefix *prefix) {
+  for (uint32_t t = 0; t < prefix->count; t++) {
+    prefix->member_count[t] = regx_members_of(prefix->sets[t], prefix->members[t]);
   }
 }
 
@@ -1056,7 +1234,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
       failing = c->len + 1;
       failing_cost = plan->prefix->cost > failing_cost ? plan->prefix->cost : failing_cost;
       for (uint32_t t = 0; t < plan->prefix->count; t++) {
-        double pass = regx_bits_count(plan->prefix->sets[t], plan->prefix->wide[t] != 0, c);
+        double pass = regx_prefix_count(plan->prefix, t, c);
         attempts = pass < attempts ? pass : attempts;
       }
     }
@@ -1385,6 +1563,7 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
   memset(&prefix, 0, sizeof prefix);
   if (program->kind == RX_SCAN) {
     regx_prefix_build(program->next, &prefix);
+    regx_prefix_members(&prefix);
   }
   // The fixed shape and the prefix take room only when the program has them.
   const size_t size = sizeof(RegxPlan) + loops * sizeof(RegxClassLoop) +
@@ -1431,6 +1610,7 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
       regx_class_run_build(cl);
       regx_prefix_build(cl->follow, &cl->bound_prefix);
       regx_prefix_sort(&cl->bound_prefix);
+      regx_prefix_members(&cl->bound_prefix);
       node.arg.word = (uintptr_t)cl;
     }
   }
@@ -1463,6 +1643,7 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
   built->bounded = regx_bound_counted(start, nullptr, &none, &exits, &depth, &budget) != HUGE_VAL;
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
+    regx_pieces_rank(built->pieces, pieces);
   }
   regx_plan_words(built);
   if (cuts && regx_cuts_build(pattern, built, later, later_count) != REGX_OK) {

@@ -82,20 +82,18 @@ typedef struct RegxSet RegxSet;
 
 // One subject as the bounds read it: its byte counts, and the runs of byte
 // values the bounds measured in it so far (the first REGX_SUBJECT_MEASURES
-// byte values are kept; others are measured each time). Owned by the caller; one thread at a
-// time.
+// byte values are kept; others are measured each time). Owned by the caller;
+// one thread at a time.
 #define REGX_SUBJECT_MEASURES 16
-typedef struct RegxSubjectMeasure {
-  uint32_t runs[2];  // the most consecutive bytes that are byte, and that are not
-  uint8_t byte;
-} RegxSubjectMeasure;
-
 typedef struct RegxSubject {
   const unsigned char *text;
   size_t length;
   uint32_t counts[256];  // occurrences of each byte value
   uint32_t measure_count;
-  RegxSubjectMeasure measures[REGX_SUBJECT_MEASURES];
+  uint8_t measure_bytes[REGX_SUBJECT_MEASURES];  // the byte values measured, in order
+  // per measured byte value: the most consecutive bytes that are that value,
+  // and that are not
+  uint32_t measure_runs[REGX_SUBJECT_MEASURES][2];
 } RegxSubject;
 
 int regx_set_accepts(const RegxPattern *pattern);

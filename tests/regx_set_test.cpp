@@ -282,19 +282,29 @@ TEST(RegxSet, RunBoundsKeepThePlainRunWithinTheLimit) {
       ".*[0-9a-f]+[0-9a-f]+ *[0-9a-f]+ *z",
       ".*\\<ab[ab]*[ab]*x",
       ".*a b[ab ]*[ab]*y",
+      // repeated groups whose bodies hold class loops, as real rules have them
+      "^X:( ?x)? ?[0-9](\\.[0-9]+){3} [0-9A-Z_a-z]+$",
+      "^M:.*<[a-z]{2,}@([^ ]+\\.)+[^ ]+>",
+      "^S:( ( * )?([0-9A-Z_a-z]+ * )+x)",
+      "^R:.*\\[(([0-9]{1,3}\\.){3}[0-9]{1,3})\\]",
+      "^S:(.*\\<ab ([,A-Z_a-z-]+ )*x\\>|.*\\<(ab|with) ([a-z]+ )*by)",
+      "^S:([a-z]+ )*#",
+      "^S:([a-z]+b)*#",
+      "^S:.*\\<(ab|by) ([a-z]+ )*;",
   };
   const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>",  "<", ">",
-                               "#",    "12AB", "ab",         "with", "x",   "aab", ";", "ff0"};
+                               "#",    "12AB", "ab",         "with", "x",   "aab", ";", "ff0",
+                               "a.b.", "6.00", "@a.b",       "x@y.", "<ab", "cd>", "(", ")"};
   TestRandom gen(2024);
   int proven = 0;
   for (const char *text : patterns) {
     Pattern p = compile(text);
     ASSERT_NE(p, nullptr) << text;
     for (int j = 0; j < 400 && !HasFailure(); ++j) {
-      std::string subject = std::string(1, "RSF"[gen.pick(3)]) + ":";
+      std::string subject = std::string(1, "RSFXM"[gen.pick(5)]) + ":";
       for (int n = gen.pick(60); n > 0; --n) {
         subject += gen.pick(3) ? " " : gen.pick(2) ? "  " : "";
-        subject += words[gen.pick(16)];
+        subject += words[gen.pick(sizeof words / sizeof *words)];
       }
       proven += std::max(proven_within(p.get(), subject), 0);
     }
