@@ -252,7 +252,10 @@ typedef struct RegxFoldRun {
 // runs, pop for pop, as the cut program's would, whose push bound (far
 // tighter than the whole program's when much follows) then decides whether
 // the absence answers at once.
-enum { RX_CUTS = 2 };
+// A program gets cuts only when its own bound by length, at a limit of
+// RX_CUTS_LIMIT backtracks (the module's default), covers fewer than
+// RX_CUTS_LENGTH bytes: on shorter lines its own bound already decides.
+enum { RX_CUTS = 2, RX_CUTS_LIMIT = 25000, RX_CUTS_LENGTH = 1024 };
 typedef struct RegxCut {
   const char *text;     // the literal: an RX_STRING's text, or byte
   char byte[2];         // a one-byte literal as a string

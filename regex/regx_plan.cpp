@@ -1272,9 +1272,10 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
 }
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
-bool regx_bound_fits(const RegxPattern *pattern, uint32_t limit, double len) {
+bool regx_bound_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
+                     double len) {
   RegxCounts c = {nullptr, len, false, nullptr};
-  return regx_bound_total(pattern->plan, pattern, &c, limit) <= (double)limit;
+  return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
 
 }  // namespace
@@ -1454,16 +1455,16 @@ int64_t regx_plan_longest(const RegxPlan *plan, const RegxPattern *pattern, uint
   uint64_t word = fit.load(std::memory_order_relaxed);
   if ((uint32_t)(word >> 32) != limit) {
     uint64_t longest = 0;  // fitting length plus 1; 0 when none fits
-    if (regx_bound_fits(pattern, limit, 0)) {
+    if (regx_bound_fits(plan, pattern, limit, 0)) {
       uint64_t lo = 0;  // fits
       uint64_t hi = 1;
-      while (hi < ((uint64_t)1 << 40) && regx_bound_fits(pattern, limit, (double)hi)) {
+      while (hi < ((uint64_t)1 << 40) && regx_bound_fits(plan, pattern, limit, (double)hi)) {
         lo = hi;
         hi *= 2;
       }
       while (hi - lo > 1) {
         uint64_t mid = lo + (hi - lo) / 2;
-        if (regx_bound_fits(pattern, limit, (double)mid)) {
+        if (regx_bound_fits(plan, pattern, limit, (double)mid)) {
           lo = mid;
         } else {
           hi = mid;
@@ -1646,7 +1647,12 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
     regx_pieces_rank(built->pieces, pieces);
   }
   regx_plan_words(built);
-  if (cuts && regx_cuts_build(pattern, built, later, later_count) != REGX_OK) {
+  // A program whose own push bound by length covers longer lines than
+  // headers have at the usual limit leaves its cuts nothing to decide.
+  const bool needs_cuts =
+      cuts && later_count != 0 &&
+      !(built->bounded && regx_plan_longest(built, pattern, RX_CUTS_LIMIT) >= RX_CUTS_LENGTH);
+  if (needs_cuts && regx_cuts_build(pattern, built, later, later_count) != REGX_OK) {
     regx_plan_release(built);
     return REGX_ESPACE;
   }

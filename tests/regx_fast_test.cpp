@@ -435,6 +435,12 @@ TEST(RegxFast, CutsAndFramesOfRulesThatNeverJoinASet) {
     regx_compare(&p, row.pattern, row.line, 25000, 0);
     regx_free(&p);
   }
+  // A program whose own bound by length covers header lines gets no cuts.
+  RegxPattern strong{};
+  ASSERT_EQ(regx_compile(&strong, "^Subject: [a-z]*x(y|z)", REGX_EXTENDED), REGX_OK);
+  EXPECT_GE(regx_plan_longest(strong.plan, &strong, RX_CUTS_LIMIT), RX_CUTS_LENGTH);
+  EXPECT_EQ(strong.plan->cut_count, 0u);
+  regx_free(&strong);
 }
 
 TEST(RegxFast, LoopStateInTheCallOrInThePattern) {
