@@ -1272,8 +1272,7 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
 }
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
-bool regx_bound_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit,
-                     double len) {
+bool regx_bound_fits(const RegxPlan *plan, const RegxPattern *pattern, uint32_t limit, double len) {
   RegxCounts c = {nullptr, len, false, nullptr};
   return regx_bound_total(plan, pattern, &c, limit) <= (double)limit;
 }
