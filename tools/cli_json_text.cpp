@@ -77,11 +77,11 @@ class JsonReader {
         if (pos_ >= text_.size() || text_[pos_] != '"') fail("expected a member name");
         std::string name = string();
         for (const auto &m : v.members) {
-          if (m.first == name) fail("member \"" + name + "\" given twice");
+          if (m.name == name) fail("member \"" + name + "\" given twice");
         }
         space();
         if (!take(':')) fail("expected ':'");
-        v.members.emplace_back(std::move(name), value(depth + 1));
+        v.members.push_back({std::move(name), value(depth + 1)});
         space();
       } while (take(','));
       if (!take('}')) fail("expected ',' or '}'");
@@ -293,7 +293,7 @@ const JsonValue &json_member(const JsonValue &object, const std::string &name,
                              const std::string &path) {
   if (object.type != JsonValue::OBJECT) json_wrong(path, "expected an object");
   for (const auto &m : object.members) {
-    if (m.first == name) return m.second;
+    if (m.name == name) return m.value;
   }
   json_wrong(path, "member \"" + name + "\" missing");
 }
@@ -335,8 +335,8 @@ void json_check_members(const JsonValue &object, const std::vector<std::string> 
   if (object.type != JsonValue::OBJECT) json_wrong(path, "expected an object");
   for (const auto &m : object.members) {
     bool known = false;
-    for (const auto &n : names) known = known || n == m.first;
-    if (!known) json_wrong(path, "unknown member \"" + m.first + "\"");
+    for (const auto &n : names) known = known || n == m.name;
+    if (!known) json_wrong(path, "unknown member \"" + m.name + "\"");
   }
 }
 

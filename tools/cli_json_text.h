@@ -34,12 +34,21 @@ struct JsonError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+struct JsonMember;
+
 struct JsonValue {
   enum Type { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } type = NUL;
-  bool flag = false;             // BOOL
-  std::string text;              // NUMBER literal, or STRING content (UTF-8)
-  std::vector<JsonValue> items;  // ARRAY
-  std::vector<std::pair<std::string, JsonValue>> members;  // OBJECT, in input order
+  bool flag = false;                // BOOL
+  std::string text;                 // NUMBER literal, or STRING content (UTF-8)
+  std::vector<JsonValue> items;     // ARRAY
+  std::vector<JsonMember> members;  // OBJECT, in input order
+};
+
+// A member of an object. Its own type, not a pair: a pair of a type still
+// being defined is not one every compiler takes.
+struct JsonMember {
+  std::string name;
+  JsonValue value;
 };
 
 void append_json_string(std::string &out, std::string_view s);
