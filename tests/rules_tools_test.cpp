@@ -121,7 +121,7 @@ std::string replaced(std::string text, const std::string &from, const std::strin
 std::string scan_line(const std::string &json_line) {
   const JsonValue v = json_parse(json_line);
   for (const auto &m : v.members) {
-    if (m.first == "error") return "error - " + member(v, "path").text + " " + m.second.text;
+    if (m.name == "error") return "error - " + member(v, "path").text + " " + m.value.text;
   }
   std::string out = member(v, "verdict").type == JsonValue::STRING ? "spam " : "ok ";
   out += std::to_string(number(v, "score")) + " " + member(v, "path").text;
