@@ -260,6 +260,11 @@ struct RegxCounts {
 
 // regx_subject_measure - the most consecutive bytes of the subject that
 // are b (runs[0]) and that are not b (runs[1]), measured once while room lasts
+//
+// The places of b as a bit per byte, 64 bytes a word (the last bytes read
+// with the subject's last sixteen where it has them), then each place in
+// turn: a run grows where one follows the last, a stretch without b lies
+// between two.
 const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *runs) {
   const __m128i want = _mm_set1_epi8((char)b);
   uint32_t known = (uint32_t)_mm_movemask_epi8(
@@ -268,28 +273,32 @@ const uint32_t *regx_subject_measure(RegxSubject *s, unsigned char b, uint32_t *
   if (known != 0) {
     return s->measure_runs[__builtin_ctz(known)];
   }
-  // The places of b, sixteen bytes at a time: a run grows where one follows
-  // the last, a stretch without b lies between two. The figures stay in
-  // locals (a store through runs could alias the text).
+  // The figures stay in locals (a store through runs could alias the text).
   const size_t len = s->length;
   const unsigned char *text = s->text;
   size_t next = 0;  // the place after the last b, 0 before the first
   uint32_t run = 0;
   uint32_t most_run = 0;
   size_t most_gap = 0;
-  for (size_t at = 0; at < len; at += 16) {
-    uint32_t mask;
-    if (at + 16 <= len) {
-      const __m128i v = _mm_loadu_si128((const __m128i *)(text + at));
-      mask = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want));
+  for (size_t at = 0; at < len; at += 64) {
+    const uint32_t width = len - at >= 64 ? 64 : (uint32_t)(len - at);
+    uint64_t mask = 0;
+    uint32_t i = 0;
+    for (; i + 16 <= width; i += 16) {
+      const __m128i v = _mm_loadu_si128((const __m128i *)(text + at + i));
+      mask |= (uint64_t)(uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want)) << i;
+    }
+    if (i < width && len >= 16) {
+      const __m128i v = _mm_loadu_si128((const __m128i *)(text + len - 16));
+      const uint32_t last = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, want));
+      mask |= (uint64_t)(last >> (16 - (width - i))) << i;
     } else {
-      mask = 0;
-      for (size_t i = at; i < len; i++) {
-        mask |= (uint32_t)(text[i] == b) << (i - at);
+      for (; i < width; i++) {
+        mask |= (uint64_t)(text[at + i] == b) << i;
       }
     }
     while (mask != 0) {
-      const size_t place = at + (size_t)__builtin_ctz(mask);
+      const size_t place = at + (size_t)__builtin_ctzll(mask);
       mask &= mask - 1;
       const size_t gap = place - next;
       run = gap == 0 ? run + 1 : 1;
