@@ -239,6 +239,7 @@ typedef struct RegxGate {
 } RegxGate;
 typedef struct RegxBoundPiece {
   int32_t kind;
+  // RX_PIECE_SAVE: the save pairs in a row it stands for;
   // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow;
   // RX_PIECE_GROUP: the pieces of its body that follow (0: the body is walked)
   uint32_t length;

@@ -313,21 +313,30 @@ struct RegxCounts {
 // most the word bytes, and at most the other bytes plus one (the start, or
 // the end).
 double regx_word_places(const RegxCounts *c) {
-  static const struct WordBytes {
-    uint8_t bytes[256];
+  // The word bytes as runs of consecutive values (digits, letters, '_'),
+  // each added up in one pass
+  static const struct WordRuns {
+    uint16_t from[128];
+    uint16_t to[128];
     int count = 0;
-    WordBytes() {
+    WordRuns() {
       for (int b = 1; b < 256; b++) {
-        if (regx_is_word((unsigned char)b)) {
-          bytes[count++] = (uint8_t)b;
+        if (!regx_is_word((unsigned char)b)) {
+          continue;
         }
+        if (count == 0 || to[count - 1] != b) {
+          from[count++] = (uint16_t)b;
+        }
+        to[count - 1] = (uint16_t)(b + 1);
       }
     }
   } word;
   if (c->words < 0) {
     uint32_t n = 0;
     for (int i = 0; i < word.count; i++) {
-      n += c->of[word.bytes[i]];
+      for (int b = word.from[i]; b < word.to[i]; b++) {
+        n += c->of[b];
+      }
     }
     c->words = n;
   }
@@ -510,19 +519,20 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
     // having pushed at most the larger of the two costs.
     double pass = regx_follow_count(&cl->bound, c);
     const RegxPrefix *prefix = &cl->bound_prefix;
-    // An exit that fails at a word anchor or at the first test standing
-    // before anything the follower pushes pops nothing counted; those that
+    const double fail = cl->bound.cost > prefix->cost ? cl->bound.cost : prefix->cost;
+    // An exit that fails at a word anchor, or at the first test when that
+    // stands before anything the follower pushes (the walk then ends at it
+    // alone, so pass counts its places), pops nothing counted; those that
     // get past them stand at distinct places where they pass.
     double lead = e;
-    if (c->of != nullptr && prefix->lead_words != 0) {
+    if (prefix->first_free != 0) {
+      lead = pass < lead ? pass : lead;
+    }
+    if (c->of != nullptr && prefix->lead_words != 0 && (fail > 0 || pass > 1)) {
       const double places = regx_word_places(c);
       lead = places < lead ? places : lead;
+      pass = places < pass ? places : pass;
     }
-    if (c->of != nullptr && prefix->first_free != 0) {
-      const double places = regx_prefix_count(prefix, 0, c);
-      lead = places < lead ? places : lead;
-    }
-    pass = lead < pass ? lead : pass;
     if (cl->bound_apart) {
       pass = pass > 1 ? 1 : pass;  // only the exit at the end of the run can pass
     } else if (c->subject != nullptr && e > 1 && pass > 1) {
@@ -537,7 +547,7 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
       // the class (or the subject ends), so that exit cannot pass.
       pass = e - 1;
     }
-    *count += *ways * lead * (cl->bound.cost > prefix->cost ? cl->bound.cost : prefix->cost);
+    *count += *ways * lead * fail;
     *deep += cl->bound.peak;
     *ways *= pass < e ? pass : e;
   } else {
@@ -685,7 +695,7 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
         only->bound.cost > only->bound_prefix.cost ? only->bound.cost : only->bound_prefix.cost;
     double saves = 0;
     for (uint32_t i = 0; i < body_count; i++) {
-      saves += body[i].kind == RX_PIECE_SAVE ? 1 : 0;
+      saves += body[i].kind == RX_PIECE_SAVE ? body[i].length : 0;
     }
     const double chain = iterations * (saves + 7 + fail) + (4 + fail) * c->len;
     bodies = w * chain < bodies ? w * chain : bodies;
@@ -920,8 +930,14 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
                     int *budget) {
   RegxGate gate = {};
   bool open = true;
+  // A class loop reads the tests right after it itself (its follower's
+  // first set, word anchor and prefix), as a gate would; in a group's body
+  // the gate also caps the iterations (regx_bound_group).
+  const bool body = stop != nullptr && stop->kind == RX_LOOPBACK;
+  bool after_loop = false;
+  uint32_t saved = UINT32_MAX;  // *at right after the last save piece
   const auto flush = [&]() {
-    if (gate.count != 0 || gate.words != 0) {
+    if ((gate.count != 0 || gate.words != 0) && !after_loop) {
       if (out != nullptr) {
         out[*at] = {RX_PIECE_GATE, 0, 0, 0, 0, nullptr, nullptr, 0, gate};
       }
@@ -929,6 +945,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
     }
     gate = {};
     open = true;
+    after_loop = false;
   };
   while (n != stop && n != nullptr && n->kind != RX_END) {
     if (--*budget < 0) {
@@ -940,10 +957,16 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
     RegxBoundPiece *piece = out != nullptr ? &out[*at] : nullptr;
     switch (n->kind) {
       case RX_SAVE:
-        if (piece != nullptr) {
-          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr, 0, {}};
+        // Save pairs in a row make one piece.
+        if (saved == *at && out != nullptr) {
+          out[*at - 1].length++;
+        } else if (saved != *at) {
+          if (piece != nullptr) {
+            *piece = {RX_PIECE_SAVE, 1, 0, 0, 0, nullptr, nullptr, 0, {}};
+          }
+          ++*at;
         }
-        ++*at;
+        saved = *at;
         n = n->next->next;
         break;
       case RX_ALT: {
@@ -1002,6 +1025,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
           n = g.follow;
           break;
         }
+        after_loop = !body;
         if (out != nullptr) {
           if (n->arg.word == 0) {
             return false;
@@ -1066,8 +1090,8 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
     const double in = ways;
     switch (piece->kind) {
       case RX_PIECE_SAVE:
-        pops += ways;
-        deep += 2;
+        pops += ways * piece->length;
+        deep += 2.0 * piece->length;
         break;
       case RX_PIECE_ALT:
         pops += ways * piece->count;
@@ -1240,14 +1264,20 @@ void regx_prefix_members(RegxPrefix *prefix) {
   }
 }
 
-// regx_prefix_sort - orders the tests after the first by how few bytes they
-// take (the bound reads the narrowest of them)
+// regx_prefix_sort - orders the tests after the first by how rare their
+// bytes are in header lines, tests of more than a few bytes last (the bound
+// reads the first few of them)
 void regx_prefix_sort(RegxPrefix *prefix) {
-  int members[RX_PREFIX_TESTS];
+  int members[RX_PREFIX_TESTS];  // the sort key: how common its bytes are
   for (uint32_t t = 0; t < prefix->count; t++) {
+    uint8_t few[RX_FEW];
+    const uint8_t count = regx_members_of(prefix->sets[t], few);
     members[t] = 0;
-    for (int i = 0; i < 32; i++) {
-      members[t] += __builtin_popcount(prefix->sets[t][i]);
+    for (uint8_t i = 0; i < count; i++) {
+      members[t] += regx_gate_rarity(few[i]);
+    }
+    for (int i = 0; i < 32 && count == 0; i++) {
+      members[t] += 1000 * __builtin_popcount(prefix->sets[t][i]);
     }
   }
   for (uint32_t t = 2; t < prefix->count; t++) {
