@@ -896,12 +896,6 @@ void regx_gate_add(RegxGate *gate, bool *open, const RegxNode *n) {
 // regx_gate_places - the most places where a gate's tests all pass (its
 // rarest test's bytes, or its word anchor's places); HUGE_VAL when the
 // counts are unknown
-// regx_gate_pass - the ways past a gate entered by ways, at most most of
-// them at one place. A way at place p passes a test at a fixed offset k
-// only where p + k holds one of its bytes, and distinct places give
-// distinct p + k: the ways that pass are at most most times the subject's
-// bytes of the test (or its word anchor places, regx_word_places). The
-// others fail in the gate, which pushes nothing.
 double regx_gate_places(const RegxGate *gate, const RegxCounts *c) {
   if (c->of == nullptr) {
     return HUGE_VAL;
@@ -916,6 +910,13 @@ double regx_gate_places(const RegxGate *gate, const RegxCounts *c) {
   }
   return places;
 }
+
+// regx_gate_pass - the ways past a gate entered by ways, at most most of
+// them at one place. A way at place p passes a test at a fixed offset k
+// only where p + k holds one of its bytes, and distinct places give
+// distinct p + k: the ways that pass are at most most times the subject's
+// bytes of the test (or its word anchor places, regx_word_places). The
+// others fail in the gate, which pushes nothing.
 double regx_gate_pass(const RegxGate *gate, const RegxCounts *c, double ways, double most) {
   const double pass = most * regx_gate_places(gate, c);
   return pass < ways ? pass : ways;
