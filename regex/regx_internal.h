@@ -136,6 +136,10 @@ typedef struct RegxPrefix {
   uint8_t member_count[RX_PREFIX_TESTS];
   uint8_t members[RX_PREFIX_TESTS][RX_FEW];
   double cost;  // entries an attempt pushes before it passes them
+  // Non-zero when a word anchor (\< or \>), or the first test, stands
+  // before anything the attempt pushes: an attempt failing there pushes nothing
+  uint8_t lead_words;
+  uint8_t first_free;
 } RegxPrefix;
 
 // A repetition of one one-byte node (x*, [^>]+, .{2,}): the matcher keeps all
@@ -158,6 +162,9 @@ typedef struct RegxClassLoop {
   int32_t apart;             // after is usable and no byte of the class starts it
   RegxBoundFollow bound;     // attempts at follow, for the push bound
   int32_t bound_apart;       // bound is usable and no byte of the class starts it
+  // bound is usable, every byte that starts it is of the class, and the
+  // loop is unbounded: where it stops taking, its follower fails at once
+  int32_t bound_inside;
   // For the bound on a subject's runs of the class (only for a loop that may
   // take more than a few bytes, of a class that some line bytes stay out of):
   // the class's bytes when at most RX_RUN_BYTES (run_inside), else up to
@@ -208,19 +215,31 @@ typedef struct RegxFixed {
 // One piece of a program's main sequence, as the counted bound of a subject
 // (regx_plan_fits_subject) reads it: a group's save pair, an alternation
 // whose branches hold no loop (its figures are the same for every subject),
-// a class loop, a repeated group, or an alternation whose branches hold
+// a class loop, a repeated group, an alternation whose branches hold
 // loops: RX_PIECE_BRANCHES, then for each branch an RX_PIECE_BRANCH whose
-// length pieces follow it.
+// length pieces follow it; or a gate: tests in a row between two pieces
+// that push nothing and stand at fixed offsets from where a way enters them.
 enum {
   RX_PIECE_SAVE,
   RX_PIECE_ALT,
   RX_PIECE_LOOP,
   RX_PIECE_GROUP,
   RX_PIECE_BRANCHES,
-  RX_PIECE_BRANCH
+  RX_PIECE_BRANCH,
+  RX_PIECE_GATE
 };
+// The tests of a gate that the bound reads (the rarest ones), each of 1 to
+// RX_FEW bytes
+enum { RX_GATE_TESTS = 3 };
+typedef struct RegxGate {
+  uint8_t count;                        // tests recorded
+  uint8_t words;                        // non-zero when a word anchor (\< or \>) stands in it
+  uint8_t member_count[RX_GATE_TESTS];  // each test's bytes
+  uint8_t members[RX_GATE_TESTS][RX_FEW];
+} RegxGate;
 typedef struct RegxBoundPiece {
   int32_t kind;
+  // RX_PIECE_SAVE: the save pairs in a row it stands for;
   // RX_PIECE_BRANCHES: its branches; RX_PIECE_BRANCH: the pieces that follow;
   // RX_PIECE_GROUP: the pieces of its body that follow (0: the body is walked)
   uint32_t length;
@@ -233,6 +252,7 @@ typedef struct RegxBoundPiece {
   // typical length, which the bound reads first (the sum passes the most the
   // caller can use soonest there)
   uint32_t costliest;
+  RegxGate gate;  // RX_PIECE_GATE
 } RegxBoundPiece;
 
 // Bytes in a row that every match holds at one place, each one of two

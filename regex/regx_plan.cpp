@@ -4,7 +4,9 @@
 // pushes (each is popped once, counted, when the attempt fails) and the
 // deepest stack it reaches. The walk gives up at anything whose action
 // depends on more than the byte: anchors, back-references, group closes,
-// loop ends, the end of the program. Tests: tests/regx_fast_test.cpp.
+// loop ends, the end of the program. The push bound's walk passes word
+// anchors, group closes and the loop-backs of repetitions whose iterations
+// take a byte or more, bounding what they push from above. Tests: tests/regx_fast_test.cpp.
 //
 // The push bound shared with regx_exec.cpp and regx_set.cpp: for every
 // subject of that length (or with those byte counts and runs, RegxSubject)
@@ -37,7 +39,9 @@ enum { RX_BOUND_PREFIX_READ = 3 };
 struct RegxWalk {
   RegxFollow *out;  // first, cost and peak being built
   int budget;       // nodes the walk may still visit
-  bool past_words;  // word anchors are passed (the bound's walk), not given up at
+  // The bound's walk: word anchors are passed, not given up at, and so are
+  // the loop-backs of repeated groups that the bound reads as plain searches
+  bool past_words;
 };
 
 // regx_walk_accept - adds the bytes on which a one-byte test can pass
@@ -138,6 +142,36 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
         }
         w->out->cost++;
         if (!regx_walk(w, body->arg.node, depth + 1)) {
+          return false;
+        }
+        n = body->next;
+        break;
+      }
+      case RX_CLOSE:  // records where a group ends; pushes nothing, never fails
+        if (!w->past_words) {
+          return false;
+        }
+        n = n->next;
+        break;
+      case RX_LOOPBACK: {
+        // The end of an iteration of a repetition whose iterations each
+        // take a byte or more (so the empty-iteration checks never act):
+        // it pushes a loop-undo pair and a count-undo marker, then either
+        // starts another iteration, pushing first the entry that leaves the
+        // loop, or goes on after the loop. Both ways are walked, each
+        // bounded from above: 4 entries, all counted, and both attempts.
+        if (!w->past_words) {
+          return false;
+        }
+        const RegxNode *count = n->next;
+        const RegxNode *body = count->next;
+        if (count->arg.bytes[RX_COUNT_WIDTH] == 0 ||
+            (count->arg.bytes[RX_COUNT_MAX] == 0 && count->arg.bytes[RX_COUNT_UNBOUNDED] == 0)) {
+          return false;
+        }
+        depth += 4;
+        w->out->cost += 4;
+        if (!regx_walk(w, body->arg.node, depth)) {
           return false;
         }
         n = body->next;
@@ -249,14 +283,66 @@ bool regx_class_apart(const RegxNode *item, const uint8_t *first) {
   return true;
 }
 
+// regx_class_holds - every byte of first (the end included) is of the
+// one-byte node's class
+bool regx_class_holds(const RegxNode *item, const uint8_t *first) {
+  uint8_t mine[32];
+  regx_node_class(item, mine);
+  for (int i = 0; i < 32; i++) {
+    if ((first[i] & ~mine[i]) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // What the bound knows of the subject: its length, and maybe its byte counts
 // and runs.
 struct RegxCounts {
-  const uint32_t *of;    // occurrences of each byte value in the subject; null: unknown
-  double len;            // its length
-  bool no_loops;         // a loop makes the bound HUGE_VAL (figures that hold for any subject)
-  RegxSubject *subject;  // the subject itself, to measure runs in; null: unknown
+  const uint32_t *of;         // occurrences of each byte value in the subject; null: unknown
+  double len;                 // its length
+  bool no_loops;              // a loop makes the bound HUGE_VAL (figures that hold for any subject)
+  RegxSubject *subject;       // the subject itself, to measure runs in; null: unknown
+  mutable double words = -1;  // its word bytes, once counted (regx_word_places)
 };
+
+// regx_word_places - the most places of the subject where a word anchor
+// passes, the counts known. \< passes at p only where p holds a word byte
+// and p - 1 is the start or holds another byte; \> only where p - 1 holds a
+// word byte and p is the end or holds another byte. So the places are at
+// most the word bytes, and at most the other bytes plus one (the start, or
+// the end).
+double regx_word_places(const RegxCounts *c) {
+  // The word bytes as runs of consecutive values (digits, letters, '_'),
+  // each added up in one pass
+  static const struct WordRuns {
+    uint16_t from[128];
+    uint16_t to[128];
+    int count = 0;
+    WordRuns() {
+      for (int b = 1; b < 256; b++) {
+        if (!regx_is_word((unsigned char)b)) {
+          continue;
+        }
+        if (count == 0 || to[count - 1] != b) {
+          from[count++] = (uint16_t)b;
+        }
+        to[count - 1] = (uint16_t)(b + 1);
+      }
+    }
+  } word;
+  if (c->words < 0) {
+    uint32_t n = 0;
+    for (int i = 0; i < word.count; i++) {
+      for (int b = word.from[i]; b < word.to[i]; b++) {
+        n += c->of[b];
+      }
+    }
+    c->words = n;
+  }
+  const double other = c->len - c->words + 1;
+  return c->words < other ? c->words : other;
+}
 
 // regx_subject_measure - the most consecutive bytes of the subject that
 // are b (runs[0]) and that are not b (runs[1]), measured once while room lasts
@@ -442,6 +528,20 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
     // having pushed at most the larger of the two costs.
     double pass = regx_follow_count(&cl->bound, c);
     const RegxPrefix *prefix = &cl->bound_prefix;
+    const double fail = cl->bound.cost > prefix->cost ? cl->bound.cost : prefix->cost;
+    // An exit that fails at a word anchor, or at the first test when that
+    // stands before anything the follower pushes (the walk then ends at it
+    // alone, so pass counts its places), pops nothing counted; those that
+    // get past them stand at distinct places where they pass.
+    double lead = e;
+    if (prefix->first_free != 0) {
+      lead = pass < lead ? pass : lead;
+    }
+    if (c->of != nullptr && prefix->lead_words != 0 && (fail > 0 || pass > 1)) {
+      const double places = regx_word_places(c);
+      lead = places < lead ? places : lead;
+      pass = places < pass ? places : pass;
+    }
     if (cl->bound_apart) {
       pass = pass > 1 ? 1 : pass;  // only the exit at the end of the run can pass
     } else if (c->subject != nullptr && e > 1 && pass > 1) {
@@ -451,7 +551,12 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
         pass = past < pass ? past : pass;
       }
     }
-    *count += *ways * e * (cl->bound.cost > prefix->cost ? cl->bound.cost : prefix->cost);
+    if (cl->bound_inside && e - 1 < pass) {
+      // The loop takes its class as far as it goes: there the byte is not of
+      // the class (or the subject ends), so that exit cannot pass.
+      pass = e - 1;
+    }
+    *count += *ways * lead * fail;
     *deep += cl->bound.peak;
     *ways *= pass < e ? pass : e;
   } else {
@@ -462,7 +567,19 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
                           double *exits, double *depth, int *budget, double cap = HUGE_VAL);
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
-                         double *exits, double *depth, int *budget, double cap);
+                         double *exits, double *most, double *depth, int *budget, double cap);
+
+double regx_gate_places(const RegxGate *gate, const RegxCounts *c);
+
+// regx_branches_length - the pieces an RX_PIECE_BRANCHES piece's branches
+// take after it
+uint32_t regx_branches_length(const RegxBoundPiece *branches) {
+  uint32_t at = 1;
+  for (uint32_t b = 0; b < branches->length; b++) {
+    at += 1 + branches[at].length;
+  }
+  return at - 1;
+}
 
 // regx_power - r^e for e a whole number: exact by squaring where r is a
 // whole number whose power surely stays below 2^53 (there pow is exact too),
@@ -508,7 +625,7 @@ const RegxClassLoop *regx_chain_loop(const RegxBoundPiece *body, uint32_t count)
   for (uint32_t i = 0; i < count; i++) {
     if (body[i].kind == RX_PIECE_LOOP && only == nullptr) {
       only = body[i].loop;
-    } else if (body[i].kind != RX_PIECE_SAVE) {
+    } else if (body[i].kind != RX_PIECE_SAVE && body[i].kind != RX_PIECE_GATE) {
       return nullptr;
     }
   }
@@ -535,25 +652,46 @@ const RegxClassLoop *regx_chain_loop(const RegxBoundPiece *body, uint32_t count)
 // most 3 + 4 (k + 1) for the k bytes it takes and fails its follower at most
 // k + 1 times, so one way in costs at most the body with nothing taken per
 // iteration (p0) plus 4 and a follower failure per byte of the subject.
+//
+// *apart (when given) turns true when each way in follows one path through
+// the iterations (the body leaves at most one way per way in, and takes a
+// byte or more): its ways out then stand at distinct places.
 bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, double *count,
                       double *deep, int *budget, const RegxBoundPiece *body = nullptr,
-                      uint32_t body_count = 0) {
+                      uint32_t body_count = 0, bool *apart = nullptr) {
   const RegxGroupLoop g = regx_group_loop(loop);
   if (!g.plain) {
     return false;
   }
-  double r;
+  double r = 1;  // the body entered once
+  double one = 1;
   double d;
   const double p = body_count != 0
-                       ? regx_bound_pieces(body, body_count, c, &r, &d, budget, HUGE_VAL)
+                       ? regx_bound_pieces(body, body_count, c, &r, &one, &d, budget, HUGE_VAL)
                        : regx_bound_counted(g.body, g.loopback, c, &r, &d, budget);
   if (p == HUGE_VAL) {
     return false;
   }
   const double min = g.min;
-  const double most = g.width != 0 ? floor(c->len / g.width) + 1 : 1;
+  double most = g.width != 0 ? floor(c->len / g.width) + 1 : 1;
+  // Along one path the iterations stand at places that only grow (each
+  // takes a byte or more), so a gate of the body's own sequence, which every
+  // iteration passes, passes at a distinct place in each: one path
+  // completes at most its places of them and enters one more.
+  for (uint32_t i = 0; i < body_count; i++) {
+    if (body[i].kind == RX_PIECE_GATE && g.width != 0) {
+      const double places = regx_gate_places(&body[i].gate, c) + 1;
+      most = places < most ? places : most;
+    }
+    if (body[i].kind == RX_PIECE_BRANCHES || body[i].kind == RX_PIECE_GROUP) {
+      i += body[i].kind == RX_PIECE_GROUP ? body[i].length : regx_branches_length(body + i);
+    }
+  }
   const double iterations = g.unbounded || most < g.max ? most : g.max;
   const double w = *ways;
+  if (apart != nullptr) {
+    *apart = r <= 1 && g.width != 0;
+  }
   *deep += 2 + (min == 0 ? 1 : 0) + iterations * (d + 4);
   if (w == 0) {
     return true;
@@ -566,7 +704,7 @@ bool regx_bound_group(const RegxNode *loop, const RegxCounts *c, double *ways, d
         only->bound.cost > only->bound_prefix.cost ? only->bound.cost : only->bound_prefix.cost;
     double saves = 0;
     for (uint32_t i = 0; i < body_count; i++) {
-      saves += body[i].kind == RX_PIECE_SAVE ? 1 : 0;
+      saves += body[i].kind == RX_PIECE_SAVE ? body[i].length : 0;
     }
     const double chain = iterations * (saves + 7 + fail) + (4 + fail) * c->len;
     bodies = w * chain < bodies ? w * chain : bodies;
@@ -668,23 +806,177 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
   return count > cap ? HUGE_VAL : count;
 }
 
+// regx_gate_rarity - how common a byte is in header lines, roughly (the
+// gate keeps the tests whose bytes are least so)
+int regx_gate_rarity(uint8_t b) {
+  static const char kLower[] = "etaoinsrhldcumfpgwybvkxjqz";
+  if (b == ' ') {
+    return 90;
+  }
+  const uint8_t lower = regx_fold_table[b];
+  const char *letter = lower >= 'a' && lower <= 'z' ? strchr(kLower, lower) : nullptr;
+  if (letter != nullptr) {
+    return (lower == b ? 80 : 30) - 2 * (int)(letter - kLower);
+  }
+  return b >= '0' && b <= '9' ? 25 : 10;
+}
+
+// regx_gate_add - adds what a node between two pieces tests to the gate
+// being built; *open turns false at a node of variable width (the tests
+// after it stand at no fixed offset)
+void regx_gate_add(RegxGate *gate, bool *open, const RegxNode *n) {
+  if (!*open) {
+    return;
+  }
+  uint8_t bitmap[32];
+  switch (n->kind) {
+    case RX_WORDB:
+      gate->words = 1;
+      return;
+    case RX_ANY:
+    case RX_ANY_NL:
+    case RX_BOL:
+    case RX_BOL_NL:
+    case RX_EOL:
+    case RX_EOL_NL:
+    case RX_OPEN:
+    case RX_CLOSE:
+    case RX_NOP:
+    case RX_CLEAR:
+      return;  // one byte of any value, or none
+    case RX_STRING:
+    case RX_CHAR:
+    case RX_CHAR2:
+    case RX_SET:
+    case RX_NSET:
+    case RX_NSET_NL:
+      break;
+    default:
+      *open = false;
+      return;
+  }
+  const size_t tests = n->kind == RX_STRING ? strlen(n->arg.text) : 1;
+  for (size_t k = 0; k < tests; k++) {
+    uint8_t members[RX_FEW];
+    uint8_t count;
+    if (n->kind == RX_STRING) {
+      members[0] = (uint8_t)n->arg.text[k];
+      count = 1;
+    } else {
+      regx_node_class(n, bitmap);
+      count = regx_members_of(bitmap, members);
+    }
+    bool kept = count == 0;
+    for (uint32_t t = 0; t < gate->count && !kept; t++) {
+      kept = gate->member_count[t] == count && memcmp(gate->members[t], members, count) == 0;
+    }
+    if (kept) {
+      continue;  // reads nothing, or the same as a test kept
+    }
+    int score = 0;
+    for (uint8_t i = 0; i < count; i++) {
+      score += regx_gate_rarity(members[i]);
+    }
+    // Replace the most common test kept when the gate is full.
+    uint32_t slot = gate->count;
+    if (slot == RX_GATE_TESTS) {
+      int worst = score;
+      for (uint32_t t = 0; t < RX_GATE_TESTS; t++) {
+        int common = 0;
+        for (uint8_t i = 0; i < gate->member_count[t]; i++) {
+          common += regx_gate_rarity(gate->members[t][i]);
+        }
+        if (common > worst) {
+          worst = common;
+          slot = t;
+        }
+      }
+      if (slot == RX_GATE_TESTS) {
+        continue;
+      }
+    } else {
+      gate->count++;
+    }
+    gate->member_count[slot] = count;
+    memcpy(gate->members[slot], members, count);
+  }
+}
+
+// regx_gate_places - the most places where a gate's tests all pass (its
+// rarest test's bytes, or its word anchor's places); HUGE_VAL when the
+// counts are unknown
+double regx_gate_places(const RegxGate *gate, const RegxCounts *c) {
+  if (c->of == nullptr) {
+    return HUGE_VAL;
+  }
+  double places = gate->words != 0 ? regx_word_places(c) : HUGE_VAL;
+  for (uint32_t t = 0; t < gate->count; t++) {
+    uint32_t n = 0;
+    for (uint8_t i = 0; i < gate->member_count[t]; i++) {
+      n += c->of[gate->members[t][i]];
+    }
+    places = n < places ? n : places;
+  }
+  return places;
+}
+
+// regx_gate_pass - the ways past a gate entered by ways, at most most of
+// them at one place. A way at place p passes a test at a fixed offset k
+// only where p + k holds one of its bytes, and distinct places give
+// distinct p + k: the ways that pass are at most most times the subject's
+// bytes of the test (or its word anchor places, regx_word_places). The
+// others fail in the gate, which pushes nothing.
+double regx_gate_pass(const RegxGate *gate, const RegxCounts *c, double ways, double most) {
+  const double pass = most * regx_gate_places(gate, c);
+  return pass < ways ? pass : ways;
+}
+
 // regx_pieces_of - the list from n up to stop (or the final RX_END) as
 // bound pieces from out[*at] on: counts them into *at, and fills them when
 // out is given; false when some piece is not of their kinds. Class loops
-// must be linked to their plan entries before filling.
+// must be linked to their plan entries before filling. The nodes between
+// two pieces become a gate piece when they test something it keeps.
 bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out, uint32_t *at,
                     int *budget) {
+  RegxGate gate = {};
+  bool open = true;
+  // A class loop reads the tests right after it itself (its follower's
+  // first set, word anchor and prefix), as a gate would; in a group's body
+  // the gate also caps the iterations (regx_bound_group).
+  const bool body = stop != nullptr && stop->kind == RX_LOOPBACK;
+  bool after_loop = false;
+  uint32_t saved = UINT32_MAX;  // *at right after the last save piece
+  const auto flush = [&]() {
+    if ((gate.count != 0 || gate.words != 0) && !after_loop) {
+      if (out != nullptr) {
+        out[*at] = {RX_PIECE_GATE, 0, 0, 0, 0, nullptr, nullptr, 0, gate};
+      }
+      ++*at;
+    }
+    gate = {};
+    open = true;
+    after_loop = false;
+  };
   while (n != stop && n != nullptr && n->kind != RX_END) {
     if (--*budget < 0) {
       return false;
     }
+    if (n->kind == RX_SAVE || n->kind == RX_ALT || n->kind == RX_LOOP) {
+      flush();
+    }
     RegxBoundPiece *piece = out != nullptr ? &out[*at] : nullptr;
     switch (n->kind) {
       case RX_SAVE:
-        if (piece != nullptr) {
-          *piece = {RX_PIECE_SAVE, 0, 0, 0, 0, nullptr, nullptr, 0};
+        // Save pairs in a row make one piece.
+        if (saved == *at && out != nullptr) {
+          out[*at - 1].length++;
+        } else if (saved != *at) {
+          if (piece != nullptr) {
+            *piece = {RX_PIECE_SAVE, 1, 0, 0, 0, nullptr, nullptr, 0, {}};
+          }
+          ++*at;
         }
-        ++*at;
+        saved = *at;
         n = n->next->next;
         break;
       case RX_ALT: {
@@ -694,7 +986,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
         }
         // Without loops in its branches the figures hold for every subject.
         RegxCounts none = {nullptr, 0, true, nullptr};
-        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0};
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0, {}};
         int walk = RX_WALK_BUDGET;
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
         if (alt.count != HUGE_VAL) {
@@ -714,12 +1006,12 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             return false;
           }
           if (out != nullptr) {
-            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr, 0};
+            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr, 0, {}};
           }
           branches++;
         }
         if (out != nullptr) {
-          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr, 0};
+          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr, 0, {}};
         }
         n = fail->next;
         break;
@@ -738,16 +1030,17 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             *at = group + 1;
           }
           if (out != nullptr) {
-            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n, 0};
+            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n, 0, {}};
           }
           n = g.follow;
           break;
         }
+        after_loop = !body;
         if (out != nullptr) {
           if (n->arg.word == 0) {
             return false;
           }
-          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr, 0};
+          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr, 0, {}};
           n = piece->loop->follow;
         } else {
           n = n->next->next->next->next;
@@ -761,9 +1054,13 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
       case RX_BODY:
         return false;
       default:
+        regx_gate_add(&gate, &open, n);
         n = n->next;
         break;
     }
+  }
+  if (stop != nullptr) {
+    flush();  // the ways out of the main sequence are never read
   }
   return stop == nullptr ? n != nullptr : n == stop;
 }
@@ -779,88 +1076,116 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
   return true;
 }
 
-// regx_bound_pieces - regx_bound_counted over count pieces: the same figures
-// without walking the nodes between them
+// regx_bound_pieces - regx_bound_counted over count pieces entered by *ways
+// ways, at most *most of them at one place: the counted pops of all of them,
+// *ways then the ways out and *most those at one place. The same figures as
+// the nodes' walk, and gates read: between pieces the ways only shift by
+// fixed offsets, so the ways at one place stay as many. A class loop's ways
+// out stand at distinct places for each way in (each iteration takes one
+// byte), so at most the ways in stand at one place; any other piece leaves
+// each way in its own ways out, and so multiplies the ways at one place by
+// those it multiplies the ways by. Alternations add up their branches'.
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
-                         double *exits, double *depth, int *budget, double cap) {
-  double ways = 1;
+                         double *exits, double *most, double *depth, int *budget, double cap) {
+  double ways = *exits;
+  double one = *most;  // ways at one place
   double pops = 0;
   double deep = 0;
   uint32_t i = 0;
-  while (i < count) {
+  while (i < count && ways > 0) {
     if (pops > cap) {
       return HUGE_VAL;
     }
     const RegxBoundPiece *piece = &pieces[i++];
+    const double in = ways;
     switch (piece->kind) {
       case RX_PIECE_SAVE:
-        pops += ways;
-        deep += 2;
+        pops += ways * piece->length;
+        deep += 2.0 * piece->length;
         break;
       case RX_PIECE_ALT:
         pops += ways * piece->count;
         deep += piece->depth;
         ways *= piece->ways;
+        one *= piece->ways;
         break;
       case RX_PIECE_LOOP:
         if (c->no_loops) {
           return HUGE_VAL;
         }
         regx_bound_loop(piece->loop, c, &ways, &pops, &deep);
+        one = in;
         break;
-      case RX_PIECE_GROUP:
+      case RX_PIECE_GROUP: {
+        bool apart = false;
         if (c->no_loops || !regx_bound_group(piece->group, c, &ways, &pops, &deep, budget,
-                                             pieces + i, piece->length)) {
+                                             pieces + i, piece->length, &apart)) {
           return HUGE_VAL;
         }
         i += piece->length;
+        one *= ways / in;
+        one = apart && in < one ? in : one;
+        break;
+      }
+      case RX_PIECE_GATE:
+        ways = regx_gate_pass(&piece->gate, c, ways, one);
         break;
       default: {  // RX_PIECE_BRANCHES
         // The costliest branch first, the others in order; the sum is taken
         // in order. Once a part of it passes the cap, so does the whole.
-        const double branch_cap = ways > 0 ? cap / ways : HUGE_VAL;
+        const double branch_cap = cap - pops - ways * piece->length;
         const uint32_t costliest = piece->costliest;
         double first_p = 0;
-        double first_e = 0;
+        double first_e = ways;
+        double first_o = one;
         double first_d = 0;
         if (costliest != 0) {
           uint32_t at = i;
           for (uint32_t b = 0; b < costliest; b++) {
             at += 1 + pieces[at].length;
           }
-          first_p = regx_bound_pieces(pieces + at + 1, pieces[at].length, c, &first_e, &first_d,
-                                      budget, branch_cap);
-          if (first_p == HUGE_VAL || ways * (piece->length + first_p) > cap) {
+          first_p = regx_bound_pieces(pieces + at + 1, pieces[at].length, c, &first_e, &first_o,
+                                      &first_d, budget, branch_cap);
+          if (first_p == HUGE_VAL || first_p > branch_cap) {
             return HUGE_VAL;
           }
         }
         double branch_count = 0;
         double branch_ways = 0;
+        double branch_one = 0;
         double branch_depth = 0;
         for (uint32_t b = 0; b < piece->length; b++) {
           const uint32_t length = pieces[i].length;
           double e = first_e;
+          double o = first_o;
           double d = first_d;
-          const double p =
-              b == costliest && costliest != 0
-                  ? first_p
-                  : regx_bound_pieces(pieces + i + 1, length, c, &e, &d, budget, branch_cap);
+          double p = first_p;
+          if (b != costliest || costliest == 0) {
+            e = ways;
+            o = one;
+            p = regx_bound_pieces(pieces + i + 1, length, c, &e, &o, &d, budget,
+                                  branch_cap - branch_count);
+          }
           if (p == HUGE_VAL) {
             return HUGE_VAL;
           }
           branch_count += p;
           branch_ways += e;
+          branch_one += o;
           branch_depth = d > branch_depth ? d : branch_depth;
           i += 1 + length;
         }
-        pops += ways * (piece->length + branch_count);
+        pops += ways * piece->length + branch_count;
         deep += piece->length + branch_depth;
-        ways *= branch_ways;
+        ways = branch_ways;
+        one = branch_one;
         break;
       }
     }
+    one = one < ways ? one : ways;
   }
   *exits = ways;
+  *most = one;
   *depth = deep;
   return pops > cap ? HUGE_VAL : pops;
 }
@@ -877,11 +1202,12 @@ void regx_pieces_rank(RegxBoundPiece *pieces, uint32_t count) {
     uint32_t at = k + 1;
     double most = -1;
     for (uint32_t b = 0; b < piece->length; b++) {
-      double e;
+      double e = 1;
+      double one = 1;
       double d;
       int walk = RX_WALK_BUDGET;
-      const double p =
-          regx_bound_pieces(pieces + at + 1, pieces[at].length, &typical, &e, &d, &walk, HUGE_VAL);
+      const double p = regx_bound_pieces(pieces + at + 1, pieces[at].length, &typical, &e, &one, &d,
+                                         &walk, HUGE_VAL);
       if (p > most) {
         most = p;
         piece->costliest = b;
@@ -899,6 +1225,7 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
   while (n != nullptr && out->count < RX_PREFIX_TESTS && --budget > 0) {
     // Word anchors push nothing and only make an attempt fail sooner.
     if (n->kind == RX_OPEN || n->kind == RX_CLOSE || n->kind == RX_NOP || n->kind == RX_WORDB) {
+      out->lead_words |= n->kind == RX_WORDB && out->cost == 0 ? 1 : 0;
       n = n->next;
       continue;
     }
@@ -908,6 +1235,7 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
       continue;
     }
     if (n->kind == RX_STRING) {
+      out->first_free |= out->count == 0 && out->cost == 0 ? 1 : 0;
       for (const char *t = n->arg.text; *t != 0 && out->count < RX_PREFIX_TESTS; t++) {
         regx_set_bit(out->sets[out->count++], (unsigned char)*t);
       }
@@ -932,6 +1260,7 @@ void regx_prefix_build(const RegxNode *n, RegxPrefix *out) {
         members += __builtin_popcount(bitmap[i]);
       }
       out->wide[out->count] = members > 128 ? 1 : 0;
+      out->first_free |= out->count == 0 && out->cost == 0 ? 1 : 0;
       memcpy(out->sets[out->count++], bitmap, sizeof bitmap);
     }
     n = next;
@@ -945,14 +1274,20 @@ void regx_prefix_members(RegxPrefix *prefix) {
   }
 }
 
-// regx_prefix_sort - orders the tests after the first by how few bytes they
-// take (the bound reads the narrowest of them)
+// regx_prefix_sort - orders the tests after the first by how rare their
+// bytes are in header lines, tests of more than a few bytes last (the bound
+// reads the first few of them)
 void regx_prefix_sort(RegxPrefix *prefix) {
-  int members[RX_PREFIX_TESTS];
+  int members[RX_PREFIX_TESTS];  // the sort key: how common its bytes are
   for (uint32_t t = 0; t < prefix->count; t++) {
+    uint8_t few[RX_FEW];
+    const uint8_t count = regx_members_of(prefix->sets[t], few);
     members[t] = 0;
-    for (int i = 0; i < 32; i++) {
-      members[t] += __builtin_popcount(prefix->sets[t][i]);
+    for (uint8_t i = 0; i < count; i++) {
+      members[t] += regx_gate_rarity(few[i]);
+    }
+    for (int i = 0; i < 32 && count == 0; i++) {
+      members[t] += 1000 * __builtin_popcount(prefix->sets[t][i]);
     }
   }
   for (uint32_t t = 2; t < prefix->count; t++) {
@@ -1267,7 +1602,10 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   int budget = RX_WALK_BUDGET;
   double exits;
   if (plan->piece_count != 0) {
-    pops = regx_bound_pieces(plan->pieces, plan->piece_count, c, &exits, &depth, &budget, cap);
+    exits = 1;  // one attempt
+    double one = 1;
+    pops =
+        regx_bound_pieces(plan->pieces, plan->piece_count, c, &exits, &one, &depth, &budget, cap);
   } else {
     pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget, cap);
   }
@@ -1616,6 +1954,8 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
       cl->apart = cl->after.usable && regx_class_apart(cl->item, cl->after.first);
       regx_bound_follow_build(cl->follow, &cl->bound);
       cl->bound_apart = cl->bound.usable && regx_class_apart(cl->item, cl->bound.first);
+      cl->bound_inside =
+          cl->bound.usable && cl->unbounded && regx_class_holds(cl->item, cl->bound.first);
       regx_class_run_build(cl);
       regx_prefix_build(cl->follow, &cl->bound_prefix);
       regx_prefix_sort(&cl->bound_prefix);

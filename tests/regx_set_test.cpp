@@ -291,17 +291,28 @@ TEST(RegxSet, RunBoundsKeepThePlainRunWithinTheLimit) {
       "^S:([a-z]+ )*#",
       "^S:([a-z]+b)*#",
       "^S:.*\\<(ab|by) ([a-z]+ )*;",
+      // alternations of .*\< and runs of one-byte tests, literal heads, and
+      // tests after a group's loop-back
+      "^S:(.*\\<[Aa][Bb] [Ww][Ii][Tt][Hh]\\>|.*\\<[Ff][Rr][Oo][Mm] ([,a-z-]+ )*[Bb][Yy]\\>|"
+      ".*\\<[Xx]{2}[a-z]*| ?[Bb][Yy](:|([^a-z]*([^a-z]|$))?$))",
+      "^S:.*\\<(([Aa][Bb]-?)?[Ww][Ii][Tt][Hh][A-Za-z]*|[Ff][Rr][Oo][Mm]|[Bb][Yy]([Aa]|[Xx][Yy])) "
+      "([,A-Za-z-]+ )*[Xx]\\>",
+      "^S:.*\\<(with|from|by)\\> .*\\<(ab|x)\\>",
+      "^X: ?ab [0-9](\\.[0-9]+){3} [0-9A-Z_a-z]+$",
+      "^L:.*<(le-[^ ]+|[^ ]+-ab)@[^ ]+>$",
+      "^S:(([a-z]+\\.)+x )+by",
   };
-  const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>",  "<", ">",
-                               "#",    "12AB", "ab",         "with", "x",   "aab", ";", "ff0",
-                               "a.b.", "6.00", "@a.b",       "x@y.", "<ab", "cd>", "(", ")"};
+  const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>",  "<",  ">",
+                               "#",    "12AB", "ab",         "with", "x",   "aab", ";",  "ff0",
+                               "a.b.", "6.00", "@a.b",       "x@y.", "<ab", "cd>", "(",  ")",
+                               "By",   "xx",   "ab-With",    "xy-",  "le-", "-ab", "a,b"};
   TestRandom gen(2024);
   int proven = 0;
   for (const char *text : patterns) {
     Pattern p = compile(text);
     ASSERT_NE(p, nullptr) << text;
     for (int j = 0; j < 400 && !HasFailure(); ++j) {
-      std::string subject = std::string(1, "RSFXM"[gen.pick(5)]) + ":";
+      std::string subject = std::string(1, gen.pick(3) ? text[1] : "RSFXML"[gen.pick(6)]) + ":";
       for (int n = gen.pick(60); n > 0; --n) {
         subject += gen.pick(3) ? " " : gen.pick(2) ? "  " : "";
         subject += words[gen.pick(sizeof words / sizeof *words)];
