@@ -357,6 +357,33 @@ int64_t regx_cl_find_keyed(const RegxClassLoop *cl, const char *s0, int64_t lo, 
   return lo - 1;
 }
 
+// regx_cl_find_beyond - regx_cl_find for a follower that is a one-byte test
+// before a group's close (cl->beyond): skips the starts where the test fails
+// and those where it passes but what follows the close fails at its first
+// byte, adding their counted pops (with their retries) to *pops, and writes
+// the group's end as the last skipped close did
+int64_t regx_cl_find_beyond(RegxRun &r, const RegxClassLoop *cl, const char *s0, int64_t lo,
+                            int64_t hi, uint64_t *pops) {
+  const RegxFollow *b = &cl->beyond;
+  const unsigned char *p = (const unsigned char *)s0;
+  const char *closed = nullptr;
+  int64_t q = hi;
+  for (; q >= lo; q--) {
+    if (!regx_byte_passes(cl->follow, p[q])) {
+      *pops += 1;
+    } else if (b->accept[p[q + 1]] == 0 || !regx_follow_may_pass(b, s0 + q + 1)) {
+      *pops += 1 + b->cost;
+      closed = s0 + q + 1;  // the plain run tries the lower starts later
+    } else {
+      break;
+    }
+  }
+  if (closed != nullptr && cl->close_group < REGX_GROUPS) {
+    r.groups[cl->close_group][1] = closed;
+  }
+  return q;
+}
+
 // regx_cl_settle - counted pops of a whole attempt at the class loop that takes
 // k bytes and whose follower fails at its first byte everywhere, the retry
 // of the attempt not included; false when the stack could come near its
@@ -588,6 +615,9 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
   if (qhi >= qlo && cl->nested != nullptr) {
     costed = true;
     q = regx_cl_find_nested(r, cl, s0, qlo, qhi, &skip_pops);
+  } else if (qhi >= qlo && cl->beyond.usable && depth + cl->beyond.peak <= REGX_STACK_ENTRIES) {
+    costed = true;
+    q = regx_cl_find_beyond(r, cl, s0, qlo, qhi, &skip_pops);
   } else if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
     q = cl->key_offset != 0 ? regx_cl_find_keyed(cl, s0, qlo, qhi)
                             : regx_cl_find(after, s0, qlo, qhi);

@@ -184,6 +184,13 @@ typedef struct RegxClassLoop {
   // When the matcher keeps the loop's iterations in one frame (RX_FRAME_*);
   // else it runs the loop's nodes as the plain run does
   int32_t framed;
+  // When follow is a one-byte test right before a group's RX_CLOSE (x*x)
+  // whose next node's attempts are usable: those attempts, for the skip to
+  // pass the starts where the test passes and what follows the close fails
+  // at its first byte (it then writes the group's end as the plain run
+  // does). beyond.usable 0: no such skip.
+  RegxFollow beyond;
+  uintptr_t close_group;  // the RX_CLOSE's group number
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

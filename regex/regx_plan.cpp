@@ -1718,6 +1718,9 @@ int32_t regx_loop_framed(const RegxClassLoop *cl) {
   if (!cl->unbounded && cl->max <= 1) {
     return RX_FRAME_NEVER;
   }
+  if (cl->beyond.usable) {
+    return RX_FRAME_ALWAYS;  // the starts past the group's close are skipped
+  }
   uint8_t bits[32];
   if (!cl->after.usable || cl->key_offset != 0 || !regx_node_class(cl->item, bits)) {
     return RX_FRAME_ALWAYS;
@@ -1736,8 +1739,12 @@ void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
     regx_loop_key(cl);
-    cl->framed = regx_loop_framed(cl);
     const RegxNode *follow = cl->follow;
+    if (regx_one_byte(follow) && follow->next != nullptr && follow->next->kind == RX_CLOSE) {
+      regx_follow_build(follow->next->next, &cl->beyond);
+      cl->close_group = follow->next->arg.word;
+    }
+    cl->framed = regx_loop_framed(cl);
     if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
         ((const RegxClassLoop *)follow->arg.word)->after.usable) {
       cl->nested = (const RegxClassLoop *)follow->arg.word;
