@@ -26,7 +26,10 @@
 // is another class loop skips the starts whose run of its class holds no
 // place where its own follower gets past its first byte, adding the pops of
 // that whole attempt (regx_cl_settle), as long as the stacks provably keep
-// room. A class loop runs as a frame only where that saves work (x? and
+// room; a follower that is a one-byte test right before a group's close
+// (x*x) skips the starts where the test passes but what follows the close
+// fails at its first byte, writing the group's end as the last skipped close
+// did (regx_cl_find_beyond). A class loop runs as a frame only where that saves work (x? and
 // x*x on short runs run their nodes; RegxClassLoop's framed). Without a
 // count destination, a subject that lacks a required literal, or a required
 // run of bytes written as [Xx] classes, is answered 1 at once where the push
