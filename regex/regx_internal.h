@@ -184,13 +184,16 @@ typedef struct RegxClassLoop {
   // When the matcher keeps the loop's iterations in one frame (RX_FRAME_*);
   // else it runs the loop's nodes as the plain run does
   int32_t framed;
-  // When follow is a one-byte test right before a group's RX_CLOSE (x*x)
-  // whose next node's attempts are usable: those attempts, for the skip to
-  // pass the starts where the test passes and what follows the close fails
-  // at its first byte (it then writes the group's end as the plain run
-  // does). beyond.usable 0: no such skip.
+  // When one of after's leaves (through, reached by one path) is a one-byte
+  // test followed by group closes (RX_CLOSE) and then by a node whose
+  // attempts are usable (beyond), or by a group loop's RX_LOOPBACK
+  // (loop_back; beyond: attempts at the loop's body, past: at what follows
+  // the loop), the skip also passes the starts where that test passes but
+  // what follows it fails at its first byte. beyond.usable 0: no such skip.
+  const RegxNode *through;
+  const RegxNode *loop_back;
   RegxFollow beyond;
-  uintptr_t close_group;  // the RX_CLOSE's group number
+  RegxFollow past;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

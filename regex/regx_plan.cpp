@@ -1708,6 +1708,43 @@ void regx_loop_key(RegxClassLoop *cl) {
   }
 }
 
+// regx_loop_through - the follower's leaf that the skip sees past, with the
+// group closes (and joins, RX_NOP) after it, and the attempts where those lead
+void regx_loop_through(RegxClassLoop *cl) {
+  const RegxFollow *f = &cl->after;
+  const RegxNode *through = nullptr;
+  for (int i = 0; i < f->leaf_count; i++) {
+    const RegxNode *n = f->leaves[i];
+    if (through == nullptr && regx_one_byte(n) && n->next != nullptr &&
+        (n->next->kind == RX_CLOSE || n->next->kind == RX_NOP)) {
+      through = n;
+    }
+  }
+  int paths = 0;  // a leaf reached twice has its attempt run twice
+  for (int i = 0; i < f->leaf_count; i++) {
+    paths += f->leaves[i] == through;
+  }
+  if (through == nullptr || paths != 1) {
+    return;
+  }
+  const RegxNode *n = through->next;
+  while (n != nullptr && (n->kind == RX_CLOSE || n->kind == RX_NOP)) {
+    n = n->next;
+  }
+  if (n == nullptr) {
+    return;
+  }
+  if (n->kind == RX_LOOPBACK) {
+    const RegxNode *body = n->next->next;
+    regx_follow_build(body->arg.node, &cl->beyond);
+    regx_follow_build(body->next, &cl->past);
+    cl->loop_back = n;
+  } else {
+    regx_follow_build(n, &cl->beyond);
+  }
+  cl->through = cl->beyond.usable ? through : nullptr;
+}
+
 // regx_loop_framed - how the matcher runs a class loop (RegxClassLoop's
 // framed). The frame's bookkeeping costs more than the loop nodes where it
 // saves nothing: x? takes one byte at most, and where the follower's first
@@ -1718,11 +1755,17 @@ int32_t regx_loop_framed(const RegxClassLoop *cl) {
   if (!cl->unbounded && cl->max <= 1) {
     return RX_FRAME_NEVER;
   }
-  if (cl->beyond.usable) {
-    return RX_FRAME_ALWAYS;  // the starts past the group's close are skipped
-  }
   uint8_t bits[32];
   if (!cl->after.usable || cl->key_offset != 0 || !regx_node_class(cl->item, bits)) {
+    return RX_FRAME_ALWAYS;
+  }
+  int members = 0;
+  for (int i = 0; i < 32; i++) {
+    members += __builtin_popcount(bits[i]);
+  }
+  if (cl->through != nullptr && members > 128) {
+    // Long runs are likely, and the starts the through leaf passes are
+    // skipped (regx_cl_find_beyond) unless what follows may go on.
     return RX_FRAME_ALWAYS;
   }
   for (int i = 0; i < 32; i++) {
@@ -1739,12 +1782,9 @@ void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
     regx_loop_key(cl);
-    const RegxNode *follow = cl->follow;
-    if (regx_one_byte(follow) && follow->next != nullptr && follow->next->kind == RX_CLOSE) {
-      regx_follow_build(follow->next->next, &cl->beyond);
-      cl->close_group = follow->next->arg.word;
-    }
+    regx_loop_through(cl);
     cl->framed = regx_loop_framed(cl);
+    const RegxNode *follow = cl->follow;
     if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
         ((const RegxClassLoop *)follow->arg.word)->after.usable) {
       cl->nested = (const RegxClassLoop *)follow->arg.word;
