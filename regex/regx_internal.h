@@ -189,7 +189,9 @@ typedef struct RegxClassLoop {
   // attempts are usable (beyond), or by a group loop's RX_LOOPBACK
   // (loop_back; beyond: attempts at the loop's body, past: at what follows
   // the loop), the skip also passes the starts where that test passes but
-  // what follows it fails at its first byte. beyond.usable 0: no such skip.
+  // what follows it fails at its first byte; only when the walk to the leaf
+  // enters no repetition, so the group loop's state is the frame's. through
+  // null: no such skip.
   const RegxNode *through;
   const RegxNode *loop_back;
   RegxFollow beyond;

@@ -221,7 +221,8 @@ TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
                           "([^\"']*[^\"'])?<?\\1",
                           "(x|([^ ]*.) ?)\\2",
                           "(,[^,]*[^,])+;",
-                          "( [^ ]{0,4}([^ ]|$)){1,3}x"};
+                          "( [^ ]{0,4}([^ ]|$)){1,3}x",
+                          "(c[^ ]*([^ ])?x)*c"};
   const char *bits[] = {"ab", "AB", "aB", "Ab",   " ", "<", ">",  "@", "1", "12.", "123",
                         "x",  "=",  "c",  "(ab ", ")", ",", "\"", "'", "-", " c=", ";"};
   const size_t nbits = sizeof bits / sizeof bits[0];
@@ -245,9 +246,16 @@ TEST(RegxFast, RealRuleShapesAgreeWithThePlainMatcher) {
           subject += bits[b];
         }
       }
-      RegxPair want = regx_plain(&p, subject, kNoLimit, 0);
-      for (uint32_t limit : {kNoLimit, want.count, want.count - 1, want.count / 3}) {
-        regx_compare(&p, pattern, subject, limit, (j & 1) ? REGX_NOTBOL : 0);
+      // Nested repetitions may take the plain run exponentially long: those
+      // are compared up to a limit they reach.
+      const uint32_t cap = 200000;
+      RegxPair want = regx_plain(&p, subject, cap, 0);
+      if (want.rc == REGX_ETOOMANY) {
+        regx_compare(&p, pattern, subject, cap, (j & 1) ? REGX_NOTBOL : 0);
+      } else {
+        for (uint32_t limit : {kNoLimit, want.count, want.count - 1, want.count / 3}) {
+          regx_compare(&p, pattern, subject, limit, (j & 1) ? REGX_NOTBOL : 0);
+        }
       }
       if (testing::Test::HasFatalFailure()) {
         regx_free(&p);
@@ -409,7 +417,7 @@ TEST(RegxFast, CutsAndFramesOfRulesThatNeverJoinASet) {
        " (HELO | with esmtp (", 0, 0, 0,
        "Received: from mail.example.org (mail.example.org [192.0.2.1]) by mx.example.net "
        "(Postfix) with ESMTP id 4AB12 for <joe@example.net>; Thu, 22 Aug 2002 08:17:21 -0400"},
-      {"^To: ?( * )?[\"']?([^\"']*[^\"'])[\"']? <?\\2@", " ", 4, 1, 4,
+      {"^To: ?( * )?[\"']?([^\"']*[^\"'])[\"']? <?\\2@", " ", 4, 1, 2,
        "To:undisclosed-recipients:;"},
   };
   for (const Row &row : rows) {
