@@ -102,6 +102,7 @@ typedef struct RegxFollow {
   // byte outside first, so a string that does not match is skipped too.
   const struct RegxNode *leaves[8];
   int32_t leaf_count;
+  int32_t enters_loop;  // some path enters a repetition (RX_LOOP) on the way
 } RegxFollow;
 
 // What the push bound reads of the attempts at a node: a failure walk that

@@ -132,6 +132,7 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
       case RX_LOOP: {
         const RegxNode *body = n->next->next->next;
         depth += 2;
+        w->out->enters_loop = 1;
         if (n->next->next->arg.bytes[RX_COUNT_MIN] != 0) {
           n = body->arg.node;
           break;
@@ -1708,42 +1709,13 @@ void regx_loop_key(RegxClassLoop *cl) {
   }
 }
 
-// regx_walk_enters_loop - whether a failure walk from n may enter a
-// repetition (RX_LOOP) before its leaves, or goes further than steps nodes:
-// a group loop entered there starts its count and position afresh, which the
-// skip past a through leaf cannot read from the state at the frame
-bool regx_walk_enters_loop(const RegxNode *n, int steps) {
-  for (; n != nullptr && steps > 0; steps--) {
-    switch (n->kind) {
-      case RX_WORDB:
-      case RX_NOP:
-      case RX_OPEN:
-      case RX_CLEAR:
-        n = n->next;
-        break;
-      case RX_SAVE:
-        n = n->next->next;
-        break;
-      case RX_ALT:
-        if (regx_walk_enters_loop(n->arg.node, steps - 1)) {
-          return true;
-        }
-        n = n->next;
-        break;
-      case RX_LOOP:
-        return true;
-      default:  // a leaf, RX_FAIL, or what the walk gives up at
-        return false;
-    }
-  }
-  return true;
-}
-
 // regx_loop_through - the follower's leaf that the skip sees past, with the
 // group closes (and joins, RX_NOP) after it, and the attempts where those lead
 void regx_loop_through(RegxClassLoop *cl) {
   const RegxFollow *f = &cl->after;
-  if (regx_walk_enters_loop(cl->follow, 64)) {
+  if (f->enters_loop) {
+    // A group loop entered there starts its count and position afresh,
+    // which the skip cannot read from the state at the frame.
     return;
   }
   const RegxNode *through = nullptr;
