@@ -438,33 +438,40 @@ int64_t regx_cl_find_beyond(const RegxRun &r, const RegxClassLoop *cl, const cha
   const uint64_t failed = 1 + f->cost;
   const uint64_t beyond =
       failed + next.pops + next.first->cost + (next.then != nullptr ? next.then->cost : 0);
+  const bool others = f->leaf_count > 1;
+  const RegxFollow *first = next.first;
+  const RegxFollow *then = next.then;
   int64_t q = hi;
   for (; q >= lo; q--) {
-    if (f->usable && f->leaf_count > 1) {
-      // The starts where every leaf fails at its first byte go by at once.
-      const int64_t c = regx_cl_find(f, s0, lo, q);
-      *pops += (uint64_t)(q - c) * failed;
-      q = c;
-      if (q < lo) {
+    if (others) {
+      if (f->usable) {
+        // The starts where every leaf fails at its first byte go by at once.
+        const int64_t c = regx_cl_find(f, s0, lo, q);
+        *pops += (uint64_t)(q - c) * failed;
+        q = c;
+        if (q < lo) {
+          break;
+        }
+      }
+      bool other = false;
+      for (int i = 0; i < f->leaf_count && !other; i++) {
+        other = f->leaves[i] != through && regx_leaf_may_pass(r, f->leaves[i], s0 + q);
+      }
+      if (other) {
         break;
       }
     }
-    const char *at = s0 + q;
-    bool other = false;
-    for (int i = 0; i < f->leaf_count && !other; i++) {
-      other = f->leaves[i] != through && regx_leaf_may_pass(r, f->leaves[i], at);
-    }
-    if (other) {
-      break;
-    }
-    if (!regx_byte_passes(through, (unsigned char)*at)) {
+    const unsigned char c = (unsigned char)s0[q];
+    if (!regx_byte_passes(through, c)) {
       *pops += failed;
-    } else if (regx_fails_at(next.first, at + 1) &&
-               (next.then == nullptr || regx_fails_at(next.then, at + 1))) {
-      *pops += beyond;
-    } else {
+      continue;
+    }
+    const char *t = s0 + q + 1;
+    if ((first->accept[(unsigned char)*t] != 0 && regx_follow_may_pass(first, t)) ||
+        (then != nullptr && !regx_fails_at(then, t))) {
       break;
     }
+    *pops += beyond;
   }
   return q;
 }
