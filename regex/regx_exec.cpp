@@ -26,7 +26,10 @@
 // is another class loop skips the starts whose run of its class holds no
 // place where its own follower gets past its first byte, adding the pops of
 // that whole attempt (regx_cl_settle), as long as the stacks provably keep
-// room. A class loop runs as a frame only where that saves work (x? and
+// room; a follower with a one-byte test right before group closes (x*x, and
+// a group loop's end after them) skips the starts where the test passes but
+// what follows the closes (the loop's next step) fails at its first byte
+// (regx_cl_find_beyond). A class loop runs as a frame only where that saves work (x? and
 // x*x on short runs run their nodes; RegxClassLoop's framed). Without a
 // count destination, a subject that lacks a required literal, or a required
 // run of bytes written as [Xx] classes, is answered 1 at once where the push
@@ -357,6 +360,122 @@ int64_t regx_cl_find_keyed(const RegxClassLoop *cl, const char *s0, int64_t lo, 
   return lo - 1;
 }
 
+// regx_leaf_may_pass - regx_tests_pass for a leaf of a follower's walk, an
+// end anchor tested as the interpreter does
+bool regx_leaf_may_pass(const RegxRun &r, const RegxNode *leaf, const char *p) {
+  if (leaf->kind == RX_EOL) {
+    return *p == 0 && !r.noteol;
+  }
+  if (leaf->kind == RX_EOL_NL) {
+    return *p == '\n' || (*p == 0 && !r.noteol);
+  }
+  return regx_tests_pass(leaf, p);
+}
+
+// regx_fails_at - whether an attempt at what a walk describes fails at its
+// first byte at p
+inline bool regx_fails_at(const RegxFollow *f, const char *p) {
+  return f->accept[(unsigned char)*p] == 0 || !regx_follow_may_pass(f, p);
+}
+
+// The attempts that follow a class loop's through leaf, the same for every
+// start of one frame: the first, the one its resume entry leads to (or
+// null), and the counted entries the group loop's step pushes between
+struct RegxBeyond {
+  const RegxFollow *first;
+  const RegxFollow *then;
+  uint64_t pops;
+};
+
+// regx_beyond_of - what follows the through leaf of a frame at s0: after a
+// group loop's end, the step of regx_loop_iterate on the loop's present
+// count; false when the skip cannot tell (the interpreter then runs every
+// start)
+bool regx_beyond_of(const RegxRun &r, const RegxClassLoop *cl, const char *s0, RegxBeyond *out) {
+  out->first = &cl->beyond;
+  out->then = nullptr;
+  out->pops = 0;
+  const RegxNode *loopback = cl->loop_back;
+  if (loopback == nullptr) {
+    return true;
+  }
+  const RegxNode *k = loopback->next;
+  const uintptr_t loop = regx_loop_of(loopback);
+  // Every start ends the iteration past where it began, with a record free.
+  if (r.pos[loop] == nullptr || r.pos[loop] > s0 || r.nrec + r.rextra + 1 >= REGX_LOOP_RECORDS) {
+    return false;
+  }
+  const uint8_t cur = r.cur[loop];
+  const uint8_t next = cur < 255 ? (uint8_t)(cur + 1) : cur;
+  const uint8_t min = k->arg.bytes[RX_COUNT_MIN];
+  const uint8_t max = k->arg.bytes[RX_COUNT_MAX];
+  const bool unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
+  out->pops = 1 + (cur < 255 ? 1 : 0);  // the loop-undo pair, the count-undo marker
+  if (next == max && !unbounded) {
+    out->first = &cl->past;
+  } else if (!(next < min || (next > max && !unbounded))) {
+    out->pops++;  // the resume entry that leaves the loop after the body fails
+    out->then = &cl->past;
+  }
+  return out->first->usable && (out->then == nullptr || out->then->usable);
+}
+
+// regx_cl_find_beyond - regx_cl_find for a follower with a through leaf
+// (cl->through): skips the starts where every leaf fails, and those where
+// only the through leaf passes and what follows its group closes fails at
+// its first byte, adding their counted pops (with their retries) to *pops.
+// The closes it skips write group ends that nothing reads: the group's
+// restore entry lies below the frame, and every way out of the group's body
+// passes its close again.
+int64_t regx_cl_find_beyond(const RegxRun &r, const RegxClassLoop *cl, const char *s0, int64_t lo,
+                            int64_t hi, uint64_t *pops) {
+  RegxBeyond next;
+  if (!regx_beyond_of(r, cl, s0, &next)) {
+    return hi;
+  }
+  const RegxFollow *f = &cl->after;
+  const RegxNode *through = cl->through;
+  const uint64_t failed = 1 + f->cost;
+  const uint64_t beyond =
+      failed + next.pops + next.first->cost + (next.then != nullptr ? next.then->cost : 0);
+  const bool others = f->leaf_count > 1;
+  const RegxFollow *first = next.first;
+  const RegxFollow *then = next.then;
+  int64_t q = hi;
+  for (; q >= lo; q--) {
+    if (others) {
+      if (f->usable) {
+        // The starts where every leaf fails at its first byte go by at once.
+        const int64_t c = regx_cl_find(f, s0, lo, q);
+        *pops += (uint64_t)(q - c) * failed;
+        q = c;
+        if (q < lo) {
+          break;
+        }
+      }
+      bool other = false;
+      for (int i = 0; i < f->leaf_count && !other; i++) {
+        other = f->leaves[i] != through && regx_leaf_may_pass(r, f->leaves[i], s0 + q);
+      }
+      if (other) {
+        break;
+      }
+    }
+    const unsigned char c = (unsigned char)s0[q];
+    if (!regx_byte_passes(through, c)) {
+      *pops += failed;
+      continue;
+    }
+    const char *t = s0 + q + 1;
+    if ((first->accept[(unsigned char)*t] != 0 && regx_follow_may_pass(first, t)) ||
+        (then != nullptr && !regx_fails_at(then, t))) {
+      break;
+    }
+    *pops += beyond;
+  }
+  return q;
+}
+
 // regx_cl_settle - counted pops of a whole attempt at the class loop that takes
 // k bytes and whose follower fails at its first byte everywhere, the retry
 // of the attempt not included; false when the stack could come near its
@@ -588,6 +707,10 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
   if (qhi >= qlo && cl->nested != nullptr) {
     costed = true;
     q = regx_cl_find_nested(r, cl, s0, qlo, qhi, &skip_pops);
+  } else if (qhi >= qlo && cl->through != nullptr &&
+             depth + cl->after.peak + 4 + cl->beyond.peak + cl->past.peak <= REGX_STACK_ENTRIES) {
+    costed = true;
+    q = regx_cl_find_beyond(r, cl, s0, qlo, qhi, &skip_pops);
   } else if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {
     q = cl->key_offset != 0 ? regx_cl_find_keyed(cl, s0, qlo, qhi)
                             : regx_cl_find(after, s0, qlo, qhi);

@@ -102,6 +102,7 @@ typedef struct RegxFollow {
   // byte outside first, so a string that does not match is skipped too.
   const struct RegxNode *leaves[8];
   int32_t leaf_count;
+  int32_t enters_loop;  // some path enters a repetition (RX_LOOP) on the way
 } RegxFollow;
 
 // What the push bound reads of the attempts at a node: a failure walk that
@@ -191,6 +192,18 @@ typedef struct RegxClassLoop {
   // When the matcher keeps the loop's iterations in one frame (RX_FRAME_*);
   // else it runs the loop's nodes as the plain run does
   int32_t framed;
+  // When one of after's leaves (through, reached by one path) is a one-byte
+  // test followed by group closes (RX_CLOSE) and then by a node whose
+  // attempts are usable (beyond), or by a group loop's RX_LOOPBACK
+  // (loop_back; beyond: attempts at the loop's body, past: at what follows
+  // the loop), the skip also passes the starts where that test passes but
+  // what follows it fails at its first byte; only when the walk to the leaf
+  // enters no repetition, so the group loop's state is the frame's. through
+  // null: no such skip.
+  const RegxNode *through;
+  const RegxNode *loop_back;
+  RegxFollow beyond;
+  RegxFollow past;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

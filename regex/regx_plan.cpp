@@ -136,6 +136,7 @@ bool regx_walk(RegxWalk *w, const RegxNode *n, uint32_t depth) {
       case RX_LOOP: {
         const RegxNode *body = n->next->next->next;
         depth += 2;
+        w->out->enters_loop = 1;
         if (n->next->next->arg.bytes[RX_COUNT_MIN] != 0) {
           n = body->arg.node;
           break;
@@ -2057,6 +2058,48 @@ void regx_loop_key(RegxClassLoop *cl) {
   }
 }
 
+// regx_loop_through - the follower's leaf that the skip sees past, with the
+// group closes (and joins, RX_NOP) after it, and the attempts where those lead
+void regx_loop_through(RegxClassLoop *cl) {
+  const RegxFollow *f = &cl->after;
+  if (f->enters_loop) {
+    // A group loop entered there starts its count and position afresh,
+    // which the skip cannot read from the state at the frame.
+    return;
+  }
+  const RegxNode *through = nullptr;
+  for (int i = 0; i < f->leaf_count; i++) {
+    const RegxNode *n = f->leaves[i];
+    if (through == nullptr && regx_one_byte(n) && n->next != nullptr &&
+        (n->next->kind == RX_CLOSE || n->next->kind == RX_NOP)) {
+      through = n;
+    }
+  }
+  int paths = 0;  // a leaf reached twice has its attempt run twice
+  for (int i = 0; i < f->leaf_count; i++) {
+    paths += f->leaves[i] == through;
+  }
+  if (through == nullptr || paths != 1) {
+    return;
+  }
+  const RegxNode *n = through->next;
+  while (n != nullptr && (n->kind == RX_CLOSE || n->kind == RX_NOP)) {
+    n = n->next;
+  }
+  if (n == nullptr) {
+    return;
+  }
+  if (n->kind == RX_LOOPBACK) {
+    const RegxNode *body = n->next->next;
+    regx_follow_build(body->arg.node, &cl->beyond);
+    regx_follow_build(body->next, &cl->past);
+    cl->loop_back = n;
+  } else {
+    regx_follow_build(n, &cl->beyond);
+  }
+  cl->through = cl->beyond.usable ? through : nullptr;
+}
+
 // regx_loop_framed - how the matcher runs a class loop (RegxClassLoop's
 // framed). The frame's bookkeeping costs more than the loop nodes where it
 // saves nothing: x? takes one byte at most, and where the follower's first
@@ -2069,6 +2112,15 @@ int32_t regx_loop_framed(const RegxClassLoop *cl) {
   }
   uint8_t bits[32];
   if (!cl->after.usable || cl->key_offset != 0 || !regx_node_class(cl->item, bits)) {
+    return RX_FRAME_ALWAYS;
+  }
+  int members = 0;
+  for (int i = 0; i < 32; i++) {
+    members += __builtin_popcount(bits[i]);
+  }
+  if (cl->through != nullptr && members > 128) {
+    // Long runs are likely, and the starts the through leaf passes are
+    // skipped (regx_cl_find_beyond) unless what follows may go on.
     return RX_FRAME_ALWAYS;
   }
   for (int i = 0; i < 32; i++) {
@@ -2085,6 +2137,7 @@ void regx_plan_words(RegxPlan *plan) {
   for (uint32_t i = 0; i < plan->loop_count; i++) {
     RegxClassLoop *cl = &plan->loops[i];
     regx_loop_key(cl);
+    regx_loop_through(cl);
     cl->framed = regx_loop_framed(cl);
     const RegxNode *follow = cl->follow;
     if (follow->kind == RX_LOOP && follow->arg.word != 0 &&
