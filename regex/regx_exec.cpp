@@ -392,7 +392,7 @@ struct RegxBeyond {
 // count; false when the skip cannot tell (the interpreter then runs every
 // start)
 bool regx_beyond_of(const RegxRun &r, const RegxClassLoop *cl, const char *s0, RegxBeyond *out) {
-  out->first = &cl->beyond;
+  out->first = &cl->beyond_of->beyond;
   out->then = nullptr;
   out->pops = 0;
   const RegxNode *loopback = cl->loop_back;
@@ -412,10 +412,10 @@ bool regx_beyond_of(const RegxRun &r, const RegxClassLoop *cl, const char *s0, R
   const bool unbounded = k->arg.bytes[RX_COUNT_UNBOUNDED] != 0;
   out->pops = 1 + (cur < 255 ? 1 : 0);  // the loop-undo pair, the count-undo marker
   if (next == max && !unbounded) {
-    out->first = &cl->past;
+    out->first = &cl->beyond_of->past;
   } else if (!(next < min || (next > max && !unbounded))) {
     out->pops++;  // the resume entry that leaves the loop after the body fails
-    out->then = &cl->past;
+    out->then = &cl->beyond_of->past;
   }
   return out->first->usable && (out->then == nullptr || out->then->usable);
 }
@@ -708,7 +708,8 @@ int regx_frame_back(RegxRun &r, const RegxNode **node, const char **at) {
     costed = true;
     q = regx_cl_find_nested(r, cl, s0, qlo, qhi, &skip_pops);
   } else if (qhi >= qlo && cl->through != nullptr &&
-             depth + cl->after.peak + 4 + cl->beyond.peak + cl->past.peak <= REGX_STACK_ENTRIES) {
+             depth + cl->after.peak + 4 + cl->beyond_of->beyond.peak + cl->beyond_of->past.peak <=
+                 REGX_STACK_ENTRIES) {
     costed = true;
     q = regx_cl_find_beyond(r, cl, s0, qlo, qhi, &skip_pops);
   } else if (qhi >= qlo && after->usable && depth + after->peak <= REGX_STACK_ENTRIES) {

@@ -152,6 +152,13 @@ enum {
   RX_FRAME_LONG = 2,  // when the run of the class there takes RX_FRAME_RUN bytes or more
   RX_FRAME_RUN = 256
 };
+// What the skip past a class loop's through leaf reads (RegxClassLoop's
+// beyond_of)
+typedef struct RegxThrough {
+  RegxFollow beyond;
+  RegxFollow past;
+} RegxThrough;
+
 typedef struct RegxClassLoop {
   const RegxNode *loopback;  // the loop's RX_LOOPBACK
   const RegxNode *item;      // the repeated one-byte node
@@ -199,11 +206,11 @@ typedef struct RegxClassLoop {
   // the loop), the skip also passes the starts where that test passes but
   // what follows it fails at its first byte; only when the walk to the leaf
   // enters no repetition, so the group loop's state is the frame's. through
-  // null: no such skip.
+  // null: no such skip. The two walks are few and large, so they have an
+  // allocation of their own (owned by the plan, freed with it).
   const RegxNode *through;
   const RegxNode *loop_back;
-  RegxFollow beyond;
-  RegxFollow past;
+  struct RegxThrough *beyond_of;
 } RegxClassLoop;
 
 // A pattern that is an unanchored run of fixed-width pieces (one-byte nodes,

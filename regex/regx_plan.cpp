@@ -2023,6 +2023,9 @@ void regx_plan_release(RegxPlan *plan) {
     regx_free_copies(plan->cuts[i].pattern.arena);
     regx_plan_release(plan->cuts[i].pattern.plan);
   }
+  for (uint32_t i = 0; i < plan->loop_count; i++) {
+    tlvpr_free(plan->loops[i].beyond_of);
+  }
   tlvpr_free(plan->cuts);
   tlvpr_free(plan);
 }
@@ -2089,15 +2092,27 @@ void regx_loop_through(RegxClassLoop *cl) {
   if (n == nullptr) {
     return;
   }
+  // Without memory for the walks the loop goes without the skip: the
+  // matcher's results do not depend on it.
+  RegxThrough *walks = (RegxThrough *)tlvpr_calloc(1, sizeof(RegxThrough));
+  if (walks == nullptr) {
+    return;
+  }
   if (n->kind == RX_LOOPBACK) {
     const RegxNode *body = n->next->next;
-    regx_follow_build(body->arg.node, &cl->beyond);
-    regx_follow_build(body->next, &cl->past);
+    regx_follow_build(body->arg.node, &walks->beyond);
+    regx_follow_build(body->next, &walks->past);
     cl->loop_back = n;
   } else {
-    regx_follow_build(n, &cl->beyond);
+    regx_follow_build(n, &walks->beyond);
   }
-  cl->through = cl->beyond.usable ? through : nullptr;
+  if (!walks->beyond.usable) {
+    tlvpr_free(walks);
+    cl->loop_back = nullptr;
+    return;
+  }
+  cl->through = through;
+  cl->beyond_of = walks;
 }
 
 // regx_loop_framed - how the matcher runs a class loop (RegxClassLoop's
