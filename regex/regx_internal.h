@@ -273,7 +273,15 @@ typedef struct RegxBoundPiece {
   // caller can use soonest there)
   uint32_t costliest;
   RegxGate gate;  // RX_PIECE_GATE
+  // On a plan's own list (not inside a group or branch): the pieces from
+  // this one to the list's end entered by one path, on any subject of at
+  // most RX_SUFFIX_SHORT (index 0) or RX_SUFFIX_LONG (1) bytes, bounded by
+  // the length alone: their counted pops and the most entries one path
+  // holds, rounded up (infinite where no bound is known).
+  float suffix_pops[2];
+  float suffix_depth[2];
 } RegxBoundPiece;
+enum { RX_SUFFIX_SHORT = 256, RX_SUFFIX_LONG = 1024 };
 
 // Bytes in a row that every match holds at one place, each one of two
 // values (the same twice for an exact byte): a required literal that may be

@@ -567,8 +567,10 @@ inline void regx_bound_loop(const RegxClassLoop *cl, const RegxCounts *c, double
 
 double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCounts *c,
                           double *exits, double *depth, int *budget, double cap = HUGE_VAL);
+template <bool kPlanList = false>
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
-                         double *exits, double *most, double *depth, int *budget, double cap);
+                         double *exits, double *most, double *depth, int *budget, double cap,
+                         double room = -1);
 
 double regx_gate_places(const RegxGate *gate, const RegxCounts *c);
 
@@ -950,7 +952,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
   const auto flush = [&]() {
     if ((gate.count != 0 || gate.words != 0) && !after_loop) {
       if (out != nullptr) {
-        out[*at] = {RX_PIECE_GATE, 0, 0, 0, 0, nullptr, nullptr, 0, gate};
+        out[*at] = {RX_PIECE_GATE, 0, 0, 0, 0, nullptr, nullptr, 0, gate, {}, {}};
       }
       ++*at;
     }
@@ -973,7 +975,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
           out[*at - 1].length++;
         } else if (saved != *at) {
           if (piece != nullptr) {
-            *piece = {RX_PIECE_SAVE, 1, 0, 0, 0, nullptr, nullptr, 0, {}};
+            *piece = {RX_PIECE_SAVE, 1, 0, 0, 0, nullptr, nullptr, 0, {}, {}, {}};
           }
           ++*at;
         }
@@ -987,7 +989,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
         }
         // Without loops in its branches the figures hold for every subject.
         RegxCounts none = {nullptr, 0, true, nullptr};
-        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0, {}};
+        RegxBoundPiece alt = {RX_PIECE_ALT, 0, 0, 0, 0, nullptr, nullptr, 0, {}, {}, {}};
         int walk = RX_WALK_BUDGET;
         alt.count = regx_bound_counted(n, fail->next, &none, &alt.ways, &alt.depth, &walk);
         if (alt.count != HUGE_VAL) {
@@ -1007,12 +1009,13 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             return false;
           }
           if (out != nullptr) {
-            out[branch] = {RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr, 0, {}};
+            out[branch] = {
+                RX_PIECE_BRANCH, *at - branch - 1, 0, 0, 0, nullptr, nullptr, 0, {}, {}, {}};
           }
           branches++;
         }
         if (out != nullptr) {
-          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr, 0, {}};
+          out[head] = {RX_PIECE_BRANCHES, branches, 0, 0, 0, nullptr, nullptr, 0, {}, {}, {}};
         }
         n = fail->next;
         break;
@@ -1031,7 +1034,7 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
             *at = group + 1;
           }
           if (out != nullptr) {
-            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n, 0, {}};
+            out[group] = {RX_PIECE_GROUP, body, 0, 0, 0, nullptr, n, 0, {}, {}, {}};
           }
           n = g.follow;
           break;
@@ -1041,7 +1044,8 @@ bool regx_pieces_of(const RegxNode *n, const RegxNode *stop, RegxBoundPiece *out
           if (n->arg.word == 0) {
             return false;
           }
-          *piece = {RX_PIECE_LOOP, 0, 0, 0, 0, (const RegxClassLoop *)n->arg.word, nullptr, 0, {}};
+          *piece = {RX_PIECE_LOOP, 0, 0,  0,  0, (const RegxClassLoop *)n->arg.word,
+                    nullptr,       0, {}, {}, {}};
           n = piece->loop->follow;
         } else {
           n = n->next->next->next->next;
@@ -1086,16 +1090,40 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
 // byte), so at most the ways in stand at one place; any other piece leaves
 // each way in its own ways out, and so multiplies the ways at one place by
 // those it multiplies the ways by. Alternations add up their branches'.
+//
+// On a plan's own list (kPlanList), room is the most entries one path may
+// hold there: where the ways so far times the rest's bound by length
+// (suffix_pops) stay within cap, and the rest's entries within room, the
+// rest is not read. The pops and entries of the ways w entering a piece are
+// at most w times those of one way (every figure above grows at most in
+// proportion to the ways in; the places of a gate or a class loop only cap
+// them), and a subject's counts and runs bound no more than its length. The
+// answer is then that sum, at most cap, where the whole list gives at most
+// as much: the caller decides the same; *ways and *most are not given.
+template <bool kPlanList>
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
-                         double *exits, double *most, double *depth, int *budget, double cap) {
+                         double *exits, double *most, double *depth, int *budget, double cap,
+                         double room) {
   double ways = *exits;
   double one = *most;  // ways at one place
   double pops = 0;
   double deep = 0;
   uint32_t i = 0;
+  const int suffix = !kPlanList || c->no_loops           ? -1
+                     : c->len <= (double)RX_SUFFIX_SHORT ? 0
+                     : c->len <= (double)RX_SUFFIX_LONG  ? 1
+                                                         : -1;
   while (i < count && ways > 0) {
     if (pops > cap) {
       return HUGE_VAL;
+    }
+    if (kPlanList && suffix >= 0) {
+      const double rest = ways * (double)pieces[i].suffix_pops[suffix];
+      const double rest_deep = deep + (double)pieces[i].suffix_depth[suffix];
+      if (pops + rest <= cap && rest_deep <= room) {
+        *depth = rest_deep;
+        return pops + rest;
+      }
     }
     const RegxBoundPiece *piece = &pieces[i++];
     const double in = ways;
@@ -1215,6 +1243,35 @@ void regx_pieces_rank(RegxBoundPiece *pieces, uint32_t count) {
       }
       at += 1 + pieces[at].length;
     }
+  }
+}
+
+// regx_float_up - x as a float no smaller than x
+float regx_float_up(double x) {
+  float f = (float)x;
+  return (double)f < x ? nextafterf(f, HUGE_VALF) : f;
+}
+
+// regx_pieces_suffixes - each piece of a plan's own list: the bound by length
+// of the list's rest from it, entered by one path (suffix_pops, suffix_depth)
+void regx_pieces_suffixes(RegxBoundPiece *pieces, uint32_t count) {
+  const double lengths[2] = {(double)RX_SUFFIX_SHORT, (double)RX_SUFFIX_LONG};
+  for (uint32_t i = 0; i < count;) {
+    for (int k = 0; k < 2; k++) {
+      const RegxCounts c = {nullptr, lengths[k], false, nullptr};
+      double ways = 1;
+      double one = 1;
+      double depth = 0;
+      int budget = RX_WALK_BUDGET;
+      const double pops =
+          regx_bound_pieces(pieces + i, count - i, &c, &ways, &one, &depth, &budget, HUGE_VAL);
+      pieces[i].suffix_pops[k] = pops == HUGE_VAL ? HUGE_VALF : regx_float_up(pops);
+      pieces[i].suffix_depth[k] = pops == HUGE_VAL ? HUGE_VALF : regx_float_up(depth);
+    }
+    const RegxBoundPiece *piece = &pieces[i++];
+    i += piece->kind == RX_PIECE_GROUP      ? piece->length
+         : piece->kind == RX_PIECE_BRANCHES ? regx_branches_length(piece)
+                                            : 0;
   }
 }
 
@@ -1598,6 +1655,9 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   if (cap < 0) {
     return HUGE_VAL;
   }
+  // Class loop iterations hold 4 entries each and take a byte each: one path
+  // holds at most 4 per byte of the subject on top of its fixed entries.
+  const double taken = pattern->loop_count != 0 ? 4 * (c->len + 1) : 0;
   double pops = 0;
   double depth = 0;
   int budget = RX_WALK_BUDGET;
@@ -1605,14 +1665,11 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
   if (plan->piece_count != 0) {
     exits = 1;  // one attempt
     double one = 1;
-    pops =
-        regx_bound_pieces(plan->pieces, plan->piece_count, c, &exits, &one, &depth, &budget, cap);
+    pops = regx_bound_pieces<true>(plan->pieces, plan->piece_count, c, &exits, &one, &depth,
+                                   &budget, cap, (double)REGX_STACK_ENTRIES - taken - 2);
   } else {
     pops = regx_bound_counted(start, nullptr, c, &exits, &depth, &budget, cap);
   }
-  // Class loop iterations hold 4 entries each and take a byte each: one path
-  // holds at most 4 per byte of the subject on top of its fixed entries.
-  const double taken = pattern->loop_count != 0 ? 4 * (c->len + 1) : 0;
   if (pops == HUGE_VAL || depth + taken + 2 > (double)REGX_STACK_ENTRIES) {
     return HUGE_VAL;
   }
@@ -1994,6 +2051,7 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
     regx_pieces_rank(built->pieces, pieces);
+    regx_pieces_suffixes(built->pieces, pieces);
   }
   regx_plan_words(built);
   // A program whose own push bound by length covers longer lines than

@@ -12,6 +12,23 @@
 namespace hdrw_cli {
 namespace {
 
+// json_utf8_length - the bytes of the UTF-8 sequence that starts at s[i] (a
+// lead byte of 0xC2 to 0xF4 and its continuation bytes), 0 where none does.
+// The writer passes such sequences and the reader takes exactly those, so a
+// text the writer made reads back to the same bytes.
+size_t json_utf8_length(std::string_view s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  const size_t need = c >= 0xC2 && c <= 0xDF   ? 1
+                      : c >= 0xE0 && c <= 0xEF ? 2
+                      : c >= 0xF0 && c <= 0xF4 ? 3
+                                               : 0;
+  bool ok = need > 0 && i + need < s.size();
+  for (size_t k = 1; ok && k <= need; ++k) {
+    ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+  }
+  return ok ? need + 1 : 0;
+}
+
 constexpr char kHex[] = "0123456789abcdef";
 constexpr int kMaxDepth = 64;
 
@@ -184,6 +201,13 @@ class JsonReader {
         return out;
       }
       if (c < 0x20) fail("control character in a string");
+      if (c >= 0x80) {
+        const size_t n = json_utf8_length(text_, pos_);
+        if (n == 0) fail("a byte that is not UTF-8 in a string");
+        out.append(text_.substr(pos_, n));
+        pos_ += n;
+        continue;
+      }
       if (c != '\\') {
         out += static_cast<char>(c);
         ++pos_;
@@ -264,19 +288,12 @@ void append_json_string(std::string &out, std::string_view s) {
     } else if (c < 0x80) {
       out += static_cast<char>(c);
     } else {
-      // Well-formed UTF-8 sequences pass; any other byte is shown as the
-      // Latin-1 character of that value, so the text stays valid JSON.
-      const size_t need = c >= 0xC2 && c <= 0xDF   ? 1
-                          : c >= 0xE0 && c <= 0xEF ? 2
-                          : c >= 0xF0 && c <= 0xF4 ? 3
-                                                   : 0;
-      bool ok = need > 0 && i + need < s.size();
-      for (size_t k = 1; ok && k <= need; ++k) {
-        ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-      }
-      if (ok) {
-        out.append(s.substr(i, need + 1));
-        i += need;
+      // UTF-8 sequences pass; any other byte is shown as the Latin-1
+      // character of that value, so the text stays valid JSON.
+      const size_t n = json_utf8_length(s, i);
+      if (n != 0) {
+        out.append(s.substr(i, n));
+        i += n - 1;
       } else {
         out += "\\u00";
         out += kHex[c >> 4];

@@ -7,7 +7,8 @@
 //
 // json_parse(text) reads one JSON value (RFC 8259) and nothing else but white
 // space around it. It is strict: no comments, trailing commas, leading zeros,
-// bare words, control bytes or unpaired surrogates in strings, repeated member
+// bare words, control bytes, unpaired surrogates or bytes that are not UTF-8
+// (as append_json_string passes it) in strings, repeated member
 // names, or nesting deeper than 64. Strings are decoded to UTF-8; numbers are
 // kept as their literal text. A fault throws JsonError with the line and column
 // (1-based) of the byte where it was found.
