@@ -148,6 +148,38 @@ std::map<std::string, std::string> scan_lines(const TempDir &dir, const std::str
 }
 
 // The figures of the corpus, read back from the JSON report.
+// A report's strings (patterns hold any bytes) are written as valid JSON that
+// reads back to one string, written the same ever after; text that is not
+// UTF-8 as the writer passes it is refused.
+TEST(JsonText, StringsReadBackToWhatWasWritten) {
+  std::vector<std::string> subjects = {"plain",
+                                       "caf\xC3\xA9",
+                                       "\xE2\x82\xAC \xF0\x9F\x93\xA7",
+                                       "\xC3",
+                                       "\xE0\x80",
+                                       "\x80\xBF\xC0\xC1\xF5\xFF",
+                                       std::string("nul\0tab\t\x7F", 9)};
+  for (int b = 1; b < 256; ++b) {
+    subjects.push_back("<" + std::string(1, static_cast<char>(b)) + ">");
+  }
+  for (const std::string &subject : subjects) {
+    std::string written;
+    hdrw_cli::append_json_string(written, subject);
+    const std::string again = json_parse(written).text;
+    std::string rewritten;
+    hdrw_cli::append_json_string(rewritten, again);
+    // The same string (a byte the writer escaped comes back as its UTF-8
+    // character), written the same from then on.
+    EXPECT_EQ(json_parse(rewritten).text, again) << written;
+    std::string third;
+    hdrw_cli::append_json_string(third, json_parse(rewritten).text);
+    EXPECT_EQ(third, rewritten) << written;
+  }
+  for (const char *bad : {"\"\xFF\"", "\"\xC3\"", "\"a\xE2\x82\"", "\"\xF5\x80\x80\x80\""}) {
+    EXPECT_THROW(json_parse(bad), hdrw_cli::JsonError) << bad;
+  }
+}
+
 TEST(RulesStats, CorpusFiguresAsWorkedOut) {
   Corpus c;
   CliRun r = run_cli(c.dir, {"rules", "stats", "--config", c.config, "--spam", c.path("spam"),
