@@ -412,6 +412,8 @@ struct KelhSetMatch {
   const RuleEntry *entry = nullptr;
   RegxSet *set = nullptr;           // its set; null: the matcher answers
   const uint32_t *slots = nullptr;  // per line: the first memo slot of its set's group
+  uint32_t local = 0;               // its set's number in the group
+  uint32_t bit = 0;                 // its pattern's bit in the set
   int64_t longest = -1;
   bool longest_known = false;
 
@@ -468,6 +470,8 @@ struct KelhSetMatch {
     entry = &rule_entry;
     set = use_sets ? rule_entry.set : nullptr;
     slots = rule_entry.name_hash == 0 ? every : first;
+    local = rule_entry.local;
+    bit = rule_entry.bit;
     longest_known = false;
   }
 
@@ -516,12 +520,12 @@ struct KelhSetMatch {
     if (set != nullptr && header->length > 0 &&
         (header->length <= longest ||
          regx_set_fits(&rule->pattern, max_backtracks, line_subject(line)))) {
-      const uint32_t slot = slots[line] + entry->local;
+      const uint32_t slot = slots[line] + local;
       if (state[slot] == 0) {
         state[slot] = regx_set_scan(set, header->text, header->length, &matched[slot]) == 0 ? 1 : 2;
       }
       if (state[slot] == 1) {
-        return (matched[slot] >> entry->bit & 1) != 0 ? REGX_OK : REGX_NOMATCH;
+        return (matched[slot] >> bit & 1) != 0 ? REGX_OK : REGX_NOMATCH;
       }
     }
     KelhSharedGuard guard(rule);

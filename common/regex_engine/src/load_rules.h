@@ -82,7 +82,9 @@
 //   rule base adds nothing. 0, or 10040 for a null counter.
 //
 // Threads: loading runs on one thread. A loaded RuleBase is read-only apart from
-// the sets' automaton states, which evaluations add under each set's own lock;
+// the sets' automaton states, which evaluations add under each set's own lock,
+// and each entry's longest word (one relaxed atomic store of a value that
+// every thread computes alike);
 // the evaluation engine (kelh_engine.h) takes a line's lock only for a pattern
 // that regx_exec_shared says must be matched by one thread at a time.
 #ifndef COMMON_REGEX_ENGINE_SRC_LOAD_RULES_H
