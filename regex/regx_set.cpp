@@ -1079,10 +1079,22 @@ int regx_set_fits(const RegxPattern *pattern, uint32_t limit, RegxSubject *subje
 }
 
 // regx_subject_init - counts a subject's bytes for the bounds
+//
+// The counters are cleared with sixteen-byte stores, four to a step: a string
+// instruction's start-up (what memset becomes here) costs about as much as the
+// stores themselves, and a line is measured once per message.
 void regx_subject_init(RegxSubject *subject, const char *text, size_t length) {
   subject->text = (const unsigned char *)text;
   subject->length = length;
-  memset(subject->counts, 0, sizeof subject->counts);
+  static_assert(sizeof subject->counts % 64 == 0, "the counters clear 64 bytes a step");
+  __m128i *counts = (__m128i *)subject->counts;
+  const __m128i zero = _mm_setzero_si128();
+  for (size_t i = 0; i < sizeof subject->counts / 16; i += 4) {
+    _mm_storeu_si128(counts + i, zero);
+    _mm_storeu_si128(counts + i + 1, zero);
+    _mm_storeu_si128(counts + i + 2, zero);
+    _mm_storeu_si128(counts + i + 3, zero);
+  }
   for (size_t i = 0; i < length; i++) {
     ++subject->counts[subject->text[i]];
   }

@@ -696,25 +696,34 @@ TEST(RulebaseEvaluate, AgreesWithAPlainModelOfTheWalk) {
 // Every allocation of an evaluation fails in turn: the header lines give 10013
 // (level 2) and no hits; a hit record is logged (level 1) and missing while its
 // weight still counts; the sets' memo is not missed at all. A block of up to
-// 128 LF bytes keeps its lines and the memo on the call's stack.
+// 128 LF bytes keeps its lines and the memo on the call's stack, unless the
+// rule base has so many header names that the index does not fit beside them.
 TEST(RulebaseEvaluate, OutOfMemory) {
-  Rules rb(make_rules(rule(1, 10, "^Subject:") + rule(2, 20, "^From:") + rule(3, 30, "x")));
+  const std::string three = rule(1, 10, "^Subject:") + rule(2, 20, "^From:") + rule(3, 30, "x");
   std::string padding;
   for (int i = 0; i < 300; ++i) {
     padding += "X-Pad: " + std::to_string(i) + "\n";
   }
+  std::string names;  // 2,000 more header names, none of them in the block
+  for (int i = 0; i < 2000; ++i) {
+    names += rule(10 + i, 1, "^X-Pad" + std::to_string(i) + ":");
+  }
   struct Row {
     const char *name;
+    std::string rules;
     std::string block;
     uint64_t needed;
   };
   const Row rows[] = {
-      {"on the stack", "Subject: x\nFrom: y\nTo: z\n", 3},  // hit records
-      {"allocated", "Subject: x\nFrom: y\n" + padding + "To: z\n",
+      {"on the stack", three, "Subject: x\nFrom: y\nTo: z\n", 3},  // hit records
+      {"allocated", three, "Subject: x\nFrom: y\n" + padding + "To: z\n",
        1u + 1 + 3},  // header lines with their index, the memo, hit records
+      {"many names", three + names, "Subject: x\nFrom: y\nTo: z\n",
+       1u + 3},  // header lines with their index, hit records
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
+    Rules rb(make_rules(row.rules));
     const Outcome full = evaluate(rb.get(), row.block, 0);
     ASSERT_EQ(full.hits, (Hits{{1, 10}, {2, 20}, {3, 30}}));
     int failed_lines = 0;

@@ -1,10 +1,12 @@
 // kelh_engine - header unfolding and rule evaluation (contract in kelh_engine.h)
 //
 // Per message the engine builds, in one block with the HeaderLine records, an
-// index of the lines by name hash (open addressing, each name's lines chained
-// in block order), so a rule line with a header name visits only that name's
-// lines. The first rule line always walks the whole list, since it reports
-// every over-long line its scan reaches. The walk is one template over the
+// index of the lines by the rule base's header names: each line's name hash
+// is looked up once in the rule base's table of names, and the lines of each
+// name are chained in block order, so a rule line with a header name visits
+// only that name's lines and finds the first by its name's number. The first
+// rule line always walks the whole list, since it reports every over-long
+// line its scan reaches. The walk is one template over the
 // matcher: the plain one passes every pair to a callback, the engine's own
 // answers pairs from the sets' scans where the bound allows.
 // Tests: tests/kelh_engine_test.cpp (against tests/support/unfold_reference.h),
@@ -13,6 +15,8 @@
 
 #include <emmintrin.h>
 #include <string.h>
+
+#include <atomic>
 
 #include "kelh_sets.h"
 #include "regx.h"
@@ -65,66 +69,35 @@ static_assert(kClasses.of[0x20] == KELH_SPACE && kClasses.of[0x21] == KELH_ORDIN
 static_assert(kClasses.of[0x7E] == KELH_ORDINARY && kClasses.of[0x7F] == KELH_CONTROL);
 static_assert(kClasses.of[0x80] == KELH_ORDINARY && kClasses.of[0xFF] == KELH_ORDINARY);
 
-// Blocks with more lines than this are walked without an index (keeps the slot
-// count within 32 bits; no real header block comes near it).
-constexpr uint32_t kIndexMaxLines = 1u << 24;
+// A line whose header name no rule line has (in KelhIndex::name).
+constexpr uint32_t kNoName = UINT32_MAX;
 
-// One header line in the name index (entry i is lines[i]): the next line of
-// its name and its name's slot.
-struct KelhIndexEntry {
-  uint32_t next;  // 1-based entry of the next line with this name; 0 = none
-  uint32_t slot;  // the slot of its name
-};
-
-// One name in the index: its hash and its first and last lines.
-struct KelhIndexSlot {
-  uint32_t hash;
-  uint32_t first;  // 1-based entry; 0 = empty slot
-  uint32_t last;
-  uint32_t need;   // the sets its lines need (KelhSetMatch)
-  uint32_t named;  // of those, the sets of its name
-};
-
+// A message's header lines by the rule base's header names (RuleBase names).
 struct KelhIndex {
-  KelhIndexEntry *entries;  // one per header line, in block order
-  KelhIndexSlot *slots;     // open addressing, mask + 1 slots
-  uint32_t mask;
+  uint32_t *next;   // per line: the next line of its name, 1-based; 0 = none
+  uint32_t *name;   // per line: its name's number, kNoName when no rule line has it
+  uint32_t *first;  // per name of the rule base: its first line, 1-based; 0 = none
 };
 
-// kelh_slot_used - whether an index slot holds a name (for kelh_probe)
-inline bool kelh_slot_used(const KelhIndexSlot &slot) { return slot.first != 0; }
-
-// kelh_index_slots - the slot count for lines: at least twice as many slots
-// as lines keep the probes short
-constexpr uint32_t kelh_index_slots(uint32_t lines) {
-  uint32_t slots = 8;
-  while (slots < 2 * lines) {
-    slots *= 2;
-  }
-  return slots;
-}
-
-// kelh_index_build - indexes count header lines by name hash into the zeroed
-// slots given (every entry is written)
-void kelh_index_build(const HeaderLine *lines, uint32_t count, KelhIndex *index) {
-  for (uint32_t number = 1; number <= count; ++number) {
+// kelh_index_build - indexes count header lines by the rule base's names:
+// one probe of its table per line, the chains built from the last line back
+// so that each runs in block order
+void kelh_index_build(const RuleBase &rule_base, const HeaderLine *lines, uint32_t count,
+                      KelhIndex *index) {
+  memset(index->first, 0, sizeof *index->first * rule_base.name_count);
+  for (uint32_t number = count; number != 0; --number) {
     const uint32_t hash = lines[number - 1].name_hash;
-    const uint32_t at = kelh_probe(index->slots, index->mask, hash);
-    KelhIndexSlot &slot = index->slots[at];
-    index->entries[number - 1] = KelhIndexEntry{0, at};
-    if (slot.first == 0) {
-      slot.hash = hash;
-      slot.first = number;
-    } else {
-      index->entries[slot.last - 1].next = number;
+    const RuleNameSlot &slot =
+        rule_base.name_slots[kelh_probe(rule_base.name_slots, rule_base.name_mask, hash)];
+    if (slot.number == 0) {
+      index->name[number - 1] = kNoName;
+      continue;
     }
-    slot.last = number;
+    const uint32_t name = slot.number - 1;
+    index->name[number - 1] = name;
+    index->next[number - 1] = index->first[name];
+    index->first[name] = number;
   }
-}
-
-// kelh_index_first - the first entry of a name's lines, 0 when none has it
-inline uint32_t kelh_index_first(const KelhIndex &index, uint32_t hash) {
-  return index.slots[kelh_probe(index.slots, index.mask, hash)].first;
 }
 
 // kelh_line_bound - at most this many lines: each one ends at a white-space
@@ -364,8 +337,8 @@ struct KelhCallbackMatch {
   KelhMatchFn match;
   void *context;
   static constexpr size_t kPerLine = 0;  // bytes of per-line tables it needs
-  void begin(HeaderLine *, uint32_t, const RuleBase *, KelhIndex *, void *) {}
-  void rule(const RuleEntry &, uint32_t) {}
+  void begin(HeaderLine *, uint32_t, const RuleBase *, const KelhIndex *, void *) {}
+  void rule(const RuleEntry &) {}
   int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
     KelhSharedGuard guard(rule);
     return match(context, rule, number, header->text, header->length, max_backtracks);
@@ -385,6 +358,27 @@ constexpr uint32_t kStackMemo = 256;
 constexpr uint32_t kStackMeasured = 16;
 constexpr uint32_t kMeasuredLines = 256;
 
+// kelh_entry_longest - a rule line's push bound by length for limit
+// (regx_set_longest), kept in its entry for the last limit asked
+//
+// The word holds the limit and the answer plus 1 (0 until asked), so one
+// relaxed load and store keep them together; threads that race both store
+// the same answer.
+int64_t kelh_entry_longest(const RuleEntry &entry, uint32_t limit) {
+  std::atomic_ref<uint64_t> kept(const_cast<RuleEntry &>(entry).longest);
+  uint64_t word = kept.load(std::memory_order_relaxed);
+  if (word == 0 || static_cast<uint32_t>(word >> 32) != limit) {
+    const int64_t longest = regx_set_longest(&entry.line->pattern, limit);
+    // Lengths are 32-bit: a longer bound says the same as UINT32_MAX - 1.
+    const uint64_t stored = longest < 0                 ? 0
+                            : longest >= UINT32_MAX - 1 ? UINT32_MAX
+                                                        : static_cast<uint64_t>(longest) + 1;
+    word = static_cast<uint64_t>(limit) << 32 | stored;
+    kept.store(word, std::memory_order_relaxed);
+  }
+  return static_cast<int64_t>(word & UINT32_MAX) - 1;
+}
+
 // The engine's own matcher: a pair whose rule line's pattern sits in a set
 // takes its answer from one scan of that set over the line, kept for the
 // message (memo slots per line: the sets of its name, then those of the
@@ -392,13 +386,15 @@ constexpr uint32_t kMeasuredLines = 256;
 // line clear of results 18 and 20: by the line's length (regx_set_longest),
 // else by its byte counts and runs (regx_set_fits; a line is measured when
 // first needed and kept in one of up to kMeasuredLines slots). Every other pair runs
-// match_header_line. Without memory for the memo every pair runs the matcher.
+// match_header_line. Without memory for the memo, or without the rule base's
+// entries, every pair runs the matcher.
 struct KelhSetMatch {
-  const KelhSets *sets = nullptr;
+  bool use_sets = false;
   HeaderLine *lines = nullptr;
   uint32_t line_count = 0;
   uint32_t *first = nullptr;                   // per line: its first memo slot
-  uint32_t *named = nullptr;                   // per line: the memo slots of its name's sets
+  uint32_t *every = nullptr;                   // per line: the memo slot of the first set
+                                               // of the rules without a name
   uint64_t *matched = nullptr;                 // per slot: the set's answer
   uint8_t *state = nullptr;                    // per slot: 0 not scanned, 1 answered, 2 unknown
   uint16_t *measured_slot = nullptr;           // per line: its own slot + 1, 0 none
@@ -413,74 +409,70 @@ struct KelhSetMatch {
   uint8_t stack_state[kStackMemo];
   // The rule line in hand; its push bound is looked up at its first pair
   // (a rule whose header name the message lacks never reads its plan)
-  KelhRulePlace place = {-1, 0, 0};
-  RegxSet *set = nullptr;
+  const RuleEntry *entry = nullptr;
+  RegxSet *set = nullptr;           // its set; null: the matcher answers
+  const uint32_t *slots = nullptr;  // per line: the first memo slot of its set's group
+  uint32_t local = 0;               // its set's number in the group
+  uint32_t bit = 0;                 // its pattern's bit in the set
   int64_t longest = -1;
   bool longest_known = false;
-  bool unnamed = false;
 
-  // Per line, in the walk's block: its first slot, its name's sets and its
-  // measures' slot.
-  static constexpr size_t kPerLine = sizeof(*first) + sizeof(*named) + sizeof(*measured_slot);
+  // Per line, in the walk's block: its first slot, its first slot of the
+  // rules without a name and its measures' slot.
+  static constexpr size_t kPerLine = sizeof(*first) + sizeof(*every) + sizeof(*measured_slot);
   static_assert(kMeasuredLines < 65535, "a line's measures slot, plus 1, fits 16 bits");
 
   // begin - lays out the memo: each line's slots follow those of the lines
-  // before it; the sets a line needs depend on its name only, so they are
-  // looked up once per name (once per line when the block has no index)
-  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base, KelhIndex *index,
-             void *tables) {
-    sets = rule_base->sets;
+  // before it, as many as its name needs (the rule base's figures per name)
+  void begin(HeaderLine *header_lines, uint32_t count, const RuleBase *rule_base,
+             const KelhIndex *index, void *tables) {
     lines = header_lines;
-    if (sets == nullptr) {
+    if (rule_base->sets == nullptr || index == nullptr) {
       return;
     }
     line_count = count;
     first = static_cast<uint32_t *>(tables);
-    named = first + count;
-    measured_slot = reinterpret_cast<uint16_t *>(named + count);
+    every = first + count;
+    measured_slot = reinterpret_cast<uint16_t *>(every + count);
     memset(measured_slot, 0, sizeof *measured_slot * count);
     measured_capacity = count < kStackMeasured ? count : kStackMeasured;
     shared_line = count;
-    uint64_t slots = 0;
+    uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {
-      first[i] = static_cast<uint32_t>(slots);
-      if (index != nullptr) {
-        KelhIndexSlot &slot = index->slots[index->entries[i].slot];
-        if (slot.first == i + 1) {
-          slot.need = kelh_sets_line(sets, slot.hash, &slot.named);
-        }
-        named[i] = slot.named;
-        slots += slot.need;
+      first[i] = static_cast<uint32_t>(total);
+      const uint32_t name = index->name[i];
+      if (name == kNoName) {
+        every[i] = static_cast<uint32_t>(total);
+        total += rule_base->unnamed_need;
       } else {
-        slots += kelh_sets_line(sets, lines[i].name_hash, &named[i]);
+        every[i] = static_cast<uint32_t>(total + rule_base->names[name].named);
+        total += rule_base->names[name].need;
       }
     }
     matched = stack_matched;
     state = stack_state;
-    if (slots > kStackMemo) {
+    if (total > kStackMemo) {
       // The answers first: they need the block's alignment. Slot numbers are
       // 32-bit: more slots than that are treated as no memory.
       memo =
-          slots <= UINT32_MAX ? tlvpr_malloc(slots * (sizeof *matched + sizeof *state)) : nullptr;
+          total <= UINT32_MAX ? tlvpr_malloc(total * (sizeof *matched + sizeof *state)) : nullptr;
       if (memo == nullptr) {
-        sets = nullptr;
         return;
       }
       matched = static_cast<uint64_t *>(memo);
-      state = reinterpret_cast<uint8_t *>(matched + slots);
+      state = reinterpret_cast<uint8_t *>(matched + total);
     }
-    memset(state, 0, slots);
+    memset(state, 0, total);
+    use_sets = true;
   }
 
-  void rule(const RuleEntry &entry, uint32_t number) {
-    place = kelh_sets_rule(sets, number);
-    if (sets == nullptr || place.set < 0) {
-      place.set = -1;
-      return;
-    }
-    set = kelh_sets_get(sets, static_cast<uint32_t>(place.set));
+  void rule(const RuleEntry &rule_entry) {
+    entry = &rule_entry;
+    set = use_sets ? rule_entry.set : nullptr;
+    slots = rule_entry.name_hash == 0 ? every : first;
+    local = rule_entry.local;
+    bit = rule_entry.bit;
     longest_known = false;
-    unnamed = entry.name_hash == 0;
   }
 
   // measured_at - the measures in a slot
@@ -519,21 +511,21 @@ struct KelhSetMatch {
     return measured_at(slot);
   }
 
-  int pair(RuleLine *rule, uint32_t number, HeaderLine *header, uint32_t max_backtracks) {
+  int pair(RuleLine *rule, uint32_t, HeaderLine *header, uint32_t max_backtracks) {
     const uint32_t line = static_cast<uint32_t>(header - lines);
-    if (place.set >= 0 && !longest_known) {
-      longest = kelh_sets_longest(sets, number, &rule->pattern, max_backtracks);
+    if (set != nullptr && !longest_known) {
+      longest = kelh_entry_longest(*entry, max_backtracks);
       longest_known = true;
     }
-    if (place.set >= 0 && header->length > 0 &&
+    if (set != nullptr && header->length > 0 &&
         (header->length <= longest ||
          regx_set_fits(&rule->pattern, max_backtracks, line_subject(line)))) {
-      const uint32_t slot = first[line] + (unnamed ? named[line] : 0) + place.local;
+      const uint32_t slot = slots[line] + local;
       if (state[slot] == 0) {
         state[slot] = regx_set_scan(set, header->text, header->length, &matched[slot]) == 0 ? 1 : 2;
       }
       if (state[slot] == 1) {
-        return (matched[slot] >> place.bit & 1) != 0 ? REGX_OK : REGX_NOMATCH;
+        return (matched[slot] >> bit & 1) != 0 ? REGX_OK : REGX_NOMATCH;
       }
     }
     KelhSharedGuard guard(rule);
@@ -566,23 +558,23 @@ void kelh_append_hit(RuleHit **hits, RuleHit **tail, const RuleLine *rule) {
 }
 
 // kelh_block_bytes - the walk's storage for a header block of bound LF
-// bytes: the header lines, the name index's slots and entries (when indexed)
-// and the matcher's per-line tables, in that order (each part keeps the
-// alignment of the next)
-constexpr size_t kelh_block_bytes(uint32_t bound, bool indexed, size_t per_line) {
-  return (sizeof(HeaderLine) + per_line) * static_cast<size_t>(bound) +
-         (indexed ? sizeof(KelhIndexSlot) * kelh_index_slots(bound) +
-                        sizeof(KelhIndexEntry) * static_cast<size_t>(bound)
-                  : 0);
+// bytes and a rule base of names header names: the header lines, the name
+// index (when indexed: per line its next line and its name, per name its
+// first line) and the matcher's per-line tables, in that order (each part
+// keeps the alignment of the next)
+constexpr size_t kelh_block_bytes(uint32_t bound, uint32_t names, bool indexed, size_t per_line) {
+  return (sizeof(HeaderLine) + per_line + (indexed ? 2 * sizeof(uint32_t) : 0)) *
+             static_cast<size_t>(bound) +
+         (indexed ? sizeof(uint32_t) * static_cast<size_t>(names) : 0);
 }
-static_assert(sizeof(HeaderLine) % alignof(KelhIndexSlot) == 0 &&
-                  sizeof(KelhIndexSlot) % alignof(KelhIndexEntry) == 0 &&
-                  sizeof(KelhIndexEntry) % alignof(uint32_t) == 0,
+static_assert(sizeof(HeaderLine) % alignof(uint32_t) == 0,
               "the parts of the walk's block follow one another aligned");
 
-// Blocks of up to this many LF bytes (nearly every real message) keep the
-// walk's block on the call's stack.
+// Blocks of up to this many LF bytes (nearly every real message), with a
+// rule base of up to kStackNames header names, keep the walk's block on the
+// call's stack.
 constexpr uint32_t kStackLines = 128;
+constexpr uint32_t kStackNames = 256;
 
 // kelh_evaluate - the rule walk over one message, with any matcher
 //
@@ -600,14 +592,16 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   }
   *verdict = 0;
   const uint32_t bound = length == 0 ? 0 : kelh_line_bound(buffer, length);
-  const bool indexed = bound <= kIndexMaxLines;
-  const uint32_t slots = indexed ? kelh_index_slots(bound) : 0;
-  alignas(
-      HeaderLine) unsigned char stack_block[kelh_block_bytes(kStackLines, true, Matcher::kPerLine)];
+  // Without entries the rule base has no names: the walk follows the list.
+  const bool indexed = rule_base->entries != nullptr;
+  const uint32_t names = indexed ? rule_base->name_count : 0;
+  alignas(HeaderLine) unsigned char
+      stack_block[kelh_block_bytes(kStackLines, kStackNames, true, Matcher::kPerLine)];
   void *block = nullptr;  // the allocated block, when the stack's is too small
   unsigned char *base = stack_block;
-  if (kelh_block_bytes(bound, indexed, Matcher::kPerLine) > sizeof stack_block) {
-    block = tlvpr_malloc(kelh_block_bytes(bound, indexed, Matcher::kPerLine));
+  const size_t block_bytes = kelh_block_bytes(bound, names, indexed, Matcher::kPerLine);
+  if (block_bytes > sizeof stack_block) {
+    block = tlvpr_malloc(block_bytes);
     if (block == nullptr) {
       tvr_log(kLevelNoHeaderLine, TVR_NO_MEMORY);
       return TVR_NO_MEMORY;
@@ -623,12 +617,11 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
   KelhIndex index = {};
   void *tables = lines + bound;
   if (indexed) {
-    index.slots = reinterpret_cast<KelhIndexSlot *>(lines + bound);
-    index.entries = reinterpret_cast<KelhIndexEntry *>(index.slots + slots);
-    index.mask = slots - 1;
-    memset(index.slots, 0, sizeof(KelhIndexSlot) * slots);
-    kelh_index_build(lines, count, &index);
-    tables = index.entries + bound;
+    index.next = reinterpret_cast<uint32_t *>(lines + bound);
+    index.name = index.next + bound;
+    index.first = index.name + bound;
+    kelh_index_build(*rule_base, lines, count, &index);
+    tables = index.first + names;
   }
   matcher.begin(lines, count, rule_base, indexed ? &index : nullptr, tables);
 
@@ -653,8 +646,10 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
       if (listed == nullptr) {
         break;
       }
-      from_list = RuleEntry{listed, listed->name_hash, static_cast<uint16_t>(listed->rule_type),
-                            static_cast<uint16_t>(listed->conjunction)};
+      from_list.line = listed;
+      from_list.name_hash = listed->name_hash;
+      from_list.rule_type = static_cast<uint16_t>(listed->rule_type);
+      from_list.conjunction = static_cast<uint16_t>(listed->conjunction);
       entry = &from_list;
       listed = listed->next;
     }
@@ -667,7 +662,7 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
       HeaderLine *at = nullptr;
       const bool first_rule = number == 0;
       if (first_rule || !indexed || entry->name_hash == 0) {
-        matcher.rule(*entry, number);
+        matcher.rule(*entry);
         for (HeaderLine *header = lines; header != lines + count; ++header) {
           const bool fits = max_header_length == 0 || header->length <= max_header_length;
           if ((entry->name_hash == 0 || entry->name_hash == header->name_hash) && fits) {
@@ -685,12 +680,12 @@ uint32_t kelh_evaluate(char *buffer, uint32_t length, RuleHit **hits, const Rule
           }
         }
       } else {
-        // A rule line whose header name the message lacks costs one probe.
-        uint32_t named = kelh_index_first(index, entry->name_hash);
+        // A rule line whose header name the message lacks costs one read.
+        uint32_t named = index.first[entry->name];
         if (named != 0) {
-          matcher.rule(*entry, number);
+          matcher.rule(*entry);
         }
-        for (; named != 0; named = index.entries[named - 1].next) {
+        for (; named != 0; named = index.next[named - 1]) {
           HeaderLine *header = &lines[named - 1];
           if (max_header_length != 0 && header->length > max_header_length) {
             continue;

@@ -71,7 +71,8 @@
 // lock (one lock held at a time, for one match of one header line). Per
 // message: the header lines, their name index and the per-line tables of the
 // sets' answers take one allocation, or none for a block of up to 128 LF bytes
-// (they then sit on the call's stack, about 10 KB); the sets' answers take
+// and a rule base of up to 256 header names, or any other pair that fits the
+// same bytes (they then sit on the call's stack, about 10 KB); the sets' answers take
 // one more beyond 256 of them. The measures (byte counts, runs) of the lines
 // whose bound needs them: the first 16 on the call's stack (about 20 KB), up
 // to 240 more in one allocation (about 1.2 KB each).

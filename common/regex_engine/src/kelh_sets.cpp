@@ -9,8 +9,6 @@
 
 #include <string.h>
 
-#include <atomic>
-
 #include "regx_set.h"
 #include "tlvpr_mem.h"
 
@@ -47,7 +45,6 @@ struct KelhSets {
   uint32_t mask;
   KelhGroup every;        // the lines without a header name
   KelhRulePlace *places;  // per rule line
-  uint64_t *longest;      // per rule line: limit << 32 | (regx_set_longest + 1); 0 none yet
   uint32_t line_count;
 };
 
@@ -132,15 +129,11 @@ uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *nam
   }
   sets->budget.cap = cap;
   sets->line_count = count;
-  uint32_t slots = 8;
-  while (slots < 2 * count) {
-    slots *= 2;
-  }
+  const uint32_t slots = kelh_slots_for(count);
   sets->mask = slots - 1;
   sets->groups = static_cast<KelhGroup *>(tlvpr_calloc(slots, sizeof(KelhGroup)));
   sets->places = static_cast<KelhRulePlace *>(tlvpr_calloc(count + 1, sizeof(KelhRulePlace)));
-  sets->longest = static_cast<uint64_t *>(tlvpr_calloc(count + 1, sizeof(uint64_t)));
-  uint32_t rc = sets->groups != nullptr && sets->places != nullptr && sets->longest != nullptr
+  uint32_t rc = sets->groups != nullptr && sets->places != nullptr
                     ? kelh_sets_make(sets, patterns, name_hashes, count)
                     : kNoMemory;
   if (rc != 0) {
@@ -167,7 +160,6 @@ void kelh_sets_free(KelhSets *sets) {
   tlvpr_free(sets->sets);
   tlvpr_free(sets->groups);
   tlvpr_free(sets->places);
-  tlvpr_free(sets->longest);
   tlvpr_free(sets);
 }
 
@@ -177,27 +169,6 @@ KelhRulePlace kelh_sets_rule(const KelhSets *sets, uint32_t index) {
     return KelhRulePlace{-1, 0, 0};
   }
   return sets->places[index];
-}
-
-// kelh_sets_longest - a rule line's push bound by length, kept beside its place
-//
-// The word holds the limit and the answer plus 1 (0 until asked), so one
-// relaxed load and store keep them together; threads that race both store
-// the same answer.
-int64_t kelh_sets_longest(const KelhSets *sets, uint32_t index, const RegxPattern *pattern,
-                          uint32_t limit) {
-  std::atomic_ref<uint64_t> kept(sets->longest[index]);
-  uint64_t word = kept.load(std::memory_order_relaxed);
-  if (word == 0 || static_cast<uint32_t>(word >> 32) != limit) {
-    const int64_t longest = regx_set_longest(pattern, limit);
-    // Lengths are 32-bit: a longer bound says the same as UINT32_MAX - 1.
-    const uint64_t stored = longest < 0                 ? 0
-                            : longest >= UINT32_MAX - 1 ? UINT32_MAX
-                                                        : static_cast<uint64_t>(longest) + 1;
-    word = static_cast<uint64_t>(limit) << 32 | stored;
-    kept.store(word, std::memory_order_relaxed);
-  }
-  return static_cast<int64_t>(word & UINT32_MAX) - 1;
 }
 
 // kelh_sets_line - the sets a header line of that name needs

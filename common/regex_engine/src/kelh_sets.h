@@ -16,14 +16,11 @@
 // kelh_sets_cap(count): KELH_SETS_CAP_BASE + KELH_SETS_CAP_PER_LINE per line.
 // kelh_sets_free(sets): frees everything; null accepted.
 //
-// For the evaluation walk (read-only after building; any number of threads):
+// For the loader, which keeps what the walk needs of them in the rule base's
+// entries and names (read-only after building; any number of threads):
 // kelh_sets_rule(sets, i) is rule line i's place: set < 0 when no set holds
 //   its pattern; else the set (kelh_sets_get), the set's number among its
 //   group's (local) and the pattern's bit in it.
-// kelh_sets_longest(sets, i, pattern, limit): regx_set_longest(pattern, limit)
-//   for rule line i, whose pattern it must be; the answer for the last limit
-//   asked is kept beside the line's place, so that the walk need not read
-//   the pattern's plan. Any number of threads.
 // kelh_sets_line(sets, name_hash, &named): the number of sets a header line
 //   with that name hash needs: those of its name (*named of them, 0 when no
 //   rule names it) and those of the rules without a name.
@@ -60,8 +57,6 @@ uint32_t kelh_sets_build(const RegxPattern *const *patterns, const uint32_t *nam
 size_t kelh_sets_cap(uint32_t count);
 void kelh_sets_free(KelhSets *sets);
 KelhRulePlace kelh_sets_rule(const KelhSets *sets, uint32_t index);
-int64_t kelh_sets_longest(const KelhSets *sets, uint32_t index, const RegxPattern *pattern,
-                          uint32_t limit);
 uint32_t kelh_sets_line(const KelhSets *sets, uint32_t name_hash, uint32_t *named);
 RegxSet *kelh_sets_get(const KelhSets *sets, uint32_t number);
 size_t kelh_sets_bytes(const KelhSets *sets);
@@ -73,7 +68,7 @@ size_t kelh_sets_bytes(const KelhSets *sets);
 // slots, probed linearly from a multiplicative hash: the slot that holds the
 // hash, or the free one where the probe stops. Slot has a hash member, and
 // kelh_slot_used(slot) says whether it holds one. The sets' groups and the
-// engine's index of a message's header lines both probe with it.
+// rule base's table of header names (load_rules.h) both probe with it.
 template <class Slot>
 inline uint32_t kelh_probe(const Slot *slots, uint32_t mask, uint32_t hash) {
   uint32_t at = (hash * 0x9E3779B1u) >> 7 & mask;
@@ -81,6 +76,16 @@ inline uint32_t kelh_probe(const Slot *slots, uint32_t mask, uint32_t hash) {
     at = (at + 1) & mask;
   }
   return at;
+}
+
+// kelh_slots_for - the slot count of a table for n hashes: a power of two, at
+// least 8 and twice n, so that probes stay short
+constexpr uint32_t kelh_slots_for(uint32_t n) {
+  uint32_t slots = 8;
+  while (slots < 2 * n) {
+    slots *= 2;
+  }
+  return slots;
 }
 #endif
 

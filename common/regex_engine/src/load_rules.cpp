@@ -366,6 +366,7 @@ uint32_t rulebase_free(RuleBase *rule_base) {
   }
   kelh_sets_free(rule_base->sets);
   tlvpr_free(rule_base->entries);
+  tlvpr_free(rule_base->names);
   RuleLine *line = rule_base->first;
   while (line != nullptr) {
     RuleLine *next = line->next;
@@ -393,8 +394,62 @@ uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *pa
   return 0;
 }
 
+namespace {
+
+// load_rules_names - numbers the header names of count entries (name_hash
+// non-zero) in order of first use and makes the table of them: *names (one
+// allocation holding the names and then *slots) and what a header line of
+// each name needs of the sets. 0 or 10013.
+uint32_t load_rules_names(RuleEntry *entries, uint32_t count, const KelhSets *sets,
+                          RuleBase *names) {
+  // The names are counted in a table sized for count names, then kept in one
+  // sized for those there are, so that a message's probes stay in few slots.
+  const uint32_t wide = kelh_slots_for(count);
+  RuleNameSlot *numbering = static_cast<RuleNameSlot *>(tlvpr_calloc(wide, sizeof(RuleNameSlot)));
+  if (numbering == nullptr) {
+    return TVR_NO_MEMORY;
+  }
+  uint32_t distinct = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t hash = entries[i].name_hash;
+    if (hash == 0) {
+      continue;
+    }
+    RuleNameSlot &slot = numbering[kelh_probe(numbering, wide - 1, hash)];
+    if (slot.number == 0) {
+      slot = RuleNameSlot{hash, ++distinct};
+    }
+    entries[i].name = slot.number - 1;
+  }
+  tlvpr_free(numbering);
+  const uint32_t slots = kelh_slots_for(distinct);
+  void *block = tlvpr_calloc(1, sizeof(RuleName) * distinct + sizeof(RuleNameSlot) * slots);
+  if (block == nullptr) {
+    return TVR_NO_MEMORY;
+  }
+  names->names = static_cast<RuleName *>(block);
+  names->name_slots = reinterpret_cast<RuleNameSlot *>(names->names + distinct);
+  names->name_mask = slots - 1;
+  names->name_count = distinct;
+  uint32_t unnamed = 0;
+  names->unnamed_need = kelh_sets_line(sets, 0, &unnamed);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t hash = entries[i].name_hash;
+    RuleNameSlot &slot = names->name_slots[kelh_probe(names->name_slots, names->name_mask, hash)];
+    if (hash != 0 && slot.number == 0) {
+      slot = RuleNameSlot{hash, entries[i].name + 1};
+      RuleName &name = names->names[entries[i].name];
+      name.hash = hash;
+      name.need = kelh_sets_line(sets, hash, &name.named);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 // rulebase_make_sets - (re)builds the sets that answer the rule base's
-// patterns a header line at a time
+// patterns a header line at a time, the entries and their names
 uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   if (rule_base == nullptr) {
     return TVR_BAD_ARGUMENT;
@@ -423,20 +478,38 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
     entries = static_cast<RuleEntry *>(tlvpr_calloc(count + 1, sizeof(RuleEntry)));
     status = entries != nullptr ? 0 : TVR_NO_MEMORY;
   }
+  RuleBase names = {};
+  if (status == 0) {
+    uint32_t at = 0;
+    for (RuleLine *line = rule_base->first; line != nullptr; line = line->next, ++at) {
+      const KelhRulePlace place = kelh_sets_rule(sets, at);
+      RuleEntry &entry = entries[at];
+      entry.line = line;
+      entry.set = place.set >= 0 ? kelh_sets_get(sets, static_cast<uint32_t>(place.set)) : nullptr;
+      entry.name_hash = line->name_hash;
+      entry.local = place.local;
+      entry.bit = place.bit;
+      entry.rule_type = static_cast<uint16_t>(line->rule_type);
+      entry.conjunction = static_cast<uint16_t>(line->conjunction);
+    }
+    status = load_rules_names(entries, count, sets, &names);
+  }
   if (status != 0) {
     kelh_sets_free(sets);
+    tlvpr_free(entries);
     return status;
-  }
-  uint32_t at = 0;
-  for (RuleLine *line = rule_base->first; line != nullptr; line = line->next, ++at) {
-    entries[at] = RuleEntry{line, line->name_hash, static_cast<uint16_t>(line->rule_type),
-                            static_cast<uint16_t>(line->conjunction)};
   }
   kelh_sets_free(rule_base->sets);
   tlvpr_free(rule_base->entries);
+  tlvpr_free(rule_base->names);
   rule_base->sets = sets;
   rule_base->entries = entries;
   rule_base->entry_count = count;
+  rule_base->names = names.names;
+  rule_base->name_count = names.name_count;
+  rule_base->name_slots = names.name_slots;
+  rule_base->name_mask = names.name_mask;
+  rule_base->unnamed_need = names.unnamed_need;
   return 0;
 }
 

@@ -35,9 +35,10 @@
 //   stopped the load.
 // rulebase_make_sets(rule_base, cap): builds the sets the evaluation scans
 //   (kelh_sets_build over every line, rule-base order) with a state budget of
-//   cap bytes, and the entries of the lines, replacing any the rule base has;
-//   rulebase_parse gives kelh_sets_cap of its line count. 0; 10040 null rule
-//   base; 10013 no memory (the rule base keeps its sets and entries). Not
+//   cap bytes, and the entries of the lines with the table of their header
+//   names, replacing any the rule base has; rulebase_parse gives
+//   kelh_sets_cap of its line count. 0; 10040 null rule
+//   base; 10013 no memory (the rule base keeps its sets, entries and names). Not
 //   logged. Not while evaluations run; the list must not change after it (the
 //   entries point into it).
 // rulebase_read_version(stream, &version): 0 and version 1 or 2; a reader status
@@ -81,7 +82,9 @@
 //   rule base adds nothing. 0, or 10040 for a null counter.
 //
 // Threads: loading runs on one thread. A loaded RuleBase is read-only apart from
-// the sets' automaton states, which evaluations add under each set's own lock;
+// the sets' automaton states, which evaluations add under each set's own lock,
+// and each entry's longest word (one relaxed atomic store of a value that
+// every thread computes alike);
 // the evaluation engine (kelh_engine.h) takes a line's lock only for a pattern
 // that regx_exec_shared says must be matched by one thread at a time.
 #ifndef COMMON_REGEX_ENGINE_SRC_LOAD_RULES_H
@@ -128,16 +131,39 @@ typedef struct RuleLine {
 } RuleLine;
 
 struct KelhSets;
+struct RegxSet;
 
 // A rule line as the evaluation walks it: what it reads of every line, in
 // one array in file order, so that a line whose header name the message
 // lacks, or whose answer a set already holds, costs no read of its RuleLine.
 typedef struct RuleEntry {
   RuleLine *line;
+  struct RegxSet *set;   // the set that holds its pattern; null: the matcher answers
+  uint64_t longest;      // its push bound by length for the last limit asked:
+                         // limit << 32 | (regx_set_longest + 1); 0 not asked yet
   uint32_t name_hash;    // the line's name_hash
+  uint32_t name;         // the number of its header name (RuleBase names); 0 when
+                         // name_hash is 0
+  uint32_t local;        // its set's number among the sets of its header name
+  uint32_t bit;          // its pattern's bit in the set
   uint16_t rule_type;    // its rule_type
   uint16_t conjunction;  // its conjunction
 } RuleEntry;
+
+// A header name that rule lines use: what a message's header line with that
+// name needs of the evaluation (kelh_sets_line of its hash).
+typedef struct RuleName {
+  uint32_t hash;   // the name hash, never 0
+  uint32_t need;   // the memo slots of such a line: the sets of its name and
+                   // those of the rule lines without a name
+  uint32_t named;  // of those, the sets of its name
+} RuleName;
+
+// One slot of the rule base's table of header names, by hash.
+typedef struct RuleNameSlot {
+  uint32_t hash;
+  uint32_t number;  // the name's number (its index in names) + 1; 0: a free slot
+} RuleNameSlot;
 
 typedef struct RuleBase {
   int32_t format_version;  // 1 or 2
@@ -145,8 +171,16 @@ typedef struct RuleBase {
   struct KelhSets *sets;   // the patterns' sets for the evaluation (kelh_sets.h); owned;
                            // null: every pair runs the matcher
   RuleEntry *entries;      // the lines in file order, made with the sets; owned;
-                           // null: the evaluation follows the list
+                           // null: the evaluation follows the list (and runs
+                           // the matcher on every pair)
   uint32_t entry_count;
+  // The distinct header names of the entries, numbered in file order of
+  // first use, made with them (one allocation with name_slots; owned).
+  RuleName *names;
+  uint32_t name_count;
+  RuleNameSlot *name_slots;  // open addressing by hash (kelh_probe), name_mask + 1 slots
+  uint32_t name_mask;
+  uint32_t unnamed_need;  // the memo slots of a line whose name no rule line has
 } RuleBase;
 
 typedef struct RuleLineCheck {
@@ -175,6 +209,9 @@ uint32_t rulebase_count(const RuleBase *rule_base, uint32_t *rules, uint32_t *pa
 
 #ifdef __cplusplus
 }
+
+// kelh_slot_used - whether a slot of the names' table holds a name (for kelh_probe)
+inline bool kelh_slot_used(const RuleNameSlot &slot) { return slot.number != 0; }
 #endif
 
 #endif
