@@ -1204,52 +1204,121 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
   return REGX_OK;
 }
 
+namespace {
+
+// RegxScan - one subject's scan in progress
+struct RegxScan {
+  const unsigned char *p;
+  size_t i;  // the next byte
+  size_t length;
+  RegxDState *s;
+  uint64_t accept;
+  int rc;  // -1 while running, then regx_set_scan's result
+};
+
+// regx_scan_begin - a scan of the subject from the start state
+inline RegxScan regx_scan_begin(RegxSet *set, const char *text, size_t length) {
+  RegxScan t = {(const unsigned char *)text, 0, length, set->start, set->start->accept, -1};
+  t.rc = text == nullptr || length == 0 ? 1 : -1;
+  return t;
+}
+
+// regx_scan_word - the transition word for the scan's next byte
+inline uintptr_t regx_scan_word(const RegxSet *set, const RegxScan &t) {
+  return std::atomic_ref<uintptr_t>(regx_dstate_next(t.s)[set->cls[t.p[t.i]]])
+      .load(std::memory_order_acquire);
+}
+
+// regx_scan_step - takes the word: the common step (the next state as it
+// stands) inline, the others (a state to build, a look at the answers, a skip,
+// a state to examine) beside it. Inlined into its callers so the scan stays in
+// registers.
+__attribute__((always_inline)) inline void regx_scan_step(RegxSet *set, RegxScan &t,
+                                                          uintptr_t word) {
+  if ((word & RX_TAGS) == 0 && word != 0) {
+    t.s = (RegxDState *)word;
+    if (++t.i == t.length) {
+      t.accept |= t.s->end_accept;
+      t.rc = 0;
+    }
+    return;
+  }
+  if (word == 0) {
+    word = regx_set_step(set, t.s, set->cls[t.p[t.i]]);
+    if (word == 0) {
+      t.rc = 1;
+      return;
+    }
+  }
+  t.i++;
+  t.s = (RegxDState *)(word & ~RX_TAGS);
+  if ((word & RX_TAG_LOOK) != 0) {
+    t.accept |= t.s->accept;
+    if ((t.s->flags & RX_DSTATE_DEAD) != 0 || t.accept == set->all) {
+      t.rc = 0;
+      return;
+    }
+  }
+  if ((word & RX_TAG_SKIP) != 0) {
+    const uint32_t skip = std::atomic_ref<uint32_t>(t.s->skip).load(std::memory_order_relaxed);
+    t.i = regx_set_skip(t.p, t.i, t.length, t.s->escape, skip - 2);
+  } else if ((word & RX_TAG_SELF) != 0) {
+    regx_set_examine(set, t.s);
+  }
+  if (t.i >= t.length) {
+    t.accept |= t.s->end_accept;
+    t.rc = 0;
+  }
+}
+
+// regx_scan_end - the scan's result, its answer in *matched when it has one
+inline int regx_scan_end(const RegxScan &t, uint64_t *matched) {
+  if (t.rc == 0) {
+    *matched = t.accept;
+  }
+  return t.rc;
+}
+
+}  // namespace
+
 // regx_set_scan - which patterns match the subject, in one pass
 int regx_set_scan(RegxSet *set, const char *text, size_t length, uint64_t *matched) {
-  if (set == nullptr || text == nullptr || matched == nullptr || length == 0) {
+  if (set == nullptr || matched == nullptr) {
     return 1;
   }
-  const unsigned char *p = (const unsigned char *)text;
-  const uint8_t *cls = set->cls;
-  RegxDState *s = set->start;
-  uint64_t accept = s->accept;
-  size_t i = 0;
-  while (i < length) {
-    uintptr_t word =
-        std::atomic_ref<uintptr_t>(regx_dstate_next(s)[cls[p[i]]]).load(std::memory_order_acquire);
-    if ((word & RX_TAGS) == 0 && word != 0) {
-      // The common step: the word is the next state as it stands, so the
-      // next load waits for this one alone.
-      s = (RegxDState *)word;
-      i++;
-      continue;
-    }
-    if (word == 0) {
-      word = regx_set_step(set, s, cls[p[i]]);
-      if (word == 0) {
-        return 1;
-      }
-    }
-    i++;
-    s = (RegxDState *)(word & ~RX_TAGS);
-    if ((word & RX_TAGS) != 0) {
-      if ((word & RX_TAG_LOOK) != 0) {
-        accept |= s->accept;
-        if ((s->flags & RX_DSTATE_DEAD) != 0 || accept == set->all) {
-          *matched = accept;
-          return 0;
-        }
-      }
-      if ((word & RX_TAG_SKIP) != 0) {
-        const uint32_t skip = std::atomic_ref<uint32_t>(s->skip).load(std::memory_order_relaxed);
-        i = regx_set_skip(p, i, length, s->escape, skip - 2);
-      } else if ((word & RX_TAG_SELF) != 0) {
-        regx_set_examine(set, s);
-      }
-    }
+  RegxScan t = regx_scan_begin(set, text, length);
+  while (t.rc < 0) {
+    regx_scan_step(set, t, regx_scan_word(set, t));
   }
-  *matched = accept | s->end_accept;
-  return 0;
+  return regx_scan_end(t, matched);
+}
+
+// regx_set_scan_two - two scans stepped in turn: each step's load waits for
+// its own scan's last one only, so the two chains of loads overlap
+void regx_set_scan_two(RegxSet *const sets[2], const char *const texts[2], const size_t lengths[2],
+                       uint64_t matched[2], int results[2]) {
+  if (sets[0] == nullptr || sets[1] == nullptr) {
+    for (int k = 0; k < 2; k++) {
+      results[k] = regx_set_scan(sets[k], texts[k], lengths[k], &matched[k]);
+    }
+    return;
+  }
+  RegxScan a = regx_scan_begin(sets[0], texts[0], lengths[0]);
+  RegxScan b = regx_scan_begin(sets[1], texts[1], lengths[1]);
+  while (a.rc < 0 && b.rc < 0) {
+    const uintptr_t wa = regx_scan_word(sets[0], a);
+    const uintptr_t wb = regx_scan_word(sets[1], b);
+    regx_scan_step(sets[0], a, wa);
+    regx_scan_step(sets[1], b, wb);
+  }
+  while (a.rc < 0) {
+    regx_scan_step(sets[0], a, regx_scan_word(sets[0], a));
+  }
+  while (b.rc < 0) {
+    regx_scan_step(sets[1], b, regx_scan_word(sets[1], b));
+  }
+  results[0] = regx_scan_end(a, &matched[0]);
+  results[1] = regx_scan_end(b, &matched[1]);
 }
 
 // regx_set_bytes - what the set holds

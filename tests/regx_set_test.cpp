@@ -95,6 +95,7 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
   int compared = 0;
   int unknown = 0;
   int beyond = 0;
+  int paired = 0;
   for (int round = 0; round < 600; ++round) {
     std::vector<Pattern> owned;
     std::vector<std::string> texts;
@@ -142,9 +143,34 @@ TEST(RegxSet, AnswersWhatAnExhaustiveSearchFinds) {
         ++compared;
       }
     }
+    // Two scans side by side, of this set and of one holding its first
+    // members, answer as each alone (where the budget lets both answer).
+    RegxSet *part = nullptr;
+    ASSERT_EQ(regx_set_create(&part, members.data(), (members.size() + 1) / 2, &budget), REGX_OK);
+    for (int j = 0; j < 6; ++j) {
+      const std::string subjects[2] = {random_subject(&gen), random_subject(&gen)};
+      RegxSet *const two[2] = {j % 2 == 0 ? set : part, j % 3 == 0 ? set : part};
+      const char *const texts2[2] = {subjects[0].data(), subjects[1].data()};
+      const size_t lengths[2] = {subjects[0].size(), subjects[1].size()};
+      uint64_t answers[2] = {0, 0};
+      int results[2] = {-1, -1};
+      regx_set_scan_two(two, texts2, lengths, answers, results);
+      for (int k = 0; k < 2; ++k) {
+        uint64_t alone = 0;
+        if (regx_set_scan(two[k], subjects[k].data(), subjects[k].size(), &alone) == 0 &&
+            results[k] == 0) {
+          ASSERT_EQ(answers[k], alone) << "subject \"" << subjects[k] << "\"";
+          ++paired;
+        } else {
+          EXPECT_TRUE(subjects[k].empty() || round % 3 == 0) << subjects[k];
+        }
+      }
+    }
+    regx_set_free(part);
     regx_set_free(set);
     EXPECT_EQ(budget.used, 0u);  // every charged byte given back
   }
+  EXPECT_GT(paired, 5000);
   EXPECT_GT(compared, 50000);
   EXPECT_GT(unknown, 20);
   EXPECT_LT(beyond, compared / 100);

@@ -182,6 +182,11 @@ uint32_t kelh_sets_line(const KelhSets *sets, uint32_t name_hash, uint32_t *name
   return mine + (sets != nullptr ? sets->every.count : 0);
 }
 
+// kelh_sets_first - the number of the first set of a name's group
+uint32_t kelh_sets_first(const KelhSets *sets, uint32_t name_hash) {
+  return kelh_sets_group(sets, name_hash)->first;
+}
+
 // kelh_sets_get - a set by its number
 RegxSet *kelh_sets_get(const KelhSets *sets, uint32_t number) { return sets->sets[number]; }
 

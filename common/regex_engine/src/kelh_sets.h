@@ -24,6 +24,10 @@
 // kelh_sets_line(sets, name_hash, &named): the number of sets a header line
 //   with that name hash needs: those of its name (*named of them, 0 when no
 //   rule names it) and those of the rules without a name.
+// kelh_sets_first(sets, name_hash): the number of the first of the sets of that
+//   name (0: the rules without a name); a line's sets of each kind, counted by
+//   kelh_sets_line, are numbered consecutively from it, in the order of their
+//   places' local numbers.
 // kelh_sets_get(sets, number): a set by its number.
 // kelh_sets_bytes(sets): the bytes held, states included.
 #ifndef COMMON_REGEX_ENGINE_SRC_KELH_SETS_H
@@ -59,6 +63,7 @@ void kelh_sets_free(KelhSets *sets);
 KelhRulePlace kelh_sets_rule(const KelhSets *sets, uint32_t index);
 uint32_t kelh_sets_line(const KelhSets *sets, uint32_t name_hash, uint32_t *named);
 RegxSet *kelh_sets_get(const KelhSets *sets, uint32_t number);
+uint32_t kelh_sets_first(const KelhSets *sets, uint32_t name_hash);
 size_t kelh_sets_bytes(const KelhSets *sets);
 
 #ifdef __cplusplus
