@@ -283,6 +283,10 @@ typedef struct RegxBoundPiece {
 } RegxBoundPiece;
 enum { RX_SUFFIX_SHORT = 256, RX_SUFFIX_LONG = 1024 };
 
+// regx_set_bound_pays: the subjects of the sample, and the most of them the
+// bound may fail on for the pattern to keep it (one in eight)
+enum { RX_BOUND_SAMPLE = 256, RX_BOUND_SAMPLE_FAILS = RX_BOUND_SAMPLE / 8 };
+
 // Bytes in a row that every match holds at one place, each one of two
 // values (the same twice for an exact byte): a required literal that may be
 // written with [Xx] classes. A subject without it has no match.
@@ -333,6 +337,11 @@ typedef struct RegxPlan {
   // this pattern: regx_plan_fits_subject then reads the subject's runs at
   // once. Read and written atomically.
   int32_t counts_short;
+  // Of the first RX_BOUND_SAMPLE subjects regx_set_fits was asked about:
+  // how many were asked (counting on past the sample) and how many the
+  // bound failed on. Read and written atomically.
+  uint32_t bound_asked;
+  uint32_t bound_failed;
   // The last limit asked about (high 32 bits) and the longest subject whose
   // bound fits it, plus 1 (low 32 bits; 0 when none fits). Read and written
   // as one atomic word, so concurrent calls see a consistent pair; its zero

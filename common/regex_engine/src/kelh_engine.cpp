@@ -527,7 +527,8 @@ struct KelhSetMatch {
     }
     if (place.set >= 0 && header->length > 0 &&
         (header->length <= longest ||
-         regx_set_fits(&rule->pattern, max_backtracks, line_subject(line)))) {
+         (regx_set_bound_pays(&rule->pattern) != 0 &&
+          regx_set_fits(&rule->pattern, max_backtracks, line_subject(line))))) {
       const uint32_t slot = first[line] + (unnamed ? named[line] : 0) + place.local;
       if (state[slot] == 0) {
         state[slot] = regx_set_scan(set, header->text, header->length, &matched[slot]) == 0 ? 1 : 2;
