@@ -257,6 +257,11 @@ typedef struct RegxGate {
   uint8_t member_count[RX_GATE_TESTS];  // each test's bytes
   uint8_t members[RX_GATE_TESTS][RX_FEW];
 } RegxGate;
+// The subject lengths of a piece's bounds by length, shortest first: a
+// line is read with the shortest that covers it (most Subject, From and
+// Message-Id lines take 64 bytes or fewer, most Received lines 129 to 192)
+enum { RX_SUFFIX_LENGTHS = 4 };
+static const double regx_suffix_lengths[RX_SUFFIX_LENGTHS] = {64, 192, 256, 1024};
 typedef struct RegxBoundPiece {
   int32_t kind;
   // RX_PIECE_SAVE: the save pairs in a row it stands for;
@@ -273,15 +278,14 @@ typedef struct RegxBoundPiece {
   // caller can use soonest there)
   uint32_t costliest;
   RegxGate gate;  // RX_PIECE_GATE
-  // On a plan's own list (not inside a group or branch): the pieces from
-  // this one to the list's end entered by one path, on any subject of at
-  // most RX_SUFFIX_SHORT (index 0) or RX_SUFFIX_LONG (1) bytes, bounded by
-  // the length alone: their counted pops and the most entries one path
-  // holds, rounded up (infinite where no bound is known).
-  float suffix_pops[2];
-  float suffix_depth[2];
+  // On a plan's own list and its branches' (not inside a group): the rest
+  // of the plan's run from this piece entered by one path, on any subject of
+  // at most regx_suffix_lengths[k] bytes (index k), bounded by the length
+  // alone: its counted pops and the most entries one path holds, rounded up
+  // (infinite where no bound is known).
+  float suffix_pops[RX_SUFFIX_LENGTHS];
+  float suffix_depth[RX_SUFFIX_LENGTHS];
 } RegxBoundPiece;
-enum { RX_SUFFIX_SHORT = 256, RX_SUFFIX_LONG = 1024 };
 
 // regx_set_bound_pays: the subjects of the sample, and the most of them the
 // bound may fail on for the pattern to keep it (one in eight)

@@ -1128,10 +1128,10 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
   double deep = 0;
   uint32_t i = 0;
   const bool inner = share >= 0;
-  const int suffix = !kPlanList || c->no_loops           ? -1
-                     : c->len <= (double)RX_SUFFIX_SHORT ? 0
-                     : c->len <= (double)RX_SUFFIX_LONG  ? 1
-                                                         : -1;
+  int suffix = -1;
+  for (int k = RX_SUFFIX_LENGTHS - 1; kPlanList && !c->no_loops && k >= 0; k--) {
+    suffix = c->len <= regx_suffix_lengths[k] ? k : suffix;
+  }
   while (i < count && ways > 0) {
     if (pops > cap) {
       return HUGE_VAL;
@@ -1301,10 +1301,9 @@ float regx_float_up(double x) {
 // what the branch pushed, then what follows pushes on top).
 void regx_pieces_suffixes(RegxBoundPiece *pieces, uint32_t count, const float *cont_pops,
                           const float *cont_depth) {
-  const double lengths[2] = {(double)RX_SUFFIX_SHORT, (double)RX_SUFFIX_LONG};
   for (uint32_t i = 0; i < count;) {
-    for (int k = 0; k < 2; k++) {
-      const RegxCounts c = {nullptr, lengths[k], false, nullptr};
+    for (int k = 0; k < RX_SUFFIX_LENGTHS; k++) {
+      const RegxCounts c = {nullptr, regx_suffix_lengths[k], false, nullptr};
       double ways = 1;
       double one = 1;
       double depth = 0;
@@ -2131,7 +2130,7 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
     regx_pieces_rank(built->pieces, pieces);
-    const float none[2] = {0, 0};
+    const float none[RX_SUFFIX_LENGTHS] = {};
     regx_pieces_suffixes(built->pieces, pieces, none, none);
   }
   regx_plan_words(built);
