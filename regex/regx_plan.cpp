@@ -1204,9 +1204,9 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
           for (uint32_t b = 0; b < costliest; b++) {
             at += 1 + pieces[at].length;
           }
-          first_p = regx_bound_pieces<kPlanList>(pieces + at + 1, pieces[at].length, c, &first_e,
-                                                 &first_o, &first_d, budget, branch_cap,
-                                                 branch_room, shared / piece->length);
+          first_p = regx_bound_pieces<kPlanList>(
+              pieces + at + 1, pieces[at].length, c, &first_e, &first_o, &first_d, budget,
+              branch_cap, branch_room, shared > 0 ? shared / piece->length : 0);
           if (first_p == HUGE_VAL || first_p > branch_cap) {
             return HUGE_VAL;
           }
