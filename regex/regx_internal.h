@@ -257,6 +257,11 @@ typedef struct RegxGate {
   uint8_t member_count[RX_GATE_TESTS];  // each test's bytes
   uint8_t members[RX_GATE_TESTS][RX_FEW];
 } RegxGate;
+// The subject lengths of a piece's bounds by length, shortest first: a
+// line is read with the shortest that covers it (most Subject, From and
+// Message-Id lines take 64 bytes or fewer, most Received lines 129 to 192)
+enum { RX_SUFFIX_LENGTHS = 4 };
+static const double regx_suffix_lengths[RX_SUFFIX_LENGTHS] = {64, 192, 256, 1024};
 typedef struct RegxBoundPiece {
   int32_t kind;
   // RX_PIECE_SAVE: the save pairs in a row it stands for;
@@ -273,15 +278,18 @@ typedef struct RegxBoundPiece {
   // caller can use soonest there)
   uint32_t costliest;
   RegxGate gate;  // RX_PIECE_GATE
-  // On a plan's own list (not inside a group or branch): the pieces from
-  // this one to the list's end entered by one path, on any subject of at
-  // most RX_SUFFIX_SHORT (index 0) or RX_SUFFIX_LONG (1) bytes, bounded by
-  // the length alone: their counted pops and the most entries one path
-  // holds, rounded up (infinite where no bound is known).
-  float suffix_pops[2];
-  float suffix_depth[2];
+  // On a plan's own list and its branches' (not inside a group): the rest
+  // of the plan's run from this piece entered by one path, on any subject of
+  // at most regx_suffix_lengths[k] bytes (index k), bounded by the length
+  // alone: its counted pops and the most entries one path holds, rounded up
+  // (infinite where no bound is known).
+  float suffix_pops[RX_SUFFIX_LENGTHS];
+  float suffix_depth[RX_SUFFIX_LENGTHS];
 } RegxBoundPiece;
-enum { RX_SUFFIX_SHORT = 256, RX_SUFFIX_LONG = 1024 };
+
+// regx_set_bound_pays: the subjects of the sample, and the most of them the
+// bound may fail on for the pattern to keep it (one in eight)
+enum { RX_BOUND_SAMPLE = 256, RX_BOUND_SAMPLE_FAILS = RX_BOUND_SAMPLE / 8 };
 
 // Bytes in a row that every match holds at one place, each one of two
 // values (the same twice for an exact byte): a required literal that may be
@@ -333,6 +341,11 @@ typedef struct RegxPlan {
   // this pattern: regx_plan_fits_subject then reads the subject's runs at
   // once. Read and written atomically.
   int32_t counts_short;
+  // Of the first RX_BOUND_SAMPLE subjects regx_set_fits was asked about:
+  // how many were asked (counting on past the sample) and how many the
+  // bound failed on. Read and written atomically.
+  uint32_t bound_asked;
+  uint32_t bound_failed;
   // The last limit asked about (high 32 bits) and the longest subject whose
   // bound fits it, plus 1 (low 32 bits; 0 when none fits). Read and written
   // as one atomic word, so concurrent calls see a consistent pair; its zero

@@ -305,6 +305,11 @@ struct RegxCounts {
   bool no_loops;              // a loop makes the bound HUGE_VAL (figures that hold for any subject)
   RegxSubject *subject;       // the subject itself, to measure runs in; null: unknown
   mutable double words = -1;  // its word bytes, once counted (regx_word_places)
+  // A branch of a plan's list was closed by its bound by length
+  // (regx_bound_pieces): the answer may then exceed the one of the figures
+  // alone, so a bound that fails is worked out again without that (cuts).
+  mutable bool branch_cut = false;
+  bool cuts = true;  // branches of a plan's list may be closed so
 };
 
 // regx_word_places - the most places of the subject where a word anchor
@@ -570,7 +575,7 @@ double regx_bound_counted(const RegxNode *n, const RegxNode *stop, const RegxCou
 template <bool kPlanList = false>
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
                          double *exits, double *most, double *depth, int *budget, double cap,
-                         double room = -1);
+                         double room = -1, double share = -1);
 
 double regx_gate_places(const RegxGate *gate, const RegxCounts *c);
 
@@ -1100,28 +1105,47 @@ bool regx_pieces(const RegxNode *start, RegxBoundPiece *out, uint32_t *count) {
 // them), and a subject's counts and runs bound no more than its length. The
 // answer is then that sum, at most cap, where the whole list gives at most
 // as much: the caller decides the same; *ways and *most are not given.
+//
+// A branch's list in a plan's list (share 0 or more) is read the same way, its
+// suffix_pops covering the branch's rest and all that follows its
+// alternation to the plan's end: where the shortcut holds within share (the
+// branch's part of what the alternation may still add, at most cap), the branch's
+// ways are settled to the end (their pops counted, their entries within
+// room), so the branch leaves no ways out (*exits and *most 0, *depth 0)
+// and what follows the alternation is read for the other branches' ways
+// alone. Paths do not share pops, so the sum bounds the whole run; but the
+// figures of the settled branch by length and those of its ways merged with
+// the others' after the alternation may exceed what the whole list gives, so
+// the caller may see a bound fail that holds without the shortcut: it then
+// works the bound out again without (c->cuts false; regx_bound_total).
 template <bool kPlanList>
 double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const RegxCounts *c,
                          double *exits, double *most, double *depth, int *budget, double cap,
-                         double room) {
+                         double room, double share) {
   double ways = *exits;
   double one = *most;  // ways at one place
   double pops = 0;
   double deep = 0;
   uint32_t i = 0;
-  const int suffix = !kPlanList || c->no_loops           ? -1
-                     : c->len <= (double)RX_SUFFIX_SHORT ? 0
-                     : c->len <= (double)RX_SUFFIX_LONG  ? 1
-                                                         : -1;
+  const bool inner = share >= 0;
+  int suffix = -1;
+  for (int k = RX_SUFFIX_LENGTHS - 1; kPlanList && !c->no_loops && k >= 0; k--) {
+    suffix = c->len <= regx_suffix_lengths[k] ? k : suffix;
+  }
   while (i < count && ways > 0) {
     if (pops > cap) {
       return HUGE_VAL;
     }
-    if (kPlanList && suffix >= 0) {
+    if (kPlanList && suffix >= 0 && (!inner || c->cuts)) {
       const double rest = ways * (double)pieces[i].suffix_pops[suffix];
       const double rest_deep = deep + (double)pieces[i].suffix_depth[suffix];
-      if (pops + rest <= cap && rest_deep <= room) {
-        *depth = rest_deep;
+      if (pops + rest <= (inner ? share : cap) && rest_deep <= room) {
+        *depth = inner ? 0 : rest_deep;
+        if (inner) {
+          *exits = 0;
+          *most = 0;
+          c->branch_cut = true;
+        }
         return pops + rest;
       }
     }
@@ -1163,6 +1187,13 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
         // The costliest branch first, the others in order; the sum is taken
         // in order. Once a part of it passes the cap, so does the whole.
         const double branch_cap = cap - pops - ways * piece->length;
+        const double branch_room = room - deep - piece->length;  // for a settled branch
+        // A branch is settled by length only within its share of what is
+        // left (so that the settled ones leave room for the others)
+        const double shared =
+            (share >= 0 && share < cap ? share : cap) - pops - ways * piece->length;
+        double spent = 0;
+        uint32_t done = 0;
         const uint32_t costliest = piece->costliest;
         double first_p = 0;
         double first_e = ways;
@@ -1173,11 +1204,14 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
           for (uint32_t b = 0; b < costliest; b++) {
             at += 1 + pieces[at].length;
           }
-          first_p = regx_bound_pieces(pieces + at + 1, pieces[at].length, c, &first_e, &first_o,
-                                      &first_d, budget, branch_cap);
+          first_p = regx_bound_pieces<kPlanList>(
+              pieces + at + 1, pieces[at].length, c, &first_e, &first_o, &first_d, budget,
+              branch_cap, branch_room, shared > 0 ? shared / piece->length : 0);
           if (first_p == HUGE_VAL || first_p > branch_cap) {
             return HUGE_VAL;
           }
+          spent = first_p;
+          done = 1;
         }
         double branch_count = 0;
         double branch_ways = 0;
@@ -1192,8 +1226,12 @@ double regx_bound_pieces(const RegxBoundPiece *pieces, uint32_t count, const Reg
           if (b != costliest || costliest == 0) {
             e = ways;
             o = one;
-            p = regx_bound_pieces(pieces + i + 1, length, c, &e, &o, &d, budget,
-                                  branch_cap - branch_count);
+            const double left = shared - spent;
+            p = regx_bound_pieces<kPlanList>(pieces + i + 1, length, c, &e, &o, &d, budget,
+                                             branch_cap - branch_count, branch_room,
+                                             left > 0 ? left / (piece->length - done) : 0);
+            spent += p;
+            done++;
           }
           if (p == HUGE_VAL) {
             return HUGE_VAL;
@@ -1252,26 +1290,53 @@ float regx_float_up(double x) {
   return (double)f < x ? nextafterf(f, HUGE_VALF) : f;
 }
 
-// regx_pieces_suffixes - each piece of a plan's own list: the bound by length
-// of the list's rest from it, entered by one path (suffix_pops, suffix_depth)
-void regx_pieces_suffixes(RegxBoundPiece *pieces, uint32_t count) {
-  const double lengths[2] = {(double)RX_SUFFIX_SHORT, (double)RX_SUFFIX_LONG};
+// regx_pieces_suffixes - each piece of a plan's own list, and of the
+// branches in it (not of group bodies): the bound by length of the rest of
+// the plan's run from it, entered by one path (suffix_pops, suffix_depth).
+// On a branch's list that is the rest of the branch, then what follows its
+// alternation (cont, the figures of the enclosing list's next piece, or
+// of what follows that list; zero at the plan's end). Each way out of the
+// branch's rest runs that once: the rest's pops plus its ways out times
+// cont's pops, and its entries plus cont's (a way out of the branch holds
+// what the branch pushed, then what follows pushes on top).
+void regx_pieces_suffixes(RegxBoundPiece *pieces, uint32_t count, const float *cont_pops,
+                          const float *cont_depth) {
   for (uint32_t i = 0; i < count;) {
-    for (int k = 0; k < 2; k++) {
-      const RegxCounts c = {nullptr, lengths[k], false, nullptr};
+    for (int k = 0; k < RX_SUFFIX_LENGTHS; k++) {
+      const RegxCounts c = {nullptr, regx_suffix_lengths[k], false, nullptr};
       double ways = 1;
       double one = 1;
       double depth = 0;
       int budget = RX_WALK_BUDGET;
-      const double pops =
+      double pops =
           regx_bound_pieces(pieces + i, count - i, &c, &ways, &one, &depth, &budget, HUGE_VAL);
-      pieces[i].suffix_pops[k] = pops == HUGE_VAL ? HUGE_VALF : regx_float_up(pops);
-      pieces[i].suffix_depth[k] = pops == HUGE_VAL ? HUGE_VALF : regx_float_up(depth);
+      if (pops != HUGE_VAL && cont_pops[k] != 0) {
+        pops = cont_pops[k] == HUGE_VALF ? HUGE_VAL : pops + ways * (double)cont_pops[k];
+        depth += (double)cont_depth[k];
+      }
+      const bool known = pops < HUGE_VAL && depth < HUGE_VAL;
+      pieces[i].suffix_pops[k] = known ? regx_float_up(pops) : HUGE_VALF;
+      pieces[i].suffix_depth[k] = known ? regx_float_up(depth) : HUGE_VALF;
     }
     const RegxBoundPiece *piece = &pieces[i++];
     i += piece->kind == RX_PIECE_GROUP      ? piece->length
          : piece->kind == RX_PIECE_BRANCHES ? regx_branches_length(piece)
                                             : 0;
+  }
+  // Then each branch's list, followed by what follows its alternation.
+  for (uint32_t i = 0; i < count;) {
+    const RegxBoundPiece *piece = &pieces[i++];
+    if (piece->kind == RX_PIECE_GROUP) {
+      i += piece->length;
+    } else if (piece->kind == RX_PIECE_BRANCHES) {
+      const uint32_t next = i + regx_branches_length(piece);
+      const float *after_pops = next < count ? pieces[next].suffix_pops : cont_pops;
+      const float *after_depth = next < count ? pieces[next].suffix_depth : cont_depth;
+      for (uint32_t b = 0; b < piece->length; b++) {
+        regx_pieces_suffixes(pieces + i + 1, pieces[i].length, after_pops, after_depth);
+        i += 1 + pieces[i].length;
+      }
+    }
   }
 }
 
@@ -1607,15 +1672,15 @@ bool regx_fixed_at(const RegxFixed *f, const unsigned char *s) {
   return true;
 }
 
-// regx_bound_total - the counted pops of the whole plain run on the subject:
+// regx_bound_run - the counted pops of the whole plain run on the subject:
 // its attempts (every position for RX_SCAN, of which only those past the
 // scan's first test and the prefix tests run on; the positions of the byte
 // for RX_SCANCHAR; one for an anchored program), each a scan retry and the
 // counted pops of the program, plus the stop entry; HUGE_VAL when unbounded
 // or when one path could fill the stack, or as soon as it is known to pass
 // limit (the callers only ask whether it stays within)
-double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c,
-                        double limit) {
+double regx_bound_run(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c,
+                      double limit) {
   const RegxNode *start = pattern->program;
   double failing = 0;  // attempts that fail early, and their cost each
   double failing_cost = 0;
@@ -1674,6 +1739,20 @@ double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const 
     return HUGE_VAL;
   }
   return base + attempts * (retry + pops);
+}
+
+// regx_bound_total - regx_bound_run, worked out again without settling
+// branches by length where that fails (regx_bound_pieces): the answer passes
+// limit only where the figures alone do
+double regx_bound_total(const RegxPlan *plan, const RegxPattern *pattern, const RegxCounts *c,
+                        double limit) {
+  const double total = regx_bound_run(plan, pattern, c, limit);
+  if (total <= limit || !c->branch_cut) {
+    return total;
+  }
+  RegxCounts whole = *c;
+  whole.cuts = false;
+  return regx_bound_run(plan, pattern, &whole, limit);
 }
 
 // regx_bound_fits - the plain run on len bytes stays within limit and the stacks
@@ -2051,7 +2130,8 @@ static int regx_plan_make(RegxPattern *pattern, RegxPlan **plan, bool cuts) {
   if (pieces != 0 && regx_pieces(start, built->pieces, &pieces)) {
     built->piece_count = pieces;
     regx_pieces_rank(built->pieces, pieces);
-    regx_pieces_suffixes(built->pieces, pieces);
+    const float none[RX_SUFFIX_LENGTHS] = {};
+    regx_pieces_suffixes(built->pieces, pieces, none, none);
   }
   regx_plan_words(built);
   // A program whose own push bound by length covers longer lines than

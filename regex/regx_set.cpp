@@ -1070,12 +1070,38 @@ int64_t regx_set_longest(const RegxPattern *pattern, uint32_t limit) {
   return regx_plan_longest(pattern->plan, pattern, limit);
 }
 
-// regx_set_fits - whether the set's answer is exact for one subject
+// regx_set_fits - whether the set's answer is exact for one subject; the
+// first RX_BOUND_SAMPLE answers are counted for regx_set_bound_pays
 int regx_set_fits(const RegxPattern *pattern, uint32_t limit, RegxSubject *subject) {
   if (pattern == nullptr || pattern->plan == nullptr || subject == nullptr) {
     return 0;
   }
-  return regx_plan_fits_subject(pattern->plan, pattern, limit, subject) ? 1 : 0;
+  RegxPlan *plan = pattern->plan;
+  std::atomic_ref<uint32_t> asked(plan->bound_asked);
+  const bool sampled = asked.load(std::memory_order_relaxed) < RX_BOUND_SAMPLE &&
+                       asked.fetch_add(1, std::memory_order_relaxed) < RX_BOUND_SAMPLE;
+  const bool fits = regx_plan_fits_subject(plan, pattern, limit, subject);
+  if (sampled && !fits) {
+    std::atomic_ref<uint32_t>(plan->bound_failed).fetch_add(1, std::memory_order_relaxed);
+  }
+  return fits ? 1 : 0;
+}
+
+// regx_set_bound_pays - whether regx_set_fits is worth asking for the pattern
+//
+// Where the bound fails the caller runs the matcher after it, so a pattern
+// whose bound fails on many subjects costs both on them: past one in eight of
+// the sample, the matcher alone costs less (the bound's evaluation is
+// mostly dearer than a matcher's run of the same pattern)
+int regx_set_bound_pays(const RegxPattern *pattern) {
+  if (pattern == nullptr || pattern->plan == nullptr) {
+    return 0;
+  }
+  RegxPlan *plan = pattern->plan;
+  return std::atomic_ref<uint32_t>(plan->bound_failed).load(std::memory_order_relaxed) <=
+                 RX_BOUND_SAMPLE_FAILS
+             ? 1
+             : 0;
 }
 
 // regx_subject_init - counts a subject's bytes for the bounds
@@ -1199,6 +1225,11 @@ int regx_set_create(RegxSet **out, const RegxPattern *const *patterns, uint32_t 
   if (rc != REGX_OK) {
     regx_set_free(set);
     return rc;
+  }
+  // Each member's sample for regx_set_bound_pays starts again.
+  for (uint32_t i = 0; i < count; i++) {
+    std::atomic_ref<uint32_t>(patterns[i]->plan->bound_asked).store(0, std::memory_order_relaxed);
+    std::atomic_ref<uint32_t>(patterns[i]->plan->bound_failed).store(0, std::memory_order_relaxed);
   }
   *out = set;
   return REGX_OK;

@@ -29,6 +29,12 @@
 //   than the subject's longest run of that class. Non-zero when the set's
 //   answer is regx_exec's result. Thread-safe for distinct subjects; it
 //   measures into the subject what it has not measured yet.
+// regx_set_bound_pays(pattern): non-zero while regx_set_fits is worth asking
+//   for the pattern's subjects; 0 once its bound failed on more than one in
+//   eight of the first 256 subjects regx_set_fits was asked about (any
+//   limit) since the pattern last joined a set (regx_set_create): the caller
+//   then does better to run regx_exec at once. Either way the caller's
+//   results are regx_exec's. Thread-safe.
 // regx_subject_init(subject, text, length): counts the length bytes of text
 //   (no NUL among them) into the record and marks nothing measured yet. The
 //   text must stay unchanged while the record is used.
@@ -108,6 +114,7 @@ int regx_set_accepts(const RegxPattern *pattern);
 int regx_set_anchored(const RegxPattern *pattern);
 int64_t regx_set_longest(const RegxPattern *pattern, uint32_t limit);
 int regx_set_fits(const RegxPattern *pattern, uint32_t limit, RegxSubject *subject);
+int regx_set_bound_pays(const RegxPattern *pattern);
 void regx_subject_init(RegxSubject *subject, const char *text, size_t length);
 int regx_set_create(RegxSet **set, const RegxPattern *const *patterns, uint32_t count,
                     RegxSetBudget *budget);

@@ -327,6 +327,10 @@ TEST(RegxSet, RunBoundsKeepThePlainRunWithinTheLimit) {
       "^X: ?ab [0-9](\\.[0-9]+){3} [0-9A-Z_a-z]+$",
       "^L:.*<(le-[^ ]+|[^ ]+-ab)@[^ ]+>$",
       "^S:(([a-z]+\\.)+x )+by",
+      // alternations of loops with loops after them, one inside another: a
+      // branch settled by length answers for what follows the alternation
+      "^R:(.*from *[0-9]+ by|.*by *([a-z]+ *|[0-9]+ *\\[)|[a-z]* *with) *[a-z]*[a-z]* *;",
+      "^S:(.*\\<ab( *x)?|.*\\<by [a-z]*|.*\\<with)( .*\\<x| *#|[a-z ]*[a-z]*;)",
   };
   const char *const words[] = {"from", "by",   "[10.1.2.3]", "1.2",  "<a>", "a>",  "<",  ">",
                                "#",    "12AB", "ab",         "with", "x",   "aab", ";",  "ff0",

@@ -531,7 +531,8 @@ struct KelhSetMatch {
     }
     if (set != nullptr && header->length > 0 &&
         (header->length <= longest ||
-         regx_set_fits(&rule->pattern, max_backtracks, line_subject(line)))) {
+         (regx_set_bound_pays(&rule->pattern) != 0 &&
+          regx_set_fits(&rule->pattern, max_backtracks, line_subject(line))))) {
       const uint32_t slot = slots[line] + local;
       if (state[slot] == 0) {
         scan_group(line);
