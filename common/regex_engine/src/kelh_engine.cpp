@@ -623,8 +623,8 @@ struct KelhSetMatch {
     const auto takes = [this](uint32_t l) {
       return lines[l].length > 0 && (max_length == 0 || lines[l].length <= max_length);
     };
-    const uint32_t first_set = kelh_sets_first(base->sets, entry->name_hash);
     if (entry->name_hash == 0) {
+      const uint32_t first_set = base->unnamed_first;
       for (uint32_t l = 0; l < line_count; ++l) {
         for (uint32_t k = 0; k < base->unnamed_need && takes(l); ++k) {
           if (state[every[l] + k] == 0) {
@@ -634,6 +634,7 @@ struct KelhSetMatch {
       }
     } else {
       const uint32_t name = index->name[line];
+      const uint32_t first_set = base->names[name].first;
       for (uint32_t n = index->first[name]; n != 0; n = index->next[n - 1]) {
         for (uint32_t k = 0; k < base->names[name].named && takes(n - 1); ++k) {
           if (state[first[n - 1] + k] == 0) {
