@@ -124,31 +124,44 @@ uint32_t kelh_line_bound(const char *buffer, uint32_t length) {
   return static_cast<uint32_t>(count);
 }
 
-// KelhSixteen - the classes of sixteen bytes, a bit per byte
-struct KelhSixteen {
-  unsigned ordinary;  // bytes kept as they are
-  unsigned lone;      // bytes between ordinary ones (before the first: see kelh_sixteen)
-  unsigned stop;      // bytes the byte-by-byte rules must handle: white space
+// KelhBlock - the classes of a block of 16 or 64 bytes, a bit per byte
+struct KelhBlock {
+  uint64_t ordinary;  // bytes kept as they are
+  uint64_t lone;      // bytes between ordinary ones (before the first: see kelh_block)
+  uint64_t stop;      // bytes the byte-by-byte rules must handle: white space
                       // and control bytes, but not a lone space (a run of one
                       // space stays a space) nor a lone LF (a line end)
-  unsigned ends;      // the lone LF bytes
+  uint64_t ends;      // the lone LF bytes
 };
 
-// kelh_sixteen - classifies the sixteen bytes in v; after says whether the
-// byte after them is ordinary. The byte before them never belongs to a run
-// of white space: kelh_unfold's byte-by-byte rules take each run whole.
-inline KelhSixteen kelh_sixteen(__m128i v, bool after) {
-  // Not ordinary: at most 0x20 (unsigned), or 0x7F.
-  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
-  const unsigned other = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
-  const unsigned space =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x20))));
-  const unsigned lf =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-  KelhSixteen k;
-  k.ordinary = ~other & 0xFFFFu;
-  k.lone = (k.ordinary << 1 | 1u) & (k.ordinary >> 1 | (after ? 1u << 15 : 0u));
+// kelh_block - classifies the 16 * Vectors bytes at `at`; after says whether
+// the byte after them is ordinary. The byte before them never belongs to a
+// run of white space: kelh_unfold's byte-by-byte rules take each run whole.
+template <int Vectors>
+inline KelhBlock kelh_block(const unsigned char *at, bool after) {
+  static_assert(Vectors == 1 || Vectors == 4, "16 or 64 bytes");
+  uint64_t other = 0;
+  uint64_t space = 0;
+  uint64_t lf = 0;
+  for (int c = 0; c < Vectors; ++c) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 16 * c));
+    // Not ordinary: at most 0x20 (unsigned), or 0x7F.
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+    other |= static_cast<uint64_t>(static_cast<unsigned>(
+                 _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F))))))
+             << (16 * c);
+    space |= static_cast<uint64_t>(
+                 static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x20)))))
+             << (16 * c);
+    lf |= static_cast<uint64_t>(
+              static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')))))
+          << (16 * c);
+  }
+  constexpr uint64_t kAll = Vectors == 4 ? ~uint64_t{0} : (uint64_t{1} << (16 * Vectors)) - 1;
+  constexpr uint64_t kLast = uint64_t{1} << (16 * Vectors - 1);
+  KelhBlock k;
+  k.ordinary = ~other & kAll;
+  k.lone = (k.ordinary << 1 | 1u) & (k.ordinary >> 1 | (after ? kLast : 0u));
   k.ends = lf & k.lone;
   k.stop = other & ~((space | lf) & k.lone);
   return k;
@@ -235,13 +248,46 @@ inline void kelh_add_line(char *buffer, uint32_t length, HeaderLine *lines, uint
   }
 }
 
+// kelh_unfold_block - the block of 16 * Vectors bytes at in, up to its first
+// stop byte: kept where they are or moved down to out, a lone LF turned into
+// the line-end byte closing its line. Returns the bytes taken (all of them
+// when the block holds no stop byte).
+template <int Vectors>
+inline uint32_t kelh_unfold_block(char *buffer, uint32_t length, HeaderLine *lines,
+                                  uint32_t capacity, uint32_t *made, uint32_t in, uint32_t out,
+                                  uint32_t *start) {
+  constexpr uint32_t kWidth = 16 * Vectors;
+  unsigned char *bytes = reinterpret_cast<unsigned char *>(buffer);
+  const bool next = length - in > kWidth && kClasses.of[bytes[in + kWidth]] == KELH_ORDINARY;
+  const KelhBlock k = kelh_block<Vectors>(bytes + in, next);
+  const uint32_t run = k.stop == 0 ? kWidth : static_cast<uint32_t>(__builtin_ctzll(k.stop));
+  if (out != in) {
+    // Sixteen at a time, then the rest: each store lands below the bytes
+    // still to be read (out < in).
+    uint32_t moved = 0;
+    for (; moved + 16 <= run; moved += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + out + moved),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + in + moved)));
+    }
+    kelh_move_short(bytes + out + moved, bytes + in + moved, run - moved);
+  }
+  const uint64_t taken = run == 64 ? ~uint64_t{0} : (uint64_t{1} << run) - 1;
+  for (uint64_t ends = k.ends & taken; ends != 0; ends &= ends - 1) {
+    const uint32_t end = out + static_cast<uint32_t>(__builtin_ctzll(ends));
+    bytes[end] = static_cast<unsigned char>(KELH_LINE_END);
+    kelh_add_line(buffer, length, lines, capacity, made, *start, end);
+    *start = end + 1;
+  }
+  return run;
+}
+
 // kelh_unfold - rewrites the block in place into header lines, filling the
 // records lines[0..capacity) in block order and linking them; *count gets
 // their number. 10013 when there is none (text after the last line end is
 // logged level 1, 10047). capacity must be kelh_line_bound of the block.
 //
-// Sixteen bytes at a time up to the first byte that needs the byte-by-byte
-// rules: ordinary bytes and lone spaces stay as they are, a lone LF becomes
+// Sixty-four bytes at a time (sixteen near the end) up to the first byte that
+// needs the byte-by-byte rules: ordinary bytes and lone spaces stay as they are, a lone LF becomes
 // the line-end byte and closes its line. Nothing is moved until the first
 // deleted byte (most blocks only turn LF into the line-end byte); from then
 // on each sixteen are stored at the write index.
@@ -254,26 +300,14 @@ uint32_t kelh_unfold(char *buffer, uint32_t length, HeaderLine *lines, uint32_t 
   uint32_t start = 0;  // start of the current line in the rewritten buffer
   while (in < length) {
     if (length - in >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + in));
-      const bool next = length - in > 16 && kClasses.of[bytes[in + 16]] == KELH_ORDINARY;
-      const KelhSixteen k = kelh_sixteen(v, next);
-      const uint32_t run = k.stop == 0 ? 16 : static_cast<uint32_t>(__builtin_ctz(k.stop));
-      if (out != in) {
-        if (run == 16) {
-          _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + out), v);
-        } else {
-          kelh_move_short(bytes + out, bytes + in, run);
-        }
-      }
-      for (unsigned ends = k.ends & ((1u << run) - 1); ends != 0; ends &= ends - 1) {
-        const uint32_t end = out + static_cast<uint32_t>(__builtin_ctz(ends));
-        bytes[end] = static_cast<unsigned char>(KELH_LINE_END);
-        kelh_add_line(buffer, length, lines, capacity, &made, start, end);
-        start = end + 1;
-      }
+      const uint32_t width = length - in >= 64 ? 64 : 16;
+      const uint32_t run =
+          width == 64
+              ? kelh_unfold_block<4>(buffer, length, lines, capacity, &made, in, out, &start)
+              : kelh_unfold_block<1>(buffer, length, lines, capacity, &made, in, out, &start);
       in += run;
       out += run;
-      if (run == 16) {
+      if (run == width) {
         continue;
       }
     }
@@ -589,8 +623,8 @@ struct KelhSetMatch {
     const auto takes = [this](uint32_t l) {
       return lines[l].length > 0 && (max_length == 0 || lines[l].length <= max_length);
     };
-    const uint32_t first_set = kelh_sets_first(base->sets, entry->name_hash);
     if (entry->name_hash == 0) {
+      const uint32_t first_set = base->unnamed_first;
       for (uint32_t l = 0; l < line_count; ++l) {
         for (uint32_t k = 0; k < base->unnamed_need && takes(l); ++k) {
           if (state[every[l] + k] == 0) {
@@ -600,6 +634,7 @@ struct KelhSetMatch {
       }
     } else {
       const uint32_t name = index->name[line];
+      const uint32_t first_set = base->names[name].first;
       for (uint32_t n = index->first[name]; n != 0; n = index->next[n - 1]) {
         for (uint32_t k = 0; k < base->names[name].named && takes(n - 1); ++k) {
           if (state[first[n - 1] + k] == 0) {

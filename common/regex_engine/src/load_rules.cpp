@@ -433,6 +433,7 @@ uint32_t load_rules_names(RuleEntry *entries, uint32_t count, const KelhSets *se
   names->name_count = distinct;
   uint32_t unnamed = 0;
   names->unnamed_need = kelh_sets_line(sets, 0, &unnamed);
+  names->unnamed_first = kelh_sets_first(sets, 0);
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t hash = entries[i].name_hash;
     RuleNameSlot &slot = names->name_slots[kelh_probe(names->name_slots, names->name_mask, hash)];
@@ -441,6 +442,7 @@ uint32_t load_rules_names(RuleEntry *entries, uint32_t count, const KelhSets *se
       RuleName &name = names->names[entries[i].name];
       name.hash = hash;
       name.need = kelh_sets_line(sets, hash, &name.named);
+      name.first = kelh_sets_first(sets, hash);
     }
   }
   return 0;
@@ -510,6 +512,7 @@ uint32_t rulebase_make_sets(RuleBase *rule_base, size_t cap) {
   rule_base->name_slots = names.name_slots;
   rule_base->name_mask = names.name_mask;
   rule_base->unnamed_need = names.unnamed_need;
+  rule_base->unnamed_first = names.unnamed_first;
   return 0;
 }
 

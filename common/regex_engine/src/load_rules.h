@@ -157,6 +157,7 @@ typedef struct RuleName {
   uint32_t need;   // the memo slots of such a line: the sets of its name and
                    // those of the rule lines without a name
   uint32_t named;  // of those, the sets of its name
+  uint32_t first;  // the number of the first of its name's sets (kelh_sets_first)
 } RuleName;
 
 // One slot of the rule base's table of header names, by hash.
@@ -180,7 +181,8 @@ typedef struct RuleBase {
   uint32_t name_count;
   RuleNameSlot *name_slots;  // open addressing by hash (kelh_probe), name_mask + 1 slots
   uint32_t name_mask;
-  uint32_t unnamed_need;  // the memo slots of a line whose name no rule line has
+  uint32_t unnamed_need;   // the memo slots of a line whose name no rule line has
+  uint32_t unnamed_first;  // the number of the first set of the lines without a name
 } RuleBase;
 
 typedef struct RuleLineCheck {
