@@ -491,8 +491,9 @@ struct KelhSetMatch {
         every[i] = static_cast<uint32_t>(total);
         total += rule_base->unnamed_need;
       } else {
-        every[i] = static_cast<uint32_t>(total + rule_base->names[name].named);
-        total += rule_base->names[name].need;
+        total += rule_base->names[name].named;
+        every[i] = static_cast<uint32_t>(total);
+        total += rule_base->unnamed_need;
       }
     }
     matched = stack_matched;

@@ -441,7 +441,7 @@ uint32_t load_rules_names(RuleEntry *entries, uint32_t count, const KelhSets *se
       slot = RuleNameSlot{hash, entries[i].name + 1};
       RuleName &name = names->names[entries[i].name];
       name.hash = hash;
-      name.need = kelh_sets_line(sets, hash, &name.named);
+      kelh_sets_line(sets, hash, &name.named);
       name.first = kelh_sets_first(sets, hash);
     }
   }

@@ -151,12 +151,12 @@ typedef struct RuleEntry {
 } RuleEntry;
 
 // A header name that rule lines use: what a message's header line with that
-// name needs of the evaluation (kelh_sets_line of its hash).
+// name needs of the evaluation (kelh_sets_line of its hash). Such a line has
+// a memo slot for each set of its name and each of the rule lines without a
+// name (RuleBase unnamed_need).
 typedef struct RuleName {
   uint32_t hash;   // the name hash, never 0
-  uint32_t need;   // the memo slots of such a line: the sets of its name and
-                   // those of the rule lines without a name
-  uint32_t named;  // of those, the sets of its name
+  uint32_t named;  // the sets of its name
   uint32_t first;  // the number of the first of its name's sets (kelh_sets_first)
 } RuleName;
 
